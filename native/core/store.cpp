@@ -1,0 +1,146 @@
+#include "store.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <utility>
+
+#include "hnsw/graph.hpp"
+
+namespace kestrix {
+
+std::string_view error_name(StoreError error) noexcept {
+    switch (error.kind) {
+        case StoreError::Kind::InvalidDimension: return "InvalidDimension";
+        case StoreError::Kind::DocIdTooLarge: return "DocIdTooLarge";
+        case StoreError::Kind::IndexNotBuilt: return "IndexNotBuilt";
+        case StoreError::Kind::CorruptedData: return "CorruptedData";
+        case StoreError::Kind::CapacityExceeded: return "CapacityExceeded";
+    }
+    return "StoreError";
+}
+
+double now_ms() noexcept {
+    using namespace std::chrono;
+    const auto since_epoch = system_clock::now().time_since_epoch();
+    // duration_cast truncates toward zero; a clock before the epoch reads 0.
+    const auto whole = duration_cast<milliseconds>(since_epoch).count();
+    return whole > 0 ? static_cast<double>(whole) : 0.0;
+}
+
+VectorStore::VectorStore() noexcept = default;
+VectorStore::~VectorStore() = default;
+VectorStore::VectorStore(VectorStore&&) noexcept = default;
+VectorStore& VectorStore::operator=(VectorStore&&) noexcept = default;
+
+VectorStore VectorStore::with_capacity(std::uint64_t capacity) {
+    VectorStore store;
+    // reserve() takes size_t; a capacity that does not even fit one is as
+    // impossible to hold as one that overflows the allocator.
+    if (capacity > store.vectors_.max_size() || capacity > store.timestamps_.max_size()) {
+        throw std::bad_alloc();
+    }
+    const auto n = static_cast<std::size_t>(capacity);
+    store.vectors_.reserve(n);
+    store.ids_.reserve(n);
+    store.timestamps_.reserve(n);
+    store.capacity_ = capacity;
+    return store;
+}
+
+VectorStore VectorStore::from_slots(std::vector<QuantizedVector> vectors, std::vector<std::uint32_t> ids,
+                                    std::vector<double> timestamps) noexcept {
+    VectorStore store;
+    store.vectors_ = std::move(vectors);
+    store.ids_ = std::move(ids);
+    store.timestamps_ = std::move(timestamps);
+    return store;
+}
+
+std::expected<std::uint32_t, StoreError> VectorStore::insert(std::uint32_t id, const QuantizedVector& vector,
+                                                             double now) {
+    if (is_tombstoned(id)) return std::unexpected(StoreError{StoreError::Kind::DocIdTooLarge});
+
+    if (capacity_ && ids_.size() >= *capacity_) {
+        for (std::size_t slot = 0; slot < ids_.size(); ++slot) {
+            if (is_tombstoned(ids_[slot])) {
+                vectors_[slot] = vector;
+                ids_[slot] = id;
+                timestamps_[slot] = now;
+                discard_index();
+                return static_cast<std::uint32_t>(slot);
+            }
+        }
+        return std::unexpected(StoreError{StoreError::Kind::CapacityExceeded});
+    }
+
+    const std::size_t slot = ids_.size();
+    // Grow all three first so a failed allocation leaves the arrays aligned;
+    // reserve() is a no-op once room exists, and push_back below cannot throw.
+    if (slot == vectors_.capacity() || slot == ids_.capacity() || slot == timestamps_.capacity()) {
+        const std::size_t want = slot < 8 ? 8 : slot + slot / 2;
+        vectors_.reserve(want);
+        ids_.reserve(want);
+        timestamps_.reserve(want);
+    }
+    vectors_.push_back(vector);
+    ids_.push_back(id);
+    timestamps_.push_back(now);
+    discard_index();
+    return static_cast<std::uint32_t>(slot);
+}
+
+bool VectorStore::remove(std::uint32_t id) noexcept {
+    if (is_tombstoned(id)) return false;  // such an id word is never live
+    for (auto& word : ids_) {
+        if (word == id) {
+            word |= TOMBSTONE_BIT;
+            discard_index();
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint64_t VectorStore::run_gc(double ttl_ms, double now) noexcept {
+    std::uint64_t swept = 0;
+    for (std::size_t slot = 0; slot < ids_.size(); ++slot) {
+        const double age = now - timestamps_[slot];
+        // An ordered comparison: NaN ages and NaN ttls never sweep.
+        if (age > ttl_ms && !is_tombstoned(ids_[slot])) {
+            ids_[slot] |= TOMBSTONE_BIT;
+            ++swept;
+        }
+    }
+    if (swept > 0) discard_index();
+    return swept;
+}
+
+std::uint64_t VectorStore::compact() noexcept {
+    const std::size_t before = ids_.size();
+    std::size_t n = before;
+    std::size_t j = 0;
+    // Holes are filled from the end: one move per removed slot, no allocation,
+    // at the price of the live slots' relative order.
+    while (j < n) {
+        if (!is_tombstoned(ids_[j])) {
+            ++j;
+            continue;
+        }
+        --n;
+        vectors_[j] = vectors_[n];
+        ids_[j] = ids_[n];
+        timestamps_[j] = timestamps_[n];
+    }
+    vectors_.resize(n);
+    ids_.resize(n);
+    timestamps_.resize(n);
+    const std::size_t removed = before - n;
+    if (removed > 0) discard_index();
+    return removed;
+}
+
+void VectorStore::set_index(std::unique_ptr<HnswIndex> index) noexcept { index_ = std::move(index); }
+
+void VectorStore::discard_index() noexcept { index_.reset(); }
+
+}  // namespace kestrix

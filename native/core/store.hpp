@@ -1,0 +1,104 @@
+// The vector store: three parallel slot arrays and at most one HNSW index.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "quantized.hpp"
+
+namespace kestrix {
+
+class HnswIndex;
+
+inline constexpr std::uint32_t TOMBSTONE_BIT = 0x80000000u;
+
+inline constexpr bool is_tombstoned(std::uint32_t id_word) noexcept {
+    return (id_word & TOMBSTONE_BIT) != 0;
+}
+
+// Caller errors of the core. Only DocIdTooLarge, CapacityExceeded and
+// CorruptedData can be produced from input; the rest name states the binding
+// never reaches. Variant order is fixed.
+struct StoreError {
+    enum class Kind : std::uint8_t {
+        InvalidDimension,
+        DocIdTooLarge,
+        IndexNotBuilt,
+        CorruptedData,
+        CapacityExceeded,
+    };
+    Kind kind;
+    std::size_t got = 0;  // InvalidDimension only: the length received
+
+    friend bool operator==(const StoreError&, const StoreError&) = default;
+};
+
+// The bare variant name, as it appears in messages.
+std::string_view error_name(StoreError error) noexcept;
+
+// Whole milliseconds since the Unix epoch (truncated), as a double; 0.0 for a
+// clock set before the epoch.
+double now_ms() noexcept;
+
+class VectorStore {
+public:
+    VectorStore() noexcept;
+    ~VectorStore();
+    VectorStore(VectorStore&&) noexcept;
+    VectorStore& operator=(VectorStore&&) noexcept;
+    VectorStore(const VectorStore&) = delete;
+    VectorStore& operator=(const VectorStore&) = delete;
+
+    // A fixed-capacity store with room reserved for every slot up front, so the
+    // arrays never move while it fills. Throws std::bad_alloc / std::length_error
+    // when that room cannot be had.
+    static VectorStore with_capacity(std::uint64_t capacity);
+
+    // A growable store holding exactly the given slots (used by the reader).
+    static VectorStore from_slots(std::vector<QuantizedVector> vectors, std::vector<std::uint32_t> ids,
+                                  std::vector<double> timestamps) noexcept;
+
+    // Appends, or recycles the lowest tombstoned slot of a full fixed-capacity
+    // store. On error nothing changes. May throw std::bad_alloc when a growable
+    // store cannot grow; nothing changes then either.
+    std::expected<std::uint32_t, StoreError> insert(std::uint32_t id, const QuantizedVector& vector, double now);
+
+    // Tombstones the lowest live slot whose id word equals `id`.
+    bool remove(std::uint32_t id) noexcept;
+
+    // Tombstones every live slot older than ttl_ms at `now`; returns the count.
+    std::uint64_t run_gc(double ttl_ms, double now) noexcept;
+
+    // Removes tombstoned slots by moving slots from the end into the holes.
+    std::uint64_t compact() noexcept;
+
+    std::size_t size() const noexcept { return ids_.size(); }
+    bool is_empty() const noexcept { return ids_.empty(); }
+    std::optional<std::uint64_t> capacity() const noexcept { return capacity_; }
+
+    std::span<const QuantizedVector> vectors() const noexcept { return vectors_; }
+    std::span<const std::uint32_t> ids() const noexcept { return ids_; }
+    std::span<const double> timestamps() const noexcept { return timestamps_; }
+
+    bool has_index() const noexcept { return index_ != nullptr; }
+    const HnswIndex* index() const noexcept { return index_.get(); }
+    // Installs a complete index, replacing (and freeing) any earlier one.
+    void set_index(std::unique_ptr<HnswIndex> index) noexcept;
+
+private:
+    void discard_index() noexcept;
+
+    std::optional<std::uint64_t> capacity_;
+    std::vector<QuantizedVector> vectors_;
+    std::vector<std::uint32_t> ids_;
+    std::vector<double> timestamps_;
+    std::unique_ptr<HnswIndex> index_;
+};
+
+}  // namespace kestrix
