@@ -1,0 +1,144 @@
+// The call frame shared by every method of Kestrix: argument parsing, access to
+// the instance, conversion of arguments, and the mapping of failures to Python
+// exceptions. The core never sees a PyObject; everything Python stops here.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "scan.hpp"
+#include "store.hpp"
+
+namespace kestrix::python {
+
+// An owned reference; released on every exit path.
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    explicit PyRef(PyObject* owned) noexcept : ptr_(owned) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : ptr_(other.release()) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(ptr_); }
+
+    PyObject* get() const noexcept { return ptr_; }
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    void reset(PyObject* owned = nullptr) noexcept { Py_XDECREF(std::exchange(ptr_, owned)); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+private:
+    PyObject* ptr_ = nullptr;
+};
+
+// The instance layout: the store, then the access counter
+// (0 free, n > 0 shared readers, -1 one exclusive user).
+struct KestrixObject {
+    PyObject_HEAD
+    VectorStore store;
+    Py_ssize_t borrow_flag;
+};
+
+inline KestrixObject& as_kestrix(PyObject* self) noexcept { return *reinterpret_cast<KestrixObject*>(self); }
+
+struct MethodSignature {
+    const char* class_name;
+    const char* method_name;
+    std::span<const char* const> parameter_names;
+    std::size_t required_count;
+};
+
+inline constexpr std::size_t MAX_PARAMETERS = 4;
+// One borrowed reference per parameter; nullptr where an optional one was not passed.
+using ArgumentSlots = std::array<PyObject*, MAX_PARAMETERS>;
+
+// Matches positional and keyword arguments to the signature; on failure raises
+// TypeError with the interpreter-style message and returns false.
+bool parse_arguments(const MethodSignature& signature, PyObject* args, PyObject* kwargs, ArgumentSlots& slots);
+
+enum class Access { None, Shared, Exclusive };
+
+// Holds shared or exclusive access to an instance for the duration of a call.
+class AccessGuard {
+public:
+    AccessGuard() noexcept = default;
+    AccessGuard(const AccessGuard&) = delete;
+    AccessGuard& operator=(const AccessGuard&) = delete;
+    ~AccessGuard();
+    // Raises RuntimeError and returns false when the instance is in conflicting use.
+    bool acquire(PyObject* self, Access access) noexcept;
+
+private:
+    KestrixObject* object_ = nullptr;
+    Access access_ = Access::None;
+};
+
+// Conversions. Each yields a value, or sets an exception and yields nothing; a
+// TypeError is re-raised as "argument '<name>': <message>".
+std::optional<std::uint64_t> extract_u64(PyObject* object, const char* name);
+std::optional<std::uint32_t> extract_u32(PyObject* object, const char* name);
+std::optional<double> extract_f64(PyObject* object, const char* name);
+std::optional<std::vector<float>> extract_float_vector(PyObject* object, const char* name);
+std::optional<std::span<const std::byte>> extract_bytes(PyObject* object, const char* name);
+
+// Raise `type` with a one-argument str message. Always returns nullptr.
+PyObject* raise(PyObject* type, std::string_view message) noexcept;
+// "<context> error: <Variant>"
+PyObject* raise_store_error(PyObject* type, std::string_view context, StoreError error) noexcept;
+
+// Results.
+PyObject* to_python_bool(bool value) noexcept;
+PyObject* to_python_hits(std::span<const SearchHit> hits) noexcept;
+
+// Runs a body, turning an exhausted allocator into MemoryError. No C++
+// exception crosses into the interpreter.
+template <class Body>
+auto guarded(Body&& body, decltype(body()) failure) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "kestrix: unexpected internal failure");
+    }
+    return failure;
+}
+
+// The frame of a method with parameters: parse, take access, then run the body
+// (which converts its arguments in order, calls the core once and builds the
+// result). Access is released on every path.
+template <class Body>
+PyObject* run_method(const MethodSignature& signature, Access access, PyObject* self, PyObject* args,
+                     PyObject* kwargs, Body&& body) noexcept {
+    ArgumentSlots slots{};
+    if (!parse_arguments(signature, args, kwargs, slots)) return nullptr;
+    AccessGuard guard;
+    if (!guard.acquire(self, access)) return nullptr;
+    return guarded([&]() -> PyObject* { return body(slots); }, nullptr);
+}
+
+// The frame of a method without parameters (the interpreter refuses arguments).
+template <class Body>
+PyObject* run_noargs(Access access, PyObject* self, Body&& body) noexcept {
+    AccessGuard guard;
+    if (!guard.acquire(self, access)) return nullptr;
+    return guarded([&]() -> PyObject* { return body(); }, nullptr);
+}
+
+}  // namespace kestrix::python
