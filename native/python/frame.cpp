@@ -1,5 +1,6 @@
 #include "frame.hpp"
 
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -98,10 +99,10 @@ bool append_component(std::vector<float>& out, PyObject* item) {
 // exceeds what a vector could reasonably hold.
 constexpr Py_ssize_t MAX_RESERVED_COMPONENTS = 1 << 16;
 
-bool fill_from_list_or_tuple(std::vector<float>& out, PyObject* object, bool is_list) {
-    // Index by index with the length re-read at every step, as the list
-    // iterator does: an item's __float__ may change the list under us.
-    for (Py_ssize_t i = 0;; ++i) {
+// Index by index from `start`, with the length re-read at every step, as the
+// list iterator does: an item's __float__ may change the list under us.
+bool fill_items_carefully(std::vector<float>& out, PyObject* object, bool is_list, Py_ssize_t start) {
+    for (Py_ssize_t i = start;; ++i) {
         const Py_ssize_t size = is_list ? PyList_Size(object) : PyTuple_Size(object);
         if (i >= size) return true;
         PyObject* borrowed = is_list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i);
@@ -110,6 +111,110 @@ bool fill_from_list_or_tuple(std::vector<float>& out, PyObject* object, bool is_
         Py_INCREF(borrowed);
         if (!append_component(out, item.get())) return false;
     }
+}
+
+// The common case first: as long as the items are exact floats, converting
+// them runs no Python code and cannot fail, so the list cannot change, the
+// borrowed items stay valid and the values go straight into place. The first
+// item of any other type hands over to the careful loop at that index.
+bool fill_from_list_or_tuple(std::vector<float>& out, PyObject* object, bool is_list) {
+    const Py_ssize_t size = is_list ? PyList_Size(object) : PyTuple_Size(object);
+    if (size < 0) return false;
+    out.resize(static_cast<std::size_t>(size));
+    float* values = out.data();
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = is_list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i);
+        if (item == nullptr || !PyFloat_CheckExact(item)) {
+            out.resize(static_cast<std::size_t>(i));
+            return fill_items_carefully(out, object, is_list, i);
+        }
+        values[i] = static_cast<float>(PyFloat_AsDouble(item));
+    }
+    return true;
+}
+
+// The C side of NumPy's array interface (the capsule behind __array_struct__),
+// a layout NumPy documents as stable. Mirrored here so that neither the build
+// nor the import of this module needs NumPy.
+struct ArrayInterface {
+    int two;  // always 2
+    int nd;
+    char typekind;
+    int itemsize;
+    int flags;
+    Py_intptr_t* shape;
+    Py_intptr_t* strides;
+    void* data;
+    PyObject* descr;
+};
+constexpr int ARRAY_NOTSWAPPED = 0x200;
+
+// The one array type whose memory we read directly: NumPy's own ndarray, a
+// static (non-heap) type named numpy.ndarray. Subclasses and look-alikes are
+// refused, since their interface could point anywhere; they take the generic
+// road. The type is remembered at first sight, for the life of the process.
+PyObject* ndarray_type = nullptr;
+
+bool is_exact_ndarray(PyObject* object) noexcept {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    if (type == ndarray_type) return true;
+    if (ndarray_type != nullptr || PyList_CheckExact(object) || PyTuple_CheckExact(object)) return false;
+    if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_HEAPTYPE) != 0) return false;
+    PyRef module(PyObject_GetAttrString(type, "__module__"));
+    PyRef name(module ? PyObject_GetAttrString(type, "__name__") : nullptr);
+    if (!module || !name) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get()) ||
+        PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0 ||
+        PyUnicode_CompareWithASCIIString(name.get(), "ndarray") != 0) {
+        return false;
+    }
+    Py_INCREF(type);
+    ndarray_type = type;
+    return true;
+}
+
+// A one-dimensional, contiguous, native-order float32 or float64 ndarray is
+// read straight from its memory, each value going through double and then
+// float exactly as PyFloat_AsDouble of its items would. Returns false, with no
+// exception set, for every other array: those take the generic road.
+bool fill_from_ndarray(std::vector<float>& out, PyObject* object) {
+    if constexpr (std::endian::native != std::endian::little) return false;
+    PyRef capsule(PyObject_GetAttrString(object, "__array_struct__"));
+    if (!capsule || !PyCapsule_CheckExact(capsule.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    const auto* view = static_cast<const ArrayInterface*>(PyCapsule_GetPointer(capsule.get(), nullptr));
+    if (view == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    if (view->two != 2 || view->nd != 1 || view->typekind != 'f' || (view->flags & ARRAY_NOTSWAPPED) == 0 ||
+        (view->itemsize != 4 && view->itemsize != 8)) {
+        return false;
+    }
+    const Py_intptr_t length = view->shape[0];
+    if (length < 0) return false;
+    if (length > 1 && view->strides != nullptr && view->strides[0] != view->itemsize) return false;
+    out.resize(static_cast<std::size_t>(length));
+    const auto* bytes = static_cast<const unsigned char*>(view->data);
+    if (view->itemsize == 4) {
+        for (Py_intptr_t i = 0; i < length; ++i) {
+            float value;
+            std::memcpy(&value, bytes + 4 * i, sizeof value);
+            out[static_cast<std::size_t>(i)] = static_cast<float>(static_cast<double>(value));
+        }
+    } else {
+        for (Py_intptr_t i = 0; i < length; ++i) {
+            double value;
+            std::memcpy(&value, bytes + 8 * i, sizeof value);
+            out[static_cast<std::size_t>(i)] = static_cast<float>(value);
+        }
+    }
+    return true;
 }
 
 bool fill_from_iteration(std::vector<float>& out, PyObject* object) {
@@ -290,6 +395,8 @@ std::optional<std::vector<float>> extract_float_vector(PyObject* object, const c
     }
 
     std::vector<float> values;
+    if (is_exact_ndarray(object) && fill_from_ndarray(values, object)) return values;
+
     const Py_ssize_t hinted = PySequence_Size(object);
     if (hinted < 0) {
         PyErr_Clear();
