@@ -1,0 +1,283 @@
+#include "graph.hpp"
+
+#include <cassert>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "../heap.hpp"
+#include "../store.hpp"
+#include "search.hpp"
+
+namespace kestrix {
+
+namespace {
+
+// Table sizes come from the store's slot count and the caller's m, both
+// unbounded; a product that does not fit is memory we cannot have.
+std::size_t checked_product(std::size_t a, std::size_t b) {
+    std::size_t product = 0;
+    if (__builtin_mul_overflow(a, b, &product)) throw std::bad_alloc();
+    return product;
+}
+
+}  // namespace
+
+HnswIndex::HnswIndex(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction)
+    : m_(std::max<std::uint64_t>(m, 2)),
+      m0_(m_ > std::numeric_limits<std::uint64_t>::max() / 2 ? std::numeric_limits<std::uint64_t>::max() : 2 * m_),
+      ef_construction_(ef_construction),
+      level_mult_(1.0 / std::log(static_cast<double>(m_))) {
+    // Every slot number must stay below EMPTY_LINK to be told apart from a free entry.
+    if (slot_count > EMPTY_LINK) throw std::bad_alloc();
+
+    // A row can only ever hold the other slots, so a row longer than that would
+    // be padding forever; this is what lets an enormous m work on a small store.
+    const std::size_t longest = slot_count > 1 ? slot_count - 1 : 1;
+    layer0_stride_ = static_cast<std::size_t>(std::min<std::uint64_t>(m0_, longest));
+    upper_stride_ = static_cast<std::size_t>(std::min<std::uint64_t>(m_, longest));
+
+    const std::size_t cells = checked_product(slot_count, layer0_stride_);
+    checked_product(cells, sizeof(std::uint32_t));
+    try {
+        layer0_neighbours_.assign(cells, EMPTY_LINK);
+        layer0_counts_.assign(slot_count, 0u);
+        visited_ = VisitedSet(slot_count);
+        query_visited_ = VisitedSet(slot_count);
+    } catch (const std::length_error&) {
+        throw std::bad_alloc();
+    }
+}
+
+std::uint64_t HnswIndex::draw_level() noexcept {
+    std::uint64_t x = rng_state_;
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    rng_state_ = x;
+
+    const double u = static_cast<double>(x >> 11) * 0x1p-53;
+    if (!(u > 0.0)) return 0;
+    const double v = std::floor(-std::log(u) * level_mult_);
+    if (!(v > 0.0)) return 0;
+    // Compared before converting: a double beyond the 64-bit range must not be cast.
+    if (v >= static_cast<double>(MAX_LEVEL)) return MAX_LEVEL;
+    return static_cast<std::uint64_t>(v);
+}
+
+void HnswIndex::add_node(std::uint32_t slot, std::uint64_t level) {
+    level = std::min(level, MAX_LEVEL);
+    for (std::uint64_t layer = 1; layer <= level; ++layer) {
+        if (upper_nodes_.size() < layer) {
+            upper_nodes_.emplace_back();
+            upper_neighbours_.emplace_back();
+            upper_counts_.emplace_back();
+        }
+        auto& members = upper_nodes_[layer - 1];
+        assert(members.empty() || members.back() < slot);
+        members.push_back(slot);
+        auto& table = upper_neighbours_[layer - 1];
+        table.resize(table.size() + upper_stride_, EMPTY_LINK);
+        upper_counts_[layer - 1].push_back(0u);
+    }
+}
+
+std::optional<std::size_t> HnswIndex::member_position(std::uint32_t slot, std::uint64_t layer) const noexcept {
+    if (layer == 0 || layer > upper_nodes_.size()) return std::nullopt;
+    const auto& members = upper_nodes_[layer - 1];
+    // Members are added in ascending slot order, so the first occurrence a
+    // linear scan would find is the one binary search finds.
+    const auto it = std::lower_bound(members.begin(), members.end(), slot);
+    if (it == members.end() || *it != slot) return std::nullopt;
+    return static_cast<std::size_t>(it - members.begin());
+}
+
+std::span<const std::uint32_t> HnswIndex::upper_neighbours_of(std::uint32_t slot,
+                                                              std::uint64_t layer) const noexcept {
+    const auto position = member_position(slot, layer);
+    if (!position) return {};
+    const auto& counts = upper_counts_[layer - 1];
+    const std::uint32_t count = *position < counts.size() ? counts[*position] : 0;
+    return filled(upper_neighbours_[layer - 1].data() + *position * upper_stride_, count, upper_stride_);
+}
+
+std::optional<HnswIndex::Row> HnswIndex::row(std::uint32_t slot, std::uint64_t layer) noexcept {
+    if (layer == 0) {
+        if (slot >= layer0_counts_.size()) return std::nullopt;
+        return Row{layer0_neighbours_.data() + static_cast<std::size_t>(slot) * layer0_stride_,
+                   &layer0_counts_[slot], layer0_stride_, m0_};
+    }
+    const auto position = member_position(slot, layer);
+    if (!position) return std::nullopt;
+    return Row{upper_neighbours_[layer - 1].data() + *position * upper_stride_, &upper_counts_[layer - 1][*position],
+               upper_stride_, m_};
+}
+
+void HnswIndex::set_neighbours(std::uint32_t slot, std::uint64_t layer,
+                               std::span<const std::uint32_t> links) noexcept {
+    const auto r = row(slot, layer);
+    if (!r) return;
+    // The physical stride never exceeds the logical capacity.
+    const std::size_t keep = std::min(links.size(), r->stride);
+    std::copy_n(links.begin(), keep, r->links);
+    std::fill(r->links + keep, r->links + r->stride, EMPTY_LINK);
+    *r->count = static_cast<std::uint32_t>(keep);
+}
+
+void HnswIndex::add_reverse_link(std::uint32_t neighbour, std::uint32_t node, std::uint64_t layer,
+                                 std::uint64_t capacity, std::span<const QuantizedVector> vectors) {
+    const auto r = row(neighbour, layer);
+    if (!r) return;
+    const std::uint32_t count = *r->count;
+    const std::size_t used = std::min<std::size_t>(count, r->stride);
+    if (std::find(r->links, r->links + used, node) != r->links + used) return;
+
+    // A row physically shorter than the capacity is one that can only hold the
+    // other slots; it never fills up while a slot is missing from it.
+    const std::uint64_t room = std::min<std::uint64_t>(capacity, r->stride);
+    if (count < room) {
+        r->links[count] = node;
+        *r->count = count + 1;
+        return;
+    }
+
+    // Full row: re-choose among the old links and the new node, from the
+    // neighbour's point of view. The new node may lose, or displace an old link.
+    if (neighbour >= vectors.size() || node >= vectors.size()) return;
+    const QuantizedVector& base = vectors[neighbour];
+    prune_pairs_.clear();
+    for (std::size_t i = 0; i < used; ++i) {
+        const std::uint32_t link = r->links[i];
+        if (link == EMPTY_LINK || link >= vectors.size()) continue;
+        prune_pairs_.push_back({hamming_distance(base, vectors[link]), link});
+    }
+    prune_pairs_.push_back({hamming_distance(base, vectors[node]), node});
+    if (prune_pairs_.size() >= 2) sort_by_distance(std::span(prune_pairs_));
+    select_neighbours(prune_pairs_, room, vectors, pruned_, discarded_);
+    set_neighbours(neighbour, layer, pruned_);
+}
+
+void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
+                       std::span<const QuantizedVector> vectors, std::vector<std::uint32_t>& accepted,
+                       std::vector<std::uint32_t>& discarded) {
+    accepted.clear();
+    discarded.clear();
+    for (const Candidate& candidate : sorted) {
+        if (accepted.size() >= capacity) break;
+        if (candidate.slot >= vectors.size()) continue;
+        const QuantizedVector& vector = vectors[candidate.slot];
+        // A tie counts against the candidate: it must be strictly closer to the
+        // base than to every link already taken, or it only fills leftover room.
+        bool shadowed = false;
+        for (const std::uint32_t taken : accepted) {
+            if (hamming_distance(vector, vectors[taken]) <= candidate.distance) {
+                shadowed = true;
+                break;
+            }
+        }
+        (shadowed ? discarded : accepted).push_back(candidate.slot);
+    }
+    for (const std::uint32_t slot : discarded) {
+        if (accepted.size() >= capacity) break;
+        accepted.push_back(slot);
+    }
+}
+
+std::vector<std::uint32_t> select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
+                                             std::span<const QuantizedVector> vectors) {
+    std::vector<std::uint32_t> accepted;
+    std::vector<std::uint32_t> discarded;
+    select_neighbours(sorted, capacity, vectors, accepted, discarded);
+    return accepted;
+}
+
+void HnswIndex::insert_node(std::uint32_t slot, std::span<const QuantizedVector> vectors) {
+    const std::uint64_t level = draw_level();
+    add_node(slot, level);
+    if (!entry_point_) {
+        entry_point_ = slot;
+        top_level_ = level;
+        return;
+    }
+
+    const QuantizedVector& target = vectors[slot];
+    Candidate position{hamming_distance(target, vectors[*entry_point_]), *entry_point_};
+    for (std::uint64_t layer = top_level_; layer > level; --layer) {
+        position = greedy_descend(*this, vectors, target, position.slot, position.distance, layer);
+    }
+
+    for (std::uint64_t layer = std::min(level, top_level_) + 1; layer-- > 0;) {
+        const std::uint64_t capacity = layer == 0 ? m0_ : m_;
+        search_layer(*this, vectors, target, position.slot, layer, ef_construction_, visited_, candidate_heap_,
+                     found_);
+        // The next layer starts from the nearest found, the first of equals in
+        // heap-array order, chosen before the sort can reorder ties.
+        if (!found_.empty()) {
+            position = *std::min_element(found_.begin(), found_.end(), [](const Candidate& a, const Candidate& b) {
+                return a.distance < b.distance;
+            });
+        }
+        if (found_.size() >= 2) sort_by_distance(std::span(found_));
+        select_neighbours(found_, capacity, vectors, selected_, discarded_);
+        set_neighbours(slot, layer, selected_);
+        for (const std::uint32_t neighbour : selected_) {
+            add_reverse_link(neighbour, slot, layer, capacity, vectors);
+        }
+    }
+
+    // On a tie the older entry point stays.
+    if (level > top_level_) {
+        top_level_ = level;
+        entry_point_ = slot;
+    }
+}
+
+void HnswIndex::build(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids) {
+    assert(vectors.size() == slot_count());
+    const std::size_t n = std::min(vectors.size(), slot_count());
+    for (std::size_t slot = 0; slot < n; ++slot) {
+        // Tombstoned slots draw no level and are never linked.
+        if (slot >= ids.size() || is_tombstoned(ids[slot])) continue;
+        insert_node(static_cast<std::uint32_t>(slot), vectors);
+    }
+}
+
+std::span<const std::uint32_t> HnswIndex::layer0_row(std::uint32_t slot) const noexcept {
+    if (slot >= layer0_counts_.size()) return {};
+    return {layer0_neighbours_.data() + static_cast<std::size_t>(slot) * layer0_stride_, layer0_stride_};
+}
+
+std::uint32_t HnswIndex::layer0_count(std::uint32_t slot) const noexcept {
+    return slot < layer0_counts_.size() ? layer0_counts_[slot] : 0;
+}
+
+std::span<const std::uint32_t> HnswIndex::upper_nodes(std::uint64_t layer) const noexcept {
+    if (layer == 0 || layer > upper_nodes_.size()) return {};
+    return upper_nodes_[layer - 1];
+}
+
+std::span<const std::uint32_t> HnswIndex::upper_row(std::uint64_t layer, std::size_t position) const noexcept {
+    if (layer == 0 || layer > upper_nodes_.size() || position >= upper_counts_[layer - 1].size()) return {};
+    return {upper_neighbours_[layer - 1].data() + position * upper_stride_, upper_stride_};
+}
+
+std::uint32_t HnswIndex::upper_count(std::uint64_t layer, std::size_t position) const noexcept {
+    if (layer == 0 || layer > upper_counts_.size() || position >= upper_counts_[layer - 1].size()) return 0;
+    return upper_counts_[layer - 1][position];
+}
+
+std::unique_ptr<HnswIndex> build_hnsw(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
+                                      std::uint64_t m, std::uint64_t ef_construction) {
+    // Built on a fresh object: if memory runs out part-way, the half-built
+    // index is simply dropped and the store keeps whatever index it had.
+    try {
+        auto index = std::make_unique<HnswIndex>(vectors.size(), m, ef_construction);
+        index->build(vectors, ids);
+        return index;
+    } catch (const std::length_error&) {
+        throw std::bad_alloc();
+    }
+}
+
+}  // namespace kestrix

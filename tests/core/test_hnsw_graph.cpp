@@ -1,0 +1,508 @@
+// The index structure, its level generator and its construction.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <ostream>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "hnsw/graph.hpp"
+#include "store.hpp"
+
+namespace kestrix {
+namespace {
+
+constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
+
+QuantizedVector bits(std::size_t first, std::size_t count) {
+    QuantizedVector v;
+    for (std::size_t c = first; c < first + count; ++c) v.words[c / 32] |= 1u << (c % 32);
+    return v;
+}
+
+std::vector<std::uint32_t> as_vector(std::span<const std::uint32_t> s) { return {s.begin(), s.end()}; }
+
+std::vector<QuantizedVector> random_vectors(std::size_t n, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::vector<QuantizedVector> out(n);
+    for (auto& v : out)
+        for (auto& w : v.words) w = static_cast<std::uint32_t>(rng());
+    return out;
+}
+
+// Everything a build decides, flattened, so two indexes compare in one go.
+std::vector<std::uint64_t> dump(const HnswIndex& index) {
+    std::vector<std::uint64_t> out{index.entry_point().value_or(EMPTY_LINK), index.top_level(), index.rng_state()};
+    for (std::uint32_t s = 0; s < index.slot_count(); ++s) {
+        out.push_back(index.layer0_count(s));
+        out.insert(out.end(), index.layer0_row(s).begin(), index.layer0_row(s).end());
+    }
+    for (std::uint64_t l = 1; l <= index.upper_layer_count(); ++l) {
+        const auto members = index.upper_nodes(l);
+        out.insert(out.end(), members.begin(), members.end());
+        for (std::size_t p = 0; p < members.size(); ++p) {
+            out.push_back(index.upper_count(l, p));
+            out.insert(out.end(), index.upper_row(l, p).begin(), index.upper_row(l, p).end());
+        }
+    }
+    return out;
+}
+
+// The structural promises of a built index, checked against the store it was
+// built from and against an independent run of the level generator.
+void check_invariants(const HnswIndex& index, std::span<const QuantizedVector> vectors,
+                      std::span<const std::uint32_t> ids, std::uint64_t m) {
+    const std::size_t n = vectors.size();
+    ASSERT_EQ(index.slot_count(), n);
+
+    // Levels the live slots must have drawn, in ascending slot order.
+    HnswIndex fresh(0, m, 0);
+    std::vector<std::uint64_t> expected_level(n, 0);
+    std::vector<bool> live(n, false);
+    std::uint64_t top = 0;
+    std::optional<std::uint32_t> expected_entry;
+    std::size_t live_count = 0;
+    for (std::uint32_t s = 0; s < n; ++s) {
+        if (is_tombstoned(ids[s])) continue;
+        live[s] = true;
+        ++live_count;
+        expected_level[s] = fresh.draw_level();
+        if (!expected_entry || expected_level[s] > top) {
+            top = expected_level[s];
+            expected_entry = s;
+        }
+    }
+    EXPECT_EQ(index.entry_point(), expected_entry);
+    EXPECT_EQ(index.top_level(), top);
+    ASSERT_EQ(index.upper_layer_count(), top);
+
+    // Membership: exactly the live slots whose level reaches the layer, ascending.
+    for (std::uint64_t l = 1; l <= top; ++l) {
+        std::vector<std::uint32_t> members;
+        for (std::uint32_t s = 0; s < n; ++s)
+            if (live[s] && expected_level[s] >= l) members.push_back(s);
+        ASSERT_EQ(as_vector(index.upper_nodes(l)), members) << "layer " << l;
+    }
+
+    const std::uint64_t longest = n > 1 ? n - 1 : 1;
+    auto check_row = [&](std::span<const std::uint32_t> row, std::uint32_t count, std::uint32_t self,
+                         std::uint64_t capacity, std::uint64_t layer) {
+        ASSERT_EQ(row.size(), std::min(capacity, longest));
+        ASSERT_LE(count, row.size()) << "slot " << self << " layer " << layer;
+        std::set<std::uint32_t> seen;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t link = row[i];
+            ASSERT_LT(link, n) << "slot " << self << " layer " << layer;
+            ASSERT_NE(link, self) << "self link at layer " << layer;
+            ASSERT_TRUE(live[link]) << "link to tombstoned slot " << link;
+            ASSERT_GE(expected_level[link], layer) << "link to a non-member of layer " << layer;
+            ASSERT_TRUE(seen.insert(link).second) << "duplicate link " << link << " in slot " << self;
+        }
+        for (std::size_t i = count; i < row.size(); ++i)
+            ASSERT_EQ(row[i], EMPTY_LINK) << "padding of slot " << self << " layer " << layer;
+    };
+
+    for (std::uint32_t s = 0; s < n; ++s) {
+        const std::uint32_t count = index.layer0_count(s);
+        check_row(index.layer0_row(s), count, s, index.m0(), 0);
+        if (!live[s]) {
+            EXPECT_EQ(count, 0u);
+        } else if (live_count >= 2) {
+            // Rows only ever grow or are re-chosen full, so every node keeps a link.
+            EXPECT_GE(count, 1u) << "isolated slot " << s;
+        }
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    for (std::uint64_t l = 1; l <= top; ++l) {
+        const auto members = index.upper_nodes(l);
+        for (std::size_t p = 0; p < members.size(); ++p) {
+            check_row(index.upper_row(l, p), index.upper_count(l, p), members[p], index.m(), l);
+            if (::testing::Test::HasFatalFailure()) return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(HnswParameters, SmallMIsRaisedToTwo) {
+    for (std::uint64_t m : {0ull, 1ull, 2ull}) {
+        HnswIndex index(0, m, 7);
+        EXPECT_EQ(index.m(), 2u);
+        EXPECT_EQ(index.m0(), 4u);
+        EXPECT_EQ(index.level_mult(), 1.0 / std::log(2.0));
+        EXPECT_EQ(index.ef_construction(), 7u);
+    }
+    HnswIndex sixteen(0, 16, 200);
+    EXPECT_EQ(sixteen.m0(), 32u);
+    EXPECT_NEAR(sixteen.level_mult(), 0.3607, 1e-4);
+}
+
+TEST(HnswParameters, LayerZeroCapacitySaturatesInsteadOfWrapping) {
+    const std::uint64_t half = std::uint64_t{1} << 63;
+    EXPECT_EQ(HnswIndex(0, half - 1, 0).m0(), U64_MAX - 1);
+    EXPECT_EQ(HnswIndex(0, half, 0).m0(), U64_MAX);
+    HnswIndex huge(5, U64_MAX, U64_MAX);
+    EXPECT_EQ(huge.m(), U64_MAX);
+    EXPECT_EQ(huge.m0(), U64_MAX);
+    EXPECT_EQ(huge.ef_construction(), U64_MAX);
+    EXPECT_EQ(huge.level_mult(), 1.0 / std::log(static_cast<double>(U64_MAX)));
+    // Rows are as long as the other slots, not as long as m asks.
+    EXPECT_EQ(huge.layer0_stride(), 4u);
+    EXPECT_EQ(huge.upper_stride(), 4u);
+}
+
+TEST(HnswParameters, UnallocatableTablesThrowBadAlloc) {
+    // More slots than slot numbers below EMPTY_LINK.
+    EXPECT_THROW(HnswIndex(std::size_t{1} << 32, 16, 200), std::bad_alloc);
+    // Row count times stride times four bytes overflows 64 bits.
+    EXPECT_THROW(HnswIndex(0xFFFFFFFFu, U64_MAX, 200), std::bad_alloc);
+}
+
+TEST(HnswLevels, DrawsAfterResetFollowTheSeed) {
+    HnswIndex first(0, 16, 200);
+    EXPECT_EQ(first.rng_state(), RNG_SEED);
+    first.draw_level();
+    EXPECT_EQ(first.rng_state(), 0x27DC5C1B2D04284Bull);
+    EXPECT_NEAR(static_cast<double>(first.rng_state() >> 11) * 0x1p-53, 0.1557, 1e-4);
+
+    const std::pair<std::uint64_t, std::vector<std::uint64_t>> cases[] = {
+        {16, {0, 0, 0, 0, 0, 0, 0, 0, 1, 1}},
+        {2, {2, 0, 1, 0, 0, 1, 1, 0, 5, 4}},
+    };
+    for (const auto& [m, expected] : cases) {
+        HnswIndex index(0, m, 200);
+        std::vector<std::uint64_t> got;
+        for (int i = 0; i < 10; ++i) got.push_back(index.draw_level());
+        EXPECT_EQ(got, expected) << "m = " << m;
+    }
+}
+
+TEST(HnswLevels, LevelsAreCappedAndGeometric) {
+    // With m = 2 a level of at least L has probability 2^-L, so over 2^20 draws
+    // the cap of 16 is hit about sixteen times and never exceeded.
+    constexpr std::size_t draws = std::size_t{1} << 20;
+    for (std::uint64_t m : {2ull, 16ull}) {
+        HnswIndex index(0, m, 0);
+        std::vector<std::size_t> at_least(MAX_LEVEL + 2, 0);
+        for (std::size_t i = 0; i < draws; ++i) {
+            const std::uint64_t level = index.draw_level();
+            ASSERT_LE(level, MAX_LEVEL);
+            for (std::uint64_t l = 0; l <= level; ++l) ++at_least[l];
+        }
+        for (std::uint64_t l = 1; l <= 3; ++l) {
+            const double expected = std::pow(static_cast<double>(m), -static_cast<double>(l));
+            const double tolerance = 5.0 * std::sqrt(expected / draws);
+            EXPECT_NEAR(static_cast<double>(at_least[l]) / draws, expected, tolerance)
+                << "m = " << m << ", level " << l;
+        }
+        if (m == 2) {
+            EXPECT_GT(at_least[MAX_LEVEL], 4u);
+            EXPECT_LT(at_least[MAX_LEVEL], 40u);
+        }
+    }
+}
+
+TEST(VisitedSetTest, StampsSeparateSearchesAndTheWrapClearsThem) {
+    VisitedSet set(4);
+    EXPECT_EQ(set.current, 1u);
+    EXPECT_TRUE(set.visit(2));
+    EXPECT_FALSE(set.visit(2));
+    set.start_search();
+    EXPECT_FALSE(set.is_visited(2));
+    set.mark(9);  // beyond the end: the array grows
+    EXPECT_EQ(set.stamps.size(), 10u);
+    EXPECT_TRUE(set.is_visited(9));
+    EXPECT_FALSE(set.is_visited(7));
+
+    set.current = 0xFFFFFFFEu;
+    set.stamps = {1, 0xFFFFFFFFu};
+    set.start_search();  // no wrap yet: nothing is cleared
+    EXPECT_EQ(set.current, 0xFFFFFFFFu);
+    EXPECT_TRUE(set.is_visited(1));
+    set.start_search();  // wraps: the stale stamp 1 must not read as visited
+    EXPECT_EQ(set.current, 1u);
+    EXPECT_EQ(set.stamps, std::vector<std::uint32_t>(2, 0));
+}
+
+TEST(HnswRows, LayerZeroWritesTruncatePadAndRead) {
+    HnswIndex index(10, 2, 0);  // m0 = 4
+    ASSERT_EQ(index.layer0_stride(), 4u);
+    const std::vector<std::uint32_t> long_list{1, 2, 3, 4, 5, 6};
+    index.set_neighbours(0, 0, long_list);
+    EXPECT_EQ(as_vector(index.neighbours(0, 0)), (std::vector<std::uint32_t>{1, 2, 3, 4}));
+    EXPECT_EQ(index.layer0_count(0), 4u);
+
+    const std::vector<std::uint32_t> three{7, 8, 9};
+    index.set_neighbours(0, 0, three);
+    EXPECT_EQ(as_vector(index.neighbours(0, 0)), three);
+    EXPECT_EQ(as_vector(index.layer0_row(0)), (std::vector<std::uint32_t>{7, 8, 9, EMPTY_LINK}));
+
+    index.set_neighbours(0, 0, {});
+    EXPECT_TRUE(index.neighbours(0, 0).empty());
+    EXPECT_EQ(index.layer0_count(0), 0u);
+    EXPECT_EQ(as_vector(index.layer0_row(0)), std::vector<std::uint32_t>(4, EMPTY_LINK));
+
+    // A free entry inside the counted part ends the reading there.
+    const std::vector<std::uint32_t> holed{5, EMPTY_LINK, 6};
+    index.set_neighbours(1, 0, holed);
+    EXPECT_EQ(as_vector(index.neighbours(1, 0)), (std::vector<std::uint32_t>{5}));
+
+    // Rows that do not exist read as empty and ignore writes.
+    EXPECT_TRUE(index.neighbours(10, 0).empty());
+    index.set_neighbours(10, 0, three);
+    EXPECT_TRUE(index.neighbours(10, 0).empty());
+}
+
+TEST(HnswRows, UpperLayersHoldOnlyTheirMembers) {
+    HnswIndex index(10, 2, 0);
+    index.add_node(3, 2);
+    index.add_node(5, 1);
+    index.add_node(8, 0);
+    ASSERT_EQ(index.upper_layer_count(), 2u);
+    EXPECT_EQ(as_vector(index.upper_nodes(1)), (std::vector<std::uint32_t>{3, 5}));
+    EXPECT_EQ(as_vector(index.upper_nodes(2)), (std::vector<std::uint32_t>{3}));
+    EXPECT_EQ(as_vector(index.upper_row(1, 1)), std::vector<std::uint32_t>(2, EMPTY_LINK));
+
+    const std::vector<std::uint32_t> links{5, 8, 9};
+    index.set_neighbours(3, 1, links);  // capacity m = 2
+    EXPECT_EQ(as_vector(index.neighbours(3, 1)), (std::vector<std::uint32_t>{5, 8}));
+    EXPECT_TRUE(index.neighbours(5, 1).empty());  // the neighbouring row is untouched
+
+    const std::vector<std::uint32_t> one{3};
+    index.set_neighbours(5, 1, one);
+    EXPECT_EQ(as_vector(index.neighbours(5, 1)), one);
+    EXPECT_EQ(as_vector(index.neighbours(3, 1)), (std::vector<std::uint32_t>{5, 8}));
+
+    // Above a node's level, above the top layer, and for non-members: nothing.
+    index.set_neighbours(5, 2, one);
+    index.set_neighbours(4, 1, one);
+    index.set_neighbours(3, 3, one);
+    EXPECT_TRUE(index.neighbours(5, 2).empty());
+    EXPECT_TRUE(index.neighbours(4, 1).empty());
+    EXPECT_TRUE(index.neighbours(3, 3).empty());
+    EXPECT_TRUE(index.neighbours(8, 1).empty());
+    EXPECT_TRUE(index.neighbours(3, 2).empty());
+}
+
+TEST(HnswSelect, DiversityRuleKeepsFarApartCandidatesFirst) {
+    // Distances to the base come with the list; A-B is 15 and A-C is 40.
+    std::vector<QuantizedVector> v = {QuantizedVector{}, bits(0, 15), bits(100, 40)};
+    const std::uint32_t A = 0, B = 1, C = 2;
+    const std::vector<Candidate> sorted{{10, A}, {20, B}, {30, C}};
+    EXPECT_EQ(select_neighbours(sorted, 2, v), (std::vector<std::uint32_t>{A, C}));
+    EXPECT_EQ(select_neighbours(sorted, 3, v), (std::vector<std::uint32_t>{A, C, B}));
+    EXPECT_EQ(select_neighbours(sorted, U64_MAX, v), (std::vector<std::uint32_t>{A, C, B}));
+    EXPECT_EQ(select_neighbours(sorted, 1, v), (std::vector<std::uint32_t>{A}));
+    EXPECT_TRUE(select_neighbours(sorted, 0, v).empty());
+
+    // A tie counts against the candidate: B at 15 from the base and 15 from A.
+    const std::vector<Candidate> tie{{10, A}, {15, B}, {30, C}};
+    EXPECT_EQ(select_neighbours(tie, 2, v), (std::vector<std::uint32_t>{A, C}));
+    const std::vector<Candidate> closer{{10, A}, {14, B}, {30, C}};
+    EXPECT_EQ(select_neighbours(closer, 2, v), (std::vector<std::uint32_t>{A, B}));
+
+    // Slots outside the store are skipped.
+    const std::vector<Candidate> stray{{5, 7}, {10, A}, {20, B}};
+    EXPECT_EQ(select_neighbours(stray, 3, v), (std::vector<std::uint32_t>{A, B}));
+}
+
+class ReverseLinkTest : public ::testing::Test {
+protected:
+    // Seen from slot 0 (no bits): 1 at 10, 2 at 12 (2 from 1), 3 at 20 (far
+    // from 1), 4 at 14 (4 from 1).
+    std::vector<QuantizedVector> v = {QuantizedVector{}, bits(0, 10), bits(0, 12), bits(100, 20),
+                                      bits(0, 14),       bits(200, 5), bits(0, 30)};
+    HnswIndex index{7, 2, 0};  // m0 = 4
+};
+
+TEST_F(ReverseLinkTest, AppendsWithRoomAndIgnoresDuplicates) {
+    const std::vector<std::uint32_t> one{1};
+    index.set_neighbours(0, 0, one);
+    index.add_reverse_link(0, 2, 0, 4, v);
+    EXPECT_EQ(as_vector(index.neighbours(0, 0)), (std::vector<std::uint32_t>{1, 2}));
+    index.add_reverse_link(0, 1, 0, 4, v);
+    index.add_reverse_link(0, 2, 0, 4, v);
+    EXPECT_EQ(as_vector(index.neighbours(0, 0)), (std::vector<std::uint32_t>{1, 2}));
+    EXPECT_EQ(index.layer0_count(0), 2u);
+
+    // Upper layer without the neighbour as a member: nothing happens.
+    index.add_reverse_link(0, 2, 1, 2, v);
+    EXPECT_TRUE(index.neighbours(0, 1).empty());
+}
+
+TEST_F(ReverseLinkTest, FullRowIsReselectedAndMayDropAnOldLink) {
+    const std::vector<std::uint32_t> full{1, 2, 3, 4};
+    index.set_neighbours(0, 0, full);
+    // 5 is nearest (5) and far from the rest, so it gets in and 4 (shadowed by 1) falls out.
+    index.add_reverse_link(0, 5, 0, 4, v);
+    EXPECT_EQ(as_vector(index.neighbours(0, 0)), (std::vector<std::uint32_t>{5, 1, 3, 2}));
+}
+
+TEST_F(ReverseLinkTest, FullRowMayRefuseTheNewNode) {
+    const std::vector<std::uint32_t> full{1, 2, 3, 4};
+    index.set_neighbours(0, 0, full);
+    // 6 is the farthest (30) and only 20 from 1: it loses.
+    index.add_reverse_link(0, 6, 0, 4, v);
+    EXPECT_EQ(as_vector(index.neighbours(0, 0)), (std::vector<std::uint32_t>{1, 3, 2, 4}));
+}
+
+// ---------------------------------------------------------------------------
+
+std::vector<std::uint32_t> identity_ids(std::size_t n) {
+    std::vector<std::uint32_t> ids(n);
+    for (std::uint32_t i = 0; i < n; ++i) ids[i] = i;
+    return ids;
+}
+
+TEST(HnswBuild, StoresWithoutLiveSlotsGetAnEmptyIndex) {
+    auto empty = build_hnsw({}, {}, 16, 200);
+    ASSERT_NE(empty, nullptr);
+    EXPECT_FALSE(empty->entry_point().has_value());
+    EXPECT_EQ(empty->top_level(), 0u);
+    EXPECT_EQ(empty->slot_count(), 0u);
+
+    const std::vector<QuantizedVector> v = random_vectors(5, 1);
+    std::vector<std::uint32_t> ids = identity_ids(5);
+    for (auto& id : ids) id |= TOMBSTONE_BIT;
+    auto dead = build_hnsw(v, ids, 16, 200);
+    EXPECT_FALSE(dead->entry_point().has_value());
+    EXPECT_EQ(dead->top_level(), 0u);
+    EXPECT_EQ(dead->upper_layer_count(), 0u);
+    EXPECT_EQ(dead->rng_state(), RNG_SEED);  // tombstones draw no level
+    for (std::uint32_t s = 0; s < 5; ++s) EXPECT_EQ(dead->layer0_count(s), 0u);
+}
+
+TEST(HnswBuild, OneAndTwoLiveSlots) {
+    const std::vector<QuantizedVector> v = {bits(0, 3), bits(50, 9)};
+    const std::vector<std::uint32_t> first_id{0};
+    auto one = build_hnsw(std::span(v).first(1), first_id, 16, 200);
+    EXPECT_EQ(one->entry_point(), 0u);
+    EXPECT_EQ(one->top_level(), 0u);
+    EXPECT_TRUE(one->neighbours(0, 0).empty());
+
+    auto two = build_hnsw(v, identity_ids(2), 16, 200);
+    EXPECT_EQ(as_vector(two->neighbours(0, 0)), (std::vector<std::uint32_t>{1}));
+    EXPECT_EQ(as_vector(two->neighbours(1, 0)), (std::vector<std::uint32_t>{0}));
+}
+
+TEST(HnswBuild, ThreeSlotExampleLinksEveryoneByDistance) {
+    const std::vector<QuantizedVector> v = {QuantizedVector{}, bits(0, 384), bits(0, 100)};
+    auto index = build_hnsw(v, identity_ids(3), 16, 200);
+    EXPECT_EQ(index->entry_point(), 0u);
+    EXPECT_EQ(as_vector(index->neighbours(0, 0)), (std::vector<std::uint32_t>{1, 2}));
+    EXPECT_EQ(as_vector(index->neighbours(1, 0)), (std::vector<std::uint32_t>{0, 2}));
+    EXPECT_EQ(as_vector(index->neighbours(2, 0)), (std::vector<std::uint32_t>{0, 1}));
+}
+
+TEST(HnswBuild, TombstonedSlotIsNeitherNodeNorLink) {
+    const std::vector<QuantizedVector> v = {QuantizedVector{}, bits(0, 384), bits(0, 100)};
+    const std::vector<std::uint32_t> ids = {0 | TOMBSTONE_BIT, 1, 2};
+    auto index = build_hnsw(v, ids, 16, 200);
+    EXPECT_EQ(index->slot_count(), 3u);
+    EXPECT_EQ(index->entry_point(), 1u);
+    EXPECT_EQ(index->layer0_count(0), 0u);
+    EXPECT_EQ(as_vector(index->layer0_row(0)), std::vector<std::uint32_t>(2, EMPTY_LINK));
+    EXPECT_EQ(as_vector(index->neighbours(1, 0)), (std::vector<std::uint32_t>{2}));
+    EXPECT_EQ(as_vector(index->neighbours(2, 0)), (std::vector<std::uint32_t>{1}));
+}
+
+// A point (a, b) of a grid: the first a bits of the first half and the first b
+// bits of the second half set, so distances are |a1 - a2| + |b1 - b2|.
+QuantizedVector grid(std::size_t a, std::size_t b) {
+    QuantizedVector v = bits(0, a);
+    const QuantizedVector second = bits(192, b);
+    for (std::size_t i = 0; i < QUANTIZED_WORDS; ++i) v.words[i] |= second.words[i];
+    return v;
+}
+
+TEST(HnswBuild, EachLayerStartsWhereTheLayerAboveEnded) {
+    // With m = 2 the first six live slots draw levels 2, 0, 1, 0, 0, 1.
+
+    // Slot 3 (level 0) walks from the entry 0 (distance 8) on layer 1 to 2
+    // (distance 2) and searches layer 0 from there with width 2, keeping 2 and 0.
+    // Had it skipped the walk, it would have met 1 (also at 8) before 0 and kept 1.
+    const std::vector<QuantizedVector> walk = {grid(4, 7), grid(3, 6), grid(11, 8), grid(11, 6), grid(11, 9)};
+    auto walked = build_hnsw(walk, identity_ids(walk.size()), 2, 2);
+    EXPECT_EQ(as_vector(walked->neighbours(3, 0)), (std::vector<std::uint32_t>{2, 0, 4}));
+
+    // Slot 5 (level 1) finds 0 (distance 15) and 2 (distance 7) on layer 1 and
+    // enters layer 0 at 2, the nearer; from there 1 (also at 7) arrives after 2
+    // and the eviction leaves 1 first in the heap. Entering at 0 would put 2 first.
+    const std::vector<QuantizedVector> enter = {grid(10, 0), grid(4, 4), grid(9, 7),
+                                                grid(0, 2),  grid(8, 0), grid(5, 10)};
+    auto entered = build_hnsw(enter, identity_ids(enter.size()), 2, 2);
+    EXPECT_EQ(as_vector(entered->upper_nodes(1)), (std::vector<std::uint32_t>{0, 2, 5}));
+    EXPECT_EQ(as_vector(entered->neighbours(5, 0)), (std::vector<std::uint32_t>{1, 2}));
+}
+
+TEST(HnswBuild, EqualInputsGiveEqualIndexes) {
+    const std::size_t n = 800;
+    const auto v = random_vectors(n, 42);
+    const auto ids = identity_ids(n);
+    auto first = build_hnsw(v, ids, 5, 40);
+    auto second = build_hnsw(v, ids, 5, 40);
+    EXPECT_EQ(dump(*first), dump(*second));
+
+    // m of 0, 1 and 2 are the same m; an ef_construction of 0 searches as 1.
+    auto m0 = build_hnsw(v, ids, 0, 30);
+    auto m1 = build_hnsw(v, ids, 1, 30);
+    auto m2 = build_hnsw(v, ids, 2, 30);
+    EXPECT_EQ(dump(*m0), dump(*m2));
+    EXPECT_EQ(dump(*m1), dump(*m2));
+    EXPECT_EQ(dump(*build_hnsw(v, ids, 8, 0)), dump(*build_hnsw(v, ids, 8, 1)));
+    // A width beyond the store finds what a width of the store finds.
+    EXPECT_EQ(dump(*build_hnsw(v, ids, 8, U64_MAX)), dump(*build_hnsw(v, ids, 8, n)));
+}
+
+struct BuildCase {
+    std::size_t n;
+    std::uint64_t m;
+    std::uint64_t ef_construction;
+    double dead_fraction;
+};
+
+void PrintTo(const BuildCase& c, std::ostream* os) {
+    *os << "n=" << c.n << " m=" << c.m << " ef_construction=" << c.ef_construction << " dead=" << c.dead_fraction;
+}
+
+class HnswInvariants : public ::testing::TestWithParam<BuildCase> {};
+
+TEST_P(HnswInvariants, BuiltGraphKeepsItsShape) {
+    BuildCase c = GetParam();
+#ifndef NDEBUG
+    c.n = std::min<std::size_t>(c.n, c.m > 16 ? 500 : 2000);  // unoptimised and sanitised builds are slow
+#endif
+    const auto v = random_vectors(c.n, 1000 + c.n + c.m);
+    std::vector<std::uint32_t> ids = identity_ids(c.n);
+    std::mt19937_64 rng(c.n * 31 + c.m);
+    std::bernoulli_distribution dead(c.dead_fraction);
+    for (auto& id : ids)
+        if (dead(rng)) id |= TOMBSTONE_BIT;
+
+    auto index = build_hnsw(v, ids, c.m, c.ef_construction);
+    EXPECT_EQ(index->m(), std::max<std::uint64_t>(c.m, 2));
+    EXPECT_EQ(index->ef_construction(), c.ef_construction);
+    check_invariants(*index, v, ids, c.m);
+
+    if (c.m > 127 && c.n > 300) {
+        // Rows wider than a byte can count are exercised and still exact.
+        std::uint32_t widest = 0;
+        for (std::uint32_t s = 0; s < c.n; ++s) widest = std::max(widest, index->layer0_count(s));
+        EXPECT_GT(widest, 255u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RandomStores, HnswInvariants,
+    ::testing::Values(BuildCase{1, 16, 200, 0.0}, BuildCase{2, 16, 200, 0.5}, BuildCase{3, 0, 200, 0.0},
+                      BuildCase{17, 0, 0, 0.2}, BuildCase{20000, 1, 16, 0.1}, BuildCase{1500, 2, 40, 0.1},
+                      BuildCase{1500, 3, 40, 0.3}, BuildCase{5000, 16, 40, 0.05}, BuildCase{1500, 48, 60, 0.1},
+                      BuildCase{500, 200, 200, 0.0}, BuildCase{150, 200, 50, 0.1}, BuildCase{60, U64_MAX, 10, 0.1},
+                      BuildCase{40, 16, U64_MAX, 0.1}));
+
+}  // namespace
+}  // namespace kestrix
