@@ -8,6 +8,7 @@
 
 #include "../heap.hpp"
 #include "../store.hpp"
+#include "../kernels/multiversion.hpp"
 #include "search.hpp"
 
 namespace kestrix {
@@ -267,13 +268,22 @@ std::uint32_t HnswIndex::upper_count(std::uint64_t layer, std::size_t position) 
     return upper_counts_[layer - 1][position];
 }
 
+namespace {
+
+KESTRIX_POPCNT_CLONES
+void build_graph(HnswIndex& index, std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids) {
+    index.build(vectors, ids);
+}
+
+}  // namespace
+
 std::unique_ptr<HnswIndex> build_hnsw(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
                                       std::uint64_t m, std::uint64_t ef_construction) {
     // Built on a fresh object: if memory runs out part-way, the half-built
     // index is simply dropped and the store keeps whatever index it had.
     try {
         auto index = std::make_unique<HnswIndex>(vectors.size(), m, ef_construction);
-        index->build(vectors, ids);
+        build_graph(*index, vectors, ids);
         return index;
     } catch (const std::length_error&) {
         throw std::bad_alloc();
