@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <string>
 
 namespace kestrix::python {
@@ -86,12 +87,26 @@ std::optional<std::uint64_t> unsigned_from_int(PyObject* integer) noexcept {
     return static_cast<std::uint64_t>(value);
 }
 
+// The nearest single-precision value, ties to even, as the hardware rounds.
+// A finite double beyond the float range is rounded by the same rule (to the
+// largest float, or to infinity from the midpoint up) instead of relying on an
+// out-of-range conversion, which the language leaves undefined.
+inline float narrow_to_float(double value) noexcept {
+    constexpr double to_infinity = 0x1.ffffffp127;  // halfway between FLT_MAX and 2^128
+    constexpr double largest = 0x1.fffffep127;      // FLT_MAX
+    if (value >= to_infinity) return std::numeric_limits<float>::infinity();
+    if (value <= -to_infinity) return -std::numeric_limits<float>::infinity();
+    if (value > largest) return static_cast<float>(largest);
+    if (value < -largest) return static_cast<float>(-largest);
+    return static_cast<float>(value);
+}
+
 // One item of a vector: the interpreter's float conversion, rounded to the
 // nearest single-precision value.
 bool append_component(std::vector<float>& out, PyObject* item) {
     const double value = PyFloat_AsDouble(item);
     if (value == -1.0 && PyErr_Occurred()) return false;
-    out.push_back(static_cast<float>(value));
+    out.push_back(narrow_to_float(value));
     return true;
 }
 
@@ -128,7 +143,7 @@ bool fill_from_list_or_tuple(std::vector<float>& out, PyObject* object, bool is_
             out.resize(static_cast<std::size_t>(i));
             return fill_items_carefully(out, object, is_list, i);
         }
-        values[i] = static_cast<float>(PyFloat_AsDouble(item));
+        values[i] = narrow_to_float(PyFloat_AsDouble(item));
     }
     return true;
 }
@@ -205,13 +220,13 @@ bool fill_from_ndarray(std::vector<float>& out, PyObject* object) {
         for (Py_intptr_t i = 0; i < length; ++i) {
             float value;
             std::memcpy(&value, bytes + 4 * i, sizeof value);
-            out[static_cast<std::size_t>(i)] = static_cast<float>(static_cast<double>(value));
+            out[static_cast<std::size_t>(i)] = value;  // widening then narrowing is exact
         }
     } else {
         for (Py_intptr_t i = 0; i < length; ++i) {
             double value;
             std::memcpy(&value, bytes + 8 * i, sizeof value);
-            out[static_cast<std::size_t>(i)] = static_cast<float>(value);
+            out[static_cast<std::size_t>(i)] = narrow_to_float(value);
         }
     }
     return true;
