@@ -356,7 +356,7 @@ PyMethodDef kestrix_methods[] = {
 
 // ---------------------------------------------------------------- type and module
 
-// Interpreters before 3.11 keep a pointer into the spec's name: it must live
+// Interpreters before 3.11 keep a pointer into the type's name: it must live
 // as long as the process.
 constexpr const char TYPE_NAME[] = "builtins.Kestrix";
 char class_doc[] = KESTRIX_CLASS_DOC;
@@ -372,8 +372,8 @@ PyTypeObject* kestrix_type() noexcept {
         {Py_tp_base, &PyBaseObject_Type},
         {0, nullptr},
     };
-    PyType_Spec spec = {TYPE_NAME, static_cast<int>(sizeof(KestrixObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-    type_cell = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyType_Spec type_spec = {TYPE_NAME, static_cast<int>(sizeof(KestrixObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+    type_cell = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return type_cell;
 }
 
