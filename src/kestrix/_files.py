@@ -1,0 +1,117 @@
+"""Keeping a store in a file.
+
+A store is written through a temporary file in the destination's own folder,
+which is flushed and fsynced, renamed over the destination, and followed by an
+fsync of the folder. A rename within one file system is atomic, so a crash at
+any moment leaves under the destination either the complete old file or the
+complete new one, never a mixture. A crash may leave a temporary file behind;
+its name starts with a dot and ends with ".tmp", and nothing ever reads it.
+"""
+
+import os
+import secrets
+from typing import Union
+
+from ._kestrix import Kestrix
+
+__all__ = ["save", "load", "atomic_write_bytes", "PathLike"]
+
+# A string annotation, because os.PathLike cannot be subscripted at run time
+# before Python 3.9.
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+def _fspath(path: object, what: str = "path") -> str:
+    if isinstance(path, (bytes, bytearray)):
+        raise TypeError(f"{what} must be a str or os.PathLike[str], not {type(path).__name__}")
+    try:
+        result = os.fspath(path)  # type: ignore[call-overload]
+    except TypeError:
+        raise TypeError(f"{what} must be a str or os.PathLike[str], not {type(path).__name__}") from None
+    if not isinstance(result, str):
+        raise TypeError(f"{what} must be a str or os.PathLike[str], not {type(path).__name__}")
+    if result == "":
+        raise ValueError(f"{what} must not be empty")
+    return result
+
+
+def _fsync_folder(folder: str) -> None:
+    # Makes the rename itself durable. Folders cannot be opened for fsync on
+    # Windows, where the rename is already journalled by the file system.
+    if os.name == "nt":  # pragma: no cover
+        return
+    fd = os.open(folder, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def atomic_write_bytes(path: PathLike, data: bytes) -> None:
+    """Replace the file at ``path`` with ``data`` so that a crash never tears it.
+
+    The folder that holds ``path`` must exist. ``path`` must not name a folder.
+    On failure the file at ``path`` is left as it was.
+    """
+    target = _fspath(path)
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"data must be bytes, not {type(data).__name__}")
+    folder = os.path.dirname(os.path.abspath(target))
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(f"cannot save to {target!r}: folder {folder!r} does not exist")
+    if os.path.isdir(target):
+        raise IsADirectoryError(f"cannot save to {target!r}: it is a folder")
+
+    name = os.path.basename(target)
+    tmp = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
+    # 0o666 lets the process umask decide the permissions, as for open().
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+    try:
+        try:
+            view = memoryview(data)
+            while view:
+                written = os.write(fd, view)
+                view = view[written:]
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(tmp, target)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    _fsync_folder(folder)
+
+
+def save(db: Kestrix, path: PathLike) -> None:
+    """Write ``db`` to the file ``path`` atomically.
+
+    The file holds exactly ``db.serialize()``: the slots with their ids,
+    tombstones and insertion times. The index is not saved; build it again
+    after :func:`load`. A crash during ``save`` leaves either the previous
+    file or the new one under ``path``.
+    """
+    if not isinstance(db, Kestrix):
+        raise TypeError(f"db must be a kestrix.Kestrix, not {type(db).__name__}")
+    target = _fspath(path)
+    atomic_write_bytes(target, db.serialize())
+
+
+def load(path: PathLike) -> Kestrix:
+    """Read a store written by :func:`save` (or any ``serialize()`` bytes).
+
+    Returns a new growable :class:`Kestrix` without an index. A damaged or
+    foreign file raises the module's ``ValueError`` ("deserialize error:
+    CorruptedData"), with the file named after it.
+    """
+    source = _fspath(path)
+    if os.path.isdir(source):
+        raise IsADirectoryError(f"cannot load {source!r}: it is a folder")
+    with open(source, "rb") as f:
+        data = f.read()
+    try:
+        return Kestrix.deserialize(data)
+    except ValueError as err:
+        raise ValueError(f"{err} (file {source!r})") from err

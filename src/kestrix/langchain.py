@@ -1,0 +1,496 @@
+"""A LangChain ``VectorStore`` on a Kestrix store (needs ``langchain-core``).
+
+::
+
+    from kestrix.langchain import KestrixVectorStore
+
+    store = KestrixVectorStore.from_texts(texts, embeddings)   # 384-dim embeddings
+    store.similarity_search("a question", k=4)
+    store.save_local("my-store")
+    store = KestrixVectorStore.load_local("my-store", embeddings)
+
+Ids. Documents are addressed by string ids (given, or generated as UUID4
+strings). Each string id is mapped to an integer document id of the native
+store, allocated here from 0 upward (ids of deleted documents are reused), so
+every one stays below 2**31. Adding a document under an id that is already
+present replaces it.
+
+Scores. ``similarity_search_with_score`` returns Kestrix's own score,
+``1 - hamming / 384`` of the sign bits of the two embeddings: 1.0 for the
+same direction, about 0.5 for unrelated vectors, 0.0 for opposite ones. It is
+already in [0, 1], so it is also the relevance score.
+
+The index rule. Every search reflects every change made before it: while the
+store has no index the native store answers by an exact scan. The HNSW index
+is (re)built lazily, just before a search, when the store holds at least
+``index_min_size`` live documents and either no index was ever built or the
+number of documents added, replaced or deleted since the last build reaches
+``rebuild_fraction`` of the live count at that build. Between rebuilds a
+search is exact, never stale, only slower on a big store. Call
+:meth:`KestrixVectorStore.build_index` to build at once. Deleted slots are
+compacted away at a rebuild, at :meth:`save_local`, and whenever they
+outnumber the live ones.
+
+Files. :meth:`save_local` writes the store bytes to a new file in the folder
+and then, as the commit point, atomically replaces the manifest
+(``kestrix-langchain.json``: ids, texts, metadata, and the name and SHA-256 of
+the store file). A crash leaves the previous save or the new one, whole.
+Metadata must be JSON-serialisable; tuples come back as lists.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import secrets
+import threading
+import uuid
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+
+try:
+    from langchain_core.documents import Document
+    from langchain_core.embeddings import Embeddings
+    from langchain_core.vectorstores import VectorStore
+except ImportError as err:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "kestrix.langchain needs langchain-core (Python 3.10+): pip install 'kestrix[langchain]'"
+    ) from err
+
+from ._arrays import DIMENSION, MAX_DOC_ID
+from ._files import _fspath, atomic_write_bytes
+from ._kestrix import Kestrix
+
+__all__ = ["KestrixVectorStore"]
+
+MANIFEST = "kestrix-langchain.json"
+_FORMAT = "kestrix-langchain"
+_FORMAT_VERSION = 1
+
+
+class _Entry:
+    __slots__ = ("doc_id", "text", "metadata")
+
+    def __init__(self, doc_id: int, text: str, metadata: Dict[str, Any]) -> None:
+        self.doc_id = doc_id
+        self.text = text
+        self.metadata = metadata
+
+
+def _copy_metadata(metadata: Dict[str, Any]) -> Dict[str, Any]:
+    # A deep copy through JSON would refuse what the caller may legitimately
+    # keep in memory; a shallow copy is what other in-memory stores give.
+    return dict(metadata)
+
+
+class KestrixVectorStore(VectorStore):
+    """LangChain vector store over a :class:`kestrix.Kestrix`.
+
+    Args:
+        embedding: the embedding model; it must produce 384-dim vectors.
+        index_min_size: below this many live documents the store is always
+            scanned exactly and no index is built (default 2048).
+        rebuild_fraction: share of the live count that must have changed
+            since the last build before the next search rebuilds (default 0.1).
+        m, ef_construction: parameters of the index build.
+        ef: search width of the index (default 50).
+    """
+
+    def __init__(
+        self,
+        embedding: Embeddings,
+        *,
+        index_min_size: int = 2048,
+        rebuild_fraction: float = 0.1,
+        m: int = 16,
+        ef_construction: int = 200,
+        ef: int = 50,
+    ) -> None:
+        if not isinstance(embedding, Embeddings):
+            raise TypeError(f"embedding must be a langchain Embeddings, not {type(embedding).__name__}")
+        for name, value in (("index_min_size", index_min_size), ("m", m), ("ef_construction", ef_construction), ("ef", ef)):
+            if isinstance(value, bool) or not isinstance(value, int) or value < (0 if name == "index_min_size" else 1):
+                raise ValueError(f"{name} must be a positive int, got {value!r}")
+        if m < 2:
+            raise ValueError(f"m must be >= 2, got {m}")
+        if not (0.0 <= float(rebuild_fraction) <= 1.0):
+            raise ValueError(f"rebuild_fraction must lie in [0, 1], got {rebuild_fraction!r}")
+        self._embedding = embedding
+        self.index_min_size = index_min_size
+        self.rebuild_fraction = float(rebuild_fraction)
+        self.m = m
+        self.ef_construction = ef_construction
+        self.ef = ef
+        self._db = Kestrix()
+        self._entries: Dict[str, _Entry] = {}
+        self._by_doc_id: Dict[int, str] = {}
+        self._next_doc_id = 0
+        self._free_doc_ids: List[int] = []
+        self._tombstones = 0
+        self._changes = 0
+        self._live_at_build: Optional[int] = None
+        self._lock = threading.RLock()
+
+    # ------------------------------------------------------------------ basics
+
+    @property
+    def embeddings(self) -> Embeddings:
+        return self._embedding
+
+    @property
+    def store(self) -> Kestrix:
+        """The native store (its integer ids are this adapter's business)."""
+        return self._db
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    def _embed_checked(self, vectors: Sequence[Sequence[float]], expected: int, what: str) -> List[List[float]]:
+        if len(vectors) != expected:
+            raise ValueError(f"the embedding model returned {len(vectors)} vectors for {expected} {what}")
+        checked = []
+        for vector in vectors:
+            values = list(vector)
+            if len(values) != DIMENSION:
+                raise ValueError(
+                    f"the embedding model returned {len(values)}-dim vectors; Kestrix stores {DIMENSION}-dim vectors"
+                )
+            checked.append(values)
+        return checked
+
+    def _allocate_doc_id(self) -> int:
+        if self._free_doc_ids:
+            return self._free_doc_ids.pop()
+        if self._next_doc_id > MAX_DOC_ID:
+            raise RuntimeError(f"no free document id: the store has handed out all {MAX_DOC_ID + 1}")
+        doc_id = self._next_doc_id
+        self._next_doc_id += 1
+        return doc_id
+
+    # ------------------------------------------------------------------ writing
+
+    def add_texts(
+        self,
+        texts: Iterable[str],
+        metadatas: Optional[List[Dict[str, Any]]] = None,
+        *,
+        ids: Optional[Sequence[Optional[str]]] = None,
+        **kwargs: Any,
+    ) -> List[str]:
+        """Embed and add ``texts``; an id that is already present is replaced.
+
+        Everything is checked and embedded before the store changes, so a
+        refused call leaves it as it was. Returns the ids, in order.
+        """
+        texts = list(texts)
+        n = len(texts)
+        for text in texts:
+            if not isinstance(text, str):
+                raise TypeError(f"texts must be strings, got {type(text).__name__}")
+        if metadatas is not None:
+            metadatas = list(metadatas)
+            if len(metadatas) != n:
+                raise ValueError(f"got {len(metadatas)} metadatas for {n} texts")
+            for metadata in metadatas:
+                if metadata is not None and not isinstance(metadata, dict):
+                    raise TypeError(f"each metadata must be a dict, got {type(metadata).__name__}")
+        if ids is not None:
+            ids = list(ids)
+            if len(ids) != n:
+                raise ValueError(f"got {len(ids)} ids for {n} texts")
+            for id_ in ids:
+                if id_ is not None and not isinstance(id_, str):
+                    raise TypeError(f"ids must be strings (or None), got {type(id_).__name__}")
+        final_ids = [id_ if id_ else str(uuid.uuid4()) for id_ in (ids or [None] * n)]
+        if n == 0:
+            return []
+        vectors = self._embed_checked(self._embedding.embed_documents(texts), n, "texts")
+
+        with self._lock:
+            for id_, text, vector, metadata in zip(final_ids, texts, vectors, metadatas or [{}] * n):
+                old = self._entries.get(id_)
+                if old is not None:
+                    # Replace under the same integer id: tombstone first, so a
+                    # fixed-size store always has the slot it needs.
+                    self._db.delete(old.doc_id)
+                    self._tombstones += 1
+                    doc_id = old.doc_id
+                else:
+                    doc_id = self._allocate_doc_id()
+                self._db.insert(doc_id, vector)
+                self._entries[id_] = _Entry(doc_id, text, _copy_metadata(metadata or {}))
+                self._by_doc_id[doc_id] = id_
+                self._changes += 1
+        return final_ids
+
+    def delete(self, ids: Optional[List[str]] = None, **kwargs: Any) -> Optional[bool]:
+        """Delete the documents with these ids; unknown ids are ignored.
+
+        Returns True. ``ids=None`` is refused rather than read as "all".
+        """
+        if ids is None:
+            raise ValueError("delete() needs the ids to delete")
+        if isinstance(ids, str):
+            raise TypeError("ids must be a list of strings, not a single string")
+        with self._lock:
+            for id_ in ids:
+                entry = self._entries.pop(id_, None)
+                if entry is None:
+                    continue
+                self._db.delete(entry.doc_id)
+                del self._by_doc_id[entry.doc_id]
+                self._free_doc_ids.append(entry.doc_id)
+                self._tombstones += 1
+                self._changes += 1
+            if self._tombstones > max(1024, len(self._entries)):
+                self._compact()
+        return True
+
+    def get_by_ids(self, ids: Sequence[str], /) -> List[Document]:
+        """The documents with these ids, in the order asked; missing ids are skipped."""
+        with self._lock:
+            found = []
+            for id_ in ids:
+                entry = self._entries.get(id_)
+                if entry is not None:
+                    found.append(self._document(id_, entry))
+            return found
+
+    def _document(self, id_: str, entry: _Entry) -> Document:
+        return Document(id=id_, page_content=entry.text, metadata=_copy_metadata(entry.metadata))
+
+    # ------------------------------------------------------------------ index upkeep
+
+    def _compact(self) -> None:
+        self._db.compact()
+        self._tombstones = 0
+
+    def build_index(self) -> None:
+        """Compact and build the index now, whatever the rule would say."""
+        with self._lock:
+            if self._tombstones:
+                self._compact()
+            self._db.build_index(self.m, self.ef_construction)
+            self._changes = 0
+            self._live_at_build = len(self._entries)
+
+    def _maintain(self) -> None:
+        live = len(self._entries)
+        if self._db.has_index() or live < self.index_min_size:
+            return
+        if self._live_at_build is None or self._changes >= self.rebuild_fraction * max(1, self._live_at_build):
+            self.build_index()
+
+    # ------------------------------------------------------------------ searching
+
+    def similarity_search_with_score_by_vector(
+        self,
+        embedding: Sequence[float],
+        k: int = 4,
+        filter: Union[Callable[[Document], bool], Dict[str, Any], None] = None,
+        **kwargs: Any,
+    ) -> List[Tuple[Document, float]]:
+        """The ``k`` documents nearest ``embedding`` with their scores, best first.
+
+        ``filter``, if given, is either a dict (a document passes when its
+        metadata holds every key with an equal value) or a function of a
+        ``Document`` returning whether it may be returned. Filtered searches
+        scan the whole store exactly.
+        """
+        if isinstance(k, bool) or not isinstance(k, int) or k < 0:
+            raise ValueError(f"k must be an int >= 0, got {k!r}")
+        if isinstance(filter, dict):
+            wanted = dict(filter)
+            filter = lambda doc: all(key in doc.metadata and doc.metadata[key] == value for key, value in wanted.items())  # noqa: E731
+        elif filter is not None and not callable(filter):
+            raise TypeError(f"filter must be a dict or a callable, not {type(filter).__name__}")
+        query = self._embed_checked([embedding], 1, "query")[0]
+        with self._lock:
+            if k == 0 or not self._entries:
+                return []
+            if filter is not None:
+                hits = self._db.search_scan(query, len(self._db))
+            else:
+                self._maintain()
+                hits = self._db.search(query, k, max(self.ef, k))
+            results = []
+            for doc_id, score in hits:
+                id_ = self._by_doc_id.get(doc_id)
+                if id_ is None:  # pragma: no cover - every live slot has an entry
+                    continue
+                document = self._document(id_, self._entries[id_])
+                if filter is not None and not filter(document):
+                    continue
+                results.append((document, score))
+                if len(results) == k:
+                    break
+            return results
+
+    def similarity_search_with_score(
+        self, query: str, k: int = 4, **kwargs: Any
+    ) -> List[Tuple[Document, float]]:
+        return self.similarity_search_with_score_by_vector(self._embedding.embed_query(query), k, **kwargs)
+
+    def similarity_search_by_vector(self, embedding: List[float], k: int = 4, **kwargs: Any) -> List[Document]:
+        return [doc for doc, _ in self.similarity_search_with_score_by_vector(embedding, k, **kwargs)]
+
+    def similarity_search(self, query: str, k: int = 4, **kwargs: Any) -> List[Document]:
+        return [doc for doc, _ in self.similarity_search_with_score(query, k, **kwargs)]
+
+    def _select_relevance_score_fn(self) -> Callable[[float], float]:
+        # The native score already runs from 0 (opposite) to 1 (identical).
+        return lambda score: score
+
+    @classmethod
+    def from_texts(
+        cls,
+        texts: List[str],
+        embedding: Embeddings,
+        metadatas: Optional[List[Dict[str, Any]]] = None,
+        *,
+        ids: Optional[List[str]] = None,
+        **kwargs: Any,
+    ) -> "KestrixVectorStore":
+        """A new store holding ``texts``; ``kwargs`` go to the constructor."""
+        store = cls(embedding, **kwargs)
+        store.add_texts(texts, metadatas, ids=ids)
+        return store
+
+    # ------------------------------------------------------------------ files
+
+    def save_local(self, folder: Any) -> None:
+        """Save the store, texts and metadata into ``folder`` (created if needed)."""
+        folder_path = _fspath(folder, "folder")
+        if os.path.exists(folder_path) and not os.path.isdir(folder_path):
+            raise NotADirectoryError(f"cannot save to {folder_path!r}: it is a file")
+        with self._lock:
+            if self._tombstones:
+                self._compact()
+            documents = [
+                {"id": id_, "doc_id": e.doc_id, "text": e.text, "metadata": e.metadata}
+                for id_, e in self._entries.items()
+            ]
+            data = self._db.serialize()
+            state = {
+                "next_doc_id": self._next_doc_id,
+                "free_doc_ids": list(self._free_doc_ids),
+            }
+        # Encode before touching the disk, so unserialisable metadata fails
+        # with the folder as it was.
+        store_name = f"store-{secrets.token_hex(8)}.kx"
+        manifest = {
+            "format": _FORMAT,
+            "version": _FORMAT_VERSION,
+            "dimension": DIMENSION,
+            "store_file": store_name,
+            "store_sha256": hashlib.sha256(data).hexdigest(),
+            **state,
+            "documents": documents,
+        }
+        try:
+            encoded = json.dumps(manifest, ensure_ascii=False, allow_nan=False).encode("utf-8")
+        except (TypeError, ValueError) as err:
+            bad = next((d["id"] for d in documents if not _json_ok(d["metadata"])), None)
+            where = f" in the metadata of document {bad!r}" if bad is not None else ""
+            raise TypeError(f"cannot save{where}: {err}") from None
+        os.makedirs(folder_path, exist_ok=True)
+        atomic_write_bytes(os.path.join(folder_path, store_name), data)
+        atomic_write_bytes(os.path.join(folder_path, MANIFEST), encoded)
+        # Older store files are no longer named by the manifest.
+        for name in os.listdir(folder_path):
+            if name.startswith("store-") and name.endswith(".kx") and name != store_name:
+                try:
+                    os.unlink(os.path.join(folder_path, name))
+                except OSError:
+                    pass
+
+    @classmethod
+    def load_local(cls, folder: Any, embeddings: Embeddings, **kwargs: Any) -> "KestrixVectorStore":
+        """Load a store saved by :meth:`save_local`; ``kwargs`` go to the constructor."""
+        folder_path = _fspath(folder, "folder")
+        manifest_path = os.path.join(folder_path, MANIFEST)
+        if not os.path.isfile(manifest_path):
+            raise FileNotFoundError(f"{folder_path!r} holds no saved Kestrix store ({MANIFEST} is missing)")
+        with open(manifest_path, "rb") as f:
+            raw = f.read()
+        try:
+            manifest = json.loads(raw.decode("utf-8"))
+        except (UnicodeDecodeError, ValueError) as err:
+            raise ValueError(f"damaged manifest {manifest_path!r}: {err}") from None
+        store_name = _check_manifest(manifest, manifest_path)
+        store_path = os.path.join(folder_path, store_name)
+        try:
+            with open(store_path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            raise FileNotFoundError(f"{folder_path!r} is incomplete: its store file {store_name!r} is missing") from None
+        if hashlib.sha256(data).hexdigest() != manifest["store_sha256"]:
+            raise ValueError(f"damaged store file {store_path!r}: it does not match its manifest")
+        try:
+            db = Kestrix.deserialize(data)
+        except ValueError as err:
+            raise ValueError(f"{err} (file {store_path!r})") from err
+        # save_local compacts first, so every slot is one live document.
+        if len(db) != len(manifest["documents"]):
+            raise ValueError(
+                f"damaged save in {folder_path!r}: {len(db)} stored vectors for {len(manifest['documents'])} documents"
+            )
+
+        store = cls(embeddings, **kwargs)
+        store._db = db
+        for doc in manifest["documents"]:
+            store._entries[doc["id"]] = _Entry(doc["doc_id"], doc["text"], doc["metadata"])
+            store._by_doc_id[doc["doc_id"]] = doc["id"]
+        store._next_doc_id = manifest["next_doc_id"]
+        store._free_doc_ids = list(manifest["free_doc_ids"])
+        return store
+
+
+def _json_ok(value: Any) -> bool:
+    try:
+        json.dumps(value, allow_nan=False)
+        return True
+    except (TypeError, ValueError):
+        return False
+
+
+def _check_manifest(manifest: Any, path: str) -> str:
+    """Check the manifest's shape; return the store file name."""
+
+    def bad(why: str) -> ValueError:
+        return ValueError(f"damaged manifest {path!r}: {why}")
+
+    if not isinstance(manifest, dict) or manifest.get("format") != _FORMAT:
+        raise bad("not a kestrix-langchain manifest")
+    if manifest.get("version") != _FORMAT_VERSION:
+        raise bad(f"unsupported version {manifest.get('version')!r}")
+    name = manifest.get("store_file")
+    if not isinstance(name, str) or os.path.basename(name) != name or not name.endswith(".kx"):
+        raise bad("store_file must be a plain file name")
+    if not isinstance(manifest.get("store_sha256"), str):
+        raise bad("store_sha256 is missing")
+    next_doc_id = manifest.get("next_doc_id")
+    if not isinstance(next_doc_id, int) or not 0 <= next_doc_id <= MAX_DOC_ID + 1:
+        raise bad("next_doc_id is out of range")
+    free = manifest.get("free_doc_ids")
+    if not isinstance(free, list) or not all(isinstance(i, int) and 0 <= i < next_doc_id for i in free):
+        raise bad("free_doc_ids is not a list of allocated ids")
+    documents = manifest.get("documents")
+    if not isinstance(documents, list):
+        raise bad("documents is not a list")
+    seen_ids = set()
+    seen_doc_ids = set(free)
+    for doc in documents:
+        if not (
+            isinstance(doc, dict)
+            and isinstance(doc.get("id"), str)
+            and isinstance(doc.get("doc_id"), int)
+            and isinstance(doc.get("text"), str)
+            and isinstance(doc.get("metadata"), dict)
+        ):
+            raise bad("a document entry lacks id, doc_id, text or metadata")
+        if doc["id"] in seen_ids or doc["doc_id"] in seen_doc_ids or not 0 <= doc["doc_id"] < next_doc_id:
+            raise bad(f"document {doc['id']!r} repeats an id or has one out of range")
+        seen_ids.add(doc["id"])
+        seen_doc_ids.add(doc["doc_id"])
+    return name

@@ -1,0 +1,128 @@
+"""python -m kestrix: sub-commands, exit status, where errors go."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import kestrix
+from kestrix import Kestrix
+
+
+def _run(*args, cwd=None):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run(
+        [sys.executable, "-m", "kestrix", *args], capture_output=True, text=True, env=env, cwd=cwd, timeout=300
+    )
+
+
+@pytest.mark.parametrize("command", [[], ["demo"], ["info"], ["bench"]])
+def test_help_is_available_everywhere(command):
+    done = _run(*command, "--help")
+    assert done.returncode == 0 and done.stdout.startswith("usage: python -m kestrix")
+    assert done.stderr == ""
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [([], "required: COMMAND"), (["frobnicate"], "invalid choice"), (["demo", "--size", "0"], "must be >= 1"), (["info"], "file")],
+)
+def test_wrong_command_lines_exit_2_with_usage_on_stderr(args, message):
+    done = _run(*args)
+    assert done.returncode == 2
+    assert done.stdout == "" and message in done.stderr
+
+
+def test_demo_runs_end_to_end_and_reports_a_table(tmp_path):
+    path = tmp_path / "demo.kx"
+    done = _run("demo", "--size", "1500", "--queries", "20", "--ef", "10", "64", "--file", str(path))
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""  # not a terminal: no progress bar
+    lines = done.stdout.splitlines()
+    rows = {line.split()[0] + " " + line.split()[1]: line.split() for line in lines if line.startswith(("exact", "index"))}
+    assert set(rows) == {"exact scan", "index ef=10", "index ef=64"}
+    assert float(rows["exact scan"][2]) == 1.0
+    assert 0.0 < float(rows["index ef=64"][2]) <= 1.0
+    assert "bytes identical after reload: yes" in done.stdout
+    assert "index results identical after rebuild: yes" in done.stdout
+    assert len(kestrix.load(path)) == 1500
+
+
+def test_info_describes_a_store_file(tmp_path):
+    db = Kestrix()
+    for i in range(5):
+        db.insert(i, [float(i % 2) - 0.5] * 384)
+    db.delete(1)
+    db.delete(3)
+    path = tmp_path / "s.kx"
+    kestrix.save(db, path)
+    done = _run("info", "--json", str(path))
+    assert done.returncode == 0, done.stderr
+    info = json.loads(done.stdout)
+    assert (info["slots"], info["live"], info["tombstoned"]) == (5, 3, 2)
+    assert (info["format_version"], info["size_bytes"], info["trailing_bytes"]) == (2, 12 + 60 * 5, 0)
+    assert info["oldest_insert_ms"] <= info["newest_insert_ms"]
+    table = _run("info", str(path))
+    assert table.returncode == 0 and "tombstoned       2" in table.stdout
+
+
+def test_info_reads_a_version_1_file(tmp_path):
+    # Version 1: header, then ids, then vectors, no timestamps.
+    data = b"KSTX" + (1).to_bytes(4, "little") + (2).to_bytes(4, "little")
+    data += (7).to_bytes(4, "little") + (0x80000008).to_bytes(4, "little") + bytes(96)
+    path = tmp_path / "v1.kx"
+    path.write_bytes(data)
+    info = json.loads(_run("info", "--json", str(path)).stdout)
+    assert (info["format_version"], info["slots"], info["live"], info["tombstoned"]) == (1, 2, 1, 1)
+    assert "oldest_insert_ms" not in info
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [(None, "cannot read"), (b"KSTX\x02\x00\x00\x00\x05\x00\x00\x00", "CorruptedData"), (b"hello", "CorruptedData")],
+    ids=["missing", "truncated", "foreign"],
+)
+def test_info_on_a_bad_file_exits_1_with_the_reason_on_stderr(tmp_path, content, message):
+    path = tmp_path / "bad.kx"
+    if content is not None:
+        path.write_bytes(content)
+    done = _run("info", str(path))
+    assert done.returncode == 1
+    assert done.stdout == "" and message in done.stderr
+
+
+def test_bench_says_when_its_script_is_missing(tmp_path):
+    done = _run("bench", "--script", str(tmp_path / "run.py"))
+    assert done.returncode == 1 and "benchmark script is missing" in done.stderr
+
+
+def test_bench_names_a_missing_peer_library(tmp_path):
+    script = tmp_path / "run.py"
+    script.write_text("import surely_not_installed_peer_lib\n")
+    done = _run("bench", "--script", str(script))
+    assert done.returncode == 1 and "'surely_not_installed_peer_lib'" in done.stderr
+
+
+def test_bench_passes_arguments_and_exit_status_through(tmp_path):
+    script = tmp_path / "run.py"
+    script.write_text("import sys\nprint('args', sys.argv[1:])\nsys.exit(3)\n")
+    done = _run("bench", "--script", str(script), "--quick", "x")
+    assert done.returncode == 3 and "args ['--quick', 'x']" in done.stdout
+
+
+def test_progress_bar_draws_only_on_a_terminal():
+    import io
+
+    from kestrix.__main__ import Progress
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    shown, hidden = Terminal(), io.StringIO()
+    assert list(Progress(shown).iterate(range(250), "work")) == list(range(250))
+    assert list(Progress(hidden).iterate(range(250), "work")) == list(range(250))
+    assert "250/250" in shown.getvalue() and shown.getvalue().endswith("\n")
+    assert hidden.getvalue() == ""

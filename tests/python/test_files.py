@@ -1,0 +1,174 @@
+"""kestrix.save / kestrix.load: atomic replacement, damaged files, bad paths."""
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import kestrix
+from kestrix import Kestrix
+
+
+def _vector(seed):
+    rng = random.Random(seed)
+    return [rng.uniform(-1.0, 1.0) for _ in range(384)]
+
+
+def _store(n, seed=0, deleted=()):
+    db = Kestrix()
+    for i in range(n):
+        db.insert(i, _vector(seed * 100003 + i))
+    for doc_id in deleted:
+        db.delete(doc_id)
+    return db
+
+
+@pytest.mark.parametrize("n, deleted", [(0, ()), (1, ()), (7, (2, 5))])
+def test_saved_store_loads_with_identical_slots_and_answers(tmp_path, n, deleted):
+    db = _store(n, deleted=deleted)
+    path = tmp_path / "store.kx"
+    kestrix.save(db, path)
+    loaded = kestrix.load(str(path))
+    assert isinstance(loaded, Kestrix) and loaded is not db
+    assert loaded.serialize() == db.serialize()
+    query = _vector(12345)
+    assert loaded.search_scan(query, 10) == db.search_scan(query, 10)
+    assert not loaded.has_index()
+
+
+def test_save_replaces_an_existing_file_and_leaves_no_temporary_behind(tmp_path):
+    path = tmp_path / "store.kx"
+    kestrix.save(_store(3, seed=1), path)
+    second = _store(5, seed=2)
+    kestrix.save(second, path)
+    assert kestrix.load(path).serialize() == second.serialize()
+    assert sorted(os.listdir(tmp_path)) == ["store.kx"]
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [
+        lambda b: b"",
+        lambda b: b[:11],
+        lambda b: b"XXXX" + b[4:],
+        lambda b: b[:-1],
+        lambda b: b[:4] + (3).to_bytes(4, "little") + b[8:],
+    ],
+    ids=["empty", "short-header", "wrong-magic", "truncated", "unknown-version"],
+)
+def test_damaged_file_raises_the_modules_value_error_naming_the_file(tmp_path, damage):
+    path = tmp_path / "store.kx"
+    path.write_bytes(damage(_store(4).serialize()))
+    with pytest.raises(ValueError, match=r"^deserialize error: CorruptedData \(file .*store\.kx'\)$"):
+        kestrix.load(path)
+
+
+@pytest.mark.parametrize(
+    "make_path, error",
+    [
+        (lambda tmp: tmp / "missing-folder" / "store.kx", FileNotFoundError),
+        (lambda tmp: tmp, IsADirectoryError),
+        (lambda tmp: b"/tmp/store.kx", TypeError),
+        (lambda tmp: 42, TypeError),
+        (lambda tmp: "", ValueError),
+    ],
+    ids=["missing-folder", "folder", "bytes-path", "int-path", "empty-path"],
+)
+def test_bad_save_path_is_refused_and_touches_nothing(tmp_path, make_path, error):
+    before = sorted(os.listdir(tmp_path))
+    with pytest.raises(error):
+        kestrix.save(_store(2), make_path(tmp_path))
+    assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_save_refuses_what_is_not_a_store(tmp_path):
+    with pytest.raises(TypeError, match="kestrix.Kestrix"):
+        kestrix.save(b"KSTX", tmp_path / "x.kx")
+    assert not (tmp_path / "x.kx").exists()
+
+
+@pytest.mark.parametrize("make_path, error", [(lambda tmp: tmp / "nope.kx", FileNotFoundError), (lambda tmp: tmp, IsADirectoryError)])
+def test_load_of_missing_file_or_folder_raises_os_error(tmp_path, make_path, error):
+    with pytest.raises(error):
+        kestrix.load(make_path(tmp_path))
+
+
+def test_failed_write_keeps_the_old_file(tmp_path, monkeypatch):
+    path = tmp_path / "store.kx"
+    old = _store(3, seed=4)
+    kestrix.save(old, path)
+
+    def broken_fsync(fd):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(os, "fsync", broken_fsync)
+    with pytest.raises(OSError, match="No space"):
+        kestrix.save(_store(6, seed=5), path)
+    monkeypatch.undo()
+    assert kestrix.load(path).serialize() == old.serialize()
+    assert sorted(os.listdir(tmp_path)) == ["store.kx"]
+
+
+_WRITER = textwrap.dedent(
+    """
+    import random, sys
+    import kestrix
+    path = sys.argv[1]
+    stores = []
+    for seed in (1, 2):
+        rng = random.Random(seed)
+        db = kestrix.Kestrix()
+        # Different sizes, so a torn mix of the two could not pass for either.
+        for i in range(400 * seed):
+            db.insert(i, [rng.uniform(-1, 1) for _ in range(384)])
+        stores.append(db)
+    open(sys.argv[2], "wb").write(stores[0].serialize())
+    open(sys.argv[3], "wb").write(stores[1].serialize())
+    print("ready", flush=True)
+    i = 0
+    while True:
+        kestrix.save(stores[i % 2], path)
+        i += 1
+    """
+)
+
+
+def test_killing_a_saving_process_never_leaves_a_torn_file(tmp_path):
+    """SIGKILL a process at random moments while it saves two stores in turn.
+
+    Whatever moment the kill lands on, the file must load and equal one of
+    the two stores exactly.
+    """
+    path = tmp_path / "store.kx"
+    expect_a, expect_b = tmp_path / "a.bin", tmp_path / "b.bin"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    rng = random.Random(2024)
+    kills = 0
+    seen = set()
+    for _ in range(12):
+        child = subprocess.Popen(
+            [sys.executable, "-c", _WRITER, str(path), str(expect_a), str(expect_b)],
+            stdout=subprocess.PIPE,
+            env=env,
+        )
+        assert child.stdout.readline().strip() == b"ready"
+        time.sleep(rng.uniform(0.0, 0.15))
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        child.stdout.close()
+        kills += 1
+        if not path.exists():
+            continue  # killed before the first rename: nothing was promised yet
+        content = kestrix.load(path).serialize()
+        candidates = {expect_a.read_bytes(): "a", expect_b.read_bytes(): "b"}
+        assert content in candidates, "the file under the path is neither store"
+        seen.add(candidates[content])
+    assert kills == 12
+    assert path.exists(), "no save completed in twelve runs"
+    leftovers = [name for name in os.listdir(tmp_path) if name not in {"store.kx", "a.bin", "b.bin"}]
+    assert all(name.startswith(".store.kx.") and name.endswith(".tmp") for name in leftovers)

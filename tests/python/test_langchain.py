@@ -1,0 +1,245 @@
+"""kestrix.langchain: the standard LangChain vector store tests, and our own rules."""
+
+import json
+import os
+
+import pytest
+
+pytest.importorskip("langchain_core")
+pytest.importorskip("langchain_tests")
+
+from langchain_core.documents import Document  # noqa: E402
+from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings  # noqa: E402
+from langchain_tests.integration_tests import VectorStoreIntegrationTests  # noqa: E402
+
+from kestrix.langchain import MANIFEST, KestrixVectorStore  # noqa: E402
+
+
+class TestKestrixStandard(VectorStoreIntegrationTests):
+    # The suite's async tests carry no asyncio mark of their own; marking the
+    # class runs them under pytest-asyncio, and the sync ones just ignore it.
+    pytestmark = [
+        pytest.mark.asyncio,
+        pytest.mark.filterwarnings("ignore:The test <Function .*> is marked with '@pytest.mark.asyncio'"),
+    ]
+
+    @pytest.fixture()
+    def vectorstore(self):
+        yield KestrixVectorStore(self.get_embeddings())
+
+    @staticmethod
+    def get_embeddings():
+        return DeterministicFakeEmbedding(size=384)
+
+
+@pytest.fixture
+def embeddings():
+    return DeterministicFakeEmbedding(size=384)
+
+
+@pytest.fixture
+def texts():
+    return [f"text number {i}" for i in range(40)]
+
+
+def _pairs(results):
+    return [(doc.id, score) for doc, score in results]
+
+
+def test_search_returns_the_same_document_first_with_score_one(embeddings, texts):
+    store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=[{"n": i} for i in range(40)])
+    results = store.similarity_search_with_score("text number 7", k=3)
+    assert results[0][0].page_content == "text number 7" and results[0][0].metadata == {"n": 7}
+    assert results[0][1] == 1.0
+    assert all(0.0 <= score <= 1.0 for _, score in results)
+    assert [s for _, s in results] == sorted((s for _, s in results), reverse=True)
+    relevance = store.similarity_search_with_relevance_scores("text number 7", k=3)
+    assert _pairs(relevance) == _pairs(results)
+
+
+def test_readding_an_id_replaces_it_and_keeps_one_copy(embeddings):
+    store = KestrixVectorStore(embeddings)
+    store.add_texts(["alpha", "beta"], ids=["a", "b"])
+    store.add_texts(["gamma"], ids=["a"])
+    assert len(store) == 2
+    hits = store.similarity_search("alpha", k=5)
+    assert sorted(doc.page_content for doc in hits) == ["beta", "gamma"]
+    assert store.get_by_ids(["a"]) == [Document(id="a", page_content="gamma", metadata={})]
+
+
+def test_returned_documents_cannot_change_the_store(embeddings):
+    store = KestrixVectorStore(embeddings)
+    metadata = {"tag": "x"}
+    store.add_texts(["alpha"], [metadata], ids=["a"])
+    metadata["tag"] = "changed by the caller"
+    store.get_by_ids(["a"])[0].metadata["tag"] = "changed by a reader"
+    assert store.get_by_ids(["a"])[0].metadata == {"tag": "x"}
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda s: s.add_texts(["a", "b"], metadatas=[{}]), ValueError),
+        (lambda s: s.add_texts(["a", "b"], ids=["1"]), ValueError),
+        (lambda s: s.add_texts(["a", 3]), TypeError),
+        (lambda s: s.add_texts(["a"], ids=[7]), TypeError),
+        (lambda s: s.similarity_search_by_vector([0.5] * 6, k=1), ValueError),
+        (lambda s: s.similarity_search("a", k=-1), ValueError),
+        (lambda s: s.delete(None), ValueError),
+        (lambda s: s.delete("a"), TypeError),
+    ],
+    ids=["metadatas-length", "ids-length", "text-type", "id-type", "vector-dim", "negative-k", "delete-all", "delete-str"],
+)
+def test_bad_calls_are_refused_and_change_nothing(embeddings, call, error):
+    store = KestrixVectorStore.from_texts(["a", "b"], embeddings, ids=["1", "2"])
+    before = store.store.serialize()
+    with pytest.raises(error):
+        call(store)
+    assert store.store.serialize() == before and len(store) == 2
+
+
+class _WrongSize(Embeddings):
+    def embed_documents(self, texts):
+        return [[1.0] * 768 for _ in texts]
+
+    def embed_query(self, text):
+        return [1.0] * 768
+
+
+def test_an_embedding_model_of_the_wrong_width_is_refused_clearly():
+    store = KestrixVectorStore(_WrongSize())
+    with pytest.raises(ValueError, match="768-dim vectors; Kestrix stores 384-dim"):
+        store.add_texts(["a"])
+    assert len(store) == 0 and len(store.store) == 0
+
+
+def test_filter_by_metadata_dict_or_callable(embeddings, texts):
+    store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=[{"even": i % 2 == 0} for i in range(40)])
+    by_dict = store.similarity_search("text number 3", k=5, filter={"even": True})
+    by_call = store.similarity_search("text number 3", k=5, filter=lambda d: d.metadata["even"])
+    assert len(by_dict) == 5 and all(d.metadata["even"] for d in by_dict)
+    assert by_dict == by_call
+
+
+def test_index_is_built_lazily_and_results_never_go_stale(embeddings, texts):
+    store = KestrixVectorStore.from_texts(texts, embeddings, index_min_size=10, rebuild_fraction=0.25)
+    assert not store.store.has_index()
+    store.similarity_search("x", k=1)
+    assert store.store.has_index()  # first search on a big enough store builds
+
+    # A few changes drop the index; searches stay exact (they see the new
+    # document at once) and do not rebuild until a quarter of 40 changed.
+    store.add_texts(["a new text"], ids=["new"])
+    assert store.similarity_search("a new text", k=1)[0].id == "new"
+    assert not store.store.has_index()
+    store.add_texts([f"more {i}" for i in range(9)])
+    store.similarity_search("x", k=1)
+    assert store.store.has_index()
+    assert store.similarity_search("a new text", k=1)[0].id == "new"
+
+
+def test_small_stores_are_never_indexed(embeddings, texts):
+    store = KestrixVectorStore.from_texts(texts, embeddings)  # index_min_size 2048
+    store.similarity_search("x", k=1)
+    assert not store.store.has_index()
+
+
+def test_deleted_ids_are_reused_and_tombstones_compacted(embeddings, texts):
+    store = KestrixVectorStore.from_texts(texts, embeddings, ids=[str(i) for i in range(40)])
+    store.delete([str(i) for i in range(20)])
+    store.add_texts(["x"], ids=["x"])
+    # 40 integer ids were handed out; the new document reuses a freed one.
+    assert store._entries["x"].doc_id < 40
+    store.build_index()
+    assert len(store.store) == 21
+
+
+def test_save_and_load_folder_round_trip(tmp_path, embeddings, texts):
+    store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=[{"n": i, "tags": ["a"]} for i in range(40)])
+    store.delete([store.similarity_search("text number 1", k=1)[0].id])
+    store.save_local(tmp_path / "kx")
+    loaded = KestrixVectorStore.load_local(tmp_path / "kx", embeddings)
+    assert len(loaded) == 39
+    for query in ("text number 5", "text number 1", "something else"):
+        assert loaded.similarity_search_with_score(query, k=4) == store.similarity_search_with_score(query, k=4)
+    # Ids keep counting where they were, so new documents never collide.
+    loaded.add_texts(["fresh"], ids=["fresh"])
+    assert loaded.similarity_search("fresh", k=1)[0].id == "fresh"
+    assert len({e.doc_id for e in loaded._entries.values()}) == 40
+
+
+def test_saving_again_replaces_the_store_file(tmp_path, embeddings):
+    store = KestrixVectorStore.from_texts(["a"], embeddings)
+    store.save_local(tmp_path)
+    store.add_texts(["b"])
+    store.save_local(tmp_path)
+    assert len([n for n in os.listdir(tmp_path) if n.endswith(".kx")]) == 1
+    assert len(KestrixVectorStore.load_local(tmp_path, embeddings)) == 2
+
+
+def test_unserialisable_metadata_fails_before_the_folder_changes(tmp_path, embeddings):
+    store = KestrixVectorStore.from_texts(["a"], embeddings, metadatas=[{"when": object()}], ids=["doc-a"])
+    with pytest.raises(TypeError, match="doc-a"):
+        store.save_local(tmp_path / "kx")
+    assert not (tmp_path / "kx").exists()
+
+
+def _corrupt_store_file(folder):
+    name = next(n for n in os.listdir(folder) if n.endswith(".kx"))
+    path = folder / name
+    data = bytearray(path.read_bytes())
+    data[-1] ^= 0xFF
+    path.write_bytes(bytes(data))
+
+
+def _edit_manifest(change):
+    def apply(folder):
+        path = folder / MANIFEST
+        manifest = json.loads(path.read_text())
+        change(manifest)
+        path.write_text(json.dumps(manifest))
+
+    return apply
+
+
+@pytest.mark.parametrize(
+    "damage, error, message",
+    [
+        (lambda f: (f / MANIFEST).unlink(), FileNotFoundError, "no saved Kestrix store"),
+        (lambda f: (f / MANIFEST).write_text("{not json"), ValueError, "damaged manifest"),
+        (_corrupt_store_file, ValueError, "does not match"),
+        (lambda f: [os.unlink(f / n) for n in os.listdir(f) if n.endswith(".kx")], FileNotFoundError, "incomplete"),
+        (_edit_manifest(lambda m: m.update(store_file="../x.kx")), ValueError, "plain file name"),
+        (_edit_manifest(lambda m: m.update(version=99)), ValueError, "unsupported version"),
+        (_edit_manifest(lambda m: m["documents"].pop()), ValueError, "2 stored vectors for 1 documents"),
+        (_edit_manifest(lambda m: m["documents"][0].update(doc_id=m["documents"][1]["doc_id"])), ValueError, "repeats"),
+    ],
+    ids=["no-manifest", "bad-json", "store-bytes", "store-missing", "path-escape", "version", "count", "duplicate-id"],
+)
+def test_damaged_folder_is_refused_with_a_clear_error(tmp_path, embeddings, damage, error, message):
+    KestrixVectorStore.from_texts(["a", "b"], embeddings).save_local(tmp_path)
+    damage(tmp_path)
+    with pytest.raises(error, match=message):
+        KestrixVectorStore.load_local(tmp_path, embeddings)
+
+
+def test_without_langchain_core_the_import_error_says_what_to_install():
+    import subprocess
+    import sys
+    import textwrap
+
+    script = textwrap.dedent(
+        """
+        import sys
+        sys.modules["langchain_core"] = None
+        import kestrix  # the core package does not need it
+        try:
+            import kestrix.langchain
+        except ImportError as err:
+            print(err)
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
+    assert done.returncode == 0, done.stderr
+    assert "pip install 'kestrix[langchain]'" in done.stdout
