@@ -38,6 +38,7 @@ HnswIndex::HnswIndex(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_c
     const std::size_t longest = slot_count > 1 ? slot_count - 1 : 1;
     layer0_stride_ = static_cast<std::size_t>(std::min<std::uint64_t>(m0_, longest));
     upper_stride_ = static_cast<std::size_t>(std::min<std::uint64_t>(m_, longest));
+    gather_ = &kernels::gather_kernel();
 
     const std::size_t cells = checked_product(slot_count, layer0_stride_);
     checked_product(cells, sizeof(std::uint32_t));
@@ -45,7 +46,6 @@ HnswIndex::HnswIndex(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_c
         layer0_neighbours_.assign(cells, EMPTY_LINK);
         layer0_counts_.assign(slot_count, 0u);
         visited_ = VisitedSet(slot_count);
-        query_visited_ = VisitedSet(slot_count);
     } catch (const std::length_error&) {
         throw std::bad_alloc();
     }
@@ -146,43 +146,48 @@ void HnswIndex::add_reverse_link(std::uint32_t neighbour, std::uint32_t node, st
     // Full row: re-choose among the old links and the new node, from the
     // neighbour's point of view. The new node may lose, or displace an old link.
     if (neighbour >= vectors.size() || node >= vectors.size()) return;
-    const QuantizedVector& base = vectors[neighbour];
-    prune_pairs_.clear();
+    prune_slots_.clear();
     for (std::size_t i = 0; i < used; ++i) {
         const std::uint32_t link = r->links[i];
         if (link == EMPTY_LINK || link >= vectors.size()) continue;
-        prune_pairs_.push_back({hamming_distance(base, vectors[link]), link});
+        prune_slots_.push_back(link);
     }
-    prune_pairs_.push_back({hamming_distance(base, vectors[node]), node});
+    prune_slots_.push_back(node);
+    const std::size_t n = prune_slots_.size();
+    prune_distances_.resize(kernels::gather_room(n));
+    gather_->distances(vectors[neighbour], vectors.data(), prune_slots_.data(), n, prune_distances_.data());
+    prune_pairs_.clear();
+    for (std::size_t i = 0; i < n; ++i) prune_pairs_.push_back({prune_distances_[i], prune_slots_[i]});
     if (prune_pairs_.size() >= 2) sort_by_distance(std::span(prune_pairs_));
-    select_neighbours(prune_pairs_, room, vectors, pruned_, discarded_);
+    select_neighbours(prune_pairs_, room, vectors, pruned_, discarded_, *gather_);
     set_neighbours(neighbour, layer, pruned_);
 }
 
 void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
                        std::span<const QuantizedVector> vectors, std::vector<std::uint32_t>& accepted,
-                       std::vector<std::uint32_t>& discarded) {
+                       std::vector<std::uint32_t>& discarded, const kernels::GatherKernel& gather) {
     accepted.clear();
     discarded.clear();
     for (const Candidate& candidate : sorted) {
         if (accepted.size() >= capacity) break;
         if (candidate.slot >= vectors.size()) continue;
-        const QuantizedVector& vector = vectors[candidate.slot];
         // A tie counts against the candidate: it must be strictly closer to the
         // base than to every link already taken, or it only fills leftover room.
-        bool shadowed = false;
-        for (const std::uint32_t taken : accepted) {
-            if (hamming_distance(vector, vectors[taken]) <= candidate.distance) {
-                shadowed = true;
-                break;
-            }
-        }
+        const bool shadowed =
+            !accepted.empty() && gather.any_within(vectors[candidate.slot], vectors.data(), accepted.data(),
+                                                   accepted.size(), candidate.distance);
         (shadowed ? discarded : accepted).push_back(candidate.slot);
     }
     for (const std::uint32_t slot : discarded) {
         if (accepted.size() >= capacity) break;
         accepted.push_back(slot);
     }
+}
+
+void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
+                       std::span<const QuantizedVector> vectors, std::vector<std::uint32_t>& accepted,
+                       std::vector<std::uint32_t>& discarded) {
+    select_neighbours(sorted, capacity, vectors, accepted, discarded, kernels::gather_kernel());
 }
 
 std::vector<std::uint32_t> select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
@@ -205,13 +210,13 @@ void HnswIndex::insert_node(std::uint32_t slot, std::span<const QuantizedVector>
     const QuantizedVector& target = vectors[slot];
     Candidate position{hamming_distance(target, vectors[*entry_point_]), *entry_point_};
     for (std::uint64_t layer = top_level_; layer > level; --layer) {
-        position = greedy_descend(*this, vectors, target, position.slot, position.distance, layer);
+        position = greedy_descend(*this, vectors, target, position.slot, position.distance, layer, *gather_);
     }
 
     for (std::uint64_t layer = std::min(level, top_level_) + 1; layer-- > 0;) {
         const std::uint64_t capacity = layer == 0 ? m0_ : m_;
         search_layer(*this, vectors, target, position.slot, layer, ef_construction_, visited_, candidate_heap_,
-                     found_);
+                     found_, *gather_);
         // The next layer starts from the nearest found, the first of equals in
         // heap-array order, chosen before the sort can reorder ties.
         if (!found_.empty()) {
@@ -220,7 +225,7 @@ void HnswIndex::insert_node(std::uint32_t slot, std::span<const QuantizedVector>
             });
         }
         if (found_.size() >= 2) sort_by_distance(std::span(found_));
-        select_neighbours(found_, capacity, vectors, selected_, discarded_);
+        select_neighbours(found_, capacity, vectors, selected_, discarded_, *gather_);
         set_neighbours(slot, layer, selected_);
         for (const std::uint32_t neighbour : selected_) {
             add_reverse_link(neighbour, slot, layer, capacity, vectors);

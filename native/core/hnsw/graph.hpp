@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "../kernels/gather.hpp"
 #include "../quantized.hpp"
 
 namespace kestrix {
@@ -108,6 +109,15 @@ public:
         return upper_neighbours_of(slot, layer);
     }
 
+    // The counted part of the slot's layer-0 row, free entries included: what
+    // neighbours() returns is this up to its first EMPTY_LINK. For readers that
+    // stop at EMPTY_LINK themselves.
+    std::span<const std::uint32_t> layer0_counted(std::uint32_t slot) const noexcept {
+        if (slot >= layer0_counts_.size()) return {};
+        const std::uint32_t* row = layer0_neighbours_.data() + static_cast<std::size_t>(slot) * layer0_stride_;
+        return {row, std::min<std::size_t>(layer0_counts_[slot], layer0_stride_)};
+    }
+
     // Overwrites the slot's row at `layer` with the first entries of `links`
     // that fit, padding the rest with EMPTY_LINK. Ignored for a slot that has no
     // row there.
@@ -148,10 +158,11 @@ public:
     const VisitedSet& visited() const noexcept { return visited_; }
 
     // Scratch reused by every query so that a query does not allocate or clear
-    // anything the size of the store. Sound because calls on one store are
-    // serialised and a query never re-enters another; results are exactly those
-    // of a fresh set, since each search takes a new stamp.
-    VisitedSet& query_visited() const noexcept { return query_visited_; }
+    // anything the size of the store. It is the set the build used: the build
+    // is over before the first query, and results are exactly those of a fresh
+    // set, since each search takes a new stamp. Sound because calls on one
+    // store are serialised and a query never re-enters another.
+    VisitedSet& query_visited() const noexcept { return visited_; }
 
 private:
     struct Row {
@@ -178,8 +189,7 @@ private:
     std::vector<std::vector<std::uint32_t>> upper_nodes_;
     std::vector<std::vector<std::uint32_t>> upper_neighbours_;
     std::vector<std::vector<std::uint32_t>> upper_counts_;
-    VisitedSet visited_;
-    mutable VisitedSet query_visited_;
+    mutable VisitedSet visited_;
 
     // Build scratch, reused by every insertion; nothing carries over between steps.
     std::vector<Candidate> candidate_heap_;
@@ -187,6 +197,8 @@ private:
     std::vector<std::uint32_t> selected_;
     std::vector<std::uint32_t> discarded_;
     std::vector<Candidate> prune_pairs_;
+    std::vector<std::uint32_t> prune_slots_;
+    std::vector<std::uint32_t> prune_distances_;
     std::vector<std::uint32_t> pruned_;
 
     std::optional<std::uint32_t> entry_point_;
@@ -198,12 +210,17 @@ private:
     std::uint64_t rng_state_ = RNG_SEED;
     std::size_t layer0_stride_;
     std::size_t upper_stride_;
+    // The distance kernel this CPU runs best, looked up once per index.
+    const kernels::GatherKernel* gather_;
 };
 
 // Chooses at most `capacity` links from candidates sorted ascending by their
 // distance to a base node. A candidate is taken at once only when it is strictly
 // closer to the base than to every one taken before it; the others fill any
 // places left, nearest first. Candidates outside `vectors` are skipped.
+void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
+                       std::span<const QuantizedVector> vectors, std::vector<std::uint32_t>& accepted,
+                       std::vector<std::uint32_t>& discarded, const kernels::GatherKernel& gather);
 void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
                        std::span<const QuantizedVector> vectors, std::vector<std::uint32_t>& accepted,
                        std::vector<std::uint32_t>& discarded);

@@ -26,14 +26,16 @@ std::vector<SearchHit> search_hnsw(const HnswIndex& index, std::span<const Quant
     const auto entry = index.entry_point();
     if (!entry || *entry >= vectors.size()) return hits;
 
+    const kernels::GatherKernel& gather = kernels::gather_kernel();
     Candidate position{hamming_distance(query, vectors[*entry]), *entry};
     for (std::uint64_t layer = index.top_level(); layer >= 1; --layer) {
-        position = greedy_descend(index, vectors, query, position.slot, position.distance, layer);
+        position = greedy_descend(index, vectors, query, position.slot, position.distance, layer, gather);
     }
 
     std::vector<Candidate> candidates;
     std::vector<Candidate> found;
-    search_layer(index, vectors, query, position.slot, 0, std::max(ef, k), index.query_visited(), candidates, found);
+    search_layer(index, vectors, query, position.slot, 0, std::max(ef, k), index.query_visited(), candidates, found,
+                 gather);
     sort_by_distance(std::span(found));
 
     // Cut first, then drop: a dropped slot is not replaced by the next one.

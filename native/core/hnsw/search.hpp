@@ -9,25 +9,41 @@
 #include "../quantized.hpp"
 #include "../heap.hpp"
 #include "../scan.hpp"
+#include "../kernels/gather.hpp"
 #include "graph.hpp"
 
 namespace kestrix {
 
-// A stored vector is 48 bytes and rows are 48 bytes apart, so half of them
-// straddle two cache lines; ask for both.
-inline void prefetch_vector(const QuantizedVector* vector) noexcept {
-    __builtin_prefetch(vector);
-    __builtin_prefetch(reinterpret_cast<const char*>(vector) + sizeof(QuantizedVector) - 1);
+namespace detail {
+
+// Links are taken from a row this many at a time: enough for a whole layer-0
+// row at the usual m, and a bound on the stack room whatever m is.
+inline constexpr std::size_t LINK_CHUNK = 64;
+static_assert(LINK_CHUNK % kernels::GATHER_GROUP == 0);
+
+// The links of a row as a walk reads them: layer-0 rows are handed over with
+// their whole counted part, so the reader must stop at the first EMPTY_LINK
+// itself (which saves a separate pass over the row to find it).
+inline std::span<const std::uint32_t> row_links(const HnswIndex& index, std::uint32_t slot,
+                                                std::uint64_t layer) noexcept {
+    return layer == 0 ? index.layer0_counted(slot) : index.neighbours(slot, layer);
 }
+
+}  // namespace detail
 
 // Follows strictly closer links on one layer from `start` (whose distance to
 // the target the caller already knows) and returns where the walk stopped. Each
 // pass reads the position's links once and may move several times within them;
-// an equal distance never moves the walk, so it cannot cycle.
+// an equal distance never moves the walk, so it cannot cycle. The distances of
+// a pass are measured together and then compared in link order, which moves
+// the walk exactly as measuring them one by one would.
 inline Candidate greedy_descend(const HnswIndex& index, std::span<const QuantizedVector> vectors,
-                         const QuantizedVector& target, std::uint32_t start, std::uint32_t start_distance,
-                         std::uint64_t layer) noexcept {
+                                const QuantizedVector& target, std::uint32_t start, std::uint32_t start_distance,
+                                std::uint64_t layer, const kernels::GatherKernel& gather) noexcept {
     Candidate best{start_distance, start};
+    const std::size_t slot_count = vectors.size();
+    std::uint32_t slots[detail::LINK_CHUNK];
+    std::uint32_t distances[detail::LINK_CHUNK];
     bool moved = true;
     while (moved) {
         moved = false;
@@ -35,71 +51,151 @@ inline Candidate greedy_descend(const HnswIndex& index, std::span<const Quantize
         // pass keeps going through them and only the next pass reads the new
         // position's links.
         const auto links = index.neighbours(best.slot, layer);
-        for (const std::uint32_t slot : links) {
-            if (slot >= vectors.size()) continue;
-            const std::uint32_t distance = hamming_distance(target, vectors[slot]);
-            if (distance < best.distance) {
-                best = {distance, slot};
-                moved = true;
+        for (std::size_t from = 0; from < links.size(); from += detail::LINK_CHUNK) {
+            const std::size_t to = std::min(links.size(), from + detail::LINK_CHUNK);
+            std::size_t n = 0;
+            for (std::size_t i = from; i < to; ++i) {
+                if (links[i] < slot_count) slots[n++] = links[i];
+            }
+            if (n == 0) continue;
+            gather.distances(target, vectors.data(), slots, n, distances);
+            for (std::size_t j = 0; j < n; ++j) {
+                if (distances[j] < best.distance) {
+                    best = {distances[j], slots[j]};
+                    moved = true;
+                }
             }
         }
     }
     return best;
 }
 
+inline Candidate greedy_descend(const HnswIndex& index, std::span<const QuantizedVector> vectors,
+                                const QuantizedVector& target, std::uint32_t start, std::uint32_t start_distance,
+                                std::uint64_t layer) noexcept {
+    return greedy_descend(index, vectors, target, start, start_distance, layer, kernels::gather_kernel());
+}
 
 // Best-first search of one layer, keeping the `ef` nearest nodes seen (one when
 // ef is 0). Leaves them in `results` in the result heap's array order, not
 // sorted; empty only when the entry is not a slot of `vectors`. `candidates` is
 // working room. Starts a new search on `visited`.
-inline void search_layer(const HnswIndex& index, std::span<const QuantizedVector> vectors, const QuantizedVector& target,
-                  std::uint32_t entry, std::uint64_t layer, std::uint64_t ef, VisitedSet& visited,
-                  std::vector<Candidate>& candidates, std::vector<Candidate>& results) {
-    candidates.clear();
-    results.clear();
+//
+// The popped node's links are first marked in link order, collecting the ones
+// new to this search; their distances are then measured together and offered
+// to the heaps one by one in the same order. Marks do not depend on distances
+// and offers do not look at marks, so this makes exactly the moves of
+// measuring and offering each link as it is marked. The heaps live in the two
+// vectors but are worked on through raw pointers with the moves of heap.hpp.
+inline void search_layer(const HnswIndex& index, std::span<const QuantizedVector> vectors,
+                         const QuantizedVector& target, std::uint32_t entry, std::uint64_t layer, std::uint64_t ef,
+                         VisitedSet& visited, std::vector<Candidate>& candidates, std::vector<Candidate>& results,
+                         const kernels::GatherKernel& gather) {
     visited.start_search();
     const std::size_t slot_count = vectors.size();
     // A slot outside the store is never measured or returned, so whether it is
     // marked first makes no difference; not marking it keeps the visited set
     // from growing to an arbitrary slot number.
-    if (entry >= slot_count) return;
-    visited.mark(entry);
+    if (entry >= slot_count) {
+        candidates.clear();
+        results.clear();
+        return;
+    }
+    // Room for every slot of the store up front, so that marking is a plain store.
+    if (visited.stamps.size() < slot_count) visited.stamps.resize(slot_count, 0u);
+    std::uint32_t* const stamps = visited.stamps.data();
+    const std::uint32_t stamp = visited.current;
+    stamps[entry] = stamp;
+    // Any value at or past it ends a row or is not a slot of the store; only
+    // EMPTY_LINK ends a row.
+    const std::size_t limit = std::min<std::size_t>(slot_count, EMPTY_LINK);
 
-    // The heaps never hold more distinct slots than the store has, whatever ef
-    // the caller passed.
-    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(ef, slot_count)) + 1;
-    candidates.reserve(room);
-    results.reserve(room);
-
-    const Candidate first{hamming_distance(target, vectors[entry]), entry};
-    heap_push(candidates, first, NearestFirst{});
-    heap_push(results, first, FarthestFirst{});
+    // The result heap never holds more distinct slots than the store has,
+    // whatever ef the caller passed, and at most one more than ef (two when ef
+    // is 0) right after a push. The candidate heap may hold more; it grows
+    // before each batch of offers.
+    const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(ef, slot_count));
+    if (results.size() < width + 2) results.resize(width + 2);
+    if (candidates.size() < width + 2 + detail::LINK_CHUNK) candidates.resize(width + 2 + detail::LINK_CHUNK);
+    Candidate* res = results.data();
+    Candidate* cand = candidates.data();
+    std::size_t res_n = 1;
+    std::size_t cand_n = 1;
 
     const QuantizedVector* base = vectors.data();
-    while (!candidates.empty()) {
-        const Candidate nearest = heap_pop(candidates, NearestFirst{});
-        if (nearest.distance > results.front().distance && results.size() >= ef) break;
+    res[0] = cand[0] = Candidate{hamming_distance(target, base[entry]), entry};
 
-        const auto links = index.neighbours(nearest.slot, layer);
-        const std::size_t count = links.size();
-        if (count > 0 && links[0] < slot_count) prefetch_vector(base + links[0]);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i + 1 < count && links[i + 1] < slot_count) prefetch_vector(base + links[i + 1]);
-            const std::uint32_t slot = links[i];
-            if (slot >= slot_count) continue;
-            if (!visited.visit(slot)) continue;
+    std::uint32_t fresh[detail::LINK_CHUNK];
+    std::uint32_t distances[detail::LINK_CHUNK];
+    while (cand_n > 0) {
+        std::swap(cand[0], cand[cand_n - 1]);
+        const Candidate nearest = cand[--cand_n];
+        sift_down(std::span(cand, cand_n), 0, NearestFirst{});
+        if (nearest.distance > res[0].distance && res_n >= ef) break;
 
-            const std::uint32_t distance = hamming_distance(target, base[slot]);
-            // A node at exactly the worst kept distance is refused once the
-            // results are full; the mark above keeps it from being retried.
-            if (distance < results.front().distance || results.size() < ef) {
-                const Candidate found{distance, slot};
-                heap_push(candidates, found, NearestFirst{});
-                heap_push(results, found, FarthestFirst{});
-                if (results.size() > ef) heap_pop(results, FarthestFirst{});
+        // The next node to expand is most likely the new top: start loading
+        // its row while this one is worked through.
+        if (cand_n > 0 && layer == 0) __builtin_prefetch(index.layer0_counted(cand[0].slot).data());
+        const auto links = detail::row_links(index, nearest.slot, layer);
+        const std::uint32_t* link = links.data();
+        std::size_t end = links.size();
+        for (std::size_t from = 0; from < end;) {
+            const std::size_t to = std::min(end, from + detail::LINK_CHUNK);
+            std::size_t fresh_n = 0;
+            for (std::size_t i = from; i < to; ++i) {
+                const std::uint32_t slot = link[i];
+                if (slot >= limit) {
+                    if (slot == EMPTY_LINK) {
+                        end = i;
+                        break;
+                    }
+                    continue;
+                }
+                // Whether the slot is new decides only how far the write
+                // position moves; writing it (and the mark) either way keeps a
+                // hard-to-predict branch out of the busiest loop.
+                const bool fresh_slot = stamps[slot] != stamp;
+                stamps[slot] = stamp;
+                fresh[fresh_n] = slot;
+                fresh_n += fresh_slot;
+            }
+            from = to;
+            if (fresh_n == 0) continue;
+            gather.distances(target, base, fresh, fresh_n, distances);
+
+            if (candidates.size() < cand_n + fresh_n) {
+                candidates.resize(std::max(2 * candidates.size(), cand_n + fresh_n));
+                cand = candidates.data();
+            }
+            for (std::size_t j = 0; j < fresh_n; ++j) {
+                const std::uint32_t distance = distances[j];
+                // A node at exactly the worst kept distance is refused once the
+                // results are full; its mark keeps it from being retried.
+                if (distance < res[0].distance || res_n < ef) {
+                    const Candidate found{distance, fresh[j]};
+                    cand[cand_n] = found;
+                    sift_up(std::span(cand, cand_n + 1), cand_n, NearestFirst{});
+                    ++cand_n;
+                    res[res_n] = found;
+                    sift_up(std::span(res, res_n + 1), res_n, FarthestFirst{});
+                    ++res_n;
+                    if (res_n > ef) {
+                        std::swap(res[0], res[res_n - 1]);
+                        --res_n;
+                        sift_down(std::span(res, res_n), 0, FarthestFirst{});
+                    }
+                }
             }
         }
     }
+    candidates.resize(cand_n);
+    results.resize(res_n);
+}
+
+inline void search_layer(const HnswIndex& index, std::span<const QuantizedVector> vectors,
+                         const QuantizedVector& target, std::uint32_t entry, std::uint64_t layer, std::uint64_t ef,
+                         VisitedSet& visited, std::vector<Candidate>& candidates, std::vector<Candidate>& results) {
+    search_layer(index, vectors, target, entry, layer, ef, visited, candidates, results, kernels::gather_kernel());
 }
 
 std::vector<Candidate> search_layer(const HnswIndex& index, std::span<const QuantizedVector> vectors,

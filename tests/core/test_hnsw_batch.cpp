@@ -1,0 +1,269 @@
+// The index measures a node's links together and offers them afterwards. These
+// tests hold every batched path to the plain one-link-at-a-time loop, on
+// stores full of equal distances (where any change of order would show), for
+// every gather kernel this CPU can run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <initializer_list>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "heap.hpp"
+#include "hnsw/graph.hpp"
+#include "hnsw/search.hpp"
+#include "kernels/gather.hpp"
+
+namespace kestrix {
+namespace {
+
+constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
+
+std::vector<kernels::GatherKernel> kernels_here() {
+    kernels::GatherKernel found[8];
+    const std::size_t n = kernels::available_gather_kernels(found, 8);
+    return {found, found + std::min<std::size_t>(n, 8)};
+}
+
+// Vectors that differ only in a few bits: distances take a handful of values
+// and most comparisons are ties.
+std::vector<QuantizedVector> tie_heavy(std::mt19937_64& rng, std::size_t n, unsigned free_bits) {
+    std::vector<QuantizedVector> v(n);
+    for (auto& x : v) {
+        x.words.fill(0x5A5A5A5Au);
+        x.words[0] ^= static_cast<std::uint32_t>(rng()) & ((1u << free_bits) - 1u);
+    }
+    return v;
+}
+
+QuantizedVector random_vector(std::mt19937_64& rng) {
+    QuantizedVector v;
+    for (auto& w : v.words) w = static_cast<std::uint32_t>(rng());
+    return v;
+}
+
+// The walk measured link by link, with the container heap moves.
+std::vector<Candidate> reference_search_layer(const HnswIndex& index, std::span<const QuantizedVector> vectors,
+                                              const QuantizedVector& target, std::uint32_t entry,
+                                              std::uint64_t layer, std::uint64_t ef, VisitedSet& visited) {
+    std::vector<Candidate> candidates;
+    std::vector<Candidate> results;
+    visited.start_search();
+    if (entry >= vectors.size()) return results;
+    visited.mark(entry);
+    const Candidate first{hamming_distance(target, vectors[entry]), entry};
+    heap_push(candidates, first, NearestFirst{});
+    heap_push(results, first, FarthestFirst{});
+    while (!candidates.empty()) {
+        const Candidate nearest = heap_pop(candidates, NearestFirst{});
+        if (nearest.distance > results.front().distance && results.size() >= ef) break;
+        for (const std::uint32_t slot : index.neighbours(nearest.slot, layer)) {
+            if (slot >= vectors.size() || !visited.visit(slot)) continue;
+            const std::uint32_t distance = hamming_distance(target, vectors[slot]);
+            if (distance < results.front().distance || results.size() < ef) {
+                heap_push(candidates, Candidate{distance, slot}, NearestFirst{});
+                heap_push(results, Candidate{distance, slot}, FarthestFirst{});
+                if (results.size() > ef) heap_pop(results, FarthestFirst{});
+            }
+        }
+    }
+    return results;
+}
+
+Candidate reference_descend(const HnswIndex& index, std::span<const QuantizedVector> vectors,
+                            const QuantizedVector& target, std::uint32_t start, std::uint64_t layer) {
+    Candidate best{hamming_distance(target, vectors[start]), start};
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (const std::uint32_t slot : index.neighbours(best.slot, layer)) {
+            if (slot >= vectors.size()) continue;
+            const std::uint32_t d = hamming_distance(target, vectors[slot]);
+            if (d < best.distance) {
+                best = {d, slot};
+                moved = true;
+            }
+        }
+    }
+    return best;
+}
+
+std::vector<std::uint32_t> reference_select(std::span<const Candidate> sorted, std::uint64_t capacity,
+                                            std::span<const QuantizedVector> vectors) {
+    std::vector<std::uint32_t> accepted;
+    std::vector<std::uint32_t> discarded;
+    for (const Candidate& c : sorted) {
+        if (accepted.size() >= capacity) break;
+        if (c.slot >= vectors.size()) continue;
+        bool shadowed = false;
+        for (const std::uint32_t taken : accepted) {
+            if (hamming_distance(vectors[c.slot], vectors[taken]) <= c.distance) shadowed = true;
+        }
+        (shadowed ? discarded : accepted).push_back(c.slot);
+    }
+    for (const std::uint32_t s : discarded) {
+        if (accepted.size() >= capacity) break;
+        accepted.push_back(s);
+    }
+    return accepted;
+}
+
+std::vector<std::uint32_t> marked(const VisitedSet& set) {
+    std::vector<std::uint32_t> out;
+    for (std::uint32_t s = 0; s < set.stamps.size(); ++s) {
+        if (set.is_visited(s)) out.push_back(s);
+    }
+    return out;
+}
+
+TEST(GatherKernels, MatchPairwiseDistancesForEverySlotList) {
+    std::mt19937_64 rng(11);
+    std::vector<QuantizedVector> rows;
+    for (int i = 0; i < 100; ++i) rows.push_back(random_vector(rng));
+    rows[3].words.fill(0);
+    rows[4].words.fill(0xFFFFFFFFu);
+    rows[5].words.fill(0);
+    rows[5].words[11] = 0x80000000u;  // only the last bit of the row
+    for (const auto& kernel : kernels_here()) {
+        SCOPED_TRACE(kernel.name);
+        for (std::size_t count = 0; count <= 70; ++count) {
+            QuantizedVector query = random_vector(rng);
+            if (count % 5 == 0) query.words.fill(0);
+            std::vector<std::uint32_t> slots(count);
+            // Repeats, and the last row of the store, which ends the allocation.
+            for (auto& s : slots) s = rng() % 4 == 0 ? 99 : static_cast<std::uint32_t>(rng() % rows.size());
+            std::vector<std::uint32_t> out(kernels::gather_room(count) + 1, 0xDEADu);
+            kernel.distances(query, rows.data(), slots.data(), count, out.data());
+            std::uint32_t nearest = 1000;
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::uint32_t d = hamming_distance(query, rows[slots[i]]);
+                ASSERT_EQ(out[i], d) << "count " << count << " position " << i;
+                nearest = std::min(nearest, d);
+            }
+            EXPECT_EQ(out[kernels::gather_room(count)], 0xDEADu) << "wrote past the room";
+            // The bound is inclusive: the nearest distance itself is within.
+            if (count > 0) {
+                EXPECT_TRUE(kernel.any_within(query, rows.data(), slots.data(), count, nearest));
+                if (nearest > 0) {
+                    EXPECT_FALSE(kernel.any_within(query, rows.data(), slots.data(), count, nearest - 1));
+                }
+            }
+            EXPECT_FALSE(kernel.any_within(query, rows.data(), slots.data(), 0, 1000));
+        }
+    }
+}
+
+// Random rows with repeats, self links, slots beyond the store, free entries
+// inside the counted part, and long rows that take several chunks.
+class RandomGraph : public ::testing::Test {
+protected:
+    std::mt19937_64 rng{2024};
+
+    std::unique_ptr<HnswIndex> make(std::size_t slots, std::size_t store, std::uint64_t m) {
+        auto index = std::make_unique<HnswIndex>(slots, m, 0);
+        for (std::uint32_t s = 0; s < slots; ++s) {
+            if (s % 3 == 0) index->add_node(s, 1 + rng() % 2);
+        }
+        for (std::uint64_t layer = 0; layer <= 2; ++layer) {
+            const std::size_t width = layer == 0 ? index->layer0_stride() : index->upper_stride();
+            for (std::uint32_t s = 0; s < slots; ++s) {
+                std::vector<std::uint32_t> row(rng() % (width + 1));
+                for (auto& link : row) {
+                    const auto pick = rng() % 40;
+                    link = pick == 0   ? EMPTY_LINK
+                           : pick == 1 ? static_cast<std::uint32_t>(store + rng() % 5)
+                           : pick == 2 ? s
+                                       : static_cast<std::uint32_t>(rng() % store);
+                }
+                index->set_neighbours(s, layer, row);
+            }
+        }
+        return index;
+    }
+};
+
+TEST_F(RandomGraph, LayerSearchMakesTheMovesOfTheLinkByLinkWalk) {
+    for (const auto& kernel : kernels_here()) {
+        SCOPED_TRACE(kernel.name);
+        for (const std::uint64_t m : std::initializer_list<std::uint64_t>{2, 16, 48}) {
+            const std::size_t slots = 300;
+            const auto v = tie_heavy(rng, 280, m == 16 ? 3 : 6);  // the last slots have no vector
+            auto index = make(slots, v.size(), m);
+            VisitedSet mine(v.size());
+            VisitedSet theirs(v.size());
+            std::vector<Candidate> candidates;
+            std::vector<Candidate> found;
+            for (int trial = 0; trial < 40; ++trial) {
+                const QuantizedVector target = tie_heavy(rng, 1, 6)[0];
+                const auto entry = static_cast<std::uint32_t>(rng() % (slots + 2));
+                const std::uint64_t layer = trial % 4 == 0 ? 1 : 0;
+                for (const std::uint64_t ef : std::initializer_list<std::uint64_t>{0, 1, 2, 7, 60, U64_MAX}) {
+                    search_layer(*index, v, target, entry, layer, ef, mine, candidates, found, kernel);
+                    const auto expected = reference_search_layer(*index, v, target, entry, layer, ef, theirs);
+                    ASSERT_EQ(found, expected) << "m " << m << " ef " << ef << " entry " << entry;
+                    ASSERT_EQ(marked(mine), marked(theirs));
+                }
+                if (entry < v.size() && !index->upper_nodes(1).empty()) {
+                    const std::uint32_t start = index->upper_nodes(1)[rng() % index->upper_nodes(1).size()];
+                    if (start < v.size()) {
+                        EXPECT_EQ(greedy_descend(*index, v, target, start, hamming_distance(target, v[start]), 1,
+                                                 kernel),
+                                  reference_descend(*index, v, target, start, 1));
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(BatchedSelection, ChoosesWhatTheLinkByLinkRuleChooses) {
+    std::mt19937_64 rng(5);
+    for (const auto& kernel : kernels_here()) {
+        SCOPED_TRACE(kernel.name);
+        for (int trial = 0; trial < 200; ++trial) {
+            const auto v = tie_heavy(rng, 120, 2 + trial % 6);
+            const QuantizedVector base = v[rng() % v.size()];
+            std::vector<Candidate> sorted;
+            const std::size_t n = rng() % 100;
+            for (std::size_t i = 0; i < n; ++i) {
+                // Mostly distinct slots; now and then one outside the store.
+                const auto slot = static_cast<std::uint32_t>(rng() % 20 == 0 ? v.size() + 3 : rng() % v.size());
+                sorted.push_back({slot < v.size() ? hamming_distance(base, v[slot]) : 0u, slot});
+            }
+            sort_by_distance(std::span(sorted));
+            for (const std::uint64_t capacity : std::initializer_list<std::uint64_t>{0, 1, 3, 16, 32, U64_MAX}) {
+                std::vector<std::uint32_t> accepted;
+                std::vector<std::uint32_t> discarded;
+                select_neighbours(sorted, capacity, v, accepted, discarded, kernel);
+                ASSERT_EQ(accepted, reference_select(sorted, capacity, v)) << "capacity " << capacity;
+            }
+        }
+    }
+}
+
+TEST(BatchedBuild, QueriesShareTheBuildScratchAndStayFresh) {
+    // The query scratch is the build's visited set; a query right after the
+    // build and the same query after many others must agree.
+    std::mt19937_64 rng(9);
+    const auto v = tie_heavy(rng, 600, 7);
+    std::vector<std::uint32_t> ids(v.size());
+    for (std::uint32_t i = 0; i < ids.size(); ++i) ids[i] = i;
+    auto index = build_hnsw(v, ids, 4, 30);
+    EXPECT_EQ(&index->query_visited(), &index->visited());
+    const auto queries = tie_heavy(rng, 30, 7);
+    std::vector<std::vector<SearchHit>> first;
+    for (const auto& q : queries) first.push_back(search_hnsw(*index, v, ids, q, 10, 20));
+    for (std::size_t i = queries.size(); i-- > 0;) {
+        const auto again = search_hnsw(*index, v, ids, queries[i], 10, 20);
+        ASSERT_EQ(again.size(), first[i].size());
+        for (std::size_t j = 0; j < again.size(); ++j) {
+            EXPECT_EQ(again[j].slot, first[i][j].slot);
+            EXPECT_EQ(again[j].distance, first[i][j].distance);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestrix
