@@ -5,7 +5,7 @@ PYTHON ?= python3
 PY := $(VENV)/bin/python
 CORE_BUILD ?= build/core-tests
 
-.PHONY: demo test test-python test-core bench sanitize clean example typecheck
+.PHONY: demo test test-python test-core test-hardening bench sanitize clean example typecheck
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -17,9 +17,10 @@ demo: $(PY)
 	$(PY) -m pip install --quiet .
 	$(PY) -m kestrix demo
 
-# Everything CI checks: the Python suite against the installed wheel, and the
-# C++ unit tests of the core.
-test: test-python test-core
+# Everything CI checks: the Python suite against the installed wheel, the C++
+# unit tests of the core, and the hardening run (both suites again under
+# AddressSanitizer and UBSan, and a short run of each fuzz target).
+test: test-python test-core test-hardening
 
 test-python: $(PY)
 	$(PY) -m pip install --quiet ".[test]"
@@ -30,6 +31,9 @@ test-core:
 	cmake -S . -B $(CORE_BUILD) -G Ninja -DKESTRIX_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(CORE_BUILD)
 	ctest --test-dir $(CORE_BUILD) --output-on-failure
+
+test-hardening:
+	scripts/ci-hardening.sh
 
 bench: $(PY)
 	$(PY) -m pip install --quiet ".[bench]"
@@ -61,4 +65,4 @@ fuzz:
 
 stateful-long: $(PY)
 	$(PY) -m pip install --quiet ".[test]"
-	cd tests && KESTRIX_STATEFUL_EXAMPLES=$(or $(EXAMPLES),5000) ../$(PY) -m pytest -q -p no:cacheprovider python/test_stateful.py
+	cd tests && KESTRIX_STATEFUL_EXAMPLES=$(or $(EXAMPLES),5000) $(abspath $(PY)) -m pytest -q -p no:cacheprovider python/test_stateful.py

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The hardening checks that fit in CI, for the test command to call:
+#   1. the C++ unit tests under AddressSanitizer + UBSan;
+#   2. the whole Python suite against the extension built with ASan + UBSan;
+#   3. a short run of each fuzz target (guided, then under the sanitizers).
+# Installs what it needs (GoogleTest, valgrind-free) and builds under build/;
+# exits non-zero on the first failing stage's report, after running them all.
+#   scripts/ci-hardening.sh          FUZZ_SECONDS (default 30) per fuzz target
+set -uo pipefail
+cd "$(dirname "$0")/.."
+start=$(date +%s)
+failed=()
+stage() {
+  local name="$1"
+  shift
+  local t0=$(date +%s)
+  if "$@"; then
+    echo "-- $name: ok ($(( $(date +%s) - t0 ))s)"
+  else
+    echo "-- $name: FAILED ($(( $(date +%s) - t0 ))s)" >&2
+    failed+=("$name")
+  fi
+}
+if ! command -v g++ >/dev/null || ! command -v cmake >/dev/null; then
+  echo "ci-hardening: g++ and cmake are required" >&2
+  exit 1
+fi
+stage "C++ tests under sanitizers" scripts/sanitize.sh core
+stage "Python suite under sanitizers" scripts/sanitize.sh python
+stage "fuzz smoke" scripts/fuzz.sh all "${FUZZ_SECONDS:-30}"
+echo "ci-hardening: $(( $(date +%s) - start ))s"
+if [ "${#failed[@]}" -gt 0 ]; then
+  echo "ci-hardening: failed: ${failed[*]}" >&2
+  exit 1
+fi

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Runs the tests with the memory checkers.
+#
+#   scripts/sanitize.sh [all|core|python|valgrind] [pytest args...]     default: all
+#
+#   core      the C++ unit tests, built with AddressSanitizer + UBSan
+#   python    the whole Python suite (tests/python) against the extension built
+#             with AddressSanitizer + UBSan; the interpreter itself is not
+#             instrumented, so the runtimes are preloaded and PYTHONMALLOC=malloc
+#             sends Python's objects through ASan's allocator as well
+#   valgrind  memcheck over the leak workload of tests/python/test_leaks.py on
+#             the plain build; fails on any definite loss or memory error whose
+#             stack passes through the extension
+#   all       core, then python (valgrind is slow and runs only when asked)
+#
+# Everything is built under build/sanitize/ and the Python tools go into a venv
+# there; GoogleTest, valgrind and a compiler come from the system (installed
+# through apt when missing and running as root).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+work="$root/build/sanitize"
+python="${PYTHON:-python3}"
+what="${1:-all}"
+shift || true
+
+asan_runtime() {
+  echo "$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
+}
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:strict_string_checks=1:check_initialization_order=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+
+venv() {
+  if [ ! -x "$work/venv/bin/python" ]; then
+    mkdir -p "$work"
+    "$python" -m venv "$work/venv"
+  fi
+  # The test extra of the package, without installing the package itself: the
+  # suite must import the sanitized build, not a wheel.
+  "$work/venv/bin/python" - >"$work/requirements.txt" <<'PY'
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))
+PY
+  "$work/venv/bin/python" -m pip install --quiet -r "$work/requirements.txt"
+}
+
+run_core() {
+  scripts/install-gtest.sh
+  cmake -S . -B "$work/core" -G Ninja -DKESTRIX_TESTS=ON -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+    -DKESTRIX_WERROR=OFF >/dev/null
+  cmake --build "$work/core" >/dev/null
+  echo "== C++ tests under ASan+UBSan"
+  "$work/core/kestrix_core_tests" --gtest_brief=1
+}
+
+run_python() {
+  venv
+  local pkg
+  pkg="$(PYTHON="$work/venv/bin/python" scripts/dev-build.sh "$work/asan" -DKESTRIX_SANITIZE=ON \
+    -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_WERROR=OFF)"
+  echo "== Python suite under ASan+UBSan"
+  (cd tests && LD_PRELOAD="$(asan_runtime)" PYTHONMALLOC=malloc PYTHONPATH="$pkg" \
+    "$work/venv/bin/python" -m pytest -q -p no:cacheprovider python "$@")
+}
+
+run_valgrind() {
+  if ! command -v valgrind >/dev/null; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null
+  fi
+  venv
+  local pkg log="$work/valgrind.log"
+  pkg="$(PYTHON="$work/venv/bin/python" scripts/dev-build.sh "$work/plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKESTRIX_WERROR=OFF)"
+  echo "== valgrind memcheck of the leak workload (log: $log)"
+  PYTHONMALLOC=malloc PYTHONPATH="$pkg" valgrind --tool=memcheck --leak-check=full \
+    --show-leak-kinds=definite,indirect --num-callers=40 --log-file="$log" \
+    "$work/venv/bin/python" tests/python/test_leaks.py "${VALGRIND_CALLS:-6000}"
+  sed -n '/LEAK SUMMARY/,/suppressed:/p;/ERROR SUMMARY/p' "$log" | sed 's/^==[0-9]*== //'
+  # Records (leaks and errors alike) are blank-line separated; keep those with
+  # a frame in the extension or its core.
+  local ours
+  ours="$(awk 'BEGIN { RS = "==[0-9]+== \n" } /_kestrix|kestrix::/ { print; n++ } END { exit 0 }' "$log")"
+  if [ -n "$ours" ]; then
+    echo "valgrind: records through the extension:" >&2
+    echo "$ours" >&2
+    return 1
+  fi
+  echo "valgrind: no definite loss and no memory error through the extension"
+}
+
+case "$what" in
+  core) run_core ;;
+  python) run_python "$@" ;;
+  valgrind) run_valgrind ;;
+  all)
+    failed=0
+    run_core || failed=1
+    run_python "$@" || failed=1
+    exit "$failed"
+    ;;
+  *)
+    echo "usage: $0 [all|core|python|valgrind] [pytest args...]" >&2
+    exit 2
+    ;;
+esac

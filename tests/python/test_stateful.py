@@ -1,0 +1,435 @@
+"""A Kestrix driven side by side with a small pure-Python model of its store.
+
+Hypothesis picks random call sequences (inserts into growable and fixed-capacity
+stores, duplicate ids, ids at the top of the 31-bit range, vectors drawn from a
+handful of bit patterns so that exact distance ties are everywhere, deletes,
+sweeps with odd ages, compaction, round trips through bytes, restores with
+crafted timestamps, index builds and both searches) and after every step the
+store must agree with the model: slot count, emptiness, index presence, the id,
+timestamp and vector sections of its byte form, and the exact scan result.
+
+CI runs a few dozen sequences; `make stateful-long` (KESTRIX_STATEFUL_EXAMPLES)
+runs thousands.
+"""
+
+import math
+import os
+import struct
+import time
+
+import pytest
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import HealthCheck, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+from hypothesis.stateful import (  # noqa: E402
+    RuleBasedStateMachine,
+    initialize,
+    invariant,
+    precondition,
+    rule,
+)
+
+from kestrix import Kestrix  # noqa: E402
+
+DIMENSION = 384
+TOMBSTONE_BIT = 0x80000000
+MAX_U64 = 2**64 - 1
+
+# Bit patterns as 12 words. Few and close to one another, so that distances tie
+# often and the heap's tie rules are exercised, plus two far-away ones.
+BASE = (0x0F0F0F0F, 0x12345678, 0, 0xFFFFFFFF, 0xAAAAAAAA, 0x0, 0x1, 0x80000000, 0x55555555, 0xDEADBEEF, 0, 7)
+PATTERNS = [
+    BASE,
+    (BASE[0] ^ 1,) + BASE[1:],
+    (BASE[0] ^ 2,) + BASE[1:],
+    BASE[:11] + (BASE[11] ^ 0x80000000,),
+    (BASE[0] ^ 3,) + BASE[1:],
+    (0,) * 12,
+    (0xFFFFFFFF,) * 12,
+]
+# Components that quantise to a 1 bit and to a 0 bit (after rounding to float32).
+ONE_VALUES = [1.0, 0.5, 1e-45, math.inf, 1e39, 3]
+ZERO_VALUES = [-1.0, 0.0, -0.0, math.nan, -math.inf, 1e-50, -2]
+IDS = [0, 1, 2, 5, 7, 2**31 - 2, 2**31 - 1]
+# A sweep age of each kind: below zero, zero, tiny, large, NaN, infinities.
+TTLS = [-math.inf, -1.0, -0.0, 0.0, 1.0, 1000.0, 86_400_000.0, 1e15, math.inf, math.nan]
+
+
+def f32(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+def score_of(distance):
+    # Two single-precision steps; a float64 quotient followed by rounding gives
+    # the same single as a float32 division of these exactly representable operands.
+    return f32(1.0 + f32(distance / -384.0))
+
+
+def hamming(a, b):
+    return sum(bin(x ^ y).count("1") for x, y in zip(a, b))
+
+
+def floats_of(words, style):
+    """384 components whose signs spell `words`, in one of several spellings."""
+    out = []
+    for c in range(DIMENSION):
+        bit = (words[c // 32] >> (c % 32)) & 1
+        pool = ONE_VALUES if bit else ZERO_VALUES
+        out.append(pool[(style + c * 7) % len(pool)])
+    return out
+
+
+def container(values, kind):
+    if kind == 0:
+        return values
+    if kind == 1:
+        return tuple(values)
+    import numpy as np  # a float32 array: the common fast path of the binding
+
+    with np.errstate(over="ignore"):  # 1e39 rounds to +inf on purpose
+        return np.asarray(values, dtype=np.float32)
+
+
+def now_bracket_start():
+    return time.time_ns() // 1_000_000
+
+
+class Slot:
+    __slots__ = ("id_word", "stamp", "words")
+
+    def __init__(self, id_word, stamp, words):
+        self.id_word, self.stamp, self.words = id_word, stamp, words
+
+    @property
+    def live(self):
+        return not self.id_word & TOMBSTONE_BIT
+
+
+class StoreModel:
+    """The store as the documentation describes it, in plain Python."""
+
+    def __init__(self, capacity=None):
+        self.capacity = capacity
+        self.slots = []
+        self.has_index = False
+
+    def insert(self, doc_id, words):
+        """Returns the slot index, or the error variant name."""
+        if doc_id >= 2**31:
+            return "DocIdTooLarge"
+        if self.capacity is not None and len(self.slots) == self.capacity:
+            for i, slot in enumerate(self.slots):
+                if not slot.live:
+                    self.slots[i] = Slot(doc_id, None, words)
+                    self.has_index = False
+                    return i
+            return "CapacityExceeded"
+        self.slots.append(Slot(doc_id, None, words))
+        self.has_index = False
+        return len(self.slots) - 1
+
+    def delete(self, doc_id):
+        for slot in self.slots:
+            if slot.live and slot.id_word == doc_id:
+                slot.id_word |= TOMBSTONE_BIT
+                self.has_index = False
+                return True
+        return False
+
+    def compact(self):
+        n, j = len(self.slots), 0
+        while j < n:
+            if self.slots[j].live:
+                j += 1
+            else:
+                n -= 1
+                self.slots[j] = self.slots[n]
+        removed = len(self.slots) - n
+        del self.slots[n:]
+        if removed:
+            self.has_index = False
+        return removed
+
+    def scan(self, query, k):
+        """(distance, id) pairs, by the bounded max-heap and the sort of the scan."""
+        heap = []
+        if k == 0:
+            return heap
+        for slot in self.slots:
+            if not slot.live:
+                continue
+            d = hamming(query, slot.words)
+            if len(heap) < k:
+                heap.append((d, slot.id_word))
+                i = len(heap) - 1
+                while i > 0 and heap[i][0] > heap[(i - 1) // 2][0]:
+                    parent = (i - 1) // 2
+                    heap[i], heap[parent] = heap[parent], heap[i]
+                    i = parent
+            elif d < heap[0][0]:
+                heap[0] = (d, slot.id_word)
+                m = 0
+                while True:
+                    pick, left, right = m, 2 * m + 1, 2 * m + 2
+                    if left < len(heap) and heap[left][0] > heap[pick][0]:
+                        pick = left
+                    if right < len(heap) and heap[right][0] > heap[pick][0]:
+                        pick = right
+                    if pick == m:
+                        break
+                    heap[m], heap[pick] = heap[pick], heap[m]
+                    m = pick
+        if len(heap) < 21:  # insertion sort: equal distances keep their heap order
+            for i in range(1, len(heap)):
+                moving, j = heap[i], i
+                while j > 0 and heap[j - 1][0] > moving[0]:
+                    heap[j] = heap[j - 1]
+                    j -= 1
+                heap[j] = moving
+        else:
+            heap.sort(key=lambda hit: hit[0])
+        return heap
+
+    def to_bytes(self, version=2):
+        n = len(self.slots)
+        out = b"KSTX" + struct.pack("<II", version, n)
+        out += struct.pack(f"<{n}I", *(s.id_word for s in self.slots))
+        if version == 2:
+            out += struct.pack(f"<{n}d", *(s.stamp for s in self.slots))
+        out += b"".join(struct.pack("<12I", *s.words) for s in self.slots)
+        return out
+
+
+def sections(data):
+    """(ids, timestamps, vectors) of a version 2 byte form."""
+    magic, version, n = data[:4], *struct.unpack_from("<II", data, 4)
+    assert (magic, version, len(data)) == (b"KSTX", 2, 12 + 60 * n)
+    ids = list(struct.unpack_from(f"<{n}I", data, 12))
+    stamps = list(struct.unpack_from(f"<{n}d", data, 12 + 4 * n))
+    vectors = [struct.unpack_from("<12I", data, 12 + 12 * n + 48 * i) for i in range(n)]
+    return ids, stamps, vectors
+
+
+def same_float(a, b):
+    return struct.pack("<d", a) == struct.pack("<d", b)
+
+
+class KestrixMachine(RuleBasedStateMachine):
+    def __init__(self):
+        super().__init__()
+        self.db = None
+        self.model = None
+
+    @initialize(capacity=st.one_of(st.none(), st.integers(0, 6)))
+    def create(self, capacity):
+        if capacity is None:
+            self.db = Kestrix()
+        else:
+            self.db = Kestrix.with_capacity(capacity)
+        self.model = StoreModel(capacity)
+
+    # ------------------------------------------------------------ mutations
+
+    @rule(
+        doc_id=st.one_of(st.sampled_from(IDS), st.integers(0, 9), st.sampled_from([2**31, 2**31 + 5, 2**32 - 1])),
+        pattern=st.integers(0, len(PATTERNS) - 1),
+        style=st.integers(0, 50),
+        kind=st.integers(0, 2),
+    )
+    def insert(self, doc_id, pattern, style, kind):
+        words = PATTERNS[pattern]
+        vector = container(floats_of(words, style), kind)
+        expected = self.model.insert(doc_id, words)
+        before = now_bracket_start()
+        if isinstance(expected, str):
+            with pytest.raises(RuntimeError) as raised:
+                self.db.insert(doc_id, vector)
+            assert raised.value.args == (f"insert error: {expected}",)
+            return
+        assert self.db.insert(doc_id, vector) == expected
+        after = now_bracket_start()
+        # The one thing the model cannot know in advance: learn the stamp, but
+        # only after checking it is a whole millisecond read during the call.
+        stamp = sections(self.db.serialize())[1][expected]
+        assert stamp == int(stamp) and before <= stamp <= after
+        self.model.slots[expected].stamp = stamp
+
+    @rule(batch=st.lists(st.tuples(st.sampled_from(IDS[:5]), st.integers(0, len(PATTERNS) - 1)), max_size=8))
+    def insert_several(self, batch):
+        # Stores need a few slots with holes among them before compaction, the
+        # recycling order and the scan's tie rules have anything to show.
+        for doc_id, pattern in batch:
+            self.insert(doc_id, pattern, style=pattern, kind=0)
+
+    @rule(
+        length=st.sampled_from([0, 1, 383, 385]),
+        doc_id=st.sampled_from([0, 2**31]),
+    )
+    def insert_wrong_length(self, length, doc_id):
+        # The length is checked before the id: even a too-large id gives ValueError.
+        with pytest.raises(ValueError) as raised:
+            self.db.insert(doc_id, [1.0] * length)
+        assert raised.value.args == (f"expected 384-dim vector, got {length}",)
+
+    @rule(doc_id=st.one_of(st.sampled_from(IDS), st.integers(0, 9), st.sampled_from([2**31 + 5, 2**32 - 1])))
+    def delete(self, doc_id):
+        assert self.db.delete(doc_id) is self.model.delete(doc_id)
+
+    @rule(ttl=st.sampled_from(TTLS))
+    def run_gc(self, ttl):
+        before = now_bracket_start()
+        swept = self.db.run_gc(ttl)
+        after = now_bracket_start()
+        ids = sections(self.db.serialize())[0]
+        count = 0
+        for slot, word in zip(self.model.slots, ids):
+            if not slot.live:
+                assert word == slot.id_word  # never swept twice, never revived
+                continue
+            # The clock was read somewhere in [before, after]; the age only grows
+            # with it, so a slot is surely swept, surely kept, or in between.
+            surely = (before - slot.stamp) > ttl
+            possibly = (after - slot.stamp) > ttl
+            gone = bool(word & TOMBSTONE_BIT)
+            assert gone or not surely, (slot.stamp, ttl, before)
+            assert possibly or not gone, (slot.stamp, ttl, after)
+            assert word & ~TOMBSTONE_BIT == slot.id_word
+            if gone:
+                slot.id_word = word
+                count += 1
+        assert swept == count
+        if count:
+            self.model.has_index = False
+
+    @rule()
+    def compact(self):
+        assert self.db.compact() == self.model.compact()
+
+    @rule()
+    def round_trip(self):
+        data = self.db.serialize()
+        self.db = Kestrix.deserialize(data)
+        self.model.capacity = None
+        self.model.has_index = False
+        assert self.db.serialize() == data
+
+    @rule(
+        stamps=st.lists(
+            st.sampled_from([0.0, -0.0, math.nan, math.inf, -math.inf, 1.0, -1e300, 1e300, "past", "future"]),
+            min_size=1,
+        ),
+        version=st.sampled_from([1, 2]),
+        tombstones=st.lists(st.booleans(), min_size=1),
+    )
+    def restore_with_crafted_timestamps(self, stamps, version, tombstones):
+        now = now_bracket_start()
+        for i, slot in enumerate(self.model.slots):
+            stamp = stamps[i % len(stamps)] if version == 2 else 0.0
+            if stamp == "past":
+                stamp = float(now - 3_600_000)
+            elif stamp == "future":
+                stamp = float(now + 3_600_000)
+            slot.stamp = stamp
+            if tombstones[i % len(tombstones)]:
+                slot.id_word |= TOMBSTONE_BIT
+        self.db = Kestrix.deserialize(self.model.to_bytes(version))
+        self.model.capacity = None
+        self.model.has_index = False
+
+    @rule(
+        m=st.sampled_from([0, 1, 2, 3, 5, 16, MAX_U64]),
+        ef_construction=st.sampled_from([0, 1, 4, 200, MAX_U64]),
+    )
+    def build_index(self, m, ef_construction):
+        assert self.db.build_index(m, ef_construction) is None
+        self.model.has_index = True
+
+    # ------------------------------------------------------------ reads
+
+    @rule(
+        pattern=st.integers(0, len(PATTERNS) - 1),
+        flip=st.integers(-1, DIMENSION - 1),
+        k=st.sampled_from([0, 1, 2, 3, 5, 20, 21, 25, MAX_U64]),
+        kind=st.integers(0, 2),
+    )
+    def search_scan(self, pattern, flip, k, kind):
+        words = list(PATTERNS[pattern])
+        if flip >= 0:
+            words[flip // 32] ^= 1 << (flip % 32)
+        self.check_scan(words, k, kind)
+
+    @rule(
+        pattern=st.integers(0, len(PATTERNS) - 1),
+        k=st.sampled_from([0, 1, 2, 5, 21, 30, MAX_U64]),
+        ef=st.sampled_from([0, 1, 10, 50, MAX_U64]),
+    )
+    def search(self, pattern, k, ef):
+        words = PATTERNS[pattern]
+        query = floats_of(words, pattern)
+        hits = self.db.search(query, k, ef=ef)
+        assert isinstance(hits, list) and all(type(h) is tuple and len(h) == 2 for h in hits)
+        if not self.model.has_index:
+            assert hits == self.db.search_scan(query, k)
+            return
+        # The graph is approximate: check shape, order, and that every hit is a
+        # live slot with its exact score.
+        live = [s for s in self.model.slots if s.live]
+        assert len(hits) <= min(k, len(live))
+        if k and live:
+            assert hits, "an index over live slots found nothing, not even its entry point"
+        scores = [score for _, score in hits]
+        assert scores == sorted(scores, reverse=True)
+        available = {}
+        for s in live:
+            key = (s.id_word, score_of(hamming(words, s.words)))
+            available[key] = available.get(key, 0) + 1
+        for hit in hits:
+            assert available.get(hit, 0) > 0, f"{hit} is not a live slot with that score"
+            available[hit] -= 1
+
+    def check_scan(self, words, k, kind=0):
+        query = container(floats_of(words, k % 13), kind)
+        hits = self.db.search_scan(query, k)
+        expected = [(doc, score_of(d)) for d, doc in self.model.scan(words, k)]
+        if len(expected) < 21:
+            assert hits == expected
+        else:  # the order among equal distances is free from 21 hits on
+            assert [s for _, s in hits] == [s for _, s in expected]
+            assert sorted(hits) == sorted(expected)
+
+    # ------------------------------------------------------------ after every step
+
+    @invariant()
+    def agrees_with_model(self):
+        if self.db is None:
+            return
+        model = self.model
+        assert len(self.db) == len(model.slots)
+        assert self.db.is_empty() is (not model.slots)
+        assert self.db.has_index() is model.has_index
+        ids, stamps, vectors = sections(self.db.serialize())
+        assert ids == [s.id_word for s in model.slots]
+        assert vectors == [s.words for s in model.slots]
+        assert all(same_float(a, s.stamp) for a, s in zip(stamps, model.slots))
+
+    @invariant()
+    def scan_is_exact(self):
+        if self.db is not None:
+            self.check_scan(PATTERNS[0], 4)
+
+    @precondition(lambda self: self.db is not None and self.model.capacity is not None)
+    @invariant()
+    def fixed_capacity_never_exceeded(self):
+        assert len(self.db) <= self.model.capacity
+
+
+EXAMPLES = int(os.environ.get("KESTRIX_STATEFUL_EXAMPLES", "60"))
+KestrixMachine.TestCase.settings = settings(
+    max_examples=EXAMPLES,
+    stateful_step_count=40,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
+TestKestrixAgainstModel = KestrixMachine.TestCase
