@@ -139,6 +139,15 @@ std::uint64_t VectorStore::compact() noexcept {
     return removed;
 }
 
+void VectorStore::release_spare_room() noexcept {
+    if (capacity_) return;
+    // The standard library's shrink swallows an allocation failure and keeps
+    // the old buffer, so this cannot leave the arrays half-changed.
+    vectors_.shrink_to_fit();
+    ids_.shrink_to_fit();
+    timestamps_.shrink_to_fit();
+}
+
 void VectorStore::set_index(std::unique_ptr<HnswIndex> index) noexcept { index_ = std::move(index); }
 
 void VectorStore::discard_index() noexcept { index_.reset(); }

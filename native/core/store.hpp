@@ -78,6 +78,11 @@ public:
     // Removes tombstoned slots by moving slots from the end into the holes.
     std::uint64_t compact() noexcept;
 
+    // Gives back the growth room of a growable store (a fixed-capacity store
+    // keeps its reservation, so its arrays never move). Best effort: if the
+    // smaller arrays cannot be had, nothing changes.
+    void release_spare_room() noexcept;
+
     std::size_t size() const noexcept { return ids_.size(); }
     bool is_empty() const noexcept { return ids_.empty(); }
     std::optional<std::uint64_t> capacity() const noexcept { return capacity_; }

@@ -253,6 +253,10 @@ PyObject* build_index(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
             ef_construction = *value;
         }
         VectorStore& store = store_of(self);
+        // Any later insert discards the index anyway, so a store that is being
+        // indexed has stopped growing: its growth room is given back first,
+        // before the tables are allocated, to keep the peak low.
+        store.release_spare_room();
         // Built whole on the side; the old index stays until this one is complete.
         store.set_index(build_hnsw(store.vectors(), store.ids(), m, ef_construction));
         Py_RETURN_NONE;
