@@ -14,13 +14,14 @@
 
 #include "heap.hpp"
 #include "hnsw/graph.hpp"
+#include "support.hpp"
 #include "hnsw/search.hpp"
 #include "kernels/gather.hpp"
 
 namespace kestrix {
 namespace {
 
-constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
+using test_support::U64_MAX;
 
 std::vector<kernels::GatherKernel> kernels_here() {
     kernels::GatherKernel found[8];

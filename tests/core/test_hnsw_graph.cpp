@@ -12,17 +12,14 @@
 
 #include "hnsw/graph.hpp"
 #include "store.hpp"
+#include "support.hpp"
 
 namespace kestrix {
 namespace {
 
-constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
+using test_support::U64_MAX;
 
-QuantizedVector bits(std::size_t first, std::size_t count) {
-    QuantizedVector v;
-    for (std::size_t c = first; c < first + count; ++c) v.words[c / 32] |= 1u << (c % 32);
-    return v;
-}
+using test_support::bits;
 
 std::vector<std::uint32_t> as_vector(std::span<const std::uint32_t> s) { return {s.begin(), s.end()}; }
 

@@ -14,6 +14,7 @@
 #include "quantized.hpp"
 #include "scan.hpp"
 #include "store.hpp"
+#include "support.hpp"
 
 namespace kestrix {
 namespace {
@@ -24,11 +25,7 @@ struct Tagged {
     friend bool operator==(const Tagged&, const Tagged&) = default;
 };
 
-QuantizedVector with_low_bits(unsigned count) {
-    QuantizedVector v;
-    for (unsigned c = 0; c < count; ++c) v.words[c / 32] |= 1u << (c % 32);
-    return v;
-}
+QuantizedVector with_low_bits(unsigned count) { return test_support::bits(0, count); }
 
 std::uint32_t naive_distance(const QuantizedVector& a, const QuantizedVector& b) {
     std::uint32_t total = 0;
