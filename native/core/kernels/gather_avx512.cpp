@@ -6,11 +6,7 @@
 // adds them: the same sums hamming_distance makes.
 #if defined(__x86_64__)
 
-// GCC 12 reports the deliberately undefined source operand inside its own
-// AVX-512 intrinsics (_mm512_undefined_*) as uninitialised; nothing of ours is.
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
+#include "avx512.hpp"
 
 #include "gather.hpp"
 
@@ -18,8 +14,6 @@ namespace kestrix::kernels {
 
 namespace {
 
-#define KESTRIX_AVX512_TARGET "avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq,popcnt"
-#define KESTRIX_AVX512 __attribute__((target(KESTRIX_AVX512_TARGET), always_inline)) static inline
 
 // Byte 8p + r of the packed counts is lane p of row r; this index moves it to
 // byte 8r + p (bytes 6 and 7 of every row lane are masked off).

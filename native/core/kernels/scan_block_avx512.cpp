@@ -5,11 +5,7 @@
 // tombstone tests per block of 64 rows.
 #if defined(__x86_64__)
 
-// GCC 12 reports the deliberately undefined source operand inside its own
-// AVX-512 intrinsics (_mm512_undefined_*) as uninitialised; nothing of ours is.
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
+#include "avx512.hpp"
 
 #include "scan_block_x86.hpp"
 
@@ -17,8 +13,6 @@ namespace kestrix::kernels {
 
 namespace {
 
-#define KESTRIX_AVX512_TARGET "avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq,popcnt"
-#define KESTRIX_AVX512 __attribute__((target(KESTRIX_AVX512_TARGET), always_inline)) static inline
 
 struct QueryPattern {
     // 64-bit lane j of load z of a group of eight rows holds lane (8z + j) % 6
