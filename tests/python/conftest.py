@@ -201,3 +201,44 @@ def vec():
 @pytest.fixture
 def query():
     return [0.5] * DIM
+
+
+def reference_top_k(entries, k):
+    """The scan's selection, written out: `entries` are (distance, payload)
+    pairs of the live slots in slot order. A bounded max-heap that admits only
+    strictly closer entries once full, then an insertion sort below 21 entries
+    (equal distances keep their heap order) and a plain sort above."""
+    heap = []
+    if k == 0:
+        return heap
+    for entry in entries:
+        if len(heap) < k:
+            heap.append(entry)
+            i = len(heap) - 1
+            while i > 0 and heap[i][0] > heap[(i - 1) // 2][0]:
+                parent = (i - 1) // 2
+                heap[i], heap[parent] = heap[parent], heap[i]
+                i = parent
+        elif entry[0] < heap[0][0]:
+            heap[0] = entry
+            m = 0
+            while True:
+                pick, left, right = m, 2 * m + 1, 2 * m + 2
+                if left < len(heap) and heap[left][0] > heap[pick][0]:
+                    pick = left
+                if right < len(heap) and heap[right][0] > heap[pick][0]:
+                    pick = right
+                if pick == m:
+                    break
+                heap[m], heap[pick] = heap[pick], heap[m]
+                m = pick
+    if len(heap) < 21:
+        for i in range(1, len(heap)):
+            moving, j = heap[i], i
+            while j > 0 and heap[j - 1][0] > moving[0]:
+                heap[j] = heap[j - 1]
+                j -= 1
+            heap[j] = moving
+    else:
+        heap.sort(key=lambda hit: hit[0])
+    return heap

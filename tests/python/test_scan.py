@@ -16,6 +16,7 @@ from conftest import (
     is_f32,
     pack_store,
     ref_score,
+    reference_top_k,
     state,
     vec_from_bits,
 )
@@ -35,44 +36,9 @@ def store_at_distances(distances, ids=None, tombstoned=()):
 
 
 def ref_scan(distances, k, live=None):
-    """scan_top_k: bounded max-heap with strict comparisons, then insertion sort.
-
-    Returns (distance, slot) pairs."""
-    heap = []
-    for slot, d in enumerate(distances):
-        if live is not None and not live[slot]:
-            continue
-        if len(heap) < k:
-            heap.append((d, slot))
-            i = len(heap) - 1
-            while i > 0:
-                p = (i - 1) // 2
-                if heap[i][0] > heap[p][0]:
-                    heap[i], heap[p] = heap[p], heap[i]
-                    i = p
-                else:
-                    break
-        elif heap and d < heap[0][0]:
-            heap[0] = (d, slot)
-            m = 0
-            while True:
-                pick = m
-                left, right = 2 * m + 1, 2 * m + 2
-                if left < len(heap) and heap[left][0] > heap[m][0]:
-                    pick = left
-                if right < len(heap) and heap[right][0] > heap[pick][0]:
-                    pick = right
-                if pick == m:
-                    break
-                heap[m], heap[pick] = heap[pick], heap[m]
-                m = pick
-    out = list(heap)
-    for i in range(1, len(out)):
-        j = i
-        while j > 0 and out[j - 1][0] > out[j][0]:
-            out[j - 1], out[j] = out[j], out[j - 1]
-            j -= 1
-    return out
+    """(distance, slot) pairs the scan keeps, in its order."""
+    entries = [(d, slot) for slot, d in enumerate(distances) if live is None or live[slot]]
+    return reference_top_k(entries, k)
 
 
 # --- the worked tie examples -------------------------------------------------------

@@ -30,6 +30,7 @@ from hypothesis.stateful import (  # noqa: E402
     rule,
 )
 
+from conftest import reference_top_k  # noqa: E402
 from kestrix import Kestrix  # noqa: E402
 
 DIMENSION = 384
@@ -153,43 +154,8 @@ class StoreModel:
 
     def scan(self, query, k):
         """(distance, id) pairs, by the bounded max-heap and the sort of the scan."""
-        heap = []
-        if k == 0:
-            return heap
-        for slot in self.slots:
-            if not slot.live:
-                continue
-            d = hamming(query, slot.words)
-            if len(heap) < k:
-                heap.append((d, slot.id_word))
-                i = len(heap) - 1
-                while i > 0 and heap[i][0] > heap[(i - 1) // 2][0]:
-                    parent = (i - 1) // 2
-                    heap[i], heap[parent] = heap[parent], heap[i]
-                    i = parent
-            elif d < heap[0][0]:
-                heap[0] = (d, slot.id_word)
-                m = 0
-                while True:
-                    pick, left, right = m, 2 * m + 1, 2 * m + 2
-                    if left < len(heap) and heap[left][0] > heap[pick][0]:
-                        pick = left
-                    if right < len(heap) and heap[right][0] > heap[pick][0]:
-                        pick = right
-                    if pick == m:
-                        break
-                    heap[m], heap[pick] = heap[pick], heap[m]
-                    m = pick
-        if len(heap) < 21:  # insertion sort: equal distances keep their heap order
-            for i in range(1, len(heap)):
-                moving, j = heap[i], i
-                while j > 0 and heap[j - 1][0] > moving[0]:
-                    heap[j] = heap[j - 1]
-                    j -= 1
-                heap[j] = moving
-        else:
-            heap.sort(key=lambda hit: hit[0])
-        return heap
+        entries = ((hamming(query, slot.words), slot.id_word) for slot in self.slots if slot.live)
+        return reference_top_k(entries, k)
 
     def to_bytes(self, version=2):
         n = len(self.slots)
