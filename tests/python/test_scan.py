@@ -329,13 +329,19 @@ def test_index_with_k_zero_answers_empty():
         assert db.search(ZERO_Q, 0, ef) == []
 
 
-def test_three_slot_index_example():
+def three_slot_index():
+    """No bit set, all bits set, the first 100 bits set; indexed with the
+    defaults. The query has the first 100 bits set."""
     db = Kestrix()
     db.insert(0, vec_from_bits(0))
     db.insert(1, vec_from_bits((1 << DIM) - 1))
     db.insert(2, vec_from_bits(first_bits(100)))
     db.build_index()
-    q = vec_from_bits(first_bits(100))
+    return db, vec_from_bits(first_bits(100))
+
+
+def test_three_slot_index_example():
+    db, q = three_slot_index()
     expected = [(2, 1.0), (0, ref_score(100)), (1, ref_score(284))]
     assert expected[1][1] == pytest.approx(0.7395834) and expected[2][1] == pytest.approx(0.2604167)
     assert db.search(q, 10) == expected
@@ -404,12 +410,7 @@ def test_scan_with_all_tombstoned_blocks_between_live_ones():
 
 @pytest.mark.parametrize("k, ef", [(10, 2**64 - 1), (2**64 - 1, 0), (2**64 - 1, 2**64 - 1), (3, 1), (3, 3)])
 def test_three_slot_index_example_with_extreme_k_and_ef(k, ef):
-    db = Kestrix()
-    db.insert(0, vec_from_bits(0))
-    db.insert(1, vec_from_bits((1 << DIM) - 1))
-    db.insert(2, vec_from_bits(first_bits(100)))
-    db.build_index()
-    q = vec_from_bits(first_bits(100))
+    db, q = three_slot_index()
     assert db.search(q, k, ef) == [(2, 1.0), (0, ref_score(100)), (1, ref_score(284))]
 
 
