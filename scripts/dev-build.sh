@@ -10,10 +10,10 @@ build="${1:-$root/build/dev}"
 shift || true
 python="${PYTHON:-python3}"
 cmake -S "$root" -B "$build" -G Ninja -DKESTRIX_PYTHON=ON -DPython_EXECUTABLE="$(command -v "$python")" "$@" >/dev/null
-cmake --build "$build" --target _kestrix >/dev/null
+cmake --build "$build" --target _kestrix _native >/dev/null
 pkg="$build/pkg/kestrix"
 rm -rf "$pkg"
 mkdir -p "$pkg"
 for f in "$root"/src/kestrix/*; do ln -s "$f" "$pkg/"; done
-cp "$build"/_kestrix*.so "$pkg/"
+cp "$build"/_kestrix*.so "$build"/_native*.so "$pkg/"
 echo "$build/pkg"

@@ -1,0 +1,16 @@
+// The parts of kestrix._native, the package's own native module. It sits beside
+// _kestrix (whose contract fixes one class and its twelve methods) and holds
+// what the package builds on the same core: the file container, the batch
+// entry points for Kestrix, and Collection. Each part adds its functions or
+// types to the module in its own file; a part returns false with an exception
+// set when it cannot.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace kestrix::python {
+
+using ModulePart = bool (*)(PyObject* module) noexcept;
+
+}  // namespace kestrix::python
