@@ -6,15 +6,28 @@ fsync of the folder. A rename within one file system is atomic, so a crash at
 any moment leaves under the destination either the complete old file or the
 complete new one, never a mixture. A crash may leave a temporary file behind;
 its name starts with a dot and ends with ".tmp", and nothing ever reads it.
+
+A file is a container: the store's serialized bytes first, unchanged (so
+``Kestrix.deserialize`` of a whole file still reads it), then a table of the
+file's sections with their lengths and CRC-32 checksums, and a footer. A file
+without a footer is plain ``serialize()`` bytes and still loads, provided it
+holds nothing after the store: trailing bytes there can only be a container
+whose footer is damaged.
 """
 
 import os
 import secrets
-from typing import Union
+import struct
+from typing import List, Tuple, Union
 
 from ._kestrix import Kestrix
+from ._native import pack_sections, unpack_sections
 
-__all__ = ["save", "load", "atomic_write_bytes", "PathLike"]
+__all__ = ["save", "load", "atomic_write_bytes", "read_sections", "stored_length", "PathLike", "STORE_SECTION"]
+
+STORE_SECTION = 1
+
+_STORE_HEADER = struct.Struct("<4sII")
 
 # A string annotation, because os.PathLike cannot be subscripted at run time
 # before Python 3.9.
@@ -88,30 +101,64 @@ def atomic_write_bytes(path: PathLike, data: bytes) -> None:
 def save(db: Kestrix, path: PathLike) -> None:
     """Write ``db`` to the file ``path`` atomically.
 
-    The file holds exactly ``db.serialize()``: the slots with their ids,
-    tombstones and insertion times. The index is not saved; build it again
-    after :func:`load`. A crash during ``save`` leaves either the previous
-    file or the new one under ``path``.
+    The file starts with exactly ``db.serialize()``: the slots with their ids,
+    tombstones and insertion times; a checksummed section table follows. The
+    index is not saved; build it again after :func:`load`. A crash during
+    ``save`` leaves either the previous file or the new one under ``path``.
     """
     if not isinstance(db, Kestrix):
         raise TypeError(f"db must be a kestrix.Kestrix, not {type(db).__name__}")
     target = _fspath(path)
-    atomic_write_bytes(target, db.serialize())
+    atomic_write_bytes(target, pack_sections([(STORE_SECTION, db.serialize())]))
+
+
+def stored_length(store: bytes) -> int:
+    """The length of the serialized store at the start of ``store``.
+
+    Only for bytes ``Kestrix.deserialize`` accepted: their header is there.
+    """
+    _, version, slots = _STORE_HEADER.unpack_from(store, 0)
+    return _STORE_HEADER.size + (60 if version == 2 else 52) * slots
+
+
+def read_sections(data: bytes, source: str) -> Tuple[List[Tuple[int, bytes]], bool]:
+    """The sections of a file's bytes, every checksum verified, and whether it
+    is a container (False: plain store bytes, one store section).
+
+    A failed check raises ValueError naming it and the file.
+    """
+    try:
+        sections = unpack_sections(data)
+    except ValueError as err:
+        raise ValueError(f"{err} (file {source!r})") from None
+    plain = len(sections) == 1 and len(sections[0][1]) == len(data)
+    return sections, not plain
 
 
 def load(path: PathLike) -> Kestrix:
     """Read a store written by :func:`save` (or any ``serialize()`` bytes).
 
     Returns a new growable :class:`Kestrix` without an index. A damaged or
-    foreign file raises the module's ``ValueError`` ("deserialize error:
-    CorruptedData"), with the file named after it.
+    foreign file raises ``ValueError`` with the file named after it: the
+    module's "deserialize error: CorruptedData" when the store's bytes are
+    malformed, "container error: <check>" naming the container check that
+    failed (a checksum, say) otherwise.
     """
     source = _fspath(path)
     if os.path.isdir(source):
         raise IsADirectoryError(f"cannot load {source!r}: it is a folder")
     with open(source, "rb") as f:
         data = f.read()
+    sections, container = read_sections(data, source)
+    stores = [body for kind, body in sections if kind == STORE_SECTION]
+    if len(stores) != 1:
+        raise ValueError(f"container error: NoStore (file {source!r})")
     try:
-        return Kestrix.deserialize(data)
+        db = Kestrix.deserialize(stores[0])
     except ValueError as err:
         raise ValueError(f"{err} (file {source!r})") from err
+    extra = len(stores[0]) - stored_length(stores[0])
+    if extra:
+        where = "in its store section" if container else "and no container footer"
+        raise ValueError(f"deserialize error: CorruptedData (file {source!r}: {extra} bytes after the store {where})")
+    return db
