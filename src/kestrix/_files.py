@@ -7,6 +7,11 @@ any moment leaves under the destination either the complete old file or the
 complete new one, never a mixture. A crash may leave a temporary file behind;
 its name starts with a dot and ends with ".tmp", and nothing ever reads it.
 
+Replacing a file keeps what the caller set up around it: the new file gets
+the old one's permission bits (and its owner and group, where the process may
+set them), and a symbolic link is written through, so the link stays and the
+file it points to is replaced.
+
 A file is a container: the store's serialized bytes first, unchanged (so
 ``Kestrix.deserialize`` of a whole file still reads it), then a table of the
 file's sections with their lengths and CRC-32 checksums, and a footer. A file
@@ -17,8 +22,9 @@ whose footer is damaged.
 
 import os
 import secrets
+import stat
 import struct
-from typing import List, Tuple, Union
+from typing import List, Optional, Tuple, Union
 
 from ._kestrix import Kestrix
 from ._native import pack_sections, unpack_sections
@@ -60,27 +66,59 @@ def _fsync_folder(folder: str) -> None:
         os.close(fd)
 
 
+def _keep_attributes(fd: int, tmp: str, old: os.stat_result) -> None:
+    # Permissions first: if the owner cannot be kept either, the file is at
+    # least no more open than the one it replaces.
+    mode = stat.S_IMODE(old.st_mode)
+    if hasattr(os, "fchmod"):
+        os.fchmod(fd, mode)
+    else:  # pragma: no cover - Windows
+        os.chmod(tmp, mode)
+    if hasattr(os, "fchown"):
+        try:
+            os.fchown(fd, old.st_uid, old.st_gid)
+        except PermissionError:
+            # Only a privileged process may give a file away; the group
+            # alone may still be settable by the owner.
+            try:
+                os.fchown(fd, -1, old.st_gid)
+            except PermissionError:
+                pass
+
+
 def atomic_write_bytes(path: PathLike, data: bytes) -> None:
     """Replace the file at ``path`` with ``data`` so that a crash never tears it.
 
-    The folder that holds ``path`` must exist. ``path`` must not name a folder.
-    On failure the file at ``path`` is left as it was.
+    The folder that holds ``path`` (or, for a symbolic link, the folder of the
+    file it points to) must exist. ``path`` must not name a folder. The new
+    file keeps the permission bits, and where possible the owner, of the file
+    it replaces. On failure the file at ``path`` is left as it was.
     """
     target = _fspath(path)
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError(f"data must be bytes, not {type(data).__name__}")
+    if os.path.islink(target):
+        # Renaming over the link would replace the link itself.
+        target = os.path.realpath(target)
     folder = os.path.dirname(os.path.abspath(target))
     if not os.path.isdir(folder):
         raise FileNotFoundError(f"cannot save to {target!r}: folder {folder!r} does not exist")
     if os.path.isdir(target):
         raise IsADirectoryError(f"cannot save to {target!r}: it is a folder")
+    try:
+        old: Optional[os.stat_result] = os.stat(target)
+    except FileNotFoundError:
+        old = None
 
     name = os.path.basename(target)
     tmp = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
-    # 0o666 lets the process umask decide the permissions, as for open().
+    # 0o666 lets the process umask decide the permissions of a new file, as
+    # for open().
     fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
     try:
         try:
+            if old is not None:
+                _keep_attributes(fd, tmp, old)
             view = memoryview(data)
             while view:
                 written = os.write(fd, view)

@@ -3,6 +3,7 @@
 import os
 import random
 import signal
+import stat
 import subprocess
 import sys
 import textwrap
@@ -128,6 +129,25 @@ def test_save_refuses_what_is_not_a_store(tmp_path):
 def test_load_of_missing_file_or_folder_raises_os_error(tmp_path, make_path, error):
     with pytest.raises(error):
         kestrix.load(make_path(tmp_path))
+
+
+@pytest.mark.skipif(os.name == "nt", reason="POSIX permission bits and symbolic links")
+@pytest.mark.parametrize("through_link", [False, True], ids=["file", "relative-symlink"])
+def test_saving_over_a_file_keeps_its_permissions_and_writes_through_a_link(tmp_path, through_link):
+    real = tmp_path / "data" / "store.kx"
+    real.parent.mkdir()
+    kestrix.save(_store(2), real)
+    os.chmod(real, 0o600)
+    path = real
+    if through_link:
+        path = tmp_path / "link.kx"
+        path.symlink_to(os.path.join("data", "store.kx"))
+    new = _store(4, seed=3)
+    kestrix.save(new, path)
+    assert stat.S_IMODE(os.stat(real).st_mode) == 0o600
+    assert os.path.islink(path) == through_link
+    assert kestrix.load(real).serialize() == new.serialize()
+    assert sorted(os.listdir(real.parent)) == ["store.kx"]
 
 
 def test_failed_write_keeps_the_old_file(tmp_path, monkeypatch):
