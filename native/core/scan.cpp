@@ -5,7 +5,7 @@
 #include <span>
 
 #include "heap.hpp"
-#include "kernels/scan_block.hpp"
+#include "kernels/kernel_set.hpp"
 
 namespace kestrix {
 
@@ -26,7 +26,7 @@ std::vector<SearchHit> scan_top_k(const VectorStore& store, const QuantizedVecto
     const std::size_t limit = k < ids.size() ? static_cast<std::size_t>(k) : ids.size();
     heap.reserve(limit);
 
-    const kernels::ScanBlockFn measure = kernels::scan_block_kernel();
+    const kernels::ScanBlockFn measure = kernels::active_kernels().scan_block;
     std::uint16_t distances[kernels::SCAN_BLOCK];
     std::uint32_t bound = kernels::ADMIT_ALL;
     for (std::size_t base = 0; base < ids.size(); base += kernels::SCAN_BLOCK) {
