@@ -5,8 +5,7 @@
 #include <span>
 
 #include "heap.hpp"
-#include "hnsw/search.hpp"
-#include "kernels/scan_block.hpp"
+#include "kernels/kernel_set.hpp"
 
 namespace kestrix {
 
@@ -27,7 +26,7 @@ std::vector<SearchHit> scan_top_k(const VectorStore& store, const QuantizedVecto
     const std::size_t limit = k < ids.size() ? static_cast<std::size_t>(k) : ids.size();
     heap.reserve(limit);
 
-    const kernels::ScanBlockFn measure = kernels::scan_block_kernel();
+    const kernels::ScanBlockFn measure = kernels::active_kernels().scan_block;
     std::uint16_t distances[kernels::SCAN_BLOCK];
     std::uint32_t bound = kernels::ADMIT_ALL;
     for (std::size_t base = 0; base < ids.size(); base += kernels::SCAN_BLOCK) {
@@ -50,14 +49,6 @@ std::vector<SearchHit> scan_top_k(const VectorStore& store, const QuantizedVecto
     }
     sort_by_distance(std::span(heap));
     return heap;
-}
-
-std::vector<SearchHit> search(const VectorStore& store, const QuantizedVector& query, std::uint64_t k,
-                              std::uint64_t ef) {
-    if (const HnswIndex* index = store.index()) {
-        return search_hnsw(*index, store.vectors(), store.ids(), query, k, ef);
-    }
-    return scan_top_k(store, query, k);
 }
 
 }  // namespace kestrix

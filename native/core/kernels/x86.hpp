@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "scan_block.hpp"
+#include "kernel_set.hpp"
 
 namespace kestrix::kernels::x86 {
 
@@ -32,11 +32,21 @@ __attribute__((always_inline)) static inline std::uint64_t offer_bits(const std:
                                                                      std::uint32_t bound) noexcept {
     std::uint64_t mask = 0;
     for (std::size_t i = from; i < count; ++i) {
-        const bool offered = (ids[i] & TOMBSTONE_BIT) == 0 && distances[i] < bound;
+        const bool offered = !is_tombstoned(ids[i]) && distances[i] < bound;
         mask |= static_cast<std::uint64_t>(offered) << i;
     }
     return mask;
 }
+
+// The popcnt set's routines, which the wider sets reuse where they have
+// nothing faster.
+std::uint64_t scan_block_popcnt(const QuantizedVector& query, const QuantizedVector* rows, const std::uint32_t* ids,
+                                std::size_t count, std::uint32_t bound, std::uint16_t* distances) noexcept;
+void gather_popcnt(const QuantizedVector& query, const QuantizedVector* rows, const std::uint32_t* slots,
+                   std::size_t count, std::uint32_t* out) noexcept;
+bool any_within_popcnt(const QuantizedVector& query, const QuantizedVector* rows, const std::uint32_t* slots,
+                       std::size_t count, std::uint32_t bound) noexcept;
+std::uint32_t distance_popcnt(const QuantizedVector& a, const QuantizedVector& b) noexcept;
 
 }  // namespace kestrix::kernels::x86
 

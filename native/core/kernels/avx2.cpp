@@ -1,11 +1,12 @@
-// AVX2: byte-wise population count by nibble lookup (VPSHUFB), summed per row
+// AVX2 scan: byte-wise population count by nibble lookup (VPSHUFB), summed per row
 // with VPSADBW. Two 48-byte rows span three 32-byte loads; eight rows are
-// reduced together so the final horizontal sums are shared.
+// reduced together so the final horizontal sums are shared. The graph's
+// kernels come from the popcnt set: row-by-row gathers gain nothing from AVX2.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
 
-#include "scan_block_x86.hpp"
+#include "x86.hpp"
 
 namespace kestrix::kernels {
 
@@ -61,7 +62,7 @@ KESTRIX_AVX2 __m256i eight_rows(const unsigned char* p, __m256i qa, __m256i qb, 
 
 }  // namespace
 
-__attribute__((target("avx2,popcnt"))) std::uint64_t scan_block_avx2(const QuantizedVector& query,
+__attribute__((target("avx2,popcnt"))) static std::uint64_t scan_block_avx2(const QuantizedVector& query,
                                                                      const QuantizedVector* rows,
                                                                      const std::uint32_t* ids, std::size_t count,
                                                                      std::uint32_t bound,
@@ -84,6 +85,9 @@ __attribute__((target("avx2,popcnt"))) std::uint64_t scan_block_avx2(const Quant
     for (; i < count; ++i) distances[i] = static_cast<std::uint16_t>(x86::row_distance(query_lanes, rows[i]));
     return x86::offer_bits(ids, distances, 0, count, bound);
 }
+
+const KernelSet AVX2_KERNELS{"avx2", scan_block_avx2, x86::gather_popcnt, x86::any_within_popcnt,
+                             x86::distance_popcnt};
 
 }  // namespace kestrix::kernels
 
