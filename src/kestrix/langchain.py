@@ -46,6 +46,7 @@ from __future__ import annotations
 
 import contextlib
 import hashlib
+import itertools
 import json
 import os
 import secrets
@@ -69,6 +70,8 @@ from ._files import _fspath, atomic_write_bytes
 from ._kestrix import Kestrix
 
 TOMBSTONE_BIT = 0x80000000
+# The eight components a byte of a stored vector stands for, lowest bit first.
+_SIGNS_OF_BYTE = [tuple(1.0 if (b >> i) & 1 else -1.0 for i in range(8)) for b in range(256)]
 
 __all__ = ["KestrixVectorStore"]
 
@@ -213,11 +216,10 @@ class KestrixVectorStore(VectorStore):
             scratch.insert(0, vector)
         data = scratch.serialize()
         rows_at = 12 + 12 * len(vectors)  # header, id words, timestamps
-        quantised = []
-        for i in range(len(vectors)):
-            bits = int.from_bytes(data[rows_at + 48 * i : rows_at + 48 * (i + 1)], "little")
-            quantised.append([1.0 if (bits >> c) & 1 else -1.0 for c in range(DIMENSION)])
-        return quantised
+        return [
+            list(itertools.chain.from_iterable(_SIGNS_OF_BYTE[b] for b in data[at : at + 48]))
+            for at in range(rows_at, len(data), 48)
+        ]
 
     def _allocate_doc_id(self) -> int:
         if self._free_doc_ids:
