@@ -13,4 +13,7 @@ namespace kestrix::python {
 
 using ModulePart = bool (*)(PyObject* module) noexcept;
 
+// pack_sections, unpack_sections: the file container (container_part.cpp).
+bool add_container_part(PyObject* module) noexcept;
+
 }  // namespace kestrix::python
