@@ -74,6 +74,7 @@ std::expected<std::uint32_t, StoreError> VectorStore::insert(std::uint32_t id, c
     }
 
     const std::size_t slot = ids_.size();
+    if (slot >= slot_limit_) return std::unexpected(StoreError{StoreError::Kind::CapacityExceeded});
     // Grow all three first so a failed allocation leaves the arrays aligned;
     // reserve() is a no-op once room exists, and push_back below cannot throw.
     if (slot == vectors_.capacity() || slot == ids_.capacity() || slot == timestamps_.capacity()) {

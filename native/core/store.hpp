@@ -40,6 +40,10 @@ std::string_view error_name(StoreError error) noexcept;
 // clock set before the epoch.
 double now_ms() noexcept;
 
+// The most slots a store holds. Slot numbers and the serialized slot count are
+// 32-bit, so a slot past this one could be neither returned nor written.
+inline constexpr std::uint64_t MAX_SLOTS = 0xFFFFFFFFu;
+
 class VectorStore {
 public:
     VectorStore() noexcept;
@@ -59,8 +63,10 @@ public:
                                   std::vector<double> timestamps) noexcept;
 
     // Appends, or recycles the lowest tombstoned slot of a full fixed-capacity
-    // store. On error nothing changes. May throw std::bad_alloc when a growable
-    // store cannot grow; nothing changes then either.
+    // store. A store holding MAX_SLOTS slots refuses to append (CapacityExceeded)
+    // as a full fixed store does. On error nothing changes. May throw
+    // std::bad_alloc when a growable store cannot grow; nothing changes then
+    // either.
     std::expected<std::uint32_t, StoreError> insert(std::uint32_t id, const QuantizedVector& vector, double now);
 
     // Tombstones the lowest live slot whose id word equals `id`.
@@ -99,6 +105,8 @@ public:
     void set_index(std::unique_ptr<HnswGraph> index) noexcept;
 
 private:
+    friend struct VectorStoreTestAccess;  // lowers slot_limit_ in the core tests
+
     void discard_index() noexcept;
 
     std::optional<std::uint64_t> capacity_;
@@ -106,6 +114,7 @@ private:
     std::vector<std::uint32_t> ids_;
     std::vector<double> timestamps_;
     std::unique_ptr<HnswGraph> index_;
+    std::uint64_t slot_limit_ = MAX_SLOTS;
 };
 
 }  // namespace kestrix

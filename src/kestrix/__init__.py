@@ -11,7 +11,8 @@
 - ``python -m kestrix`` is the command line (``demo``, ``info``, ``bench``).
 """
 
-from ._arrays import DIMENSION, MAX_DOC_ID, insert_many, search_many
+from ._arrays import insert_many, search_many
+from ._common import DIMENSION, MAX_DOC_ID
 from ._files import load, save
 from ._kestrix import Kestrix
 

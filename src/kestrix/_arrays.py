@@ -6,6 +6,8 @@ so ``import kestrix`` works without it.
 
 from typing import TYPE_CHECKING, Any, Optional, Tuple
 
+from ._common import DIMENSION, MAX_DOC_ID, TOMBSTONE_BIT, check_store
+from ._format import ID_WORDS_OFFSET
 from ._kestrix import Kestrix
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -14,13 +16,7 @@ if TYPE_CHECKING:  # pragma: no cover
 
 __all__ = ["DIMENSION", "MAX_DOC_ID", "insert_many", "search_many"]
 
-#: The one vector dimension the store accepts.
-DIMENSION = 384
-#: The largest document id (ids are 31-bit; bit 31 marks a deleted slot).
-MAX_DOC_ID = 2**31 - 1
-
 _BLOCK = 1024
-_TOMBSTONE_BIT = 0x80000000
 
 
 def _numpy() -> Any:
@@ -31,11 +27,6 @@ def _numpy() -> Any:
             "kestrix.insert_many and kestrix.search_many need NumPy: pip install numpy"
         ) from err
     return numpy
-
-
-def _check_db(db: object) -> None:
-    if not isinstance(db, Kestrix):
-        raise TypeError(f"db must be a kestrix.Kestrix, not {type(db).__name__}")
 
 
 def _check_matrix(np: Any, array: object, name: str) -> Any:
@@ -82,7 +73,7 @@ def insert_many(db: Kestrix, ids: "npt.ArrayLike", vectors: "numpy.ndarray[Any, 
     part-way, after the earlier rows went in (the message says how many).
     """
     np = _numpy()
-    _check_db(db)
+    check_store(db)
     matrix = _check_matrix(np, vectors, "vectors")
     n = matrix.shape[0]
 
@@ -144,7 +135,7 @@ def search_many(
     with id ``-1`` and score ``nan``.
     """
     np = _numpy()
-    _check_db(db)
+    check_store(db)
     matrix = _check_matrix(np, queries, "queries")
     if isinstance(k, bool) or not isinstance(k, (int, np.integer)):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
@@ -189,5 +180,5 @@ def search_many(
 
 def _live_count(np: Any, db: Kestrix) -> int:
     slots = len(db)
-    words = np.frombuffer(db.serialize(), dtype="<u4", count=slots, offset=12)
-    return slots - int(np.count_nonzero(words & np.uint32(_TOMBSTONE_BIT)))
+    words = np.frombuffer(db.serialize(), dtype="<u4", count=slots, offset=ID_WORDS_OFFSET)
+    return slots - int(np.count_nonzero(words & np.uint32(TOMBSTONE_BIT)))

@@ -170,6 +170,29 @@ TEST(VectorStore, RefusedInsertChangesNothing) {
     EXPECT_EQ(store.ids()[0], 1u);
 }
 
+TEST(VectorStore, NoStoreGrowsPastItsSlotLimit) {
+    // Slot numbers and the serialized count are 32-bit: past the limit a slot
+    // would wrap. Both kinds of store refuse the append that would pass it.
+    VectorStore growable;
+    auto fixed = VectorStore::with_capacity(10);
+    for (VectorStore* store : {&growable, &fixed}) {
+        VectorStoreTestAccess::set_slot_limit(*store, 3);
+        for (std::uint32_t id = 0; id < 3; ++id) ASSERT_EQ(store->insert(id, with_low_bits(id), 1.0).value(), id);
+        const auto refused = store->insert(7, with_low_bits(7), 2.0);
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(error_name(refused.error()), "CapacityExceeded");
+        EXPECT_EQ(store->size(), 3u);
+        EXPECT_EQ(std::vector<std::uint32_t>(store->ids().begin(), store->ids().end()),
+                  (std::vector<std::uint32_t>{0, 1, 2}));
+        // A growable store never recycles tombstones; compaction makes room.
+        ASSERT_TRUE(store->remove(1));
+        EXPECT_FALSE(store->insert(8, {}, 3.0));
+        EXPECT_EQ(store->compact(), 1u);
+        EXPECT_EQ(store->insert(8, {}, 3.0).value(), 2u);
+    }
+    EXPECT_EQ(MAX_SLOTS, 0xFFFFFFFFu);
+}
+
 TEST(VectorStore, CompactFillsHolesFromTheEnd) {
     // A x B C x D -> A D B C
     VectorStore store;
