@@ -13,4 +13,6 @@ namespace kestrix::python {
 
 using ModulePart = bool (*)(PyObject* module) noexcept;
 
+bool add_collection_part(PyObject* module) noexcept;
+
 }  // namespace kestrix::python
