@@ -187,3 +187,44 @@ TEST(ThreadPool, RunsEveryTaskOnceAndRethrowsAfterAllFinished) {
 
 }  // namespace
 }  // namespace kestrix
+
+namespace kestrix {
+namespace {
+
+// The graph road after deletes and appends: only live documents, as many as
+// asked for; a build stopped by its progress callback keeps the earlier graph.
+TEST(Collection, GraphKeepsWorkingThroughDeletesAppendsAndAStoppedBuild) {
+    std::mt19937_64 rng(13);
+    Collection c = filled(3000, rng);
+    c.build_index(8, 40);
+    const HnswGraph* built = c.graph();
+    std::vector<std::uint64_t> gone;
+    for (std::uint64_t id = 0; id < 3000 * 3; id += 6) gone.push_back(id);
+    c.remove(gone);
+    std::vector<std::size_t> reports;
+    EXPECT_FALSE(c.build_index(8, 40, [&](std::size_t done, std::size_t total) {
+        reports.push_back(done);
+        EXPECT_EQ(total, 1500u);
+        return done < 1000;
+    }));
+    EXPECT_EQ(reports, (std::vector<std::size_t>{512, 1024}));
+    EXPECT_EQ(c.graph(), built);
+    const std::uint64_t more[] = {1, 2, 4};
+    std::vector<QuantizedVector> vectors(3);
+    for (auto& v : vectors) v = random_vector(rng);
+    ASSERT_TRUE(c.add(more, vectors, 2.0).has_value());
+    ASSERT_TRUE(c.has_index());
+    for (int trial = 0; trial < 20; ++trial) {
+        const auto hits = c.search(trial < 3 ? vectors[trial] : random_vector(rng), 50, false, 10);
+        EXPECT_EQ(hits.size(), 50u);
+        for (const auto& hit : hits) {
+            EXPECT_TRUE(c.contains(hit.id)) << hit.id;
+        }
+        if (trial < 3) {
+            EXPECT_EQ(hits.front().id, more[trial]);  // appended slots are reachable
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestrix
