@@ -62,6 +62,7 @@ sanitize:
 
 fuzz:
 	scripts/fuzz.sh all $(or $(FUZZ_SECONDS),600)
+	scripts/fuzz-native.sh all $(or $(FUZZ_SECONDS),600) --keep
 
 stateful-long: $(PY)
 	$(PY) -m pip install --quiet ".[test]"

@@ -7,7 +7,8 @@ Each input is decoded into a short program of calls on up to three stores,
 with odd arguments: wrong types, ints past every width, NaN and infinities,
 vectors of the wrong length, sequences that lie about their length, mutate
 themselves or call back into the same store while they are being converted,
-conversions that raise TypeError with a cause, and bytes for deserialize.
+conversions that raise TypeError with a cause, and bytes for deserialize (and
+for the file container's reader).
 
 What is checked after every call, beyond "the process survives":
   * only the documented exception classes escape, plus the one the callbacks
@@ -25,6 +26,7 @@ import atheris
 
 with atheris.instrument_imports():
     from kestrix import Kestrix
+    from kestrix._native import pack_sections, unpack_sections
 
 ALLOWED = (TypeError, ValueError, OverflowError, RuntimeError, MemoryError)
 INTS = [0, 1, 2, 3, 5, 16, 383, 384, 385, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**63, 2**64 - 1, 2**64,
@@ -151,6 +153,19 @@ class Program:
 
     # ------------------------------------------------------------ the program
 
+    def check_container(self, data):
+        # Any bytes: sections or ValueError; what is read lays out again
+        # (unless this writer does not write it) and reads back the same.
+        try:
+            sections = unpack_sections(data)
+        except ValueError:
+            return
+        try:
+            packed = pack_sections(sections)
+        except ValueError:
+            return
+        assert unpack_sections(packed) == sections, "a container does not survive a rewrite"
+
     def call(self, db):
         op = self.byte() % 16
         if op == 0:
@@ -175,7 +190,9 @@ class Program:
         if op == 7:
             return (db.is_empty(), db.has_index(), len(db), bool(db))
         if op == 8:
-            self.stores.append(Kestrix.deserialize(self.fdp.ConsumeBytes(self.byte() * 4)))
+            data = self.fdp.ConsumeBytes(self.byte() * 4)
+            self.check_container(data)
+            self.stores.append(Kestrix.deserialize(data))
             return None
         if op == 9:
             self.stores.append(Kestrix.with_capacity(self.pick(CAPACITIES)))

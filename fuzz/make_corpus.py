@@ -8,13 +8,17 @@ one slot, several slots with tombstones, duplicate ids, NaN and infinite
 timestamps), every truncation of a small one, single bit flips of the header
 and body, a few declared-count lies and trailing garbage. OUT_DIR/api gets a
 handful of random byte strings plus the same stores (the api target also feeds
-bytes to deserialize). The stores are built here from the documented layout
+bytes to deserialize). OUT_DIR/container gets files of the section container
+(a store first, then page-aligned sections, the table and the footer) with
+every known kind and a skippable unknown one, their truncations and bit flips,
+and entries that overlap, misalign or point far past the end. The stores are built here from the documented layout
 with struct, not with the extension, so a writer bug cannot hide a reader bug.
 """
 import os
 import random
 import struct
 import sys
+import zlib
 
 MAGIC = b"KSTX"
 TOMBSTONE_BIT = 0x80000000
@@ -28,6 +32,69 @@ def store_bytes(version, slots):
         out += b"".join(struct.pack("<d", s[1]) for s in slots)
     out += b"".join(struct.pack("<12I", *s[2]) for s in slots)
     return out
+
+
+CONTAINER_MAGIC = b"KXSECTNS"
+PAGE = 4096
+
+
+def container_bytes(sections, entries=None):
+    """sections: list of (kind, flags, bytes); the first at offset 0, the rest
+    on the next page boundary. `entries`, if given, replaces the table's
+    (kind, flags, offset, length, crc) rows, to describe what is not there."""
+    out = b""
+    rows = []
+    for kind, flags, body in sections:
+        if out:
+            out += b"\0" * (-len(out) % PAGE)
+        rows.append((kind, flags, len(out), len(body), zlib.crc32(body)))
+        out += body
+    out += b"\0" * (-len(out) % 8)
+    if entries:
+        # A lie's checksum is right wherever it describes bytes that are there,
+        # so that the check it is meant to reach is the one that refuses it.
+        rows = [(k, f, o, n, zlib.crc32(out[o : o + n]) if o + n <= len(out) else 0) for k, f, o, n in entries]
+    table = b"".join(struct.pack("<IIQQII", *row, 0) for row in rows)
+    footer = struct.pack("<QIIII", len(out), len(rows), 1, zlib.crc32(table), 0) + CONTAINER_MAGIC
+    return out + table + footer
+
+
+def container_seeds(rng, stores):
+    seeds = {}
+    ids = struct.pack("<3Q", 1, 2**63 - 1, 7)
+    layouts = [
+        [],
+        [(1, 0, stores[0])],
+        [(1, 0, stores[3]), (2, 0, ids)],
+        [(1, 0, stores[4]), (2, 0, ids), (3, 0, b"graph" * 9), (4, 0, bytes(96)), (5, 0, b"{}")],
+        [(1, 0, stores[2]), (99, 1, b"skip me"), (5, 0, b"")],
+        [(2, 0, ids)],
+    ]
+    valid = [container_bytes(layout) for layout in layouts]
+    for i, data in enumerate(valid):
+        seeds[f"valid-{i:02d}"] = data
+    for cut in sorted({0, 1, 12, len(stores[3]), PAGE, len(valid[2]) - 33, len(valid[2]) - 32, len(valid[2]) - 1}):
+        seeds[f"trunc-{cut:05d}"] = valid[2][:cut]
+    for i in range(48):
+        data = bytearray(rng.choice(valid[1:]))
+        at = rng.randrange(len(data)) if i % 2 else len(data) - 1 - rng.randrange(96)  # half in table/footer
+        data[at] ^= 1 << rng.randrange(8)
+        seeds[f"flip-{i:02d}"] = bytes(data)
+    store = stores[3]
+    lies = {
+        "overlap": [(1, 0, 0, len(store)), (2, 0, 0, 8)],
+        "misaligned": [(1, 0, 0, len(store)), (2, 0, 8, 8)],
+        "huge-length": [(1, 0, 0, 2**64 - 1)],
+        "huge-offset": [(1, 0, 2**64 - PAGE, 16)],
+        "unknown-kind": [(1, 0, 0, len(store)), (77, 0, len(store) + PAGE, 0)],
+        "unknown-flag": [(1, 2, 0, len(store))],
+        "padding": [(1, 0, 0, len(store) - 4)],
+    }
+    for name, rows in lies.items():
+        seeds[f"lie-{name}"] = container_bytes([(1, 0, store)], rows)
+    seeds["lie-store-later"] = container_bytes([(2, 0, ids), (1, 0, store)])
+    seeds["huge-count"] = store + struct.pack("<QIIII", 0, 0xFFFFFFFF, 1, 0, 0) + CONTAINER_MAGIC
+    return seeds
 
 
 def sample_slots(rng, n):
@@ -73,6 +140,12 @@ def main():
     seeds["trailing"] = valid[3] + b"\xff" * 29
     seeds["bad-magic"] = b"KSTY" + valid[3][4:]
 
+    containers = container_seeds(rng, valid[6:])
+    os.makedirs(os.path.join(out_dir, "container"), exist_ok=True)
+    for name, data in containers.items():
+        with open(os.path.join(out_dir, "container", name), "wb") as f:
+            f.write(data)
+
     for name, data in seeds.items():
         for target in ("deserialize", "api"):
             if target == "api" and not name.startswith("valid"):
@@ -83,7 +156,7 @@ def main():
     for i in range(32):
         with open(os.path.join(out_dir, "api", f"random-{i:02d}"), "wb") as f:
             f.write(bytes(rng.getrandbits(8) for _ in range(rng.randrange(8, 400))))
-    print(f"{len(seeds)} deserialize seeds, {len(valid) + 32} api seeds in {out_dir}")
+    print(f"{len(seeds)} deserialize seeds, {len(valid) + 32} api seeds, {len(containers)} container seeds in {out_dir}")
 
 
 if __name__ == "__main__":

@@ -2,10 +2,12 @@
 # The hardening checks that fit in CI, for the test command to call:
 #   1. the C++ unit tests under AddressSanitizer + UBSan;
 #   2. the whole Python suite against the extension built with ASan + UBSan;
-#   3. a short run of each fuzz target (guided, then under the sanitizers).
+#   3. a short run of each fuzz target (guided, then under the sanitizers);
+#   4. a short run of each native libFuzzer target (clang, core instrumented).
 # Installs what it needs (GoogleTest, valgrind-free) and builds under build/;
 # exits non-zero on the first failing stage's report, after running them all.
-#   scripts/ci-hardening.sh          FUZZ_SECONDS (default 30) per fuzz target
+#   scripts/ci-hardening.sh          FUZZ_SECONDS (default 30) per fuzz target,
+#                                    NATIVE_FUZZ_SECONDS (default 10) per native one
 set -uo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
@@ -28,6 +30,7 @@ fi
 stage "C++ tests under sanitizers" scripts/sanitize.sh core
 stage "Python suite under sanitizers" scripts/sanitize.sh python
 stage "fuzz smoke" scripts/fuzz.sh all "${FUZZ_SECONDS:-30}"
+stage "native fuzz smoke" scripts/fuzz-native.sh all "${NATIVE_FUZZ_SECONDS:-10}"
 echo "ci-hardening: $(( $(date +%s) - start ))s"
 if [ "${#failed[@]}" -gt 0 ]; then
   echo "ci-hardening: failed: ${failed[*]}" >&2

@@ -7,7 +7,7 @@
 
 #include "hnsw/context.hpp"
 #include "hnsw/search.hpp"
-#include "kernels/scan_block.hpp"
+#include "kernels/kernel_set.hpp"
 #include "scan.hpp"
 #include "thread_pool.hpp"
 

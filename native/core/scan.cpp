@@ -5,7 +5,7 @@
 #include <span>
 
 #include "heap.hpp"
-#include "kernels/scan_block.hpp"
+#include "kernels/kernel_set.hpp"
 
 namespace kestrix {
 
@@ -31,7 +31,7 @@ void TopKSelection<Rank>::offer_block(const QuantizedVector& query, const Quanti
                                 std::size_t count, std::uint32_t first_slot) noexcept {
     if (limit_ == 0) return;
     std::uint16_t distances[kernels::SCAN_BLOCK];
-    std::uint64_t offered = kernels::scan_block_kernel()(query, rows, ids, count, bound_, distances);
+    std::uint64_t offered = kernels::active_kernels().scan_block(query, rows, ids, count, bound_, distances);
     while (offered != 0) {
         const std::size_t i = static_cast<std::size_t>(std::countr_zero(offered));
         offered &= offered - 1;

@@ -64,6 +64,7 @@ except ImportError as err:  # pragma: no cover - depends on the environment
     ) from err
 
 from ._arrays import DIMENSION, MAX_DOC_ID
+from ._filters import compile_filter
 from ._files import _fspath, atomic_write_bytes
 from ._kestrix import Kestrix
 
@@ -357,16 +358,18 @@ class KestrixVectorStore(VectorStore):
     ) -> List[Tuple[Document, float]]:
         """The ``k`` documents nearest ``embedding`` with their scores, best first.
 
-        ``filter``, if given, is either a dict (a document passes when its
-        metadata holds every key with an equal value) or a function of a
-        ``Document`` returning whether it may be returned. Filtered searches
+        ``filter``, if given, is either a dict of metadata conditions (plain
+        values test equality; ``$eq``, ``$ne``, ``$gt``, ``$gte``, ``$lt``,
+        ``$lte``, ``$in``, ``$nin``, ``$and`` and ``$or`` as LangChain stores
+        take them; an unknown operator raises ``ValueError``) or a function of
+        a ``Document`` returning whether it may be returned. Filtered searches
         scan the whole store exactly.
         """
         if isinstance(k, bool) or not isinstance(k, int) or k < 0:
             raise ValueError(f"k must be an int >= 0, got {k!r}")
         if isinstance(filter, dict):
-            wanted = dict(filter)
-            filter = lambda doc: all(key in doc.metadata and doc.metadata[key] == value for key, value in wanted.items())  # noqa: E731
+            matches = compile_filter(filter)
+            filter = lambda doc: matches(doc.metadata)  # noqa: E731
         elif filter is not None and not callable(filter):
             raise TypeError(f"filter must be a dict or a callable, not {type(filter).__name__}")
         query = self._embed_checked([embedding], 1, "query")[0]

@@ -11,7 +11,7 @@
 #include "heap.hpp"
 #include "hnsw/graph.hpp"
 #include "hnsw/search.hpp"
-#include "kernels/gather.hpp"
+#include "kernels/kernel_set.hpp"
 #include "quantized.hpp"
 
 namespace kestrix::test_support {
@@ -64,7 +64,7 @@ inline std::vector<Candidate> search_layer(const HnswGraph& graph, std::span<con
     std::vector<Candidate> candidates;
     std::vector<Candidate> results;
     kestrix::search_layer(graph, vectors, target, entry, layer, ef, visited, candidates, results,
-                          kernels::gather_kernel());
+                          kernels::active_kernels());
     return results;
 }
 
@@ -72,7 +72,7 @@ inline std::vector<std::uint32_t> select_neighbours(std::span<const Candidate> s
                                                     std::span<const QuantizedVector> vectors) {
     std::vector<std::uint32_t> accepted;
     std::vector<std::uint32_t> discarded;
-    kestrix::select_neighbours(sorted, capacity, vectors, accepted, discarded, kernels::gather_kernel());
+    kestrix::select_neighbours(sorted, capacity, vectors, accepted, discarded, kernels::active_kernels());
     return accepted;
 }
 

@@ -16,18 +16,14 @@
 #include "hnsw/graph.hpp"
 #include "support.hpp"
 #include "hnsw/search.hpp"
-#include "kernels/gather.hpp"
+#include "kernels/kernel_set.hpp"
 
 namespace kestrix {
 namespace {
 
 using test_support::U64_MAX;
 
-std::vector<kernels::GatherKernel> kernels_here() {
-    kernels::GatherKernel found[8];
-    const std::size_t n = kernels::available_gather_kernels(found, 8);
-    return {found, found + std::min<std::size_t>(n, 8)};
-}
+std::span<const kernels::KernelSet> kernels_here() { return kernels::available_kernel_sets(); }
 
 // Vectors that differ only in a few bits: distances take a handful of values
 // and most comparisons are ties.
@@ -119,7 +115,7 @@ std::vector<std::uint32_t> marked(const VisitedSet& set) {
     return out;
 }
 
-TEST(GatherKernels, MatchPairwiseDistancesForEverySlotList) {
+TEST(GatherKernels, MatchPairwiseDistancesForEverySlotListAndPair) {
     std::mt19937_64 rng(11);
     std::vector<QuantizedVector> rows;
     for (int i = 0; i < 100; ++i) rows.push_back(random_vector(rng));
@@ -136,11 +132,12 @@ TEST(GatherKernels, MatchPairwiseDistancesForEverySlotList) {
             // Repeats, and the last row of the store, which ends the allocation.
             for (auto& s : slots) s = rng() % 4 == 0 ? 99 : static_cast<std::uint32_t>(rng() % rows.size());
             std::vector<std::uint32_t> out(kernels::gather_room(count) + 1, 0xDEADu);
-            kernel.distances(query, rows.data(), slots.data(), count, out.data());
+            kernel.gather(query, rows.data(), slots.data(), count, out.data());
             std::uint32_t nearest = 1000;
             for (std::size_t i = 0; i < count; ++i) {
                 const std::uint32_t d = hamming_distance(query, rows[slots[i]]);
                 ASSERT_EQ(out[i], d) << "count " << count << " position " << i;
+                ASSERT_EQ(kernel.distance(query, rows[slots[i]]), d);
                 nearest = std::min(nearest, d);
             }
             EXPECT_EQ(out[kernels::gather_room(count)], 0xDEADu) << "wrote past the room";

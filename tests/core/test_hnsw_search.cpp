@@ -135,7 +135,7 @@ protected:
     }
     void link(std::uint32_t slot, std::vector<std::uint32_t> row) { builder.set_neighbours(slot, 1, row); }
     Candidate descend(std::uint32_t start, std::uint32_t distance) {
-        return greedy_descend(index, v, QuantizedVector{}, start, distance, 1, kernels::gather_kernel());
+        return greedy_descend(index, v, QuantizedVector{}, start, distance, 1, kernels::active_kernels());
     }
 };
 
@@ -159,7 +159,7 @@ TEST_F(GreedyDescendTest, StopsWithoutAStrictlyBetterNeighbour) {
     // Links outside the store, and layers the slot is not in, are ignored.
     link(2, {77, 5});
     EXPECT_EQ(descend(2, 6), (Candidate{4, 5}));
-    EXPECT_EQ(greedy_descend(index, v, QuantizedVector{}, 0, 10, 2, kernels::gather_kernel()), (Candidate{10, 0}));
+    EXPECT_EQ(greedy_descend(index, v, QuantizedVector{}, 0, 10, 2, kernels::active_kernels()), (Candidate{10, 0}));
 }
 
 // ---------------------------------------------------------------------------

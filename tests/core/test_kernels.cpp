@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "heap.hpp"
-#include "kernels/scan_block.hpp"
+#include "kernels/kernel_set.hpp"
 #include "scan.hpp"
 #include "store.hpp"
 #include "support.hpp"
@@ -19,11 +19,7 @@
 namespace kestrix {
 namespace {
 
-std::vector<kernels::ScanKernel> kernels_here() {
-    kernels::ScanKernel found[8];
-    const std::size_t n = kernels::available_scan_kernels(found, 8);
-    return {found, found + std::min<std::size_t>(n, 8)};
-}
+std::span<const kernels::KernelSet> kernels_here() { return kernels::available_kernel_sets(); }
 
 QuantizedVector random_vector(std::mt19937_64& rng) {
     QuantizedVector v;
@@ -74,8 +70,9 @@ TEST(ScanKernels, PortableKernelIsAlwaysThereAndTheChosenOneIsAvailable) {
     const auto found = kernels_here();
     ASSERT_FALSE(found.empty());
     EXPECT_EQ(std::string(found.front().name), "generic");
-    const auto chosen = kernels::scan_block_kernel();
-    EXPECT_TRUE(std::any_of(found.begin(), found.end(), [&](const auto& k) { return k.run == chosen; }));
+    const auto& chosen = kernels::active_kernels();
+    EXPECT_EQ(&chosen, &found.back());
+    EXPECT_EQ(&chosen, &kernels::active_kernels());  // chosen once
 }
 
 TEST(ScanKernels, EveryKernelMeasuresAndFiltersLikeHammingDistance) {
@@ -97,7 +94,7 @@ TEST(ScanKernels, EveryKernelMeasuresAndFiltersLikeHammingDistance) {
                     const std::size_t start = (count * 37) % (rows.size() - count);
                     std::uint16_t got[kernels::SCAN_BLOCK];
                     const std::uint64_t mask =
-                        kernel.run(query, rows.data() + start, ids.data() + start, count, bound, got);
+                        kernel.scan_block(query, rows.data() + start, ids.data() + start, count, bound, got);
                     std::uint64_t expected_mask = 0;
                     for (std::size_t i = 0; i < count; ++i) {
                         const std::uint32_t d = hamming_distance(query, rows[start + i]);
@@ -117,9 +114,9 @@ TEST(ScanKernels, ExtremeRowsGiveZeroAndFullDistance) {
     for (const auto& kernel : kernels_here()) {
         SCOPED_TRACE(kernel.name);
         std::uint16_t d[kernels::SCAN_BLOCK];
-        EXPECT_EQ(kernel.run(filled(0), rows.data(), ids.data(), rows.size(), kernels::ADMIT_ALL, d), ~0ull);
+        EXPECT_EQ(kernel.scan_block(filled(0), rows.data(), ids.data(), rows.size(), kernels::ADMIT_ALL, d), ~0ull);
         EXPECT_TRUE(std::all_of(d, d + rows.size(), [](std::uint16_t x) { return x == 384; }));
-        EXPECT_EQ(kernel.run(filled(0xFFFFFFFFu), rows.data(), ids.data(), rows.size(), 1, d), ~0ull);
+        EXPECT_EQ(kernel.scan_block(filled(0xFFFFFFFFu), rows.data(), ids.data(), rows.size(), 1, d), ~0ull);
         EXPECT_TRUE(std::all_of(d, d + rows.size(), [](std::uint16_t x) { return x == 0; }));
     }
 }

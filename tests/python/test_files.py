@@ -13,6 +13,7 @@ import pytest
 
 import kestrix
 from kestrix import Kestrix
+from kestrix._native import pack_sections, unpack_sections
 
 
 def _vector(seed):
@@ -99,6 +100,26 @@ def test_every_damaged_byte_of_a_saved_file_is_refused(tmp_path, damage, message
     with pytest.raises(ValueError, match=message) as refused:
         kestrix.load(path)
     assert "store.kx" in str(refused.value)
+
+
+@pytest.mark.parametrize(
+    "sections, error, message",
+    [
+        (b"x", TypeError, "list of"),
+        ([(1,)], TypeError, r"\(kind, bytes\) tuple"),
+        ([[1, b""]], TypeError, r"\(kind, bytes\) tuple"),
+        ([(1, "s")], TypeError, "argument 'bytes'"),
+        ([(2**32, b"")], OverflowError, ""),
+        ([(-1, b"")], OverflowError, ""),
+        ([(9, b"")], ValueError, r"^container error: UnknownKind \(section 0\)$"),
+        ([(2, b""), (1, b"")], ValueError, r"^container error: StoreNotFirst \(section 1\)$"),
+    ],
+)
+def test_the_container_writer_refuses_what_its_reader_would(sections, error, message):
+    with pytest.raises(error, match=message):
+        pack_sections(sections)
+    with pytest.raises(TypeError, match="argument 'data'"):
+        unpack_sections(bytearray(pack_sections([(1, b"KSTX")])))
 
 
 @pytest.mark.parametrize(

@@ -155,6 +155,43 @@ def test_filter_by_metadata_dict_or_callable(embeddings, texts):
     assert by_dict == by_call
 
 
+_FILTER_METADATA = [{"n": i, "tag": "abc"[i % 3], **({"even": True} if i % 2 == 0 else {})} for i in range(40)]
+
+
+@pytest.mark.parametrize(
+    "spec, expected",
+    [
+        ({"n": {"$eq": 4}}, lambda m: m["n"] == 4),
+        ({"n": {"$ne": 4}}, lambda m: m["n"] != 4),
+        ({"n": {"$gt": 30, "$lte": 35}}, lambda m: 30 < m["n"] <= 35),
+        ({"n": {"$gte": 38}}, lambda m: m["n"] >= 38),
+        ({"n": {"$lt": 2}}, lambda m: m["n"] < 2),
+        ({"tag": {"$in": ["a", "c"]}}, lambda m: m["tag"] in "ac"),
+        ({"tag": {"$nin": ["a"]}, "n": {"$lt": 10}}, lambda m: m["tag"] != "a" and m["n"] < 10),
+        ({"even": {"$ne": True}}, lambda m: "even" not in m),  # a missing field is unequal to anything
+        ({"even": 1}, lambda m: False),  # a bool is not a number
+        ({"tag": {"$gt": 3}}, lambda m: False),  # unorderable values never match
+        ({"$or": [{"n": 1}, {"$and": [{"tag": "b"}, {"n": {"$gt": 35}}]}]},
+         lambda m: m["n"] == 1 or (m["tag"] == "b" and m["n"] > 35)),
+    ],
+)
+def test_filter_operators_select_exactly_the_matching_documents(embeddings, texts, spec, expected):
+    store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=_FILTER_METADATA)
+    found = store.similarity_search("text number 3", k=40, filter=spec)
+    assert sorted(d.metadata["n"] for d in found) == [m["n"] for m in _FILTER_METADATA if expected(m)]
+
+
+@pytest.mark.parametrize(
+    "spec",
+    [{"n": {"$regex": "x"}}, {"$not": {"n": 1}}, {"n": {"$in": 3}}, {"$or": []}, {"n": {}}, [("n", 1)],
+     {"$and": [{"$and": []}]}, {"$or": [{"n": 1}] * 2, "m": {"$like": 1}}],
+)
+def test_a_malformed_filter_raises_before_searching(embeddings, texts, spec):
+    store = KestrixVectorStore.from_texts(texts[:3], embeddings)
+    with pytest.raises((ValueError, TypeError)):
+        store.similarity_search("x", k=2, filter=spec)
+
+
 def test_index_is_built_lazily_and_results_never_go_stale(embeddings, texts):
     store = KestrixVectorStore.from_texts(texts, embeddings, index_min_size=10, rebuild_fraction=0.25)
     assert not store.store.has_index()

@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "../heap.hpp"
-#include "../kernels/multiversion.hpp"
 #include "search.hpp"
 
 namespace kestrix {
@@ -117,7 +116,7 @@ HnswBuilder::HnswBuilder(std::size_t slot_count, std::uint64_t m, std::uint64_t 
     : HnswBuilder(HnswGraph(slot_count, m, ef_construction), 0) {}
 
 HnswBuilder::HnswBuilder(HnswGraph graph, std::size_t next_slot)
-    : graph_(std::move(graph)), next_slot_(next_slot), gather_(&kernels::gather_kernel()) {
+    : graph_(std::move(graph)), next_slot_(next_slot), measure_(&kernels::active_kernels()) {
     try {
         visited_ = VisitedSet(graph_.slot_count());
     } catch (const std::length_error&) {
@@ -232,17 +231,17 @@ void HnswBuilder::add_reverse_link(std::uint32_t neighbour, std::uint32_t node, 
     prune_slots_.push_back(node);
     const std::size_t n = prune_slots_.size();
     prune_distances_.resize(kernels::gather_room(n));
-    gather_->distances(vectors[neighbour], vectors.data(), prune_slots_.data(), n, prune_distances_.data());
+    measure_->gather(vectors[neighbour], vectors.data(), prune_slots_.data(), n, prune_distances_.data());
     prune_pairs_.clear();
     for (std::size_t i = 0; i < n; ++i) prune_pairs_.push_back({prune_distances_[i], prune_slots_[i]});
     if (prune_pairs_.size() >= 2) sort_by_distance(std::span(prune_pairs_));
-    select_neighbours(prune_pairs_, room, vectors, pruned_, discarded_, *gather_);
+    select_neighbours(prune_pairs_, room, vectors, pruned_, discarded_, *measure_);
     set_neighbours(neighbour, layer, pruned_);
 }
 
 void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
                        std::span<const QuantizedVector> vectors, std::vector<std::uint32_t>& accepted,
-                       std::vector<std::uint32_t>& discarded, const kernels::GatherKernel& gather) {
+                       std::vector<std::uint32_t>& discarded, const kernels::KernelSet& measure) {
     accepted.clear();
     discarded.clear();
     for (const Candidate& candidate : sorted) {
@@ -251,7 +250,7 @@ void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity
         // A tie counts against the candidate: it must be strictly closer to the
         // base than to every link already taken, or it only fills leftover room.
         const bool shadowed =
-            !accepted.empty() && gather.any_within(vectors[candidate.slot], vectors.data(), accepted.data(),
+            !accepted.empty() && measure.any_within(vectors[candidate.slot], vectors.data(), accepted.data(),
                                                    accepted.size(), candidate.distance);
         (shadowed ? discarded : accepted).push_back(candidate.slot);
     }
@@ -272,15 +271,15 @@ void HnswBuilder::insert_node(std::uint32_t slot, std::span<const QuantizedVecto
 
     const QuantizedVector& target = vectors[slot];
     const std::uint32_t entry = *graph_.entry_point_;
-    Candidate position{hamming_distance(target, vectors[entry]), entry};
+    Candidate position{measure_->distance(target, vectors[entry]), entry};
     for (std::uint64_t layer = graph_.top_level_; layer > level; --layer) {
-        position = greedy_descend(graph_, vectors, target, position.slot, position.distance, layer, *gather_);
+        position = greedy_descend(graph_, vectors, target, position.slot, position.distance, layer, *measure_);
     }
 
     for (std::uint64_t layer = std::min(level, graph_.top_level_) + 1; layer-- > 0;) {
         const std::uint64_t capacity = layer == 0 ? graph_.m0_ : graph_.m_;
         search_layer(graph_, vectors, target, position.slot, layer, graph_.ef_construction_, visited_,
-                     candidate_heap_, found_, *gather_);
+                     candidate_heap_, found_, *measure_);
         // The next layer starts from the nearest found, the first of equals in
         // heap-array order, chosen before the sort can reorder ties.
         if (!found_.empty()) {
@@ -289,7 +288,7 @@ void HnswBuilder::insert_node(std::uint32_t slot, std::span<const QuantizedVecto
             });
         }
         if (found_.size() >= 2) sort_by_distance(std::span(found_));
-        select_neighbours(found_, capacity, vectors, selected_, discarded_, *gather_);
+        select_neighbours(found_, capacity, vectors, selected_, discarded_, *measure_);
         set_neighbours(slot, layer, selected_);
         for (const std::uint32_t neighbour : selected_) {
             add_reverse_link(neighbour, slot, layer, capacity, vectors);
@@ -303,21 +302,6 @@ void HnswBuilder::insert_node(std::uint32_t slot, std::span<const QuantizedVecto
     }
 }
 
-// The whole insertion loop is one flattened function, cloned for CPUs with a
-// population-count instruction (see multiversion.hpp).
-KESTRIX_POPCNT_CLONES
-void HnswBuilder::insert_slots(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
-                               std::size_t first_slot, std::size_t end, std::size_t total,
-                               const BuildProgress& progress) {
-    std::size_t inserted = 0;
-    for (std::size_t slot = first_slot; slot < end; ++slot) {
-        if (is_tombstoned(ids[slot])) continue;
-        insert_node(static_cast<std::uint32_t>(slot), vectors);
-        ++inserted;
-        if (progress) progress(inserted, total);
-    }
-}
-
 void HnswBuilder::insert_live(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
                               std::size_t first_slot, const BuildProgress& progress) {
     if (first_slot < next_slot_) throw std::invalid_argument("slots are inserted once, in ascending order");
@@ -328,7 +312,13 @@ void HnswBuilder::insert_live(std::span<const QuantizedVector> vectors, std::spa
     if (progress) {
         for (std::size_t slot = first_slot; slot < end; ++slot) total += is_tombstoned(ids[slot]) ? 0 : 1;
     }
-    if (first_slot < end) insert_slots(vectors, ids, first_slot, end, total, progress);
+    std::size_t inserted = 0;
+    for (std::size_t slot = first_slot; slot < end; ++slot) {
+        if (is_tombstoned(ids[slot])) continue;
+        insert_node(static_cast<std::uint32_t>(slot), vectors);
+        ++inserted;
+        if (progress) progress(inserted, total);
+    }
     next_slot_ = std::max(next_slot_, std::max(first_slot, end));
 }
 

@@ -18,7 +18,7 @@
 #include <span>
 #include <vector>
 
-#include "../kernels/gather.hpp"
+#include "../kernels/kernel_set.hpp"
 #include "../quantized.hpp"
 #include "context.hpp"
 
@@ -196,8 +196,6 @@ private:
 
     std::optional<Row> row(std::uint32_t slot, std::uint64_t layer) noexcept;
     void insert_node(std::uint32_t slot, std::span<const QuantizedVector> vectors);
-    void insert_slots(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
-                      std::size_t first_slot, std::size_t end, std::size_t total, const BuildProgress& progress);
 
     HnswGraph graph_;
     // Slots below this one have been offered already.
@@ -213,8 +211,8 @@ private:
     std::vector<std::uint32_t> prune_slots_;
     std::vector<std::uint32_t> prune_distances_;
     std::vector<std::uint32_t> pruned_;
-    // The distance kernel this CPU runs best, looked up once per builder.
-    const kernels::GatherKernel* gather_;
+    // The kernels this CPU runs best, looked up once per builder.
+    const kernels::KernelSet* measure_;
 };
 
 // Chooses at most `capacity` links from candidates sorted ascending by their
@@ -223,7 +221,7 @@ private:
 // places left, nearest first. Candidates outside `vectors` are skipped.
 void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
                        std::span<const QuantizedVector> vectors, std::vector<std::uint32_t>& accepted,
-                       std::vector<std::uint32_t>& discarded, const kernels::GatherKernel& gather);
+                       std::vector<std::uint32_t>& discarded, const kernels::KernelSet& measure);
 
 // A complete new graph over the live slots of a store (tombstoned slots get an
 // empty row and are never linked). Throws std::bad_alloc, never anything else,

@@ -3,32 +3,28 @@
 #include <algorithm>
 
 #include "../heap.hpp"
-#include "../kernels/multiversion.hpp"
 
 namespace kestrix {
 
 namespace {
 
 // Down the upper layers to layer 0, then one layer-0 search of width
-// max(ef, k) whose results are left sorted in context.found. The walk is one
-// flattened function, cloned for CPUs with a population-count instruction (see
-// multiversion.hpp).
-KESTRIX_POPCNT_CLONES
+// max(ef, k) whose results are left sorted in context.found.
 void walk_to_layer0(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
                     std::span<const std::uint32_t> ids, const QuantizedVector& query, std::uint32_t entry,
                     std::uint64_t k, std::uint64_t ef, bool live_only, SearchContext& context) {
-    const kernels::GatherKernel& gather = kernels::gather_kernel();
-    Candidate position{hamming_distance(query, vectors[entry]), entry};
+    const kernels::KernelSet& measure = kernels::active_kernels();
+    Candidate position{measure.distance(query, vectors[entry]), entry};
     for (std::uint64_t layer = graph.top_level(); layer >= 1; --layer) {
-        position = greedy_descend(graph, vectors, query, position.slot, position.distance, layer, gather);
+        position = greedy_descend(graph, vectors, query, position.slot, position.distance, layer, measure);
     }
     const std::uint64_t width = std::max(ef, k);
     if (live_only) {
         search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates,
-                     context.found, gather, KeepLive{ids});
+                     context.found, measure, KeepLive{ids});
     } else {
         search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates,
-                     context.found, gather);
+                     context.found, measure);
     }
     sort_by_distance(std::span(context.found));
 }

@@ -12,7 +12,7 @@
 
 #include "../heap.hpp"
 #include "../hits.hpp"
-#include "../kernels/gather.hpp"
+#include "../kernels/kernel_set.hpp"
 #include "../quantized.hpp"
 #include "context.hpp"
 #include "graph.hpp"
@@ -44,7 +44,7 @@ inline std::span<const std::uint32_t> row_links(const HnswGraph& graph, std::uin
 // the walk exactly as measuring them one by one would.
 inline Candidate greedy_descend(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
                                 const QuantizedVector& target, std::uint32_t start, std::uint32_t start_distance,
-                                std::uint64_t layer, const kernels::GatherKernel& gather) noexcept {
+                                std::uint64_t layer, const kernels::KernelSet& measure) noexcept {
     Candidate best{start_distance, start};
     const std::size_t slot_count = vectors.size();
     std::uint32_t slots[detail::LINK_CHUNK];
@@ -63,7 +63,7 @@ inline Candidate greedy_descend(const HnswGraph& graph, std::span<const Quantize
                 if (links[i] < slot_count) slots[n++] = links[i];
             }
             if (n == 0) continue;
-            gather.distances(target, vectors.data(), slots, n, distances);
+            measure.gather(target, vectors.data(), slots, n, distances);
             for (std::size_t j = 0; j < n; ++j) {
                 if (distances[j] < best.distance) {
                     best = {distances[j], slots[j]};
@@ -109,7 +109,7 @@ template <class Keep = KeepEvery>
 inline void search_layer(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
                          const QuantizedVector& target, std::uint32_t entry, std::uint64_t layer, std::uint64_t ef,
                          VisitedSet& visited, std::vector<Candidate>& candidates, std::vector<Candidate>& results,
-                         const kernels::GatherKernel& gather, Keep keep = {}) {
+                         const kernels::KernelSet& measure, Keep keep = {}) {
     visited.start_search();
     const std::size_t slot_count = vectors.size();
     // A slot outside the store is never measured or returned, so whether it is
@@ -141,7 +141,7 @@ inline void search_layer(const HnswGraph& graph, std::span<const QuantizedVector
     std::size_t cand_n = 1;
 
     const QuantizedVector* base = vectors.data();
-    cand[0] = Candidate{hamming_distance(target, base[entry]), entry};
+    cand[0] = Candidate{measure.distance(target, base[entry]), entry};
     res[0] = cand[0];
     std::size_t res_n = keep(entry) ? 1 : 0;
 
@@ -183,7 +183,7 @@ inline void search_layer(const HnswGraph& graph, std::span<const QuantizedVector
             }
             from = to;
             if (fresh_n == 0) continue;
-            gather.distances(target, base, fresh, fresh_n, distances);
+            measure.gather(target, base, fresh, fresh_n, distances);
 
             if (candidates.size() < cand_n + fresh_n) {
                 candidates.resize(std::max(2 * candidates.size(), cand_n + fresh_n));

@@ -1,0 +1,6 @@
+"""Type stubs for the native module ``kestrix._native``."""
+
+from typing import List, Tuple
+
+def pack_sections(sections: List[Tuple[int, bytes]], /) -> bytes: ...
+def unpack_sections(data: bytes, /) -> List[Tuple[int, bytes]]: ...
