@@ -191,7 +191,7 @@ constexpr MethodSignature GET_SIGNATURE{"Collection", "get", IDS_PARAMETERS, 1};
 
 PyObject* delete_(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(DELETE_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
-        auto ids = read_ids(a[0], "ids", ~std::uint64_t{0});
+        auto ids = read_ids(a[0], "ids", MAX_DOCUMENT_ID);
         if (!ids) return nullptr;
         const auto removed = write_locked(self, [&](Collection& c) { return c.remove(ids->ids); });
         return PyLong_FromUnsignedLongLong(removed);
@@ -242,7 +242,7 @@ PyObject* ids(PyObject* self, PyObject*) noexcept {
 
 PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(GET_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
-        auto ids = read_ids(a[0], "ids", ~std::uint64_t{0});
+        auto ids = read_ids(a[0], "ids", MAX_DOCUMENT_ID);
         if (!ids) return nullptr;
         const auto codes = read_locked(self, [&](const Collection& c) { return c.get(ids->ids); });
         if (!codes) return raise_collection_error(codes.error());
