@@ -291,6 +291,32 @@ bool Collection::build_index(std::uint64_t m, std::uint64_t ef_construction, con
     }
 }
 
+std::vector<std::byte> Collection::graph_bytes() const {
+    return graph_ ? encode_graph(*graph_) : std::vector<std::byte>{};
+}
+
+std::expected<void, GraphError> Collection::restore_graph(std::span<const std::byte> bytes) {
+    auto graph = decode_graph(bytes, store_.size());
+    if (!graph) return std::unexpected(graph.error());
+    graph_ = std::make_unique<HnswGraph>(std::move(*graph));
+    return {};
+}
+
+Collection::GraphNodes Collection::graph_nodes() const noexcept {
+    GraphNodes counted;
+    if (!graph_) return counted;
+    const auto words = store_.ids();
+    const auto entry = graph_->entry_point();
+    // Every slot the graph inserted has a row with links, but for a graph of
+    // one node, which is its entry point.
+    for (std::uint32_t slot = 0; slot < graph_->slot_count() && slot < words.size(); ++slot) {
+        if (graph_->layer0_count(slot) == 0 && entry != slot) continue;
+        ++counted.nodes;
+        counted.waypoints += is_tombstoned(words[slot]) ? 1 : 0;
+    }
+    return counted;
+}
+
 // ---------------------------------------------------------------- search
 
 namespace {

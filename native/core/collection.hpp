@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "hnsw/graph.hpp"
+#include "hnsw/graph_codec.hpp"
 #include "quantized.hpp"
 #include "rw_lock.hpp"
 #include "store.hpp"
@@ -146,6 +147,22 @@ public:
     bool build_index(std::uint64_t m, std::uint64_t ef_construction, const BuildCheck& keep_going = {});
     bool has_index() const noexcept { return graph_ != nullptr; }
     const HnswGraph* graph() const noexcept { return graph_.get(); }
+
+    // The graph as a file keeps it (empty without a graph), and the graph of
+    // a file installed as it was written: checked against this collection's
+    // slot count and refused whole (the collection unchanged) when any check
+    // fails. Nothing is rebuilt. Both throw std::bad_alloc only.
+    std::vector<std::byte> graph_bytes() const;
+    std::expected<void, GraphError> restore_graph(std::span<const std::byte> bytes);
+
+    // How much of the graph is still documents: its nodes (slots it has
+    // linked, or its entry point) and, of those, the ones deleted or replaced
+    // since, which searches only walk through.
+    struct GraphNodes {
+        std::size_t nodes = 0;
+        std::size_t waypoints = 0;
+    };
+    GraphNodes graph_nodes() const noexcept;
 
     // One query: min(k, live) hits at most, best first; among equal distances
     // the lower slot first. Through the graph when one exists and !exact.

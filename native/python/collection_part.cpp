@@ -6,6 +6,7 @@
 // ever holds one lock while waiting for the other. The one exception is a
 // non-blocking try: a single query on a small collection takes the shared lock
 // by try-lock with the interpreter lock held, which cannot wait.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 
@@ -457,7 +459,40 @@ std::size_t serialized_length(std::span<const std::byte> bytes) noexcept {
     return 12 + std::size_t{slots} * (version == 2 ? 60 : 52);
 }
 
-constexpr const char* FROM_SECTIONS_PARAMETERS[] = {"store", "doc_ids", "threads"};
+// The graph's section, or None without a graph.
+PyObject* graph_section(PyObject* self, PyObject*) noexcept {
+    return guarded([self]() -> PyObject* {
+        std::vector<std::byte> bytes;
+        read_locked(self, [&](const Collection& c) {
+            bytes = c.graph_bytes();
+            return 0;
+        });
+        if (bytes.empty()) Py_RETURN_NONE;
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    }, nullptr);
+}
+
+// (nodes, deleted nodes, m, ef_construction) of the graph, or None: what a
+// caller needs to decide on a rebuild and to rebuild alike.
+PyObject* graph_nodes(PyObject* self, PyObject*) noexcept {
+    return guarded([self]() -> PyObject* {
+        std::optional<std::array<std::uint64_t, 4>> found;
+        read_locked(self, [&](const Collection& c) {
+            if (const HnswGraph* g = c.graph()) {
+                const auto counted = c.graph_nodes();
+                found = std::array<std::uint64_t, 4>{counted.nodes, counted.waypoints, g->m(), g->ef_construction()};
+            }
+            return 0;
+        });
+        if (!found) Py_RETURN_NONE;
+        const auto& v = *found;
+        return Py_BuildValue("(KKKK)", static_cast<unsigned long long>(v[0]), static_cast<unsigned long long>(v[1]),
+                             static_cast<unsigned long long>(v[2]), static_cast<unsigned long long>(v[3]));
+    }, nullptr);
+}
+
+constexpr const char* FROM_SECTIONS_PARAMETERS[] = {"store", "doc_ids", "threads", "graph"};
 constexpr MethodSignature FROM_SECTIONS_SIGNATURE{"Collection", "_from_sections", FROM_SECTIONS_PARAMETERS, 2};
 
 PyObject* from_sections(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
@@ -485,6 +520,12 @@ PyObject* from_sections(PyObject* cls, PyObject* args, PyObject* kwargs) noexcep
         if (!doc_ids.empty()) std::memcpy(doc_ids.data(), id_bytes->data(), id_bytes->size());
         auto collection = Collection::from_parts(std::move(*store), std::move(doc_ids));
         if (!collection) return raise(PyExc_ValueError, "document id section: " + std::string(collection.error()));
+        if (a[3] != nullptr && a[3] != Py_None) {
+            const auto graph_bytes = extract_bytes(a[3], "graph");
+            if (!graph_bytes) return nullptr;
+            const auto restored = collection->restore_graph(*graph_bytes);
+            if (!restored) return raise(PyExc_ValueError, "graph section: " + std::string(error_name(restored.error())));
+        }
         return make_instance(reinterpret_cast<PyTypeObject*>(cls), *threads, std::move(*collection));
     });
 }
@@ -517,6 +558,8 @@ PyMethodDef collection_methods[] = {
     {"has_index", as_cfunction(has_index), METH_NOARGS, "has_index($self)\n--\n\nWhether a graph is built."},
     {"_sections", as_cfunction(sections), METH_NOARGS, nullptr},
     {"_from_sections", as_cfunction(from_sections), WITH_KEYWORDS | METH_CLASS, nullptr},
+    {"_graph_section", as_cfunction(graph_section), METH_NOARGS, nullptr},
+    {"_graph_nodes", as_cfunction(graph_nodes), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

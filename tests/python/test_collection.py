@@ -148,3 +148,87 @@ def test_a_damaged_file_is_refused_with_the_reason(damage, message):
     col.add([1, 2**40 + 1], clustered(2, 0))
     with pytest.raises(ValueError, match=message):
         Collection._from_sections(*damage(*col._sections()))
+
+
+def _graph_sections(col):
+    """The file's sections as (kind, bytes), the graph's last."""
+    from kestrix._native import unpack_sections
+
+    return unpack_sections(col._file_bytes())
+
+
+def test_the_graph_is_saved_and_loaded_as_it_was_and_extends_alike(tmp_path):
+    X = clustered(1500, 3)
+    col = Collection()
+    col.add(np.arange(1000), X[:1000])
+    col.build_index(m=8, ef_construction=40)
+    col.delete(np.arange(0, 1000, 7))  # waypoints travel with the file
+    col.save(tmp_path / "c.kxc")
+    loaded = Collection.load(tmp_path / "c.kxc")
+    assert loaded.has_index() and loaded._graph_section() == col._graph_section()
+    for c in (col, loaded):
+        c.add(np.arange(1000, 1500), X[1000:])
+    assert loaded._graph_section() == col._graph_section()
+    assert _equal_answers(col.search(X[::50], 10), loaded.search(X[::50], 10))
+
+    # Append-only from the first build: extension is the graph of one build.
+    fresh = Collection()
+    fresh.add(np.arange(1000), X[:1000])
+    fresh.build_index(m=8, ef_construction=40)
+    fresh.add(np.arange(1000, 1500), X[1000:])
+    whole = Collection()
+    whole.add(np.arange(1500), X)
+    whole.build_index(m=8, ef_construction=40)
+    assert fresh._graph_section() == whole._graph_section()
+
+
+def _equal_answers(a, b):
+    return np.array_equal(a[0], b[0]) and np.array_equal(a[1], b[1], equal_nan=True)
+
+
+def test_every_damage_to_the_graph_section_is_refused_or_harmless():
+    from kestrix._native import pack_sections
+
+    X = clustered(300, 4)
+    col = Collection()
+    col.add(np.arange(300), X)
+    col.build_index(m=4, ef_construction=20)
+    col.delete(np.arange(0, 300, 3))
+    store, ids, (kind, graph) = _graph_sections(col)
+    assert kind == 3
+    live = set(col.ids().tolist())
+    rng = np.random.default_rng(5)
+    header = list(range(64 * 8))
+    for bit in header + rng.integers(0, len(graph) * 8, 300).tolist():
+        damaged = bytearray(graph)
+        damaged[bit // 8] ^= 1 << (bit % 8)
+        try:
+            c = Collection._from_file_bytes(pack_sections([store, ids, (3, bytes(damaged))]), "f")
+        except ValueError as err:
+            assert str(err).startswith("graph section: ")
+            continue
+        # Accepted (a link moved to another slot, a different ef_construction):
+        # every answer is still a live document.
+        found, _ = c.search(X[:20], 10)
+        assert set(found[found >= 0].tolist()) <= live
+    for cut in (0, 63, 64, len(graph) // 2, len(graph) - 1):
+        with pytest.raises(ValueError, match="graph truncated"):
+            Collection._from_file_bytes(pack_sections([store, ids, (3, graph[:cut])]), "f")
+    col.add([300], X[:1])  # one slot more: the old graph is for another store
+    with pytest.raises(ValueError, match="graph slot count does not match the store"):
+        Collection._from_file_bytes(pack_sections(_graph_sections(col)[:2] + [(3, graph)]), "f")
+
+
+@pytest.mark.parametrize("threshold, rebuilt", [(None, False), (0.5, False), (0.2, True)])
+def test_a_rebuild_happens_only_past_the_threshold_the_caller_set(threshold, rebuilt):
+    X = clustered(400, 6)
+    col = Collection(rebuild_threshold=threshold)
+    col.add(np.arange(400), X)
+    col.build_index(m=8, ef_construction=40)
+    before = col._graph_nodes()
+    col.delete(np.arange(0, 400, 3))  # a third of the nodes
+    after = col._graph_nodes()
+    assert after[0] == (266 if rebuilt else 400) and after[1] == (0 if rebuilt else 134)
+    assert before[2:] == after[2:] == (8, 40)
+    with pytest.raises(ValueError, match="rebuild_threshold"):
+        Collection(rebuild_threshold=1.5)
