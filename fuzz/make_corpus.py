@@ -11,7 +11,9 @@ handful of random byte strings plus the same stores (the api target also feeds
 bytes to deserialize). OUT_DIR/container gets files of the section container
 (a store first, then page-aligned sections, the table and the footer) with
 every known kind and a skippable unknown one, their truncations and bit flips,
-and entries that overlap, misalign or point far past the end. The stores are built here from the documented layout
+and entries that overlap, misalign or point far past the end. OUT_DIR/graph gets
+graphs' bytes (a two-byte slot count first) laid out by hand: empty, one layer,
+two layers, and their truncations and bit flips. The stores are built here from the documented layout
 with struct, not with the extension, so a writer bug cannot hide a reader bug.
 """
 import os
@@ -97,6 +99,48 @@ def container_seeds(rng, stores):
     return seeds
 
 
+EMPTY_LINK = 0xFFFFFFFF
+
+
+def graph_bytes(slots, m, entry, rows0, layers, rng_state=0xDEADBEEFCAFEBABE, ef=8):
+    """rows0: links per slot; layers: list of {member: links}. Strides follow
+    the graph's rule: min(capacity, max(slots - 1, 1)), capacity 2m on layer 0."""
+    longest = max(slots - 1, 1)
+    stride0, stride = min(2 * m, longest), min(m, longest)
+
+    def rows(rows_, width):
+        counts = b"".join(struct.pack("<I", len(r)) for r in rows_)
+        cells = b"".join(struct.pack("<I", x) for r in rows_ for x in r + [EMPTY_LINK] * (width - len(r)))
+        return counts + cells
+
+    out = b"KXGRAPH\0" + struct.pack("<IIQQQQIIII", 1, 0, slots, m, ef, rng_state, entry, len(layers), stride0, stride)
+    out += rows(rows0, stride0)
+    for layer in layers:
+        members = sorted(layer)
+        out += struct.pack("<I", len(members)) + b"".join(struct.pack("<I", x) for x in members)
+        out += rows([layer[x] for x in members], stride)
+    return struct.pack("<H", slots) + out
+
+
+def graph_seeds(rng):
+    seeds = {
+        "empty-0": graph_bytes(0, 16, EMPTY_LINK, [], []),
+        "empty-5": graph_bytes(5, 2, EMPTY_LINK, [[]] * 5, []),
+        "flat-3": graph_bytes(3, 2, 0, [[1, 2], [0, 2], [0, 1]], []),
+        "two-layers": graph_bytes(6, 2, 4, [[1, 2], [0, 4], [0, 5], [], [1, 5], [2, 4]],
+                                  [{1: [4], 4: [1, 5], 5: [4]}, {4: []}]),
+    }
+    base = seeds["two-layers"]
+    for cut in range(0, len(base), 7):
+        seeds[f"trunc-{cut:03d}"] = base[:cut]
+    for i in range(48):
+        data = bytearray(base)
+        bit = rng.randrange(len(data) * 8) if i % 2 else rng.randrange(66 * 8)  # half in the header
+        data[bit // 8] ^= 1 << (bit % 8)
+        seeds[f"flip-{i:02d}"] = bytes(data)
+    return seeds
+
+
 def sample_slots(rng, n):
     patterns = [
         (0,) * 12,
@@ -139,6 +183,12 @@ def main():
             seeds[f"lie-v{version}-n{n}"] = MAGIC + struct.pack("<II", version, n)
     seeds["trailing"] = valid[3] + b"\xff" * 29
     seeds["bad-magic"] = b"KSTY" + valid[3][4:]
+
+    graphs = graph_seeds(rng)
+    os.makedirs(os.path.join(out_dir, "graph"), exist_ok=True)
+    for name, data in graphs.items():
+        with open(os.path.join(out_dir, "graph", name), "wb") as f:
+            f.write(data)
 
     containers = container_seeds(rng, valid[6:])
     os.makedirs(os.path.join(out_dir, "container"), exist_ok=True)

@@ -1,5 +1,9 @@
 """Kestrix: an embedded 1-bit quantised nearest-neighbour store for 384-dim embeddings.
 
+``kestrix.Collection`` is the front door for applications: unique 63-bit
+document ids, upserts, batches straight from arrays, searches on many cores,
+one file. ``kestrix.Kestrix`` is the exact low-level store underneath.
+
 ``kestrix.Kestrix`` is the store itself (the class of the native module
 ``kestrix._kestrix``). Around it:
 
@@ -12,14 +16,17 @@
 """
 
 from ._arrays import insert_many, search_many
-from ._common import DIMENSION, MAX_DOC_ID
+from ._common import DIMENSION, MAX_COLLECTION_ID, MAX_DOC_ID
+from .collection import Collection
 from ._files import load, save
 from ._kestrix import Kestrix
 
 __version__ = "0.1.0"
 
 __all__ = [
+    "Collection",
     "DIMENSION",
+    "MAX_COLLECTION_ID",
     "MAX_DOC_ID",
     "Kestrix",
     "insert_many",

@@ -6,8 +6,8 @@ so ``import kestrix`` works without it.
 
 from typing import TYPE_CHECKING, Any, Optional, Tuple
 
-from ._common import DIMENSION, MAX_DOC_ID, TOMBSTONE_BIT, check_store
-from ._format import ID_WORDS_OFFSET
+from . import _native
+from ._common import DIMENSION, MAX_DOC_ID, check_store
 from ._kestrix import Kestrix
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -16,7 +16,6 @@ if TYPE_CHECKING:  # pragma: no cover
 
 __all__ = ["DIMENSION", "MAX_DOC_ID", "insert_many", "search_many"]
 
-_BLOCK = 1024
 
 
 def _numpy() -> Any:
@@ -68,9 +67,10 @@ def insert_many(db: Kestrix, ids: "npt.ArrayLike", vectors: "numpy.ndarray[Any, 
 
     Returns an int64 array of the ``n`` slot numbers, in row order.
 
-    One failure cannot be foreseen here: a store made with
-    ``Kestrix.with_capacity`` that runs out of room raises ``RuntimeError``
-    part-way, after the earlier rows went in (the message says how many).
+    A store made with ``Kestrix.with_capacity`` that has no room for the
+    whole batch (free slots plus deleted slots it can recycle) raises
+    ``RuntimeError`` ("insert error: CapacityExceeded ...") before anything
+    goes in.
     """
     np = _numpy()
     check_store(db)
@@ -98,18 +98,9 @@ def insert_many(db: Kestrix, ids: "npt.ArrayLike", vectors: "numpy.ndarray[Any, 
         bad = low if low < 0 else high
         raise ValueError(f"ids must lie in 0..{MAX_DOC_ID}, got {bad}")
 
-    slots: "numpy.ndarray[Any, Any]" = np.empty(n, dtype=np.int64)
-    id_list = id_array.tolist()
-    # Lists of Python floats are the binding's quickest input; converting a
-    # block at a time keeps that speed without a second copy of a big batch.
-    for start in range(0, n, _BLOCK):
-        block = matrix[start : start + _BLOCK].tolist()
-        for offset, vector in enumerate(block):
-            row = start + offset
-            try:
-                slots[row] = db.insert(id_list[row], vector)
-            except RuntimeError as err:
-                raise RuntimeError(f"{err} (after inserting {row} of {n} rows)") from err
+    # Read in place by the native module; the room of a fixed-capacity store
+    # is checked before the first row goes in.
+    slots: "numpy.ndarray[Any, Any]" = _native.insert_many(db, np.ascontiguousarray(id_array, dtype=np.int64), matrix)
     return slots
 
 
@@ -149,36 +140,7 @@ def search_many(
         if ef < 1:
             raise ValueError(f"ef must be >= 1, got {ef}")
     k = int(k)
-    q = matrix.shape[0]
-    # No row can hold more than the store's slots; the live count, which
-    # takes a pass over the store, is only needed if some row falls short.
-    width = min(k, len(db))
-    out_ids = np.full((q, width), -1, dtype=np.int64)
-    out_scores = np.full((q, width), np.nan, dtype=np.float32)
-    longest = 0
-    for start in range(0, q, _BLOCK):
-        for offset, query in enumerate(matrix[start : start + _BLOCK].tolist()):
-            row = start + offset
-            if exact:
-                hits = db.search_scan(query, k)
-            elif ef is None:
-                hits = db.search(query, k)
-            else:
-                hits = db.search(query, k, int(ef))
-            # A store another thread grows meanwhile may give a row more
-            # than the width taken at the start.
-            hits = hits[:width]
-            longest = max(longest, len(hits))
-            for col, (doc_id, score) in enumerate(hits):
-                out_ids[row, col] = doc_id
-                out_scores[row, col] = score
-    if longest < width:
-        width = max(longest, min(width, _live_count(np, db)))
-        out_ids, out_scores = out_ids[:, :width].copy(), out_scores[:, :width].copy()
+    # Every row in one native call, which takes the store's shared access as
+    # db.search does; rows are read in place.
+    out_ids, out_scores = _native.search_many(db, matrix, k, 50 if ef is None else int(ef), bool(exact))
     return out_ids, out_scores
-
-
-def _live_count(np: Any, db: Kestrix) -> int:
-    slots = len(db)
-    words = np.frombuffer(db.serialize(), dtype="<u4", count=slots, offset=ID_WORDS_OFFSET)
-    return slots - int(np.count_nonzero(words & np.uint32(TOMBSTONE_BIT)))

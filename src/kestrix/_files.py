@@ -39,9 +39,16 @@ __all__ = [
     "store_section",
     "PathLike",
     "STORE_SECTION",
+    "DOC_IDS_SECTION",
+    "GRAPH_SECTION",
+    "SIDE_SECTION",
 ]
 
+# Section kinds of the file container (the native reader knows the same list).
 STORE_SECTION = 1
+DOC_IDS_SECTION = 2
+GRAPH_SECTION = 3
+SIDE_SECTION = 4
 
 # A string annotation, because os.PathLike cannot be subscripted at run time
 # before Python 3.9.

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <functional>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "hnsw/graph.hpp"
+#include "hnsw/graph_codec.hpp"
 #include "store.hpp"
 #include "support.hpp"
 
@@ -582,6 +585,156 @@ INSTANTIATE_TEST_SUITE_P(
                       ResumeCase{{0, 300, 301, 900}, 8, 40, true, 0.1}, ResumeCase{{700, 1400}, 16, 60, false, 0.3},
                       ResumeCase{{200, 200, 1200}, 2, 20, true, 0.0},   // an empty extension
                       ResumeCase{{50, 600}, 200, 50, true, 0.1}));       // rows wider than the first store
+
+
+// ---------------------------------------------------------------------------
+// A graph's bytes read back for the same store are the graph written, table
+// for table, and can be extended like it; bytes that break any rule are
+// refused by name, whatever part of them is damaged.
+
+namespace codec {
+
+std::unique_ptr<HnswGraph> graph_over(std::size_t n, std::uint64_t m, double dead_fraction) {
+    const auto v = random_vectors(n, 11 + n);
+    std::vector<std::uint32_t> ids = identity_ids(n);
+    for (std::size_t s = 0; s < n; ++s) {
+        if (static_cast<double>(s % 10) < dead_fraction * 10) ids[s] |= TOMBSTONE_BIT;
+    }
+    return build_hnsw(v, ids, m, 40);
+}
+
+void put_u32(std::vector<std::byte>& b, std::size_t at, std::uint32_t value) { std::memcpy(b.data() + at, &value, 4); }
+void put_u64(std::vector<std::byte>& b, std::size_t at, std::uint64_t value) { std::memcpy(b.data() + at, &value, 8); }
+
+class GraphCodecRoundTrip : public ::testing::TestWithParam<BuildCase> {};
+
+TEST_P(GraphCodecRoundTrip, DecodedGraphIsTheEncodedOneAndExtendsAlike) {
+    const BuildCase& c = GetParam();
+    const auto graph = graph_over(c.n, c.m, c.dead_fraction);
+    const auto bytes = encode_graph(*graph);
+    auto decoded = decode_graph(bytes, c.n);
+    ASSERT_TRUE(decoded.has_value()) << error_name(decoded.error());
+    EXPECT_EQ(dump(*decoded), dump(*graph));
+    EXPECT_EQ(decoded->m(), graph->m());
+    EXPECT_EQ(decoded->m0(), graph->m0());
+    EXPECT_EQ(decoded->ef_construction(), graph->ef_construction());
+    EXPECT_EQ(decoded->level_mult(), graph->level_mult());
+    EXPECT_EQ(encode_graph(*decoded), bytes);
+
+    // Laid out for another store, or cut anywhere: refused.
+    EXPECT_EQ(decode_graph(bytes, c.n + 1).error(), GraphError::SlotCountMismatch);
+    for (std::size_t cut : {std::size_t{0}, GRAPH_HEADER_BYTES - 1, GRAPH_HEADER_BYTES, bytes.size() / 2,
+                            bytes.size() - 1}) {
+        if (cut >= bytes.size()) continue;
+        EXPECT_EQ(decode_graph(std::span(bytes).first(cut), c.n).error(), GraphError::Truncated) << cut;
+    }
+    auto longer = bytes;
+    longer.push_back(std::byte{0});
+    EXPECT_EQ(decode_graph(longer, c.n).error(), GraphError::TrailingBytes);
+
+    // Extending the loaded graph and the original by the same slots gives the same graph.
+    const std::size_t grown = c.n + 37;
+    const auto v = random_vectors(grown, 5);
+    const auto ids = identity_ids(grown);
+    HnswBuilder a = HnswBuilder::resume(std::move(*decoded), grown);
+    HnswBuilder b = HnswBuilder::resume(std::move(*decode_graph(bytes, c.n)), grown);
+    a.insert_live(v, ids, c.n);
+    b.insert_live(v, ids, c.n);
+    EXPECT_EQ(dump(a.graph()), dump(b.graph()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Graphs, GraphCodecRoundTrip,
+                         ::testing::Values(BuildCase{0, 16, 200, 0.0}, BuildCase{1, 16, 200, 0.0},
+                                           BuildCase{3, 0, 200, 1.0}, BuildCase{2000, 4, 40, 0.2},
+                                           BuildCase{600, 16, 40, 0.0}, BuildCase{80, U64_MAX, 40, 0.1}));
+
+// One field or cell changed at a time, with the check that must catch it.
+struct Damage {
+    const char* what;
+    std::function<void(std::vector<std::byte>&, const HnswGraph&)> apply;
+    GraphError expected;
+};
+
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.what; }
+
+class GraphCodecRefuses : public ::testing::TestWithParam<Damage> {};
+
+// Offset of the first upper layer's member count.
+std::size_t upper_start(const HnswGraph& g) {
+    return GRAPH_HEADER_BYTES + (g.slot_count() + g.slot_count() * g.layer0_stride()) * 4;
+}
+
+TEST_P(GraphCodecRefuses, EachBrokenRule) {
+    const auto graph = graph_over(3000, 4, 0.1);
+    ASSERT_GE(graph->top_level(), 3u);
+    auto bytes = encode_graph(*graph);
+    GetParam().apply(bytes, *graph);
+    const auto decoded = decode_graph(bytes, graph->slot_count());
+    ASSERT_FALSE(decoded.has_value());
+    EXPECT_EQ(decoded.error(), GetParam().expected) << error_name(decoded.error());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, GraphCodecRefuses,
+    ::testing::Values(
+        Damage{"magic", [](auto& b, auto&) { b[0] = std::byte{'X'}; }, GraphError::BadMagic},
+        Damage{"version", [](auto& b, auto&) { put_u32(b, 8, 2); }, GraphError::UnsupportedVersion},
+        Damage{"reserved", [](auto& b, auto&) { put_u32(b, 12, 1); }, GraphError::ReservedNotZero},
+        Damage{"slot count", [](auto& b, auto&) { put_u64(b, 16, U64_MAX); }, GraphError::SlotCountMismatch},
+        Damage{"m", [](auto& b, auto&) { put_u64(b, 24, 1); }, GraphError::BadM},
+        Damage{"m changes the stride", [](auto& b, auto&) { put_u64(b, 24, 5); }, GraphError::BadStride},
+        Damage{"stride", [](auto& b, auto&) { put_u32(b, 56, 0xFFFFFFFFu); }, GraphError::BadStride},
+        Damage{"upper stride", [](auto& b, auto&) { put_u32(b, 60, 3); }, GraphError::BadStride},
+        Damage{"generator", [](auto& b, auto&) { put_u64(b, 40, 0); }, GraphError::BadRngState},
+        Damage{"top level too high", [](auto& b, auto&) { put_u32(b, 52, 17); }, GraphError::BadTopLevel},
+        Damage{"levels without a node",
+               [](auto& b, auto&) { put_u32(b, 48, EMPTY_LINK); }, GraphError::BadTopLevel},
+        Damage{"entry outside", [](auto& b, auto&) { put_u32(b, 48, 3000); }, GraphError::BadEntryPoint},
+        Damage{"entry not on top", [](auto& b, const HnswGraph& g) {
+                   put_u32(b, 48, *g.entry_point() == 0 ? 1 : 0);
+               }, GraphError::BadEntryPoint},
+        Damage{"fewer layers than written", [](auto& b, const HnswGraph& g) {
+                   put_u32(b, 52, static_cast<std::uint32_t>(g.top_level() - 1));
+               }, GraphError::TrailingBytes},
+        Damage{"more layers than written", [](auto& b, const HnswGraph& g) {
+                   put_u32(b, 52, static_cast<std::uint32_t>(g.top_level() + 1));
+               }, GraphError::Truncated},
+        Damage{"count above stride", [](auto& b, auto&) { put_u32(b, GRAPH_HEADER_BYTES + 4 * 7, 9); },
+               GraphError::BadCount},
+        Damage{"link outside", [](auto& b, const HnswGraph& g) {
+                   put_u32(b, GRAPH_HEADER_BYTES + 4 * g.slot_count(), 3000);
+               }, GraphError::BadLink},
+        Damage{"link past the count", [](auto& b, const HnswGraph& g) {
+                   std::uint32_t s = 0;
+                   while (g.layer0_count(s) == g.layer0_stride()) ++s;
+                   put_u32(b, GRAPH_HEADER_BYTES + 4 * (g.slot_count() + s * g.layer0_stride() + g.layer0_stride() - 1), 0);
+               }, GraphError::BadLink},
+        Damage{"member count beyond the bytes", [](auto& b, const HnswGraph& g) {
+                   put_u32(b, upper_start(g), 0xFFFFFFFFu);
+               }, GraphError::Truncated},
+        Damage{"empty layer", [](auto& b, const HnswGraph& g) {
+                   // An empty first layer followed by its old body: read as members of nothing.
+                   put_u32(b, upper_start(g), 0);
+               }, GraphError::BadMembers},
+        Damage{"members out of order", [](auto& b, const HnswGraph& g) {
+                   const auto members = g.upper_nodes(1);
+                   put_u32(b, upper_start(g) + 4, members[1]);
+               }, GraphError::BadMembers},
+        Damage{"member outside", [](auto& b, const HnswGraph& g) {
+                   put_u32(b, upper_start(g) + 4 * g.upper_nodes(1).size(), 3000);
+               }, GraphError::BadMembers},
+        Damage{"layers not nested", [](auto& b, const HnswGraph& g) {
+                   // The second layer's first member, moved to a slot the first layer lacks.
+                   const auto first = g.upper_nodes(1);
+                   const std::size_t second = upper_start(g) + 4 + (first.size() * (2 + g.upper_stride())) * 4;
+                   const auto members = g.upper_nodes(2);
+                   std::uint32_t slot = members[0];
+                   while (slot > 0 && std::binary_search(first.begin(), first.end(), slot)) --slot;
+                   ASSERT_FALSE(std::binary_search(first.begin(), first.end(), slot));
+                   put_u32(b, second + 4, slot);
+               }, GraphError::LayersNotNested}));
+
+}  // namespace codec
 
 }  // namespace
 }  // namespace kestrix

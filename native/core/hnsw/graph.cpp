@@ -21,13 +21,6 @@ std::size_t checked_product(std::size_t a, std::size_t b) {
     return product;
 }
 
-// A row can only ever hold the other slots, so a row longer than that would
-// be padding forever; this is what lets an enormous m work on a small store.
-std::size_t stride_for(std::uint64_t capacity, std::size_t slot_count) noexcept {
-    const std::size_t longest = slot_count > 1 ? slot_count - 1 : 1;
-    return static_cast<std::size_t>(std::min<std::uint64_t>(capacity, longest));
-}
-
 // `rows` rows of `from` entries each, copied into rows of `to` >= `from`
 // entries padded with EMPTY_LINK, plus `extra` rows of padding only.
 std::vector<std::uint32_t> widen_rows(const std::vector<std::uint32_t>& table, std::size_t from, std::size_t to,
@@ -46,6 +39,13 @@ std::vector<std::uint32_t> widen_rows(const std::vector<std::uint32_t>& table, s
 }  // namespace
 
 // ---------------------------------------------------------------- the graph
+
+// A row can only ever hold the other slots, so a row longer than that would
+// be padding forever; this is what lets an enormous m work on a small store.
+std::size_t HnswGraph::stride_for(std::uint64_t capacity, std::size_t slot_count) noexcept {
+    const std::size_t longest = slot_count > 1 ? slot_count - 1 : 1;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(capacity, longest));
+}
 
 HnswGraph::HnswGraph(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction)
     : m_(std::max<std::uint64_t>(m, 2)),
@@ -129,8 +129,8 @@ HnswBuilder HnswBuilder::resume(HnswGraph graph, std::size_t new_slot_count) {
     if (new_slot_count < old_count) throw std::invalid_argument("a graph only grows by appended slots");
     if (new_slot_count > EMPTY_LINK) throw std::bad_alloc();
     try {
-        const std::size_t layer0_stride = stride_for(graph.m0_, new_slot_count);
-        const std::size_t upper_stride = stride_for(graph.m_, new_slot_count);
+        const std::size_t layer0_stride = HnswGraph::stride_for(graph.m0_, new_slot_count);
+        const std::size_t upper_stride = HnswGraph::stride_for(graph.m_, new_slot_count);
         // Rows only ever widen (the new count is at least the old one), and a
         // row's links and count stay as they were: the padding that a build
         // over every slot would have had from the start is added now.

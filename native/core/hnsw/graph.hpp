@@ -77,6 +77,8 @@ public:
     // links, so rows are no longer than that even when m asks for more.
     std::size_t layer0_stride() const noexcept { return layer0_stride_; }
     std::size_t upper_stride() const noexcept { return upper_stride_; }
+    // The row length a graph over `slot_count` slots gives rows of `capacity` links.
+    static std::size_t stride_for(std::uint64_t capacity, std::size_t slot_count) noexcept;
 
     // The tables as they are laid out, padding included: what a writer of the
     // graph's bytes (or a comparison of two graphs) reads.
@@ -89,6 +91,8 @@ public:
 
 private:
     friend class HnswBuilder;
+    // Reads and writes the tables as they lie (graph_codec.cpp).
+    friend struct HnswGraphCodec;
 
     // Empty tables with room for `slot_count` layer-0 rows (see HnswBuilder).
     HnswGraph(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction);

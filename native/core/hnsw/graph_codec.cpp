@@ -1,0 +1,234 @@
+#include "graph_codec.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <stdexcept>
+
+namespace kestrix {
+
+static_assert(std::endian::native == std::endian::little, "the graph's tables are copied as they lie");
+
+namespace {
+
+constexpr char MAGIC[8] = {'K', 'X', 'G', 'R', 'A', 'P', 'H', '\0'};
+constexpr std::uint64_t CELL = sizeof(std::uint32_t);
+
+// Sizes announced by untrusted bytes: a product or sum that does not fit is
+// simply more than any input holds.
+std::optional<std::uint64_t> mul(std::uint64_t a, std::uint64_t b) noexcept {
+    std::uint64_t r = 0;
+    if (__builtin_mul_overflow(a, b, &r)) return std::nullopt;
+    return r;
+}
+
+// Reads fields front to back, never past the end; every table is measured
+// against what is left before anything is allocated for it.
+class Reader {
+public:
+    explicit Reader(std::span<const std::byte> bytes) noexcept : bytes_(bytes) {}
+
+    std::size_t left() const noexcept { return bytes_.size() - at_; }
+
+    template <class T>
+    T field() noexcept {  // callers have checked left() covers it
+        T value;
+        std::memcpy(&value, bytes_.data() + at_, sizeof value);
+        at_ += sizeof value;
+        return value;
+    }
+
+    // `count` u32 cells, or nothing when the bytes do not hold them.
+    bool cells(std::uint64_t count, std::vector<std::uint32_t>& out) {
+        const auto bytes = mul(count, CELL);
+        if (!bytes || *bytes > left()) return false;
+        out.resize(static_cast<std::size_t>(count));
+        if (count != 0) std::memcpy(out.data(), bytes_.data() + at_, static_cast<std::size_t>(*bytes));
+        at_ += static_cast<std::size_t>(*bytes);
+        return true;
+    }
+
+    bool has(std::uint64_t bytes) const noexcept { return bytes <= left(); }
+
+private:
+    std::span<const std::byte> bytes_;
+    std::size_t at_ = 0;
+};
+
+class Writer {
+public:
+    explicit Writer(std::size_t size) { out_.reserve(size); }
+
+    template <class T>
+    void field(T value) {
+        const auto* p = reinterpret_cast<const std::byte*>(&value);
+        out_.insert(out_.end(), p, p + sizeof value);
+    }
+    void cells(std::span<const std::uint32_t> values) {
+        const auto* p = reinterpret_cast<const std::byte*>(values.data());
+        out_.insert(out_.end(), p, p + values.size_bytes());
+    }
+    std::vector<std::byte> take() && noexcept { return std::move(out_); }
+
+private:
+    std::vector<std::byte> out_;
+};
+
+// Rows of `stride` cells with their counts: a count fits its row, the counted
+// entries are links into the store (or free), the rest is free.
+std::optional<GraphError> check_rows(std::span<const std::uint32_t> counts, std::span<const std::uint32_t> cells,
+                                     std::size_t stride, std::size_t slot_count) noexcept {
+    for (std::size_t r = 0; r < counts.size(); ++r) {
+        if (counts[r] > stride) return GraphError::BadCount;
+        const std::uint32_t* row = cells.data() + r * stride;
+        for (std::size_t i = 0; i < stride; ++i) {
+            const bool fits = i < counts[r] ? row[i] < slot_count || row[i] == EMPTY_LINK : row[i] == EMPTY_LINK;
+            if (!fits) return GraphError::BadLink;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+struct HnswGraphCodec {
+    static std::vector<std::byte> encode(const HnswGraph& g) {
+        std::size_t size = GRAPH_HEADER_BYTES + (g.layer0_counts_.size() + g.layer0_neighbours_.size()) * CELL;
+        for (std::size_t l = 0; l < g.upper_nodes_.size(); ++l) {
+            size += CELL + (g.upper_nodes_[l].size() + g.upper_counts_[l].size() + g.upper_neighbours_[l].size()) * CELL;
+        }
+        Writer w(size);
+        for (const char c : MAGIC) w.field(c);
+        w.field(GRAPH_FORMAT_VERSION);
+        w.field(std::uint32_t{0});
+        w.field(std::uint64_t{g.slot_count()});
+        w.field(g.m_);
+        w.field(g.ef_construction_);
+        w.field(g.rng_state_);
+        w.field(g.entry_point_.value_or(EMPTY_LINK));
+        w.field(static_cast<std::uint32_t>(g.upper_nodes_.size()));
+        // Strides are below the slot count, itself below EMPTY_LINK.
+        w.field(static_cast<std::uint32_t>(g.layer0_stride_));
+        w.field(static_cast<std::uint32_t>(g.upper_stride_));
+        w.cells(g.layer0_counts_);
+        w.cells(g.layer0_neighbours_);
+        for (std::size_t l = 0; l < g.upper_nodes_.size(); ++l) {
+            w.field(static_cast<std::uint32_t>(g.upper_nodes_[l].size()));
+            w.cells(g.upper_nodes_[l]);
+            w.cells(g.upper_counts_[l]);
+            w.cells(g.upper_neighbours_[l]);
+        }
+        return std::move(w).take();
+    }
+
+    static std::expected<HnswGraph, GraphError> decode(std::span<const std::byte> bytes, std::size_t slot_count) {
+        using Fail = std::unexpected<GraphError>;
+        Reader r(bytes);
+        if (!r.has(GRAPH_HEADER_BYTES)) return Fail(GraphError::Truncated);
+        char magic[8];
+        for (char& c : magic) c = r.field<char>();
+        if (!std::equal(std::begin(magic), std::end(magic), std::begin(MAGIC))) return Fail(GraphError::BadMagic);
+        if (r.field<std::uint32_t>() != GRAPH_FORMAT_VERSION) return Fail(GraphError::UnsupportedVersion);
+        if (r.field<std::uint32_t>() != 0) return Fail(GraphError::ReservedNotZero);
+        const auto slots = r.field<std::uint64_t>();
+        const auto m = r.field<std::uint64_t>();
+        const auto ef_construction = r.field<std::uint64_t>();
+        const auto rng_state = r.field<std::uint64_t>();
+        const auto entry = r.field<std::uint32_t>();
+        const auto top_level = r.field<std::uint32_t>();
+        const auto layer0_stride = r.field<std::uint32_t>();
+        const auto upper_stride = r.field<std::uint32_t>();
+
+        if (slots != slot_count || slot_count > EMPTY_LINK) return Fail(GraphError::SlotCountMismatch);
+        // A graph raises m to 2 when it is laid out, so a written m is never lower.
+        if (m < 2) return Fail(GraphError::BadM);
+        // No tables yet: m0, the level multiplier and the strides come from
+        // the graph's own rules, not from the bytes.
+        HnswGraph g(0, m, ef_construction);
+        g.layer0_stride_ = HnswGraph::stride_for(g.m0_, slot_count);
+        g.upper_stride_ = HnswGraph::stride_for(g.m_, slot_count);
+        if (layer0_stride != g.layer0_stride_ || upper_stride != g.upper_stride_) return Fail(GraphError::BadStride);
+        // xorshift never leaves zero, and never reaches it from anything else.
+        if (rng_state == 0) return Fail(GraphError::BadRngState);
+        g.rng_state_ = rng_state;
+        if (top_level > MAX_LEVEL || (entry == EMPTY_LINK && top_level != 0)) return Fail(GraphError::BadTopLevel);
+        if (entry != EMPTY_LINK && entry >= slot_count) return Fail(GraphError::BadEntryPoint);
+
+        const auto layer0_cells = mul(slot_count, layer0_stride);
+        if (!layer0_cells || !r.cells(slot_count, g.layer0_counts_) || !r.cells(*layer0_cells, g.layer0_neighbours_)) {
+            return Fail(GraphError::Truncated);
+        }
+        if (const auto bad = check_rows(g.layer0_counts_, g.layer0_neighbours_, layer0_stride, slot_count)) {
+            return Fail(*bad);
+        }
+
+        for (std::uint32_t layer = 1; layer <= top_level; ++layer) {
+            if (!r.has(CELL)) return Fail(GraphError::Truncated);
+            const auto members = r.field<std::uint32_t>();
+            const auto cells = mul(members, upper_stride);
+            std::vector<std::uint32_t> nodes, counts, links;
+            if (!cells || !r.cells(members, nodes) || !r.cells(members, counts) || !r.cells(*cells, links)) {
+                return Fail(GraphError::Truncated);
+            }
+            // Rows are found by binary search over the members; a layer exists
+            // only because some node drew its level.
+            if (nodes.empty() || nodes.back() >= slot_count ||
+                std::adjacent_find(nodes.begin(), nodes.end(), std::greater_equal<>()) != nodes.end()) {
+                return Fail(GraphError::BadMembers);
+            }
+            // A node on a layer is on every layer below it.
+            if (layer > 1 && !std::includes(g.upper_nodes_.back().begin(), g.upper_nodes_.back().end(), nodes.begin(),
+                                            nodes.end())) {
+                return Fail(GraphError::LayersNotNested);
+            }
+            if (const auto bad = check_rows(counts, links, upper_stride, slot_count)) return Fail(*bad);
+            g.upper_nodes_.push_back(std::move(nodes));
+            g.upper_counts_.push_back(std::move(counts));
+            g.upper_neighbours_.push_back(std::move(links));
+        }
+        if (r.left() != 0) return Fail(GraphError::TrailingBytes);
+
+        // Searches start at the entry point on the top layer.
+        if (top_level > 0 && !std::binary_search(g.upper_nodes_.back().begin(), g.upper_nodes_.back().end(), entry)) {
+            return Fail(GraphError::BadEntryPoint);
+        }
+        if (entry != EMPTY_LINK) g.entry_point_ = entry;
+        g.top_level_ = top_level;
+        return g;
+    }
+};
+
+std::string_view error_name(GraphError error) noexcept {
+    switch (error) {
+        case GraphError::Truncated: return "graph truncated";
+        case GraphError::BadMagic: return "not a graph";
+        case GraphError::UnsupportedVersion: return "graph format version not supported";
+        case GraphError::ReservedNotZero: return "graph reserved field not zero";
+        case GraphError::SlotCountMismatch: return "graph slot count does not match the store";
+        case GraphError::BadM: return "graph m below 2";
+        case GraphError::BadStride: return "graph row stride does not match m and the slot count";
+        case GraphError::BadRngState: return "graph level generator state invalid";
+        case GraphError::BadTopLevel: return "graph top level invalid";
+        case GraphError::BadEntryPoint: return "graph entry point invalid";
+        case GraphError::BadMembers: return "graph layer members invalid";
+        case GraphError::LayersNotNested: return "graph layers not nested";
+        case GraphError::BadCount: return "graph row count above its stride";
+        case GraphError::BadLink: return "graph link outside the store";
+        case GraphError::TrailingBytes: return "graph has trailing bytes";
+    }
+    return "graph invalid";
+}
+
+std::vector<std::byte> encode_graph(const HnswGraph& graph) { return HnswGraphCodec::encode(graph); }
+
+std::expected<HnswGraph, GraphError> decode_graph(std::span<const std::byte> bytes, std::size_t slot_count) {
+    try {
+        return HnswGraphCodec::decode(bytes, slot_count);
+    } catch (const std::length_error&) {
+        throw std::bad_alloc();
+    }
+}
+
+}  // namespace kestrix

@@ -1,0 +1,68 @@
+// A graph's bytes: what a file keeps of an HNSW graph so that, read back for
+// the same store, it searches and extends exactly as the graph written did.
+//
+// Every field is little-endian; every table entry is a u32.
+//
+//   header (64 bytes)
+//     magic "KXGRAPH\0", format version u32, zero u32,
+//     slot count u64, m u64, ef_construction u64, level generator state u64,
+//     entry point u32 (EMPTY_LINK: no node yet), top level u32,
+//     layer-0 row stride u32, upper row stride u32
+//   layer 0      count[slot count], then slot count rows of layer-0 stride links
+//   each upper layer 1..top level
+//                member count u32, members[member count] (ascending),
+//                count[member count], then member count rows of upper stride links
+//
+// The strides are what the graph lays out for its m and slot count; they are
+// written so that a reader can tell a graph laid out for another store at once.
+// A row's first `count` entries are links (below the slot count, or
+// EMPTY_LINK); the rest of the row is EMPTY_LINK.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "graph.hpp"
+
+namespace kestrix {
+
+inline constexpr std::uint32_t GRAPH_FORMAT_VERSION = 1;
+inline constexpr std::size_t GRAPH_HEADER_BYTES = 64;
+
+// Which check a graph's bytes failed. Names appear in messages as spelled by
+// error_name().
+enum class GraphError : std::uint8_t {
+    Truncated,           // fewer bytes than the header or the tables it announces
+    BadMagic,
+    UnsupportedVersion,
+    ReservedNotZero,
+    SlotCountMismatch,   // laid out for a store of another size
+    BadM,                // m below 2
+    BadStride,           // a stride other than the one m and the slot count give
+    BadRngState,         // a level generator state the generator cannot be in
+    BadTopLevel,         // above MAX_LEVEL, or levels without a node
+    BadEntryPoint,       // outside the store, or not on the top layer
+    BadMembers,          // an empty layer, members out of order or outside the store
+    LayersNotNested,     // a member of a layer missing from the layer below
+    BadCount,            // a row count above the stride
+    BadLink,             // a link outside the store, or a filled entry past the count
+    TrailingBytes,
+};
+
+std::string_view error_name(GraphError error) noexcept;
+
+// The graph's bytes. Throws std::bad_alloc only.
+std::vector<std::byte> encode_graph(const HnswGraph& graph);
+
+// The graph the bytes describe, for a store of `slot_count` slots. Every field,
+// count, member list and link is checked before the graph is handed out, in
+// overflow-checked 64-bit arithmetic; tables are allocated only once the bytes
+// they are read from are known to be there. Throws std::bad_alloc only (for
+// tables the bytes do hold but memory does not).
+std::expected<HnswGraph, GraphError> decode_graph(std::span<const std::byte> bytes, std::size_t slot_count);
+
+}  // namespace kestrix

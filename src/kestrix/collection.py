@@ -1,0 +1,191 @@
+"""``kestrix.Collection``: the store an application keeps its documents in."""
+
+import os
+from typing import Optional
+
+from ._common import MAX_COLLECTION_ID
+from ._files import (
+    DOC_IDS_SECTION as _DOC_IDS_SECTION,
+    GRAPH_SECTION as _GRAPH_SECTION,
+    STORE_SECTION as _STORE_SECTION,
+    PathLike,
+    atomic_write_bytes,
+    path_argument,
+    read_sections,
+)
+from ._native import Collection as _NativeCollection
+
+__all__ = ["Collection", "MAX_COLLECTION_ID"]
+
+
+class Collection(_NativeCollection):
+    """Documents under unique integer ids, searched one query or a batch at a time.
+
+    ``Collection(threads=None, *, rebuild_threshold=None)``; ``threads`` is
+    how many threads a batch search uses (default: every core this process
+    may run on, so a worker confined to fewer cores is not oversubscribed).
+    ``rebuild_threshold`` (a share in ``(0, 1]``, or ``None``, the default:
+    never) makes ``add``, ``delete`` and ``expire`` compact the collection and
+    rebuild the graph, with its ``m`` and ``ef_construction``, as soon as
+    deleted or replaced documents make up more than that share of the graph's
+    nodes. Without it no call ever rebuilds on its own: the graph changes only
+    by extension, and is rebuilt only by ``build_index()``.
+
+    - ``add(ids, vectors)``: ``ids`` is an int or a 1-D sequence/array of ints
+      in ``0..2**63-1``, unique within the batch; ``vectors`` an ``(n, 384)``
+      float16/float32/float64 array (read in place, any strides), a list of
+      lists, or one 384-vector with one id. Each float is rounded to float32
+      and stored by its sign, exactly as ``Kestrix.insert`` does. Adding an id
+      that is stored replaces it (upsert). The whole batch is checked first
+      (shape, dtype, finite values, id range, duplicates): a refused batch
+      changes nothing.
+    - ``delete(ids) -> int`` (unknown ids are ignored), ``len(col)`` (live
+      documents), ``id in col``, ``ids()`` (int64 array, oldest slot first),
+      ``get(ids)`` (the stored codes, ``(n, 48)`` uint8), ``expire(ttl_ms)``
+      (deletes documents stored more than ``ttl_ms`` ago; insertion times are
+      kept), ``compact()`` (frees the slots of deleted and replaced documents,
+      keeping the others in order).
+    - ``search(query, k=10, *, exact=False, ef=50, threads=None)``: one query
+      (1-D) gives a list of ``(id, score)``, best first; a batch (2-D) gives
+      ``(ids, scores)``, int64 and float32 arrays of shape
+      ``(q, min(k, len(col)))``, a short row padded with id ``-1`` and score
+      ``nan``. Results are NumPy arrays when NumPy is installed, lists
+      otherwise. A batch row is exactly the answer of that query alone.
+    - ``build_index(m=16, ef_construction=200, progress=None)``,
+      ``has_index()``: an HNSW graph; ``progress(done, total)`` is called a few
+      times a second while it is built (an exception from it, or Ctrl-C,
+      stops the build and keeps the earlier graph).
+    - ``save(path)`` / ``Collection.load(path)``: one file, written atomically.
+
+    Scores are ``1 - hamming / 384`` (float32), as ``Kestrix``'s. Among equal
+    distances the exact scan returns the lower slot first: slots follow
+    insertion order and an upsert moves the document to a new slot, so the
+    document stored (or last replaced) earlier comes first.
+
+    Deleted and replaced documents leave a tombstoned slot until
+    ``compact()``. The graph keeps their nodes as waypoints: a search walks
+    through them and never returns them, and still returns up to ``k`` live
+    documents (they are filtered inside the search, never by cutting to ``k``
+    first). ``add`` extends a built graph with the new slots instead of
+    dropping it (its cost is that of inserting the new documents only). While
+    no earlier document was deleted or replaced since the build, this gives
+    exactly the graph a full build over the same slots would give. Once one
+    was, extension goes on the same way but the graph is no longer the one a
+    rebuild would give: deleted nodes stay as waypoints that are never
+    returned, and new documents are linked through them, so recall can drift
+    from a fresh build's as the share of deleted nodes grows (``build_index()``
+    or ``rebuild_threshold`` bring it back). ``compact()`` renumbers the
+    slots and so drops the graph: call ``build_index()`` again when you
+    choose. There is no fixed capacity (a ``Kestrix.with_capacity`` store is
+    the fixed kind).
+
+    Threads: searches run in parallel with each other (and a batch search
+    on several threads of its own); a change waits for the searches under way
+    and goes before searches that arrive after it. The interpreter lock is
+    released while waiting and while working.
+
+    The file holds the store's own bytes first (``kestrix.load`` of it gives a
+    ``Kestrix`` with ids truncated to 31 bits), then the 64-bit id of every
+    slot, then the graph when there is one (its tables, ``m``,
+    ``ef_construction`` and the state of its level generator, so a loaded
+    graph is extended exactly as the saved one would have been), in the
+    checksummed container ``kestrix.save`` writes. ``load`` checks the graph's
+    every count, member and link against the store before use and does not
+    rebuild it. A loaded collection has no ``rebuild_threshold`` unless given.
+    """
+
+    __slots__ = ("_rebuild_threshold",)
+
+    def __new__(cls, threads: Optional[int] = None, *, rebuild_threshold: Optional[float] = None) -> "Collection":
+        self = super().__new__(cls, threads=threads)
+        self.rebuild_threshold = rebuild_threshold
+        return self
+
+    @property
+    def rebuild_threshold(self) -> Optional[float]:
+        """Share of deleted graph nodes above which a change rebuilds (None: never)."""
+        return getattr(self, "_rebuild_threshold", None)
+
+    @rebuild_threshold.setter
+    def rebuild_threshold(self, value: Optional[float]) -> None:
+        if value is not None:
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0.0 < value <= 1.0:
+                raise ValueError(f"rebuild_threshold must be a share in (0, 1] or None, got {value!r}")
+            value = float(value)
+        self._rebuild_threshold = value
+
+    def add(self, ids, vectors) -> None:
+        super().add(ids, vectors)
+        self._rebuild_if_due()
+
+    def delete(self, ids) -> int:
+        deleted = super().delete(ids)
+        self._rebuild_if_due()
+        return deleted
+
+    def expire(self, ttl_ms) -> int:
+        expired = super().expire(ttl_ms)
+        self._rebuild_if_due()
+        return expired
+
+    def _rebuild_if_due(self) -> None:
+        threshold = self.rebuild_threshold
+        if threshold is None:
+            return
+        counted = self._graph_nodes()
+        if counted is None:
+            return
+        nodes, waypoints, m, ef_construction = counted
+        if nodes and waypoints > threshold * nodes:
+            self.compact()
+            self.build_index(m, ef_construction)
+
+    def _file_bytes(self) -> bytes:
+        """The collection as :meth:`save` writes it."""
+        from ._native import pack_sections
+
+        store, doc_ids = self._sections()
+        sections = [(_STORE_SECTION, store), (_DOC_IDS_SECTION, doc_ids)]
+        graph = self._graph_section()
+        if graph is not None:
+            sections.append((_GRAPH_SECTION, graph))
+        return pack_sections(sections)
+
+    def save(self, path: PathLike) -> None:
+        """Write the collection, with its graph, to ``path`` atomically (a
+        crash leaves the old file or the new one)."""
+        atomic_write_bytes(path_argument(path), self._file_bytes())
+
+    @classmethod
+    def load(cls, path: PathLike, threads: Optional[int] = None) -> "Collection":
+        """Read a collection written by :meth:`save`. Every section is checked
+        (checksums, the ids against the store: count, range, uniqueness of the
+        live ones, tombstones; the graph's counts, members and links) before
+        use; a damaged file raises ValueError naming what is wrong and the
+        file."""
+        source = path_argument(path)
+        if os.path.isdir(source):
+            raise IsADirectoryError(f"cannot load {source!r}: it is a folder")
+        with open(source, "rb") as f:
+            data = f.read()
+        return cls._from_file_bytes(data, source, threads)
+
+    @classmethod
+    def _from_file_bytes(cls, data: bytes, source: str, threads: Optional[int] = None) -> "Collection":
+        sections, _ = read_sections(data, source)
+        found = {}
+        for kind, body in sections:
+            if kind in (_STORE_SECTION, _DOC_IDS_SECTION, _GRAPH_SECTION):
+                if kind in found:
+                    raise ValueError(f"collection file: section {kind} appears twice (file {source!r})")
+                found[kind] = body
+        if _STORE_SECTION not in found:
+            raise ValueError(f"collection file: no store section (file {source!r})")
+        if _DOC_IDS_SECTION not in found:
+            raise ValueError(f"collection file: no document id section, not a collection (file {source!r})")
+        try:
+            return cls._from_sections(
+                found[_STORE_SECTION], found[_DOC_IDS_SECTION], threads, found.get(_GRAPH_SECTION)
+            )
+        except ValueError as err:
+            raise ValueError(f"{err} (file {source!r})") from None

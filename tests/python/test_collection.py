@@ -1,0 +1,234 @@
+"""kestrix.Collection: batch answers against single ones and against Kestrix,
+threads searching while others change the collection, and refused calls."""
+
+import threading
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+from kestrix import Collection, Kestrix  # noqa: E402
+
+DIMENSION = 384
+
+
+def clustered(n, seed, centres=8):
+    """Rows near a few centres: close neighbours and equal distances abound."""
+    rng = np.random.default_rng(seed)
+    base = rng.standard_normal((centres, DIMENSION))
+    return (base[rng.integers(0, centres, n)] + 0.6 * rng.standard_normal((n, DIMENSION))).astype(np.float32)
+
+
+@pytest.mark.parametrize("n", [0, 1, 7, 300, 3000])
+@pytest.mark.parametrize("k", [0, 1, 10, 500])
+def test_a_batch_row_is_the_single_answer_and_scores_match_kestrix(n, k):
+    X = clustered(n, n)
+    ids = np.arange(n, dtype=np.int64) * 7 + 3
+    col = Collection(threads=2)
+    col.add(ids, X)
+    col.delete(ids[::5])
+    db = Kestrix()
+    for i, row in enumerate(X.tolist()):
+        if i % 5:
+            db.insert(i, row)
+    Q = clustered(9, 1 + n)
+    Q[0] = X[min(1, n - 1)] if n else Q[0]
+    for exact in (True, False):
+        if not exact and n:
+            col.build_index(m=8, ef_construction=32)
+        got_ids, got_scores = col.search(Q, k, exact=exact)
+        assert got_ids.shape == got_scores.shape == (len(Q), min(k, len(col)))
+        assert got_ids.dtype == np.int64 and got_scores.dtype == np.float32
+        for row, query in enumerate(Q):
+            single = col.search(query, k, exact=exact)
+            assert single == list(zip(got_ids[row].tolist(), got_scores[row].tolist()))
+            if exact:
+                reference = db.search_scan(query.tolist(), k)
+                assert [s for _, s in single] == [s for _, s in reference]
+    # float16 and float64 rows quantise exactly as Kestrix.insert does after rounding to float32.
+    for dtype in (np.float16, np.float64):
+        direct, through_lists = Collection(), Collection()
+        direct.add(ids, X.astype(dtype))
+        through_lists.add(ids.tolist(), X.astype(dtype).astype(np.float32).tolist())
+        assert (direct.get(ids) == through_lists.get(ids)).all()
+
+
+def test_threads_search_while_others_add_and_delete():
+    col = Collection(threads=2)
+    X = clustered(2000, 5)
+    col.add(np.arange(2000), X)
+    col.build_index(m=8, ef_construction=32)
+    errors = []
+    stop = threading.Event()
+
+    def reader():
+        try:
+            while not stop.is_set():
+                ids, scores = col.search(X[:64], 10, exact=bool(len(errors) % 2))
+                assert ids.shape == scores.shape and ids.shape[1] <= 10
+                assert (ids >= 0).all()  # thousands of live documents: no short row
+                col.search(X[0], 5)
+        except Exception as err:  # noqa: BLE001 - reported below
+            errors.append(err)
+
+    def writer(seed):
+        rng = np.random.default_rng(seed)
+        try:
+            for _ in range(60):
+                batch = rng.choice(4000, 50, replace=False)
+                col.add(batch, clustered(50, int(rng.integers(1 << 30))))
+                col.delete(rng.choice(4000, 30, replace=False))
+        except Exception as err:  # noqa: BLE001
+            errors.append(err)
+
+    readers = [threading.Thread(target=reader) for _ in range(3)]
+    writers = [threading.Thread(target=writer, args=(s,)) for s in range(2)]
+    for t in readers + writers:
+        t.start()
+    for t in writers:
+        t.join()
+    stop.set()
+    for t in readers:
+        t.join()
+    assert errors == []
+    assert col.has_index()  # extended by every add, kept through every delete
+    live = set(col.ids().tolist())
+    assert len(live) == len(col)
+    ids, _ = col.search(X[:32], 10)
+    assert set(ids[ids >= 0].tolist()) <= live
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda c: c.add([1, 1], np.zeros((2, DIMENSION))), ValueError, "more than once"),
+        (lambda c: c.add([-1], np.zeros((1, DIMENSION))), ValueError, "must lie in"),
+        (lambda c: c.add([2**63], np.zeros((1, DIMENSION))), ValueError, "must lie in"),
+        (lambda c: c.add(np.array([1.5]), np.zeros((1, DIMENSION))), TypeError, "integer dtype"),
+        (lambda c: c.add([True], np.zeros((1, DIMENSION))), TypeError, "must be integers"),
+        (lambda c: c.add([1, 2], np.zeros((1, DIMENSION))), ValueError, "2 entries but vectors has 1 rows"),
+        (lambda c: c.add([1], np.zeros((1, 5))), ValueError, "384 columns"),
+        (lambda c: c.add([1], np.zeros((1, 1, DIMENSION))), ValueError, "1-D .* or 2-D"),
+        (lambda c: c.add([1], np.zeros((1, DIMENSION), dtype=np.int32)), TypeError, "floating dtype"),
+        (lambda c: c.add([1, 2], np.array([[0.0] * DIMENSION, [np.nan] * DIMENSION])), ValueError, "row 1 holds a NaN"),
+        (lambda c: c.add([1], np.full((1, DIMENSION), 1e39)), ValueError, "overflows float32"),
+        (lambda c: c.add([1], [[0.0] * 383]), ValueError, "384 columns"),
+        (lambda c: c.add([1], "text"), TypeError, "must be an array"),
+        (lambda c: c.search(np.zeros(DIMENSION), -1), ValueError, "k must be >= 0"),
+        (lambda c: c.search(np.zeros(DIMENSION), 10, ef=0), ValueError, "ef must be >= 1"),
+        (lambda c: c.search(np.zeros(DIMENSION), 10, threads=0), ValueError, "threads must be >= 1"),
+        (lambda c: c.search(np.zeros(DIMENSION), 10, True), TypeError, "positional"),
+        (lambda c: c.get([12345]), KeyError, "12345"),
+        (lambda c: c.build_index(m=1), ValueError, "m must be >= 2"),
+        (lambda c: c.build_index(progress=3), TypeError, "callable"),
+    ],
+)
+def test_refused_calls_change_nothing(call, error, message):
+    col = Collection()
+    col.add([5, 6], clustered(2, 0))
+    before = (col.ids().tolist(), col._sections())
+    with pytest.raises(error, match=message):
+        call(col)
+    assert (col.ids().tolist(), col._sections()) == before
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda store, ids: (store, ids[:-8]), "do not match the slot count"),
+        (lambda store, ids: (store, ids[:8] + ids[:8]), "live document id repeats"),
+        (lambda store, ids: (store, ids[:8] + (2).to_bytes(8, "little")), "id word does not match"),
+        (lambda store, ids: (store + b"\0", ids), "bytes follow the store"),
+        (lambda store, ids: (store[:-1], ids), "CorruptedData"),
+        (lambda store, ids: (store, ids[:-1]), "multiple of 8"),
+    ],
+)
+def test_a_damaged_file_is_refused_with_the_reason(damage, message):
+    col = Collection()
+    col.add([1, 2**40 + 1], clustered(2, 0))
+    with pytest.raises(ValueError, match=message):
+        Collection._from_sections(*damage(*col._sections()))
+
+
+def _graph_sections(col):
+    """The file's sections as (kind, bytes), the graph's last."""
+    from kestrix._native import unpack_sections
+
+    return unpack_sections(col._file_bytes())
+
+
+def test_the_graph_is_saved_and_loaded_as_it_was_and_extends_alike(tmp_path):
+    X = clustered(1500, 3)
+    col = Collection()
+    col.add(np.arange(1000), X[:1000])
+    col.build_index(m=8, ef_construction=40)
+    col.delete(np.arange(0, 1000, 7))  # waypoints travel with the file
+    col.save(tmp_path / "c.kxc")
+    loaded = Collection.load(tmp_path / "c.kxc")
+    assert loaded.has_index() and loaded._graph_section() == col._graph_section()
+    for c in (col, loaded):
+        c.add(np.arange(1000, 1500), X[1000:])
+    assert loaded._graph_section() == col._graph_section()
+    assert _equal_answers(col.search(X[::50], 10), loaded.search(X[::50], 10))
+
+    # Append-only from the first build: extension is the graph of one build.
+    fresh = Collection()
+    fresh.add(np.arange(1000), X[:1000])
+    fresh.build_index(m=8, ef_construction=40)
+    fresh.add(np.arange(1000, 1500), X[1000:])
+    whole = Collection()
+    whole.add(np.arange(1500), X)
+    whole.build_index(m=8, ef_construction=40)
+    assert fresh._graph_section() == whole._graph_section()
+
+
+def _equal_answers(a, b):
+    return np.array_equal(a[0], b[0]) and np.array_equal(a[1], b[1], equal_nan=True)
+
+
+def test_every_damage_to_the_graph_section_is_refused_or_harmless():
+    from kestrix._native import pack_sections
+
+    X = clustered(300, 4)
+    col = Collection()
+    col.add(np.arange(300), X)
+    col.build_index(m=4, ef_construction=20)
+    col.delete(np.arange(0, 300, 3))
+    store, ids, (kind, graph) = _graph_sections(col)
+    assert kind == 3
+    live = set(col.ids().tolist())
+    rng = np.random.default_rng(5)
+    header = list(range(64 * 8))
+    for bit in header + rng.integers(0, len(graph) * 8, 300).tolist():
+        damaged = bytearray(graph)
+        damaged[bit // 8] ^= 1 << (bit % 8)
+        try:
+            c = Collection._from_file_bytes(pack_sections([store, ids, (3, bytes(damaged))]), "f")
+        except ValueError as err:
+            assert str(err).startswith("graph section: ")
+            continue
+        # Accepted (a link moved to another slot, a different ef_construction):
+        # every answer is still a live document.
+        found, _ = c.search(X[:20], 10)
+        assert set(found[found >= 0].tolist()) <= live
+    for cut in (0, 63, 64, len(graph) // 2, len(graph) - 1):
+        with pytest.raises(ValueError, match="graph truncated"):
+            Collection._from_file_bytes(pack_sections([store, ids, (3, graph[:cut])]), "f")
+    col.add([300], X[:1])  # one slot more: the old graph is for another store
+    with pytest.raises(ValueError, match="graph slot count does not match the store"):
+        Collection._from_file_bytes(pack_sections(_graph_sections(col)[:2] + [(3, graph)]), "f")
+
+
+@pytest.mark.parametrize("threshold, rebuilt", [(None, False), (0.5, False), (0.2, True)])
+def test_a_rebuild_happens_only_past_the_threshold_the_caller_set(threshold, rebuilt):
+    X = clustered(400, 6)
+    col = Collection(rebuild_threshold=threshold)
+    col.add(np.arange(400), X)
+    col.build_index(m=8, ef_construction=40)
+    before = col._graph_nodes()
+    col.delete(np.arange(0, 400, 3))  # a third of the nodes
+    after = col._graph_nodes()
+    assert after[0] == (266 if rebuilt else 400) and after[1] == (0 if rebuilt else 134)
+    assert before[2:] == after[2:] == (8, 40)
+    with pytest.raises(ValueError, match="rebuild_threshold"):
+        Collection(rebuild_threshold=1.5)
