@@ -17,7 +17,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Text
 
 from . import Kestrix, load, save
 from ._data import clustered
-from ._files import STORE_SECTION, read_sections, stored_length
+from ._files import read_store, stored_length
 
 PROG = "python -m kestrix"
 T = TypeVar("T")
@@ -202,11 +202,7 @@ def describe_file(path: str) -> Dict[str, Any]:
     except OSError as err:
         raise CommandError(f"cannot read {path!r}: {err.strerror or err}") from None
     try:
-        sections, container = read_sections(data, path)
-        stores = [body for kind, body in sections if kind == STORE_SECTION]
-        if len(stores) != 1:
-            raise ValueError("container error: NoStore")
-        store = stores[0]
+        store, sections, container = read_store(data, path)
         db = Kestrix.deserialize(store)
     except ValueError as err:
         raise CommandError(f"{path!r} is not a readable Kestrix file ({err})") from None

@@ -29,7 +29,7 @@ from typing import List, Optional, Tuple, Union
 from ._kestrix import Kestrix
 from ._native import pack_sections, unpack_sections
 
-__all__ = ["save", "load", "atomic_write_bytes", "read_sections", "stored_length", "PathLike", "STORE_SECTION"]
+__all__ = ["save", "load", "atomic_write_bytes", "read_store", "stored_length", "PathLike", "STORE_SECTION"]
 
 STORE_SECTION = 1
 
@@ -159,9 +159,9 @@ def stored_length(store: bytes) -> int:
     return _STORE_HEADER.size + (60 if version == 2 else 52) * slots
 
 
-def read_sections(data: bytes, source: str) -> Tuple[List[Tuple[int, bytes]], bool]:
-    """The sections of a file's bytes, every checksum verified, and whether it
-    is a container (False: plain store bytes, one store section).
+def read_store(data: bytes, source: str) -> Tuple[bytes, List[Tuple[int, bytes]], bool]:
+    """The store's bytes in a file's bytes, every checksum verified; with the
+    file's sections and whether it is a container (False: plain store bytes).
 
     A failed check raises ValueError naming it and the file.
     """
@@ -169,8 +169,11 @@ def read_sections(data: bytes, source: str) -> Tuple[List[Tuple[int, bytes]], bo
         sections = unpack_sections(data)
     except ValueError as err:
         raise ValueError(f"{err} (file {source!r})") from None
-    plain = len(sections) == 1 and len(sections[0][1]) == len(data)
-    return sections, not plain
+    stores = [body for kind, body in sections if kind == STORE_SECTION]
+    if len(stores) != 1:
+        raise ValueError(f"container error: NoStore (file {source!r})")
+    container = not (len(sections) == 1 and len(stores[0]) == len(data))
+    return stores[0], sections, container
 
 
 def load(path: PathLike) -> Kestrix:
@@ -187,15 +190,12 @@ def load(path: PathLike) -> Kestrix:
         raise IsADirectoryError(f"cannot load {source!r}: it is a folder")
     with open(source, "rb") as f:
         data = f.read()
-    sections, container = read_sections(data, source)
-    stores = [body for kind, body in sections if kind == STORE_SECTION]
-    if len(stores) != 1:
-        raise ValueError(f"container error: NoStore (file {source!r})")
+    store, _, container = read_store(data, source)
     try:
-        db = Kestrix.deserialize(stores[0])
+        db = Kestrix.deserialize(store)
     except ValueError as err:
         raise ValueError(f"{err} (file {source!r})") from err
-    extra = len(stores[0]) - stored_length(stores[0])
+    extra = len(store) - stored_length(store)
     if extra:
         where = "in its store section" if container else "and no container footer"
         raise ValueError(f"deserialize error: CorruptedData (file {source!r}: {extra} bytes after the store {where})")
