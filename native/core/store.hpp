@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "page_array.hpp"
 #include "quantized.hpp"
 
 namespace kestrix {
@@ -58,9 +59,12 @@ public:
     // when that room cannot be had.
     static VectorStore with_capacity(std::uint64_t capacity);
 
-    // A growable store holding exactly the given slots (used by the reader).
+    // A growable store holding exactly the given slots (copied).
     static VectorStore from_slots(std::vector<QuantizedVector> vectors, std::vector<std::uint32_t> ids,
-                                  std::vector<double> timestamps) noexcept;
+                                  std::vector<double> timestamps);
+    // The same, taking the arrays over (used by the reader).
+    static VectorStore from_slots(PageArray<QuantizedVector> vectors, PageArray<std::uint32_t> ids,
+                                  PageArray<double> timestamps) noexcept;
 
     // Appends, or recycles the lowest tombstoned slot of a full fixed-capacity
     // store. A store holding MAX_SLOTS slots refuses to append (CapacityExceeded)
@@ -119,9 +123,11 @@ private:
     void discard_index() noexcept;
 
     std::optional<std::uint64_t> capacity_;
-    std::vector<QuantizedVector> vectors_;
-    std::vector<std::uint32_t> ids_;
-    std::vector<double> timestamps_;
+    // Three parallel arrays, each in pages of its own once it is large: they
+    // grow without copying and their growth room takes no memory.
+    PageArray<QuantizedVector> vectors_;
+    PageArray<std::uint32_t> ids_;
+    PageArray<double> timestamps_;
     std::unique_ptr<HnswGraph> index_;
     std::uint64_t slot_limit_ = MAX_SLOTS;
 };

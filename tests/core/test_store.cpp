@@ -12,6 +12,7 @@
 #include "codec.hpp"
 #include "heap.hpp"
 #include "hnsw/graph.hpp"
+#include "page_array.hpp"
 #include "query.hpp"
 #include "quantized.hpp"
 #include "scan.hpp"
@@ -191,6 +192,37 @@ TEST(VectorStore, NoStoreGrowsPastItsSlotLimit) {
         EXPECT_EQ(store->insert(8, {}, 3.0).value(), 2u);
     }
     EXPECT_EQ(MAX_SLOTS, 0xFFFFFFFFu);
+}
+
+TEST(PageArray, GrowsFromTheHeapIntoPagesKeepingEveryValue) {
+    // Grown one value at a time as the store grows, across the point where the
+    // array leaves the heap for pages of its own, then shrunk, moved and regrown.
+    PageArray<std::uint32_t> array;
+    std::size_t reservations = 0;
+    for (std::uint32_t i = 0; i < 200'000; ++i) {
+        if (array.size() == array.capacity()) {
+            const std::size_t before = array.capacity();
+            array.reserve(i < 8 ? 8 : i + i / 2);
+            EXPECT_EQ(array.capacity(), i < 8 ? 8u : i + i / 2);  // exactly what was asked, not the pages
+            ASSERT_GT(array.capacity(), before);
+            ++reservations;
+        }
+        array.push_back(i * 2654435761u);
+    }
+    EXPECT_GT(reservations, 20u);
+    for (std::uint32_t i = 0; i < 200'000; ++i) ASSERT_EQ(array[i], i * 2654435761u) << i;
+
+    array.resize(1000);
+    array.shrink_to_fit();
+    EXPECT_EQ(array.capacity(), 1000u);
+    PageArray<std::uint32_t> moved = std::move(array);
+    EXPECT_TRUE(array.empty());
+    moved.resize(300'000);  // values past the old end read as zero, even where old values once were
+    EXPECT_EQ(moved[999], 999u * 2654435761u);
+    EXPECT_EQ(moved[1000], 0u);
+    EXPECT_EQ(moved[299'999], 0u);
+    EXPECT_THROW(moved.reserve(moved.max_size() + 1), std::bad_alloc);
+    EXPECT_EQ(moved.size(), 300'000u);
 }
 
 TEST(VectorStore, CompactFillsHolesFromTheEnd) {
