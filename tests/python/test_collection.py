@@ -91,6 +91,7 @@ def test_threads_search_while_others_add_and_delete():
     for t in readers:
         t.join()
     assert errors == []
+    assert np.int64(col.ids()[0]) in col and "a" not in col and -1 not in col and 2**70 not in col
     assert col.has_index()  # extended by every add, kept through every delete
     live = set(col.ids().tolist())
     assert len(live) == len(col)
