@@ -99,6 +99,21 @@ def test_threads_search_while_others_add_and_delete():
     assert set(ids[ids >= 0].tolist()) <= live
 
 
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs fork")
+def test_a_forked_child_searches_on_a_pool_of_its_own():
+    import os
+
+    col = Collection(threads=2)
+    X = clustered(3000, 9)
+    col.add(np.arange(3000), X)
+    before = col.search(X[:200], 5)[0]  # the parent's pool is running now
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child reports through its exit status
+        os._exit(0 if (col.search(X[:200], 5)[0] == before).all() else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [
