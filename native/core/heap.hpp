@@ -25,6 +25,17 @@ struct FarthestFirst {
     bool operator()(const T& a, const T& b) const noexcept { return a.distance > b.distance; }
 };
 
+// The collection's result heap: farthest on top, and among equal distances the
+// later slot, so that eviction keeps the lowest slots and the kept set is the
+// first k by (distance, slot) whatever order the rows arrive in. Elements
+// carry a `slot` member.
+struct FarthestThenLaterSlotFirst {
+    template <class T>
+    bool operator()(const T& a, const T& b) const noexcept {
+        return a.distance != b.distance ? a.distance > b.distance : a.slot > b.slot;
+    }
+};
+
 // Moves element i up while it ranks strictly above its parent.
 template <class T, class Rank>
 void sift_up(std::span<T> heap, std::size_t i, Rank ranks_above) noexcept {
@@ -51,23 +62,6 @@ void sift_down(std::span<T> heap, std::size_t i, Rank ranks_above) noexcept {
         std::swap(heap[i], heap[pick]);
         i = pick;
     }
-}
-
-// Push: append, then sift up. `Vec` is a std::vector-like container.
-template <class Vec, class Rank>
-void heap_push(Vec& heap, typename Vec::value_type value, Rank ranks_above) {
-    heap.push_back(value);
-    sift_up(std::span(heap), heap.size() - 1, ranks_above);
-}
-
-// Pop: swap the top with the last element, remove it, sift down from the top.
-template <class Vec, class Rank>
-typename Vec::value_type heap_pop(Vec& heap, Rank ranks_above) noexcept {
-    std::swap(heap.front(), heap.back());
-    auto top = heap.back();
-    heap.pop_back();
-    sift_down(std::span(heap), 0, ranks_above);
-    return top;
 }
 
 // Replace the top in place and sift down (the bounded scan heap's eviction).

@@ -101,6 +101,20 @@ bool VectorStore::remove(std::uint32_t id) noexcept {
     return false;
 }
 
+bool VectorStore::tombstone_slot(std::size_t slot) noexcept {
+    if (slot >= ids_.size() || is_tombstoned(ids_[slot])) return false;
+    ids_[slot] |= TOMBSTONE_BIT;
+    discard_index();
+    return true;
+}
+
+void VectorStore::reserve(std::size_t slots) {
+    if (capacity_) return;
+    vectors_.reserve(slots);
+    ids_.reserve(slots);
+    timestamps_.reserve(slots);
+}
+
 std::uint64_t VectorStore::run_gc(double ttl_ms, double now) noexcept {
     std::uint64_t swept = 0;
     for (std::size_t slot = 0; slot < ids_.size(); ++slot) {
@@ -148,7 +162,12 @@ void VectorStore::release_spare_room() noexcept {
     timestamps_.shrink_to_fit();
 }
 
-void VectorStore::set_index(std::unique_ptr<HnswIndex> index) noexcept { index_ = std::move(index); }
+void VectorStore::build_index(std::uint64_t m, std::uint64_t ef_construction) {
+    release_spare_room();
+    set_index(build_hnsw(vectors_, ids_, m, ef_construction));
+}
+
+void VectorStore::set_index(std::unique_ptr<HnswGraph> index) noexcept { index_ = std::move(index); }
 
 void VectorStore::discard_index() noexcept { index_.reset(); }
 

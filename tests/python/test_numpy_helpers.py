@@ -84,10 +84,15 @@ def test_insert_many_refuses_non_finite_rows_naming_the_row(rng, bad):
     assert len(db) == 0
 
 
-def test_insert_many_into_a_full_fixed_store_says_how_far_it_got(rng):
-    db = Kestrix.with_capacity(2)
-    with pytest.raises(RuntimeError, match="after inserting 2 of 3 rows"):
+def test_insert_many_refuses_a_batch_a_fixed_store_cannot_hold_before_any_row(rng):
+    db = Kestrix.with_capacity(3)
+    kestrix.insert_many(db, np.arange(2), rng.standard_normal((2, 384)))
+    db.delete(0)  # one free slot and one to recycle: room for two rows
+    before = db.serialize()
+    with pytest.raises(RuntimeError, match="CapacityExceeded .*nothing was inserted"):
         kestrix.insert_many(db, np.arange(3), rng.standard_normal((3, 384)))
+    assert db.serialize() == before
+    assert kestrix.insert_many(db, np.array([7, 8]), rng.standard_normal((2, 384))).tolist() == [2, 0]
 
 
 @pytest.mark.parametrize("exact, ef, build", [(True, None, False), (False, None, False), (False, None, True), (False, 80, True)])
@@ -113,10 +118,27 @@ def test_search_many_rows_match_single_searches(rng, exact, ef, build):
 def test_search_many_pads_short_rows_with_minus_one_and_nan(rng, live, k):
     db, _ = _filled(rng, live)
     ids, scores = kestrix.search_many(db, rng.standard_normal((2, 384)), k)
-    assert ids.shape == (2, k)
+    assert ids.shape == (2, min(k, live))
     found = min(live, k)
     assert (ids[:, found:] == -1).all() and np.isnan(scores[:, found:]).all()
     assert (ids[:, :found] >= 0).all() and not np.isnan(scores[:, :found]).any()
+
+
+@pytest.mark.parametrize("exact, build", [(True, False), (False, False), (False, True)])
+def test_search_many_sizes_its_outputs_by_the_live_vectors_not_by_k(rng, exact, build):
+    db, _ = _filled(rng, 10)
+    if build:
+        db.build_index()
+    for doc_id in (1, 4, 8):
+        db.delete(doc_id)
+    queries = rng.standard_normal((3, 384))
+    # 10**8 columns would take 4.8 GB for these three rows.
+    ids, scores = kestrix.search_many(db, queries, 10**8, exact=exact)
+    assert ids.shape == scores.shape == (3, 7)
+    assert ids.flags.c_contiguous and scores.flags.c_contiguous
+    for row, query in enumerate(queries.tolist()):
+        assert sorted(ids[row].tolist()) == [0, 2, 3, 5, 6, 7, 9]
+        assert list(zip(ids[row].tolist(), scores[row].tolist())) == db.search_scan(query, 7)
 
 
 @pytest.mark.parametrize(
