@@ -19,8 +19,12 @@ both the new checkpoint and the old log, and the numbers tell recovery to skip
 the logged batches the checkpoint already holds (re-applying an upsert would
 move its document to a newer slot and change how ties are ordered).
 
-Log layout, little-endian: a 16-byte header (``KXWAL001``, u64 checkpoint
-batch number), then records: ``KXRB``, u32 payload length, u32 CRC-32 of the
+A collection file holds no graph, so the log's header also says whether the
+shard had one at the save and with which parameters (m = 0: none); recovery
+builds it again right after loading the checkpoint.
+
+Log layout, little-endian: a 24-byte header (``KXWAL001``, u64 checkpoint
+batch number, u32 m, u32 ef_construction), then records: ``KXRB``, u32 payload length, u32 CRC-32 of the
 payload, payload. Payload: u64 batch number, u8 operation, 3 zero bytes, u32
 count, then for an add ``count`` int64 ids and ``count x 384`` float32
 components, for a delete ``count`` int64 ids, for an index build u32 m and u32
@@ -48,7 +52,7 @@ MAX_SHARDS = 4096
 _MAX_MANIFEST_BYTES = 1 << 20
 
 WAL_MAGIC = b"KXWAL001"
-_WAL_HEADER = struct.Struct("<8sQ")
+_WAL_HEADER = struct.Struct("<8sQII")
 _RECORD_MAGIC = b"KXRB"
 _RECORD_HEADER = struct.Struct("<4sII")
 _PAYLOAD_HEADER = struct.Struct("<QB3xI")
@@ -158,8 +162,10 @@ class LogReader:
         with open(path, "rb") as f:
             header = f.read(_WAL_HEADER.size)
         self.base: Optional[int] = None
+        self.index_params: Tuple[int, int] = (0, 0)
         if len(header) == _WAL_HEADER.size and header[:8] == WAL_MAGIC:
-            self.base = _WAL_HEADER.unpack(header)[1]
+            _, self.base, m, ef_construction = _WAL_HEADER.unpack(header)
+            self.index_params = (m, ef_construction)
         self.valid_bytes = _WAL_HEADER.size
         self.torn_tail = False
         self.damaged_bytes = 0
@@ -201,9 +207,10 @@ class LogReader:
                 yield record
 
 
-def reset_log(path: str, base: int) -> None:
-    """Replace the log at ``path`` with an empty one continuing checkpoint ``base``."""
-    atomic_write_bytes(path, _WAL_HEADER.pack(WAL_MAGIC, base))
+def reset_log(path: str, base: int, index_params: Tuple[int, int] = (0, 0)) -> None:
+    """Replace the log at ``path`` with an empty one continuing checkpoint ``base``
+    (whose shard had a graph built with ``index_params`` = (m, ef_construction), or (0, 0))."""
+    atomic_write_bytes(path, _WAL_HEADER.pack(WAL_MAGIC, base, *index_params))
 
 
 def truncate_file(path: str, length: int) -> None:

@@ -137,6 +137,7 @@ class _Shard:
         self._incarnation = uuid.uuid4().hex
         self._last_seq = 0
         self._last_result: Any = None
+        self._index_params = (0, 0)  # (m, ef_construction) of the graph the shard holds
         self._log: Optional[files.AppendLog] = None
         self._recovery = self._recover()
 
@@ -176,6 +177,8 @@ class _Shard:
             else:
                 if reader.base > base:
                     lost.append(f"batches {base + 1} to {reader.base} were held only by an unreadable checkpoint")
+                if reader.index_params[0]:
+                    self._apply(files.Record(base, files.OP_BUILD, None, None, reader.index_params))
                 for record in reader.records():
                     if record.seq > self._last_seq:
                         self._last_result = self._apply(record)
@@ -195,7 +198,7 @@ class _Shard:
         if rewrite:
             # A fresh checkpoint of what was recovered, so the next start does
             # not stumble over the same damage again.
-            self._checkpoint_in(self._folder, self._last_seq, reset=True)
+            self._checkpoint_in(self._folder, self._last_seq)
         self._log = files.AppendLog(log_path)
         return Recovery(self._shard, base, replayed, tuple(notes), tuple(lost))
 
@@ -208,6 +211,7 @@ class _Shard:
             return int(col.delete(record.ids))
         m, ef_construction = record.params
         col.build_index(m=m, ef_construction=ef_construction)
+        self._index_params = (m, ef_construction)
         return None
 
     def recovery(self) -> Tuple[str, Recovery]:
@@ -248,31 +252,31 @@ class _Shard:
     def get(self, ids: Any) -> Tuple[str, Any]:
         return self._reply(self._col.get(ids))
 
-    def _checkpoint_in(self, folder: str, seq: int, reset: bool) -> Dict[str, Any]:
+    def _checkpoint_in(self, folder: str, seq: int) -> Dict[str, Any]:
+        """Save the shard into ``folder`` as of batch ``seq``, with an empty log after it."""
         name = files.checkpoint_name(self._shard, seq)
         path = os.path.join(folder, name)
         self._col.save(path)
         size, crc = files.file_crc32(path)
         log_path = os.path.join(folder, files.wal_name(self._shard))
-        if reset:
-            if self._log is not None:
-                self._log.close()
-            files.reset_log(log_path, seq)
-            if self._log is not None:
-                self._log = files.AppendLog(log_path)
+        # (An add extends a built graph; nothing this class runs drops it.)
+        index_params = self._index_params if self._col.has_index() else (0, 0)
+        if self._log is not None and folder == self._folder:
+            self._log.close()
+        files.reset_log(log_path, seq, index_params)
+        if self._log is not None and folder == self._folder:
+            self._log = files.AppendLog(log_path)
         return {"file": name, "bytes": size, "crc32": crc, "seq": seq}
 
     def checkpoint(self, seq: int) -> Tuple[str, Dict[str, Any]]:
         """Save the shard in its own folder as of batch ``seq`` and start a new log."""
-        entry = self._checkpoint_in(self._folder, max(seq, self._last_seq), reset=True)
+        entry = self._checkpoint_in(self._folder, max(seq, self._last_seq))
         self._last_seq = entry["seq"]
         return self._reply(entry)
 
     def copy_to(self, folder: str, seq: int) -> Tuple[str, Dict[str, Any]]:
         """Write the shard and an empty log into another folder; this shard is unchanged."""
-        entry = self._checkpoint_in(folder, seq, reset=False)
-        files.reset_log(os.path.join(folder, files.wal_name(self._shard)), seq)
-        return self._reply(entry)
+        return self._reply(self._checkpoint_in(folder, seq))
 
     def retire(self, keep_seq: int) -> Tuple[str, None]:
         """Delete this shard's checkpoints older than ``keep_seq``."""

@@ -241,7 +241,7 @@ def test_log_reader_drops_an_unfinished_tail_and_reports_damage(tmp_path):
     log.append(files.encode_record(8, files.OP_BUILD, params=(16, 200)))
     log.close()
     whole = open(path, "rb").read()
-    record_bytes = (len(whole) - 16 - 36) // 3  # three adds, then a 36-byte build
+    record_bytes = (len(whole) - 24 - 36) // 3  # three adds, then a 36-byte build
 
     def read(data):
         with open(path, "wb") as f:
@@ -256,7 +256,7 @@ def test_log_reader_drops_an_unfinished_tail_and_reports_damage(tmp_path):
         assert seqs == ([5, 6, 7, 8] if len(cut) > len(whole) else [5, 6, 7])
         assert reader.torn_tail and reader.damaged_bytes == 0
     middle = bytearray(whole)
-    middle[16 + record_bytes + 40] ^= 1
+    middle[24 + record_bytes + 40] ^= 1
     reader, seqs = read(bytes(middle))
-    assert seqs == [5] and not reader.torn_tail and reader.damaged_bytes == len(whole) - 16 - record_bytes
-    assert reader.valid_bytes == 16 + record_bytes
+    assert seqs == [5] and not reader.torn_tail and reader.damaged_bytes == len(whole) - 24 - record_bytes
+    assert reader.valid_bytes == 24 + record_bytes
