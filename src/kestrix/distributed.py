@@ -177,13 +177,23 @@ class _Shard:
             else:
                 if reader.base > base:
                     lost.append(f"batches {base + 1} to {reader.base} were held only by an unreadable checkpoint")
-                if reader.index_params[0]:
-                    self._apply(files.Record(base, files.OP_BUILD, None, None, reader.index_params))
+                # The checkpoint had a graph if the log's header says so, or
+                # if a build it already holds is still in the log (a crash
+                # between a save's checkpoint and its new log). It is built
+                # again before the first batch replayed on top.
+                graph = reader.index_params if reader.index_params[0] else None
                 for record in reader.records():
-                    if record.seq > self._last_seq:
-                        self._last_result = self._apply(record)
-                        self._last_seq = record.seq
-                        replayed += 1
+                    if record.seq <= self._last_seq:
+                        graph = record.params if record.op == files.OP_BUILD else graph
+                        continue
+                    if graph is not None and record.op != files.OP_BUILD:
+                        self._apply(files.Record(base, files.OP_BUILD, None, None, graph))
+                    graph = None
+                    self._last_result = self._apply(record)
+                    self._last_seq = record.seq
+                    replayed += 1
+                if graph is not None:
+                    self._apply(files.Record(base, files.OP_BUILD, None, None, graph))
                 if reader.torn_tail:
                     notes.append("dropped an unfinished last log record (a batch that was never acknowledged)")
                 if reader.damaged_bytes:

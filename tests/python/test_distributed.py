@@ -157,7 +157,7 @@ def test_saved_folder_loads_elsewhere_and_keeps_writes_after_the_save(tmp_path):
         assert_same_content(reopened, ids, vectors)
         for got, want in zip(reopened.search(queries, 10, exact=True), expected):
             np.testing.assert_array_equal(got, want)
-        assert reopened.recoveries == []
+        assert reopened.recoveries == [] and reopened.has_index()
         # New batches are numbered after the logged ones, so none is taken for a replay.
         assert reopened.delete(ids[:10]) == 10
         assert_same_content(reopened, ids[10:], vectors[10:])
