@@ -56,6 +56,7 @@ except ImportError as _err:  # pragma: no cover - depends on the installation
 
 from . import _shardfiles as files
 from ._files import PathLike, _fspath
+from .collection import Collection
 
 __all__ = ["ShardedCollection", "ShardWriteError", "ShardRecoveryWarning", "Recovery", "shard_of"]
 
@@ -116,7 +117,7 @@ class Recovery(NamedTuple):
 
 
 def _assigned_threads() -> int:
-    cpus = ray.get_runtime_context().get_assigned_resources().get("CPU", 1.0)
+    cpus = ray.get_runtime_context().get_assigned_resources().get("CPU", 1.0)  # type: ignore[no-untyped-call]
     return max(1, int(cpus))
 
 
@@ -128,9 +129,6 @@ class _Shard:
     """
 
     def __init__(self, folder: str, shard: int) -> None:
-        from . import Collection
-
-        self._collection_type = Collection
         self._folder = folder
         self._shard = shard
         self._threads = _assigned_threads()
@@ -151,19 +149,18 @@ class _Shard:
     def _recover(self) -> Recovery:
         notes: List[str] = []
         lost: List[str] = []
-        self._col = None
+        loaded: Optional[Collection] = None
         base = 0
         for seq, name in files.checkpoints(self._folder, self._shard):
             try:
-                self._col = self._collection_type.load(self._path(name), threads=self._threads)
+                loaded = Collection.load(self._path(name), threads=self._threads)
                 base = seq
                 break
             except (ValueError, OSError) as err:
                 # Kept aside for inspection, and out of the way of the next start.
                 os.replace(self._path(name), self._path(name + ".unreadable"))
                 lost.append(f"checkpoint {name} could not be read ({err})")
-        if self._col is None:
-            self._col = self._collection_type(threads=self._threads)
+        self._col = loaded if loaded is not None else Collection(threads=self._threads)
         self._last_seq = base
 
         log_path = self._path(files.wal_name(self._shard))
@@ -181,7 +178,7 @@ class _Shard:
                 # if a build it already holds is still in the log (a crash
                 # between a save's checkpoint and its new log). It is built
                 # again before the first batch replayed on top.
-                graph = reader.index_params if reader.index_params[0] else None
+                graph: Optional[Tuple[int, ...]] = reader.index_params if reader.index_params[0] else None
                 for record in reader.records():
                     if record.seq <= self._last_seq:
                         graph = record.params if record.op == files.OP_BUILD else graph
