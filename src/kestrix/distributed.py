@@ -415,6 +415,10 @@ class ShardedCollection:
                 raise FileExistsError(
                     f"{self._folder!r} already holds a sharded collection; open it with ShardedCollection.load"
                 )
+            # Shard files without a manifest: a creation that never finished.
+            # New shards would recover from them, so they must be cleared first.
+            if any(name.startswith("shard-") for name in os.listdir(self._folder)):
+                raise FileExistsError(f"{self._folder!r} holds shard files but no manifest; empty it first")
             self._seq = 0
         self._incarnations: List[Optional[str]] = [None] * count
         try:
@@ -485,7 +489,7 @@ class ShardedCollection:
         for shard, ref in calls.items():
             try:
                 incarnation, value = ray.get(ref)
-            except (ray.exceptions.RayError, Exception) as err:  # noqa: B014 - unwrap either
+            except Exception as err:  # a shard's own exception, or Ray's for a lost actor
                 errors[shard] = _unwrap(err)
                 continue
             self._note(shard, incarnation)

@@ -20,7 +20,7 @@ import ray
 from conftest import ref_score
 from kestrix import Collection
 from kestrix import _shardfiles as files
-from kestrix.distributed import ShardedCollection, ShardRecoveryWarning, shard_of
+from kestrix.distributed import ShardedCollection, ShardRecoveryWarning, ShardWriteError, shard_of
 
 pytestmark = pytest.mark.ray
 
@@ -93,6 +93,16 @@ def test_routing_is_splitmix64_mod_shards_and_writes_reach_the_owner(tmp_path):
         with pytest.raises(ValueError):
             sharded.add([7, 8, 9], bad)
         assert_same_content(sharded, ids[:250], expected)
+
+        # A shard that is gone for good: the batch is reported with what was applied, not half-done in silence.
+        ray.kill(sharded._actors[2], no_restart=True)
+        fresh = np.arange(1000, 1060)
+        with pytest.raises(ShardWriteError) as info:
+            sharded.add(fresh, vectors[:60])
+        assert (info.value.applied, info.value.failed) == ((0, 1), (2,))
+        held = sharded._call_some({0: ("ids",), 1: ("ids",)})
+        held = np.concatenate([held[0], held[1]])
+        assert sorted(held[np.isin(held, fresh)].tolist()) == sorted(fresh[shard_of(fresh, 3) < 2].tolist())
 
 
 @pytest.mark.parametrize("shards", [2, 3])
