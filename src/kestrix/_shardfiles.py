@@ -39,7 +39,7 @@ import struct
 import zlib
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
-from ._files import _fsync_folder, atomic_write_bytes
+from ._files import atomic_write_bytes
 
 DIM = 384
 MANIFEST = "manifest.json"
@@ -306,7 +306,3 @@ def read_manifest(folder: str) -> Dict[str, Any]:
         ):
             raise ValueError(f"{where}: entry {i} of 'shards' is malformed")
     return manifest
-
-
-def fsync_folder(folder: str) -> None:
-    _fsync_folder(folder)
