@@ -468,11 +468,16 @@ class ShardedCollection:
 
     def _note(self, shard: int, incarnation: str) -> None:
         known = self._incarnations[shard]
-        self._incarnations[shard] = incarnation
         if known == incarnation:
             return
-        # The first reply of an actor, or the first after a restart.
-        _, recovery = ray.get(self._actors[shard].recovery.remote())
+        # The first reply of an actor, or the first after a restart. If the
+        # report cannot be fetched now (the actor died again), the next reply
+        # tries again; the caller's own result is good either way.
+        try:
+            _, recovery = ray.get(self._actors[shard].recovery.remote())
+        except Exception:  # noqa: BLE001
+            return
+        self._incarnations[shard] = incarnation
         if known is not None or recovery.lost or recovery.notes:
             self.recoveries.append(recovery)
         if recovery.lost:
