@@ -55,7 +55,7 @@ except ImportError as _err:  # pragma: no cover - depends on the installation
     raise ImportError(f'kestrix.distributed needs Ray and NumPy: pip install "kestrix[ray]" ({_err})') from _err
 
 from . import _shardfiles as files
-from ._files import PathLike, _fspath
+from ._files import PathLike, path_argument
 from .collection import Collection
 
 __all__ = ["ShardedCollection", "ShardWriteError", "ShardRecoveryWarning", "Recovery", "shard_of"]
@@ -397,7 +397,7 @@ class ShardedCollection:
         actor_options: Optional[Dict[str, Any]] = None,
         _existing: bool = False,
     ) -> None:
-        self._folder = os.path.abspath(_fspath(folder, "folder"))
+        self._folder = os.path.abspath(path_argument(folder, "folder"))
         self._cpus = cpus_per_shard
         self._options = dict(actor_options or {})
         self._lock = threading.RLock()
@@ -628,7 +628,7 @@ class ShardedCollection:
         :meth:`load` on another cluster or for moving shards as files.
         """
         with self._lock:
-            target = self._folder if folder is None else os.path.abspath(_fspath(folder, "folder"))
+            target = self._folder if folder is None else os.path.abspath(path_argument(folder, "folder"))
             own = target == self._folder
             if not own:
                 os.makedirs(target, exist_ok=True)
