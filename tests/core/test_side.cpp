@@ -277,12 +277,16 @@ TEST(Rescore, RanksByFloatSideScoreWithTiesToTheLowerSlot) {
         side.append(values);
         const auto prepared = *prepare_query(native_mode(kind), query);
         std::vector<Hit> hits = {{6, 0}, {5, 0}, {1, 0}, {4, 0}, {3, 0}, {0, 0}, {2, 0}, {7, 0}};
-        rescore(prepared, side.view(), {}, std::span(hits));
+        EXPECT_EQ(rescore(prepared, side.view(), {}, std::span(hits), 99), hits.size());
         const std::uint32_t want[] = {0, 4, 1, 5, 2, 6, 3, 7};
         for (std::size_t i = 0; i < hits.size(); ++i) {
             EXPECT_EQ(hits[i].slot, want[i]) << "position " << i;
             EXPECT_NEAR(hits[i].score, query[want[i] % 4], 0.4f / 127);
         }
+        // Keeping three puts exactly the best three first, in order.
+        std::reverse(hits.begin(), hits.end());
+        EXPECT_EQ(rescore(prepared, side.view(), {}, std::span(hits), 3), 3u);
+        for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(hits[i].slot, want[i]);
     }
 }
 
@@ -293,7 +297,7 @@ TEST(Rescore, SignModeScoresTheCosineWithTheSignVectorAndNonFiniteQueriesAreRefu
     for (std::size_t i = 0; i < 3; ++i) codes.push_back(quantize(row_of(values, i)));
     const auto query = row_of(values, 1);
     std::vector<Hit> hits = {{0, 0}, {1, 0}, {2, 0}};
-    rescore(*prepare_query(RescoreMode::Sign, query), SideView{}, codes, std::span(hits));
+    rescore(*prepare_query(RescoreMode::Sign, query), SideView{}, codes, std::span(hits), 3);
     EXPECT_EQ(hits[0].slot, 1u);  // a vector agrees with its own signs best
     double l1 = 0, l2 = 0;
     for (const float x : query) l1 += std::fabs(x), l2 += double{x} * x;

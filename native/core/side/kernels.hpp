@@ -12,6 +12,8 @@
 //   natural shape of a 16-lane register, and two 8-lane registers reproduce it.
 #pragma once
 
+#include <algorithm>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -76,12 +78,22 @@ inline float float16_to_float(std::uint16_t h) noexcept {
     return f;
 }
 
-// Asks for the next candidate's row while the current one is summed: the
-// candidates of a query are scattered over the side, so each row is a fresh
-// miss otherwise.
-inline void prefetch_row(const void* row, std::size_t bytes) noexcept {
-    const auto* p = static_cast<const char*>(row);
-    for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(p + offset);
+// The vector kernels sum ROW_GROUP candidates side by side: each row's sum is
+// one chain of dependent additions, and several chains in flight hide their
+// latency without changing any row's order of summation. The candidates of a
+// query are scattered over the side, so rows are asked for PREFETCH_AHEAD
+// candidates before they are summed.
+inline constexpr std::size_t ROW_GROUP = 4;
+inline constexpr std::size_t PREFETCH_AHEAD = 2 * ROW_GROUP;
+
+// Asks for the rows of candidates [from, to) (clipped to count) of a side
+// with rows `stride` bytes apart, `bytes` of each.
+inline void prefetch_rows(const std::byte* rows, std::size_t stride, std::size_t bytes, const std::uint32_t* slots,
+                          std::size_t from, std::size_t to, std::size_t count) noexcept {
+    for (std::size_t i = from; i < std::min(to, count); ++i) {
+        const std::byte* row = rows + std::size_t{slots[i]} * stride;
+        for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(row + offset);
+    }
 }
 
 namespace detail {

@@ -148,22 +148,26 @@ void score_slots(const SideKernels& kernels, const PreparedQuery& query, const S
 
 // Ranking of rescored hits: higher score first; equal scores, lower slot first
 // (slots are distinct in a candidate list, so this is a total order and the
-// result does not depend on the order the candidates arrived in).
+// result does not depend on the order the candidates arrived in). Only the
+// best `keep` are put in order (a query wants k of its k x oversampling
+// candidates); the rest follow them in no particular order. Returns how many
+// are in order: min(keep, hits.size()).
 template <class Hit>
-void sort_by_score(std::span<Hit> hits) noexcept {
-    std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
-        return a.score != b.score ? a.score > b.score : a.slot < b.slot;
-    });
+std::size_t rank_by_score(std::span<Hit> hits, std::size_t keep) noexcept {
+    const std::size_t ranked = std::min(keep, hits.size());
+    std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(ranked), hits.end(),
+                      [](const Hit& a, const Hit& b) { return a.score != b.score ? a.score > b.score : a.slot < b.slot; });
+    return ranked;
 }
 
 // Replaces the score of every hit (anything with `slot` and `score`) by its
-// rescored value and ranks them. Candidates are scored in blocks of
+// rescored value and ranks the best `keep` of them first (rank_by_score). Candidates are scored in blocks of
 // RESCORE_BLOCK, so no memory grows with the candidate count.
 inline constexpr std::size_t RESCORE_BLOCK = 64;
 
 template <class Hit>
-void rescore(const PreparedQuery& query, const SideView& side, std::span<const QuantizedVector> codes,
-             std::span<Hit> hits, const SideKernels& kernels = side_kernels()) noexcept {
+std::size_t rescore(const PreparedQuery& query, const SideView& side, std::span<const QuantizedVector> codes,
+                    std::span<Hit> hits, std::size_t keep, const SideKernels& kernels = side_kernels()) noexcept {
     std::uint32_t slots[RESCORE_BLOCK];
     float scores[RESCORE_BLOCK];
     for (std::size_t start = 0; start < hits.size(); start += RESCORE_BLOCK) {
@@ -172,7 +176,7 @@ void rescore(const PreparedQuery& query, const SideView& side, std::span<const Q
         score_slots(kernels, query, side, codes, std::span(slots, n), std::span(scores, n));
         for (std::size_t i = 0; i < n; ++i) hits[start + i].score = scores[i];
     }
-    sort_by_score(hits);
+    return rank_by_score(hits, keep);
 }
 
 }  // namespace kestrix::side
