@@ -200,7 +200,7 @@ TEST(SideStoreFollowsSlots, AppendsTruncationsAndCompactionsKeepRowsWithTheirSlo
             ASSERT_EQ(store.size(), model.size());
             ASSERT_EQ(store.view().rows.size(), model.size() * row_bytes(kind));
             std::vector<std::byte> want(row_bytes(kind));
-            for (std::size_t s = 0; s < model.size(); ++s) {
+            for (std::size_t s = 0; s < model.size() && !want.empty(); ++s) {
                 encode_row(kind, std::span<const float, DIMENSION>(model[s].data(), DIMENSION), want.data());
                 ASSERT_EQ(std::memcmp(store.view().row(s), want.data(), want.size()), 0) << "slot " << s;
             }
