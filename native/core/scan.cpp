@@ -16,40 +16,61 @@ namespace kestrix {
 // is full, so that mask never misses a row the heap would take; each offered
 // row still goes through the one comparison below, in slot order, so the heap
 // sees exactly the pushes and replacements of a row-by-row scan.
-std::vector<SearchHit> scan_top_k(const VectorStore& store, const QuantizedVector& query, std::uint64_t k) {
-    std::vector<SearchHit> heap;
-    const auto ids = store.ids();
-    if (k == 0 || ids.empty()) return heap;
+template <class Rank>
+TopKSelection<Rank>::TopKSelection(std::size_t limit) : limit_(limit), bound_(kernels::ADMIT_ALL) {
+    heap_.reserve(limit);
+}
 
-    const auto vectors = store.vectors();
-    // Room for the hits the scan can actually retain: bounded by the slots,
-    // whatever k the caller asked for.
-    const std::size_t limit = k < ids.size() ? static_cast<std::size_t>(k) : ids.size();
-    heap.reserve(limit);
+template <class Rank>
+void TopKSelection<Rank>::clear() noexcept {
+    heap_.clear();
+    bound_ = kernels::ADMIT_ALL;
+}
 
-    const kernels::ScanBlockFn measure = kernels::scan_block_kernel();
+template <class Rank>
+void TopKSelection<Rank>::offer_block(const QuantizedVector& query, const QuantizedVector* rows, const std::uint32_t* ids,
+                                std::size_t count, std::uint32_t first_slot) noexcept {
+    if (limit_ == 0) return;
     std::uint16_t distances[kernels::SCAN_BLOCK];
-    std::uint32_t bound = kernels::ADMIT_ALL;
-    for (std::size_t base = 0; base < ids.size(); base += kernels::SCAN_BLOCK) {
-        const std::size_t count = std::min(kernels::SCAN_BLOCK, ids.size() - base);
-        std::uint64_t offered = measure(query, vectors.data() + base, ids.data() + base, count, bound, distances);
-        while (offered != 0) {
-            const std::size_t i = static_cast<std::size_t>(std::countr_zero(offered));
-            offered &= offered - 1;
-            const std::uint32_t d = distances[i];
-            const auto slot = static_cast<std::uint32_t>(base + i);
-            if (heap.size() < limit) {
-                heap.push_back({ids[base + i], slot, d, distance_to_score(d)});
-                sift_up(std::span(heap), heap.size() - 1, FarthestFirst{});
-                if (heap.size() == limit) bound = heap.front().distance;
-            } else if (d < heap.front().distance) {
-                heap_replace_top(std::span(heap), {ids[base + i], slot, d, distance_to_score(d)}, FarthestFirst{});
-                bound = heap.front().distance;
-            }
+    std::uint64_t offered = kernels::scan_block_kernel()(query, rows, ids, count, bound_, distances);
+    while (offered != 0) {
+        const std::size_t i = static_cast<std::size_t>(std::countr_zero(offered));
+        offered &= offered - 1;
+        const std::uint32_t d = distances[i];
+        const SearchHit hit{ids[i], first_slot + static_cast<std::uint32_t>(i), d, distance_to_score(d)};
+        // The room was reserved for `limit_` hits, so the push never allocates.
+        if (heap_.size() < limit_) {
+            heap_.push_back(hit);
+            sift_up(std::span(heap_), heap_.size() - 1, Rank{});
+            if (heap_.size() == limit_) bound_ = heap_.front().distance;
+        } else if (d < heap_.front().distance) {
+            heap_replace_top(std::span(heap_), hit, Rank{});
+            bound_ = heap_.front().distance;
         }
     }
-    sort_by_distance(std::span(heap));
-    return heap;
+}
+
+template <class Rank>
+void TopKSelection<Rank>::offer_rows(const QuantizedVector& query, std::span<const QuantizedVector> vectors,
+                               std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end) noexcept {
+    for (std::size_t base = begin; base < end; base += kernels::SCAN_BLOCK) {
+        const std::size_t count = std::min(kernels::SCAN_BLOCK, end - base);
+        offer_block(query, vectors.data() + base, ids.data() + base, count, static_cast<std::uint32_t>(base));
+    }
+}
+
+template class TopKSelection<FarthestFirst>;
+template class TopKSelection<FarthestThenLaterSlotFirst>;
+
+std::vector<SearchHit> scan_top_k(const VectorStore& store, const QuantizedVector& query, std::uint64_t k) {
+    const auto ids = store.ids();
+    if (k == 0 || ids.empty()) return {};
+    // Room for the hits the scan can actually retain: bounded by the slots,
+    // whatever k the caller asked for.
+    TopKSelection<FarthestFirst> selection(k < ids.size() ? static_cast<std::size_t>(k) : ids.size());
+    selection.offer_rows(query, store.vectors(), ids, 0, ids.size());
+    sort_by_distance(selection.hits());
+    return selection.take();
 }
 
 std::vector<SearchHit> search(const VectorStore& store, const QuantizedVector& query, std::uint64_t k,

@@ -101,6 +101,20 @@ bool VectorStore::remove(std::uint32_t id) noexcept {
     return false;
 }
 
+bool VectorStore::tombstone_slot(std::size_t slot) noexcept {
+    if (slot >= ids_.size() || is_tombstoned(ids_[slot])) return false;
+    ids_[slot] |= TOMBSTONE_BIT;
+    discard_index();
+    return true;
+}
+
+void VectorStore::reserve(std::size_t slots) {
+    if (capacity_) return;
+    vectors_.reserve(slots);
+    ids_.reserve(slots);
+    timestamps_.reserve(slots);
+}
+
 std::uint64_t VectorStore::run_gc(double ttl_ms, double now) noexcept {
     std::uint64_t swept = 0;
     for (std::size_t slot = 0; slot < ids_.size(); ++slot) {

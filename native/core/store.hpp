@@ -72,6 +72,15 @@ public:
     // Tombstones the lowest live slot whose id word equals `id`.
     bool remove(std::uint32_t id) noexcept;
 
+    // Tombstones one slot by its number; false when it is out of range or
+    // already tombstoned.
+    bool tombstone_slot(std::size_t slot) noexcept;
+
+    // Room for `slots` slots in all three arrays of a growable store, so that
+    // appends up to that count cannot fail. Throws std::bad_alloc (nothing
+    // observable changes then); a no-op for a fixed-capacity store.
+    void reserve(std::size_t slots);
+
     // Tombstones every live slot older than ttl_ms at `now`; returns the count.
     std::uint64_t run_gc(double ttl_ms, double now) noexcept;
 

@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "float_rows.hpp"
+
 namespace kestrix::python {
 
 namespace {
@@ -87,20 +89,6 @@ std::optional<std::uint64_t> unsigned_from_int(PyObject* integer) noexcept {
     return static_cast<std::uint64_t>(value);
 }
 
-// The nearest single-precision value, ties to even, as the hardware rounds.
-// A finite double beyond the float range is rounded by the same rule (to the
-// largest float, or to infinity from the midpoint up) instead of relying on an
-// out-of-range conversion, which the language leaves undefined.
-inline float narrow_to_float(double value) noexcept {
-    constexpr double to_infinity = 0x1.ffffffp127;  // halfway between FLT_MAX and 2^128
-    constexpr double largest = 0x1.fffffep127;      // FLT_MAX
-    if (value >= to_infinity) return std::numeric_limits<float>::infinity();
-    if (value <= -to_infinity) return -std::numeric_limits<float>::infinity();
-    if (value > largest) return static_cast<float>(largest);
-    if (value < -largest) return static_cast<float>(-largest);
-    return static_cast<float>(value);
-}
-
 // One item of a vector: the interpreter's float conversion, rounded to the
 // nearest single-precision value.
 bool append_component(std::vector<float>& out, PyObject* item) {
@@ -148,27 +136,13 @@ bool fill_from_list_or_tuple(std::vector<float>& out, PyObject* object, bool is_
     return true;
 }
 
-// The C side of NumPy's array interface (the capsule behind __array_struct__),
-// a layout NumPy documents as stable. Mirrored here so that neither the build
-// nor the import of this module needs NumPy.
-struct ArrayInterface {
-    int two;  // always 2
-    int nd;
-    char typekind;
-    int itemsize;
-    int flags;
-    Py_intptr_t* shape;
-    Py_intptr_t* strides;
-    void* data;
-    PyObject* descr;
-};
-constexpr int ARRAY_NOTSWAPPED = 0x200;
-
 // The one array type whose memory we read directly: NumPy's own ndarray, a
 // static (non-heap) type named numpy.ndarray. Subclasses and look-alikes are
 // refused, since their interface could point anywhere; they take the generic
 // road. The type is remembered at first sight, for the life of the process.
 PyObject* ndarray_type = nullptr;
+
+}  // namespace
 
 bool is_exact_ndarray(PyObject* object) noexcept {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
@@ -191,28 +165,41 @@ bool is_exact_ndarray(PyObject* object) noexcept {
     return true;
 }
 
+std::optional<ArrayView> exact_array_view(PyObject* object) noexcept {
+    if constexpr (std::endian::native != std::endian::little) return std::nullopt;
+    if (!is_exact_ndarray(object)) return std::nullopt;
+    PyRef capsule(PyObject_GetAttrString(object, "__array_struct__"));
+    if (!capsule || !PyCapsule_CheckExact(capsule.get())) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const auto* view = static_cast<const ArrayInterface*>(PyCapsule_GetPointer(capsule.get(), nullptr));
+    if (view == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    if (view->two != 2 || view->nd < 0) return std::nullopt;
+    for (int d = 0; d < view->nd; ++d) {
+        if (view->shape[d] < 0) return std::nullopt;
+    }
+    return ArrayView{std::move(capsule), view};
+}
+
+namespace {
+
 // A one-dimensional, contiguous, native-order float32 or float64 ndarray is
 // read straight from its memory, each value going through double and then
 // float exactly as PyFloat_AsDouble of its items would. Returns false, with no
 // exception set, for every other array: those take the generic road.
 bool fill_from_ndarray(std::vector<float>& out, PyObject* object) {
-    if constexpr (std::endian::native != std::endian::little) return false;
-    PyRef capsule(PyObject_GetAttrString(object, "__array_struct__"));
-    if (!capsule || !PyCapsule_CheckExact(capsule.get())) {
-        PyErr_Clear();
-        return false;
-    }
-    const auto* view = static_cast<const ArrayInterface*>(PyCapsule_GetPointer(capsule.get(), nullptr));
-    if (view == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    if (view->two != 2 || view->nd != 1 || view->typekind != 'f' || (view->flags & ARRAY_NOTSWAPPED) == 0 ||
+    const auto array = exact_array_view(object);
+    if (!array) return false;
+    const ArrayInterface* view = array->view;
+    if (view->nd != 1 || view->typekind != 'f' || (view->flags & ARRAY_INTERFACE_NOTSWAPPED) == 0 ||
         (view->itemsize != 4 && view->itemsize != 8)) {
         return false;
     }
     const Py_intptr_t length = view->shape[0];
-    if (length < 0) return false;
     if (length > 1 && view->strides != nullptr && view->strides[0] != view->itemsize) return false;
     out.resize(static_cast<std::size_t>(length));
     const auto* bytes = static_cast<const unsigned char*>(view->data);
@@ -410,7 +397,7 @@ std::optional<std::vector<float>> extract_float_vector(PyObject* object, const c
     }
 
     std::vector<float> values;
-    if (is_exact_ndarray(object) && fill_from_ndarray(values, object)) return values;
+    if (fill_from_ndarray(values, object)) return values;
 
     const Py_ssize_t hinted = PySequence_Size(object);
     if (hinted < 0) {

@@ -62,7 +62,7 @@ struct MethodSignature {
     std::size_t required_count;
 };
 
-inline constexpr std::size_t MAX_PARAMETERS = 4;
+inline constexpr std::size_t MAX_PARAMETERS = 5;
 // One borrowed reference per parameter; nullptr where an optional one was not passed.
 using ArgumentSlots = std::array<PyObject*, MAX_PARAMETERS>;
 
@@ -94,6 +94,36 @@ std::optional<std::uint32_t> extract_u32(PyObject* object, const char* name);
 std::optional<double> extract_f64(PyObject* object, const char* name);
 std::optional<std::vector<float>> extract_float_vector(PyObject* object, const char* name);
 std::optional<std::span<const std::byte>> extract_bytes(PyObject* object, const char* name);
+
+// The C side of NumPy's array interface (the capsule behind __array_struct__),
+// a layout NumPy documents as stable. Mirrored here so that neither the build
+// nor the import of the modules needs NumPy.
+struct ArrayInterface {
+    int two;  // always 2
+    int nd;
+    char typekind;
+    int itemsize;
+    int flags;
+    Py_intptr_t* shape;
+    Py_intptr_t* strides;  // nullptr: C-contiguous
+    void* data;
+    PyObject* descr;
+};
+inline constexpr int ARRAY_INTERFACE_NOTSWAPPED = 0x200;
+
+// An exact numpy.ndarray seen through its interface; the capsule keeps the
+// memory alive. Read only with the interpreter lock held.
+struct ArrayView {
+    PyRef capsule;
+    const ArrayInterface* view;
+};
+
+// Whether the object is NumPy's own ndarray (not a subclass or a look-alike,
+// whose interface could point anywhere).
+bool is_exact_ndarray(PyObject* object) noexcept;
+// The interface of an exact ndarray, or nothing (no exception set) for any
+// other object or an interface that does not make sense.
+std::optional<ArrayView> exact_array_view(PyObject* object) noexcept;
 
 // Raise `type` with a one-argument str message. Always returns nullptr.
 PyObject* raise(PyObject* type, std::string_view message) noexcept;

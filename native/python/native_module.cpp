@@ -13,6 +13,8 @@ constexpr const char NATIVE_MODULE_DOC[] =
 // Every part of the module, in the order they are added.
 constexpr ModulePart PARTS[] = {
     nullptr,  // keeps the list non-empty; skipped below
+    add_container_part,
+    add_collection_part,
 };
 
 PyModuleDef native_definition = {

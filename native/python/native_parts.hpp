@@ -13,4 +13,9 @@ namespace kestrix::python {
 
 using ModulePart = bool (*)(PyObject* module) noexcept;
 
+// pack_sections, unpack_sections: the file container (container_part.cpp).
+bool add_container_part(PyObject* module) noexcept;
+// Collection (collection_part.cpp).
+bool add_collection_part(PyObject* module) noexcept;
+
 }  // namespace kestrix::python

@@ -17,6 +17,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Text
 
 from . import Kestrix, load, save
 from ._data import clustered
+from ._files import STORE_SECTION, read_sections, stored_length
 
 PROG = "python -m kestrix"
 T = TypeVar("T")
@@ -190,6 +191,9 @@ def cmd_demo(args: argparse.Namespace) -> int:
 _HEADER = struct.Struct("<4sII")
 
 
+_SECTION_NAMES = {1: "store", 2: "doc ids", 3: "graph", 4: "side", 5: "meta"}
+
+
 def describe_file(path: str) -> Dict[str, Any]:
     """Read a store file and describe it; raise CommandError when it is not one."""
     try:
@@ -198,32 +202,50 @@ def describe_file(path: str) -> Dict[str, Any]:
     except OSError as err:
         raise CommandError(f"cannot read {path!r}: {err.strerror or err}") from None
     try:
-        db = Kestrix.deserialize(data)
+        sections, container = read_sections(data, path)
+        stores = [body for kind, body in sections if kind == STORE_SECTION]
+        if len(stores) != 1:
+            raise ValueError("container error: NoStore")
+        store = stores[0]
+        db = Kestrix.deserialize(store)
     except ValueError as err:
         raise CommandError(f"{path!r} is not a readable Kestrix file ({err})") from None
     # The reader accepted it, so the header and the id words are there.
-    _, version, slots = _HEADER.unpack_from(data, 0)
-    ids = struct.unpack_from(f"<{slots}I", data, _HEADER.size)
+    _, version, slots = _HEADER.unpack_from(store, 0)
+    ids = struct.unpack_from(f"<{slots}I", store, _HEADER.size)
     tombstoned = sum(1 for word in ids if word & 0x80000000)
-    per_slot = 60 if version == 2 else 52
-    used = _HEADER.size + per_slot * slots
     info: Dict[str, Any] = {
         "file": path,
         "format_version": version,
         "slots": slots,
         "live": slots - tombstoned,
         "tombstoned": tombstoned,
-        "size_bytes": len(data),
-        "trailing_bytes": len(data) - used,
+        "size_bytes": len(store),
+        "trailing_bytes": len(store) - stored_length(store),
     }
+    if container:
+        info["file_bytes"] = len(data)
+        info["sections"] = ", ".join(
+            f"{_SECTION_NAMES.get(kind, f'kind {kind}')} ({len(body)} B)" for kind, body in sections
+        )
+        info["checksums"] = "verified"
     if version == 2 and slots:
-        stamps = struct.unpack_from(f"<{slots}d", data, _HEADER.size + 4 * slots)
+        stamps = struct.unpack_from(f"<{slots}d", store, _HEADER.size + 4 * slots)
         finite = [s for s in stamps if math.isfinite(s)]
         if finite:
             info["oldest_insert_ms"] = min(finite)
             info["newest_insert_ms"] = max(finite)
     assert len(db) == slots
     return info
+
+
+def _format_ms(value: float) -> str:
+    # Any finite double is a valid timestamp to the store; the calendar only
+    # reaches a few thousand years either side of 1970.
+    try:
+        return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(value / 1000.0))
+    except (OverflowError, OSError, ValueError):
+        return f"{value!r} ms since 1970 (outside the calendar)"
 
 
 def cmd_info(args: argparse.Namespace) -> int:
@@ -233,7 +255,7 @@ def cmd_info(args: argparse.Namespace) -> int:
         return 0
     for key, value in info.items():
         if key.endswith("_ms"):
-            value = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(value / 1000.0))
+            value = _format_ms(value)
             key = key[: -len("_ms")]
         sys.stdout.write(f"{key.replace('_', ' '):<16} {value}\n")
     return 0

@@ -20,6 +20,7 @@ DIMENSION = 384
 MAX_DOC_ID = 2**31 - 1
 
 _BLOCK = 1024
+_TOMBSTONE_BIT = 0x80000000
 
 
 def _numpy() -> Any:
@@ -136,10 +137,11 @@ def search_many(
     scan; ``ef`` widens the index search and ``None`` keeps the default 50),
     or by ``db.search_scan`` when ``exact`` is true.
 
-    Returns ``ids`` (int64) and ``scores`` (float32), both of shape ``(q, k)``,
-    best first in each row. A row with fewer than ``k`` results (a store
-    holding fewer than ``k`` live vectors, or an index search that found
-    fewer) is padded at its end with id ``-1`` and score ``nan``.
+    Returns ``ids`` (int64) and ``scores`` (float32), both of shape
+    ``(q, min(k, live))`` where ``live`` counts the vectors not deleted: a
+    ``k`` past the store costs nothing. Each row is best first; a row with
+    fewer results (an index search that found fewer) is padded at its end
+    with id ``-1`` and score ``nan``.
     """
     np = _numpy()
     _check_db(db)
@@ -157,8 +159,12 @@ def search_many(
             raise ValueError(f"ef must be >= 1, got {ef}")
     k = int(k)
     q = matrix.shape[0]
-    out_ids = np.full((q, k), -1, dtype=np.int64)
-    out_scores = np.full((q, k), np.nan, dtype=np.float32)
+    # No row can hold more than the store's slots; the live count, which
+    # takes a pass over the store, is only needed if some row falls short.
+    width = min(k, len(db))
+    out_ids = np.full((q, width), -1, dtype=np.int64)
+    out_scores = np.full((q, width), np.nan, dtype=np.float32)
+    longest = 0
     for start in range(0, q, _BLOCK):
         for offset, query in enumerate(matrix[start : start + _BLOCK].tolist()):
             row = start + offset
@@ -168,7 +174,20 @@ def search_many(
                 hits = db.search(query, k)
             else:
                 hits = db.search(query, k, int(ef))
+            # A store another thread grows meanwhile may give a row more
+            # than the width taken at the start.
+            hits = hits[:width]
+            longest = max(longest, len(hits))
             for col, (doc_id, score) in enumerate(hits):
                 out_ids[row, col] = doc_id
                 out_scores[row, col] = score
+    if longest < width:
+        width = max(longest, min(width, _live_count(np, db)))
+        out_ids, out_scores = out_ids[:, :width].copy(), out_scores[:, :width].copy()
     return out_ids, out_scores
+
+
+def _live_count(np: Any, db: Kestrix) -> int:
+    slots = len(db)
+    words = np.frombuffer(db.serialize(), dtype="<u4", count=slots, offset=12)
+    return slots - int(np.count_nonzero(words & np.uint32(_TOMBSTONE_BIT)))

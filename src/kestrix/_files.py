@@ -6,15 +6,34 @@ fsync of the folder. A rename within one file system is atomic, so a crash at
 any moment leaves under the destination either the complete old file or the
 complete new one, never a mixture. A crash may leave a temporary file behind;
 its name starts with a dot and ends with ".tmp", and nothing ever reads it.
+
+Replacing a file keeps what the caller set up around it: the new file gets
+the old one's permission bits (and its owner and group, where the process may
+set them), and a symbolic link is written through, so the link stays and the
+file it points to is replaced.
+
+A file is a container: the store's serialized bytes first, unchanged (so
+``Kestrix.deserialize`` of a whole file still reads it), then a table of the
+file's sections with their lengths and CRC-32 checksums, and a footer. A file
+without a footer is plain ``serialize()`` bytes and still loads, provided it
+holds nothing after the store: trailing bytes there can only be a container
+whose footer is damaged.
 """
 
 import os
 import secrets
-from typing import Union
+import stat
+import struct
+from typing import List, Optional, Tuple, Union
 
 from ._kestrix import Kestrix
+from ._native import pack_sections, unpack_sections
 
-__all__ = ["save", "load", "atomic_write_bytes", "PathLike"]
+__all__ = ["save", "load", "atomic_write_bytes", "read_sections", "stored_length", "PathLike", "STORE_SECTION"]
+
+STORE_SECTION = 1
+
+_STORE_HEADER = struct.Struct("<4sII")
 
 # A string annotation, because os.PathLike cannot be subscripted at run time
 # before Python 3.9.
@@ -47,27 +66,59 @@ def _fsync_folder(folder: str) -> None:
         os.close(fd)
 
 
+def _keep_attributes(fd: int, tmp: str, old: os.stat_result) -> None:
+    # Permissions first: if the owner cannot be kept either, the file is at
+    # least no more open than the one it replaces.
+    mode = stat.S_IMODE(old.st_mode)
+    if hasattr(os, "fchmod"):
+        os.fchmod(fd, mode)
+    else:  # pragma: no cover - Windows
+        os.chmod(tmp, mode)
+    if hasattr(os, "fchown"):
+        try:
+            os.fchown(fd, old.st_uid, old.st_gid)
+        except PermissionError:
+            # Only a privileged process may give a file away; the group
+            # alone may still be settable by the owner.
+            try:
+                os.fchown(fd, -1, old.st_gid)
+            except PermissionError:
+                pass
+
+
 def atomic_write_bytes(path: PathLike, data: bytes) -> None:
     """Replace the file at ``path`` with ``data`` so that a crash never tears it.
 
-    The folder that holds ``path`` must exist. ``path`` must not name a folder.
-    On failure the file at ``path`` is left as it was.
+    The folder that holds ``path`` (or, for a symbolic link, the folder of the
+    file it points to) must exist. ``path`` must not name a folder. The new
+    file keeps the permission bits, and where possible the owner, of the file
+    it replaces. On failure the file at ``path`` is left as it was.
     """
     target = _fspath(path)
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError(f"data must be bytes, not {type(data).__name__}")
+    if os.path.islink(target):
+        # Renaming over the link would replace the link itself.
+        target = os.path.realpath(target)
     folder = os.path.dirname(os.path.abspath(target))
     if not os.path.isdir(folder):
         raise FileNotFoundError(f"cannot save to {target!r}: folder {folder!r} does not exist")
     if os.path.isdir(target):
         raise IsADirectoryError(f"cannot save to {target!r}: it is a folder")
+    try:
+        old: Optional[os.stat_result] = os.stat(target)
+    except FileNotFoundError:
+        old = None
 
     name = os.path.basename(target)
     tmp = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
-    # 0o666 lets the process umask decide the permissions, as for open().
+    # 0o666 lets the process umask decide the permissions of a new file, as
+    # for open().
     fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
     try:
         try:
+            if old is not None:
+                _keep_attributes(fd, tmp, old)
             view = memoryview(data)
             while view:
                 written = os.write(fd, view)
@@ -88,30 +139,64 @@ def atomic_write_bytes(path: PathLike, data: bytes) -> None:
 def save(db: Kestrix, path: PathLike) -> None:
     """Write ``db`` to the file ``path`` atomically.
 
-    The file holds exactly ``db.serialize()``: the slots with their ids,
-    tombstones and insertion times. The index is not saved; build it again
-    after :func:`load`. A crash during ``save`` leaves either the previous
-    file or the new one under ``path``.
+    The file starts with exactly ``db.serialize()``: the slots with their ids,
+    tombstones and insertion times; a checksummed section table follows. The
+    index is not saved; build it again after :func:`load`. A crash during
+    ``save`` leaves either the previous file or the new one under ``path``.
     """
     if not isinstance(db, Kestrix):
         raise TypeError(f"db must be a kestrix.Kestrix, not {type(db).__name__}")
     target = _fspath(path)
-    atomic_write_bytes(target, db.serialize())
+    atomic_write_bytes(target, pack_sections([(STORE_SECTION, db.serialize())]))
+
+
+def stored_length(store: bytes) -> int:
+    """The length of the serialized store at the start of ``store``.
+
+    Only for bytes ``Kestrix.deserialize`` accepted: their header is there.
+    """
+    _, version, slots = _STORE_HEADER.unpack_from(store, 0)
+    return _STORE_HEADER.size + (60 if version == 2 else 52) * slots
+
+
+def read_sections(data: bytes, source: str) -> Tuple[List[Tuple[int, bytes]], bool]:
+    """The sections of a file's bytes, every checksum verified, and whether it
+    is a container (False: plain store bytes, one store section).
+
+    A failed check raises ValueError naming it and the file.
+    """
+    try:
+        sections = unpack_sections(data)
+    except ValueError as err:
+        raise ValueError(f"{err} (file {source!r})") from None
+    plain = len(sections) == 1 and len(sections[0][1]) == len(data)
+    return sections, not plain
 
 
 def load(path: PathLike) -> Kestrix:
     """Read a store written by :func:`save` (or any ``serialize()`` bytes).
 
     Returns a new growable :class:`Kestrix` without an index. A damaged or
-    foreign file raises the module's ``ValueError`` ("deserialize error:
-    CorruptedData"), with the file named after it.
+    foreign file raises ``ValueError`` with the file named after it: the
+    module's "deserialize error: CorruptedData" when the store's bytes are
+    malformed, "container error: <check>" naming the container check that
+    failed (a checksum, say) otherwise.
     """
     source = _fspath(path)
     if os.path.isdir(source):
         raise IsADirectoryError(f"cannot load {source!r}: it is a folder")
     with open(source, "rb") as f:
         data = f.read()
+    sections, container = read_sections(data, source)
+    stores = [body for kind, body in sections if kind == STORE_SECTION]
+    if len(stores) != 1:
+        raise ValueError(f"container error: NoStore (file {source!r})")
     try:
-        return Kestrix.deserialize(data)
+        db = Kestrix.deserialize(stores[0])
     except ValueError as err:
         raise ValueError(f"{err} (file {source!r})") from err
+    extra = len(stores[0]) - stored_length(stores[0])
+    if extra:
+        where = "in its store section" if container else "and no container footer"
+        raise ValueError(f"deserialize error: CorruptedData (file {source!r}: {extra} bytes after the store {where})")
+    return db

@@ -35,18 +35,24 @@ Files. :meth:`save_local` writes the store bytes to a new file in the folder
 and then, as the commit point, atomically replaces the manifest
 (``kestrix-langchain.json``: ids, texts, metadata, and the name and SHA-256 of
 the store file). A crash leaves the previous save or the new one, whole.
+Saves into one folder, from threads or processes, take turns on a lock file
+(``.kestrix-langchain.lock``), and so do loads with them: a save removes the
+store files of earlier saves only while no other save or load can still be
+using them.
 Metadata must be JSON-serialisable; tuples come back as lists.
 """
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import json
 import os
 import secrets
+import struct
 import threading
 import uuid
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 try:
     from langchain_core.documents import Document
@@ -61,11 +67,46 @@ from ._arrays import DIMENSION, MAX_DOC_ID
 from ._files import _fspath, atomic_write_bytes
 from ._kestrix import Kestrix
 
+TOMBSTONE_BIT = 0x80000000
+
 __all__ = ["KestrixVectorStore"]
 
 MANIFEST = "kestrix-langchain.json"
+LOCK = ".kestrix-langchain.lock"
 _FORMAT = "kestrix-langchain"
 _FORMAT_VERSION = 1
+
+
+@contextlib.contextmanager
+def _folder_lock(folder: str, exclusive: bool) -> Iterator[None]:
+    """Hold the folder's lock: exclusive to save, shared to load.
+
+    A load from a folder this process may not write to goes without the lock
+    when the lock file does not exist yet (no save can be running there).
+    """
+    path = os.path.join(folder, LOCK)
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o666)
+    except OSError:
+        if exclusive:
+            raise
+        try:
+            fd = os.open(path, os.O_RDONLY)
+        except OSError:
+            yield
+            return
+    try:
+        if os.name == "nt":  # pragma: no cover - no shared locks there
+            import msvcrt
+
+            msvcrt.locking(fd, msvcrt.LK_LOCK, 1)
+        else:
+            import fcntl
+
+            fcntl.flock(fd, fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH)
+        yield
+    finally:
+        os.close(fd)  # closing the descriptor releases the lock
 
 
 class _Entry:
@@ -158,6 +199,25 @@ class KestrixVectorStore(VectorStore):
             checked.append(values)
         return checked
 
+    def _quantised(self, vectors: List[List[float]]) -> List[List[float]]:
+        """Each vector as the store will keep it, as +-1.0 components.
+
+        Every vector goes through the store's own conversion first (into a
+        scratch store), so a component it refuses raises its usual error
+        before anything changes, and what is committed afterwards is plain
+        floats that cannot fail to convert.
+        """
+        scratch = Kestrix()
+        for vector in vectors:
+            scratch.insert(0, vector)
+        data = scratch.serialize()
+        rows_at = 12 + 12 * len(vectors)  # header, id words, timestamps
+        quantised = []
+        for i in range(len(vectors)):
+            bits = int.from_bytes(data[rows_at + 48 * i : rows_at + 48 * (i + 1)], "little")
+            quantised.append([1.0 if (bits >> c) & 1 else -1.0 for c in range(DIMENSION)])
+        return quantised
+
     def _allocate_doc_id(self) -> int:
         if self._free_doc_ids:
             return self._free_doc_ids.pop()
@@ -204,10 +264,15 @@ class KestrixVectorStore(VectorStore):
         final_ids = [id_ if id_ else str(uuid.uuid4()) for id_ in (ids or [None] * n)]
         if n == 0:
             return []
-        vectors = self._embed_checked(self._embedding.embed_documents(texts), n, "texts")
+        vectors = self._quantised(self._embed_checked(self._embedding.embed_documents(texts), n, "texts"))
+        stored = [_copy_metadata(metadata or {}) for metadata in (metadatas or [{}] * n)]
 
         with self._lock:
-            for id_, text, vector, metadata in zip(final_ids, texts, vectors, metadatas or [{}] * n):
+            # Every id the batch needs must be there before the first change.
+            fresh = len({id_ for id_ in final_ids if id_ not in self._entries})
+            if fresh > len(self._free_doc_ids) + (MAX_DOC_ID + 1 - self._next_doc_id):
+                raise RuntimeError(f"no free document id: the store has handed out all {MAX_DOC_ID + 1}")
+            for id_, text, vector, metadata in zip(final_ids, texts, vectors, stored):
                 old = self._entries.get(id_)
                 if old is not None:
                     # Replace under the same integer id: tombstone first, so a
@@ -218,7 +283,7 @@ class KestrixVectorStore(VectorStore):
                 else:
                     doc_id = self._allocate_doc_id()
                 self._db.insert(doc_id, vector)
-                self._entries[id_] = _Entry(doc_id, text, _copy_metadata(metadata or {}))
+                self._entries[id_] = _Entry(doc_id, text, metadata)
                 self._by_doc_id[doc_id] = id_
                 self._changes += 1
         return final_ids
@@ -394,15 +459,17 @@ class KestrixVectorStore(VectorStore):
             where = f" in the metadata of document {bad!r}" if bad is not None else ""
             raise TypeError(f"cannot save{where}: {err}") from None
         os.makedirs(folder_path, exist_ok=True)
-        atomic_write_bytes(os.path.join(folder_path, store_name), data)
-        atomic_write_bytes(os.path.join(folder_path, MANIFEST), encoded)
-        # Older store files are no longer named by the manifest.
-        for name in os.listdir(folder_path):
-            if name.startswith("store-") and name.endswith(".kx") and name != store_name:
-                try:
-                    os.unlink(os.path.join(folder_path, name))
-                except OSError:
-                    pass
+        with _folder_lock(folder_path, exclusive=True):
+            atomic_write_bytes(os.path.join(folder_path, store_name), data)
+            atomic_write_bytes(os.path.join(folder_path, MANIFEST), encoded)
+            # Older store files are no longer named by the manifest, and no
+            # other save or load holds the lock to use one.
+            for name in os.listdir(folder_path):
+                if name.startswith("store-") and name.endswith(".kx") and name != store_name:
+                    try:
+                        os.unlink(os.path.join(folder_path, name))
+                    except OSError:
+                        pass
 
     @classmethod
     def load_local(cls, folder: Any, embeddings: Embeddings, **kwargs: Any) -> "KestrixVectorStore":
@@ -411,30 +478,30 @@ class KestrixVectorStore(VectorStore):
         manifest_path = os.path.join(folder_path, MANIFEST)
         if not os.path.isfile(manifest_path):
             raise FileNotFoundError(f"{folder_path!r} holds no saved Kestrix store ({MANIFEST} is missing)")
-        with open(manifest_path, "rb") as f:
-            raw = f.read()
-        try:
-            manifest = json.loads(raw.decode("utf-8"))
-        except (UnicodeDecodeError, ValueError) as err:
-            raise ValueError(f"damaged manifest {manifest_path!r}: {err}") from None
-        store_name = _check_manifest(manifest, manifest_path)
-        store_path = os.path.join(folder_path, store_name)
-        try:
-            with open(store_path, "rb") as f:
-                data = f.read()
-        except FileNotFoundError:
-            raise FileNotFoundError(f"{folder_path!r} is incomplete: its store file {store_name!r} is missing") from None
+        # The manifest and the store file it names are read under the lock,
+        # so no save in between can remove the file.
+        with _folder_lock(folder_path, exclusive=False):
+            with open(manifest_path, "rb") as f:
+                raw = f.read()
+            try:
+                manifest = json.loads(raw.decode("utf-8"))
+            except (UnicodeDecodeError, ValueError, RecursionError) as err:
+                # RecursionError: nesting deeper than the parser's stack.
+                raise ValueError(f"damaged manifest {manifest_path!r}: {type(err).__name__}: {err}") from None
+            store_name = _check_manifest(manifest, manifest_path)
+            store_path = os.path.join(folder_path, store_name)
+            try:
+                with open(store_path, "rb") as f:
+                    data = f.read()
+            except FileNotFoundError:
+                raise FileNotFoundError(f"{folder_path!r} is incomplete: its store file {store_name!r} is missing") from None
         if hashlib.sha256(data).hexdigest() != manifest["store_sha256"]:
             raise ValueError(f"damaged store file {store_path!r}: it does not match its manifest")
         try:
             db = Kestrix.deserialize(data)
         except ValueError as err:
             raise ValueError(f"{err} (file {store_path!r})") from err
-        # save_local compacts first, so every slot is one live document.
-        if len(db) != len(manifest["documents"]):
-            raise ValueError(
-                f"damaged save in {folder_path!r}: {len(db)} stored vectors for {len(manifest['documents'])} documents"
-            )
+        _check_store_against_manifest(db, manifest, folder_path)
 
         store = cls(embeddings, **kwargs)
         store._db = db
@@ -454,6 +521,32 @@ def _json_ok(value: Any) -> bool:
         return False
 
 
+def _check_store_against_manifest(db: Kestrix, manifest: Dict[str, Any], folder: str) -> None:
+    """The store must hold exactly the manifest's documents, one live slot each."""
+
+    def bad(why: str) -> ValueError:
+        return ValueError(f"damaged save in {folder!r}: {why}")
+
+    documents = manifest["documents"]
+    # save_local compacts first, so every slot is one live document.
+    if len(db) != len(documents):
+        raise bad(f"{len(db)} stored vectors for {len(documents)} documents")
+    words = struct.unpack_from(f"<{len(db)}I", db.serialize(), 12)
+    if any(word & TOMBSTONE_BIT for word in words):
+        raise bad("the store file holds deleted slots, which a save never writes")
+    if sorted(words) != sorted(doc["doc_id"] for doc in documents):
+        raise bad("the store file's document ids are not the manifest's")
+    # Every id handed out is either a document's or free for reuse (the two
+    # are disjoint and below next_doc_id: the manifest's own checks).
+    unaccounted = manifest["next_doc_id"] - len(documents) - len(manifest["free_doc_ids"])
+    if unaccounted:
+        raise bad(f"{unaccounted} of the ids below next_doc_id are neither used nor free")
+
+
+def _is_count(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+
+
 def _check_manifest(manifest: Any, path: str) -> str:
     """Check the manifest's shape; return the store file name."""
 
@@ -469,12 +562,16 @@ def _check_manifest(manifest: Any, path: str) -> str:
         raise bad("store_file must be a plain file name")
     if not isinstance(manifest.get("store_sha256"), str):
         raise bad("store_sha256 is missing")
+    if manifest.get("dimension") != DIMENSION:
+        raise bad(f"dimension must be {DIMENSION}")
     next_doc_id = manifest.get("next_doc_id")
-    if not isinstance(next_doc_id, int) or not 0 <= next_doc_id <= MAX_DOC_ID + 1:
+    if not _is_count(next_doc_id) or next_doc_id > MAX_DOC_ID + 1:
         raise bad("next_doc_id is out of range")
     free = manifest.get("free_doc_ids")
-    if not isinstance(free, list) or not all(isinstance(i, int) and 0 <= i < next_doc_id for i in free):
+    if not isinstance(free, list) or not all(_is_count(i) and i < next_doc_id for i in free):
         raise bad("free_doc_ids is not a list of allocated ids")
+    if len(set(free)) != len(free):
+        raise bad("free_doc_ids repeats an id (two documents would share it)")
     documents = manifest.get("documents")
     if not isinstance(documents, list):
         raise bad("documents is not a list")
@@ -484,7 +581,7 @@ def _check_manifest(manifest: Any, path: str) -> str:
         if not (
             isinstance(doc, dict)
             and isinstance(doc.get("id"), str)
-            and isinstance(doc.get("doc_id"), int)
+            and _is_count(doc.get("doc_id"))
             and isinstance(doc.get("text"), str)
             and isinstance(doc.get("metadata"), dict)
         ):

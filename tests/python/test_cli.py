@@ -2,6 +2,7 @@
 
 import json
 import os
+import struct
 import subprocess
 import sys
 
@@ -77,6 +78,29 @@ def test_info_reads_a_version_1_file(tmp_path):
     info = json.loads(_run("info", "--json", str(path)).stdout)
     assert (info["format_version"], info["slots"], info["live"], info["tombstoned"]) == (1, 2, 1, 1)
     assert "oldest_insert_ms" not in info
+
+
+@pytest.mark.parametrize("stamp", [1e300, -1e20, 1.5e12])
+def test_info_prints_any_timestamp_the_store_accepts(tmp_path, stamp):
+    data = b"KSTX" + (2).to_bytes(4, "little") + (1).to_bytes(4, "little") + (9).to_bytes(4, "little")
+    data += struct.pack("<d", stamp) + bytes(48)
+    path = tmp_path / "stamps.kx"
+    path.write_bytes(data)
+    done = _run("info", str(path))
+    assert done.returncode == 0 and done.stderr == ""
+    assert ("outside the calendar" in done.stdout) == (stamp != 1.5e12)
+
+
+def test_info_names_the_container_check_a_damaged_save_fails(tmp_path):
+    path = tmp_path / "s.kx"
+    kestrix.save(Kestrix(), path)
+    info = json.loads(_run("info", "--json", str(path)).stdout)
+    assert (info["slots"], info["checksums"], info["sections"]) == (0, "verified", "store (12 B)")
+    data = bytearray(path.read_bytes())
+    data[-30] ^= 1  # the table's offset in the footer
+    path.write_bytes(bytes(data))
+    done = _run("info", str(path))
+    assert done.returncode == 1 and "container error: TableOutOfBounds" in done.stderr
 
 
 @pytest.mark.parametrize(

@@ -3,6 +3,7 @@
 import os
 import random
 import signal
+import stat
 import subprocess
 import sys
 import textwrap
@@ -68,6 +69,38 @@ def test_damaged_file_raises_the_modules_value_error_naming_the_file(tmp_path, d
         kestrix.load(path)
 
 
+def _flip(data, at):
+    return data[:at] + bytes([data[at] ^ 0x04]) + data[at + 1 :]
+
+
+# A saved store: its serialized bytes (372 here), 4 bytes of zero padding, the 32-byte
+# table of one entry, the 32-byte footer.
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda b: _flip(b, 100), r"container error: SectionChecksum \(section 0\)"),
+        (lambda b: _flip(b, 374), r"container error: PaddingNotZero \(section 1\)"),
+        (lambda b: _flip(b, len(b) - 50), r"container error: TableChecksum"),
+        (lambda b: _flip(b, len(b) - 20), r"container error: UnsupportedVersion"),
+        (lambda b: _flip(b, len(b) - 3), r"CorruptedData .*bytes after the store and no container footer"),
+        (lambda b: b[:-1], r"CorruptedData .*bytes after the store and no container footer"),
+        (lambda b: b[:380], r"CorruptedData .*bytes after the store and no container footer"),
+    ],
+    ids=["store-byte", "padding", "table", "footer", "magic", "truncated-footer", "truncated-padding"],
+)
+def test_every_damaged_byte_of_a_saved_file_is_refused(tmp_path, damage, message):
+    path = tmp_path / "store.kx"
+    db = _store(6)
+    kestrix.save(db, path)
+    data = path.read_bytes()
+    # The store's own bytes come first, so the module's reader still reads the file.
+    assert data[:372] == db.serialize() and Kestrix.deserialize(data).serialize() == db.serialize()
+    path.write_bytes(damage(data))
+    with pytest.raises(ValueError, match=message) as refused:
+        kestrix.load(path)
+    assert "store.kx" in str(refused.value)
+
+
 @pytest.mark.parametrize(
     "make_path, error",
     [
@@ -96,6 +129,25 @@ def test_save_refuses_what_is_not_a_store(tmp_path):
 def test_load_of_missing_file_or_folder_raises_os_error(tmp_path, make_path, error):
     with pytest.raises(error):
         kestrix.load(make_path(tmp_path))
+
+
+@pytest.mark.skipif(os.name == "nt", reason="POSIX permission bits and symbolic links")
+@pytest.mark.parametrize("through_link", [False, True], ids=["file", "relative-symlink"])
+def test_saving_over_a_file_keeps_its_permissions_and_writes_through_a_link(tmp_path, through_link):
+    real = tmp_path / "data" / "store.kx"
+    real.parent.mkdir()
+    kestrix.save(_store(2), real)
+    os.chmod(real, 0o600)
+    path = real
+    if through_link:
+        path = tmp_path / "link.kx"
+        path.symlink_to(os.path.join("data", "store.kx"))
+    new = _store(4, seed=3)
+    kestrix.save(new, path)
+    assert stat.S_IMODE(os.stat(real).st_mode) == 0o600
+    assert os.path.islink(path) == through_link
+    assert kestrix.load(real).serialize() == new.serialize()
+    assert sorted(os.listdir(real.parent)) == ["store.kx"]
 
 
 def test_failed_write_keeps_the_old_file(tmp_path, monkeypatch):

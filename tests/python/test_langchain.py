@@ -1,7 +1,9 @@
 """kestrix.langchain: the standard LangChain vector store tests, and our own rules."""
 
+import hashlib
 import json
 import os
+import threading
 
 import pytest
 
@@ -12,6 +14,7 @@ from langchain_core.documents import Document  # noqa: E402
 from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings  # noqa: E402
 from langchain_tests.integration_tests import VectorStoreIntegrationTests  # noqa: E402
 
+import kestrix  # noqa: E402
 from kestrix.langchain import MANIFEST, KestrixVectorStore  # noqa: E402
 
 
@@ -113,6 +116,37 @@ def test_an_embedding_model_of_the_wrong_width_is_refused_clearly():
     assert len(store) == 0 and len(store.store) == 0
 
 
+class _FailsOn(Embeddings):
+    """Embeds like the fake model, but gives one text a vector with a string in it."""
+
+    def __init__(self, bad_text):
+        self.inner = DeterministicFakeEmbedding(size=384)
+        self.bad_text = bad_text
+
+    def embed_documents(self, texts):
+        vectors = self.inner.embed_documents(texts)
+        return [v[:100] + ["0.5"] + v[101:] if t == self.bad_text else v for t, v in zip(texts, vectors)]
+
+    def embed_query(self, text):
+        return self.inner.embed_query(text)
+
+
+def test_a_batch_with_one_bad_embedding_changes_nothing():
+    store = KestrixVectorStore.from_texts(["alpha", "beta"], _FailsOn("bad"), ids=["a", "b"])
+    before = [(d.id, d.page_content) for d in store.get_by_ids(["a", "b"])]
+    searches = {q: _pairs(store.similarity_search_with_score(q, k=2)) for q in ("alpha", "beta")}
+    # The replacement of "a" and a new document come before the bad one.
+    with pytest.raises(TypeError):
+        store.add_texts(["alpha v2", "gamma", "bad"], ids=["a", "c", "d"])
+    assert len(store) == 2 and len(store.store) == 2
+    assert [(d.id, d.page_content) for d in store.get_by_ids(["a", "b", "c", "d"])] == before
+    assert {q: _pairs(store.similarity_search_with_score(q, k=2)) for q in searches} == searches
+    # The same batch without the bad text goes in whole, and "a" is found as replaced.
+    store.add_texts(["alpha v2", "gamma"], ids=["a", "c"])
+    assert store.similarity_search("alpha v2", k=1)[0].page_content == "alpha v2"
+    assert len(store) == 3
+
+
 def test_filter_by_metadata_dict_or_callable(embeddings, texts):
     store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=[{"even": i % 2 == 0} for i in range(40)])
     by_dict = store.similarity_search("text number 3", k=5, filter={"even": True})
@@ -177,6 +211,44 @@ def test_saving_again_replaces_the_store_file(tmp_path, embeddings):
     assert len(KestrixVectorStore.load_local(tmp_path, embeddings)) == 2
 
 
+def test_concurrent_saves_and_loads_of_one_folder_always_leave_a_whole_save(tmp_path, embeddings):
+    stores = [KestrixVectorStore.from_texts([f"{name} {i}" for i in range(n)], embeddings) for name, n in (("x", 3), ("y", 5))]
+    stores[0].save_local(tmp_path)
+    saving = threading.Barrier(2)
+    done = threading.Event()
+    errors, loaded = [], set()
+
+    def save(store):
+        try:
+            saving.wait()
+            for _ in range(25):
+                store.save_local(tmp_path)
+        except Exception as err:  # noqa: BLE001 - reported below
+            errors.append(err)
+
+    def load():
+        # Loads race the saves until both are over, and once more after.
+        while True:
+            last = done.is_set()
+            try:
+                loaded.add(len(KestrixVectorStore.load_local(tmp_path, embeddings)))
+            except Exception as err:  # noqa: BLE001 - reported below
+                errors.append(err)
+            if last:
+                return
+
+    savers = [threading.Thread(target=save, args=(store,)) for store in stores]
+    loader = threading.Thread(target=load)
+    for thread in (*savers, loader):
+        thread.start()
+    for thread in savers:
+        thread.join()
+    done.set()
+    loader.join()
+    assert errors == [] and loaded <= {3, 5}
+    assert len([n for n in os.listdir(tmp_path) if n.endswith(".kx")]) == 1
+
+
 def test_unserialisable_metadata_fails_before_the_folder_changes(tmp_path, embeddings):
     store = KestrixVectorStore.from_texts(["a"], embeddings, metadatas=[{"when": object()}], ids=["doc-a"])
     with pytest.raises(TypeError, match="doc-a"):
@@ -202,6 +274,22 @@ def _edit_manifest(change):
     return apply
 
 
+def _rewrite_store(change):
+    """Change the store file, and its checksum in the manifest to match."""
+
+    def apply(folder):
+        manifest = json.loads((folder / MANIFEST).read_text())
+        path = folder / manifest["store_file"]
+        db = kestrix.Kestrix.deserialize(path.read_bytes())
+        change(db)
+        data = db.serialize()
+        path.write_bytes(data)
+        manifest["store_sha256"] = hashlib.sha256(data).hexdigest()
+        (folder / MANIFEST).write_text(json.dumps(manifest))
+
+    return apply
+
+
 @pytest.mark.parametrize(
     "damage, error, message",
     [
@@ -213,8 +301,18 @@ def _edit_manifest(change):
         (_edit_manifest(lambda m: m.update(version=99)), ValueError, "unsupported version"),
         (_edit_manifest(lambda m: m["documents"].pop()), ValueError, "2 stored vectors for 1 documents"),
         (_edit_manifest(lambda m: m["documents"][0].update(doc_id=m["documents"][1]["doc_id"])), ValueError, "repeats"),
+        (_edit_manifest(lambda m: m.update(next_doc_id=4, free_doc_ids=[2, 2])), ValueError, "free_doc_ids repeats"),
+        (_edit_manifest(lambda m: m.update(next_doc_id=3)), ValueError, "1 of the ids below next_doc_id"),
+        (_edit_manifest(lambda m: m["documents"][0].update(doc_id=True)), ValueError, "lacks id, doc_id"),
+        (_rewrite_store(lambda db: db.insert(7, [1.0] * 384)), ValueError, "3 stored vectors for 2 documents"),
+        (_rewrite_store(lambda db: db.delete(1)), ValueError, "deleted slots"),
+        (_rewrite_store(lambda db: (db.delete(1), db.compact(), db.insert(5, [1.0] * 384))), ValueError, "ids are not"),
+        (lambda f: (f / MANIFEST).write_text("[" * 100000 + "]" * 100000), ValueError, "damaged manifest"),
     ],
-    ids=["no-manifest", "bad-json", "store-bytes", "store-missing", "path-escape", "version", "count", "duplicate-id"],
+    ids=[
+        "no-manifest", "bad-json", "store-bytes", "store-missing", "path-escape", "version", "count", "duplicate-id",
+        "duplicate-free-id", "unaccounted-id", "bool-doc-id", "extra-slot", "tombstone", "other-ids", "deep-json",
+    ],
 )
 def test_damaged_folder_is_refused_with_a_clear_error(tmp_path, embeddings, damage, error, message):
     KestrixVectorStore.from_texts(["a", "b"], embeddings).save_local(tmp_path)

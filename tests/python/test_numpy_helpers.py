@@ -113,10 +113,27 @@ def test_search_many_rows_match_single_searches(rng, exact, ef, build):
 def test_search_many_pads_short_rows_with_minus_one_and_nan(rng, live, k):
     db, _ = _filled(rng, live)
     ids, scores = kestrix.search_many(db, rng.standard_normal((2, 384)), k)
-    assert ids.shape == (2, k)
+    assert ids.shape == (2, min(k, live))
     found = min(live, k)
     assert (ids[:, found:] == -1).all() and np.isnan(scores[:, found:]).all()
     assert (ids[:, :found] >= 0).all() and not np.isnan(scores[:, :found]).any()
+
+
+@pytest.mark.parametrize("exact, build", [(True, False), (False, False), (False, True)])
+def test_search_many_sizes_its_outputs_by_the_live_vectors_not_by_k(rng, exact, build):
+    db, _ = _filled(rng, 10)
+    if build:
+        db.build_index()
+    for doc_id in (1, 4, 8):
+        db.delete(doc_id)
+    queries = rng.standard_normal((3, 384))
+    # 10**8 columns would take 4.8 GB for these three rows.
+    ids, scores = kestrix.search_many(db, queries, 10**8, exact=exact)
+    assert ids.shape == scores.shape == (3, 7)
+    assert ids.flags.c_contiguous and scores.flags.c_contiguous
+    for row, query in enumerate(queries.tolist()):
+        assert sorted(ids[row].tolist()) == [0, 2, 3, 5, 6, 7, 9]
+        assert list(zip(ids[row].tolist(), scores[row].tolist())) == db.search_scan(query, 7)
 
 
 @pytest.mark.parametrize(

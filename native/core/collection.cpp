@@ -1,0 +1,437 @@
+#include "collection.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "hnsw/search.hpp"
+#include "kernels/scan_block.hpp"
+#include "scan.hpp"
+#include "thread_pool.hpp"
+
+namespace kestrix {
+
+// ---------------------------------------------------------------- id map
+
+namespace {
+
+// A 64-bit mixer, so that ids that differ only in high bits (or are
+// consecutive) still spread over the table.
+std::uint64_t mix(std::uint64_t x) noexcept {
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    return x;
+}
+
+}  // namespace
+
+std::size_t IdMap::home(std::uint64_t id) const noexcept {
+    return static_cast<std::size_t>(mix(id)) & (keys_.size() - 1);
+}
+
+std::optional<std::uint32_t> IdMap::find(std::uint64_t id) const noexcept {
+    if (keys_.empty()) return std::nullopt;
+    const std::size_t mask = keys_.size() - 1;
+    for (std::size_t i = home(id);; i = (i + 1) & mask) {
+        if (keys_[i] == id) return slots_[i];
+        if (keys_[i] == EMPTY) return std::nullopt;
+    }
+}
+
+void IdMap::reserve(std::size_t entries) {
+    if (entries <= keys_.size() / 2) return;
+    std::size_t capacity = 16;
+    while (capacity / 2 < entries) capacity *= 2;
+    std::vector<std::uint64_t> keys(capacity, EMPTY);
+    std::vector<std::uint32_t> slots(capacity, 0);
+    // Everything is allocated; moving the entries over cannot fail.
+    std::swap(keys, keys_);
+    std::swap(slots, slots_);
+    count_ = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i] != EMPTY) assign(keys[i], slots[i]);
+    }
+}
+
+void IdMap::assign(std::uint64_t id, std::uint32_t slot) noexcept {
+    const std::size_t mask = keys_.size() - 1;
+    for (std::size_t i = home(id);; i = (i + 1) & mask) {
+        if (keys_[i] == id) {
+            slots_[i] = slot;
+            return;
+        }
+        if (keys_[i] == EMPTY) {
+            keys_[i] = id;
+            slots_[i] = slot;
+            ++count_;
+            return;
+        }
+    }
+}
+
+bool IdMap::erase(std::uint64_t id) noexcept {
+    if (keys_.empty()) return false;
+    const std::size_t mask = keys_.size() - 1;
+    std::size_t hole = home(id);
+    while (keys_[hole] != id) {
+        if (keys_[hole] == EMPTY) return false;
+        hole = (hole + 1) & mask;
+    }
+    // Backward shift: later entries of the probe run that may live in the hole
+    // move into it, so every run stays unbroken without deletion markers.
+    for (std::size_t i = (hole + 1) & mask; keys_[i] != EMPTY; i = (i + 1) & mask) {
+        const std::size_t want = home(keys_[i]);
+        // The entry may move back to `hole` unless its home lies in (hole, i].
+        const bool home_between = hole <= i ? (want > hole && want <= i) : (want > hole || want <= i);
+        if (!home_between) {
+            keys_[hole] = keys_[i];
+            slots_[hole] = slots_[i];
+            hole = i;
+        }
+    }
+    keys_[hole] = EMPTY;
+    --count_;
+    return true;
+}
+
+// ---------------------------------------------------------------- changes
+
+namespace {
+
+// Room for `wanted` elements with geometric growth, so that many small adds
+// stay linear in total.
+template <class Vec>
+std::size_t grown_room(const Vec& v, std::size_t wanted) noexcept {
+    if (wanted <= v.capacity()) return v.capacity();
+    return std::max(wanted, v.capacity() + v.capacity() / 2);
+}
+
+}  // namespace
+
+std::expected<Collection, LoadProblem> Collection::from_parts(VectorStore store, std::vector<std::uint64_t> doc_ids) {
+    if (doc_ids.size() != store.size()) return std::unexpected(LoadProblem{"document ids do not match the slot count"});
+    if (store.size() > MAX_COLLECTION_SLOTS) return std::unexpected(LoadProblem{"too many slots"});
+    const auto words = store.ids();
+    std::size_t live = 0;
+    for (std::size_t slot = 0; slot < doc_ids.size(); ++slot) {
+        if (doc_ids[slot] > MAX_DOCUMENT_ID) return std::unexpected(LoadProblem{"a document id is out of range"});
+        if ((words[slot] & ~TOMBSTONE_BIT) != id_word_of(doc_ids[slot])) {
+            return std::unexpected(LoadProblem{"a slot's id word does not match its document id"});
+        }
+        live += !is_tombstoned(words[slot]);
+    }
+    Collection collection;
+    collection.map_.reserve(live);
+    for (std::size_t slot = 0; slot < doc_ids.size(); ++slot) {
+        if (is_tombstoned(words[slot])) continue;
+        if (collection.map_.find(doc_ids[slot])) return std::unexpected(LoadProblem{"a live document id repeats"});
+        collection.map_.assign(doc_ids[slot], static_cast<std::uint32_t>(slot));
+    }
+    collection.store_ = std::move(store);
+    collection.doc_ids_ = std::move(doc_ids);
+    return collection;
+}
+
+std::expected<void, CollectionError> Collection::add(std::span<const std::uint64_t> ids,
+                                                     std::span<const QuantizedVector> vectors, double now) {
+    const std::size_t n = std::min(ids.size(), vectors.size());
+    for (std::size_t row = 0; row < n; ++row) {
+        if (ids[row] > MAX_DOCUMENT_ID) return std::unexpected(CollectionError{CollectionError::Kind::IdOutOfRange, row, ids[row]});
+    }
+    if (n > MAX_COLLECTION_SLOTS - store_.size()) {
+        return std::unexpected(CollectionError{CollectionError::Kind::TooManySlots, 0, 0});
+    }
+    // Duplicates within the batch: the first repeated row is reported.
+    {
+        IdMap seen;
+        seen.reserve(n);
+        for (std::size_t row = 0; row < n; ++row) {
+            if (seen.find(ids[row])) {
+                return std::unexpected(CollectionError{CollectionError::Kind::DuplicateId, row, ids[row]});
+            }
+            seen.assign(ids[row], static_cast<std::uint32_t>(row));
+        }
+    }
+
+    // Every allocation before the first change.
+    const std::size_t slots_after = store_.size() + n;
+    // The document ids grow in step with the store's arrays.
+    const std::size_t room = grown_room(doc_ids_, slots_after);
+    store_.reserve(room);
+    doc_ids_.reserve(room);
+    map_.reserve(map_.size() + n);
+
+    for (std::size_t row = 0; row < n; ++row) {
+        if (const auto old = map_.find(ids[row])) store_.tombstone_slot(*old);
+        // Room was reserved and the id word carries no tombstone: cannot fail.
+        const auto slot = store_.insert(id_word_of(ids[row]), vectors[row], now);
+        doc_ids_.push_back(ids[row]);
+        map_.assign(ids[row], *slot);
+    }
+    // Appended slots are not linked into the graph, and a graph that misses
+    // live documents would silently miss answers: it goes.
+    if (n > 0) graph_.reset();
+    return {};
+}
+
+std::uint64_t Collection::remove(std::span<const std::uint64_t> ids) noexcept {
+    std::uint64_t removed = 0;
+    for (const std::uint64_t id : ids) {
+        const auto slot = map_.find(id);
+        if (!slot) continue;
+        store_.tombstone_slot(*slot);
+        map_.erase(id);
+        ++removed;
+    }
+    return removed;
+}
+
+std::uint64_t Collection::expire(double ttl_ms, double now) noexcept {
+    std::uint64_t expired = 0;
+    const auto words = store_.ids();
+    const auto times = store_.timestamps();
+    for (std::size_t slot = 0; slot < words.size(); ++slot) {
+        // An ordered comparison: NaN ages and NaN ttls never expire anything.
+        if (is_tombstoned(words[slot]) || !(now - times[slot] > ttl_ms)) continue;
+        store_.tombstone_slot(slot);
+        map_.erase(doc_ids_[slot]);
+        ++expired;
+    }
+    return expired;
+}
+
+std::uint64_t Collection::compact() {
+    const auto words = store_.ids();
+    const std::size_t live = map_.size();
+    const std::size_t removed = words.size() - live;
+    if (removed == 0) return 0;
+    std::vector<QuantizedVector> vectors;
+    std::vector<std::uint32_t> id_words;
+    std::vector<double> times;
+    std::vector<std::uint64_t> doc_ids;
+    vectors.reserve(live);
+    id_words.reserve(live);
+    times.reserve(live);
+    doc_ids.reserve(live);
+    IdMap map;
+    map.reserve(live);
+    for (std::size_t slot = 0; slot < words.size(); ++slot) {
+        if (is_tombstoned(words[slot])) continue;
+        map.assign(doc_ids_[slot], static_cast<std::uint32_t>(vectors.size()));
+        vectors.push_back(store_.vectors()[slot]);
+        id_words.push_back(words[slot]);
+        times.push_back(store_.timestamps()[slot]);
+        doc_ids.push_back(doc_ids_[slot]);
+    }
+    store_ = VectorStore::from_slots(std::move(vectors), std::move(id_words), std::move(times));
+    doc_ids_ = std::move(doc_ids);
+    map_ = std::move(map);
+    graph_.reset();
+    return removed;
+}
+
+std::vector<std::uint64_t> Collection::ids() const {
+    std::vector<std::uint64_t> out;
+    out.reserve(map_.size());
+    const auto words = store_.ids();
+    for (std::size_t slot = 0; slot < words.size(); ++slot) {
+        if (!is_tombstoned(words[slot])) out.push_back(doc_ids_[slot]);
+    }
+    return out;
+}
+
+std::expected<std::vector<QuantizedVector>, CollectionError> Collection::get(std::span<const std::uint64_t> ids) const {
+    std::vector<QuantizedVector> out;
+    out.reserve(ids.size());
+    for (std::size_t row = 0; row < ids.size(); ++row) {
+        const auto slot = map_.find(ids[row]);
+        if (!slot) return std::unexpected(CollectionError{CollectionError::Kind::UnknownId, row, ids[row]});
+        out.push_back(store_.vectors()[*slot]);
+    }
+    return out;
+}
+
+void Collection::build_index(std::uint64_t m, std::uint64_t ef_construction,
+                             const std::function<void(std::size_t, std::size_t)>& progress) {
+    if (progress) progress(0, map_.size());
+    graph_ = build_hnsw(store_.vectors(), store_.ids(), m, ef_construction);
+    if (progress) progress(map_.size(), map_.size());
+}
+
+// ---------------------------------------------------------------- search
+
+namespace {
+
+// The collection's answer order: distance, then slot. Total, so a batch, a
+// single query and any split of the rows all give the same list.
+bool ranks_before(const SearchHit& a, const SearchHit& b) noexcept {
+    return a.distance != b.distance ? a.distance < b.distance : a.slot < b.slot;
+}
+
+// Query scratch of the graph road, one per thread: visited stamps and heaps
+// reused across queries and graphs (each search takes a fresh stamp).
+struct GraphScratch {
+    VisitedSet visited;
+    std::vector<Candidate> candidates;
+    std::vector<Candidate> found;
+};
+
+GraphScratch& thread_scratch() {
+    thread_local GraphScratch scratch;
+    return scratch;
+}
+
+// Rows are scanned in tiles that stay in the core's cache while every query
+// of a block is measured against them, so a block of queries reads the
+// vectors from memory once.
+constexpr std::size_t ROW_TILE = 2048;
+constexpr std::size_t QUERY_BLOCK = 32;
+// A split of the rows among threads pays off only above this many per thread.
+constexpr std::size_t MIN_ROWS_PER_SPLIT = 32768;
+
+// The best `width` live rows of [begin, end) for each query of a block, in
+// the collection's order.
+void scan_block_of_queries(const VectorStore& store, std::span<const QuantizedVector> queries, std::size_t width,
+                           std::size_t begin, std::size_t end, std::span<std::vector<SearchHit>> out) {
+    std::vector<TopKSelection<FarthestThenLaterSlotFirst>> selections;
+    selections.reserve(queries.size());
+    for (std::size_t q = 0; q < queries.size(); ++q) selections.emplace_back(width);
+    const auto vectors = store.vectors();
+    const auto words = store.ids();
+    for (std::size_t tile = begin; tile < end; tile += ROW_TILE) {
+        const std::size_t tile_end = std::min(end, tile + ROW_TILE);
+        for (std::size_t q = 0; q < queries.size(); ++q) selections[q].offer_rows(queries[q], vectors, words, tile, tile_end);
+    }
+    for (std::size_t q = 0; q < queries.size(); ++q) {
+        auto hits = selections[q].take();
+        std::sort(hits.begin(), hits.end(), ranks_before);
+        out[q] = std::move(hits);
+    }
+}
+
+std::vector<SearchHit> scan_one(const VectorStore& store, const QuantizedVector& query, std::size_t width) {
+    std::vector<SearchHit> hits;
+    scan_block_of_queries(store, std::span(&query, 1), width, 0, store.size(), std::span(&hits, 1));
+    return hits;
+}
+
+// The graph road: descend the upper layers, search layer 0 with width
+// max(ef, k) and keep the live nodes found, up to k.
+std::vector<SearchHit> graph_one(const HnswIndex& graph, const VectorStore& store, const QuantizedVector& query,
+                                 std::size_t width, std::uint64_t ef) {
+    std::vector<SearchHit> hits;
+    const auto vectors = store.vectors();
+    const auto words = store.ids();
+    const auto entry = graph.entry_point();
+    if (width == 0 || !entry || *entry >= vectors.size()) return hits;
+    const kernels::GatherKernel& gather = kernels::gather_kernel();
+    Candidate position{hamming_distance(query, vectors[*entry]), *entry};
+    for (std::uint64_t layer = graph.top_level(); layer >= 1; --layer) {
+        position = greedy_descend(graph, vectors, query, position.slot, position.distance, layer, gather);
+    }
+    GraphScratch& scratch = thread_scratch();
+    search_layer(graph, vectors, query, position.slot, 0, std::max<std::uint64_t>(ef, width), scratch.visited,
+                 scratch.candidates, scratch.found, gather);
+    hits.reserve(std::min(width, scratch.found.size()));
+    for (const Candidate& c : scratch.found) {
+        if (c.slot < words.size() && !is_tombstoned(words[c.slot])) {
+            hits.push_back({words[c.slot], c.slot, c.distance, distance_to_score(c.distance)});
+        }
+    }
+    std::sort(hits.begin(), hits.end(), ranks_before);
+    if (hits.size() > width) hits.resize(width);
+    return hits;
+}
+
+void write_row(const std::vector<SearchHit>& hits, std::span<const std::uint64_t> doc_ids, std::int64_t* ids,
+               float* scores, std::size_t width) noexcept {
+    const std::size_t n = std::min(hits.size(), width);
+    for (std::size_t i = 0; i < n; ++i) {
+        ids[i] = static_cast<std::int64_t>(doc_ids[hits[i].slot]);
+        scores[i] = hits[i].score;
+    }
+    std::fill(ids + n, ids + width, std::int64_t{-1});
+    std::fill(scores + n, scores + width, std::numeric_limits<float>::quiet_NaN());
+}
+
+}  // namespace
+
+std::vector<DocumentHit> Collection::search(const QuantizedVector& query, std::uint64_t k, bool exact,
+                                            std::uint64_t ef) const {
+    const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(k, map_.size()));
+    std::vector<DocumentHit> out;
+    if (width == 0) return out;
+    const auto hits = (graph_ && !exact) ? graph_one(*graph_, store_, query, width, ef) : scan_one(store_, query, width);
+    out.reserve(hits.size());
+    for (const SearchHit& hit : hits) out.push_back({doc_ids_[hit.slot], hit.slot, hit.distance, hit.score});
+    return out;
+}
+
+BatchHits Collection::search_batch(std::span<const QuantizedVector> queries, const SearchOptions& options) const {
+    BatchHits out;
+    out.queries = queries.size();
+    out.width = static_cast<std::size_t>(std::min<std::uint64_t>(options.k, map_.size()));
+    const std::size_t width = out.width;
+    out.ids.resize(queries.size() * width);
+    out.scores.resize(queries.size() * width);
+    if (width == 0 || queries.empty()) return out;
+
+    const std::size_t threads = std::max<std::size_t>(options.threads, 1);
+    const bool through_graph = graph_ && !options.exact;
+    const std::size_t blocks = (queries.size() + QUERY_BLOCK - 1) / QUERY_BLOCK;
+    // Few queries on many threads: split the rows as well, and merge.
+    std::size_t splits = 1;
+    if (!through_graph && blocks < threads) {
+        splits = std::min(threads, std::max<std::size_t>(store_.size() / MIN_ROWS_PER_SPLIT, 1));
+    }
+    const std::size_t rows_per_split = (store_.size() + splits - 1) / splits;
+
+    // Per (query, split) hits when the rows are split; per query otherwise.
+    std::vector<std::vector<SearchHit>> partial(queries.size() * splits);
+    const std::function<void(std::size_t)> task = [&](std::size_t t) {
+        const std::size_t block = t / splits;
+        const std::size_t split = t % splits;
+        const std::size_t first = block * QUERY_BLOCK;
+        const std::size_t count = std::min(QUERY_BLOCK, queries.size() - first);
+        const auto block_queries = queries.subspan(first, count);
+        if (through_graph) {
+            for (std::size_t q = 0; q < count; ++q) {
+                const auto hits = graph_one(*graph_, store_, block_queries[q], width, options.ef);
+                write_row(hits, doc_ids_, out.ids.data() + (first + q) * width, out.scores.data() + (first + q) * width, width);
+            }
+            return;
+        }
+        const std::size_t begin = std::min(store_.size(), split * rows_per_split);
+        const std::size_t end = std::min(store_.size(), begin + rows_per_split);
+        std::vector<std::vector<SearchHit>> hits(count);
+        scan_block_of_queries(store_, block_queries, width, begin, end, hits);
+        for (std::size_t q = 0; q < count; ++q) {
+            if (splits == 1) {
+                write_row(hits[q], doc_ids_, out.ids.data() + (first + q) * width, out.scores.data() + (first + q) * width, width);
+            } else {
+                partial[(first + q) * splits + split] = std::move(hits[q]);
+            }
+        }
+    };
+    process_pool().run(blocks * splits, threads, task);
+
+    if (splits > 1) {
+        std::vector<SearchHit> merged;
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+            merged.clear();
+            for (std::size_t s = 0; s < splits; ++s) {
+                const auto& part = partial[q * splits + s];
+                merged.insert(merged.end(), part.begin(), part.end());
+            }
+            std::sort(merged.begin(), merged.end(), ranks_before);
+            write_row(merged, doc_ids_, out.ids.data() + q * width, out.scores.data() + q * width, width);
+        }
+    }
+    return out;
+}
+
+}  // namespace kestrix

@@ -1,0 +1,166 @@
+// A collection: the store an application keeps its documents in. Unique 63-bit
+// document ids over the slots of a VectorStore, upserts, deletes, insertion
+// times for a time-to-live sweep, batch search on many threads, and an HNSW
+// graph that survives deletes.
+//
+// Slots are appended in insertion order and never reused until compact(): an
+// upsert tombstones the document's old slot and appends the new vector, so the
+// exact scan's tie rule (lower slot first) means "stored, or last replaced,
+// earlier comes first". The store's 32-bit id word of a slot holds the low 31
+// bits of its document id (plus the tombstone bit), which keeps the store's
+// bytes meaningful on their own; the full ids live in `doc_ids`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "hnsw/graph.hpp"
+#include "quantized.hpp"
+#include "rw_lock.hpp"
+#include "store.hpp"
+
+namespace kestrix {
+
+inline constexpr std::uint64_t MAX_DOCUMENT_ID = (std::uint64_t{1} << 63) - 1;
+// Slot numbers must stay below the graph's EMPTY_LINK.
+inline constexpr std::size_t MAX_COLLECTION_SLOTS = 0xFFFFFFFEu;
+
+// The store's id word for a document id.
+constexpr std::uint32_t id_word_of(std::uint64_t document_id) noexcept {
+    return static_cast<std::uint32_t>(document_id) & ~TOMBSTONE_BIT;
+}
+
+// Document id -> slot. Open addressing with linear probing and backward-shift
+// deletion (no deletion markers, so lookups never slow down with churn), at
+// most half full. Insertion never allocates: reserve() first.
+class IdMap {
+public:
+    std::optional<std::uint32_t> find(std::uint64_t id) const noexcept;
+    // Room for `entries` entries in all. Throws std::bad_alloc, leaving the map as it was.
+    void reserve(std::size_t entries);
+    // Sets the slot of `id`, adding it if absent. Requires room (reserve).
+    void assign(std::uint64_t id, std::uint32_t slot) noexcept;
+    bool erase(std::uint64_t id) noexcept;
+    std::size_t size() const noexcept { return count_; }
+
+private:
+    static constexpr std::uint64_t EMPTY = ~std::uint64_t{0};  // never a document id
+    std::size_t home(std::uint64_t id) const noexcept;
+
+    std::vector<std::uint64_t> keys_;
+    std::vector<std::uint32_t> slots_;
+    std::size_t count_ = 0;
+};
+
+struct CollectionError {
+    enum class Kind : std::uint8_t {
+        IdOutOfRange,    // above MAX_DOCUMENT_ID
+        DuplicateId,     // twice in one batch
+        NotFinite,       // a NaN or an infinity in a row
+        TooManySlots,    // the slots would pass MAX_COLLECTION_SLOTS
+        UnknownId,       // get() of an id that is not stored
+    };
+    Kind kind;
+    std::size_t row = 0;      // the batch row concerned
+    std::uint64_t id = 0;     // the id concerned
+};
+
+// One answer of a single query.
+struct DocumentHit {
+    std::uint64_t id;
+    std::uint32_t slot;
+    std::uint32_t distance;
+    float score;
+};
+
+// The answers of a batch: `queries` rows of `width` columns, best first;
+// a short row is padded at its end with id -1 and score NaN.
+struct BatchHits {
+    std::size_t queries = 0;
+    std::size_t width = 0;
+    std::vector<std::int64_t> ids;
+    std::vector<float> scores;
+};
+
+struct SearchOptions {
+    std::uint64_t k = 10;
+    bool exact = false;    // the exact scan even when a graph exists
+    std::uint64_t ef = 50;
+    std::size_t threads = 1;
+};
+
+// Why a (store, document ids) pair read from a file cannot be a collection.
+using LoadProblem = std::string_view;
+
+class Collection {
+public:
+    Collection() = default;
+    Collection(Collection&&) noexcept = default;
+    Collection& operator=(Collection&&) noexcept = default;
+
+    // Validates the pair: one id per slot, each in range, every live id once,
+    // and each slot's id word matching its document id and its tombstone.
+    static std::expected<Collection, LoadProblem> from_parts(VectorStore store, std::vector<std::uint64_t> doc_ids);
+
+    // Upserts the batch. Everything is checked first (id range, duplicates in
+    // the batch, room); a refused batch changes nothing, and so does a
+    // std::bad_alloc. Replaced documents' old slots become tombstones, which
+    // stay in the graph as waypoints; appended slots are not in the graph.
+    std::expected<void, CollectionError> add(std::span<const std::uint64_t> ids,
+                                             std::span<const QuantizedVector> vectors, double now);
+    // Deletes the ids present; returns how many there were.
+    std::uint64_t remove(std::span<const std::uint64_t> ids) noexcept;
+    // Deletes every document stored more than ttl_ms before `now`.
+    std::uint64_t expire(double ttl_ms, double now) noexcept;
+    // Drops tombstoned slots, keeping the others in order, and with them the
+    // graph (slot numbers change). Strong guarantee on std::bad_alloc.
+    std::uint64_t compact();
+
+    std::size_t size() const noexcept { return map_.size(); }
+    std::size_t slot_count() const noexcept { return store_.size(); }
+    bool contains(std::uint64_t id) const noexcept { return map_.find(id).has_value(); }
+    // Live ids in slot order.
+    std::vector<std::uint64_t> ids() const;
+    // The stored codes of the ids, in order; UnknownId for the first missing one.
+    std::expected<std::vector<QuantizedVector>, CollectionError> get(std::span<const std::uint64_t> ids) const;
+
+    const VectorStore& store() const noexcept { return store_; }
+    std::span<const std::uint64_t> doc_ids() const noexcept { return doc_ids_; }
+
+    // The graph over the slots live now. `progress(done, total)` is called now
+    // and then from the building thread. Strong guarantee on std::bad_alloc.
+    void build_index(std::uint64_t m, std::uint64_t ef_construction,
+                     const std::function<void(std::size_t, std::size_t)>& progress = {});
+    bool has_index() const noexcept { return graph_ != nullptr; }
+    const HnswIndex* graph() const noexcept { return graph_.get(); }
+
+    // One query: min(k, live) hits at most, best first; among equal distances
+    // the lower slot first. Through the graph when one exists and !exact.
+    std::vector<DocumentHit> search(const QuantizedVector& query, std::uint64_t k, bool exact, std::uint64_t ef) const;
+    // A batch, split over `options.threads` threads of the process pool; each
+    // row holds exactly what search() gives for that query.
+    BatchHits search_batch(std::span<const QuantizedVector> queries, const SearchOptions& options) const;
+
+private:
+    VectorStore store_;
+    std::vector<std::uint64_t> doc_ids_;
+    IdMap map_;
+    std::unique_ptr<HnswIndex> graph_;
+};
+
+// A collection with its readers-writer lock: searches share it, changes take
+// it alone, and a waiting change goes before searches that come after it. The
+// binding waits for it only with the interpreter lock released.
+struct GuardedCollection {
+    mutable ReadersWriterLock mutex;
+    Collection collection;
+};
+
+}  // namespace kestrix

@@ -1,0 +1,83 @@
+#include "float_rows.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace kestrix {
+
+float half_to_float(std::uint16_t bits) noexcept {
+    const std::uint32_t sign = static_cast<std::uint32_t>(bits & 0x8000u) << 16;
+    const std::uint32_t exponent = (bits >> 10) & 0x1Fu;
+    std::uint32_t mantissa = bits & 0x3FFu;
+    std::uint32_t out;
+    if (exponent == 0x1F) {
+        out = sign | 0x7F800000u | (mantissa << 13);  // infinity or NaN (payload kept)
+    } else if (exponent != 0) {
+        out = sign | ((exponent + 112) << 23) | (mantissa << 13);
+    } else if (mantissa == 0) {
+        out = sign;  // signed zero
+    } else {
+        // Subnormal half: normalise; 2^-14 * m/1024 is a normal float.
+        std::uint32_t e = 113;
+        while ((mantissa & 0x400u) == 0) {
+            mantissa <<= 1;
+            --e;
+        }
+        out = sign | (e << 23) | ((mantissa & 0x3FFu) << 13);
+    }
+    return std::bit_cast<float>(out);
+}
+
+namespace {
+
+template <class T>
+T load(const std::byte* at) noexcept {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+}  // namespace
+
+bool read_row(const FloatRows& rows, std::size_t r, std::span<float, DIMENSION> out) noexcept {
+    const std::byte* row = rows.data + static_cast<std::ptrdiff_t>(r) * rows.row_stride;
+    const std::ptrdiff_t step = rows.column_stride;
+    switch (rows.kind) {
+        case FloatKind::Single:
+            if (step == static_cast<std::ptrdiff_t>(sizeof(float))) {
+                std::memcpy(out.data(), row, DIMENSION * sizeof(float));
+            } else {
+                for (std::size_t c = 0; c < DIMENSION; ++c) out[c] = load<float>(row + static_cast<std::ptrdiff_t>(c) * step);
+            }
+            break;
+        case FloatKind::Double:
+            for (std::size_t c = 0; c < DIMENSION; ++c) {
+                out[c] = narrow_to_float(load<double>(row + static_cast<std::ptrdiff_t>(c) * step));
+            }
+            break;
+        case FloatKind::Half:
+            for (std::size_t c = 0; c < DIMENSION; ++c) {
+                out[c] = half_to_float(load<std::uint16_t>(row + static_cast<std::ptrdiff_t>(c) * step));
+            }
+            break;
+    }
+    // NaN and infinity alike fail x - x == 0; one pass the compiler vectorises.
+    float acc = 0.0f;
+    for (std::size_t c = 0; c < DIMENSION; ++c) acc += out[c] - out[c];
+    return acc == 0.0f;
+}
+
+std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<QuantizedVector>& out) {
+    out.resize(rows.rows);
+    alignas(64) float values[DIMENSION];
+    for (std::size_t r = 0; r < rows.rows; ++r) {
+        if (!read_row(rows, r, std::span<float, DIMENSION>(values, DIMENSION))) {
+            out.resize(r);
+            return r;
+        }
+        out[r] = quantize(std::span<const float, DIMENSION>(values, DIMENSION));
+    }
+    return std::nullopt;
+}
+
+}  // namespace kestrix

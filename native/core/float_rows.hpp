@@ -1,0 +1,59 @@
+// Rows of floats handed over by a caller, read where they lie: (n, 384)
+// matrices of half, single or double precision with any strides. Each value is
+// rounded to single precision first and then quantised by the sign rule, so a
+// row gives exactly the bits `quantize` gives for the same floats.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "quantized.hpp"
+
+namespace kestrix {
+
+// The nearest single-precision value, ties to even, as the hardware rounds.
+// A finite double beyond the float range is rounded by the same rule (to the
+// largest float, or to infinity from the midpoint up) instead of relying on an
+// out-of-range conversion, which the language leaves undefined.
+inline float narrow_to_float(double value) noexcept {
+    constexpr double to_infinity = 0x1.ffffffp127;  // halfway between FLT_MAX and 2^128
+    constexpr double largest = 0x1.fffffep127;      // FLT_MAX
+    if (value >= to_infinity) return std::numeric_limits<float>::infinity();
+    if (value <= -to_infinity) return -std::numeric_limits<float>::infinity();
+    if (value > largest) return static_cast<float>(largest);
+    if (value < -largest) return static_cast<float>(-largest);
+    return static_cast<float>(value);
+}
+
+// IEEE half precision to single: exact (every half is a float).
+float half_to_float(std::uint16_t bits) noexcept;
+
+enum class FloatKind : std::uint8_t { Half, Single, Double };
+
+// A matrix view: element (r, c) is at data + r * row_stride + c * column_stride
+// (strides in bytes, possibly negative), of the given kind. The caller keeps
+// the memory alive and unchanged while it is read.
+struct FloatRows {
+    const std::byte* data = nullptr;
+    std::size_t rows = 0;
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t column_stride = 0;
+    FloatKind kind = FloatKind::Single;
+};
+
+// Row r as 384 single-precision values in `out`. Returns false when one of them
+// is a NaN or an infinity after rounding (a NaN has no sign; an infinity is
+// most often an overflow of a double or a corrupted row).
+bool read_row(const FloatRows& rows, std::size_t r, std::span<float, DIMENSION> out) noexcept;
+
+// Every row quantised, in order; on the first row that is not finite, its
+// number instead (and `out` holds the rows before it). `out` is resized to
+// the row count first, which is the only allocation (std::bad_alloc).
+std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<QuantizedVector>& out);
+
+}  // namespace kestrix

@@ -1,0 +1,59 @@
+// Batches in and out of the package's native module: float matrices and id
+// lists read where they lie (NumPy arrays through their array interface, with
+// any strides; lists and tuples item by item), and results handed back as
+// NumPy arrays when NumPy can be imported, lists otherwise.
+#pragma once
+
+#include "frame.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "quantized.hpp"
+
+namespace kestrix::python {
+
+// Rows quantised as Kestrix.insert quantises one vector. `single` when the
+// argument was one vector (1-D), not a batch of them.
+struct QuantizedRows {
+    std::vector<QuantizedVector> rows;
+    bool single = false;
+};
+
+// Accepts an (n, 384) float16/float32/float64 ndarray, a 1-D ndarray of 384
+// floats, a sequence of 384-float sequences, or one such sequence. Refuses,
+// naming `name`: other dtypes and non-sequences (TypeError), other shapes and
+// rows holding a NaN or an infinity (ValueError).
+std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name);
+
+struct DocumentIds {
+    std::vector<std::uint64_t> ids;
+    bool single = false;
+};
+
+// One integer, a 1-D integer ndarray, or a sequence of integers, each in
+// 0..max (ValueError outside it, TypeError for non-integers).
+std::optional<DocumentIds> read_ids(PyObject* object, const char* name, std::uint64_t max);
+
+// Results: NumPy arrays of the given shape when NumPy is importable, nested
+// lists otherwise. `cols` is ignored for the one-dimensional int64 vector.
+PyObject* int64_matrix(std::span<const std::int64_t> values, std::size_t rows, std::size_t cols) noexcept;
+PyObject* float32_matrix(std::span<const float> values, std::size_t rows, std::size_t cols) noexcept;
+PyObject* int64_vector(std::span<const std::int64_t> values) noexcept;
+// (n, 48) uint8 codes, or a list of 48-byte bytes objects without NumPy.
+PyObject* code_matrix(std::span<const QuantizedVector> codes) noexcept;
+
+// Runs `body` with the interpreter lock released and takes it back on every
+// path, exceptions included.
+template <class Body>
+auto without_interpreter(Body&& body) -> decltype(body()) {
+    struct Reacquire {
+        PyThreadState* state;
+        ~Reacquire() { PyEval_RestoreThread(state); }
+    } reacquire{PyEval_SaveThread()};
+    return body();
+}
+
+}  // namespace kestrix::python

@@ -1,0 +1,469 @@
+// kestrix._native.Collection: the binding of the core's Collection.
+//
+// Arguments are converted with the interpreter lock held (arrays are read in
+// place, lists item by item) into plain values; the lock is then released
+// before the collection's readers-writer lock is waited for, so that no thread
+// ever holds one lock while waiting for the other. The one exception is a
+// non-blocking try: a single query on a small collection takes the shared lock
+// by try-lock with the interpreter lock held, which cannot wait.
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+#include "batch_io.hpp"
+#include "codec.hpp"
+#include "collection.hpp"
+#include "native_parts.hpp"
+#include "thread_pool.hpp"
+
+namespace kestrix::python {
+namespace {
+
+struct CollectionObject {
+    PyObject_HEAD
+    std::unique_ptr<GuardedCollection> state;
+    std::size_t threads;
+};
+
+CollectionObject& as_collection(PyObject* self) noexcept { return *reinterpret_cast<CollectionObject*>(self); }
+GuardedCollection& state_of(PyObject* self) noexcept { return *as_collection(self).state; }
+
+// Below this many slots a single query is answered without releasing the
+// interpreter lock: releasing and taking it back costs more than the scan.
+constexpr std::size_t SMALL_COLLECTION = 4096;
+
+constexpr std::uint64_t DEFAULT_K = 10;
+constexpr std::uint64_t DEFAULT_EF = 50;
+constexpr std::uint64_t DEFAULT_M = 16;
+constexpr std::uint64_t DEFAULT_EF_CONSTRUCTION = 200;
+
+template <class Body>
+auto read_locked(PyObject* self, Body&& body) -> decltype(body(std::declval<const Collection&>())) {
+    GuardedCollection& state = state_of(self);
+    return without_interpreter([&] {
+        std::shared_lock lock(state.mutex);
+        return body(static_cast<const Collection&>(state.collection));
+    });
+}
+
+template <class Body>
+auto write_locked(PyObject* self, Body&& body) -> decltype(body(std::declval<Collection&>())) {
+    GuardedCollection& state = state_of(self);
+    return without_interpreter([&] {
+        std::unique_lock lock(state.mutex);
+        return body(state.collection);
+    });
+}
+
+// A small read: tried without releasing the interpreter lock first.
+template <class Body>
+auto quick_read(PyObject* self, Body&& body) -> decltype(body(std::declval<const Collection&>())) {
+    GuardedCollection& state = state_of(self);
+    if (state.mutex.try_lock_shared()) {
+        std::shared_lock lock(state.mutex, std::adopt_lock);
+        return body(static_cast<const Collection&>(state.collection));
+    }
+    return read_locked(self, body);
+}
+
+// ---------------------------------------------------------------- arguments
+
+// A non-negative count (k, ef, m, ...) of at least `least`.
+std::optional<std::uint64_t> read_count(PyObject* object, const char* name, std::uint64_t least) {
+    if (PyBool_Check(object) || !PyIndex_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, got %R", name, object);
+        return std::nullopt;
+    }
+    PyRef integer(PyNumber_Index(object));
+    if (!integer) return std::nullopt;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return std::nullopt;
+    if (overflow < 0 || (overflow == 0 && value < static_cast<long long>(least))) {
+        PyErr_Format(PyExc_ValueError, "%s must be >= %llu, got %S", name, static_cast<unsigned long long>(least),
+                     integer.get());
+        return std::nullopt;
+    }
+    return overflow > 0 ? ~std::uint64_t{0} : static_cast<std::uint64_t>(value);
+}
+
+// threads: None (the collection's setting) or an int >= 1.
+std::optional<std::size_t> read_threads(PyObject* object, std::size_t fallback) {
+    if (object == nullptr || object == Py_None) return fallback;
+    const auto value = read_count(object, "threads", 1);
+    if (!value) return std::nullopt;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(*value, 1024));
+}
+
+PyObject* raise_collection_error(const CollectionError& error) noexcept {
+    switch (error.kind) {
+        case CollectionError::Kind::DuplicateId:
+            return PyErr_Format(PyExc_ValueError, "ids holds %llu more than once (again at row %zu)",
+                                static_cast<unsigned long long>(error.id), error.row);
+        case CollectionError::Kind::IdOutOfRange:
+            return PyErr_Format(PyExc_ValueError, "ids must lie in 0..%llu, got %llu",
+                                static_cast<unsigned long long>(MAX_DOCUMENT_ID),
+                                static_cast<unsigned long long>(error.id));
+        case CollectionError::Kind::TooManySlots:
+            return PyErr_Format(PyExc_ValueError,
+                                "the batch would take the collection past %zu slots (compact() frees deleted ones)",
+                                MAX_COLLECTION_SLOTS);
+        case CollectionError::Kind::UnknownId: {
+            PyRef key(PyLong_FromUnsignedLongLong(error.id));
+            if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+            return nullptr;
+        }
+        case CollectionError::Kind::NotFinite:
+            return PyErr_Format(PyExc_ValueError, "vectors row %zu holds a NaN or an infinity", error.row);
+    }
+    return PyErr_Format(PyExc_SystemError, "kestrix: unexpected collection error");
+}
+
+// ---------------------------------------------------------------- instances
+
+PyObject* make_instance(PyTypeObject* type, std::size_t threads, Collection collection) noexcept {
+    auto state = guarded([&] {
+        auto made = std::make_unique<GuardedCollection>();
+        made->collection = std::move(collection);
+        return made;
+    }, std::unique_ptr<GuardedCollection>());
+    if (!state) return nullptr;
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = (alloc ? alloc : PyType_GenericAlloc)(type, 0);
+    if (self == nullptr) return nullptr;
+    CollectionObject& object = as_collection(self);
+    new (&object.state) std::unique_ptr<GuardedCollection>(std::move(state));
+    object.threads = threads;
+    return self;
+}
+
+void collection_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    as_collection(self).state.~unique_ptr();
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);  // heap types hold one reference per instance
+}
+
+constexpr const char* NEW_PARAMETERS[] = {"threads"};
+constexpr MethodSignature NEW_SIGNATURE{"Collection", "__new__", NEW_PARAMETERS, 0};
+
+PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    ArgumentSlots a{};
+    if (!parse_arguments(NEW_SIGNATURE, args, kwargs, a)) return nullptr;
+    const auto threads = read_threads(a[0], usable_cores());
+    if (!threads) return nullptr;
+    return make_instance(type, *threads, Collection());
+}
+
+// ---------------------------------------------------------------- changes
+
+constexpr const char* ADD_PARAMETERS[] = {"ids", "vectors"};
+constexpr MethodSignature ADD_SIGNATURE{"Collection", "add", ADD_PARAMETERS, 2};
+
+PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return run_method(ADD_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
+        auto ids = read_ids(a[0], "ids", MAX_DOCUMENT_ID);
+        if (!ids) return nullptr;
+        auto rows = read_float_rows(a[1], "vectors");
+        if (!rows) return nullptr;
+        if (ids->ids.size() != rows->rows.size()) {
+            return PyErr_Format(PyExc_ValueError, "ids has %zu entries but vectors has %zu rows", ids->ids.size(),
+                                rows->rows.size());
+        }
+        const double now = now_ms();
+        const auto result = write_locked(self, [&](Collection& c) { return c.add(ids->ids, rows->rows, now); });
+        if (!result) return raise_collection_error(result.error());
+        Py_RETURN_NONE;
+    });
+}
+
+constexpr const char* IDS_PARAMETERS[] = {"ids"};
+constexpr MethodSignature DELETE_SIGNATURE{"Collection", "delete", IDS_PARAMETERS, 1};
+constexpr MethodSignature GET_SIGNATURE{"Collection", "get", IDS_PARAMETERS, 1};
+
+PyObject* delete_(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return run_method(DELETE_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
+        auto ids = read_ids(a[0], "ids", ~std::uint64_t{0});
+        if (!ids) return nullptr;
+        const auto removed = write_locked(self, [&](Collection& c) { return c.remove(ids->ids); });
+        return PyLong_FromUnsignedLongLong(removed);
+    });
+}
+
+constexpr const char* EXPIRE_PARAMETERS[] = {"ttl_ms"};
+constexpr MethodSignature EXPIRE_SIGNATURE{"Collection", "expire", EXPIRE_PARAMETERS, 1};
+
+PyObject* expire(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return run_method(EXPIRE_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
+        const auto ttl = extract_f64(a[0], "ttl_ms");
+        if (!ttl) return nullptr;
+        const double now = now_ms();
+        return PyLong_FromUnsignedLongLong(write_locked(self, [&](Collection& c) { return c.expire(*ttl, now); }));
+    });
+}
+
+PyObject* compact(PyObject* self, PyObject*) noexcept {
+    return guarded([self]() -> PyObject* {
+        return PyLong_FromUnsignedLongLong(write_locked(self, [](Collection& c) { return c.compact(); }));
+    }, nullptr);
+}
+
+// ---------------------------------------------------------------- reads
+
+Py_ssize_t collection_len(PyObject* self) noexcept {
+    return static_cast<Py_ssize_t>(quick_read(self, [](const Collection& c) { return c.size(); }));
+}
+
+int collection_contains(PyObject* self, PyObject* key) noexcept {
+    // Anything that is not a stored id is simply not in the collection.
+    if (PyBool_Check(key) || !PyLong_Check(key)) return 0;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(key, &overflow);
+    if (value == -1 && PyErr_Occurred()) return -1;
+    if (overflow != 0 || value < 0) return 0;
+    return quick_read(self, [&](const Collection& c) { return c.contains(static_cast<std::uint64_t>(value)); });
+}
+
+PyObject* ids(PyObject* self, PyObject*) noexcept {
+    return guarded([self]() -> PyObject* {
+        const auto live = read_locked(self, [](const Collection& c) { return c.ids(); });
+        std::vector<std::int64_t> signed_ids(live.begin(), live.end());
+        return int64_vector(signed_ids);
+    }, nullptr);
+}
+
+PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return run_method(GET_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
+        auto ids = read_ids(a[0], "ids", ~std::uint64_t{0});
+        if (!ids) return nullptr;
+        const auto codes = read_locked(self, [&](const Collection& c) { return c.get(ids->ids); });
+        if (!codes) return raise_collection_error(codes.error());
+        return code_matrix(*codes);
+    });
+}
+
+PyObject* has_index(PyObject* self, PyObject*) noexcept {
+    return to_python_bool(quick_read(self, [](const Collection& c) { return c.has_index(); }));
+}
+
+// ---------------------------------------------------------------- search
+
+PyObject* single_hits(const std::vector<DocumentHit>& hits) noexcept {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(Kd)", static_cast<unsigned long long>(hits[i].id),
+                                       static_cast<double>(hits[i].score));
+        if (pair == nullptr) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+}
+
+constexpr const char* SEARCH_PARAMETERS[] = {"query", "k", "exact", "ef", "threads"};
+constexpr MethodSignature SEARCH_SIGNATURE{"Collection", "search", SEARCH_PARAMETERS, 1};
+
+PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    // exact, ef and threads are keyword-only.
+    if (args != nullptr && PyTuple_Size(args) > 2) {
+        return PyErr_Format(PyExc_TypeError, "Collection.search() takes from 1 to 2 positional arguments but %zd were given",
+                            PyTuple_Size(args));
+    }
+    return run_method(SEARCH_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
+        auto queries = read_float_rows(a[0], "query");
+        if (!queries) return nullptr;
+        SearchOptions options;
+        options.k = DEFAULT_K;
+        options.ef = DEFAULT_EF;
+        if (a[1] != nullptr) {
+            const auto k = read_count(a[1], "k", 0);
+            if (!k) return nullptr;
+            options.k = *k;
+        }
+        if (a[2] != nullptr) {
+            const int truth = PyObject_IsTrue(a[2]);
+            if (truth < 0) return nullptr;
+            options.exact = truth != 0;
+        }
+        if (a[3] != nullptr) {
+            const auto ef = read_count(a[3], "ef", 1);
+            if (!ef) return nullptr;
+            options.ef = *ef;
+        }
+        const auto threads = read_threads(a[4], as_collection(self).threads);
+        if (!threads) return nullptr;
+        options.threads = *threads;
+
+        if (queries->single) {
+            const QuantizedVector& query = queries->rows.front();
+            GuardedCollection& state = state_of(self);
+            if (state.mutex.try_lock_shared()) {
+                std::shared_lock lock(state.mutex, std::adopt_lock);
+                if (state.collection.slot_count() <= SMALL_COLLECTION) {
+                    return single_hits(state.collection.search(query, options.k, options.exact, options.ef));
+                }
+            }
+            return single_hits(read_locked(
+                self, [&](const Collection& c) { return c.search(query, options.k, options.exact, options.ef); }));
+        }
+        const auto batch = read_locked(self, [&](const Collection& c) { return c.search_batch(queries->rows, options); });
+        PyRef ids(int64_matrix(batch.ids, batch.queries, batch.width));
+        if (!ids) return nullptr;
+        PyRef scores(float32_matrix(batch.scores, batch.queries, batch.width));
+        if (!scores) return nullptr;
+        return PyTuple_Pack(2, ids.get(), scores.get());
+    });
+}
+
+// ---------------------------------------------------------------- index
+
+constexpr const char* BUILD_INDEX_PARAMETERS[] = {"m", "ef_construction", "progress"};
+constexpr MethodSignature BUILD_INDEX_SIGNATURE{"Collection", "build_index", BUILD_INDEX_PARAMETERS, 0};
+
+PyObject* build_index(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return run_method(BUILD_INDEX_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
+        std::uint64_t m = DEFAULT_M;
+        std::uint64_t ef_construction = DEFAULT_EF_CONSTRUCTION;
+        if (a[0] != nullptr) {
+            const auto value = read_count(a[0], "m", 2);
+            if (!value) return nullptr;
+            m = *value;
+        }
+        if (a[1] != nullptr) {
+            const auto value = read_count(a[1], "ef_construction", 1);
+            if (!value) return nullptr;
+            ef_construction = *value;
+        }
+        PyObject* progress = a[2] != nullptr && a[2] != Py_None ? a[2] : nullptr;
+        if (progress != nullptr && !PyCallable_Check(progress)) {
+            return PyErr_Format(PyExc_TypeError, "progress must be callable or None, got %R", progress);
+        }
+        // The callback runs with the interpreter lock held, never inside the
+        // build (which holds the collection's lock): at the start and the end.
+        const auto report = [progress](std::size_t done, std::size_t total) -> bool {
+            if (progress == nullptr) return true;
+            PyRef result(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),
+                                               static_cast<Py_ssize_t>(total)));
+            return static_cast<bool>(result);
+        };
+        const std::size_t total = quick_read(self, [](const Collection& c) { return c.size(); });
+        if (!report(0, total)) return nullptr;
+        const std::size_t built =
+            write_locked(self, [&](Collection& c) {
+                c.build_index(m, ef_construction);
+                return c.size();
+            });
+        if (!report(built, built)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+// ---------------------------------------------------------------- file parts
+
+// The two sections of a saved collection: the store's bytes (readable by
+// Kestrix.deserialize on their own) and one little-endian u64 id per slot.
+PyObject* sections(PyObject* self, PyObject*) noexcept {
+    return guarded([self]() -> PyObject* {
+        std::vector<std::byte> store;
+        std::vector<std::uint64_t> doc_ids;
+        read_locked(self, [&](const Collection& c) {
+            store = serialize(c.store());
+            doc_ids.assign(c.doc_ids().begin(), c.doc_ids().end());
+            return 0;
+        });
+        PyRef store_bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(store.data()),
+                                                    static_cast<Py_ssize_t>(store.size())));
+        if (!store_bytes) return nullptr;
+        PyRef id_bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(doc_ids.data()),
+                                                 static_cast<Py_ssize_t>(doc_ids.size() * sizeof(std::uint64_t))));
+        if (!id_bytes) return nullptr;
+        return PyTuple_Pack(2, store_bytes.get(), id_bytes.get());
+    }, nullptr);
+}
+
+constexpr const char* FROM_SECTIONS_PARAMETERS[] = {"store", "doc_ids", "threads"};
+constexpr MethodSignature FROM_SECTIONS_SIGNATURE{"Collection", "_from_sections", FROM_SECTIONS_PARAMETERS, 2};
+
+PyObject* from_sections(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+    return run_method(FROM_SECTIONS_SIGNATURE, Access::None, nullptr, args, kwargs, [cls](ArgumentSlots& a) -> PyObject* {
+        const auto store_bytes = extract_bytes(a[0], "store");
+        if (!store_bytes) return nullptr;
+        const auto id_bytes = extract_bytes(a[1], "doc_ids");
+        if (!id_bytes) return nullptr;
+        const auto threads = read_threads(a[2], usable_cores());
+        if (!threads) return nullptr;
+        auto store = deserialize(*store_bytes);
+        if (!store) return raise_store_error(PyExc_ValueError, "store section", store.error());
+        if (id_bytes->size() % sizeof(std::uint64_t) != 0) {
+            return raise(PyExc_ValueError, "document id section: its length is not a multiple of 8 bytes");
+        }
+        // Checked against the store before anything is allocated for it.
+        if (id_bytes->size() / sizeof(std::uint64_t) != store->size()) {
+            return raise(PyExc_ValueError, "document id section: document ids do not match the slot count");
+        }
+        std::vector<std::uint64_t> doc_ids(id_bytes->size() / sizeof(std::uint64_t));
+        if (!doc_ids.empty()) std::memcpy(doc_ids.data(), id_bytes->data(), id_bytes->size());
+        auto collection = Collection::from_parts(std::move(*store), std::move(doc_ids));
+        if (!collection) return raise(PyExc_ValueError, "document id section: " + std::string(collection.error()));
+        return make_instance(reinterpret_cast<PyTypeObject*>(cls), *threads, std::move(*collection));
+    });
+}
+
+// ---------------------------------------------------------------- type
+
+template <class F>
+PyCFunction as_cfunction(F f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+constexpr int WITH_KEYWORDS = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef collection_methods[] = {
+    {"add", as_cfunction(add), WITH_KEYWORDS,
+     "add($self, ids, vectors)\n--\n\nStore vectors under ids, replacing documents already stored under them."},
+    {"delete", as_cfunction(delete_), WITH_KEYWORDS,
+     "delete($self, ids)\n--\n\nDelete the documents stored under ids; return how many there were."},
+    {"expire", as_cfunction(expire), WITH_KEYWORDS,
+     "expire($self, ttl_ms)\n--\n\nDelete documents stored more than ttl_ms milliseconds ago; return the count."},
+    {"compact", as_cfunction(compact), METH_NOARGS,
+     "compact($self)\n--\n\nFree the slots of deleted and replaced documents; drops the index."},
+    {"ids", as_cfunction(ids), METH_NOARGS, "ids($self)\n--\n\nThe stored ids, oldest slot first."},
+    {"get", as_cfunction(get), WITH_KEYWORDS, "get($self, ids)\n--\n\nThe stored 48-byte codes of ids."},
+    {"search", as_cfunction(search), WITH_KEYWORDS,
+     "search($self, query, k=10, *, exact=False, ef=50, threads=None)\n--\n\n"
+     "The k nearest documents of one query (a list of (id, score)) or of a batch\n"
+     "((ids, scores) arrays of shape (q, min(k, len(self))))."},
+    {"build_index", as_cfunction(build_index), WITH_KEYWORDS,
+     "build_index($self, m=16, ef_construction=200, progress=None)\n--\n\nBuild the HNSW graph."},
+    {"has_index", as_cfunction(has_index), METH_NOARGS, "has_index($self)\n--\n\nWhether a graph is built."},
+    {"_sections", as_cfunction(sections), METH_NOARGS, nullptr},
+    {"_from_sections", as_cfunction(from_sections), WITH_KEYWORDS | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char TYPE_NAME[] = "kestrix._native.Collection";
+char collection_doc[] = "Collection(threads=None)\n--\n\nDocuments under unique ids; see kestrix.Collection.";
+
+}  // namespace
+
+bool add_collection_part(PyObject* module) noexcept {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, collection_doc},
+        {Py_tp_new, reinterpret_cast<void*>(collection_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(collection_dealloc)},
+        {Py_tp_methods, collection_methods},
+        {Py_mp_length, reinterpret_cast<void*>(collection_len)},
+        {Py_sq_length, reinterpret_cast<void*>(collection_len)},
+        {Py_sq_contains, reinterpret_cast<void*>(collection_contains)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {TYPE_NAME, static_cast<int>(sizeof(CollectionObject)), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    PyRef type(PyType_FromSpec(&spec));
+    if (!type) return false;
+    return PyModule_AddObject(module, "Collection", type.release()) == 0;
+}
+
+}  // namespace kestrix::python

@@ -1,0 +1,189 @@
+// The collection's core: the id map under churn, batch answers against single
+// ones, a refused batch, and the readers-writer discipline with the pool under
+// many threads (run under ThreadSanitizer).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <shared_mutex>
+#include <random>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "collection.hpp"
+#include "thread_pool.hpp"
+
+namespace kestrix {
+namespace {
+
+QuantizedVector random_vector(std::mt19937_64& rng) {
+    QuantizedVector v;
+    for (auto& w : v.words) w = static_cast<std::uint32_t>(rng());
+    return v;
+}
+
+TEST(IdMap, AgreesWithAStandardMapUnderChurn) {
+    std::mt19937_64 rng(7);
+    IdMap map;
+    std::unordered_map<std::uint64_t, std::uint32_t> model;
+    for (int step = 0; step < 20000; ++step) {
+        // A small key range so that erasures hit long probe runs.
+        const std::uint64_t id = rng() % 512 * 0x100000001ull;
+        if (rng() % 3 == 0) {
+            EXPECT_EQ(map.erase(id), model.erase(id) == 1);
+        } else {
+            map.reserve(model.size() + 1);
+            map.assign(id, static_cast<std::uint32_t>(step));
+            model[id] = static_cast<std::uint32_t>(step);
+        }
+        ASSERT_EQ(map.size(), model.size());
+    }
+    for (std::uint64_t key = 0; key < 512; ++key) {
+        const std::uint64_t id = key * 0x100000001ull;
+        const auto it = model.find(id);
+        EXPECT_EQ(map.find(id), it == model.end() ? std::nullopt : std::optional(it->second));
+    }
+}
+
+Collection filled(std::size_t n, std::mt19937_64& rng) {
+    Collection c;
+    std::vector<std::uint64_t> ids(n);
+    std::vector<QuantizedVector> vectors(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        ids[i] = i * 3;
+        // Few distinct vectors: ties everywhere.
+        vectors[i] = i % 5 == 0 ? QuantizedVector{} : random_vector(rng);
+    }
+    EXPECT_TRUE(c.add(ids, vectors, 1.0).has_value());
+    return c;
+}
+
+TEST(Collection, BatchRowsEqualSingleQueriesOnEveryThreadCountAndSplit) {
+    std::mt19937_64 rng(11);
+    Collection c = filled(70000, rng);
+    std::vector<std::uint64_t> gone;
+    for (std::uint64_t id = 0; id < 70000 * 3; id += 21) gone.push_back(id);
+    c.remove(gone);
+    std::vector<QuantizedVector> queries(37);
+    for (auto& q : queries) q = random_vector(rng);
+    queries[3] = QuantizedVector{};
+    for (const std::size_t threads : {1u, 2u, 4u}) {
+        for (const std::uint64_t k : {0u, 1u, 10u, 100u}) {
+            // Two queries force the row split, 37 the query split.
+            for (const std::size_t q : {2u, 37u}) {
+                const auto batch = c.search_batch(std::span(queries).first(q), {k, true, 50, threads});
+                SCOPED_TRACE(testing::Message() << threads << " threads, k " << k << ", " << q << " queries");
+                ASSERT_EQ(batch.width, std::min<std::size_t>(k, c.size()));
+                for (std::size_t row = 0; row < q; ++row) {
+                    const auto single = c.search(queries[row], k, true, 50);
+                    ASSERT_EQ(single.size(), batch.width);
+                    for (std::size_t i = 0; i < single.size(); ++i) {
+                        EXPECT_EQ(batch.ids[row * batch.width + i], static_cast<std::int64_t>(single[i].id));
+                        EXPECT_EQ(batch.scores[row * batch.width + i], single[i].score);
+                        if (i > 0) {
+                            EXPECT_TRUE(single[i - 1].distance < single[i].distance ||
+                                        (single[i - 1].distance == single[i].distance &&
+                                         single[i - 1].slot < single[i].slot));
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(Collection, RefusedBatchChangesNothing) {
+    std::mt19937_64 rng(3);
+    Collection c = filled(10, rng);
+    const auto before = c.ids();
+    std::vector<QuantizedVector> two(2, QuantizedVector{});
+    const std::uint64_t duplicate[] = {100, 100};
+    const std::uint64_t too_large[] = {100, MAX_DOCUMENT_ID + 1};
+    EXPECT_EQ(c.add(duplicate, two, 2.0).error().kind, CollectionError::Kind::DuplicateId);
+    EXPECT_EQ(c.add(too_large, two, 2.0).error().row, 1u);
+    EXPECT_EQ(c.ids(), before);
+    EXPECT_EQ(c.slot_count(), 10u);
+}
+
+TEST(Collection, CompactKeepsOrderAndUpsertMovesToTheEnd) {
+    std::mt19937_64 rng(5);
+    Collection c = filled(6, rng);  // ids 0 3 6 9 12 15
+    const std::uint64_t again[] = {3};
+    const QuantizedVector v[] = {QuantizedVector{}};
+    ASSERT_TRUE(c.add(again, v, 2.0).has_value());
+    const std::uint64_t gone[] = {9, 42};
+    EXPECT_EQ(c.remove(gone), 1u);
+    EXPECT_EQ(c.compact(), 2u);
+    EXPECT_EQ(c.ids(), (std::vector<std::uint64_t>{0, 6, 12, 15, 3}));
+    EXPECT_EQ(c.expire(0.5, 2.0), 4u);  // everything stored at time 1.0
+    EXPECT_EQ(c.ids(), (std::vector<std::uint64_t>{3}));
+}
+
+// Readers search in parallel (each batch itself on the pool) while writers
+// add and delete under the exclusive lock; every answer must be a consistent
+// snapshot: ids that exist at that moment, the width bounded by the live count.
+TEST(Collection, ReadersAndWritersShareOneCollection) {
+    GuardedCollection guarded;
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 2; ++w) {
+        threads.emplace_back([&, w] {
+            std::mt19937_64 rng(100 + w);
+            for (int step = 0; step < 200; ++step) {
+                std::vector<std::uint64_t> ids(50);
+                std::vector<QuantizedVector> vectors(50);
+                for (auto& id : ids) id = rng() % 2000;
+                std::sort(ids.begin(), ids.end());
+                ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+                vectors.resize(ids.size());
+                for (auto& v : vectors) v = random_vector(rng);
+                std::unique_lock lock(guarded.mutex);
+                if (step % 3 == 2) {
+                    guarded.collection.remove(ids);
+                } else if (!guarded.collection.add(ids, vectors, 1.0)) {
+                    failures++;
+                }
+            }
+        });
+    }
+    for (int r = 0; r < 3; ++r) {
+        threads.emplace_back([&, r] {
+            std::mt19937_64 rng(200 + r);
+            for (int round = 0; round < 30 || !stop.load(); ++round) {
+                std::vector<QuantizedVector> queries(40);
+                for (auto& q : queries) q = random_vector(rng);
+                std::shared_lock lock(guarded.mutex);
+                const Collection& c = guarded.collection;
+                const auto batch = c.search_batch(queries, {5, true, 50, 2});
+                if (batch.width != std::min<std::size_t>(5, c.size())) failures++;
+                for (const auto id : batch.ids) {
+                    if (id < 0 || !c.contains(static_cast<std::uint64_t>(id))) failures++;
+                }
+            }
+        });
+    }
+    for (int w = 0; w < 2; ++w) threads[w].join();
+    stop = true;
+    for (std::size_t t = 2; t < threads.size(); ++t) threads[t].join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(ThreadPool, RunsEveryTaskOnceAndRethrowsAfterAllFinished) {
+    ThreadPool pool(3);
+    std::vector<std::atomic<int>> hits(1000);
+    pool.run(hits.size(), 4, [&](std::size_t i) { hits[i]++; });
+    for (const auto& h : hits) EXPECT_EQ(h.load(), 1);
+    std::atomic<int> ran{0};
+    EXPECT_THROW(pool.run(100, 4,
+                          [&](std::size_t i) {
+                              ran++;
+                              if (i == 7) throw std::bad_alloc();
+                          }),
+                 std::bad_alloc);
+    EXPECT_EQ(ran.load(), 100);
+}
+
+}  // namespace
+}  // namespace kestrix
