@@ -1,5 +1,7 @@
 #include "float_rows.hpp"
 
+#include <algorithm>
+
 #include <bit>
 #include <cstring>
 
@@ -67,8 +69,10 @@ bool read_row(const FloatRows& rows, std::size_t r, std::span<float, DIMENSION> 
     return acc == 0.0f;
 }
 
-std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<QuantizedVector>& out) {
+std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<QuantizedVector>& out,
+                                         std::vector<float>* floats) {
     out.resize(rows.rows);
+    if (floats != nullptr) floats->resize(rows.rows * DIMENSION);
     alignas(64) float values[DIMENSION];
     for (std::size_t r = 0; r < rows.rows; ++r) {
         if (!read_row(rows, r, std::span<float, DIMENSION>(values, DIMENSION))) {
@@ -76,6 +80,7 @@ std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<Quan
             return r;
         }
         out[r] = quantize(std::span<const float, DIMENSION>(values, DIMENSION));
+        if (floats != nullptr) std::copy(values, values + DIMENSION, floats->data() + r * DIMENSION);
     }
     return std::nullopt;
 }

@@ -86,14 +86,19 @@ SideStore SideStore::from_view(const SideView& view) {
     return store;
 }
 
+SideStore SideStore::without_rows(std::size_t count) noexcept {
+    SideStore store(SideKind::None);
+    store.count_ = count;
+    return store;
+}
+
 void SideStore::reserve(std::size_t rows) {
     const std::size_t width = row_bytes(kind_);
     if (width != 0 && rows > rows_.max_size() / width) throw std::length_error("side too large");
     rows_.reserve(rows * width);
 }
 
-void SideStore::append(std::span<const float> values) {
-    const std::size_t n = values.size() / DIMENSION;
+void SideStore::append(std::size_t n, std::span<const float> values) {
     const std::size_t width = row_bytes(kind_);
     if (width != 0) {
         if (n > rows_.max_size() / width - count_) throw std::length_error("side too large");

@@ -74,6 +74,8 @@ public:
     explicit SideStore(SideKind kind = SideKind::None) noexcept : kind_(kind) {}
     // An owned copy of validated rows (from a file).
     static SideStore from_view(const SideView& view);
+    // A side without rows of its own for `count` slots.
+    static SideStore without_rows(std::size_t count) noexcept;
 
     SideKind kind() const noexcept { return kind_; }
     std::size_t size() const noexcept { return count_; }
@@ -82,10 +84,11 @@ public:
     // Room for `rows` rows in total, so that a batch of appends cannot fail
     // half-way. Throws std::bad_alloc / std::length_error; nothing changes then.
     void reserve(std::size_t rows);
-    // Appends the rows of `n` vectors (n * 384 finite floats). Throws
-    // std::bad_alloc / std::length_error when the room cannot be had; nothing
-    // changes then.
-    void append(std::span<const float> values);
+    // Appends the rows of `n` vectors (`values`: n * 384 finite floats; a side
+    // without rows reads none and may be given none). Throws std::bad_alloc /
+    // std::length_error when the room cannot be had; nothing changes then.
+    void append(std::size_t n, std::span<const float> values);
+    void append(std::span<const float> values) { append(values.size() / DIMENSION, values); }
     // Drops rows from `n` on (the undo of a batch whose store half failed).
     void truncate(std::size_t n) noexcept;
     // Keeps exactly the rows at `kept` (strictly ascending slots) in that
