@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "hnsw/context.hpp"
 #include "hnsw/search.hpp"
 #include "kernels/scan_block.hpp"
 #include "scan.hpp"
@@ -183,10 +184,21 @@ std::expected<void, CollectionError> Collection::add(std::span<const std::uint64
         doc_ids_.push_back(ids[row]);
         map_.assign(ids[row], *slot);
     }
-    // Appended slots are not linked into the graph, and a graph that misses
-    // live documents would silently miss answers: it goes.
-    if (n > 0) graph_.reset();
+    if (graph_ && n > 0) extend_graph(store_.size() - n);
     return {};
+}
+
+void Collection::extend_graph(std::size_t first_new_slot) noexcept {
+    // The builder takes the graph over; on any failure it is gone, and the
+    // collection answers by the exact scan until the caller builds again.
+    auto graph = std::move(graph_);
+    try {
+        HnswBuilder builder = HnswBuilder::resume(std::move(*graph), store_.size());
+        builder.insert_live(store_.vectors(), store_.ids(), first_new_slot);
+        *graph = std::move(builder).finish();
+        graph_ = std::move(graph);
+    } catch (...) {
+    }
 }
 
 std::uint64_t Collection::remove(std::span<const std::uint64_t> ids) noexcept {
@@ -284,11 +296,28 @@ std::expected<std::vector<float>, CollectionError> Collection::get_side(std::spa
     return out;
 }
 
-void Collection::build_index(std::uint64_t m, std::uint64_t ef_construction,
-                             const std::function<void(std::size_t, std::size_t)>& progress) {
-    if (progress) progress(0, map_.size());
-    graph_ = build_hnsw(store_.vectors(), store_.ids(), m, ef_construction);
-    if (progress) progress(map_.size(), map_.size());
+// Slots per step of a build: small enough that a caller hears from it a few
+// times a second, large enough that the checks cost nothing.
+constexpr std::size_t BUILD_CHUNK = 1024;
+
+bool Collection::build_index(std::uint64_t m, std::uint64_t ef_construction, const BuildCheck& keep_going) {
+    try {
+        HnswBuilder builder(store_.size(), m, ef_construction);
+        const auto words = store_.ids();
+        std::size_t done = 0;
+        for (std::size_t first = 0; first < words.size(); first += BUILD_CHUNK) {
+            const std::size_t end = std::min(words.size(), first + BUILD_CHUNK);
+            // The builder stops at the end of the id words it is handed, so a
+            // build in chunks makes exactly the insertions of one in a piece.
+            builder.insert_live(store_.vectors(), words.first(end), first);
+            for (std::size_t slot = first; slot < end; ++slot) done += !is_tombstoned(words[slot]);
+            if (keep_going && !keep_going(done, map_.size())) return false;
+        }
+        graph_ = std::make_unique<HnswGraph>(std::move(builder).finish());
+        return true;
+    } catch (const std::length_error&) {
+        throw std::bad_alloc();
+    }
 }
 
 // ---------------------------------------------------------------- search
@@ -301,17 +330,11 @@ bool ranks_before(const SearchHit& a, const SearchHit& b) noexcept {
     return a.distance != b.distance ? a.distance < b.distance : a.slot < b.slot;
 }
 
-// Query scratch of the graph road, one per thread: visited stamps and heaps
-// reused across queries and graphs (each search takes a fresh stamp).
-struct GraphScratch {
-    VisitedSet visited;
-    std::vector<Candidate> candidates;
-    std::vector<Candidate> found;
-};
-
-GraphScratch& thread_scratch() {
-    thread_local GraphScratch scratch;
-    return scratch;
+// Query room of the graph road, one per thread, reused across queries and
+// graphs (each search takes a fresh visited stamp).
+SearchContext& thread_context() {
+    thread_local SearchContext context;
+    return context;
 }
 
 // Rows are scanned in tiles that stay in the core's cache while every query
@@ -348,31 +371,13 @@ std::vector<SearchHit> scan_one(const VectorStore& store, const QuantizedVector&
     return hits;
 }
 
-// The graph road: descend the upper layers, search layer 0 with width
-// max(ef, k) and keep the live nodes found, up to k.
-std::vector<SearchHit> graph_one(const HnswIndex& graph, const VectorStore& store, const QuantizedVector& query,
+// The graph road: deleted and replaced documents' nodes are walked through
+// but never kept, so up to `width` live hits come back; put in the
+// collection's order.
+std::vector<SearchHit> graph_one(const HnswGraph& graph, const VectorStore& store, const QuantizedVector& query,
                                  std::size_t width, std::uint64_t ef) {
-    std::vector<SearchHit> hits;
-    const auto vectors = store.vectors();
-    const auto words = store.ids();
-    const auto entry = graph.entry_point();
-    if (width == 0 || !entry || *entry >= vectors.size()) return hits;
-    const kernels::GatherKernel& gather = kernels::gather_kernel();
-    Candidate position{hamming_distance(query, vectors[*entry]), *entry};
-    for (std::uint64_t layer = graph.top_level(); layer >= 1; --layer) {
-        position = greedy_descend(graph, vectors, query, position.slot, position.distance, layer, gather);
-    }
-    GraphScratch& scratch = thread_scratch();
-    search_layer(graph, vectors, query, position.slot, 0, std::max<std::uint64_t>(ef, width), scratch.visited,
-                 scratch.candidates, scratch.found, gather);
-    hits.reserve(std::min(width, scratch.found.size()));
-    for (const Candidate& c : scratch.found) {
-        if (c.slot < words.size() && !is_tombstoned(words[c.slot])) {
-            hits.push_back({words[c.slot], c.slot, c.distance, distance_to_score(c.distance)});
-        }
-    }
+    auto hits = search_hnsw_live(graph, store.vectors(), store.ids(), query, width, ef, thread_context());
     std::sort(hits.begin(), hits.end(), ranks_before);
-    if (hits.size() > width) hits.resize(width);
     return hits;
 }
 

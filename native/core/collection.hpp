@@ -133,8 +133,11 @@ public:
 
     // Upserts the batch. Everything is checked first (id range, duplicates in
     // the batch, room); a refused batch changes nothing, and so does a
-    // std::bad_alloc. Replaced documents' old slots become tombstones, which
-    // stay in the graph as waypoints; appended slots are not in the graph.
+    // std::bad_alloc before the documents go in. Replaced documents' old slots
+    // become tombstones, which stay in the graph as waypoints. A graph is
+    // extended by the appended slots (exactly the graph a full build would give
+    // while no earlier slot changed since the build); if memory runs out while
+    // it is extended, the graph is dropped and the documents stay stored.
     // `floats` holds the rows' 384 floats each (the codes' source), which a
     // collection with a side needs for its rows.
     std::expected<void, CollectionError> add(std::span<const std::uint64_t> ids,
@@ -164,12 +167,15 @@ public:
     const side::SideStore& side() const noexcept { return side_; }
     std::span<const std::uint64_t> doc_ids() const noexcept { return doc_ids_; }
 
-    // The graph over the slots live now. `progress(done, total)` is called now
-    // and then from the building thread. Strong guarantee on std::bad_alloc.
-    void build_index(std::uint64_t m, std::uint64_t ef_construction,
-                     const std::function<void(std::size_t, std::size_t)>& progress = {});
+    // The graph over the slots live now, replacing any earlier one once it is
+    // complete. The slots are inserted a chunk at a time; after each chunk
+    // `keep_going(done, total)` (live slots inserted so far, of all) may stop
+    // the build by returning false, which keeps the earlier graph (as does
+    // std::bad_alloc). Returns whether the new graph was installed.
+    using BuildCheck = std::function<bool(std::size_t done, std::size_t total)>;
+    bool build_index(std::uint64_t m, std::uint64_t ef_construction, const BuildCheck& keep_going = {});
     bool has_index() const noexcept { return graph_ != nullptr; }
-    const HnswIndex* graph() const noexcept { return graph_.get(); }
+    const HnswGraph* graph() const noexcept { return graph_.get(); }
 
     // One query: min(k, live) hits at most, best first; among equal distances
     // the lower slot first. Through the graph when one exists and !exact.
@@ -189,11 +195,12 @@ private:
     // Ranks hits by the side when options.rescore, keeping the best options.k.
     void rescore_hits(std::vector<SearchHit>& hits, std::span<const float> floats,
                       const SearchOptions& options) const noexcept;
+    void extend_graph(std::size_t first_new_slot) noexcept;
 
     VectorStore store_;
     std::vector<std::uint64_t> doc_ids_;
     IdMap map_;
-    std::unique_ptr<HnswIndex> graph_;
+    std::unique_ptr<HnswGraph> graph_;
     // Row i belongs to slot i, through every change of the store.
     side::SideStore side_;
 };

@@ -64,23 +64,6 @@ void sift_down(std::span<T> heap, std::size_t i, Rank ranks_above) noexcept {
     }
 }
 
-// Push: append, then sift up. `Vec` is a std::vector-like container.
-template <class Vec, class Rank>
-void heap_push(Vec& heap, typename Vec::value_type value, Rank ranks_above) {
-    heap.push_back(value);
-    sift_up(std::span(heap), heap.size() - 1, ranks_above);
-}
-
-// Pop: swap the top with the last element, remove it, sift down from the top.
-template <class Vec, class Rank>
-typename Vec::value_type heap_pop(Vec& heap, Rank ranks_above) noexcept {
-    std::swap(heap.front(), heap.back());
-    auto top = heap.back();
-    heap.pop_back();
-    sift_down(std::span(heap), 0, ranks_above);
-    return top;
-}
-
 // Replace the top in place and sift down (the bounded scan heap's eviction).
 template <class T, class Rank>
 void heap_replace_top(std::span<T> heap, const T& value, Rank ranks_above) noexcept {

@@ -26,6 +26,15 @@ struct QuantizedVector {
 };
 static_assert(sizeof(QuantizedVector) == 48, "rows are packed 48 bytes apart");
 
+// Each row carries a 32-bit id word beside its vector. The top bit marks a
+// deleted (tombstoned) row: its vector stays in place until compaction, so every
+// reader of the rows, from the store to the kernels, asks this one question.
+inline constexpr std::uint32_t TOMBSTONE_BIT = 0x80000000u;
+
+inline constexpr bool is_tombstoned(std::uint32_t id_word) noexcept {
+    return (id_word & TOMBSTONE_BIT) != 0;
+}
+
 // Sign rule: a bit is set exactly when the component compares greater than +0.0.
 // NaN, -0.0 and +0.0 all give 0. On x86-64 (where SSE2 is part of the baseline)
 // four components are compared at once: CMPPS "greater than" is an ordered

@@ -5,7 +5,6 @@
 #include <span>
 
 #include "heap.hpp"
-#include "hnsw/search.hpp"
 #include "kernels/scan_block.hpp"
 
 namespace kestrix {
@@ -71,14 +70,6 @@ std::vector<SearchHit> scan_top_k(const VectorStore& store, const QuantizedVecto
     selection.offer_rows(query, store.vectors(), ids, 0, ids.size());
     sort_by_distance(selection.hits());
     return selection.take();
-}
-
-std::vector<SearchHit> search(const VectorStore& store, const QuantizedVector& query, std::uint64_t k,
-                              std::uint64_t ef) {
-    if (const HnswIndex* index = store.index()) {
-        return search_hnsw(*index, store.vectors(), store.ids(), query, k, ef);
-    }
-    return scan_top_k(store, query, k);
 }
 
 }  // namespace kestrix

@@ -162,7 +162,12 @@ void VectorStore::release_spare_room() noexcept {
     timestamps_.shrink_to_fit();
 }
 
-void VectorStore::set_index(std::unique_ptr<HnswIndex> index) noexcept { index_ = std::move(index); }
+void VectorStore::build_index(std::uint64_t m, std::uint64_t ef_construction) {
+    release_spare_room();
+    set_index(build_hnsw(vectors_, ids_, m, ef_construction));
+}
+
+void VectorStore::set_index(std::unique_ptr<HnswGraph> index) noexcept { index_ = std::move(index); }
 
 void VectorStore::discard_index() noexcept { index_.reset(); }
 

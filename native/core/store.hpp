@@ -14,13 +14,7 @@
 
 namespace kestrix {
 
-class HnswIndex;
-
-inline constexpr std::uint32_t TOMBSTONE_BIT = 0x80000000u;
-
-inline constexpr bool is_tombstoned(std::uint32_t id_word) noexcept {
-    return (id_word & TOMBSTONE_BIT) != 0;
-}
+class HnswGraph;
 
 // Caller errors of the core. Only DocIdTooLarge, CapacityExceeded and
 // CorruptedData can be produced from input; the rest name states the binding
@@ -100,10 +94,18 @@ public:
     std::span<const std::uint32_t> ids() const noexcept { return ids_; }
     std::span<const double> timestamps() const noexcept { return timestamps_; }
 
+    // Builds a graph over the live slots and installs it in place of any
+    // earlier one. A store that is being indexed has stopped growing (any
+    // later insert discards the graph anyway), so its growth room is given
+    // back first, before the tables are allocated, to keep the peak low. The
+    // graph is built whole on the side: on std::bad_alloc (the only exception)
+    // the earlier graph, if any, stays.
+    void build_index(std::uint64_t m, std::uint64_t ef_construction);
+
     bool has_index() const noexcept { return index_ != nullptr; }
-    const HnswIndex* index() const noexcept { return index_.get(); }
-    // Installs a complete index, replacing (and freeing) any earlier one.
-    void set_index(std::unique_ptr<HnswIndex> index) noexcept;
+    const HnswGraph* index() const noexcept { return index_.get(); }
+    // Installs a complete graph, replacing (and freeing) any earlier one.
+    void set_index(std::unique_ptr<HnswGraph> index) noexcept;
 
 private:
     void discard_index() noexcept;
@@ -112,7 +114,7 @@ private:
     std::vector<QuantizedVector> vectors_;
     std::vector<std::uint32_t> ids_;
     std::vector<double> timestamps_;
-    std::unique_ptr<HnswIndex> index_;
+    std::unique_ptr<HnswGraph> index_;
 };
 
 }  // namespace kestrix

@@ -102,16 +102,18 @@ void ThreadPool::run(std::size_t count, std::size_t threads, const std::function
     job.task = &task;
     job.count = count;
     job.helpers_wanted = helpers;
+    bool queued = false;
     if (helpers > 0) {
         std::lock_guard lock(mutex_);
         try {
             ensure_workers(helpers);
             queue_.push_back(&job);
+            queued = true;
         } catch (...) {
             job.helpers_wanted = 0;  // run alone below
         }
     }
-    if (job.helpers_wanted > 0) wake_.notify_all();
+    if (queued) wake_.notify_all();
 
     job.drain();
 

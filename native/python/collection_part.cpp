@@ -6,7 +6,12 @@
 // ever holds one lock while waiting for the other. The one exception is a
 // non-blocking try: a single query on a small collection takes the shared lock
 // by try-lock with the interpreter lock held, which cannot wait.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -211,7 +216,7 @@ constexpr MethodSignature GET_SIGNATURE{"Collection", "get", GET_PARAMETERS, 1};
 
 PyObject* delete_(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(DELETE_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
-        auto ids = read_ids(a[0], "ids", ~std::uint64_t{0});
+        auto ids = read_ids(a[0], "ids", MAX_DOCUMENT_ID);
         if (!ids) return nullptr;
         const auto removed = write_locked(self, [&](Collection& c) { return c.remove(ids->ids); });
         return PyLong_FromUnsignedLongLong(removed);
@@ -262,7 +267,7 @@ PyObject* ids(PyObject* self, PyObject*) noexcept {
 
 PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(GET_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
-        auto ids = read_ids(a[0], "ids", ~std::uint64_t{0});
+        auto ids = read_ids(a[0], "ids", MAX_DOCUMENT_ID);
         if (!ids) return nullptr;
         const int vectors = a[1] != nullptr ? PyObject_IsTrue(a[1]) : 0;
         if (vectors < 0) return nullptr;
@@ -368,6 +373,72 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 
 // ---------------------------------------------------------------- index
 
+// A build that reports: the graph is built on a thread of its own, which holds
+// the collection's lock and never touches Python; this thread waits for it
+// with the interpreter lock released, and every PROGRESS_PERIOD takes the
+// interpreter lock back (holding nothing else) to call `progress(done,
+// total)` and to look for signals. An exception from the callback, or a
+// signal such as Ctrl-C, stops the build; the earlier graph stays.
+constexpr auto PROGRESS_PERIOD = std::chrono::milliseconds(200);
+
+struct BuildState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool finished = false;
+    std::exception_ptr failure;
+    std::atomic<std::size_t> done{0};
+    std::atomic<std::size_t> total{0};
+    std::atomic<bool> cancel{false};
+};
+
+PyObject* build_with_progress(PyObject* self, std::uint64_t m, std::uint64_t ef_construction, PyObject* progress) {
+    GuardedCollection& guarded_state = state_of(self);
+    BuildState build;
+    const auto body = [&] {
+        try {
+            std::unique_lock lock(guarded_state.mutex);
+            guarded_state.collection.build_index(m, ef_construction, [&](std::size_t done, std::size_t total) {
+                build.done.store(done, std::memory_order_relaxed);
+                build.total.store(total, std::memory_order_relaxed);
+                return !build.cancel.load(std::memory_order_relaxed);
+            });
+        } catch (...) {
+            build.failure = std::current_exception();
+        }
+        std::lock_guard lock(build.mutex);
+        build.finished = true;
+        build.changed.notify_all();
+    };
+    // std::system_error when no thread can be had (the frame reports it); a
+    // jthread joins on every path, and the build never waits for Python.
+    std::jthread worker(body);
+    std::size_t reported = ~std::size_t{0};
+    bool python_failed = false;
+    for (;;) {
+        const bool finished = without_interpreter([&] {
+            std::unique_lock lock(build.mutex);
+            return build.changed.wait_for(lock, PROGRESS_PERIOD, [&] { return build.finished; });
+        });
+        const std::size_t done = build.done.load(std::memory_order_relaxed);
+        if (!python_failed && !finished && done != reported) {
+            reported = done;
+            PyRef result(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),
+                                               static_cast<Py_ssize_t>(build.total.load())));
+            python_failed = !result;
+        }
+        if (!python_failed && PyErr_CheckSignals() < 0) python_failed = true;
+        if (python_failed) build.cancel.store(true);
+        if (finished) break;
+    }
+    without_interpreter([&] { worker.join(); });
+    if (python_failed) return nullptr;  // the callback's (or the signal's) exception stands
+    if (build.failure) std::rethrow_exception(build.failure);
+    const std::size_t total = build.total.load();
+    PyRef result(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(total), static_cast<Py_ssize_t>(total)));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
 constexpr const char* BUILD_INDEX_PARAMETERS[] = {"m", "ef_construction", "progress"};
 constexpr MethodSignature BUILD_INDEX_SIGNATURE{"Collection", "build_index", BUILD_INDEX_PARAMETERS, 0};
 
@@ -389,23 +460,14 @@ PyObject* build_index(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
         if (progress != nullptr && !PyCallable_Check(progress)) {
             return PyErr_Format(PyExc_TypeError, "progress must be callable or None, got %R", progress);
         }
-        // The callback runs with the interpreter lock held, never inside the
-        // build (which holds the collection's lock): at the start and the end.
-        const auto report = [progress](std::size_t done, std::size_t total) -> bool {
-            if (progress == nullptr) return true;
-            PyRef result(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),
-                                               static_cast<Py_ssize_t>(total)));
-            return static_cast<bool>(result);
-        };
-        const std::size_t total = quick_read(self, [](const Collection& c) { return c.size(); });
-        if (!report(0, total)) return nullptr;
-        const std::size_t built =
+        if (progress == nullptr) {
             write_locked(self, [&](Collection& c) {
                 c.build_index(m, ef_construction);
-                return c.size();
+                return 0;
             });
-        if (!report(built, built)) return nullptr;
-        Py_RETURN_NONE;
+            Py_RETURN_NONE;
+        }
+        return build_with_progress(self, m, ef_construction, progress);
     });
 }
 
@@ -413,9 +475,15 @@ PyObject* build_index(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 
 // The sections of a saved collection: the store's bytes (readable by
 // Kestrix.deserialize on their own), one little-endian u64 id per slot, and
-// the rescoring side's section (None without a side).
-PyObject* sections(PyObject* self, PyObject*) noexcept {
-    return guarded([self]() -> PyObject* {
+// with_side, the rescoring side's section (None without a side), all read
+// under one lock so that they agree.
+constexpr const char* SECTIONS_PARAMETERS[] = {"with_side"};
+constexpr MethodSignature SECTIONS_SIGNATURE{"Collection", "_sections", SECTIONS_PARAMETERS, 0};
+
+PyObject* sections(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return run_method(SECTIONS_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
+        const int with_side = a[0] != nullptr ? PyObject_IsTrue(a[0]) : 0;
+        if (with_side < 0) return nullptr;
         std::vector<std::byte> store;
         std::vector<std::uint64_t> doc_ids;
         std::vector<std::byte> side;
@@ -431,13 +499,25 @@ PyObject* sections(PyObject* self, PyObject*) noexcept {
         PyRef id_bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(doc_ids.data()),
                                                  static_cast<Py_ssize_t>(doc_ids.size() * sizeof(std::uint64_t))));
         if (!id_bytes) return nullptr;
+        if (!with_side) return PyTuple_Pack(2, store_bytes.get(), id_bytes.get());
         if (side.empty()) Py_INCREF(Py_None);
         PyRef side_bytes(side.empty() ? Py_None
                                       : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(side.data()),
                                                                   static_cast<Py_ssize_t>(side.size())));
         if (!side_bytes) return nullptr;
         return PyTuple_Pack(3, store_bytes.get(), id_bytes.get(), side_bytes.get());
-    }, nullptr);
+    });
+}
+
+// The length of the store the reader accepted at the start of `bytes` (its
+// header is there): 12 bytes, then 60 per slot (52 in the first version, which
+// kept no insertion times).
+std::size_t serialized_length(std::span<const std::byte> bytes) noexcept {
+    std::uint32_t version = 0;
+    std::uint32_t slots = 0;
+    std::memcpy(&version, bytes.data() + 4, 4);
+    std::memcpy(&slots, bytes.data() + 8, 4);
+    return 12 + std::size_t{slots} * (version == 2 ? 60 : 52);
 }
 
 constexpr const char* FROM_SECTIONS_PARAMETERS[] = {"store", "doc_ids", "threads", "side"};
@@ -453,6 +533,10 @@ PyObject* from_sections(PyObject* cls, PyObject* args, PyObject* kwargs) noexcep
         if (!threads) return nullptr;
         auto store = deserialize(*store_bytes);
         if (!store) return raise_store_error(PyExc_ValueError, "store section", store.error());
+        // The section is exactly the store: nothing may follow it unread.
+        if (serialized_length(*store_bytes) != store_bytes->size()) {
+            return raise(PyExc_ValueError, "store section: bytes follow the store");
+        }
         if (id_bytes->size() % sizeof(std::uint64_t) != 0) {
             return raise(PyExc_ValueError, "document id section: its length is not a multiple of 8 bytes");
         }
@@ -511,7 +595,7 @@ PyMethodDef collection_methods[] = {
     {"build_index", as_cfunction(build_index), WITH_KEYWORDS,
      "build_index($self, m=16, ef_construction=200, progress=None)\n--\n\nBuild the HNSW graph."},
     {"has_index", as_cfunction(has_index), METH_NOARGS, "has_index($self)\n--\n\nWhether a graph is built."},
-    {"_sections", as_cfunction(sections), METH_NOARGS, nullptr},
+    {"_sections", as_cfunction(sections), WITH_KEYWORDS, nullptr},
     {"_from_sections", as_cfunction(from_sections), WITH_KEYWORDS | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

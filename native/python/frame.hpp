@@ -17,7 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "scan.hpp"
+#include "hits.hpp"
+#include "hnsw/context.hpp"
 #include "store.hpp"
 
 namespace kestrix::python {
@@ -45,11 +46,12 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-// The instance layout: the store, then the access counter
-// (0 free, n > 0 shared readers, -1 one exclusive user).
+// The instance layout: the store, the working room of its graph queries, then
+// the access counter (0 free, n > 0 shared readers, -1 one exclusive user).
 struct KestrixObject {
     PyObject_HEAD
     VectorStore store;
+    SearchContext queries;
     Py_ssize_t borrow_flag;
 };
 

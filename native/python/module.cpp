@@ -6,8 +6,8 @@
 
 #include "codec.hpp"
 #include "frame.hpp"
-#include "hnsw/graph.hpp"
 #include "quantized.hpp"
+#include "query.hpp"
 #include "scan.hpp"
 #include "store.hpp"
 
@@ -166,11 +166,13 @@ PyObject* new_instance(VectorStore&& store) noexcept {
     if (self == nullptr) return nullptr;
     KestrixObject& object = as_kestrix(self);
     new (&object.store) VectorStore(std::move(store));
+    new (&object.queries) SearchContext();
     object.borrow_flag = 0;
     return self;
 }
 
 void kestrix_dealloc(PyObject* self) noexcept {
+    as_kestrix(self).queries.~SearchContext();
     as_kestrix(self).store.~VectorStore();
     PyTypeObject* type = Py_TYPE(self);
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -252,13 +254,11 @@ PyObject* build_index(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
             if (!value) return static_cast<PyObject*>(nullptr);
             ef_construction = *value;
         }
-        VectorStore& store = store_of(self);
-        // Any later insert discards the index anyway, so a store that is being
-        // indexed has stopped growing: its growth room is given back first,
-        // before the tables are allocated, to keep the peak low.
-        store.release_spare_room();
-        // Built whole on the side; the old index stays until this one is complete.
-        store.set_index(build_hnsw(store.vectors(), store.ids(), m, ef_construction));
+        KestrixObject& object = as_kestrix(self);
+        object.store.build_index(m, ef_construction);
+        // The query room starts afresh with each graph, so it never stays
+        // sized for a store that has since shrunk.
+        object.queries = SearchContext{};
         Py_RETURN_NONE;
     });
 }
@@ -285,23 +285,24 @@ PyObject* query_method(const MethodSignature& signature, PyObject* self, PyObjec
         }
         if (query->size() != DIMENSION) return raise_dimension("query", query->size());
         const QuantizedVector quantized = quantize(std::span<const float, DIMENSION>(query->data(), DIMENSION));
-        const auto hits = road(store_of(self), quantized, *k, ef);
+        const auto hits = road(as_kestrix(self), quantized, *k, ef);
         return to_python_hits(hits);
     });
 }
 
 PyObject* search_method(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return query_method(SEARCH_SIGNATURE, self, args, kwargs,
-                        [](const VectorStore& store, const QuantizedVector& q, std::uint64_t k, std::uint64_t ef) {
-                            return search(store, q, k, ef);
+                        [](KestrixObject& object, const QuantizedVector& q, std::uint64_t k, std::uint64_t ef) {
+                            // Queries on one object are serialised by the
+                            // interpreter lock, so they can share its room.
+                            return search(object.store, q, k, ef, object.queries);
                         });
 }
 
 PyObject* search_scan(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return query_method(SEARCH_SCAN_SIGNATURE, self, args, kwargs,
-                        [](const VectorStore& store, const QuantizedVector& q, std::uint64_t k, std::uint64_t) {
-                            return scan_top_k(store, q, k);
-                        });
+                        [](const KestrixObject& object, const QuantizedVector& q, std::uint64_t k,
+                           std::uint64_t) { return scan_top_k(object.store, q, k); });
 }
 
 PyObject* run_gc(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {

@@ -1,5 +1,9 @@
 """Kestrix: an embedded 1-bit quantised nearest-neighbour store for 384-dim embeddings.
 
+``kestrix.Collection`` is the front door for applications: unique 63-bit
+document ids, upserts, batches straight from arrays, searches on many cores,
+one file. ``kestrix.Kestrix`` is the exact low-level store underneath.
+
 ``kestrix.Kestrix`` is the store itself (the class of the native module
 ``kestrix._kestrix``). Around it:
 
@@ -12,13 +16,16 @@
 """
 
 from ._arrays import DIMENSION, MAX_DOC_ID, insert_many, search_many
+from .collection import MAX_COLLECTION_ID, Collection
 from ._files import load, save
 from ._kestrix import Kestrix
 
 __version__ = "0.1.0"
 
 __all__ = [
+    "Collection",
     "DIMENSION",
+    "MAX_COLLECTION_ID",
     "MAX_DOC_ID",
     "Kestrix",
     "insert_many",

@@ -4,7 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
+#include <utility>
+#include <vector>
 
+#include "heap.hpp"
+#include "hnsw/graph.hpp"
+#include "hnsw/search.hpp"
+#include "kernels/gather.hpp"
 #include "quantized.hpp"
 
 namespace kestrix::test_support {
@@ -17,6 +24,64 @@ inline QuantizedVector bits(std::size_t first, std::size_t count) {
     QuantizedVector v;
     for (std::size_t c = first; c < first + count; ++c) v.words[c / 32] |= 1u << (c % 32);
     return v;
+}
+
+// The container forms of the heap moves, for written-out reference walks.
+// Push: append, then sift up.
+template <class Vec, class Rank>
+void heap_push(Vec& heap, typename Vec::value_type value, Rank ranks_above) {
+    heap.push_back(value);
+    sift_up(std::span(heap), heap.size() - 1, ranks_above);
+}
+
+// Pop: swap the top with the last element, remove it, sift down from the top.
+template <class Vec, class Rank>
+typename Vec::value_type heap_pop(Vec& heap, Rank ranks_above) noexcept {
+    std::swap(heap.front(), heap.back());
+    auto top = heap.back();
+    heap.pop_back();
+    sift_down(std::span(heap), 0, ranks_above);
+    return top;
+}
+
+// Marks a slot in the current search, growing the set past its end if need be.
+inline void mark(VisitedSet& set, std::uint32_t slot) {
+    if (slot >= set.stamps.size()) set.stamps.resize(static_cast<std::size_t>(slot) + 1, 0u);
+    set.stamps[slot] = set.current;
+}
+
+// Marks the slot and reports whether it was new to this search.
+inline bool visit(VisitedSet& set, std::uint32_t slot) {
+    if (set.is_visited(slot)) return false;
+    mark(set, slot);
+    return true;
+}
+
+// One layer search with room of its own and the CPU's own kernel.
+inline std::vector<Candidate> search_layer(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
+                                           const QuantizedVector& target, std::uint32_t entry, std::uint64_t layer,
+                                           std::uint64_t ef, VisitedSet& visited) {
+    std::vector<Candidate> candidates;
+    std::vector<Candidate> results;
+    kestrix::search_layer(graph, vectors, target, entry, layer, ef, visited, candidates, results,
+                          kernels::gather_kernel());
+    return results;
+}
+
+inline std::vector<std::uint32_t> select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
+                                                    std::span<const QuantizedVector> vectors) {
+    std::vector<std::uint32_t> accepted;
+    std::vector<std::uint32_t> discarded;
+    kestrix::select_neighbours(sorted, capacity, vectors, accepted, discarded, kernels::gather_kernel());
+    return accepted;
+}
+
+// Graph queries, each with a fresh context.
+inline std::vector<SearchHit> search_hnsw(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
+                                          std::span<const std::uint32_t> ids, const QuantizedVector& query,
+                                          std::uint64_t k, std::uint64_t ef) {
+    SearchContext context;
+    return kestrix::search_hnsw(graph, vectors, ids, query, k, ef, context);
 }
 
 }  // namespace kestrix::test_support

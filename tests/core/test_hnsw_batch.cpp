@@ -47,34 +47,34 @@ QuantizedVector random_vector(std::mt19937_64& rng) {
 }
 
 // The walk measured link by link, with the container heap moves.
-std::vector<Candidate> reference_search_layer(const HnswIndex& index, std::span<const QuantizedVector> vectors,
+std::vector<Candidate> reference_search_layer(const HnswGraph& index, std::span<const QuantizedVector> vectors,
                                               const QuantizedVector& target, std::uint32_t entry,
                                               std::uint64_t layer, std::uint64_t ef, VisitedSet& visited) {
     std::vector<Candidate> candidates;
     std::vector<Candidate> results;
     visited.start_search();
     if (entry >= vectors.size()) return results;
-    visited.mark(entry);
+    test_support::mark(visited, entry);
     const Candidate first{hamming_distance(target, vectors[entry]), entry};
-    heap_push(candidates, first, NearestFirst{});
-    heap_push(results, first, FarthestFirst{});
+    test_support::heap_push(candidates, first, NearestFirst{});
+    test_support::heap_push(results, first, FarthestFirst{});
     while (!candidates.empty()) {
-        const Candidate nearest = heap_pop(candidates, NearestFirst{});
+        const Candidate nearest = test_support::heap_pop(candidates, NearestFirst{});
         if (nearest.distance > results.front().distance && results.size() >= ef) break;
         for (const std::uint32_t slot : index.neighbours(nearest.slot, layer)) {
-            if (slot >= vectors.size() || !visited.visit(slot)) continue;
+            if (slot >= vectors.size() || !test_support::visit(visited, slot)) continue;
             const std::uint32_t distance = hamming_distance(target, vectors[slot]);
             if (distance < results.front().distance || results.size() < ef) {
-                heap_push(candidates, Candidate{distance, slot}, NearestFirst{});
-                heap_push(results, Candidate{distance, slot}, FarthestFirst{});
-                if (results.size() > ef) heap_pop(results, FarthestFirst{});
+                test_support::heap_push(candidates, Candidate{distance, slot}, NearestFirst{});
+                test_support::heap_push(results, Candidate{distance, slot}, FarthestFirst{});
+                if (results.size() > ef) test_support::heap_pop(results, FarthestFirst{});
             }
         }
     }
     return results;
 }
 
-Candidate reference_descend(const HnswIndex& index, std::span<const QuantizedVector> vectors,
+Candidate reference_descend(const HnswGraph& index, std::span<const QuantizedVector> vectors,
                             const QuantizedVector& target, std::uint32_t start, std::uint64_t layer) {
     Candidate best{hamming_distance(target, vectors[start]), start};
     for (bool moved = true; moved;) {
@@ -162,10 +162,11 @@ class RandomGraph : public ::testing::Test {
 protected:
     std::mt19937_64 rng{2024};
 
-    std::unique_ptr<HnswIndex> make(std::size_t slots, std::size_t store, std::uint64_t m) {
-        auto index = std::make_unique<HnswIndex>(slots, m, 0);
+    std::unique_ptr<HnswGraph> make(std::size_t slots, std::size_t store, std::uint64_t m) {
+        HnswBuilder builder(slots, m, 0);
+        const HnswGraph* index = &builder.graph();
         for (std::uint32_t s = 0; s < slots; ++s) {
-            if (s % 3 == 0) index->add_node(s, 1 + rng() % 2);
+            if (s % 3 == 0) builder.add_node(s, 1 + rng() % 2);
         }
         for (std::uint64_t layer = 0; layer <= 2; ++layer) {
             const std::size_t width = layer == 0 ? index->layer0_stride() : index->upper_stride();
@@ -178,10 +179,10 @@ protected:
                            : pick == 2 ? s
                                        : static_cast<std::uint32_t>(rng() % store);
                 }
-                index->set_neighbours(s, layer, row);
+                builder.set_neighbours(s, layer, row);
             }
         }
-        return index;
+        return std::make_unique<HnswGraph>(std::move(builder).finish());
     }
 };
 
@@ -244,26 +245,47 @@ TEST(BatchedSelection, ChoosesWhatTheLinkByLinkRuleChooses) {
     }
 }
 
-TEST(BatchedBuild, QueriesShareTheBuildScratchAndStayFresh) {
-    // The query scratch is the build's visited set; a query right after the
-    // build and the same query after many others must agree.
+TEST(SearchContextReuse, GivesWhatAFreshContextGivesAcrossQueriesAndGraphs) {
+    // One context serves queries on a large graph, then a smaller one, and back,
+    // through both query rules, while its stamp wraps; every answer must be the
+    // one a context made for that query alone gives.
     std::mt19937_64 rng(9);
-    const auto v = tie_heavy(rng, 600, 7);
-    std::vector<std::uint32_t> ids(v.size());
-    for (std::uint32_t i = 0; i < ids.size(); ++i) ids[i] = i;
-    auto index = build_hnsw(v, ids, 4, 30);
-    EXPECT_EQ(&index->query_visited(), &index->visited());
-    const auto queries = tie_heavy(rng, 30, 7);
-    std::vector<std::vector<SearchHit>> first;
-    for (const auto& q : queries) first.push_back(search_hnsw(*index, v, ids, q, 10, 20));
-    for (std::size_t i = queries.size(); i-- > 0;) {
-        const auto again = search_hnsw(*index, v, ids, queries[i], 10, 20);
-        ASSERT_EQ(again.size(), first[i].size());
-        for (std::size_t j = 0; j < again.size(); ++j) {
-            EXPECT_EQ(again[j].slot, first[i][j].slot);
-            EXPECT_EQ(again[j].distance, first[i][j].distance);
+    struct Case {
+        std::vector<QuantizedVector> v;
+        std::vector<std::uint32_t> ids;
+        std::unique_ptr<HnswGraph> graph;
+    };
+    std::vector<Case> cases;
+    for (const std::size_t n : {600u, 150u}) {
+        Case c{tie_heavy(rng, n, 7), std::vector<std::uint32_t>(n), nullptr};
+        for (std::uint32_t i = 0; i < n; ++i) c.ids[i] = i;
+        c.graph = build_hnsw(c.v, c.ids, 4, 30);
+        // Deleted after the build: the plain rule drops them, the live rule walks through them.
+        for (std::uint32_t i = 0; i < n; i += 3) c.ids[i] |= TOMBSTONE_BIT;
+        cases.push_back(std::move(c));
+    }
+    const auto queries = tie_heavy(rng, 20, 7);
+    SearchContext shared;
+    shared.visited.current = 0xFFFFFFFFu - 50;
+    using Rule = std::vector<SearchHit> (*)(const HnswGraph&, std::span<const QuantizedVector>,
+                                            std::span<const std::uint32_t>, const QuantizedVector&, std::uint64_t,
+                                            std::uint64_t, SearchContext&);
+    for (const Rule rule : {Rule{search_hnsw}, Rule{search_hnsw_live}}) {
+        for (const std::size_t which : {0u, 1u, 0u}) {
+            const Case& c = cases[which];
+            for (const auto& q : queries) {
+                SearchContext fresh;
+                const auto expected = rule(*c.graph, c.v, c.ids, q, 10, 20, fresh);
+                const auto got = rule(*c.graph, c.v, c.ids, q, 10, 20, shared);
+                ASSERT_EQ(got.size(), expected.size());
+                for (std::size_t j = 0; j < got.size(); ++j) {
+                    EXPECT_EQ(got[j].slot, expected[j].slot);
+                    EXPECT_EQ(got[j].distance, expected[j].distance);
+                }
+            }
         }
     }
+    EXPECT_LT(shared.visited.current, 1000u);  // the wrap happened on the way
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ std::vector<QuantizedVector> random_vectors(std::size_t n, std::uint64_t seed) {
 }
 
 // Everything a build decides, flattened, so two indexes compare in one go.
-std::vector<std::uint64_t> dump(const HnswIndex& index) {
+std::vector<std::uint64_t> dump(const HnswGraph& index) {
     std::vector<std::uint64_t> out{index.entry_point().value_or(EMPTY_LINK), index.top_level(), index.rng_state()};
     for (std::uint32_t s = 0; s < index.slot_count(); ++s) {
         out.push_back(index.layer0_count(s));
@@ -51,13 +51,13 @@ std::vector<std::uint64_t> dump(const HnswIndex& index) {
 
 // The structural promises of a built index, checked against the store it was
 // built from and against an independent run of the level generator.
-void check_invariants(const HnswIndex& index, std::span<const QuantizedVector> vectors,
+void check_invariants(const HnswGraph& index, std::span<const QuantizedVector> vectors,
                       std::span<const std::uint32_t> ids, std::uint64_t m) {
     const std::size_t n = vectors.size();
     ASSERT_EQ(index.slot_count(), n);
 
     // Levels the live slots must have drawn, in ascending slot order.
-    HnswIndex fresh(0, m, 0);
+    HnswBuilder fresh(0, m, 0);
     std::vector<std::uint64_t> expected_level(n, 0);
     std::vector<bool> live(n, false);
     std::uint64_t top = 0;
@@ -127,22 +127,24 @@ void check_invariants(const HnswIndex& index, std::span<const QuantizedVector> v
 
 TEST(HnswParameters, SmallMIsRaisedToTwo) {
     for (std::uint64_t m : {0ull, 1ull, 2ull}) {
-        HnswIndex index(0, m, 7);
+        HnswBuilder builder(0, m, 7);
+        const HnswGraph& index = builder.graph();
         EXPECT_EQ(index.m(), 2u);
         EXPECT_EQ(index.m0(), 4u);
         EXPECT_EQ(index.level_mult(), 1.0 / std::log(2.0));
         EXPECT_EQ(index.ef_construction(), 7u);
     }
-    HnswIndex sixteen(0, 16, 200);
-    EXPECT_EQ(sixteen.m0(), 32u);
-    EXPECT_NEAR(sixteen.level_mult(), 0.3607, 1e-4);
+    HnswBuilder sixteen(0, 16, 200);
+    EXPECT_EQ(sixteen.graph().m0(), 32u);
+    EXPECT_NEAR(sixteen.graph().level_mult(), 0.3607, 1e-4);
 }
 
 TEST(HnswParameters, LayerZeroCapacitySaturatesInsteadOfWrapping) {
     const std::uint64_t half = std::uint64_t{1} << 63;
-    EXPECT_EQ(HnswIndex(0, half - 1, 0).m0(), U64_MAX - 1);
-    EXPECT_EQ(HnswIndex(0, half, 0).m0(), U64_MAX);
-    HnswIndex huge(5, U64_MAX, U64_MAX);
+    EXPECT_EQ(HnswBuilder(0, half - 1, 0).graph().m0(), U64_MAX - 1);
+    EXPECT_EQ(HnswBuilder(0, half, 0).graph().m0(), U64_MAX);
+    HnswBuilder builder(5, U64_MAX, U64_MAX);
+    const HnswGraph& huge = builder.graph();
     EXPECT_EQ(huge.m(), U64_MAX);
     EXPECT_EQ(huge.m0(), U64_MAX);
     EXPECT_EQ(huge.ef_construction(), U64_MAX);
@@ -154,24 +156,24 @@ TEST(HnswParameters, LayerZeroCapacitySaturatesInsteadOfWrapping) {
 
 TEST(HnswParameters, UnallocatableTablesThrowBadAlloc) {
     // More slots than slot numbers below EMPTY_LINK.
-    EXPECT_THROW(HnswIndex(std::size_t{1} << 32, 16, 200), std::bad_alloc);
+    EXPECT_THROW(HnswBuilder(std::size_t{1} << 32, 16, 200), std::bad_alloc);
     // Row count times stride times four bytes overflows 64 bits.
-    EXPECT_THROW(HnswIndex(0xFFFFFFFFu, U64_MAX, 200), std::bad_alloc);
+    EXPECT_THROW(HnswBuilder(0xFFFFFFFFu, U64_MAX, 200), std::bad_alloc);
 }
 
 TEST(HnswLevels, DrawsAfterResetFollowTheSeed) {
-    HnswIndex first(0, 16, 200);
-    EXPECT_EQ(first.rng_state(), RNG_SEED);
+    HnswBuilder first(0, 16, 200);
+    EXPECT_EQ(first.graph().rng_state(), RNG_SEED);
     first.draw_level();
-    EXPECT_EQ(first.rng_state(), 0x27DC5C1B2D04284Bull);
-    EXPECT_NEAR(static_cast<double>(first.rng_state() >> 11) * 0x1p-53, 0.1557, 1e-4);
+    EXPECT_EQ(first.graph().rng_state(), 0x27DC5C1B2D04284Bull);
+    EXPECT_NEAR(static_cast<double>(first.graph().rng_state() >> 11) * 0x1p-53, 0.1557, 1e-4);
 
     const std::pair<std::uint64_t, std::vector<std::uint64_t>> cases[] = {
         {16, {0, 0, 0, 0, 0, 0, 0, 0, 1, 1}},
         {2, {2, 0, 1, 0, 0, 1, 1, 0, 5, 4}},
     };
     for (const auto& [m, expected] : cases) {
-        HnswIndex index(0, m, 200);
+        HnswBuilder index(0, m, 200);
         std::vector<std::uint64_t> got;
         for (int i = 0; i < 10; ++i) got.push_back(index.draw_level());
         EXPECT_EQ(got, expected) << "m = " << m;
@@ -183,7 +185,7 @@ TEST(HnswLevels, LevelsAreCappedAndGeometric) {
     // the cap of 16 is hit about sixteen times and never exceeded.
     constexpr std::size_t draws = std::size_t{1} << 20;
     for (std::uint64_t m : {2ull, 16ull}) {
-        HnswIndex index(0, m, 0);
+        HnswBuilder index(0, m, 0);
         std::vector<std::size_t> at_least(MAX_LEVEL + 2, 0);
         for (std::size_t i = 0; i < draws; ++i) {
             const std::uint64_t level = index.draw_level();
@@ -206,11 +208,11 @@ TEST(HnswLevels, LevelsAreCappedAndGeometric) {
 TEST(VisitedSetTest, StampsSeparateSearchesAndTheWrapClearsThem) {
     VisitedSet set(4);
     EXPECT_EQ(set.current, 1u);
-    EXPECT_TRUE(set.visit(2));
-    EXPECT_FALSE(set.visit(2));
+    EXPECT_TRUE(test_support::visit(set, 2));
+    EXPECT_FALSE(test_support::visit(set, 2));
     set.start_search();
     EXPECT_FALSE(set.is_visited(2));
-    set.mark(9);  // beyond the end: the array grows
+    test_support::mark(set, 9);  // beyond the end: the array grows
     EXPECT_EQ(set.stamps.size(), 10u);
     EXPECT_TRUE(set.is_visited(9));
     EXPECT_FALSE(set.is_visited(7));
@@ -226,58 +228,60 @@ TEST(VisitedSetTest, StampsSeparateSearchesAndTheWrapClearsThem) {
 }
 
 TEST(HnswRows, LayerZeroWritesTruncatePadAndRead) {
-    HnswIndex index(10, 2, 0);  // m0 = 4
+    HnswBuilder builder(10, 2, 0);  // m0 = 4
+    const HnswGraph& index = builder.graph();
     ASSERT_EQ(index.layer0_stride(), 4u);
     const std::vector<std::uint32_t> long_list{1, 2, 3, 4, 5, 6};
-    index.set_neighbours(0, 0, long_list);
+    builder.set_neighbours(0, 0, long_list);
     EXPECT_EQ(as_vector(index.neighbours(0, 0)), (std::vector<std::uint32_t>{1, 2, 3, 4}));
     EXPECT_EQ(index.layer0_count(0), 4u);
 
     const std::vector<std::uint32_t> three{7, 8, 9};
-    index.set_neighbours(0, 0, three);
+    builder.set_neighbours(0, 0, three);
     EXPECT_EQ(as_vector(index.neighbours(0, 0)), three);
     EXPECT_EQ(as_vector(index.layer0_row(0)), (std::vector<std::uint32_t>{7, 8, 9, EMPTY_LINK}));
 
-    index.set_neighbours(0, 0, {});
+    builder.set_neighbours(0, 0, {});
     EXPECT_TRUE(index.neighbours(0, 0).empty());
     EXPECT_EQ(index.layer0_count(0), 0u);
     EXPECT_EQ(as_vector(index.layer0_row(0)), std::vector<std::uint32_t>(4, EMPTY_LINK));
 
     // A free entry inside the counted part ends the reading there.
     const std::vector<std::uint32_t> holed{5, EMPTY_LINK, 6};
-    index.set_neighbours(1, 0, holed);
+    builder.set_neighbours(1, 0, holed);
     EXPECT_EQ(as_vector(index.neighbours(1, 0)), (std::vector<std::uint32_t>{5}));
 
     // Rows that do not exist read as empty and ignore writes.
     EXPECT_TRUE(index.neighbours(10, 0).empty());
-    index.set_neighbours(10, 0, three);
+    builder.set_neighbours(10, 0, three);
     EXPECT_TRUE(index.neighbours(10, 0).empty());
 }
 
 TEST(HnswRows, UpperLayersHoldOnlyTheirMembers) {
-    HnswIndex index(10, 2, 0);
-    index.add_node(3, 2);
-    index.add_node(5, 1);
-    index.add_node(8, 0);
+    HnswBuilder builder(10, 2, 0);
+    const HnswGraph& index = builder.graph();
+    builder.add_node(3, 2);
+    builder.add_node(5, 1);
+    builder.add_node(8, 0);
     ASSERT_EQ(index.upper_layer_count(), 2u);
     EXPECT_EQ(as_vector(index.upper_nodes(1)), (std::vector<std::uint32_t>{3, 5}));
     EXPECT_EQ(as_vector(index.upper_nodes(2)), (std::vector<std::uint32_t>{3}));
     EXPECT_EQ(as_vector(index.upper_row(1, 1)), std::vector<std::uint32_t>(2, EMPTY_LINK));
 
     const std::vector<std::uint32_t> links{5, 8, 9};
-    index.set_neighbours(3, 1, links);  // capacity m = 2
+    builder.set_neighbours(3, 1, links);  // capacity m = 2
     EXPECT_EQ(as_vector(index.neighbours(3, 1)), (std::vector<std::uint32_t>{5, 8}));
     EXPECT_TRUE(index.neighbours(5, 1).empty());  // the neighbouring row is untouched
 
     const std::vector<std::uint32_t> one{3};
-    index.set_neighbours(5, 1, one);
+    builder.set_neighbours(5, 1, one);
     EXPECT_EQ(as_vector(index.neighbours(5, 1)), one);
     EXPECT_EQ(as_vector(index.neighbours(3, 1)), (std::vector<std::uint32_t>{5, 8}));
 
     // Above a node's level, above the top layer, and for non-members: nothing.
-    index.set_neighbours(5, 2, one);
-    index.set_neighbours(4, 1, one);
-    index.set_neighbours(3, 3, one);
+    builder.set_neighbours(5, 2, one);
+    builder.set_neighbours(4, 1, one);
+    builder.set_neighbours(3, 3, one);
     EXPECT_TRUE(index.neighbours(5, 2).empty());
     EXPECT_TRUE(index.neighbours(4, 1).empty());
     EXPECT_TRUE(index.neighbours(3, 3).empty());
@@ -290,21 +294,21 @@ TEST(HnswSelect, DiversityRuleKeepsFarApartCandidatesFirst) {
     std::vector<QuantizedVector> v = {QuantizedVector{}, bits(0, 15), bits(100, 40)};
     const std::uint32_t A = 0, B = 1, C = 2;
     const std::vector<Candidate> sorted{{10, A}, {20, B}, {30, C}};
-    EXPECT_EQ(select_neighbours(sorted, 2, v), (std::vector<std::uint32_t>{A, C}));
-    EXPECT_EQ(select_neighbours(sorted, 3, v), (std::vector<std::uint32_t>{A, C, B}));
-    EXPECT_EQ(select_neighbours(sorted, U64_MAX, v), (std::vector<std::uint32_t>{A, C, B}));
-    EXPECT_EQ(select_neighbours(sorted, 1, v), (std::vector<std::uint32_t>{A}));
-    EXPECT_TRUE(select_neighbours(sorted, 0, v).empty());
+    EXPECT_EQ(test_support::select_neighbours(sorted, 2, v), (std::vector<std::uint32_t>{A, C}));
+    EXPECT_EQ(test_support::select_neighbours(sorted, 3, v), (std::vector<std::uint32_t>{A, C, B}));
+    EXPECT_EQ(test_support::select_neighbours(sorted, U64_MAX, v), (std::vector<std::uint32_t>{A, C, B}));
+    EXPECT_EQ(test_support::select_neighbours(sorted, 1, v), (std::vector<std::uint32_t>{A}));
+    EXPECT_TRUE(test_support::select_neighbours(sorted, 0, v).empty());
 
     // A tie counts against the candidate: B at 15 from the base and 15 from A.
     const std::vector<Candidate> tie{{10, A}, {15, B}, {30, C}};
-    EXPECT_EQ(select_neighbours(tie, 2, v), (std::vector<std::uint32_t>{A, C}));
+    EXPECT_EQ(test_support::select_neighbours(tie, 2, v), (std::vector<std::uint32_t>{A, C}));
     const std::vector<Candidate> closer{{10, A}, {14, B}, {30, C}};
-    EXPECT_EQ(select_neighbours(closer, 2, v), (std::vector<std::uint32_t>{A, B}));
+    EXPECT_EQ(test_support::select_neighbours(closer, 2, v), (std::vector<std::uint32_t>{A, B}));
 
     // Slots outside the store are skipped.
     const std::vector<Candidate> stray{{5, 7}, {10, A}, {20, B}};
-    EXPECT_EQ(select_neighbours(stray, 3, v), (std::vector<std::uint32_t>{A, B}));
+    EXPECT_EQ(test_support::select_neighbours(stray, 3, v), (std::vector<std::uint32_t>{A, B}));
 }
 
 class ReverseLinkTest : public ::testing::Test {
@@ -313,37 +317,38 @@ protected:
     // from 1), 4 at 14 (4 from 1).
     std::vector<QuantizedVector> v = {QuantizedVector{}, bits(0, 10), bits(0, 12), bits(100, 20),
                                       bits(0, 14),       bits(200, 5), bits(0, 30)};
-    HnswIndex index{7, 2, 0};  // m0 = 4
+    HnswBuilder builder{7, 2, 0};  // m0 = 4
+    const HnswGraph& index = builder.graph();
 };
 
 TEST_F(ReverseLinkTest, AppendsWithRoomAndIgnoresDuplicates) {
     const std::vector<std::uint32_t> one{1};
-    index.set_neighbours(0, 0, one);
-    index.add_reverse_link(0, 2, 0, 4, v);
+    builder.set_neighbours(0, 0, one);
+    builder.add_reverse_link(0, 2, 0, 4, v);
     EXPECT_EQ(as_vector(index.neighbours(0, 0)), (std::vector<std::uint32_t>{1, 2}));
-    index.add_reverse_link(0, 1, 0, 4, v);
-    index.add_reverse_link(0, 2, 0, 4, v);
+    builder.add_reverse_link(0, 1, 0, 4, v);
+    builder.add_reverse_link(0, 2, 0, 4, v);
     EXPECT_EQ(as_vector(index.neighbours(0, 0)), (std::vector<std::uint32_t>{1, 2}));
     EXPECT_EQ(index.layer0_count(0), 2u);
 
     // Upper layer without the neighbour as a member: nothing happens.
-    index.add_reverse_link(0, 2, 1, 2, v);
+    builder.add_reverse_link(0, 2, 1, 2, v);
     EXPECT_TRUE(index.neighbours(0, 1).empty());
 }
 
 TEST_F(ReverseLinkTest, FullRowIsReselectedAndMayDropAnOldLink) {
     const std::vector<std::uint32_t> full{1, 2, 3, 4};
-    index.set_neighbours(0, 0, full);
+    builder.set_neighbours(0, 0, full);
     // 5 is nearest (5) and far from the rest, so it gets in and 4 (shadowed by 1) falls out.
-    index.add_reverse_link(0, 5, 0, 4, v);
+    builder.add_reverse_link(0, 5, 0, 4, v);
     EXPECT_EQ(as_vector(index.neighbours(0, 0)), (std::vector<std::uint32_t>{5, 1, 3, 2}));
 }
 
 TEST_F(ReverseLinkTest, FullRowMayRefuseTheNewNode) {
     const std::vector<std::uint32_t> full{1, 2, 3, 4};
-    index.set_neighbours(0, 0, full);
+    builder.set_neighbours(0, 0, full);
     // 6 is the farthest (30) and only 20 from 1: it loses.
-    index.add_reverse_link(0, 6, 0, 4, v);
+    builder.add_reverse_link(0, 6, 0, 4, v);
     EXPECT_EQ(as_vector(index.neighbours(0, 0)), (std::vector<std::uint32_t>{1, 3, 2, 4}));
 }
 
@@ -500,6 +505,83 @@ INSTANTIATE_TEST_SUITE_P(
                       BuildCase{1500, 3, 40, 0.3}, BuildCase{5000, 16, 40, 0.05}, BuildCase{1500, 48, 60, 0.1},
                       BuildCase{500, 200, 200, 0.0}, BuildCase{150, 200, 50, 0.1}, BuildCase{60, U64_MAX, 10, 0.1},
                       BuildCase{40, 16, U64_MAX, 0.1}));
+
+// ---------------------------------------------------------------------------
+// A built graph taken back by a builder and extended by appended slots must be
+// the graph one build over every slot gives, table for table: later graphs are
+// extended this way instead of being rebuilt.
+
+struct ResumeCase {
+    std::vector<std::size_t> cuts;  // slot counts at which the graph is finished and taken back
+    std::uint64_t m;
+    std::uint64_t ef_construction;
+    bool clustered;
+    double dead_fraction;
+};
+
+void PrintTo(const ResumeCase& c, std::ostream* os) {
+    *os << "cuts=";
+    for (const std::size_t cut : c.cuts) *os << cut << ",";
+    *os << " m=" << c.m << " clustered=" << c.clustered << " dead=" << c.dead_fraction;
+}
+
+class HnswResume : public ::testing::TestWithParam<ResumeCase> {};
+
+TEST_P(HnswResume, AppendedSlotsGiveTheGraphOfOneBuild) {
+    const ResumeCase& c = GetParam();
+    const std::size_t n = c.cuts.back();
+    std::mt19937_64 rng(n + c.m);
+    std::vector<QuantizedVector> v = random_vectors(n, 7 + n);
+    if (c.clustered) {
+        // Few centres, few flipped bits: distances tie often.
+        const auto centres = random_vectors(6, 99);
+        for (auto& x : v) {
+            x = centres[rng() % centres.size()];
+            for (int flips = 0; flips < 4; ++flips) x.words[rng() % QUANTIZED_WORDS] ^= 1u << (rng() % 32);
+        }
+    }
+    // Append-only: a slot is dead from the moment it is appended, so the first
+    // build already meets tombstones.
+    std::vector<std::uint32_t> ids = identity_ids(n);
+    std::bernoulli_distribution dead(c.dead_fraction);
+    for (auto& id : ids)
+        if (dead(rng)) id |= TOMBSTONE_BIT;
+    const auto full = build_hnsw(v, ids, c.m, c.ef_construction);
+
+    HnswBuilder builder(c.cuts.front(), c.m, c.ef_construction);
+    builder.insert_live(std::span(v).first(c.cuts.front()), std::span(ids).first(c.cuts.front()), 0);
+    for (std::size_t i = 1; i < c.cuts.size(); ++i) {
+        const std::size_t from = c.cuts[i - 1];
+        const std::size_t to = c.cuts[i];
+        builder = HnswBuilder::resume(std::move(builder).finish(), to);
+        std::size_t live = 0;
+        for (std::size_t s = from; s < to; ++s) live += is_tombstoned(ids[s]) ? 0 : 1;
+        std::vector<std::size_t> reported;
+        builder.insert_live(std::span(v).first(to), std::span(ids).first(to), from,
+                            [&](std::size_t inserted, std::size_t total) {
+                                EXPECT_EQ(total, live);
+                                reported.push_back(inserted);
+                            });
+        ASSERT_EQ(reported.size(), live);
+        if (live > 0) {
+            EXPECT_EQ(reported.back(), live);
+        }
+    }
+    EXPECT_EQ(dump(builder.graph()), dump(*full));
+    EXPECT_EQ(builder.graph().layer0_stride(), full->layer0_stride());
+
+    // Slots are offered once, in order, and a graph never shrinks.
+    EXPECT_THROW(builder.insert_live(v, ids, n - 1), std::invalid_argument);
+    EXPECT_THROW(HnswBuilder::resume(std::move(builder).finish(), n - 1), std::invalid_argument);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AppendOnlyHistories, HnswResume,
+    ::testing::Values(ResumeCase{{1, 2, 3, 40}, 16, 200, false, 0.0},  // rows widen from 1 to m0
+                      ResumeCase{{5, 6, 400}, 4, 30, false, 0.2},       // first build narrower than m0
+                      ResumeCase{{0, 300, 301, 900}, 8, 40, true, 0.1}, ResumeCase{{700, 1400}, 16, 60, false, 0.3},
+                      ResumeCase{{200, 200, 1200}, 2, 20, true, 0.0},   // an empty extension
+                      ResumeCase{{50, 600}, 200, 50, true, 0.1}));       // rows wider than the first store
 
 }  // namespace
 }  // namespace kestrix

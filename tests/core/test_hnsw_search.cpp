@@ -76,16 +76,17 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> slots_and_distances(const s
 class LayerSearchTest : public ::testing::Test {
 protected:
     std::vector<QuantizedVector> v;
-    std::unique_ptr<HnswIndex> index;
+    std::unique_ptr<HnswGraph> index;
 
     void graph(std::vector<QuantizedVector> vectors, std::vector<std::vector<std::uint32_t>> rows) {
         v = std::move(vectors);
-        index = std::make_unique<HnswIndex>(v.size(), 16, 0);
-        for (std::uint32_t s = 0; s < rows.size(); ++s) index->set_neighbours(s, 0, rows[s]);
+        HnswBuilder builder(v.size(), 16, 0);
+        for (std::uint32_t s = 0; s < rows.size(); ++s) builder.set_neighbours(s, 0, rows[s]);
+        index = std::make_unique<HnswGraph>(std::move(builder).finish());
     }
     std::vector<Candidate> search(std::uint32_t entry, std::uint64_t ef) {
         VisitedSet visited(v.size());
-        return search_layer(*index, v, QuantizedVector{}, entry, 0, ef, visited);
+        return test_support::search_layer(*index, v, QuantizedVector{}, entry, 0, ef, visited);
     }
 };
 
@@ -126,14 +127,15 @@ class GreedyDescendTest : public ::testing::Test {
 protected:
     // Distances to the empty target: 10, 8, 6, 1, 4, 4.
     std::vector<QuantizedVector> v = {bits(0, 10), bits(0, 8), bits(0, 6), bits(0, 1), bits(0, 4), bits(100, 4)};
-    HnswIndex index{6, 16, 0};
+    HnswBuilder builder{6, 16, 0};
+    const HnswGraph& index = builder.graph();
 
     void SetUp() override {
-        for (std::uint32_t s = 0; s < 6; ++s) index.add_node(s, 1);
+        for (std::uint32_t s = 0; s < 6; ++s) builder.add_node(s, 1);
     }
-    void link(std::uint32_t slot, std::vector<std::uint32_t> row) { index.set_neighbours(slot, 1, row); }
+    void link(std::uint32_t slot, std::vector<std::uint32_t> row) { builder.set_neighbours(slot, 1, row); }
     Candidate descend(std::uint32_t start, std::uint32_t distance) {
-        return greedy_descend(index, v, QuantizedVector{}, start, distance, 1);
+        return greedy_descend(index, v, QuantizedVector{}, start, distance, 1, kernels::gather_kernel());
     }
 };
 
@@ -157,7 +159,7 @@ TEST_F(GreedyDescendTest, StopsWithoutAStrictlyBetterNeighbour) {
     // Links outside the store, and layers the slot is not in, are ignored.
     link(2, {77, 5});
     EXPECT_EQ(descend(2, 6), (Candidate{4, 5}));
-    EXPECT_EQ(greedy_descend(index, v, QuantizedVector{}, 0, 10, 2), (Candidate{10, 0}));
+    EXPECT_EQ(greedy_descend(index, v, QuantizedVector{}, 0, 10, 2, kernels::gather_kernel()), (Candidate{10, 0}));
 }
 
 // ---------------------------------------------------------------------------
@@ -166,12 +168,12 @@ class ThreeSlotQuery : public ::testing::Test {
 protected:
     std::vector<QuantizedVector> v = {QuantizedVector{}, bits(0, 384), bits(0, 100)};
     std::vector<std::uint32_t> ids = identity_ids(3);
-    std::unique_ptr<HnswIndex> index = build_hnsw(v, ids, 16, 200);
+    std::unique_ptr<HnswGraph> index = build_hnsw(v, ids, 16, 200);
     QuantizedVector query = bits(0, 100);
 };
 
 TEST_F(ThreeSlotQuery, NearestFirstWithScanScores) {
-    const auto hits = search_hnsw(*index, v, ids, query, 10, 50);
+    const auto hits = test_support::search_hnsw(*index, v, ids, query, 10, 50);
     ASSERT_EQ(hits.size(), 3u);
     EXPECT_EQ(slots_and_distances(hits), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
                                              {2, 0}, {0, 100}, {1, 284}}));
@@ -185,17 +187,17 @@ TEST_F(ThreeSlotQuery, NearestFirstWithScanScores) {
 }
 
 TEST_F(ThreeSlotQuery, DegenerateQueriesAreEmpty) {
-    EXPECT_TRUE(search_hnsw(*index, v, ids, query, 0, 50).empty());
-    EXPECT_TRUE(search_hnsw(*index, v, ids, query, 0, U64_MAX).empty());
+    EXPECT_TRUE(test_support::search_hnsw(*index, v, ids, query, 0, 50).empty());
+    EXPECT_TRUE(test_support::search_hnsw(*index, v, ids, query, 0, U64_MAX).empty());
     // An entry point outside the vectors handed in.
-    EXPECT_TRUE(search_hnsw(*index, std::span(v).first(0), ids, query, 10, 50).empty());
+    EXPECT_TRUE(test_support::search_hnsw(*index, std::span(v).first(0), ids, query, 10, 50).empty());
 
     const std::vector<QuantizedVector> none;
     auto empty = build_hnsw(none, {}, 16, 200);
-    EXPECT_TRUE(search_hnsw(*empty, none, {}, query, 10, 50).empty());
+    EXPECT_TRUE(test_support::search_hnsw(*empty, none, {}, query, 10, 50).empty());
     const std::vector<std::uint32_t> dead{TOMBSTONE_BIT, 1 | TOMBSTONE_BIT, 2 | TOMBSTONE_BIT};
     auto all_dead = build_hnsw(v, dead, 16, 200);
-    EXPECT_TRUE(search_hnsw(*all_dead, v, dead, query, 10, 50).empty());
+    EXPECT_TRUE(test_support::search_hnsw(*all_dead, v, dead, query, 10, 50).empty());
 }
 
 TEST_F(ThreeSlotQuery, CutToKComesBeforeDroppingDeadSlots) {
@@ -203,12 +205,12 @@ TEST_F(ThreeSlotQuery, CutToKComesBeforeDroppingDeadSlots) {
     // than being filled by slot 1.
     std::vector<std::uint32_t> later = ids;
     later[0] |= TOMBSTONE_BIT;
-    EXPECT_EQ(slots_and_distances(search_hnsw(*index, v, later, query, 2, 50)),
+    EXPECT_EQ(slots_and_distances(test_support::search_hnsw(*index, v, later, query, 2, 50)),
               (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{2, 0}}));
-    EXPECT_EQ(slots_and_distances(search_hnsw(*index, v, later, query, 3, 50)),
+    EXPECT_EQ(slots_and_distances(test_support::search_hnsw(*index, v, later, query, 3, 50)),
               (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{2, 0}, {1, 284}}));
     // Slots beyond the id words handed in are dropped the same way.
-    EXPECT_EQ(slots_and_distances(search_hnsw(*index, v, std::span(ids).first(2), query, 3, 50)),
+    EXPECT_EQ(slots_and_distances(test_support::search_hnsw(*index, v, std::span(ids).first(2), query, 3, 50)),
               (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 100}, {1, 284}}));
 }
 
@@ -229,6 +231,27 @@ protected:
     void tombstone_every(std::size_t step) {
         for (std::size_t s = 0; s < n; s += step) ids[s] |= TOMBSTONE_BIT;
     }
+
+    // Checks that the k hits are live, exact, scored and ascending, and counts
+    // those as good as the k-th exact one (ties at the cut-off make slot sets
+    // ambiguous).
+    std::size_t good_hits(const std::vector<SearchHit>& hits, const QuantizedVector& q, std::uint64_t k) {
+        const std::uint32_t cutoff = exact_distances(v, ids, q)[k - 1];
+        EXPECT_EQ(hits.size(), k);
+        std::size_t good = 0;
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+            const auto& h = hits[i];
+            EXPECT_FALSE(is_tombstoned(ids[h.slot]));
+            EXPECT_EQ(h.doc_id, ids[h.slot]);
+            EXPECT_EQ(h.distance, hamming_distance(q, v[h.slot]));
+            EXPECT_EQ(h.score, distance_to_score(h.distance));
+            if (i > 0) {
+                EXPECT_LE(hits[i - 1].distance, h.distance);
+            }
+            if (h.distance <= cutoff) ++good;
+        }
+        return good;
+    }
 };
 
 TEST_F(IndexQuery, RecallAgainstTheExactScan) {
@@ -238,21 +261,7 @@ TEST_F(IndexQuery, RecallAgainstTheExactScan) {
     constexpr std::uint64_t k = 10;
     double found = 0;
     for (const auto& q : queries) {
-        const auto hits = search_hnsw(*index, v, ids, q, k, 100);
-        const std::uint32_t cutoff = exact_distances(v, ids, q)[k - 1];
-        ASSERT_EQ(hits.size(), k);
-        for (std::size_t i = 0; i < hits.size(); ++i) {
-            const auto& h = hits[i];
-            ASSERT_FALSE(is_tombstoned(ids[h.slot]));
-            EXPECT_EQ(h.doc_id, ids[h.slot]);
-            EXPECT_EQ(h.distance, hamming_distance(q, v[h.slot]));
-            EXPECT_EQ(h.score, distance_to_score(h.distance));
-            if (i > 0) {
-                EXPECT_LE(hits[i - 1].distance, h.distance);
-            }
-            // Ties at the cut-off make slot sets ambiguous; count hits as good as the k-th exact one.
-            if (h.distance <= cutoff) ++found;
-        }
+        found += good_hits(test_support::search_hnsw(*index, v, ids, q, k, 100), q, k);
     }
     EXPECT_GT(found / (k * queries.size()), 0.9);
 }
@@ -260,13 +269,13 @@ TEST_F(IndexQuery, RecallAgainstTheExactScan) {
 TEST_F(IndexQuery, WidthIsTheLargerOfEfAndK) {
     auto index = build_hnsw(v, ids, 8, 60);
     for (const auto& q : queries) {
-        EXPECT_EQ(slots_and_distances(search_hnsw(*index, v, ids, q, 10, 5)),
-                  slots_and_distances(search_hnsw(*index, v, ids, q, 10, 10)));
-        EXPECT_EQ(slots_and_distances(search_hnsw(*index, v, ids, q, 1, 0)),
-                  slots_and_distances(search_hnsw(*index, v, ids, q, 1, 1)));
+        EXPECT_EQ(slots_and_distances(test_support::search_hnsw(*index, v, ids, q, 10, 5)),
+                  slots_and_distances(test_support::search_hnsw(*index, v, ids, q, 10, 10)));
+        EXPECT_EQ(slots_and_distances(test_support::search_hnsw(*index, v, ids, q, 1, 0)),
+                  slots_and_distances(test_support::search_hnsw(*index, v, ids, q, 1, 1)));
         // k = 5 with ef = 50 returns the five best of the width-50 search.
-        const auto wide = search_hnsw(*index, v, ids, q, 50, 50);
-        const auto five = search_hnsw(*index, v, ids, q, 5, 50);
+        const auto wide = test_support::search_hnsw(*index, v, ids, q, 50, 50);
+        const auto five = test_support::search_hnsw(*index, v, ids, q, 5, 50);
         ASSERT_EQ(wide.size(), 50u);
         EXPECT_EQ(slots_and_distances(five),
                   slots_and_distances(std::vector<SearchHit>(wide.begin(), wide.begin() + 5)));
@@ -279,7 +288,7 @@ TEST_F(IndexQuery, UnboundedKAndEfReturnEverythingReached) {
     std::span<const std::uint32_t> part_ids = std::span(ids).first(small);
     auto index = build_hnsw(part, part_ids, 16, U64_MAX);
     for (const auto& q : queries) {
-        const auto all = search_hnsw(*index, part, part_ids, q, U64_MAX, U64_MAX);
+        const auto all = test_support::search_hnsw(*index, part, part_ids, q, U64_MAX, U64_MAX);
         ASSERT_LE(all.size(), small);
         std::set<std::uint32_t> distinct;
         for (std::size_t i = 0; i < all.size(); ++i) {
@@ -289,31 +298,60 @@ TEST_F(IndexQuery, UnboundedKAndEfReturnEverythingReached) {
             }
         }
         EXPECT_EQ(distinct.size(), all.size());
-        EXPECT_EQ(slots_and_distances(search_hnsw(*index, part, part_ids, q, small, small)),
+        EXPECT_EQ(slots_and_distances(test_support::search_hnsw(*index, part, part_ids, q, small, small)),
                   slots_and_distances(all));
     }
 }
 
 TEST_F(IndexQuery, ReusedScratchGivesFreshResults) {
     // A query's answer must not depend on the queries before it: run the same
-    // queries forwards on one index and backwards on another, after warming it.
-    auto forwards = build_hnsw(v, ids, 8, 40);
-    auto backwards = build_hnsw(v, ids, 8, 40);
+    // queries forwards with fresh contexts and backwards with one context,
+    // after warming it.
+    auto index = build_hnsw(v, ids, 8, 40);
     std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> expected;
-    for (const auto& q : queries) expected.push_back(slots_and_distances(search_hnsw(*forwards, v, ids, q, 10, 40)));
-    for (const auto& q : source.samples(100)) search_hnsw(*backwards, v, ids, q, 10, 40);
+    for (const auto& q : queries) {
+        expected.push_back(slots_and_distances(test_support::search_hnsw(*index, v, ids, q, 10, 40)));
+    }
+    SearchContext scratch;
+    for (const auto& q : source.samples(100)) search_hnsw(*index, v, ids, q, 10, 40, scratch);
     for (std::size_t i = queries.size(); i-- > 0;) {
-        EXPECT_EQ(slots_and_distances(search_hnsw(*backwards, v, ids, queries[i], 10, 40)), expected[i]);
+        EXPECT_EQ(slots_and_distances(search_hnsw(*index, v, ids, queries[i], 10, 40, scratch)), expected[i]);
     }
     // The stamp is about to wrap and every slot carries the stamp that follows
     // the wrap: without the clear, the whole store would look visited.
-    const auto before_wrap = search_hnsw(*backwards, v, ids, queries[0], 10, 40);
-    VisitedSet& scratch = backwards->query_visited();
-    scratch.current = 0xFFFFFFFFu;
-    std::fill(scratch.stamps.begin(), scratch.stamps.end(), 1u);
-    EXPECT_EQ(slots_and_distances(search_hnsw(*backwards, v, ids, queries[0], 10, 40)),
-              slots_and_distances(before_wrap));
-    EXPECT_EQ(scratch.current, 1u);
+    scratch.visited.current = 0xFFFFFFFFu;
+    std::fill(scratch.visited.stamps.begin(), scratch.visited.stamps.end(), 1u);
+    EXPECT_EQ(slots_and_distances(search_hnsw(*index, v, ids, queries[0], 10, 40, scratch)), expected[0]);
+    EXPECT_EQ(scratch.visited.current, 1u);
+}
+
+TEST_F(IndexQuery, LiveRuleWalksThroughDeletedNodesAndKeepsLiveHits) {
+    // The graph outlives deletions made after it was built.
+    auto index = build_hnsw(v, ids, 16, 200);
+    SearchContext context;
+    for (const std::size_t step : {3u, 2u}) {
+        tombstone_every(step);
+        constexpr std::uint64_t k = 10;
+        double found = 0;
+        for (const auto& q : queries) {
+            found += good_hits(search_hnsw_live(*index, v, ids, q, k, 60, context), q, k);
+        }
+        EXPECT_GT(found / (k * queries.size()), 0.9) << "every " << step << "th slot deleted";
+    }
+
+    // Nearly everything deleted: a wide enough search reaches the few live
+    // slots through the dead ones and returns every one, however large k is.
+    std::vector<std::uint32_t> survivors{7, n / 2 + 1, n - 1};
+    for (std::size_t s = 0; s < n; ++s) ids[s] |= TOMBSTONE_BIT;
+    for (const std::uint32_t s : survivors) ids[s] &= ~TOMBSTONE_BIT;
+    for (const auto& q : queries) {
+        std::vector<std::uint32_t> got;
+        for (const auto& h : search_hnsw_live(*index, v, ids, q, 10, U64_MAX, context)) got.push_back(h.distance);
+        EXPECT_EQ(got, exact_distances(v, ids, q));
+        EXPECT_TRUE(search_hnsw_live(*index, v, ids, q, 0, U64_MAX, context).empty());
+    }
+    for (const std::uint32_t s : survivors) ids[s] |= TOMBSTONE_BIT;
+    EXPECT_TRUE(search_hnsw_live(*index, v, ids, queries[0], 10, U64_MAX, context).empty());
 }
 
 TEST(IndexQueryLargeM, EnormousMWorksOnASmallStore) {
@@ -325,7 +363,7 @@ TEST(IndexQueryLargeM, EnormousMWorksOnASmallStore) {
     for (const auto& q : source.samples(10)) {
         // Rows can hold every other slot, so the search reaches and returns the exact answer.
         std::vector<std::uint32_t> found;
-        for (const auto& h : search_hnsw(*index, v, ids, q, 80, 80)) found.push_back(h.distance);
+        for (const auto& h : test_support::search_hnsw(*index, v, ids, q, 80, 80)) found.push_back(h.distance);
         EXPECT_EQ(found, exact_distances(v, ids, q));
     }
 }

@@ -14,6 +14,7 @@
 #include "kernels/scan_block.hpp"
 #include "scan.hpp"
 #include "store.hpp"
+#include "support.hpp"
 
 namespace kestrix {
 namespace {
@@ -133,7 +134,7 @@ std::vector<SearchHit> reference_scan(const VectorStore& store, const QuantizedV
         const std::uint32_t d = hamming_distance(query, vectors[slot]);
         const SearchHit hit{ids[slot], static_cast<std::uint32_t>(slot), d, distance_to_score(d)};
         if (heap.size() < k) {
-            heap_push(heap, hit, FarthestFirst{});
+            test_support::heap_push(heap, hit, FarthestFirst{});
         } else if (d < heap.front().distance) {
             heap_replace_top(std::span(heap), hit, FarthestFirst{});
         }

@@ -11,6 +11,8 @@
 
 #include "codec.hpp"
 #include "heap.hpp"
+#include "hnsw/graph.hpp"
+#include "query.hpp"
 #include "quantized.hpp"
 #include "scan.hpp"
 #include "store.hpp"
@@ -80,21 +82,21 @@ TEST(Score, SinglePrecisionInTwoRoundedSteps) {
 
 TEST(Heap, EqualDistancesAreNeverSwappedAndTheLeftChildWins) {
     std::vector<Tagged> heap;
-    for (std::uint32_t tag = 0; tag < 5; ++tag) heap_push(heap, Tagged{7, tag}, FarthestFirst{});
+    for (std::uint32_t tag = 0; tag < 5; ++tag) test_support::heap_push(heap, Tagged{7, tag}, FarthestFirst{});
     // Nothing ranks above an equal parent: the array keeps arrival order.
     for (std::uint32_t tag = 0; tag < 5; ++tag) EXPECT_EQ(heap[tag].tag, tag);
 
     // Pop swaps the top with the last, then sifts down taking the left child
     // between equals.
-    const Tagged top = heap_pop(heap, FarthestFirst{});
+    const Tagged top = test_support::heap_pop(heap, FarthestFirst{});
     EXPECT_EQ(top.tag, 0u);
     ASSERT_EQ(heap.size(), 4u);
     EXPECT_EQ(heap[0].tag, 4u);  // the moved element stays: its children are equal, not greater
 
     std::vector<Tagged> mins;
-    for (std::uint32_t d : {5u, 3u, 3u, 1u, 3u}) heap_push(mins, Tagged{d, d * 10 + static_cast<std::uint32_t>(mins.size())}, NearestFirst{});
+    for (std::uint32_t d : {5u, 3u, 3u, 1u, 3u}) test_support::heap_push(mins, Tagged{d, d * 10 + static_cast<std::uint32_t>(mins.size())}, NearestFirst{});
     std::vector<std::uint32_t> order;
-    while (!mins.empty()) order.push_back(heap_pop(mins, NearestFirst{}).distance);
+    while (!mins.empty()) order.push_back(test_support::heap_pop(mins, NearestFirst{}).distance);
     EXPECT_EQ(order, (std::vector<std::uint32_t>{1, 3, 3, 3, 5}));
 }
 
@@ -190,6 +192,41 @@ TEST(VectorStore, SweepUsesOrderedComparisons) {
     EXPECT_EQ(store.run_gc(900.0, 1000.0), 0u);  // age equal to the ttl is not older
     EXPECT_EQ(store.run_gc(899.0, 1000.0), 1u);  // the NaN timestamp is never swept
     EXPECT_EQ(store.run_gc(-1e300, 1000.0), 0u);
+}
+
+TEST(VectorStore, BuildIndexIsOneStepAndTheQueryEntryFollowsIt) {
+    VectorStore store;
+    std::mt19937_64 rng(3);
+    for (std::uint32_t id = 0; id < 300; ++id) {
+        QuantizedVector v;
+        for (auto& w : v.words) w = static_cast<std::uint32_t>(rng());
+        ASSERT_TRUE(store.insert(id, v, 0.0));
+    }
+    store.remove(5);
+    store.build_index(8, 40);
+    ASSERT_TRUE(store.has_index());
+    // The graph is the one a build over the store's rows gives.
+    const auto expected = build_hnsw(store.vectors(), store.ids(), 8, 40);
+    EXPECT_EQ(store.index()->rng_state(), expected->rng_state());
+    EXPECT_EQ(store.index()->entry_point(), expected->entry_point());
+    for (std::uint32_t s = 0; s < 300; ++s) {
+        ASSERT_TRUE(std::ranges::equal(store.index()->layer0_row(s), expected->layer0_row(s))) << s;
+    }
+
+    // The entry answers through the graph, with a width of max(ef, k)...
+    SearchContext context;
+    const QuantizedVector query = store.vectors()[7];
+    const auto through_graph = search(store, query, 5, 1, context);
+    const auto direct = test_support::search_hnsw(*expected, store.vectors(), store.ids(), query, 5, 5);
+    ASSERT_EQ(through_graph.size(), direct.size());
+    for (std::size_t i = 0; i < direct.size(); ++i) EXPECT_EQ(through_graph[i].slot, direct[i].slot);
+    // ...and by the scan once a change has discarded the graph.
+    ASSERT_TRUE(store.insert(1000, query, 0.0));
+    EXPECT_FALSE(store.has_index());
+    const auto scanned = search(store, query, 2, 50, context);
+    ASSERT_EQ(scanned.size(), 2u);
+    EXPECT_EQ(scanned[0].slot + scanned[1].slot, 307u);  // both at distance 0
+    EXPECT_EQ(scanned[0].distance + scanned[1].distance, 0u);
 }
 
 TEST(Codec, ReaderChecksLengthsBeforeAllocating) {

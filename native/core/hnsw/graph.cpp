@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "../heap.hpp"
-#include "../store.hpp"
 #include "../kernels/multiversion.hpp"
 #include "search.hpp"
 
@@ -23,68 +22,53 @@ std::size_t checked_product(std::size_t a, std::size_t b) {
     return product;
 }
 
+// A row can only ever hold the other slots, so a row longer than that would
+// be padding forever; this is what lets an enormous m work on a small store.
+std::size_t stride_for(std::uint64_t capacity, std::size_t slot_count) noexcept {
+    const std::size_t longest = slot_count > 1 ? slot_count - 1 : 1;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(capacity, longest));
+}
+
+// `rows` rows of `from` entries each, copied into rows of `to` >= `from`
+// entries padded with EMPTY_LINK, plus `extra` rows of padding only.
+std::vector<std::uint32_t> widen_rows(const std::vector<std::uint32_t>& table, std::size_t from, std::size_t to,
+                                      std::size_t extra) {
+    const std::size_t rows = from == 0 ? 0 : table.size() / from;
+    const std::size_t cells = checked_product(rows + extra, to);
+    checked_product(cells, sizeof(std::uint32_t));
+    std::vector<std::uint32_t> wide(cells, EMPTY_LINK);
+    for (std::size_t r = 0; r < rows; ++r) {
+        std::copy_n(table.begin() + static_cast<std::ptrdiff_t>(r * from), from,
+                    wide.begin() + static_cast<std::ptrdiff_t>(r * to));
+    }
+    return wide;
+}
+
 }  // namespace
 
-HnswIndex::HnswIndex(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction)
+// ---------------------------------------------------------------- the graph
+
+HnswGraph::HnswGraph(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction)
     : m_(std::max<std::uint64_t>(m, 2)),
       m0_(m_ > std::numeric_limits<std::uint64_t>::max() / 2 ? std::numeric_limits<std::uint64_t>::max() : 2 * m_),
       ef_construction_(ef_construction),
       level_mult_(1.0 / std::log(static_cast<double>(m_))) {
     // Every slot number must stay below EMPTY_LINK to be told apart from a free entry.
     if (slot_count > EMPTY_LINK) throw std::bad_alloc();
-
-    // A row can only ever hold the other slots, so a row longer than that would
-    // be padding forever; this is what lets an enormous m work on a small store.
-    const std::size_t longest = slot_count > 1 ? slot_count - 1 : 1;
-    layer0_stride_ = static_cast<std::size_t>(std::min<std::uint64_t>(m0_, longest));
-    upper_stride_ = static_cast<std::size_t>(std::min<std::uint64_t>(m_, longest));
-    gather_ = &kernels::gather_kernel();
+    layer0_stride_ = stride_for(m0_, slot_count);
+    upper_stride_ = stride_for(m_, slot_count);
 
     const std::size_t cells = checked_product(slot_count, layer0_stride_);
     checked_product(cells, sizeof(std::uint32_t));
     try {
         layer0_neighbours_.assign(cells, EMPTY_LINK);
         layer0_counts_.assign(slot_count, 0u);
-        visited_ = VisitedSet(slot_count);
     } catch (const std::length_error&) {
         throw std::bad_alloc();
     }
 }
 
-std::uint64_t HnswIndex::draw_level() noexcept {
-    std::uint64_t x = rng_state_;
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    rng_state_ = x;
-
-    const double u = static_cast<double>(x >> 11) * 0x1p-53;
-    if (!(u > 0.0)) return 0;
-    const double v = std::floor(-std::log(u) * level_mult_);
-    if (!(v > 0.0)) return 0;
-    // Compared before converting: a double beyond the 64-bit range must not be cast.
-    if (v >= static_cast<double>(MAX_LEVEL)) return MAX_LEVEL;
-    return static_cast<std::uint64_t>(v);
-}
-
-void HnswIndex::add_node(std::uint32_t slot, std::uint64_t level) {
-    level = std::min(level, MAX_LEVEL);
-    for (std::uint64_t layer = 1; layer <= level; ++layer) {
-        if (upper_nodes_.size() < layer) {
-            upper_nodes_.emplace_back();
-            upper_neighbours_.emplace_back();
-            upper_counts_.emplace_back();
-        }
-        auto& members = upper_nodes_[layer - 1];
-        assert(members.empty() || members.back() < slot);
-        members.push_back(slot);
-        auto& table = upper_neighbours_[layer - 1];
-        table.resize(table.size() + upper_stride_, EMPTY_LINK);
-        upper_counts_[layer - 1].push_back(0u);
-    }
-}
-
-std::optional<std::size_t> HnswIndex::member_position(std::uint32_t slot, std::uint64_t layer) const noexcept {
+std::optional<std::size_t> HnswGraph::member_position(std::uint32_t slot, std::uint64_t layer) const noexcept {
     if (layer == 0 || layer > upper_nodes_.size()) return std::nullopt;
     const auto& members = upper_nodes_[layer - 1];
     // Members are added in ascending slot order, so the first occurrence a
@@ -94,7 +78,7 @@ std::optional<std::size_t> HnswIndex::member_position(std::uint32_t slot, std::u
     return static_cast<std::size_t>(it - members.begin());
 }
 
-std::span<const std::uint32_t> HnswIndex::upper_neighbours_of(std::uint32_t slot,
+std::span<const std::uint32_t> HnswGraph::upper_neighbours_of(std::uint32_t slot,
                                                               std::uint64_t layer) const noexcept {
     const auto position = member_position(slot, layer);
     if (!position) return {};
@@ -103,20 +87,113 @@ std::span<const std::uint32_t> HnswIndex::upper_neighbours_of(std::uint32_t slot
     return filled(upper_neighbours_[layer - 1].data() + *position * upper_stride_, count, upper_stride_);
 }
 
-std::optional<HnswIndex::Row> HnswIndex::row(std::uint32_t slot, std::uint64_t layer) noexcept {
-    if (layer == 0) {
-        if (slot >= layer0_counts_.size()) return std::nullopt;
-        return Row{layer0_neighbours_.data() + static_cast<std::size_t>(slot) * layer0_stride_,
-                   &layer0_counts_[slot], layer0_stride_, m0_};
-    }
-    const auto position = member_position(slot, layer);
-    if (!position) return std::nullopt;
-    return Row{upper_neighbours_[layer - 1].data() + *position * upper_stride_, &upper_counts_[layer - 1][*position],
-               upper_stride_, m_};
+std::span<const std::uint32_t> HnswGraph::layer0_row(std::uint32_t slot) const noexcept {
+    if (slot >= layer0_counts_.size()) return {};
+    return {layer0_data(slot), layer0_stride_};
 }
 
-void HnswIndex::set_neighbours(std::uint32_t slot, std::uint64_t layer,
-                               std::span<const std::uint32_t> links) noexcept {
+std::uint32_t HnswGraph::layer0_count(std::uint32_t slot) const noexcept {
+    return slot < layer0_counts_.size() ? layer0_counts_[slot] : 0;
+}
+
+std::span<const std::uint32_t> HnswGraph::upper_nodes(std::uint64_t layer) const noexcept {
+    if (layer == 0 || layer > upper_nodes_.size()) return {};
+    return upper_nodes_[layer - 1];
+}
+
+std::span<const std::uint32_t> HnswGraph::upper_row(std::uint64_t layer, std::size_t position) const noexcept {
+    if (layer == 0 || layer > upper_nodes_.size() || position >= upper_counts_[layer - 1].size()) return {};
+    return {upper_neighbours_[layer - 1].data() + position * upper_stride_, upper_stride_};
+}
+
+std::uint32_t HnswGraph::upper_count(std::uint64_t layer, std::size_t position) const noexcept {
+    if (layer == 0 || layer > upper_counts_.size() || position >= upper_counts_[layer - 1].size()) return 0;
+    return upper_counts_[layer - 1][position];
+}
+
+// ---------------------------------------------------------------- the builder
+
+HnswBuilder::HnswBuilder(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction)
+    : HnswBuilder(HnswGraph(slot_count, m, ef_construction), 0) {}
+
+HnswBuilder::HnswBuilder(HnswGraph graph, std::size_t next_slot)
+    : graph_(std::move(graph)), next_slot_(next_slot), gather_(&kernels::gather_kernel()) {
+    try {
+        visited_ = VisitedSet(graph_.slot_count());
+    } catch (const std::length_error&) {
+        throw std::bad_alloc();
+    }
+}
+
+HnswBuilder HnswBuilder::resume(HnswGraph graph, std::size_t new_slot_count) {
+    const std::size_t old_count = graph.slot_count();
+    if (new_slot_count < old_count) throw std::invalid_argument("a graph only grows by appended slots");
+    if (new_slot_count > EMPTY_LINK) throw std::bad_alloc();
+    try {
+        const std::size_t layer0_stride = stride_for(graph.m0_, new_slot_count);
+        const std::size_t upper_stride = stride_for(graph.m_, new_slot_count);
+        // Rows only ever widen (the new count is at least the old one), and a
+        // row's links and count stay as they were: the padding that a build
+        // over every slot would have had from the start is added now.
+        graph.layer0_neighbours_ =
+            widen_rows(graph.layer0_neighbours_, graph.layer0_stride_, layer0_stride, new_slot_count - old_count);
+        graph.layer0_counts_.resize(new_slot_count, 0u);
+        for (auto& table : graph.upper_neighbours_) table = widen_rows(table, graph.upper_stride_, upper_stride, 0);
+        graph.layer0_stride_ = layer0_stride;
+        graph.upper_stride_ = upper_stride;
+    } catch (const std::length_error&) {
+        throw std::bad_alloc();
+    }
+    return HnswBuilder(std::move(graph), old_count);
+}
+
+std::uint64_t HnswBuilder::draw_level() noexcept {
+    std::uint64_t x = graph_.rng_state_;
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    graph_.rng_state_ = x;
+
+    const double u = static_cast<double>(x >> 11) * 0x1p-53;
+    if (!(u > 0.0)) return 0;
+    const double v = std::floor(-std::log(u) * graph_.level_mult_);
+    if (!(v > 0.0)) return 0;
+    // Compared before converting: a double beyond the 64-bit range must not be cast.
+    if (v >= static_cast<double>(MAX_LEVEL)) return MAX_LEVEL;
+    return static_cast<std::uint64_t>(v);
+}
+
+void HnswBuilder::add_node(std::uint32_t slot, std::uint64_t level) {
+    level = std::min(level, MAX_LEVEL);
+    for (std::uint64_t layer = 1; layer <= level; ++layer) {
+        if (graph_.upper_nodes_.size() < layer) {
+            graph_.upper_nodes_.emplace_back();
+            graph_.upper_neighbours_.emplace_back();
+            graph_.upper_counts_.emplace_back();
+        }
+        auto& members = graph_.upper_nodes_[layer - 1];
+        assert(members.empty() || members.back() < slot);
+        members.push_back(slot);
+        auto& table = graph_.upper_neighbours_[layer - 1];
+        table.resize(table.size() + graph_.upper_stride_, EMPTY_LINK);
+        graph_.upper_counts_[layer - 1].push_back(0u);
+    }
+}
+
+std::optional<HnswBuilder::Row> HnswBuilder::row(std::uint32_t slot, std::uint64_t layer) noexcept {
+    if (layer == 0) {
+        if (slot >= graph_.layer0_counts_.size()) return std::nullopt;
+        return Row{graph_.layer0_neighbours_.data() + static_cast<std::size_t>(slot) * graph_.layer0_stride_,
+                   &graph_.layer0_counts_[slot], graph_.layer0_stride_, graph_.m0_};
+    }
+    const auto position = graph_.member_position(slot, layer);
+    if (!position) return std::nullopt;
+    return Row{graph_.upper_neighbours_[layer - 1].data() + *position * graph_.upper_stride_,
+               &graph_.upper_counts_[layer - 1][*position], graph_.upper_stride_, graph_.m_};
+}
+
+void HnswBuilder::set_neighbours(std::uint32_t slot, std::uint64_t layer,
+                                 std::span<const std::uint32_t> links) noexcept {
     const auto r = row(slot, layer);
     if (!r) return;
     // The physical stride never exceeds the logical capacity.
@@ -126,8 +203,8 @@ void HnswIndex::set_neighbours(std::uint32_t slot, std::uint64_t layer,
     *r->count = static_cast<std::uint32_t>(keep);
 }
 
-void HnswIndex::add_reverse_link(std::uint32_t neighbour, std::uint32_t node, std::uint64_t layer,
-                                 std::uint64_t capacity, std::span<const QuantizedVector> vectors) {
+void HnswBuilder::add_reverse_link(std::uint32_t neighbour, std::uint32_t node, std::uint64_t layer,
+                                   std::uint64_t capacity, std::span<const QuantizedVector> vectors) {
     const auto r = row(neighbour, layer);
     if (!r) return;
     const std::uint32_t count = *r->count;
@@ -184,39 +261,26 @@ void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity
     }
 }
 
-void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
-                       std::span<const QuantizedVector> vectors, std::vector<std::uint32_t>& accepted,
-                       std::vector<std::uint32_t>& discarded) {
-    select_neighbours(sorted, capacity, vectors, accepted, discarded, kernels::gather_kernel());
-}
-
-std::vector<std::uint32_t> select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
-                                             std::span<const QuantizedVector> vectors) {
-    std::vector<std::uint32_t> accepted;
-    std::vector<std::uint32_t> discarded;
-    select_neighbours(sorted, capacity, vectors, accepted, discarded);
-    return accepted;
-}
-
-void HnswIndex::insert_node(std::uint32_t slot, std::span<const QuantizedVector> vectors) {
+void HnswBuilder::insert_node(std::uint32_t slot, std::span<const QuantizedVector> vectors) {
     const std::uint64_t level = draw_level();
     add_node(slot, level);
-    if (!entry_point_) {
-        entry_point_ = slot;
-        top_level_ = level;
+    if (!graph_.entry_point_) {
+        graph_.entry_point_ = slot;
+        graph_.top_level_ = level;
         return;
     }
 
     const QuantizedVector& target = vectors[slot];
-    Candidate position{hamming_distance(target, vectors[*entry_point_]), *entry_point_};
-    for (std::uint64_t layer = top_level_; layer > level; --layer) {
-        position = greedy_descend(*this, vectors, target, position.slot, position.distance, layer, *gather_);
+    const std::uint32_t entry = *graph_.entry_point_;
+    Candidate position{hamming_distance(target, vectors[entry]), entry};
+    for (std::uint64_t layer = graph_.top_level_; layer > level; --layer) {
+        position = greedy_descend(graph_, vectors, target, position.slot, position.distance, layer, *gather_);
     }
 
-    for (std::uint64_t layer = std::min(level, top_level_) + 1; layer-- > 0;) {
-        const std::uint64_t capacity = layer == 0 ? m0_ : m_;
-        search_layer(*this, vectors, target, position.slot, layer, ef_construction_, visited_, candidate_heap_,
-                     found_, *gather_);
+    for (std::uint64_t layer = std::min(level, graph_.top_level_) + 1; layer-- > 0;) {
+        const std::uint64_t capacity = layer == 0 ? graph_.m0_ : graph_.m_;
+        search_layer(graph_, vectors, target, position.slot, layer, graph_.ef_construction_, visited_,
+                     candidate_heap_, found_, *gather_);
         // The next layer starts from the nearest found, the first of equals in
         // heap-array order, chosen before the sort can reorder ties.
         if (!found_.empty()) {
@@ -233,63 +297,49 @@ void HnswIndex::insert_node(std::uint32_t slot, std::span<const QuantizedVector>
     }
 
     // On a tie the older entry point stays.
-    if (level > top_level_) {
-        top_level_ = level;
-        entry_point_ = slot;
+    if (level > graph_.top_level_) {
+        graph_.top_level_ = level;
+        graph_.entry_point_ = slot;
     }
 }
 
-void HnswIndex::build(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids) {
-    assert(vectors.size() == slot_count());
-    const std::size_t n = std::min(vectors.size(), slot_count());
-    for (std::size_t slot = 0; slot < n; ++slot) {
-        // Tombstoned slots draw no level and are never linked.
-        if (slot >= ids.size() || is_tombstoned(ids[slot])) continue;
-        insert_node(static_cast<std::uint32_t>(slot), vectors);
-    }
-}
-
-std::span<const std::uint32_t> HnswIndex::layer0_row(std::uint32_t slot) const noexcept {
-    if (slot >= layer0_counts_.size()) return {};
-    return {layer0_neighbours_.data() + static_cast<std::size_t>(slot) * layer0_stride_, layer0_stride_};
-}
-
-std::uint32_t HnswIndex::layer0_count(std::uint32_t slot) const noexcept {
-    return slot < layer0_counts_.size() ? layer0_counts_[slot] : 0;
-}
-
-std::span<const std::uint32_t> HnswIndex::upper_nodes(std::uint64_t layer) const noexcept {
-    if (layer == 0 || layer > upper_nodes_.size()) return {};
-    return upper_nodes_[layer - 1];
-}
-
-std::span<const std::uint32_t> HnswIndex::upper_row(std::uint64_t layer, std::size_t position) const noexcept {
-    if (layer == 0 || layer > upper_nodes_.size() || position >= upper_counts_[layer - 1].size()) return {};
-    return {upper_neighbours_[layer - 1].data() + position * upper_stride_, upper_stride_};
-}
-
-std::uint32_t HnswIndex::upper_count(std::uint64_t layer, std::size_t position) const noexcept {
-    if (layer == 0 || layer > upper_counts_.size() || position >= upper_counts_[layer - 1].size()) return 0;
-    return upper_counts_[layer - 1][position];
-}
-
-namespace {
-
+// The whole insertion loop is one flattened function, cloned for CPUs with a
+// population-count instruction (see multiversion.hpp).
 KESTRIX_POPCNT_CLONES
-void build_graph(HnswIndex& index, std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids) {
-    index.build(vectors, ids);
+void HnswBuilder::insert_slots(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
+                               std::size_t first_slot, std::size_t end, std::size_t total,
+                               const BuildProgress& progress) {
+    std::size_t inserted = 0;
+    for (std::size_t slot = first_slot; slot < end; ++slot) {
+        if (is_tombstoned(ids[slot])) continue;
+        insert_node(static_cast<std::uint32_t>(slot), vectors);
+        ++inserted;
+        if (progress) progress(inserted, total);
+    }
 }
 
-}  // namespace
+void HnswBuilder::insert_live(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
+                              std::size_t first_slot, const BuildProgress& progress) {
+    if (first_slot < next_slot_) throw std::invalid_argument("slots are inserted once, in ascending order");
+    assert(vectors.size() == graph_.slot_count());
+    // Rows exist only for the graph's slots; a slot without an id word is not live.
+    const std::size_t end = std::min({vectors.size(), graph_.slot_count(), ids.size()});
+    std::size_t total = 0;
+    if (progress) {
+        for (std::size_t slot = first_slot; slot < end; ++slot) total += is_tombstoned(ids[slot]) ? 0 : 1;
+    }
+    if (first_slot < end) insert_slots(vectors, ids, first_slot, end, total, progress);
+    next_slot_ = std::max(next_slot_, std::max(first_slot, end));
+}
 
-std::unique_ptr<HnswIndex> build_hnsw(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
+std::unique_ptr<HnswGraph> build_hnsw(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
                                       std::uint64_t m, std::uint64_t ef_construction) {
-    // Built on a fresh object: if memory runs out part-way, the half-built
-    // index is simply dropped and the store keeps whatever index it had.
+    // Built on the side: if memory runs out part-way, the half-built graph is
+    // simply dropped and the store keeps whatever index it had.
     try {
-        auto index = std::make_unique<HnswIndex>(vectors.size(), m, ef_construction);
-        build_graph(*index, vectors, ids);
-        return index;
+        HnswBuilder builder(vectors.size(), m, ef_construction);
+        builder.insert_live(vectors, ids, 0);
+        return std::make_unique<HnswGraph>(std::move(builder).finish());
     } catch (const std::length_error&) {
         throw std::bad_alloc();
     }

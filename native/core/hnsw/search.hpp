@@ -1,4 +1,8 @@
-// Walking one layer of the index, and the index road of a query.
+// Walking one layer of the graph, and the graph road of a query.
+//
+// Every walk takes its working room from the caller (a SearchContext, or the
+// builder's own scratch) and only reads the graph, so one graph serves any
+// number of concurrent walks.
 #pragma once
 
 #include <algorithm>
@@ -6,10 +10,11 @@
 #include <span>
 #include <vector>
 
-#include "../quantized.hpp"
 #include "../heap.hpp"
-#include "../scan.hpp"
+#include "../hits.hpp"
 #include "../kernels/gather.hpp"
+#include "../quantized.hpp"
+#include "context.hpp"
 #include "graph.hpp"
 
 namespace kestrix {
@@ -24,9 +29,9 @@ static_assert(LINK_CHUNK % kernels::GATHER_GROUP == 0);
 // The links of a row as a walk reads them: layer-0 rows are handed over with
 // their whole counted part, so the reader must stop at the first EMPTY_LINK
 // itself (which saves a separate pass over the row to find it).
-inline std::span<const std::uint32_t> row_links(const HnswIndex& index, std::uint32_t slot,
+inline std::span<const std::uint32_t> row_links(const HnswGraph& graph, std::uint32_t slot,
                                                 std::uint64_t layer) noexcept {
-    return layer == 0 ? index.layer0_counted(slot) : index.neighbours(slot, layer);
+    return layer == 0 ? graph.layer0_counted(slot) : graph.neighbours(slot, layer);
 }
 
 }  // namespace detail
@@ -37,7 +42,7 @@ inline std::span<const std::uint32_t> row_links(const HnswIndex& index, std::uin
 // an equal distance never moves the walk, so it cannot cycle. The distances of
 // a pass are measured together and then compared in link order, which moves
 // the walk exactly as measuring them one by one would.
-inline Candidate greedy_descend(const HnswIndex& index, std::span<const QuantizedVector> vectors,
+inline Candidate greedy_descend(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
                                 const QuantizedVector& target, std::uint32_t start, std::uint32_t start_distance,
                                 std::uint64_t layer, const kernels::GatherKernel& gather) noexcept {
     Candidate best{start_distance, start};
@@ -50,7 +55,7 @@ inline Candidate greedy_descend(const HnswIndex& index, std::span<const Quantize
         // The links of the position where this pass began; a move within the
         // pass keeps going through them and only the next pass reads the new
         // position's links.
-        const auto links = index.neighbours(best.slot, layer);
+        const auto links = graph.neighbours(best.slot, layer);
         for (std::size_t from = 0; from < links.size(); from += detail::LINK_CHUNK) {
             const std::size_t to = std::min(links.size(), from + detail::LINK_CHUNK);
             std::size_t n = 0;
@@ -70,16 +75,29 @@ inline Candidate greedy_descend(const HnswIndex& index, std::span<const Quantize
     return best;
 }
 
-inline Candidate greedy_descend(const HnswIndex& index, std::span<const QuantizedVector> vectors,
-                                const QuantizedVector& target, std::uint32_t start, std::uint32_t start_distance,
-                                std::uint64_t layer) noexcept {
-    return greedy_descend(index, vectors, target, start, start_distance, layer, kernels::gather_kernel());
-}
+// Every node a layer search reaches may be kept among its results.
+struct KeepEvery {
+    bool operator()(std::uint32_t) const noexcept { return true; }
+};
 
-// Best-first search of one layer, keeping the `ef` nearest nodes seen (one when
-// ef is 0). Leaves them in `results` in the result heap's array order, not
-// sorted; empty only when the entry is not a slot of `vectors`. `candidates` is
-// working room. Starts a new search on `visited`.
+// Only nodes whose slot is live in `ids` may be kept; the others are still
+// walked through (a deleted node keeps its links, and the live nodes behind it
+// stay reachable that way).
+struct KeepLive {
+    std::span<const std::uint32_t> ids;
+    bool operator()(std::uint32_t slot) const noexcept { return slot < ids.size() && !is_tombstoned(ids[slot]); }
+};
+
+// Best-first search of one layer, keeping the `ef` nearest nodes seen that
+// `keep` accepts (one when ef is 0). Leaves them in `results` in the result
+// heap's array order, not sorted; empty when the entry is not a slot of
+// `vectors`, or when nothing reached is kept. `candidates` is working room.
+// Starts a new search on `visited`.
+//
+// A node that is not kept is a waypoint: it is admitted to the candidates
+// under the same bound as any other node (so the walk does not spread over a
+// region of deleted nodes) and expanded, but never enters the results. With
+// KeepEvery the function makes exactly the moves of the plain algorithm.
 //
 // The popped node's links are first marked in link order, collecting the ones
 // new to this search; their distances are then measured together and offered
@@ -87,10 +105,11 @@ inline Candidate greedy_descend(const HnswIndex& index, std::span<const Quantize
 // and offers do not look at marks, so this makes exactly the moves of
 // measuring and offering each link as it is marked. The heaps live in the two
 // vectors but are worked on through raw pointers with the moves of heap.hpp.
-inline void search_layer(const HnswIndex& index, std::span<const QuantizedVector> vectors,
+template <class Keep = KeepEvery>
+inline void search_layer(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
                          const QuantizedVector& target, std::uint32_t entry, std::uint64_t layer, std::uint64_t ef,
                          VisitedSet& visited, std::vector<Candidate>& candidates, std::vector<Candidate>& results,
-                         const kernels::GatherKernel& gather) {
+                         const kernels::GatherKernel& gather, Keep keep = {}) {
     visited.start_search();
     const std::size_t slot_count = vectors.size();
     // A slot outside the store is never measured or returned, so whether it is
@@ -119,11 +138,12 @@ inline void search_layer(const HnswIndex& index, std::span<const QuantizedVector
     if (candidates.size() < width + 2 + detail::LINK_CHUNK) candidates.resize(width + 2 + detail::LINK_CHUNK);
     Candidate* res = results.data();
     Candidate* cand = candidates.data();
-    std::size_t res_n = 1;
     std::size_t cand_n = 1;
 
     const QuantizedVector* base = vectors.data();
-    res[0] = cand[0] = Candidate{hamming_distance(target, base[entry]), entry};
+    cand[0] = Candidate{hamming_distance(target, base[entry]), entry};
+    res[0] = cand[0];
+    std::size_t res_n = keep(entry) ? 1 : 0;
 
     std::uint32_t fresh[detail::LINK_CHUNK];
     std::uint32_t distances[detail::LINK_CHUNK];
@@ -131,12 +151,14 @@ inline void search_layer(const HnswIndex& index, std::span<const QuantizedVector
         std::swap(cand[0], cand[cand_n - 1]);
         const Candidate nearest = cand[--cand_n];
         sift_down(std::span(cand, cand_n), 0, NearestFirst{});
-        if (nearest.distance > res[0].distance && res_n >= ef) break;
+        // res[0] is read only when the results hold something (always, unless
+        // nodes are being passed over).
+        if (res_n >= ef && res_n > 0 && nearest.distance > res[0].distance) break;
 
         // The next node to expand is most likely the new top: start loading
         // its row while this one is worked through.
-        if (cand_n > 0 && layer == 0) __builtin_prefetch(index.layer0_counted(cand[0].slot).data());
-        const auto links = detail::row_links(index, nearest.slot, layer);
+        if (cand_n > 0 && layer == 0) __builtin_prefetch(graph.layer0_counted(cand[0].slot).data());
+        const auto links = detail::row_links(graph, nearest.slot, layer);
         const std::uint32_t* link = links.data();
         std::size_t end = links.size();
         for (std::size_t from = 0; from < end;) {
@@ -171,11 +193,12 @@ inline void search_layer(const HnswIndex& index, std::span<const QuantizedVector
                 const std::uint32_t distance = distances[j];
                 // A node at exactly the worst kept distance is refused once the
                 // results are full; its mark keeps it from being retried.
-                if (distance < res[0].distance || res_n < ef) {
+                if (res_n < ef || (res_n > 0 && distance < res[0].distance)) {
                     const Candidate found{distance, fresh[j]};
                     cand[cand_n] = found;
                     sift_up(std::span(cand, cand_n + 1), cand_n, NearestFirst{});
                     ++cand_n;
+                    if (!keep(found.slot)) continue;
                     res[res_n] = found;
                     sift_up(std::span(res, res_n + 1), res_n, FarthestFirst{});
                     ++res_n;
@@ -192,21 +215,19 @@ inline void search_layer(const HnswIndex& index, std::span<const QuantizedVector
     results.resize(res_n);
 }
 
-inline void search_layer(const HnswIndex& index, std::span<const QuantizedVector> vectors,
-                         const QuantizedVector& target, std::uint32_t entry, std::uint64_t layer, std::uint64_t ef,
-                         VisitedSet& visited, std::vector<Candidate>& candidates, std::vector<Candidate>& results) {
-    search_layer(index, vectors, target, entry, layer, ef, visited, candidates, results, kernels::gather_kernel());
-}
-
-std::vector<Candidate> search_layer(const HnswIndex& index, std::span<const QuantizedVector> vectors,
-                                    const QuantizedVector& target, std::uint32_t entry, std::uint64_t layer,
-                                    std::uint64_t ef, VisitedSet& visited);
-
 // The k nearest slots the graph reaches, in ascending distance. The layer-0
 // search runs with width max(ef, k); the list is cut to k before slots that are
 // tombstoned or outside `ids` are dropped, so a dropped slot is not replaced.
-std::vector<SearchHit> search_hnsw(const HnswIndex& index, std::span<const QuantizedVector> vectors,
+std::vector<SearchHit> search_hnsw(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
                                    std::span<const std::uint32_t> ids, const QuantizedVector& query,
-                                   std::uint64_t k, std::uint64_t ef);
+                                   std::uint64_t k, std::uint64_t ef, SearchContext& context);
+
+// The k nearest live slots the graph reaches, in ascending distance, for a
+// graph that outlives deletions: tombstoned nodes are walked through but never
+// kept, so the layer-0 results (width max(ef, k)) hold live nodes only and up
+// to k live hits come back.
+std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
+                                        std::span<const std::uint32_t> ids, const QuantizedVector& query,
+                                        std::uint64_t k, std::uint64_t ef, SearchContext& context);
 
 }  // namespace kestrix

@@ -1,0 +1,16 @@
+#include "query.hpp"
+
+#include "hnsw/search.hpp"
+#include "scan.hpp"
+
+namespace kestrix {
+
+std::vector<SearchHit> search(const VectorStore& store, const QuantizedVector& query, std::uint64_t k,
+                              std::uint64_t ef, SearchContext& context) {
+    if (const HnswGraph* graph = store.index()) {
+        return search_hnsw(*graph, store.vectors(), store.ids(), query, k, ef, context);
+    }
+    return scan_top_k(store, query, k);
+}
+
+}  // namespace kestrix

@@ -1,0 +1,211 @@
+"""kestrix.Collection: batch answers against single ones and against Kestrix,
+threads searching while others change the collection, and refused calls."""
+
+import threading
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+from kestrix import Collection, Kestrix  # noqa: E402
+
+DIMENSION = 384
+
+
+def clustered(n, seed, centres=8):
+    """Rows near a few centres: close neighbours and equal distances abound."""
+    rng = np.random.default_rng(seed)
+    base = rng.standard_normal((centres, DIMENSION))
+    return (base[rng.integers(0, centres, n)] + 0.6 * rng.standard_normal((n, DIMENSION))).astype(np.float32)
+
+
+@pytest.mark.parametrize("n", [0, 1, 7, 300, 3000])
+@pytest.mark.parametrize("k", [0, 1, 10, 500])
+def test_a_batch_row_is_the_single_answer_and_scores_match_kestrix(n, k):
+    X = clustered(n, n)
+    ids = np.arange(n, dtype=np.int64) * 7 + 3
+    col = Collection(threads=2)
+    col.add(ids, X)
+    col.delete(ids[::5])
+    db = Kestrix()
+    for i, row in enumerate(X.tolist()):
+        if i % 5:
+            db.insert(i, row)
+    Q = clustered(9, 1 + n)
+    Q[0] = X[min(1, n - 1)] if n else Q[0]
+    for exact in (True, False):
+        if not exact and n:
+            col.build_index(m=8, ef_construction=32)
+        got_ids, got_scores = col.search(Q, k, exact=exact)
+        assert got_ids.shape == got_scores.shape == (len(Q), min(k, len(col)))
+        assert got_ids.dtype == np.int64 and got_scores.dtype == np.float32
+        for row, query in enumerate(Q):
+            single = col.search(query, k, exact=exact)
+            assert single == list(zip(got_ids[row].tolist(), got_scores[row].tolist()))
+            if exact:
+                reference = db.search_scan(query.tolist(), k)
+                assert [s for _, s in single] == [s for _, s in reference]
+    # float16 and float64 rows quantise exactly as Kestrix.insert does after rounding to float32.
+    for dtype in (np.float16, np.float64):
+        direct, through_lists = Collection(), Collection()
+        direct.add(ids, X.astype(dtype))
+        through_lists.add(ids.tolist(), X.astype(dtype).astype(np.float32).tolist())
+        assert (direct.get(ids) == through_lists.get(ids)).all()
+
+
+def test_threads_search_while_others_add_and_delete():
+    col = Collection(threads=2)
+    X = clustered(2000, 5)
+    col.add(np.arange(2000), X)
+    col.build_index(m=8, ef_construction=32)
+    errors = []
+    stop = threading.Event()
+
+    def reader():
+        try:
+            while not stop.is_set():
+                ids, scores = col.search(X[:64], 10, exact=bool(len(errors) % 2))
+                assert ids.shape == scores.shape and ids.shape[1] <= 10
+                assert (ids >= 0).all()  # thousands of live documents: no short row
+                col.search(X[0], 5)
+        except Exception as err:  # noqa: BLE001 - reported below
+            errors.append(err)
+
+    def writer(seed):
+        rng = np.random.default_rng(seed)
+        try:
+            for _ in range(60):
+                batch = rng.choice(4000, 50, replace=False)
+                col.add(batch, clustered(50, int(rng.integers(1 << 30))))
+                col.delete(rng.choice(4000, 30, replace=False))
+        except Exception as err:  # noqa: BLE001
+            errors.append(err)
+
+    readers = [threading.Thread(target=reader) for _ in range(3)]
+    writers = [threading.Thread(target=writer, args=(s,)) for s in range(2)]
+    for t in readers + writers:
+        t.start()
+    for t in writers:
+        t.join()
+    stop.set()
+    for t in readers:
+        t.join()
+    assert errors == []
+    assert col.has_index()  # extended by every add, kept through every delete
+    live = set(col.ids().tolist())
+    assert len(live) == len(col)
+    ids, _ = col.search(X[:32], 10)
+    assert set(ids[ids >= 0].tolist()) <= live
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda c: c.add([1, 1], np.zeros((2, DIMENSION))), ValueError, "more than once"),
+        (lambda c: c.add([-1], np.zeros((1, DIMENSION))), ValueError, "must lie in"),
+        (lambda c: c.add([2**63], np.zeros((1, DIMENSION))), ValueError, "must lie in"),
+        (lambda c: c.add(np.array([1.5]), np.zeros((1, DIMENSION))), TypeError, "integer dtype"),
+        (lambda c: c.add([True], np.zeros((1, DIMENSION))), TypeError, "must be integers"),
+        (lambda c: c.add([1, 2], np.zeros((1, DIMENSION))), ValueError, "2 entries but vectors has 1 rows"),
+        (lambda c: c.add([1], np.zeros((1, 5))), ValueError, "384 columns"),
+        (lambda c: c.add([1], np.zeros((1, 1, DIMENSION))), ValueError, "1-D .* or 2-D"),
+        (lambda c: c.add([1], np.zeros((1, DIMENSION), dtype=np.int32)), TypeError, "floating dtype"),
+        (lambda c: c.add([1, 2], np.array([[0.0] * DIMENSION, [np.nan] * DIMENSION])), ValueError, "row 1 holds a NaN"),
+        (lambda c: c.add([1], np.full((1, DIMENSION), 1e39)), ValueError, "overflows float32"),
+        (lambda c: c.add([1], [[0.0] * 383]), ValueError, "384 columns"),
+        (lambda c: c.add([1], "text"), TypeError, "must be an array"),
+        (lambda c: c.search(np.zeros(DIMENSION), -1), ValueError, "k must be >= 0"),
+        (lambda c: c.search(np.zeros(DIMENSION), 10, ef=0), ValueError, "ef must be >= 1"),
+        (lambda c: c.search(np.zeros(DIMENSION), 10, oversample=0), ValueError, "oversample must be >= 1"),
+        (lambda c: c.search(np.full(DIMENSION, np.inf), 10, rescore=True), ValueError, "NaN or an infinity"),
+        (lambda c: c.search(np.zeros(DIMENSION), 10, threads=0), ValueError, "threads must be >= 1"),
+        (lambda c: c.search(np.zeros(DIMENSION), 10, True), TypeError, "positional"),
+        (lambda c: c.get([12345]), KeyError, "12345"),
+        (lambda c: c.build_index(m=1), ValueError, "m must be >= 2"),
+        (lambda c: c.build_index(progress=3), TypeError, "callable"),
+    ],
+)
+@pytest.mark.parametrize("side", ["none", "int8"])
+def test_refused_calls_change_nothing(call, error, message, side):
+    col = Collection(side=side)
+    col.add([5, 6], clustered(2, 0))
+    before = (col.ids().tolist(), col._sections(with_side=True))
+    with pytest.raises(error, match=message):
+        call(col)
+    assert (col.ids().tolist(), col._sections(with_side=True)) == before
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda store, ids: (store, ids[:-8]), "do not match the slot count"),
+        (lambda store, ids: (store, ids[:8] + ids[:8]), "live document id repeats"),
+        (lambda store, ids: (store, ids[:8] + (2).to_bytes(8, "little")), "id word does not match"),
+        (lambda store, ids: (store + b"\0", ids), "bytes follow the store"),
+        (lambda store, ids: (store[:-1], ids), "CorruptedData"),
+        (lambda store, ids: (store, ids[:-1]), "multiple of 8"),
+    ],
+)
+def test_a_damaged_file_is_refused_with_the_reason(damage, message):
+    col = Collection()
+    col.add([1, 2**40 + 1], clustered(2, 0))
+    with pytest.raises(ValueError, match=message):
+        Collection._from_sections(*damage(*col._sections()))
+
+
+@pytest.mark.parametrize("side", ["int8", "float16"])
+def test_a_side_rescores_batches_like_single_queries_and_survives_its_file(side, tmp_path):
+    X = clustered(600, 3)
+    X /= np.linalg.norm(X, axis=1, keepdims=True)
+    ids = np.arange(600) * 3
+    col = Collection(threads=2, side=side)
+    col.add(ids, X)
+    col.delete(ids[::4])
+    col.add(ids[1:11], X[200:210])  # upserts move to new slots, rows with them
+    col.compact()
+    Q = X[:25] + 0.05 * clustered(25, 4)
+    vectors = col.get(col.ids(), vectors=True)
+    assert np.abs(vectors - X[col.ids() // 3 + np.isin(col.ids(), ids[1:11]) * 199]).max() < 0.01
+    # Oversampling every document: the top-10 by the side's inner products
+    # (an int8 side multiplies with the query rounded to int8 as well).
+    tolerance = 3e-3 if side == "int8" else 1e-5
+    inner = Q @ vectors.T
+    position = {doc: i for i, doc in enumerate(col.ids().tolist())}
+    got_ids, got_scores = col.search(Q, 10, exact=True, oversample=len(col))
+    for row in range(len(Q)):
+        got = inner[row, [position[doc] for doc in got_ids[row].tolist()]]
+        assert np.allclose(got_scores[row], got, atol=tolerance)
+        assert got.min() >= np.sort(inner[row])[-10] - 2 * tolerance
+    for exact in (True, False):
+        if not exact:
+            col.build_index(m=8, ef_construction=32)
+        batch = col.search(Q, 10, exact=exact, threads=2)
+        for row, query in enumerate(Q):
+            assert col.search(query, 10, exact=exact) == list(zip(batch[0][row].tolist(), batch[1][row].tolist()))
+    col.save(tmp_path / "c.kx")
+    loaded = Collection.load(tmp_path / "c.kx")
+    assert np.array_equal(loaded.get(loaded.ids(), vectors=True), vectors)
+    for a, b in zip(loaded.search(Q, 10, exact=True), col.search(Q, 10, exact=True)):
+        assert np.array_equal(a, b)
+
+
+def test_side_choices_and_damaged_side_sections_are_refused():
+    with pytest.raises(ValueError, match="'none', 'int8' or 'float16'"):
+        Collection(side="int4")
+    with pytest.raises(TypeError, match="side must be a str"):
+        Collection(side=8)
+    with pytest.raises(ValueError, match="keeps no vectors"):
+        Collection().get([], vectors=True)
+    col, other = Collection(side="int8"), Collection(side="int8")
+    col.add([1, 2], clustered(2, 0))
+    other.add([1], clustered(1, 0))
+    store, doc_ids, side = col._sections(with_side=True)
+    for damaged, message in [
+        (side[:-1], "length does not match"),
+        (side[:40], "truncated header"),
+        (b"x" * len(side), "bad magic"),
+        (other._sections(with_side=True)[2], "side rows do not match the slot count"),
+        (side[:64 + 384] + b"\xff\xff\xff\xff" + side[64 + 388 :], "row out of range"),  # a NaN scale
+    ]:
+        with pytest.raises(ValueError, match=message):
+            Collection._from_sections(store, doc_ids, None, damaged)
