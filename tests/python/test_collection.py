@@ -53,8 +53,9 @@ def test_a_batch_row_is_the_single_answer_and_scores_match_kestrix(n, k):
         assert (direct.get(ids) == through_lists.get(ids)).all()
 
 
-def test_threads_search_while_others_add_and_delete():
-    col = Collection(threads=2)
+@pytest.mark.parametrize("side", ["none", "int8"])
+def test_threads_search_while_others_add_and_delete(side):
+    col = Collection(threads=2, side=side)
     X = clustered(2000, 5)
     col.add(np.arange(2000), X)
     col.build_index(m=8, ef_construction=32)
