@@ -407,10 +407,15 @@ std::size_t Collection::candidate_width(const SearchOptions& options) const noex
 
 void Collection::rescore_hits(std::vector<SearchHit>& hits, std::span<const float> floats,
                               const SearchOptions& options) const noexcept {
-    if (!options.rescore || floats.size() < DIMENSION) return;
-    const auto prepared = side::prepare_query(side::native_mode(side_.kind()), floats.first<DIMENSION>());
-    if (!prepared) return;  // a query that is not finite keeps the codes' order
-    hits.resize(side::rescore(*prepared, side_.view(), store_.vectors(), std::span(hits), options.k));
+    if (!options.rescore) return;
+    const auto prepared = floats.size() >= DIMENSION
+                              ? side::prepare_query(side::native_mode(side_.kind()), floats.first<DIMENSION>())
+                              : std::unexpected(side::SideError::BadRow);
+    if (prepared) {
+        hits.resize(side::rescore(*prepared, side_.view(), store_.vectors(), std::span(hits), options.k));
+    } else if (hits.size() > options.k) {
+        hits.resize(options.k);  // no usable floats (none, or not finite): the codes' best k
+    }
 }
 
 std::vector<DocumentHit> Collection::search(const QuantizedVector& query, std::uint64_t k, bool exact,

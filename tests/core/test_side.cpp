@@ -7,10 +7,12 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "collection.hpp"
 #include "side/side.hpp"
 
 namespace kestrix::side {
@@ -315,3 +317,39 @@ TEST(Rescore, SignModeScoresTheCosineWithTheSignVectorAndNonFiniteQueriesAreRefu
 
 }  // namespace
 }  // namespace kestrix::side
+
+namespace kestrix {
+namespace {
+
+// A rescoring search that cannot rescore (no floats given, or floats that are
+// not finite) answers the codes' best k, never its k x oversample candidates.
+TEST(CollectionRescoring, WithoutUsableFloatsTheCodesBestKAreAnswered) {
+    std::mt19937_64 rng(6);
+    const auto values = side::random_floats(rng, 50 * DIMENSION);
+    std::vector<QuantizedVector> codes;
+    std::vector<std::uint64_t> ids;
+    for (std::size_t i = 0; i < 50; ++i) {
+        codes.push_back(quantize(side::row_of(values, i)));
+        ids.push_back(i * 10);
+    }
+    Collection c(side::SideKind::Int8);
+    ASSERT_TRUE(c.add(ids, codes, 0.0, values).has_value());
+    EXPECT_EQ(c.side().size(), 50u);
+    SearchOptions options{5, true, 50, 1};
+    options.rescore = true;
+    const auto binary = c.search(codes[7], 5, true, 50);
+    std::vector<float> not_finite(DIMENSION, 1.0f);
+    not_finite[3] = std::numeric_limits<float>::infinity();
+    for (const std::span<const float> floats : {std::span<const float>{}, std::span<const float>(not_finite)}) {
+        const auto hits = c.search(codes[7], floats, options);
+        ASSERT_EQ(hits.size(), binary.size());
+        for (std::size_t i = 0; i < hits.size(); ++i) EXPECT_EQ(hits[i].id, binary[i].id);
+    }
+    // With the floats, the side ranks: the document itself comes first.
+    const auto rescored = c.search(codes[7], side::row_of(values, 7), options);
+    ASSERT_EQ(rescored.size(), 5u);
+    EXPECT_EQ(rescored.front().id, 70u);
+}
+
+}  // namespace
+}  // namespace kestrix
