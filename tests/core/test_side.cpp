@@ -148,26 +148,6 @@ TEST(SideEncoding, Float16RoundsLikeTheCompilerAndSaturatesInsteadOfInfinity) {
 }
 #endif
 
-TEST(SideEncoding, Int8KeepsEveryComponentWithinHalfAStep) {
-    std::mt19937_64 rng(4);
-    const auto values = awkward_vectors(rng, 12);
-    for (std::size_t i = 0; i < 12; ++i) {
-        std::array<std::int8_t, DIMENSION> q;
-        const auto v = row_of(values, i);
-        const float scale = quantize_int8(v, q);
-        const float largest = std::fabs(*std::max_element(v.begin(), v.end(), [](float a, float b) {
-            return std::fabs(a) < std::fabs(b);
-        }));
-        EXPECT_EQ(scale == 0.0f, largest == 0.0f);
-        EXPECT_EQ(*std::max_element(q.begin(), q.end(), [](int a, int b) { return std::abs(a) < std::abs(b); }) != 0,
-                  largest != 0.0f);
-        for (std::size_t c = 0; c < DIMENSION; ++c) {
-            ASSERT_GE(q[c], -INT8_LIMIT);
-            ASSERT_LE(std::fabs(q[c] * double{scale} - v[c]), 0.5 * scale * 1.0001 + 1e-38) << "row " << i;
-        }
-    }
-}
-
 // The side mirrors a store's slots through appends, an undone batch and
 // order-keeping compactions: row i is always the encoding of slot i's vector.
 TEST(SideStoreFollowsSlots, AppendsTruncationsAndCompactionsKeepRowsWithTheirSlots) {
