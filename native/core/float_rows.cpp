@@ -63,10 +63,13 @@ bool read_row(const FloatRows& rows, std::size_t r, std::span<float, DIMENSION> 
             }
             break;
     }
-    // NaN and infinity alike fail x - x == 0; one pass the compiler vectorises.
-    float acc = 0.0f;
-    for (std::size_t c = 0; c < DIMENSION; ++c) acc += out[c] - out[c];
-    return acc == 0.0f;
+    // NaN and infinity alike have every exponent bit set; an integer test
+    // folded over the row, which the compiler vectorises.
+    std::uint32_t bad = 0;
+    for (std::size_t c = 0; c < DIMENSION; ++c) {
+        bad |= static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(out[c]) & 0x7F800000u) == 0x7F800000u);
+    }
+    return bad == 0;
 }
 
 std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<QuantizedVector>& out,

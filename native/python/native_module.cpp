@@ -14,6 +14,7 @@ constexpr const char NATIVE_MODULE_DOC[] =
 constexpr ModulePart PARTS[] = {
     nullptr,  // keeps the list non-empty; skipped below
     add_container_part,
+    add_batch_part,
     add_collection_part,
 };
 

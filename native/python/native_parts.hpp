@@ -15,6 +15,8 @@ using ModulePart = bool (*)(PyObject* module) noexcept;
 
 // pack_sections, unpack_sections: the file container (container_part.cpp).
 bool add_container_part(PyObject* module) noexcept;
+// insert_many, search_many: the batch entry points of a Kestrix (batch_part.cpp).
+bool add_batch_part(PyObject* module) noexcept;
 // Collection (collection_part.cpp).
 bool add_collection_part(PyObject* module) noexcept;
 

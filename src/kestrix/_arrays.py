@@ -6,6 +6,7 @@ so ``import kestrix`` works without it.
 
 from typing import TYPE_CHECKING, Any, Optional, Tuple
 
+from . import _native
 from ._kestrix import Kestrix
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -19,8 +20,6 @@ DIMENSION = 384
 #: The largest document id (ids are 31-bit; bit 31 marks a deleted slot).
 MAX_DOC_ID = 2**31 - 1
 
-_BLOCK = 1024
-_TOMBSTONE_BIT = 0x80000000
 
 
 def _numpy() -> Any:
@@ -77,9 +76,10 @@ def insert_many(db: Kestrix, ids: "npt.ArrayLike", vectors: "numpy.ndarray[Any, 
 
     Returns an int64 array of the ``n`` slot numbers, in row order.
 
-    One failure cannot be foreseen here: a store made with
-    ``Kestrix.with_capacity`` that runs out of room raises ``RuntimeError``
-    part-way, after the earlier rows went in (the message says how many).
+    A store made with ``Kestrix.with_capacity`` that has no room for the
+    whole batch (free slots plus deleted slots it can recycle) raises
+    ``RuntimeError`` ("insert error: CapacityExceeded ...") before anything
+    goes in.
     """
     np = _numpy()
     _check_db(db)
@@ -107,18 +107,9 @@ def insert_many(db: Kestrix, ids: "npt.ArrayLike", vectors: "numpy.ndarray[Any, 
         bad = low if low < 0 else high
         raise ValueError(f"ids must lie in 0..{MAX_DOC_ID}, got {bad}")
 
-    slots: "numpy.ndarray[Any, Any]" = np.empty(n, dtype=np.int64)
-    id_list = id_array.tolist()
-    # Lists of Python floats are the binding's quickest input; converting a
-    # block at a time keeps that speed without a second copy of a big batch.
-    for start in range(0, n, _BLOCK):
-        block = matrix[start : start + _BLOCK].tolist()
-        for offset, vector in enumerate(block):
-            row = start + offset
-            try:
-                slots[row] = db.insert(id_list[row], vector)
-            except RuntimeError as err:
-                raise RuntimeError(f"{err} (after inserting {row} of {n} rows)") from err
+    # Read in place by the native module; the room of a fixed-capacity store
+    # is checked before the first row goes in.
+    slots: "numpy.ndarray[Any, Any]" = _native.insert_many(db, np.ascontiguousarray(id_array, dtype=np.int64), matrix)
     return slots
 
 
@@ -158,36 +149,7 @@ def search_many(
         if ef < 1:
             raise ValueError(f"ef must be >= 1, got {ef}")
     k = int(k)
-    q = matrix.shape[0]
-    # No row can hold more than the store's slots; the live count, which
-    # takes a pass over the store, is only needed if some row falls short.
-    width = min(k, len(db))
-    out_ids = np.full((q, width), -1, dtype=np.int64)
-    out_scores = np.full((q, width), np.nan, dtype=np.float32)
-    longest = 0
-    for start in range(0, q, _BLOCK):
-        for offset, query in enumerate(matrix[start : start + _BLOCK].tolist()):
-            row = start + offset
-            if exact:
-                hits = db.search_scan(query, k)
-            elif ef is None:
-                hits = db.search(query, k)
-            else:
-                hits = db.search(query, k, int(ef))
-            # A store another thread grows meanwhile may give a row more
-            # than the width taken at the start.
-            hits = hits[:width]
-            longest = max(longest, len(hits))
-            for col, (doc_id, score) in enumerate(hits):
-                out_ids[row, col] = doc_id
-                out_scores[row, col] = score
-    if longest < width:
-        width = max(longest, min(width, _live_count(np, db)))
-        out_ids, out_scores = out_ids[:, :width].copy(), out_scores[:, :width].copy()
+    # Every row in one native call, which takes the store's shared access as
+    # db.search does; rows are read in place.
+    out_ids, out_scores = _native.search_many(db, matrix, k, 50 if ef is None else int(ef), bool(exact))
     return out_ids, out_scores
-
-
-def _live_count(np: Any, db: Kestrix) -> int:
-    slots = len(db)
-    words = np.frombuffer(db.serialize(), dtype="<u4", count=slots, offset=12)
-    return slots - int(np.count_nonzero(words & np.uint32(_TOMBSTONE_BIT)))

@@ -132,6 +132,9 @@ class Collection(_NativeCollection):
         if _DOC_IDS_SECTION not in found:
             raise ValueError(f"collection file: no document id section, not a collection (file {source!r})")
         try:
-            return cls._from_sections(found[_STORE_SECTION], found[_DOC_IDS_SECTION], threads, found.get(_SIDE_SECTION))
+            loaded: "Collection" = cls._from_sections(
+                found[_STORE_SECTION], found[_DOC_IDS_SECTION], threads, found.get(_SIDE_SECTION)
+            )
         except ValueError as err:
             raise ValueError(f"{err} (file {source!r})") from None
+        return loaded

@@ -84,10 +84,15 @@ def test_insert_many_refuses_non_finite_rows_naming_the_row(rng, bad):
     assert len(db) == 0
 
 
-def test_insert_many_into_a_full_fixed_store_says_how_far_it_got(rng):
-    db = Kestrix.with_capacity(2)
-    with pytest.raises(RuntimeError, match="after inserting 2 of 3 rows"):
+def test_insert_many_refuses_a_batch_a_fixed_store_cannot_hold_before_any_row(rng):
+    db = Kestrix.with_capacity(3)
+    kestrix.insert_many(db, np.arange(2), rng.standard_normal((2, 384)))
+    db.delete(0)  # one free slot and one to recycle: room for two rows
+    before = db.serialize()
+    with pytest.raises(RuntimeError, match="CapacityExceeded .*nothing was inserted"):
         kestrix.insert_many(db, np.arange(3), rng.standard_normal((3, 384)))
+    assert db.serialize() == before
+    assert kestrix.insert_many(db, np.array([7, 8]), rng.standard_normal((2, 384))).tolist() == [2, 0]
 
 
 @pytest.mark.parametrize("exact, ef, build", [(True, None, False), (False, None, False), (False, None, True), (False, 80, True)])
