@@ -113,8 +113,10 @@ std::size_t grown_room(const Vec& v, std::size_t wanted) noexcept {
 
 }  // namespace
 
-std::expected<Collection, LoadProblem> Collection::from_parts(VectorStore store, std::vector<std::uint64_t> doc_ids) {
+std::expected<Collection, LoadProblem> Collection::from_parts(VectorStore store, std::vector<std::uint64_t> doc_ids,
+                                                             std::optional<side::SideStore> side) {
     if (doc_ids.size() != store.size()) return std::unexpected(LoadProblem{"document ids do not match the slot count"});
+    if (side && side->size() != store.size()) return std::unexpected(LoadProblem{"side rows do not match the slot count"});
     if (store.size() > MAX_COLLECTION_SLOTS) return std::unexpected(LoadProblem{"too many slots"});
     const auto words = store.ids();
     std::size_t live = 0;
@@ -132,14 +134,19 @@ std::expected<Collection, LoadProblem> Collection::from_parts(VectorStore store,
         if (collection.map_.find(doc_ids[slot])) return std::unexpected(LoadProblem{"a live document id repeats"});
         collection.map_.assign(doc_ids[slot], static_cast<std::uint32_t>(slot));
     }
+    collection.side_ = side ? std::move(*side) : side::SideStore::without_rows(store.size());
     collection.store_ = std::move(store);
     collection.doc_ids_ = std::move(doc_ids);
     return collection;
 }
 
 std::expected<void, CollectionError> Collection::add(std::span<const std::uint64_t> ids,
-                                                     std::span<const QuantizedVector> vectors, double now) {
+                                                     std::span<const QuantizedVector> vectors, double now,
+                                                     std::span<const float> floats) {
     const std::size_t n = std::min(ids.size(), vectors.size());
+    if (side_.kind() != side::SideKind::None && floats.size() / DIMENSION < n) {
+        return std::unexpected(CollectionError{CollectionError::Kind::NoSideRows, 0, 0});
+    }
     for (std::size_t row = 0; row < n; ++row) {
         if (ids[row] > MAX_DOCUMENT_ID) return std::unexpected(CollectionError{CollectionError::Kind::IdOutOfRange, row, ids[row]});
     }
@@ -165,6 +172,10 @@ std::expected<void, CollectionError> Collection::add(std::span<const std::uint64
     store_.reserve(room);
     doc_ids_.reserve(room);
     map_.reserve(map_.size() + n);
+    side_.reserve(room);
+    // With room reserved this cannot fail; the rows go in before any change
+    // so the side is already one row per slot when the store grows.
+    side_.append(n, floats);
 
     for (std::size_t row = 0; row < n; ++row) {
         if (const auto old = map_.find(ids[row])) store_.tombstone_slot(*old);
@@ -229,10 +240,13 @@ std::uint64_t Collection::compact() {
     id_words.reserve(live);
     times.reserve(live);
     doc_ids.reserve(live);
+    std::vector<std::uint32_t> kept;
+    kept.reserve(live);
     IdMap map;
     map.reserve(live);
     for (std::size_t slot = 0; slot < words.size(); ++slot) {
         if (is_tombstoned(words[slot])) continue;
+        kept.push_back(static_cast<std::uint32_t>(slot));
         map.assign(doc_ids_[slot], static_cast<std::uint32_t>(vectors.size()));
         vectors.push_back(store_.vectors()[slot]);
         id_words.push_back(words[slot]);
@@ -242,6 +256,7 @@ std::uint64_t Collection::compact() {
     store_ = VectorStore::from_slots(std::move(vectors), std::move(id_words), std::move(times));
     doc_ids_ = std::move(doc_ids);
     map_ = std::move(map);
+    side_.keep_rows(kept);  // ascending and in range by construction: cannot refuse
     graph_.reset();
     return removed;
 }
@@ -263,6 +278,20 @@ std::expected<std::vector<QuantizedVector>, CollectionError> Collection::get(std
         const auto slot = map_.find(ids[row]);
         if (!slot) return std::unexpected(CollectionError{CollectionError::Kind::UnknownId, row, ids[row]});
         out.push_back(store_.vectors()[*slot]);
+    }
+    return out;
+}
+
+std::expected<std::vector<float>, CollectionError> Collection::get_side(std::span<const std::uint64_t> ids) const {
+    std::vector<float> out;
+    if (side_.kind() == side::SideKind::None) return out;
+    out.resize(ids.size() * DIMENSION);
+    const auto view = side_.view();
+    for (std::size_t row = 0; row < ids.size(); ++row) {
+        const auto slot = map_.find(ids[row]);
+        if (!slot) return std::unexpected(CollectionError{CollectionError::Kind::UnknownId, row, ids[row]});
+        side::decode_row(view.kind, view.row(*slot),
+                         std::span<float, DIMENSION>(out.data() + row * DIMENSION, DIMENSION));
     }
     return out;
 }
@@ -391,24 +420,64 @@ void write_row(const std::vector<SearchHit>& hits, std::span<const std::uint64_t
 
 }  // namespace
 
+// How many candidates a query looks for: its answers, or with rescoring
+// oversample times as many (never more than the live documents).
+std::size_t Collection::candidate_width(const SearchOptions& options) const noexcept {
+    const std::uint64_t live = map_.size();
+    std::uint64_t wanted = options.k;
+    if (options.rescore && options.oversample > 1) {
+        wanted = options.k > live / options.oversample ? live : options.k * options.oversample;
+    }
+    return static_cast<std::size_t>(std::min(wanted, live));
+}
+
+void Collection::rescore_hits(std::vector<SearchHit>& hits, std::span<const float> floats,
+                              const SearchOptions& options) const noexcept {
+    if (!options.rescore) return;
+    const auto prepared = floats.size() >= DIMENSION
+                              ? side::prepare_query(side::native_mode(side_.kind()), floats.first<DIMENSION>())
+                              : std::unexpected(side::SideError::BadRow);
+    if (prepared) {
+        hits.resize(side::rescore(*prepared, side_.view(), store_.vectors(), std::span(hits), options.k));
+    } else if (hits.size() > options.k) {
+        hits.resize(options.k);  // no usable floats (none, or not finite): the codes' best k
+    }
+}
+
 std::vector<DocumentHit> Collection::search(const QuantizedVector& query, std::uint64_t k, bool exact,
                                             std::uint64_t ef) const {
-    const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(k, map_.size()));
+    SearchOptions options;
+    options.k = k;
+    options.exact = exact;
+    options.ef = ef;
+    return search(query, {}, options);
+}
+
+std::vector<DocumentHit> Collection::search(const QuantizedVector& query, std::span<const float> floats,
+                                            const SearchOptions& options) const {
+    const std::size_t width = candidate_width(options);
     std::vector<DocumentHit> out;
     if (width == 0) return out;
-    const auto hits = (graph_ && !exact) ? graph_one(*graph_, store_, query, width, ef) : scan_one(store_, query, width);
+    auto hits = (graph_ && !options.exact) ? graph_one(*graph_, store_, query, width, options.ef)
+                                           : scan_one(store_, query, width);
+    rescore_hits(hits, floats, options);
     out.reserve(hits.size());
     for (const SearchHit& hit : hits) out.push_back({doc_ids_[hit.slot], hit.slot, hit.distance, hit.score});
     return out;
 }
 
-BatchHits Collection::search_batch(std::span<const QuantizedVector> queries, const SearchOptions& options) const {
+BatchHits Collection::search_batch(std::span<const QuantizedVector> queries, const SearchOptions& options,
+                                   std::span<const float> floats) const {
     BatchHits out;
     out.queries = queries.size();
     out.width = static_cast<std::size_t>(std::min<std::uint64_t>(options.k, map_.size()));
-    const std::size_t width = out.width;
-    out.ids.resize(queries.size() * width);
-    out.scores.resize(queries.size() * width);
+    // Candidates per query; rescoring cuts them back to out.width.
+    const std::size_t width = candidate_width(options);
+    auto floats_of = [&](std::size_t q) {
+        return floats.size() >= (q + 1) * DIMENSION ? floats.subspan(q * DIMENSION, DIMENSION) : std::span<const float>{};
+    };
+    out.ids.resize(queries.size() * out.width);
+    out.scores.resize(queries.size() * out.width);
     if (width == 0 || queries.empty()) return out;
 
     const std::size_t threads = std::max<std::size_t>(options.threads, 1);
@@ -431,8 +500,10 @@ BatchHits Collection::search_batch(std::span<const QuantizedVector> queries, con
         const auto block_queries = queries.subspan(first, count);
         if (through_graph) {
             for (std::size_t q = 0; q < count; ++q) {
-                const auto hits = graph_one(*graph_, store_, block_queries[q], width, options.ef);
-                write_row(hits, doc_ids_, out.ids.data() + (first + q) * width, out.scores.data() + (first + q) * width, width);
+                auto hits = graph_one(*graph_, store_, block_queries[q], width, options.ef);
+                rescore_hits(hits, floats_of(first + q), options);
+                write_row(hits, doc_ids_, out.ids.data() + (first + q) * out.width,
+                          out.scores.data() + (first + q) * out.width, out.width);
             }
             return;
         }
@@ -442,7 +513,9 @@ BatchHits Collection::search_batch(std::span<const QuantizedVector> queries, con
         scan_block_of_queries(store_, block_queries, width, begin, end, hits);
         for (std::size_t q = 0; q < count; ++q) {
             if (splits == 1) {
-                write_row(hits[q], doc_ids_, out.ids.data() + (first + q) * width, out.scores.data() + (first + q) * width, width);
+                rescore_hits(hits[q], floats_of(first + q), options);
+                write_row(hits[q], doc_ids_, out.ids.data() + (first + q) * out.width,
+                          out.scores.data() + (first + q) * out.width, out.width);
             } else {
                 partial[(first + q) * splits + split] = std::move(hits[q]);
             }
@@ -459,7 +532,9 @@ BatchHits Collection::search_batch(std::span<const QuantizedVector> queries, con
                 merged.insert(merged.end(), part.begin(), part.end());
             }
             std::sort(merged.begin(), merged.end(), ranks_before);
-            write_row(merged, doc_ids_, out.ids.data() + q * width, out.scores.data() + q * width, width);
+            if (merged.size() > width) merged.resize(width);
+            rescore_hits(merged, floats_of(q), options);
+            write_row(merged, doc_ids_, out.ids.data() + q * out.width, out.scores.data() + q * out.width, out.width);
         }
     }
     return out;

@@ -1,5 +1,7 @@
 #include "float_rows.hpp"
 
+#include <algorithm>
+
 #include <bit>
 #include <cstring>
 
@@ -70,8 +72,10 @@ bool read_row(const FloatRows& rows, std::size_t r, std::span<float, DIMENSION> 
     return bad == 0;
 }
 
-std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<QuantizedVector>& out) {
+std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<QuantizedVector>& out,
+                                         std::vector<float>* floats) {
     out.resize(rows.rows);
+    if (floats != nullptr) floats->resize(rows.rows * DIMENSION);
     alignas(64) float values[DIMENSION];
     for (std::size_t r = 0; r < rows.rows; ++r) {
         if (!read_row(rows, r, std::span<float, DIMENSION>(values, DIMENSION))) {
@@ -79,6 +83,7 @@ std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<Quan
             return r;
         }
         out[r] = quantize(std::span<const float, DIMENSION>(values, DIMENSION));
+        if (floats != nullptr) std::copy(values, values + DIMENSION, floats->data() + r * DIMENSION);
     }
     return std::nullopt;
 }

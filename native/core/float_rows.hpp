@@ -54,6 +54,9 @@ bool read_row(const FloatRows& rows, std::size_t r, std::span<float, DIMENSION> 
 // Every row quantised, in order; on the first row that is not finite, its
 // number instead (and `out` holds the rows before it). `out` is resized to
 // the row count first, which is the only allocation (std::bad_alloc).
-std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<QuantizedVector>& out);
+// With `floats`, the rows' single-precision values are kept there too (384 a
+// row), for whatever needs more than the signs (a rescoring side).
+std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<QuantizedVector>& out,
+                                         std::vector<float>* floats = nullptr);
 
 }  // namespace kestrix

@@ -37,7 +37,7 @@ PyObject* raise_columns(const char* name, std::string_view got) noexcept {
     }
 }
 
-std::optional<QuantizedRows> rows_from_array(const ArrayInterface* view, const char* name) {
+std::optional<QuantizedRows> rows_from_array(const ArrayInterface* view, const char* name, bool keep_floats) {
     if (view->typekind != 'f' || (view->itemsize != 2 && view->itemsize != 4 && view->itemsize != 8)) {
         raise(PyExc_TypeError, std::string(name) + " must have a floating dtype (float16, float32 or float64)");
         return std::nullopt;
@@ -65,7 +65,7 @@ std::optional<QuantizedRows> rows_from_array(const ArrayInterface* view, const c
     rows.kind = view->itemsize == 2 ? FloatKind::Half : view->itemsize == 4 ? FloatKind::Single : FloatKind::Double;
     QuantizedRows out;
     out.single = view->nd == 1;
-    if (const auto bad = quantize_rows(rows, out.rows)) {
+    if (const auto bad = quantize_rows(rows, out.rows, keep_floats ? &out.floats : nullptr)) {
         raise_not_finite(name, *bad);
         return std::nullopt;
     }
@@ -86,8 +86,8 @@ PyObject* fast_item(PyObject* sequence, Py_ssize_t i) noexcept {
 
 }  // namespace
 
-std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name) {
-    if (auto array = exact_array_view(object)) return rows_from_array(array->view, name);
+std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name, bool keep_floats) {
+    if (auto array = exact_array_view(object)) return rows_from_array(array->view, name, keep_floats);
     if (!is_vector_like(object)) {
         raise(PyExc_TypeError, std::string(name) + " must be an array of shape (n, " + std::to_string(DIMENSION) +
                                    "), a list of vectors or one vector");
@@ -141,6 +141,7 @@ std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name)
         raise_not_finite(name, *bad);
         return std::nullopt;
     }
+    if (keep_floats) out.floats = std::move(values);
     return out;
 }
 

@@ -19,6 +19,7 @@ namespace kestrix::python {
 // argument was one vector (1-D), not a batch of them.
 struct QuantizedRows {
     std::vector<QuantizedVector> rows;
+    std::vector<float> floats;  // the rows' floats, 384 a row, when asked for
     bool single = false;
 };
 
@@ -26,7 +27,8 @@ struct QuantizedRows {
 // floats, a sequence of 384-float sequences, or one such sequence. Refuses,
 // naming `name`: other dtypes and non-sequences (TypeError), other shapes and
 // rows holding a NaN or an infinity (ValueError).
-std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name);
+// With keep_floats, the rows' single-precision values are kept as well.
+std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name, bool keep_floats = false);
 
 struct DocumentIds {
     std::vector<std::uint64_t> ids;

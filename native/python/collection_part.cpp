@@ -32,6 +32,7 @@ struct CollectionObject {
     PyObject_HEAD
     std::unique_ptr<GuardedCollection> state;
     std::size_t threads;
+    side::SideKind side;  // fixed at creation: read without the collection's lock
 };
 
 CollectionObject& as_collection(PyObject* self) noexcept { return *reinterpret_cast<CollectionObject*>(self); }
@@ -124,6 +125,8 @@ PyObject* raise_collection_error(const CollectionError& error) noexcept {
         }
         case CollectionError::Kind::NotFinite:
             return PyErr_Format(PyExc_ValueError, "vectors row %zu holds a NaN or an infinity", error.row);
+        case CollectionError::Kind::NoSideRows:
+            break;  // the binding always hands over the floats of a side
     }
     return PyErr_Format(PyExc_SystemError, "kestrix: unexpected collection error");
 }
@@ -141,6 +144,7 @@ PyObject* make_instance(PyTypeObject* type, std::size_t threads, Collection coll
     PyObject* self = (alloc ? alloc : PyType_GenericAlloc)(type, 0);
     if (self == nullptr) return nullptr;
     CollectionObject& object = as_collection(self);
+    object.side = state->collection.side().kind();
     new (&object.state) std::unique_ptr<GuardedCollection>(std::move(state));
     object.threads = threads;
     return self;
@@ -154,7 +158,24 @@ void collection_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);  // heap types hold one reference per instance
 }
 
-constexpr const char* NEW_PARAMETERS[] = {"threads"};
+// The rescoring side's names, in SideKind order.
+constexpr const char* SIDE_NAMES[] = {"none", "int8", "float16"};
+
+// side: None or one of SIDE_NAMES.
+std::optional<side::SideKind> read_side_kind(PyObject* object) {
+    if (object == nullptr || object == Py_None) return side::SideKind::None;
+    if (PyUnicode_Check(object)) {
+        for (std::size_t i = 0; i < std::size(SIDE_NAMES); ++i) {
+            if (PyUnicode_CompareWithASCIIString(object, SIDE_NAMES[i]) == 0) return static_cast<side::SideKind>(i);
+        }
+        PyErr_Format(PyExc_ValueError, "side must be 'none', 'int8' or 'float16', got %R", object);
+        return std::nullopt;
+    }
+    PyErr_Format(PyExc_TypeError, "side must be a str or None, got %R", object);
+    return std::nullopt;
+}
+
+constexpr const char* NEW_PARAMETERS[] = {"threads", "side"};
 constexpr MethodSignature NEW_SIGNATURE{"Collection", "__new__", NEW_PARAMETERS, 0};
 
 PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -162,7 +183,9 @@ PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
     if (!parse_arguments(NEW_SIGNATURE, args, kwargs, a)) return nullptr;
     const auto threads = read_threads(a[0], usable_cores());
     if (!threads) return nullptr;
-    return make_instance(type, *threads, Collection());
+    const auto side = read_side_kind(a[1]);
+    if (!side) return nullptr;
+    return make_instance(type, *threads, Collection(*side));
 }
 
 // ---------------------------------------------------------------- changes
@@ -174,14 +197,15 @@ PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(ADD_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
         auto ids = read_ids(a[0], "ids", MAX_DOCUMENT_ID);
         if (!ids) return nullptr;
-        auto rows = read_float_rows(a[1], "vectors");
+        auto rows = read_float_rows(a[1], "vectors", as_collection(self).side != side::SideKind::None);
         if (!rows) return nullptr;
         if (ids->ids.size() != rows->rows.size()) {
             return PyErr_Format(PyExc_ValueError, "ids has %zu entries but vectors has %zu rows", ids->ids.size(),
                                 rows->rows.size());
         }
         const double now = now_ms();
-        const auto result = write_locked(self, [&](Collection& c) { return c.add(ids->ids, rows->rows, now); });
+        const auto result =
+            write_locked(self, [&](Collection& c) { return c.add(ids->ids, rows->rows, now, rows->floats); });
         if (!result) return raise_collection_error(result.error());
         Py_RETURN_NONE;
     });
@@ -189,7 +213,8 @@ PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 
 constexpr const char* IDS_PARAMETERS[] = {"ids"};
 constexpr MethodSignature DELETE_SIGNATURE{"Collection", "delete", IDS_PARAMETERS, 1};
-constexpr MethodSignature GET_SIGNATURE{"Collection", "get", IDS_PARAMETERS, 1};
+constexpr const char* GET_PARAMETERS[] = {"ids", "vectors"};
+constexpr MethodSignature GET_SIGNATURE{"Collection", "get", GET_PARAMETERS, 1};
 
 PyObject* delete_(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(DELETE_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
@@ -249,6 +274,16 @@ PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(GET_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
         auto ids = read_ids(a[0], "ids", MAX_DOCUMENT_ID);
         if (!ids) return nullptr;
+        const int vectors = a[1] != nullptr ? PyObject_IsTrue(a[1]) : 0;
+        if (vectors < 0) return nullptr;
+        if (vectors) {
+            if (as_collection(self).side == side::SideKind::None) {
+                return raise(PyExc_ValueError, "the collection keeps no vectors beside its codes (side='none')");
+            }
+            const auto rows = read_locked(self, [&](const Collection& c) { return c.get_side(ids->ids); });
+            if (!rows) return raise_collection_error(rows.error());
+            return float32_matrix(*rows, ids->ids.size(), DIMENSION);
+        }
         const auto codes = read_locked(self, [&](const Collection& c) { return c.get(ids->ids); });
         if (!codes) return raise_collection_error(codes.error());
         return code_matrix(*codes);
@@ -273,7 +308,7 @@ PyObject* single_hits(const std::vector<DocumentHit>& hits) noexcept {
     return list.release();
 }
 
-constexpr const char* SEARCH_PARAMETERS[] = {"query", "k", "exact", "ef", "threads"};
+constexpr const char* SEARCH_PARAMETERS[] = {"query", "k", "exact", "ef", "threads", "rescore", "oversample"};
 constexpr MethodSignature SEARCH_SIGNATURE{"Collection", "search", SEARCH_PARAMETERS, 1};
 
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -283,9 +318,21 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
                             PyTuple_Size(args));
     }
     return run_method(SEARCH_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
-        auto queries = read_float_rows(a[0], "query");
-        if (!queries) return nullptr;
         SearchOptions options;
+        // Rescoring is on by default where there is a side to rescore with.
+        options.rescore = as_collection(self).side != side::SideKind::None;
+        if (a[5] != nullptr && a[5] != Py_None) {
+            const int truth = PyObject_IsTrue(a[5]);
+            if (truth < 0) return nullptr;
+            options.rescore = truth != 0;
+        }
+        if (a[6] != nullptr) {
+            const auto oversample = read_count(a[6], "oversample", 1);
+            if (!oversample) return nullptr;
+            options.oversample = *oversample;
+        }
+        auto queries = read_float_rows(a[0], "query", options.rescore);
+        if (!queries) return nullptr;
         options.k = DEFAULT_K;
         options.ef = DEFAULT_EF;
         if (a[1] != nullptr) {
@@ -309,17 +356,18 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 
         if (queries->single) {
             const QuantizedVector& query = queries->rows.front();
+            const std::span<const float> floats = queries->floats;
             GuardedCollection& state = state_of(self);
             if (state.mutex.try_lock_shared()) {
                 std::shared_lock lock(state.mutex, std::adopt_lock);
                 if (state.collection.slot_count() <= SMALL_COLLECTION) {
-                    return single_hits(state.collection.search(query, options.k, options.exact, options.ef));
+                    return single_hits(state.collection.search(query, floats, options));
                 }
             }
-            return single_hits(read_locked(
-                self, [&](const Collection& c) { return c.search(query, options.k, options.exact, options.ef); }));
+            return single_hits(read_locked(self, [&](const Collection& c) { return c.search(query, floats, options); }));
         }
-        const auto batch = read_locked(self, [&](const Collection& c) { return c.search_batch(queries->rows, options); });
+        const auto batch = read_locked(
+            self, [&](const Collection& c) { return c.search_batch(queries->rows, options, queries->floats); });
         PyRef ids(int64_matrix(batch.ids, batch.queries, batch.width));
         if (!ids) return nullptr;
         PyRef scores(float32_matrix(batch.scores, batch.queries, batch.width));
@@ -430,15 +478,24 @@ PyObject* build_index(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 
 // ---------------------------------------------------------------- file parts
 
-// The two sections of a saved collection: the store's bytes (readable by
-// Kestrix.deserialize on their own) and one little-endian u64 id per slot.
-PyObject* sections(PyObject* self, PyObject*) noexcept {
-    return guarded([self]() -> PyObject* {
+// The sections of a saved collection: the store's bytes (readable by
+// Kestrix.deserialize on their own), one little-endian u64 id per slot, and
+// with_side, the rescoring side's section (None without a side), all read
+// under one lock so that they agree.
+constexpr const char* SECTIONS_PARAMETERS[] = {"with_side"};
+constexpr MethodSignature SECTIONS_SIGNATURE{"Collection", "_sections", SECTIONS_PARAMETERS, 0};
+
+PyObject* sections(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return run_method(SECTIONS_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
+        const int with_side = a[0] != nullptr ? PyObject_IsTrue(a[0]) : 0;
+        if (with_side < 0) return nullptr;
         std::vector<std::byte> store;
         std::vector<std::uint64_t> doc_ids;
+        std::vector<std::byte> side;
         read_locked(self, [&](const Collection& c) {
             store = serialize(c.store());
             doc_ids.assign(c.doc_ids().begin(), c.doc_ids().end());
+            if (c.side().kind() != side::SideKind::None) side = side::write_side(c.side().view());
             return 0;
         });
         PyRef store_bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(store.data()),
@@ -447,8 +504,14 @@ PyObject* sections(PyObject* self, PyObject*) noexcept {
         PyRef id_bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(doc_ids.data()),
                                                  static_cast<Py_ssize_t>(doc_ids.size() * sizeof(std::uint64_t))));
         if (!id_bytes) return nullptr;
-        return PyTuple_Pack(2, store_bytes.get(), id_bytes.get());
-    }, nullptr);
+        if (!with_side) return PyTuple_Pack(2, store_bytes.get(), id_bytes.get());
+        if (side.empty()) Py_INCREF(Py_None);
+        PyRef side_bytes(side.empty() ? Py_None
+                                      : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(side.data()),
+                                                                  static_cast<Py_ssize_t>(side.size())));
+        if (!side_bytes) return nullptr;
+        return PyTuple_Pack(3, store_bytes.get(), id_bytes.get(), side_bytes.get());
+    });
 }
 
 // The length of the store the reader accepted at the start of `bytes` (its
@@ -495,7 +558,7 @@ PyObject* graph_nodes(PyObject* self, PyObject*) noexcept {
     }, nullptr);
 }
 
-constexpr const char* FROM_SECTIONS_PARAMETERS[] = {"store", "doc_ids", "threads", "graph"};
+constexpr const char* FROM_SECTIONS_PARAMETERS[] = {"store", "doc_ids", "threads", "graph", "side"};
 constexpr MethodSignature FROM_SECTIONS_SIGNATURE{"Collection", "_from_sections", FROM_SECTIONS_PARAMETERS, 2};
 
 PyObject* from_sections(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
@@ -519,9 +582,21 @@ PyObject* from_sections(PyObject* cls, PyObject* args, PyObject* kwargs) noexcep
         if (id_bytes->size() / sizeof(std::uint64_t) != store->size()) {
             return raise(PyExc_ValueError, "document id section: document ids do not match the slot count");
         }
+        std::optional<side::SideStore> side;
+        if (a[4] != nullptr && a[4] != Py_None) {
+            const auto side_bytes = extract_bytes(a[4], "side");
+            if (!side_bytes) return nullptr;
+            const auto view = side::read_side(*side_bytes);
+            if (!view) return raise(PyExc_ValueError, "side section: " + std::string(side::side_error_name(view.error())));
+            // Checked against the store before the rows are copied.
+            if (view->count != store->size()) {
+                return raise(PyExc_ValueError, "side section: side rows do not match the slot count");
+            }
+            side = side::SideStore::from_view(*view);
+        }
         std::vector<std::uint64_t> doc_ids(id_bytes->size() / sizeof(std::uint64_t));
         if (!doc_ids.empty()) std::memcpy(doc_ids.data(), id_bytes->data(), id_bytes->size());
-        auto collection = Collection::from_parts(std::move(*store), std::move(doc_ids));
+        auto collection = Collection::from_parts(std::move(*store), std::move(doc_ids), std::move(side));
         if (!collection) return raise(PyExc_ValueError, "document id section: " + std::string(collection.error()));
         if (a[3] != nullptr && a[3] != Py_None) {
             const auto graph_bytes = extract_bytes(a[3], "graph");
@@ -551,15 +626,20 @@ PyMethodDef collection_methods[] = {
     {"compact", as_cfunction(compact), METH_NOARGS,
      "compact($self)\n--\n\nFree the slots of deleted and replaced documents; drops the index."},
     {"ids", as_cfunction(ids), METH_NOARGS, "ids($self)\n--\n\nThe stored ids, oldest slot first."},
-    {"get", as_cfunction(get), WITH_KEYWORDS, "get($self, ids)\n--\n\nThe stored 48-byte codes of ids."},
+    {"get", as_cfunction(get), WITH_KEYWORDS,
+     "get($self, ids, vectors=False)\n--\n\nThe stored 48-byte codes of ids; with vectors=True, their rescoring\n"
+     "side's vectors instead (float32, as stored: int8 or float16 precision)."},
     {"search", as_cfunction(search), WITH_KEYWORDS,
-     "search($self, query, k=10, *, exact=False, ef=50, threads=None)\n--\n\n"
+     "search($self, query, k=10, *, exact=False, ef=50, threads=None, rescore=None, oversample=24)\n--\n\n"
      "The k nearest documents of one query (a list of (id, score)) or of a batch\n"
-     "((ids, scores) arrays of shape (q, min(k, len(self))))."},
+     "((ids, scores) arrays of shape (q, min(k, len(self)))). With rescore (the\n"
+     "default when the collection has a side), k * oversample candidates of the\n"
+     "codes are ranked again by inner product with the side's vectors (with the\n"
+     "codes' signs when side='none'), and scored by it."},
     {"build_index", as_cfunction(build_index), WITH_KEYWORDS,
      "build_index($self, m=16, ef_construction=200, progress=None)\n--\n\nBuild the HNSW graph."},
     {"has_index", as_cfunction(has_index), METH_NOARGS, "has_index($self)\n--\n\nWhether a graph is built."},
-    {"_sections", as_cfunction(sections), METH_NOARGS, nullptr},
+    {"_sections", as_cfunction(sections), WITH_KEYWORDS, nullptr},
     {"_from_sections", as_cfunction(from_sections), WITH_KEYWORDS | METH_CLASS, nullptr},
     {"_graph_section", as_cfunction(graph_section), METH_NOARGS, nullptr},
     {"_graph_nodes", as_cfunction(graph_nodes), METH_NOARGS, nullptr},
@@ -567,7 +647,8 @@ PyMethodDef collection_methods[] = {
 };
 
 constexpr const char TYPE_NAME[] = "kestrix._native.Collection";
-char collection_doc[] = "Collection(threads=None)\n--\n\nDocuments under unique ids; see kestrix.Collection.";
+char collection_doc[] =
+    "Collection(threads=None, side=None)\n--\n\nDocuments under unique ids; see kestrix.Collection.";
 
 }  // namespace
 

@@ -68,23 +68,39 @@ TEST(Collection, BatchRowsEqualSingleQueriesOnEveryThreadCountAndSplit) {
     std::vector<QuantizedVector> queries(37);
     for (auto& q : queries) q = random_vector(rng);
     queries[3] = QuantizedVector{};
+    // Float queries whose signs are the codes', for rescoring by the codes' signs.
+    std::uniform_real_distribution<float> magnitude(0.01f, 1.0f);
+    std::vector<float> floats(queries.size() * DIMENSION);
+    for (std::size_t row = 0; row < queries.size(); ++row) {
+        for (std::size_t d = 0; d < DIMENSION; ++d) {
+            const bool set = (queries[row].words[d / 32] >> (d % 32)) & 1u;
+            floats[row * DIMENSION + d] = set ? magnitude(rng) : -magnitude(rng);
+        }
+    }
     for (const std::size_t threads : {1u, 2u, 4u}) {
         for (const std::uint64_t k : {0u, 1u, 10u, 100u}) {
-            // Two queries force the row split, 37 the query split.
-            for (const std::size_t q : {2u, 37u}) {
-                const auto batch = c.search_batch(std::span(queries).first(q), {k, true, 50, threads});
-                SCOPED_TRACE(testing::Message() << threads << " threads, k " << k << ", " << q << " queries");
-                ASSERT_EQ(batch.width, std::min<std::size_t>(k, c.size()));
-                for (std::size_t row = 0; row < q; ++row) {
-                    const auto single = c.search(queries[row], k, true, 50);
-                    ASSERT_EQ(single.size(), batch.width);
-                    for (std::size_t i = 0; i < single.size(); ++i) {
-                        EXPECT_EQ(batch.ids[row * batch.width + i], static_cast<std::int64_t>(single[i].id));
-                        EXPECT_EQ(batch.scores[row * batch.width + i], single[i].score);
-                        if (i > 0) {
-                            EXPECT_TRUE(single[i - 1].distance < single[i].distance ||
-                                        (single[i - 1].distance == single[i].distance &&
-                                         single[i - 1].slot < single[i].slot));
+            for (const bool rescore : {false, true}) {
+                // Two queries force the row split, 37 the query split.
+                for (const std::size_t q : {2u, 37u}) {
+                    SearchOptions options{k, true, 50, threads};
+                    options.rescore = rescore;
+                    options.oversample = 3;
+                    const auto batch = c.search_batch(std::span(queries).first(q), options, floats);
+                    SCOPED_TRACE(testing::Message() << threads << " threads, k " << k << ", " << q << " queries"
+                                                    << (rescore ? ", rescored" : ""));
+                    ASSERT_EQ(batch.width, std::min<std::size_t>(k, c.size()));
+                    for (std::size_t row = 0; row < q; ++row) {
+                        const auto single =
+                            c.search(queries[row], std::span(floats).subspan(row * DIMENSION, DIMENSION), options);
+                        ASSERT_EQ(single.size(), batch.width);
+                        for (std::size_t i = 0; i < single.size(); ++i) {
+                            EXPECT_EQ(batch.ids[row * batch.width + i], static_cast<std::int64_t>(single[i].id));
+                            EXPECT_EQ(batch.scores[row * batch.width + i], single[i].score);
+                            if (i == 0) continue;
+                            const auto& a = single[i - 1];
+                            const auto& b = single[i];
+                            EXPECT_TRUE(rescore ? a.score > b.score || (a.score == b.score && a.slot < b.slot)
+                                                : a.distance < b.distance || (a.distance == b.distance && a.slot < b.slot));
                         }
                     }
                 }

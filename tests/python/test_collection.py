@@ -53,8 +53,9 @@ def test_a_batch_row_is_the_single_answer_and_scores_match_kestrix(n, k):
         assert (direct.get(ids) == through_lists.get(ids)).all()
 
 
-def test_threads_search_while_others_add_and_delete():
-    col = Collection(threads=2)
+@pytest.mark.parametrize("side", ["none", "int8"])
+def test_threads_search_while_others_add_and_delete(side):
+    col = Collection(threads=2, side=side)
     X = clustered(2000, 5)
     col.add(np.arange(2000), X)
     col.build_index(m=8, ef_construction=32)
@@ -132,6 +133,8 @@ def test_a_forked_child_searches_on_a_pool_of_its_own():
         (lambda c: c.add([1], "text"), TypeError, "must be an array"),
         (lambda c: c.search(np.zeros(DIMENSION), -1), ValueError, "k must be >= 0"),
         (lambda c: c.search(np.zeros(DIMENSION), 10, ef=0), ValueError, "ef must be >= 1"),
+        (lambda c: c.search(np.zeros(DIMENSION), 10, oversample=0), ValueError, "oversample must be >= 1"),
+        (lambda c: c.search(np.full(DIMENSION, np.inf), 10, rescore=True), ValueError, "NaN or an infinity"),
         (lambda c: c.search(np.zeros(DIMENSION), 10, threads=0), ValueError, "threads must be >= 1"),
         (lambda c: c.search(np.zeros(DIMENSION), 10, True), TypeError, "positional"),
         (lambda c: c.get([12345]), KeyError, "12345"),
@@ -139,13 +142,14 @@ def test_a_forked_child_searches_on_a_pool_of_its_own():
         (lambda c: c.build_index(progress=3), TypeError, "callable"),
     ],
 )
-def test_refused_calls_change_nothing(call, error, message):
-    col = Collection()
+@pytest.mark.parametrize("side", ["none", "int8"])
+def test_refused_calls_change_nothing(call, error, message, side):
+    col = Collection(side=side)
     col.add([5, 6], clustered(2, 0))
-    before = (col.ids().tolist(), col._sections())
+    before = (col.ids().tolist(), col._sections(with_side=True))
     with pytest.raises(error, match=message):
         call(col)
-    assert (col.ids().tolist(), col._sections()) == before
+    assert (col.ids().tolist(), col._sections(with_side=True)) == before
 
 
 @pytest.mark.parametrize(
@@ -248,3 +252,61 @@ def test_a_rebuild_happens_only_past_the_threshold_the_caller_set(threshold, reb
     assert before[2:] == after[2:] == (8, 40)
     with pytest.raises(ValueError, match="rebuild_threshold"):
         Collection(rebuild_threshold=1.5)
+
+
+@pytest.mark.parametrize("side", ["int8", "float16"])
+def test_a_side_rescores_batches_like_single_queries_and_survives_its_file(side, tmp_path):
+    X = clustered(600, 3)
+    X /= np.linalg.norm(X, axis=1, keepdims=True)
+    ids = np.arange(600) * 3
+    col = Collection(threads=2, side=side)
+    col.add(ids, X)
+    col.delete(ids[::4])
+    col.add(ids[1:11], X[200:210])  # upserts move to new slots, rows with them
+    col.compact()
+    Q = X[:25] + 0.05 * clustered(25, 4)
+    vectors = col.get(col.ids(), vectors=True)
+    assert np.abs(vectors - X[col.ids() // 3 + np.isin(col.ids(), ids[1:11]) * 199]).max() < 0.01
+    # Oversampling every document: the top-10 by the side's inner products
+    # (an int8 side multiplies with the query rounded to int8 as well).
+    tolerance = 3e-3 if side == "int8" else 1e-5
+    inner = Q @ vectors.T
+    position = {doc: i for i, doc in enumerate(col.ids().tolist())}
+    got_ids, got_scores = col.search(Q, 10, exact=True, oversample=len(col))
+    for row in range(len(Q)):
+        got = inner[row, [position[doc] for doc in got_ids[row].tolist()]]
+        assert np.allclose(got_scores[row], got, atol=tolerance)
+        assert got.min() >= np.sort(inner[row])[-10] - 2 * tolerance
+    for exact in (True, False):
+        if not exact:
+            col.build_index(m=8, ef_construction=32)
+        batch = col.search(Q, 10, exact=exact, threads=2)
+        for row, query in enumerate(Q):
+            assert col.search(query, 10, exact=exact) == list(zip(batch[0][row].tolist(), batch[1][row].tolist()))
+    col.save(tmp_path / "c.kx")
+    loaded = Collection.load(tmp_path / "c.kx")
+    assert np.array_equal(loaded.get(loaded.ids(), vectors=True), vectors)
+    for a, b in zip(loaded.search(Q, 10, exact=True), col.search(Q, 10, exact=True)):
+        assert np.array_equal(a, b)
+
+
+def test_side_choices_and_damaged_side_sections_are_refused():
+    with pytest.raises(ValueError, match="'none', 'int8' or 'float16'"):
+        Collection(side="int4")
+    with pytest.raises(TypeError, match="side must be a str"):
+        Collection(side=8)
+    with pytest.raises(ValueError, match="keeps no vectors"):
+        Collection().get([], vectors=True)
+    col, other = Collection(side="int8"), Collection(side="int8")
+    col.add([1, 2], clustered(2, 0))
+    other.add([1], clustered(1, 0))
+    store, doc_ids, side = col._sections(with_side=True)
+    for damaged, message in [
+        (side[:-1], "length does not match"),
+        (side[:40], "truncated header"),
+        (b"x" * len(side), "bad magic"),
+        (other._sections(with_side=True)[2], "side rows do not match the slot count"),
+        (side[:64 + 384] + b"\xff\xff\xff\xff" + side[64 + 388 :], "row out of range"),  # a NaN scale
+    ]:
+        with pytest.raises(ValueError, match=message):
+            Collection._from_sections(store, doc_ids, None, None, damaged)

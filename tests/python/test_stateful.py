@@ -436,15 +436,76 @@ def rows_of(words_list, kind):
     return array.astype(np.float32 if kind == "f32" else np.float64)
 
 
+try:
+    import numpy
+except ImportError:  # the rescoring side is checked with NumPy only
+    numpy = None
+
+SIDES = ["none", "int8", "float16"] if numpy is not None else ["none"]
+
+
+def float32_rows(rows):
+    """The float32 values a collection reads from any of the input forms."""
+    return numpy.asarray(rows, dtype=numpy.float64).reshape(-1, DIMENSION).astype(numpy.float32)
+
+
+def int8_rows(x):
+    """Each row scaled by its largest magnitude to -127..127, rounded half away
+    from zero; the values and the float32 scale that maps them back."""
+    np = numpy
+    largest = np.abs(x).max(axis=1, keepdims=True).astype(np.float64)
+    factor = np.divide(127.0, largest, out=np.zeros_like(largest), where=largest > 0)
+    scaled = np.clip(x.astype(np.float64) * factor, -127, 127)
+    return np.where(scaled >= 0, np.floor(scaled + 0.5), -np.floor(0.5 - scaled)), (largest / 127).astype(np.float32)
+
+
+def side_rows(x, side):
+    """What a side of this kind stores for float32 rows x, read back as float32."""
+    if side == "float16":
+        return x.astype(numpy.float16).astype(numpy.float32)
+    values, scale = int8_rows(x)
+    return values.astype(numpy.float32) * scale
+
+
+def rescored_scores(query, x, words, side):
+    """The inner products a collection ranks by: int8 ones exactly (integer
+    sums, one rounding); float16 and sign ones up to their summation order."""
+    np = numpy
+    q = float32_rows([query])
+    if side == "int8":
+        qv, qs = int8_rows(q)
+        xv, xs = int8_rows(x)
+        dots = (xv.astype(np.int64) @ qv[0].astype(np.int64)).astype(np.float64)
+        return (dots * (np.float64(qs[0, 0]) * xs[:, 0].astype(np.float64))).astype(np.float32)
+    if side == "float16":
+        return side_rows(x, side).astype(np.float64) @ q[0].astype(np.float64)
+    bits = np.array([[(w[c // 32] >> (c % 32)) & 1 for c in range(DIMENSION)] for w in words], dtype=np.float64)
+    return (2 * bits - 1).reshape(-1, DIMENSION) @ q[0].astype(np.float64) / math.sqrt(DIMENSION)
+
+
 class CollectionMachine(RuleBasedStateMachine):
-    """Collection against a dict of id -> vector bits kept in slot order."""
+    """Collection against a dict of id -> vector bits kept in slot order, and
+    the rows its side must hold for them."""
 
     def __init__(self):
         super().__init__()
         from kestrix import Collection
 
         self.col = Collection(threads=2)
+        self.side = "none"
         self.model = {}  # id -> words, in slot order (an upsert moves to the end)
+        self.rows = {}  # id -> the float32 row it was given (with NumPy)
+
+    @initialize(side=st.sampled_from(SIDES))
+    def choose_side(self, side):
+        from kestrix import Collection
+
+        self.col = Collection(threads=2, side=side)
+        self.side = side
+
+    def remember_rows(self, ids, rows):
+        if numpy is not None:
+            self.rows.update(zip(ids, float32_rows(rows)))
 
     @rule(
         batch=st.lists(st.tuples(st.sampled_from(COLLECTION_IDS), st.integers(0, len(PATTERNS) - 1)), max_size=6),
@@ -459,7 +520,9 @@ class CollectionMachine(RuleBasedStateMachine):
             with pytest.raises(ValueError, match="more than once"):
                 self.col.add(ids, rows_of(words, kind))
             return
-        self.col.add(ids, rows_of(words, kind))
+        rows = rows_of(words, kind)
+        self.col.add(ids, rows)
+        self.remember_rows(ids, rows)
         for doc, w in zip(ids, words):
             self.model.pop(doc, None)
             self.model[doc] = w
@@ -467,6 +530,7 @@ class CollectionMachine(RuleBasedStateMachine):
     @rule(doc=st.sampled_from(COLLECTION_IDS), pattern=st.integers(0, len(PATTERNS) - 1))
     def add_one(self, doc, pattern):
         self.col.add(doc, finite_floats_of(PATTERNS[pattern]))
+        self.remember_rows([doc], [finite_floats_of(PATTERNS[pattern])])
         self.model.pop(doc, None)
         self.model[doc] = PATTERNS[pattern]
 
@@ -513,11 +577,36 @@ class CollectionMachine(RuleBasedStateMachine):
         self.col.build_index(m=m, ef_construction=16)
         assert self.col.has_index()
 
-    @rule(pattern=st.integers(0, len(PATTERNS) - 1), k=st.integers(0, 10), exact=st.booleans())
-    def search(self, pattern, k, exact):
-        hits = self.col.search(finite_floats_of(PATTERNS[pattern]), k, exact=exact)
+    @rule(
+        pattern=st.integers(0, len(PATTERNS) - 1),
+        k=st.integers(0, 10),
+        exact=st.booleans(),
+        rescore=st.sampled_from([None, True, False]),
+        oversample=st.sampled_from([1, 3, 24]),
+    )
+    def search(self, pattern, k, exact, rescore, oversample):
+        query = finite_floats_of(PATTERNS[pattern])
         live = list(self.model.items())
         ranked = sorted(range(len(live)), key=lambda i: (hamming(PATTERNS[pattern], live[i][1]), i))
+        rescoring = rescore if rescore is not None else self.side != "none"
+        if rescoring and numpy is None:
+            return
+        hits = self.col.search(query, k, exact=exact, rescore=rescore, oversample=oversample)
+        scan = exact or not self.col.has_index()
+        if rescoring:
+            # The best k * oversample by the codes (through the graph: some
+            # live ones), ranked again by the side, equal scores lower slot
+            # first, and scored by it.
+            assert len(hits) == min(k, len(live)) if scan else len(hits) <= min(k, len(live))
+            scores = rescored_scores(query, numpy.stack([self.rows[d] for d, _ in live]), [w for _, w in live], self.side) if live else []
+            by_doc = {live[i][0]: scores[i] for i in range(len(live))}
+            assert [s for _, s in hits] == sorted((s for _, s in hits), reverse=True)
+            for doc, score in hits:
+                assert score == pytest.approx(by_doc[doc], rel=1e-5, abs=1e-6)
+            if scan:
+                best = sorted(ranked[: k * oversample], key=lambda i: (-scores[i], i))[:k]
+                assert [doc for doc, _ in hits] == [live[i][0] for i in best]
+            return
         if exact or not self.col.has_index():
             assert hits == [(live[i][0], score_of(hamming(PATTERNS[pattern], live[i][1]))) for i in ranked[:k]]
         else:
@@ -533,6 +622,11 @@ class CollectionMachine(RuleBasedStateMachine):
             assert (doc in self.col) is (doc in self.model)
         codes = self.col.get(order)
         assert [bytes(bytearray(row)) for row in codes] == [struct.pack("<12I", *self.model[d]) for d in order]
+        if self.side != "none" and order:
+            # Row for row what the side must hold for each live document, in
+            # slot order: nothing lost, moved or stale after any change.
+            expected = side_rows(numpy.stack([self.rows[d] for d in order]), self.side)
+            assert numpy.array_equal(self.col.get(order, vectors=True), expected)
 
 
 CollectionMachine.TestCase.settings = settings(

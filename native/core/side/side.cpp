@@ -1,0 +1,276 @@
+#include "side.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace kestrix::side {
+
+static_assert(std::endian::native == std::endian::little, "side rows and headers are little-endian, copied as is");
+
+float quantize_int8(std::span<const float, DIMENSION> values, std::span<std::int8_t, DIMENSION> out) noexcept {
+    float largest = 0.0f;
+    for (const float v : values) largest = std::max(largest, std::fabs(v));
+    if (largest == 0.0f) {
+        std::fill(out.begin(), out.end(), std::int8_t{0});
+        return 0.0f;
+    }
+    // In double: 127 / largest overflows float for subnormal inputs, and
+    // 0 * infinity would be NaN. Rounded half away from zero by truncating
+    // conversions (a rounding library call per component costs more than the
+    // rest of a query's preparation).
+    const double inverse = INT8_LIMIT / static_cast<double>(largest);
+    for (std::size_t c = 0; c < DIMENSION; ++c) {
+        const double scaled = std::clamp(static_cast<double>(values[c]) * inverse, double{-INT8_LIMIT}, double{INT8_LIMIT});
+        out[c] = static_cast<std::int8_t>(scaled >= 0 ? static_cast<int>(scaled + 0.5) : -static_cast<int>(0.5 - scaled));
+    }
+    return static_cast<float>(static_cast<double>(largest) / INT8_LIMIT);
+}
+
+std::uint16_t float_to_float16(float value) noexcept {
+    std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+    const auto sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000u);
+    bits &= 0x7FFFFFFFu;
+    if (bits > 0x7F800000u) return 0;                 // NaN: never stored (input is finite)
+    if (bits >= 0x477FF000u) return sign | 0x7BFFu;  // would round to infinity: the largest half
+    if (bits < 0x38800000u) {
+        // Below the smallest normal half: adding 0.5 leaves the result's last
+        // place at 2^-24, the half subnormal step, and the FPU rounds to even.
+        const float shifted = std::bit_cast<float>(bits) + 0.5f;
+        return sign | static_cast<std::uint16_t>(std::bit_cast<std::uint32_t>(shifted) - 0x3F000000u);
+    }
+    // Rebias the exponent and round the 13 dropped bits to nearest, ties to even.
+    const std::uint32_t odd = (bits >> 13) & 1u;
+    bits += (static_cast<std::uint32_t>(15 - 127) << 23) + 0xFFFu + odd;
+    return sign | static_cast<std::uint16_t>(bits >> 13);
+}
+
+void encode_row(SideKind kind, std::span<const float, DIMENSION> values, std::byte* out) noexcept {
+    if (kind == SideKind::Int8) {
+        std::array<std::int8_t, DIMENSION> q;
+        const float scale = quantize_int8(values, q);
+        std::memcpy(out, q.data(), DIMENSION);
+        std::memcpy(out + DIMENSION, &scale, sizeof scale);
+    } else if (kind == SideKind::Float16) {
+        for (std::size_t c = 0; c < DIMENSION; ++c) {
+            const std::uint16_t h = float_to_float16(values[c]);
+            std::memcpy(out + 2 * c, &h, sizeof h);
+        }
+    }
+}
+
+void decode_row(SideKind kind, const std::byte* row, std::span<float, DIMENSION> out) noexcept {
+    if (kind == SideKind::Int8) {
+        float scale;
+        std::memcpy(&scale, row + DIMENSION, sizeof scale);
+        for (std::size_t c = 0; c < DIMENSION; ++c) {
+            out[c] = static_cast<float>(static_cast<std::int8_t>(row[c])) * scale;
+        }
+    } else if (kind == SideKind::Float16) {
+        for (std::size_t c = 0; c < DIMENSION; ++c) {
+            std::uint16_t h;
+            std::memcpy(&h, row + 2 * c, sizeof h);
+            out[c] = float16_to_float(h);
+        }
+    } else {
+        std::fill(out.begin(), out.end(), 0.0f);
+    }
+}
+
+SideStore SideStore::from_view(const SideView& view) {
+    SideStore store(view.kind);
+    store.rows_.assign(view.rows.begin(), view.rows.end());
+    store.count_ = view.count;
+    return store;
+}
+
+SideStore SideStore::without_rows(std::size_t count) noexcept {
+    SideStore store(SideKind::None);
+    store.count_ = count;
+    return store;
+}
+
+void SideStore::reserve(std::size_t rows) {
+    const std::size_t width = row_bytes(kind_);
+    if (width != 0 && rows > rows_.max_size() / width) throw std::length_error("side too large");
+    rows_.reserve(rows * width);
+}
+
+void SideStore::append(std::size_t n, std::span<const float> values) {
+    const std::size_t width = row_bytes(kind_);
+    if (width != 0) {
+        if (n > rows_.max_size() / width - count_) throw std::length_error("side too large");
+        rows_.resize((count_ + n) * width);  // the only step that can fail
+        for (std::size_t i = 0; i < n; ++i) {
+            encode_row(kind_, values.subspan(i * DIMENSION).first<DIMENSION>(), rows_.data() + (count_ + i) * width);
+        }
+    }
+    count_ += n;
+}
+
+void SideStore::truncate(std::size_t n) noexcept {
+    if (n >= count_) return;
+    rows_.resize(n * row_bytes(kind_));
+    count_ = n;
+}
+
+bool SideStore::keep_rows(std::span<const std::uint32_t> kept) noexcept {
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        if (kept[i] >= count_ || (i > 0 && kept[i] <= kept[i - 1])) return false;
+    }
+    const std::size_t width = row_bytes(kind_);
+    // Ascending, so row kept[i] >= i and moving it down never overwrites a row
+    // still to be moved.
+    for (std::size_t i = 0; i < kept.size() && width != 0; ++i) {
+        if (kept[i] != i) std::memmove(rows_.data() + i * width, rows_.data() + kept[i] * width, width);
+    }
+    rows_.resize(kept.size() * width);
+    count_ = kept.size();
+    return true;
+}
+
+namespace {
+
+constexpr char SIDE_MAGIC[8] = {'K', 'X', 'S', 'I', 'D', 'E', 0, 0};
+constexpr std::uint32_t SIDE_VERSION = 1;
+
+template <class T>
+T read_at(std::span<const std::byte> data, std::size_t offset) noexcept {
+    T value;
+    std::memcpy(&value, data.data() + offset, sizeof value);
+    return value;
+}
+
+bool row_is_valid(SideKind kind, const std::byte* row) noexcept {
+    if (kind == SideKind::Int8) {
+        for (std::size_t c = 0; c < DIMENSION; ++c) {
+            if (static_cast<std::int8_t>(row[c]) < -INT8_LIMIT) return false;
+        }
+        float scale;
+        std::memcpy(&scale, row + DIMENSION, sizeof scale);
+        return std::isfinite(scale) && scale >= 0.0f;
+    }
+    for (std::size_t c = 0; c < DIMENSION; ++c) {
+        std::uint16_t h;
+        std::memcpy(&h, row + 2 * c, sizeof h);
+        if ((h & 0x7C00u) == 0x7C00u) return false;  // infinity or NaN
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::byte> write_side(const SideView& side) {
+    std::vector<std::byte> out(SIDE_HEADER_BYTES + side.rows.size());
+    const auto kind = static_cast<std::uint32_t>(side.kind);
+    const std::uint64_t width = row_bytes(side.kind);
+    const std::uint64_t count = side.count;
+    std::memcpy(out.data(), SIDE_MAGIC, sizeof SIDE_MAGIC);
+    std::memcpy(out.data() + 8, &SIDE_VERSION, 4);
+    std::memcpy(out.data() + 12, &kind, 4);
+    std::memcpy(out.data() + 16, &width, 8);
+    std::memcpy(out.data() + 24, &count, 8);
+    if (!side.rows.empty()) std::memcpy(out.data() + SIDE_HEADER_BYTES, side.rows.data(), side.rows.size());
+    return out;
+}
+
+std::string_view side_error_name(SideError error) noexcept {
+    switch (error) {
+        case SideError::Truncated: return "truncated header";
+        case SideError::BadMagic: return "bad magic";
+        case SideError::BadVersion: return "unsupported version";
+        case SideError::UnknownKind: return "unknown encoding";
+        case SideError::BadLength: return "length does not match the row count";
+        case SideError::BadRow: return "row out of range";
+    }
+    return "unknown";
+}
+
+std::expected<SideView, SideError> read_side(std::span<const std::byte> section) noexcept {
+    if (section.size() < SIDE_HEADER_BYTES) return std::unexpected(SideError::Truncated);
+    if (std::memcmp(section.data(), SIDE_MAGIC, sizeof SIDE_MAGIC) != 0) return std::unexpected(SideError::BadMagic);
+    if (read_at<std::uint32_t>(section, 8) != SIDE_VERSION) return std::unexpected(SideError::BadVersion);
+    for (std::size_t i = 32; i < SIDE_HEADER_BYTES; ++i) {
+        if (section[i] != std::byte{0}) return std::unexpected(SideError::BadVersion);
+    }
+    const auto raw_kind = read_at<std::uint32_t>(section, 12);
+    if (raw_kind > static_cast<std::uint32_t>(SideKind::Float16)) return std::unexpected(SideError::UnknownKind);
+    const auto kind = static_cast<SideKind>(raw_kind);
+    const auto width = read_at<std::uint64_t>(section, 16);
+    const auto count = read_at<std::uint64_t>(section, 24);
+    const std::size_t body = section.size() - SIDE_HEADER_BYTES;
+    if (width != row_bytes(kind)) return std::unexpected(SideError::BadLength);
+    // count * width == body, without the product overflowing.
+    if (width == 0 ? body != 0 : (body % width != 0 || body / width != count)) {
+        return std::unexpected(SideError::BadLength);
+    }
+    if (width == 0 && count > std::numeric_limits<std::size_t>::max()) return std::unexpected(SideError::BadLength);
+    const SideView view{kind, section.subspan(SIDE_HEADER_BYTES), static_cast<std::size_t>(count)};
+    for (std::size_t slot = 0; width != 0 && slot < view.count; ++slot) {
+        if (!row_is_valid(kind, view.row(slot))) return std::unexpected(SideError::BadRow);
+    }
+    return view;
+}
+
+std::expected<PreparedQuery, SideError> prepare_query(RescoreMode mode,
+                                                      std::span<const float, DIMENSION> query) noexcept {
+    for (const float v : query) {
+        if (!std::isfinite(v)) return std::unexpected(SideError::BadRow);
+    }
+    PreparedQuery prepared;
+    prepared.mode = mode;
+    if (mode == RescoreMode::Int8) {
+        std::array<std::int8_t, DIMENSION> q;
+        prepared.scale = quantize_int8(query, q);
+        std::copy(q.begin(), q.end(), prepared.integers.begin());
+    } else {
+        std::copy(query.begin(), query.end(), prepared.values.begin());
+    }
+    return prepared;
+}
+
+void score_slots(const SideKernels& kernels, const PreparedQuery& query, const SideView& side,
+                 std::span<const QuantizedVector> codes, std::span<const std::uint32_t> slots,
+                 std::span<float> scores) noexcept {
+    const std::size_t n = slots.size();
+    switch (query.mode) {
+        case RescoreMode::Int8: {
+            std::int32_t dots[RESCORE_BLOCK];
+            for (std::size_t start = 0; start < n; start += RESCORE_BLOCK) {
+                const std::size_t m = std::min(RESCORE_BLOCK, n - start);
+                kernels.int8_dots(query.integers.data(), side.rows.data(), INT8_ROW_BYTES, slots.data() + start, m,
+                                  dots);
+                for (std::size_t i = 0; i < m; ++i) {
+                    float row_scale;
+                    std::memcpy(&row_scale, side.row(slots[start + i]) + DIMENSION, sizeof row_scale);
+                    // One rounding, from the exact integer sum and the two scales;
+                    // beyond the float range (absurd inputs) it is infinite.
+                    const double exact = static_cast<double>(dots[i]) * (static_cast<double>(query.scale) * row_scale);
+                    scores[start + i] = std::fabs(exact) <= std::numeric_limits<float>::max()
+                                            ? static_cast<float>(exact)
+                                        : exact > 0 ? std::numeric_limits<float>::infinity()
+                                                    : -std::numeric_limits<float>::infinity();
+                }
+            }
+            return;
+        }
+        case RescoreMode::Float16:
+            kernels.float16_dots(query.values.data(), side.rows.data(), FLOAT16_ROW_BYTES, slots.data(), n,
+                                 scores.data());
+            break;
+        case RescoreMode::Sign: {
+            kernels.sign_dots(query.values.data(), codes.data(), slots.data(), n, scores.data());
+            // 1 / sqrt(384), rounded once.
+            const float unit = static_cast<float>(1.0 / std::sqrt(static_cast<double>(DIMENSION)));
+            for (std::size_t i = 0; i < n; ++i) scores[i] *= unit;
+            break;
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isnan(scores[i])) scores[i] = -std::numeric_limits<float>::infinity();
+    }
+}
+
+}  // namespace kestrix::side

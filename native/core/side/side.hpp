@@ -1,0 +1,185 @@
+// The rescoring side: richer copies of the vectors, one row per slot beside
+// the 48-byte codes, and the rescoring of a candidate list with them.
+//
+// The codes find candidates quickly but rank them coarsely (Hamming distances
+// are 385 integers, so near neighbours tie and swap). Rescoring an
+// oversampled candidate list by inner product with the side restores most of
+// the float ranking:
+// - Int8: each vector scaled by its own max |component| / 127 and rounded to
+//   int8; the row is the 384 int8 values then the float scale (388 bytes).
+// - Float16: the 384 components as IEEE half floats (768 bytes).
+// - None: no side at all; rescoring may still use the sign vectors of the
+//   codes themselves (+1 where a bit is set, -1 where clear), for free.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "../quantized.hpp"
+#include "kernels.hpp"
+
+namespace kestrix::side {
+
+enum class SideKind : std::uint8_t { None = 0, Int8 = 1, Float16 = 2 };
+
+inline constexpr std::size_t INT8_ROW_BYTES = DIMENSION + sizeof(float);  // 388
+inline constexpr std::size_t FLOAT16_ROW_BYTES = 2 * DIMENSION;           // 768
+
+constexpr std::size_t row_bytes(SideKind kind) noexcept {
+    switch (kind) {
+        case SideKind::Int8: return INT8_ROW_BYTES;
+        case SideKind::Float16: return FLOAT16_ROW_BYTES;
+        case SideKind::None: break;
+    }
+    return 0;
+}
+
+// The largest magnitude of an int8 component. -128 is never produced, so
+// quantisation is symmetric around zero.
+inline constexpr int INT8_LIMIT = 127;
+
+// One vector as 384 int8 values and the scale that maps them back
+// (component ~ value * scale). A zero vector has scale 0. Finite input only.
+float quantize_int8(std::span<const float, DIMENSION> values, std::span<std::int8_t, DIMENSION> out) noexcept;
+
+// Round to nearest, ties to even; magnitudes beyond the largest half (65504)
+// saturate to it rather than become infinite, so every stored row is finite.
+std::uint16_t float_to_float16(float value) noexcept;
+
+// The row of one vector in the given encoding (row_bytes(kind) bytes at out).
+void encode_row(SideKind kind, std::span<const float, DIMENSION> values, std::byte* out) noexcept;
+// The stored approximation of a row, back as floats.
+void decode_row(SideKind kind, const std::byte* row, std::span<float, DIMENSION> out) noexcept;
+
+// Rows of a side wherever they live: owned by a SideStore, or read in place
+// from a file's bytes (a mapped file) after read_side validated them.
+struct SideView {
+    SideKind kind = SideKind::None;
+    std::span<const std::byte> rows;  // count * row_bytes(kind) bytes
+    std::size_t count = 0;
+
+    const std::byte* row(std::size_t slot) const noexcept { return rows.data() + slot * row_bytes(kind); }
+};
+
+// A side that grows with the slots of its store. Slot i of the store is row i
+// of the side; every change of the store is mirrored by one call here.
+class SideStore {
+public:
+    explicit SideStore(SideKind kind = SideKind::None) noexcept : kind_(kind) {}
+    // An owned copy of validated rows (from a file).
+    static SideStore from_view(const SideView& view);
+    // A side without rows of its own for `count` slots.
+    static SideStore without_rows(std::size_t count) noexcept;
+
+    SideKind kind() const noexcept { return kind_; }
+    std::size_t size() const noexcept { return count_; }
+    SideView view() const noexcept { return {kind_, rows_, count_}; }
+
+    // Room for `rows` rows in total, so that a batch of appends cannot fail
+    // half-way. Throws std::bad_alloc / std::length_error; nothing changes then.
+    void reserve(std::size_t rows);
+    // Appends the rows of `n` vectors (`values`: n * 384 finite floats; a side
+    // without rows reads none and may be given none). Throws std::bad_alloc /
+    // std::length_error when the room cannot be had; nothing changes then.
+    void append(std::size_t n, std::span<const float> values);
+    void append(std::span<const float> values) { append(values.size() / DIMENSION, values); }
+    // Drops rows from `n` on (the undo of a batch whose store half failed).
+    void truncate(std::size_t n) noexcept;
+    // Keeps exactly the rows at `kept` (strictly ascending slots) in that
+    // order, the shape of a compaction that keeps the order of its survivors.
+    // Returns false, changing nothing, when `kept` is not strictly ascending
+    // or names a row that does not exist.
+    bool keep_rows(std::span<const std::uint32_t> kept) noexcept;
+
+private:
+    SideKind kind_;
+    std::vector<std::byte> rows_;
+    std::size_t count_ = 0;
+};
+
+// The Side section of a file: a 64-byte header (magic, format version, kind,
+// row length, row count; the rest zero) and the rows, all little-endian.
+inline constexpr std::size_t SIDE_HEADER_BYTES = 64;
+
+std::vector<std::byte> write_side(const SideView& side);
+
+enum class SideError : std::uint8_t { Truncated, BadMagic, BadVersion, UnknownKind, BadLength, BadRow };
+std::string_view side_error_name(SideError error) noexcept;
+
+// Validates the whole section (header, exact length, every row finite and in
+// range) before handing out a view of its rows in place.
+std::expected<SideView, SideError> read_side(std::span<const std::byte> section) noexcept;
+
+// How a candidate list is rescored.
+enum class RescoreMode : std::uint8_t { Sign, Int8, Float16 };
+
+// The query in the form the kernels of one mode read, made once per query.
+struct PreparedQuery {
+    RescoreMode mode = RescoreMode::Sign;
+    float scale = 0.0f;                                          // Int8: the query's own int8 scale
+    alignas(64) std::array<float, DIMENSION> values{};           // Sign, Float16
+    alignas(64) std::array<std::int16_t, DIMENSION> integers{};  // Int8: quantised, widened
+};
+
+// Refuses a query with a non-finite component (its scores would be NaN).
+std::expected<PreparedQuery, SideError> prepare_query(RescoreMode mode,
+                                                      std::span<const float, DIMENSION> query) noexcept;
+
+// The mode a side supports: its own encoding, or the sign vectors without one.
+constexpr RescoreMode native_mode(SideKind kind) noexcept {
+    return kind == SideKind::Int8      ? RescoreMode::Int8
+           : kind == SideKind::Float16 ? RescoreMode::Float16
+                                       : RescoreMode::Sign;
+}
+
+// Scores of `slots` with the given kernels: for Int8 and Float16 the inner
+// product of the query with the side's row (the cosine for unit vectors);
+// for Sign the inner product with the unit-length sign vector (the signs
+// divided by sqrt(384)), so it too is a cosine. A score that does not exist
+// as a number (a sum of infinities of both signs) is -infinity, ranking last.
+// The mode must match the side (Sign reads the codes); every slot must be
+// below side.count (and codes.size() for Sign).
+void score_slots(const SideKernels& kernels, const PreparedQuery& query, const SideView& side,
+                 std::span<const QuantizedVector> codes, std::span<const std::uint32_t> slots,
+                 std::span<float> scores) noexcept;
+
+// Ranking of rescored hits: higher score first; equal scores, lower slot first
+// (slots are distinct in a candidate list, so this is a total order and the
+// result does not depend on the order the candidates arrived in). Only the
+// best `keep` are put in order (a query wants k of its k x oversampling
+// candidates); the rest follow them in no particular order. Returns how many
+// are in order: min(keep, hits.size()).
+template <class Hit>
+std::size_t rank_by_score(std::span<Hit> hits, std::size_t keep) noexcept {
+    const std::size_t ranked = std::min(keep, hits.size());
+    std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(ranked), hits.end(),
+                      [](const Hit& a, const Hit& b) { return a.score != b.score ? a.score > b.score : a.slot < b.slot; });
+    return ranked;
+}
+
+// Replaces the score of every hit (anything with `slot` and `score`) by its
+// rescored value and ranks the best `keep` of them first (rank_by_score). Candidates are scored in blocks of
+// RESCORE_BLOCK, so no memory grows with the candidate count.
+inline constexpr std::size_t RESCORE_BLOCK = 64;
+
+template <class Hit>
+std::size_t rescore(const PreparedQuery& query, const SideView& side, std::span<const QuantizedVector> codes,
+                    std::span<Hit> hits, std::size_t keep, const SideKernels& kernels = side_kernels()) noexcept {
+    std::uint32_t slots[RESCORE_BLOCK];
+    float scores[RESCORE_BLOCK];
+    for (std::size_t start = 0; start < hits.size(); start += RESCORE_BLOCK) {
+        const std::size_t n = std::min(RESCORE_BLOCK, hits.size() - start);
+        for (std::size_t i = 0; i < n; ++i) slots[i] = hits[start + i].slot;
+        score_slots(kernels, query, side, codes, std::span(slots, n), std::span(scores, n));
+        for (std::size_t i = 0; i < n; ++i) hits[start + i].score = scores[i];
+    }
+    return rank_by_score(hits, keep);
+}
+
+}  // namespace kestrix::side

@@ -1,0 +1,335 @@
+// The rescoring side: every kernel against the portable one, the encodings
+// against independent conversions, the side following its store's slots, the
+// section reader's refusals, and the ranking of rescored hits.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "collection.hpp"
+#include "side/side.hpp"
+
+namespace kestrix::side {
+namespace {
+
+std::vector<float> random_floats(std::mt19937_64& rng, std::size_t n, float spread = 1.0f) {
+    std::normal_distribution<float> normal(0.0f, spread);
+    std::vector<float> v(n);
+    for (auto& x : v) x = normal(rng);
+    return v;
+}
+
+std::span<const float, DIMENSION> row_of(const std::vector<float>& values, std::size_t i) {
+    return std::span<const float>(values).subspan(i * DIMENSION).first<DIMENSION>();
+}
+
+// Rows that reach the ends of each encoding: zeros, the int8 extremes, the
+// largest and the subnormal halves, huge and tiny vectors, then random ones.
+std::vector<float> awkward_vectors(std::mt19937_64& rng, std::size_t n) {
+    std::vector<float> values = random_floats(rng, n * DIMENSION);
+    const float specials[] = {0.0f, 65504.0f, -70000.0f, 1e-7f, 3e38f, -1e-30f};
+    for (std::size_t i = 0; i < std::min<std::size_t>(n, 6); ++i) {
+        for (std::size_t c = 0; c < DIMENSION; ++c) values[i * DIMENSION + c] = (c % 3 ? 1.0f : -1.0f) * specials[i];
+    }
+    return values;
+}
+
+TEST(SideKernels, PortableSetIsFirstAndTheChosenOneIsAvailable) {
+    const auto sets = available_side_kernels();
+    ASSERT_FALSE(sets.empty());
+    EXPECT_EQ(std::string(sets.front().name), "portable");
+    EXPECT_EQ(&side_kernels(), &sets.back());
+}
+
+// Every kernel set gives bit-identical sums to the portable one, for every
+// candidate count of a block, repeated and out-of-order slots included.
+TEST(SideKernels, EveryKernelSetMatchesThePortableOneBitForBit) {
+    std::mt19937_64 rng(5);
+    const std::size_t rows = 150;
+    const auto values = awkward_vectors(rng, rows);
+    SideStore int8(SideKind::Int8), half(SideKind::Float16);
+    int8.append(values);
+    half.append(values);
+    std::vector<QuantizedVector> codes;
+    for (std::size_t i = 0; i < rows; ++i) codes.push_back(quantize(row_of(values, i)));
+
+    const auto portable = available_side_kernels().front();
+    for (const auto& kernels : available_side_kernels()) {
+        SCOPED_TRACE(kernels.name);
+        for (int q = 0; q < 6; ++q) {
+            const auto query_values = q < 2 ? awkward_vectors(rng, 6 - q) : random_floats(rng, DIMENSION, 3.0f);
+            const auto query = row_of(query_values, 0);
+            const auto as_int8 = *prepare_query(RescoreMode::Int8, query);
+            for (std::size_t count : {0, 1, 7, 16, 63, 64, 65}) {
+                std::vector<std::uint32_t> slots(count);
+                for (auto& s : slots) s = static_cast<std::uint32_t>(rng() % rows);
+                std::vector<std::int32_t> want_i(count), got_i(count);
+                std::vector<float> want_f(count), got_f(count);
+                portable.int8_dots(as_int8.integers.data(), int8.view().rows.data(), INT8_ROW_BYTES, slots.data(),
+                                   count, want_i.data());
+                kernels.int8_dots(as_int8.integers.data(), int8.view().rows.data(), INT8_ROW_BYTES, slots.data(),
+                                  count, got_i.data());
+                EXPECT_EQ(got_i, want_i) << "int8, count " << count;
+
+                auto same_bits = [&](const char* what) {
+                    for (std::size_t i = 0; i < count; ++i) {
+                        EXPECT_EQ(std::bit_cast<std::uint32_t>(got_f[i]), std::bit_cast<std::uint32_t>(want_f[i]))
+                            << what << ", count " << count << " candidate " << i << ": " << got_f[i]
+                            << " != " << want_f[i];
+                    }
+                };
+                portable.float16_dots(query.data(), half.view().rows.data(), FLOAT16_ROW_BYTES, slots.data(), count,
+                                      want_f.data());
+                kernels.float16_dots(query.data(), half.view().rows.data(), FLOAT16_ROW_BYTES, slots.data(), count,
+                                     got_f.data());
+                same_bits("float16");
+                portable.sign_dots(query.data(), codes.data(), slots.data(), count, want_f.data());
+                kernels.sign_dots(query.data(), codes.data(), slots.data(), count, got_f.data());
+                same_bits("sign");
+            }
+        }
+    }
+}
+
+// The portable sums themselves against plain double-precision products.
+TEST(SideKernels, PortableSumsAreTheInnerProducts) {
+    std::mt19937_64 rng(9);
+    const auto values = random_floats(rng, 20 * DIMENSION);
+    const auto query = random_floats(rng, DIMENSION);
+    SideStore half(SideKind::Float16);
+    half.append(values);
+    std::vector<QuantizedVector> codes;
+    for (std::size_t i = 0; i < 20; ++i) codes.push_back(quantize(row_of(values, i)));
+    std::vector<std::uint32_t> slots(20);
+    for (std::uint32_t i = 0; i < 20; ++i) slots[i] = 19 - i;
+    std::vector<float> f16(20), sign(20);
+    const auto portable = available_side_kernels().front();
+    portable.float16_dots(query.data(), half.view().rows.data(), FLOAT16_ROW_BYTES, slots.data(), 20, f16.data());
+    portable.sign_dots(query.data(), codes.data(), slots.data(), 20, sign.data());
+    for (std::size_t i = 0; i < 20; ++i) {
+        double want_f16 = 0, want_sign = 0;
+        std::array<float, DIMENSION> decoded;
+        decode_row(SideKind::Float16, half.view().row(slots[i]), decoded);
+        for (std::size_t c = 0; c < DIMENSION; ++c) {
+            want_f16 += double{query[c]} * decoded[c];
+            want_sign += values[slots[i] * DIMENSION + c] > 0 ? query[c] : -query[c];
+        }
+        EXPECT_NEAR(f16[i], want_f16, 1e-4);
+        EXPECT_NEAR(sign[i], want_sign, 1e-4);
+    }
+}
+
+#if defined(__FLT16_MAX__)
+// The compiler's own conversion is the independent oracle for rounding.
+TEST(SideEncoding, Float16RoundsLikeTheCompilerAndSaturatesInsteadOfInfinity) {
+    std::mt19937_64 rng(3);
+    std::vector<float> probes = {0.0f, -0.0f, 1.0f, 65504.0f, 65519.0f, 5.96e-8f, 2.98e-8f, 2.99e-8f, 6.1e-5f,
+                                 1.0009765625f, 1.00048828125f, 1.00146484375f};
+    for (int i = 0; i < 200000; ++i) {
+        probes.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(rng()) & 0xC7FFFFFFu));  // |x| < 2^17
+    }
+    for (const float x : probes) {
+        if (std::fabs(x) >= 65520.0f) continue;  // rounds to infinity there; saturation is checked below
+        const auto want = std::bit_cast<std::uint16_t>(static_cast<_Float16>(x));
+        ASSERT_EQ(float_to_float16(x), want) << x;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(float16_to_float(want)),
+                  std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<_Float16>(x))));
+    }
+    for (const float big : {65520.0f, 1e10f, 3.4e38f}) {
+        EXPECT_EQ(float_to_float16(big), 0x7BFFu);
+        EXPECT_EQ(float_to_float16(-big), 0xFBFFu);
+    }
+}
+#endif
+
+// The side mirrors a store's slots through appends, an undone batch and
+// order-keeping compactions: row i is always the encoding of slot i's vector.
+TEST(SideStoreFollowsSlots, AppendsTruncationsAndCompactionsKeepRowsWithTheirSlots) {
+    for (const SideKind kind : {SideKind::None, SideKind::Int8, SideKind::Float16}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        std::mt19937_64 rng(11);
+        SideStore store(kind);
+        std::vector<std::vector<float>> model;  // the vector behind each slot
+        for (int step = 0; step < 60; ++step) {
+            const auto action = rng() % 4;
+            if (action <= 1) {
+                const std::size_t n = rng() % 5;
+                const auto batch = random_floats(rng, n * DIMENSION);
+                store.append(batch);
+                for (std::size_t i = 0; i < n; ++i) model.emplace_back(row_of(batch, i).begin(), row_of(batch, i).end());
+            } else if (action == 2) {
+                const std::size_t n = model.empty() ? 0 : rng() % (model.size() + 1);
+                store.truncate(n);
+                model.resize(std::min(n, model.size()));
+            } else {
+                std::vector<std::uint32_t> kept;
+                std::vector<std::vector<float>> survivors;
+                for (std::uint32_t s = 0; s < model.size(); ++s) {
+                    if (rng() % 3) {
+                        kept.push_back(s);
+                        survivors.push_back(model[s]);
+                    }
+                }
+                ASSERT_TRUE(store.keep_rows(kept));
+                model = std::move(survivors);
+            }
+            ASSERT_EQ(store.size(), model.size());
+            ASSERT_EQ(store.view().rows.size(), model.size() * row_bytes(kind));
+            std::vector<std::byte> want(row_bytes(kind));
+            for (std::size_t s = 0; s < model.size() && !want.empty(); ++s) {
+                encode_row(kind, std::span<const float, DIMENSION>(model[s].data(), DIMENSION), want.data());
+                ASSERT_EQ(std::memcmp(store.view().row(s), want.data(), want.size()), 0) << "slot " << s;
+            }
+        }
+        // A refused compaction changes nothing.
+        const auto before = std::vector<std::byte>(store.view().rows.begin(), store.view().rows.end());
+        const auto size = static_cast<std::uint32_t>(store.size());
+        for (const std::vector<std::uint32_t>& bad :
+             {std::vector<std::uint32_t>{1, 0}, std::vector<std::uint32_t>{0, 0}, std::vector<std::uint32_t>{size}}) {
+            EXPECT_FALSE(store.keep_rows(bad));
+            EXPECT_EQ(store.size(), size);
+            EXPECT_TRUE(std::equal(before.begin(), before.end(), store.view().rows.begin(), store.view().rows.end()));
+        }
+    }
+}
+
+TEST(SideSection, RoundTripsAndTheReaderRefusesEveryDamagedField) {
+    std::mt19937_64 rng(2);
+    for (const SideKind kind : {SideKind::None, SideKind::Int8, SideKind::Float16}) {
+        SideStore store(kind);
+        store.append(awkward_vectors(rng, 9));
+        const auto bytes = write_side(store.view());
+        const auto view = read_side(bytes);
+        ASSERT_TRUE(view.has_value());
+        EXPECT_EQ(view->kind, kind);
+        EXPECT_EQ(view->count, 9u);
+        EXPECT_TRUE(std::equal(view->rows.begin(), view->rows.end(), store.view().rows.begin(),
+                               store.view().rows.end()));
+        for (std::size_t cut = 0; cut < bytes.size(); cut += (cut < SIDE_HEADER_BYTES ? 1 : 97)) {
+            EXPECT_FALSE(read_side(std::span(bytes).first(cut)).has_value()) << "cut at " << cut;
+        }
+    }
+
+    SideStore store(SideKind::Int8);
+    store.append(random_floats(rng, 3 * DIMENSION));
+    const auto good = write_side(store.view());
+    auto damaged = [&](std::size_t offset, auto value) {
+        auto bytes = good;
+        std::memcpy(bytes.data() + offset, &value, sizeof value);
+        return read_side(bytes);
+    };
+    EXPECT_EQ(damaged(0, 'k').error(), SideError::BadMagic);
+    EXPECT_EQ(damaged(8, std::uint32_t{2}).error(), SideError::BadVersion);
+    EXPECT_EQ(damaged(40, std::uint8_t{1}).error(), SideError::BadVersion);
+    EXPECT_EQ(damaged(12, std::uint32_t{7}).error(), SideError::UnknownKind);
+    EXPECT_EQ(damaged(12, std::uint32_t{2}).error(), SideError::BadLength);  // float16 rows are 768 bytes
+    EXPECT_EQ(damaged(24, std::uint64_t{4}).error(), SideError::BadLength);
+    EXPECT_EQ(damaged(24, ~std::uint64_t{0}).error(), SideError::BadLength);
+    EXPECT_EQ(damaged(SIDE_HEADER_BYTES + 5, std::int8_t{-128}).error(), SideError::BadRow);
+    EXPECT_EQ(damaged(SIDE_HEADER_BYTES + DIMENSION, std::nanf("")).error(), SideError::BadRow);
+    EXPECT_EQ(damaged(SIDE_HEADER_BYTES + INT8_ROW_BYTES + DIMENSION, -1.0f).error(), SideError::BadRow);
+
+    SideStore half(SideKind::Float16);
+    half.append(random_floats(rng, DIMENSION));
+    auto bytes = write_side(half.view());
+    bytes[SIDE_HEADER_BYTES + 11] = std::byte{0x7C};  // a component's exponent all ones: infinity or NaN
+    EXPECT_EQ(read_side(bytes).error(), SideError::BadRow);
+}
+
+struct Hit {
+    std::uint32_t slot;
+    float score;
+};
+
+TEST(Rescore, RanksByFloatSideScoreWithTiesToTheLowerSlot) {
+    // Slot s holds the unit vector along component s % 4 (slots 4.. repeat it),
+    // so the query (4, 3, 2, 1) / |q| gives four distinct scores, each tied.
+    std::vector<float> values(8 * DIMENSION, 0.0f);
+    for (std::size_t s = 0; s < 8; ++s) values[s * DIMENSION + s % 4] = 1.0f;
+    std::array<float, DIMENSION> query{};
+    query[0] = 0.4f, query[1] = 0.3f, query[2] = 0.2f, query[3] = 0.1f;
+    for (const SideKind kind : {SideKind::Int8, SideKind::Float16}) {
+        SideStore side(kind);
+        side.append(values);
+        const auto prepared = *prepare_query(native_mode(kind), query);
+        std::vector<Hit> hits = {{6, 0}, {5, 0}, {1, 0}, {4, 0}, {3, 0}, {0, 0}, {2, 0}, {7, 0}};
+        EXPECT_EQ(rescore(prepared, side.view(), {}, std::span(hits), 99), hits.size());
+        const std::uint32_t want[] = {0, 4, 1, 5, 2, 6, 3, 7};
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+            EXPECT_EQ(hits[i].slot, want[i]) << "position " << i;
+            EXPECT_NEAR(hits[i].score, query[want[i] % 4], 0.4f / 127);
+        }
+        // Keeping three puts exactly the best three first, in order.
+        std::reverse(hits.begin(), hits.end());
+        EXPECT_EQ(rescore(prepared, side.view(), {}, std::span(hits), 3), 3u);
+        for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(hits[i].slot, want[i]);
+    }
+}
+
+TEST(Rescore, SignModeScoresTheCosineWithTheSignVectorAndNonFiniteQueriesAreRefused) {
+    std::mt19937_64 rng(8);
+    const auto values = random_floats(rng, 3 * DIMENSION);
+    std::vector<QuantizedVector> codes;
+    for (std::size_t i = 0; i < 3; ++i) codes.push_back(quantize(row_of(values, i)));
+    const auto query = row_of(values, 1);
+    std::vector<Hit> hits = {{0, 0}, {1, 0}, {2, 0}};
+    rescore(*prepare_query(RescoreMode::Sign, query), SideView{}, codes, std::span(hits), 3);
+    EXPECT_EQ(hits[0].slot, 1u);  // a vector agrees with its own signs best
+    double l1 = 0, l2 = 0;
+    for (const float x : query) l1 += std::fabs(x), l2 += double{x} * x;
+    EXPECT_NEAR(hits[0].score, l1 / std::sqrt(384.0), 1e-4);
+    EXPECT_LE(hits[0].score, std::sqrt(l2) + 1e-4);  // a cosine times |q|, at most |q|
+
+    std::array<float, DIMENSION> bad{};
+    for (const float x : {std::nanf(""), INFINITY, -INFINITY}) {
+        bad[100] = x;
+        for (const auto mode : {RescoreMode::Sign, RescoreMode::Int8, RescoreMode::Float16}) {
+            EXPECT_FALSE(prepare_query(mode, bad).has_value());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestrix::side
+
+namespace kestrix {
+namespace {
+
+// A rescoring search that cannot rescore (no floats given, or floats that are
+// not finite) answers the codes' best k, never its k x oversample candidates.
+TEST(CollectionRescoring, WithoutUsableFloatsTheCodesBestKAreAnswered) {
+    std::mt19937_64 rng(6);
+    const auto values = side::random_floats(rng, 50 * DIMENSION);
+    std::vector<QuantizedVector> codes;
+    std::vector<std::uint64_t> ids;
+    for (std::size_t i = 0; i < 50; ++i) {
+        codes.push_back(quantize(side::row_of(values, i)));
+        ids.push_back(i * 10);
+    }
+    Collection c(side::SideKind::Int8);
+    ASSERT_TRUE(c.add(ids, codes, 0.0, values).has_value());
+    EXPECT_EQ(c.side().size(), 50u);
+    SearchOptions options{5, true, 50, 1};
+    options.rescore = true;
+    const auto binary = c.search(codes[7], 5, true, 50);
+    std::vector<float> not_finite(DIMENSION, 1.0f);
+    not_finite[3] = std::numeric_limits<float>::infinity();
+    for (const std::span<const float> floats : {std::span<const float>{}, std::span<const float>(not_finite)}) {
+        const auto hits = c.search(codes[7], floats, options);
+        ASSERT_EQ(hits.size(), binary.size());
+        for (std::size_t i = 0; i < hits.size(); ++i) EXPECT_EQ(hits[i].id, binary[i].id);
+    }
+    // With the floats, the side ranks: the document itself comes first.
+    const auto rescored = c.search(codes[7], side::row_of(values, 7), options);
+    ASSERT_EQ(rescored.size(), 5u);
+    EXPECT_EQ(rescored.front().id, 70u);
+}
+
+}  // namespace
+}  // namespace kestrix
