@@ -23,7 +23,7 @@ class Collection(_NativeCollection):
     ``Collection(threads=None, *, rebuild_threshold=None)``; ``threads`` is
     how many threads a batch search uses (default: every core this process
     may run on, so a worker confined to fewer cores is not oversubscribed).
-    ``rebuild_threshold`` (a share in ``(0, 1]``, or ``None``, the default:
+    ``rebuild_threshold`` (a share in ``[0, 1]``, or ``None``, the default:
     never) makes ``add``, ``delete`` and ``expire`` compact the collection and
     rebuild the graph, with its ``m`` and ``ef_construction``, as soon as
     deleted or replaced documents make up more than that share of the graph's
@@ -108,8 +108,8 @@ class Collection(_NativeCollection):
     @rebuild_threshold.setter
     def rebuild_threshold(self, value: Optional[float]) -> None:
         if value is not None:
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0.0 < value <= 1.0:
-                raise ValueError(f"rebuild_threshold must be a share in (0, 1] or None, got {value!r}")
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0.0 <= value <= 1.0:
+                raise ValueError(f"rebuild_threshold must be a share in [0, 1] or None, got {value!r}")
             value = float(value)
         self._rebuild_threshold = value
 
