@@ -236,7 +236,10 @@ class KestrixVectorStore(VectorStore):
         """Embed and add ``texts``; an id that is already present is replaced.
 
         Everything is checked and embedded before the store changes, so a
-        refused call leaves it as it was. Returns the ids, in order.
+        refused call leaves it as it was. Returns the ids, in order. The add
+        that brings the store to ``index_min_size`` documents also builds the
+        graph; should that build be stopped (an exception from ``progress``,
+        Ctrl-C) the documents stay added and the next add builds it.
         """
         texts = list(texts)
         n = len(texts)
