@@ -141,6 +141,15 @@ def section_deletes(x, queries, rows):
     rows.append((f"delete 30 % of {n}, no rebuild", delete_s, f"recall@10 ef={EF} {kept:.3f} vs fresh build {rebuilt:.3f} ({kept - rebuilt:+.3f})"))
 
 
+class Rows:
+    """Prints each row as it is measured: a long run shows its progress."""
+
+    def append(self, row):
+        name, seconds, note = row
+        shown = f"{seconds * 1e3:.2f} ms" if seconds < 1 else f"{seconds:.2f} s"
+        print(f"{name:<44} {shown:>10}  {note}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--docs", type=int, default=100_000)
@@ -151,17 +160,14 @@ def main():
     args = parser.parse_args()
 
     x, queries = clustered(args.docs, args.queries)
-    rows = []
+    print(f"{'work':<44} {'time':>10}  against", flush=True)
+    rows = Rows()
     if "langchain" not in args.skip:
         section_langchain(x, queries, args.repeats, rows)
     if "deletes" not in args.skip:
         section_deletes(x, queries, rows)
     if "grow" not in args.skip:
         section_grow(args.grow, queries, args.repeats, rows)
-    print(f"{'work':<44} {'time':>10}  against")
-    for name, seconds, note in rows:
-        shown = f"{seconds * 1e3:.2f} ms" if seconds < 1 else f"{seconds:.2f} s"
-        print(f"{name:<44} {shown:>10}  {note}")
 
 
 if __name__ == "__main__":

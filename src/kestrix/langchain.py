@@ -50,6 +50,7 @@ Metadata must be JSON-serialisable; tuples come back as lists.
 from __future__ import annotations
 
 import contextlib
+import gc
 import hashlib
 import json
 import os
@@ -126,6 +127,24 @@ class _Entry:
         self.doc_id = doc_id
         self.text = text
         self.metadata = metadata
+
+
+@contextlib.contextmanager
+def _collector_paused() -> Iterator[None]:
+    """Pause the cyclic garbage collector while a batch is booked.
+
+    A batch allocates a dict and an entry per document, and every few
+    thousand allocations the collector walks everything alive, the caller's
+    embeddings included: for 100,000 documents that walk cost more than
+    storing them. Nothing booked here forms a cycle.
+    """
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
 
 
 def _copy_metadata(metadata: Dict[str, Any]) -> Dict[str, Any]:
@@ -206,7 +225,9 @@ class KestrixVectorStore(VectorStore):
             raise ValueError(f"the embedding model returned {len(vectors)} vectors for {expected} {what}")
         checked = []
         for vector in vectors:
-            values = list(vector)
+            # A list is read as it is (the collection reads it before this
+            # call returns); anything else is taken apart once.
+            values = vector if type(vector) is list else list(vector)
             if len(values) != DIMENSION:
                 raise ValueError(
                     f"the embedding model returned {len(values)}-dim vectors; Kestrix stores {DIMENSION}-dim vectors"
@@ -263,39 +284,49 @@ class KestrixVectorStore(VectorStore):
         final_ids = [id_ if id_ else str(uuid.uuid4()) for id_ in (ids or [None] * n)]
         if n == 0:
             return []
-        vectors = self._embed_checked(self._embedding.embed_documents(texts), n, "texts")
-        stored = [_copy_metadata(metadata or {}) for metadata in (metadatas or [{}] * n)]
-        # An id given twice in one batch ends as its last text, as if added in turn.
-        last = {id_: i for i, id_ in enumerate(final_ids)}
-        order = sorted(last.values())
-
+        embedded = self._embedding.embed_documents(texts)
         with self._lock:
-            # Every id the batch needs must be there before the first change.
-            fresh = sum(1 for i in order if final_ids[i] not in self._entries)
-            if fresh > len(self._free_doc_ids) + (MAX_DOC_ID + 1 - self._next_doc_id):
-                raise RuntimeError(f"no free document id: the store has handed out all {MAX_DOC_ID + 1}")
-            free_before, next_before = list(self._free_doc_ids), self._next_doc_id
-            doc_ids = []
-            for i in order:
-                old = self._entries.get(final_ids[i])
-                doc_ids.append(old.doc_id if old is not None else self._allocate_doc_id())
-            try:
-                # The collection checks the whole batch before it changes.
-                self._db.add(doc_ids, [vectors[i] for i in order])
-            except BaseException:
-                self._free_doc_ids, self._next_doc_id = free_before, next_before
-                raise
-            for i, doc_id in zip(order, doc_ids):
-                id_ = final_ids[i]
-                if id_ in self._entries:
-                    self._tombstones += 1  # the replaced vector's slot
-                self._entries[id_] = _Entry(doc_id, texts[i], stored[i])
-                self._by_doc_id[doc_id] = id_
+            with _collector_paused():
+                self._commit(final_ids, texts, self._embed_checked(embedded, n, "texts"), metadatas)
             # The documents are in; the graph comes with the add that reaches
             # the threshold, so no search ever has to wait for it.
             if not self._db.has_index() and len(self._entries) >= self.index_min_size:
                 self._build()
         return final_ids
+
+    def _commit(
+        self,
+        final_ids: List[str],
+        texts: List[str],
+        vectors: List[List[float]],
+        metadatas: Optional[List[Optional[Dict[str, Any]]]],
+    ) -> None:
+        """Add the checked batch whole, or change nothing."""
+        stored = [_copy_metadata(metadata or {}) for metadata in (metadatas or [{}] * len(texts))]
+        # An id given twice in one batch ends as its last text, as if added in turn.
+        last = {id_: i for i, id_ in enumerate(final_ids)}
+        order = sorted(last.values())
+        # Every id the batch needs must be there before the first change.
+        fresh = sum(1 for i in order if final_ids[i] not in self._entries)
+        if fresh > len(self._free_doc_ids) + (MAX_DOC_ID + 1 - self._next_doc_id):
+            raise RuntimeError(f"no free document id: the store has handed out all {MAX_DOC_ID + 1}")
+        free_before, next_before = list(self._free_doc_ids), self._next_doc_id
+        doc_ids = []
+        for i in order:
+            old = self._entries.get(final_ids[i])
+            doc_ids.append(old.doc_id if old is not None else self._allocate_doc_id())
+        try:
+            # The collection checks the whole batch before it changes.
+            self._db.add(doc_ids, [vectors[i] for i in order])
+        except BaseException:
+            self._free_doc_ids, self._next_doc_id = free_before, next_before
+            raise
+        for i, doc_id in zip(order, doc_ids):
+            id_ = final_ids[i]
+            if id_ in self._entries:
+                self._tombstones += 1  # the replaced vector's slot
+            self._entries[id_] = _Entry(doc_id, texts[i], stored[i])
+            self._by_doc_id[doc_id] = id_
 
     def delete(self, ids: Optional[List[str]] = None, **kwargs: Any) -> Optional[bool]:
         """Delete the documents with these ids; unknown ids are ignored.
@@ -494,7 +525,8 @@ class KestrixVectorStore(VectorStore):
             with open(manifest_path, "rb") as f:
                 raw = f.read()
             try:
-                manifest = json.loads(raw.decode("utf-8"))
+                with _collector_paused():  # one dict per document
+                    manifest = json.loads(raw.decode("utf-8"))
             except (UnicodeDecodeError, ValueError, RecursionError) as err:
                 # RecursionError: nesting deeper than the parser's stack.
                 raise ValueError(f"damaged manifest {manifest_path!r}: {type(err).__name__}: {err}") from None
@@ -520,9 +552,10 @@ class KestrixVectorStore(VectorStore):
         store._db = db
         # One 8-byte id per slot, live or not (the file's reader checked that).
         store._tombstones = len(slot_ids[0]) // 8 - len(db) if slot_ids else 0
-        for doc in manifest["documents"]:
-            store._entries[doc["id"]] = _Entry(doc["doc_id"], doc["text"], doc["metadata"])
-            store._by_doc_id[doc["doc_id"]] = doc["id"]
+        with _collector_paused():
+            for doc in manifest["documents"]:
+                store._entries[doc["id"]] = _Entry(doc["doc_id"], doc["text"], doc["metadata"])
+                store._by_doc_id[doc["doc_id"]] = doc["id"]
         store._next_doc_id = manifest["next_doc_id"]
         store._free_doc_ids = list(manifest["free_doc_ids"])
         return store
