@@ -104,9 +104,9 @@ def section_langchain(x, queries, repeats, rows):
     rows.append(("first query after load_local", statistics.median(r[1] for r in runs), f"median of {repeats}"))
 
 
-def section_grow(n, queries, repeats, rows):
+def section_grow(n, n_queries, repeats, rows):
     extra = n // 100
-    x, _ = clustered(n + extra, 0, seed=7)
+    x, queries = clustered(n + extra, n_queries, seed=7)  # queries from the same centres
     ids = np.arange(n + extra)
     col, build_s = built(x[:n], ids[:n])
     add_s, _ = timed(lambda: col.add(ids[n:], x[n:]))
@@ -188,7 +188,7 @@ def main():
     if "deletes" not in args.skip:
         section_deletes(x, queries, rows)
     if "grow" not in args.skip:
-        section_grow(args.grow, queries, args.repeats, rows)
+        section_grow(args.grow, args.queries, args.repeats, rows)
     if "load" not in args.skip:
         section_load(args.load, args.repeats, rows)
 
