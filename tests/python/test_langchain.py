@@ -76,6 +76,12 @@ def test_readding_an_id_replaces_it_and_keeps_one_copy(embeddings):
     hits = store.similarity_search("alpha", k=5)
     assert sorted(doc.page_content for doc in hits) == ["beta", "gamma"]
     assert store.get_by_ids(["a"]) == [Document(id="a", page_content="gamma", metadata={})]
+    # Missing ids become distinct version-4 UUIDs; given ones (and the last of a repeat) are kept.
+    import uuid
+
+    made = store.add_texts(["x", "y", "z", "w"], ids=[None, "b", "", "b"])
+    assert made[1] == made[3] == "b" and len(store) == 4 and store.get_by_ids(["b"])[0].page_content == "w"
+    assert all(uuid.UUID(i).version == 4 and str(uuid.UUID(i)) == i for i in (made[0], made[2])) and made[0] != made[2]
 
 
 def test_returned_documents_cannot_change_the_store(embeddings):
