@@ -226,9 +226,12 @@ Py_ssize_t collection_len(PyObject* self) noexcept {
 
 int collection_contains(PyObject* self, PyObject* key) noexcept {
     // Anything that is not a stored id is simply not in the collection.
-    if (PyBool_Check(key) || !PyLong_Check(key)) return 0;
+    // NumPy integers count as the ints they stand for.
+    if (PyBool_Check(key) || !PyIndex_Check(key)) return 0;
+    PyRef integer(PyNumber_Index(key));
+    if (!integer) return -1;
     int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(key, &overflow);
+    const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return -1;
     if (overflow != 0 || value < 0) return 0;
     return quick_read(self, [&](const Collection& c) { return c.contains(static_cast<std::uint64_t>(value)); });

@@ -1,7 +1,7 @@
 """``kestrix.Collection``: the store an application keeps its documents in."""
 
 import os
-from typing import Optional
+from typing import Any, Optional, cast
 
 from ._files import PathLike, _fspath, atomic_write_bytes, read_sections
 from ._native import Collection as _NativeCollection
@@ -96,7 +96,7 @@ class Collection(_NativeCollection):
     __slots__ = ("_rebuild_threshold",)
 
     def __new__(cls, threads: Optional[int] = None, *, rebuild_threshold: Optional[float] = None) -> "Collection":
-        self = super().__new__(cls, threads=threads)
+        self = cast("Collection", super().__new__(cls, threads=threads))
         self.rebuild_threshold = rebuild_threshold
         return self
 
@@ -113,16 +113,16 @@ class Collection(_NativeCollection):
             value = float(value)
         self._rebuild_threshold = value
 
-    def add(self, ids, vectors) -> None:
+    def add(self, ids: Any, vectors: Any) -> None:
         super().add(ids, vectors)
         self._rebuild_if_due()
 
-    def delete(self, ids) -> int:
+    def delete(self, ids: Any) -> int:
         deleted = super().delete(ids)
         self._rebuild_if_due()
         return deleted
 
-    def expire(self, ttl_ms) -> int:
+    def expire(self, ttl_ms: float) -> int:
         expired = super().expire(ttl_ms)
         self._rebuild_if_due()
         return expired
@@ -183,8 +183,9 @@ class Collection(_NativeCollection):
         if _DOC_IDS_SECTION not in found:
             raise ValueError(f"collection file: no document id section, not a collection (file {source!r})")
         try:
-            return cls._from_sections(
+            loaded: "Collection" = cls._from_sections(
                 found[_STORE_SECTION], found[_DOC_IDS_SECTION], threads, found.get(_GRAPH_SECTION)
             )
         except ValueError as err:
             raise ValueError(f"{err} (file {source!r})") from None
+        return loaded

@@ -153,8 +153,6 @@ def _with_fresh_ids(ids: Sequence[Optional[str]]) -> List[str]:
     ``uuid.UUID`` per document took longer than storing 100,000 of them.
     """
     missing = sum(1 for id_ in ids if not id_)
-    if missing == 0:
-        return list(ids)
     digits = os.urandom(16 * missing).hex()
     out = []
     at = 0
@@ -323,7 +321,7 @@ class KestrixVectorStore(VectorStore):
         final_ids: List[str],
         texts: List[str],
         vectors: List[List[float]],
-        metadatas: Optional[List[Optional[Dict[str, Any]]]],
+        metadatas: Optional[Sequence[Optional[Dict[str, Any]]]],
     ) -> None:
         """Add the checked batch whole, or change nothing."""
         stored = [_copy_metadata(metadata or {}) for metadata in (metadatas or [{}] * len(texts))]
@@ -628,7 +626,8 @@ def _collection_of_plain_store(data: bytes, path: str, manifest: Dict[str, Any],
     store = db.serialize()
     # One live slot per document, its id word the document id itself.
     words = struct.unpack_from(f"<{len(db)}I", store, 12)
-    return Collection._from_sections(store, struct.pack(f"<{len(words)}Q", *words))
+    collection: Collection = Collection._from_sections(store, struct.pack(f"<{len(words)}Q", *words))
+    return collection
 
 
 def _check_store_against_manifest(db: Kestrix, manifest: Dict[str, Any], folder: str) -> None:

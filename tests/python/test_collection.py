@@ -91,11 +91,27 @@ def test_threads_search_while_others_add_and_delete():
     for t in readers:
         t.join()
     assert errors == []
+    assert np.int64(col.ids()[0]) in col and "a" not in col and -1 not in col and 2**70 not in col
     assert col.has_index()  # extended by every add, kept through every delete
     live = set(col.ids().tolist())
     assert len(live) == len(col)
     ids, _ = col.search(X[:32], 10)
     assert set(ids[ids >= 0].tolist()) <= live
+
+
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs fork")
+def test_a_forked_child_searches_on_a_pool_of_its_own():
+    import os
+
+    col = Collection(threads=2)
+    X = clustered(3000, 9)
+    col.add(np.arange(3000), X)
+    before = col.search(X[:200], 5)[0]  # the parent's pool is running now
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child reports through its exit status
+        os._exit(0 if (col.search(X[:200], 5)[0] == before).all() else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
 
 
 @pytest.mark.parametrize(
