@@ -63,9 +63,12 @@ std::expected<VectorStore, StoreError> deserialize(std::span<const std::byte> da
 
     // Only now, with every section known to be present, is memory taken.
     const auto count = static_cast<std::size_t>(n);
-    std::vector<std::uint32_t> ids(count);
-    std::vector<double> timestamps(count, 0.0);
-    std::vector<QuantizedVector> vectors(count);
+    PageArray<std::uint32_t> ids;
+    PageArray<double> timestamps;
+    PageArray<QuantizedVector> vectors;
+    ids.resize(count);
+    timestamps.resize(count);
+    vectors.resize(count);
     if (count > 0) {
         std::memcpy(ids.data(), data.data() + ids_at, ID_BYTES * n);
         if (version == 2) std::memcpy(timestamps.data(), data.data() + timestamps_at, TIMESTAMP_BYTES * n);

@@ -121,8 +121,10 @@ std::vector<std::byte> write(std::span<const Section> sections) {
     std::uint64_t end = 0;
     for (std::size_t i = 0; i < sections.size(); ++i) {
         const Section& s = sections[i];
-        if (!is_known_kind(s.kind) ? s.flags != FLAG_SKIPPABLE : (s.flags & ~FLAG_SKIPPABLE) != 0)
-            throw std::invalid_argument("container: a section its reader would refuse");
+        const bool refused = !is_known_kind(s.kind) ? s.flags != FLAG_SKIPPABLE
+                                                    : (s.flags & ~FLAG_SKIPPABLE) != 0 ||
+                                                          (s.kind == static_cast<std::uint32_t>(SectionKind::Store) && i != 0);
+        if (refused) throw std::invalid_argument("container: a section its reader would refuse");
         offsets[i] = align_up(end, SECTION_ALIGNMENT);
         if (offsets[i] < end || s.bytes.size() > std::numeric_limits<std::uint64_t>::max() - offsets[i])
             throw std::length_error("container: too large");
@@ -176,7 +178,6 @@ std::expected<std::vector<Section>, ContainerError> read(std::span<const std::by
     std::vector<Section> sections;
     sections.reserve(static_cast<std::size_t>(count));
     std::uint64_t previous_end = 0;
-    bool store_seen = false;
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::byte* entry = table.data() + ENTRY_BYTES * i;
         const auto kind = load<std::uint32_t>(entry + E_KIND);
@@ -189,10 +190,10 @@ std::expected<std::vector<Section>, ContainerError> read(std::span<const std::by
         if (offset > table_at || length > table_at - offset) return fail(K::SectionOutOfBounds, i);
         if (offset % SECTION_ALIGNMENT != 0) return fail(K::SectionMisaligned, i);
         if (offset < previous_end) return fail(K::SectionOverlap, i);
-        if (kind == static_cast<std::uint32_t>(SectionKind::Store)) {
-            if (offset != 0 || store_seen) return fail(K::StoreNotFirst, i);
-            store_seen = true;
-        }
+        // The store is the first entry, at offset 0, so that the file's
+        // first bytes are the store's, whatever else the table lists.
+        if (kind == static_cast<std::uint32_t>(SectionKind::Store) && (i != 0 || offset != 0))
+            return fail(K::StoreNotFirst, i);
         if (!all_zero(file.subspan(previous_end, offset - previous_end))) return fail(K::PaddingNotZero, i);
         const auto bytes = file.subspan(offset, length);
         if (crc32(bytes) != load<std::uint32_t>(entry + E_CRC)) return fail(K::SectionChecksum, i);

@@ -70,7 +70,7 @@ struct ContainerError {
         SectionOutOfBounds,   // entry: runs past the table
         SectionMisaligned,
         SectionOverlap,       // entry: starts before the previous one ends
-        StoreNotFirst,        // entry: a store section anywhere but at offset 0, or twice
+        StoreNotFirst,        // entry: a store section anywhere but first in the table, at offset 0
         PaddingNotZero,       // entry: a byte before this section (or before the table) is not zero
         SectionChecksum,
     };
@@ -90,7 +90,8 @@ std::uint32_t crc32(std::span<const std::byte> bytes, std::uint32_t crc = 0) noe
 
 // Lays the sections out in the order given: the first at offset 0, each next
 // one at the next page boundary. Sections of unknown kind must carry
-// FLAG_SKIPPABLE and no other flag: the writer lays out what the reader accepts.
+// FLAG_SKIPPABLE and no other flag, and a Store section can only be the first:
+// the writer lays out only what the reader accepts (std::invalid_argument).
 std::vector<std::byte> write(std::span<const Section> sections);
 
 // The sections of a file, as spans into it, in table order (which is offset

@@ -48,7 +48,13 @@ VectorStore VectorStore::with_capacity(std::uint64_t capacity) {
 }
 
 VectorStore VectorStore::from_slots(std::vector<QuantizedVector> vectors, std::vector<std::uint32_t> ids,
-                                    std::vector<double> timestamps) noexcept {
+                                    std::vector<double> timestamps) {
+    return from_slots(PageArray<QuantizedVector>::copy_of(vectors), PageArray<std::uint32_t>::copy_of(ids),
+                      PageArray<double>::copy_of(timestamps));
+}
+
+VectorStore VectorStore::from_slots(PageArray<QuantizedVector> vectors, PageArray<std::uint32_t> ids,
+                                    PageArray<double> timestamps) noexcept {
     VectorStore store;
     store.vectors_ = std::move(vectors);
     store.ids_ = std::move(ids);
@@ -74,9 +80,10 @@ std::expected<std::uint32_t, StoreError> VectorStore::insert(std::uint32_t id, c
     }
 
     const std::size_t slot = ids_.size();
+    if (slot >= slot_limit_) return std::unexpected(StoreError{StoreError::Kind::CapacityExceeded});
     // Grow all three first so a failed allocation leaves the arrays aligned;
     // reserve() is a no-op once room exists, and push_back below cannot throw.
-    if (slot == vectors_.capacity() || slot == ids_.capacity() || slot == timestamps_.capacity()) {
+    if (slot >= vectors_.capacity() || slot >= ids_.capacity() || slot >= timestamps_.capacity()) {
         const std::size_t want = slot < 8 ? 8 : slot + slot / 2;
         vectors_.reserve(want);
         ids_.reserve(want);
@@ -155,8 +162,8 @@ std::uint64_t VectorStore::compact() noexcept {
 
 void VectorStore::release_spare_room() noexcept {
     if (capacity_) return;
-    // The standard library's shrink swallows an allocation failure and keeps
-    // the old buffer, so this cannot leave the arrays half-changed.
+    // Each shrink gives back pages or keeps the old buffer, so this cannot
+    // leave the arrays half-changed.
     vectors_.shrink_to_fit();
     ids_.shrink_to_fit();
     timestamps_.shrink_to_fit();

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "page_array.hpp"
 #include "quantized.hpp"
 
 namespace kestrix {
@@ -40,6 +41,10 @@ std::string_view error_name(StoreError error) noexcept;
 // clock set before the epoch.
 double now_ms() noexcept;
 
+// The most slots a store holds. Slot numbers and the serialized slot count are
+// 32-bit, so a slot past this one could be neither returned nor written.
+inline constexpr std::uint64_t MAX_SLOTS = 0xFFFFFFFFu;
+
 class VectorStore {
 public:
     VectorStore() noexcept;
@@ -54,13 +59,18 @@ public:
     // when that room cannot be had.
     static VectorStore with_capacity(std::uint64_t capacity);
 
-    // A growable store holding exactly the given slots (used by the reader).
+    // A growable store holding exactly the given slots (copied).
     static VectorStore from_slots(std::vector<QuantizedVector> vectors, std::vector<std::uint32_t> ids,
-                                  std::vector<double> timestamps) noexcept;
+                                  std::vector<double> timestamps);
+    // The same, taking the arrays over (used by the reader).
+    static VectorStore from_slots(PageArray<QuantizedVector> vectors, PageArray<std::uint32_t> ids,
+                                  PageArray<double> timestamps) noexcept;
 
     // Appends, or recycles the lowest tombstoned slot of a full fixed-capacity
-    // store. On error nothing changes. May throw std::bad_alloc when a growable
-    // store cannot grow; nothing changes then either.
+    // store. A store holding MAX_SLOTS slots refuses to append (CapacityExceeded)
+    // as a full fixed store does. On error nothing changes. May throw
+    // std::bad_alloc when a growable store cannot grow; nothing changes then
+    // either.
     std::expected<std::uint32_t, StoreError> insert(std::uint32_t id, const QuantizedVector& vector, double now);
 
     // Tombstones the lowest live slot whose id word equals `id`.
@@ -108,13 +118,18 @@ public:
     void set_index(std::unique_ptr<HnswGraph> index) noexcept;
 
 private:
+    friend struct VectorStoreTestAccess;  // lowers slot_limit_ in the core tests
+
     void discard_index() noexcept;
 
     std::optional<std::uint64_t> capacity_;
-    std::vector<QuantizedVector> vectors_;
-    std::vector<std::uint32_t> ids_;
-    std::vector<double> timestamps_;
+    // Three parallel arrays, each in pages of its own once it is large: they
+    // grow without copying and their growth room takes no memory.
+    PageArray<QuantizedVector> vectors_;
+    PageArray<std::uint32_t> ids_;
+    PageArray<double> timestamps_;
     std::unique_ptr<HnswGraph> index_;
+    std::uint64_t slot_limit_ = MAX_SLOTS;
 };
 
 }  // namespace kestrix

@@ -110,7 +110,7 @@ std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name)
             raise_columns(name, std::to_string(vector->size()) + " values");
             return std::nullopt;
         }
-        values = std::move(*vector);
+        values.assign(vector->data(), vector->data() + DIMENSION);
     } else {
         values.reserve(static_cast<std::size_t>(n) * DIMENSION);
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -127,7 +127,7 @@ std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name)
                                         std::to_string(i) + ")");
                 return std::nullopt;
             }
-            values.insert(values.end(), vector->begin(), vector->end());
+            values.insert(values.end(), vector->data(), vector->data() + DIMENSION);
         }
     }
     FloatRows rows;

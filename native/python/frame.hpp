@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,7 @@
 
 #include "hits.hpp"
 #include "hnsw/context.hpp"
+#include "quantized.hpp"
 #include "store.hpp"
 
 namespace kestrix::python {
@@ -89,12 +91,38 @@ private:
     Access access_ = Access::None;
 };
 
+// The components of one vector argument. Every item is converted, so a bad
+// item anywhere still raises its own error, but only the first
+// STORED_COMPONENTS are kept: a longer vector is refused by its length anyway,
+// and memory stays flat however long the argument is. size() counts every
+// item; data() holds min(size(), STORED_COMPONENTS) values, which is all of
+// them whenever the length is right.
+inline constexpr std::size_t STORED_COMPONENTS = DIMENSION + 1;
+
+class FloatVector {
+public:
+    std::size_t size() const noexcept { return count_; }
+    const float* data() const noexcept { return values_.data(); }
+
+    void reserve(std::size_t hint) { values_.reserve(std::min(hint, STORED_COMPONENTS)); }
+    void append(float value) {
+        if (values_.size() < STORED_COMPONENTS) values_.push_back(value);
+        ++count_;
+    }
+    // Items known good without being stored.
+    void count_more(std::size_t items) noexcept { count_ += items; }
+
+private:
+    std::vector<float> values_;
+    std::size_t count_ = 0;
+};
+
 // Conversions. Each yields a value, or sets an exception and yields nothing; a
 // TypeError is re-raised as "argument '<name>': <message>".
 std::optional<std::uint64_t> extract_u64(PyObject* object, const char* name);
 std::optional<std::uint32_t> extract_u32(PyObject* object, const char* name);
 std::optional<double> extract_f64(PyObject* object, const char* name);
-std::optional<std::vector<float>> extract_float_vector(PyObject* object, const char* name);
+std::optional<FloatVector> extract_float_vector(PyObject* object, const char* name);
 std::optional<std::span<const std::byte>> extract_bytes(PyObject* object, const char* name);
 
 // The C side of NumPy's array interface (the capsule behind __array_struct__),
@@ -129,6 +157,10 @@ std::optional<ArrayView> exact_array_view(PyObject* object) noexcept;
 
 // Raise `type` with a one-argument str message. Always returns nullptr.
 PyObject* raise(PyObject* type, std::string_view message) noexcept;
+// TypeError "'<type>' object cannot be converted to '<target>'". Returns nullptr.
+PyObject* raise_not_convertible(PyObject* object, const char* target);
+// Re-raises a pending TypeError (and only that) as "argument '<name>': <message>".
+void name_argument_in_type_error(const char* name) noexcept;
 // "<context> error: <Variant>"
 PyObject* raise_store_error(PyObject* type, std::string_view context, StoreError error) noexcept;
 

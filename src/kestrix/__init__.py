@@ -15,8 +15,9 @@ one file. ``kestrix.Kestrix`` is the exact low-level store underneath.
 - ``python -m kestrix`` is the command line (``demo``, ``info``, ``bench``).
 """
 
-from ._arrays import DIMENSION, MAX_DOC_ID, insert_many, search_many
-from .collection import MAX_COLLECTION_ID, Collection
+from ._arrays import insert_many, search_many
+from ._common import DIMENSION, MAX_COLLECTION_ID, MAX_DOC_ID
+from .collection import Collection
 from ._files import load, save
 from ._kestrix import Kestrix
 

@@ -7,6 +7,7 @@ so ``import kestrix`` works without it.
 from typing import TYPE_CHECKING, Any, Optional, Tuple
 
 from . import _native
+from ._common import DIMENSION, MAX_DOC_ID, check_store
 from ._kestrix import Kestrix
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -14,11 +15,6 @@ if TYPE_CHECKING:  # pragma: no cover
     import numpy.typing as npt
 
 __all__ = ["DIMENSION", "MAX_DOC_ID", "insert_many", "search_many"]
-
-#: The one vector dimension the store accepts.
-DIMENSION = 384
-#: The largest document id (ids are 31-bit; bit 31 marks a deleted slot).
-MAX_DOC_ID = 2**31 - 1
 
 
 
@@ -30,11 +26,6 @@ def _numpy() -> Any:
             "kestrix.insert_many and kestrix.search_many need NumPy: pip install numpy"
         ) from err
     return numpy
-
-
-def _check_db(db: object) -> None:
-    if not isinstance(db, Kestrix):
-        raise TypeError(f"db must be a kestrix.Kestrix, not {type(db).__name__}")
 
 
 def _check_matrix(np: Any, array: object, name: str) -> Any:
@@ -82,7 +73,7 @@ def insert_many(db: Kestrix, ids: "npt.ArrayLike", vectors: "numpy.ndarray[Any, 
     goes in.
     """
     np = _numpy()
-    _check_db(db)
+    check_store(db)
     matrix = _check_matrix(np, vectors, "vectors")
     n = matrix.shape[0]
 
@@ -135,7 +126,7 @@ def search_many(
     with id ``-1`` and score ``nan``.
     """
     np = _numpy()
-    _check_db(db)
+    check_store(db)
     matrix = _check_matrix(np, queries, "queries")
     if isinstance(k, bool) or not isinstance(k, (int, np.integer)):
         raise TypeError(f"k must be an int, not {type(k).__name__}")

@@ -23,24 +23,40 @@ whose footer is damaged.
 import os
 import secrets
 import stat
-import struct
 from typing import List, Optional, Tuple, Union
 
+from ._common import check_store
+from ._format import read_store
 from ._kestrix import Kestrix
 from ._native import pack_sections, unpack_sections
 
-__all__ = ["save", "load", "atomic_write_bytes", "read_sections", "stored_length", "PathLike", "STORE_SECTION"]
+__all__ = [
+    "save",
+    "load",
+    "atomic_write_bytes",
+    "path_argument",
+    "read_sections",
+    "store_section",
+    "PathLike",
+    "STORE_SECTION",
+    "DOC_IDS_SECTION",
+    "GRAPH_SECTION",
+    "SIDE_SECTION",
+]
 
+# Section kinds of the file container (the native reader knows the same list).
 STORE_SECTION = 1
-
-_STORE_HEADER = struct.Struct("<4sII")
+DOC_IDS_SECTION = 2
+GRAPH_SECTION = 3
+SIDE_SECTION = 4
 
 # A string annotation, because os.PathLike cannot be subscripted at run time
 # before Python 3.9.
 PathLike = Union[str, "os.PathLike[str]"]
 
 
-def _fspath(path: object, what: str = "path") -> str:
+def path_argument(path: object, what: str = "path") -> str:
+    """``path`` as a str, or TypeError / ValueError naming ``what``."""
     if isinstance(path, (bytes, bytearray)):
         raise TypeError(f"{what} must be a str or os.PathLike[str], not {type(path).__name__}")
     try:
@@ -94,7 +110,7 @@ def atomic_write_bytes(path: PathLike, data: bytes) -> None:
     file keeps the permission bits, and where possible the owner, of the file
     it replaces. On failure the file at ``path`` is left as it was.
     """
-    target = _fspath(path)
+    target = path_argument(path)
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError(f"data must be bytes, not {type(data).__name__}")
     if os.path.islink(target):
@@ -144,19 +160,17 @@ def save(db: Kestrix, path: PathLike) -> None:
     index is not saved; build it again after :func:`load`. A crash during
     ``save`` leaves either the previous file or the new one under ``path``.
     """
-    if not isinstance(db, Kestrix):
-        raise TypeError(f"db must be a kestrix.Kestrix, not {type(db).__name__}")
-    target = _fspath(path)
+    check_store(db)
+    target = path_argument(path)
     atomic_write_bytes(target, pack_sections([(STORE_SECTION, db.serialize())]))
 
 
-def stored_length(store: bytes) -> int:
-    """The length of the serialized store at the start of ``store``.
-
-    Only for bytes ``Kestrix.deserialize`` accepted: their header is there.
-    """
-    _, version, slots = _STORE_HEADER.unpack_from(store, 0)
-    return _STORE_HEADER.size + (60 if version == 2 else 52) * slots
+def store_section(sections: List[Tuple[int, bytes]]) -> bytes:
+    """The one store section of a file, or ValueError "container error: NoStore"."""
+    stores = [body for kind, body in sections if kind == STORE_SECTION]
+    if len(stores) != 1:
+        raise ValueError("container error: NoStore")
+    return stores[0]
 
 
 def read_sections(data: bytes, source: str) -> Tuple[List[Tuple[int, bytes]], bool]:
@@ -182,20 +196,21 @@ def load(path: PathLike) -> Kestrix:
     malformed, "container error: <check>" naming the container check that
     failed (a checksum, say) otherwise.
     """
-    source = _fspath(path)
+    source = path_argument(path)
     if os.path.isdir(source):
         raise IsADirectoryError(f"cannot load {source!r}: it is a folder")
     with open(source, "rb") as f:
         data = f.read()
     sections, container = read_sections(data, source)
-    stores = [body for kind, body in sections if kind == STORE_SECTION]
-    if len(stores) != 1:
-        raise ValueError(f"container error: NoStore (file {source!r})")
     try:
-        db = Kestrix.deserialize(stores[0])
+        store = store_section(sections)
+    except ValueError as err:
+        raise ValueError(f"{err} (file {source!r})") from None
+    try:
+        db, form = read_store(store)
     except ValueError as err:
         raise ValueError(f"{err} (file {source!r})") from err
-    extra = len(stores[0]) - stored_length(stores[0])
+    extra = len(store) - form.length
     if extra:
         where = "in its store section" if container else "and no container footer"
         raise ValueError(f"deserialize error: CorruptedData (file {source!r}: {extra} bytes after the store {where})")

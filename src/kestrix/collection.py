@@ -3,18 +3,19 @@
 import os
 from typing import Any, Optional, cast
 
-from ._files import PathLike, _fspath, atomic_write_bytes, read_sections
+from ._common import MAX_COLLECTION_ID
+from ._files import (
+    DOC_IDS_SECTION as _DOC_IDS_SECTION,
+    GRAPH_SECTION as _GRAPH_SECTION,
+    STORE_SECTION as _STORE_SECTION,
+    PathLike,
+    atomic_write_bytes,
+    path_argument,
+    read_sections,
+)
 from ._native import Collection as _NativeCollection
 
 __all__ = ["Collection", "MAX_COLLECTION_ID"]
-
-#: The largest document id of a collection.
-MAX_COLLECTION_ID = 2**63 - 1
-
-# Section kinds of the file container.
-_STORE_SECTION = 1
-_DOC_IDS_SECTION = 2
-_GRAPH_SECTION = 3
 
 
 class Collection(_NativeCollection):
@@ -153,7 +154,7 @@ class Collection(_NativeCollection):
     def save(self, path: PathLike) -> None:
         """Write the collection, with its graph, to ``path`` atomically (a
         crash leaves the old file or the new one)."""
-        atomic_write_bytes(_fspath(path), self._file_bytes())
+        atomic_write_bytes(path_argument(path), self._file_bytes())
 
     @classmethod
     def load(cls, path: PathLike, threads: Optional[int] = None) -> "Collection":
@@ -162,7 +163,7 @@ class Collection(_NativeCollection):
         live ones, tombstones; the graph's counts, members and links) before
         use; a damaged file raises ValueError naming what is wrong and the
         file."""
-        source = _fspath(path)
+        source = path_argument(path)
         if os.path.isdir(source):
             raise IsADirectoryError(f"cannot load {source!r}: it is a folder")
         with open(source, "rb") as f:

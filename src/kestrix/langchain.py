@@ -68,9 +68,9 @@ except ImportError as err:  # pragma: no cover - depends on the environment
         "kestrix.langchain needs langchain-core (Python 3.10+): pip install 'kestrix[langchain]'"
     ) from err
 
-from ._arrays import DIMENSION, MAX_DOC_ID
+from ._common import DIMENSION, MAX_DOC_ID
 from ._filters import compile_filter
-from ._files import _fspath, atomic_write_bytes, read_sections
+from ._files import atomic_write_bytes, path_argument, read_sections
 from ._kestrix import Kestrix
 from .collection import Collection
 
@@ -486,7 +486,7 @@ class KestrixVectorStore(VectorStore):
 
     def save_local(self, folder: Any) -> None:
         """Save the store, texts and metadata into ``folder`` (created if needed)."""
-        folder_path = _fspath(folder, "folder")
+        folder_path = path_argument(folder, "folder")
         if os.path.exists(folder_path) and not os.path.isdir(folder_path):
             raise NotADirectoryError(f"cannot save to {folder_path!r}: it is a file")
         with self._lock:
@@ -537,7 +537,7 @@ class KestrixVectorStore(VectorStore):
     @classmethod
     def load_local(cls, folder: Any, embeddings: Embeddings, **kwargs: Any) -> "KestrixVectorStore":
         """Load a store saved by :meth:`save_local`; ``kwargs`` go to the constructor."""
-        folder_path = _fspath(folder, "folder")
+        folder_path = path_argument(folder, "folder")
         manifest_path = os.path.join(folder_path, MANIFEST)
         if not os.path.isfile(manifest_path):
             raise FileNotFoundError(f"{folder_path!r} holds no saved Kestrix store ({MANIFEST} is missing)")

@@ -13,6 +13,16 @@
 #include "hnsw/search.hpp"
 #include "kernels/kernel_set.hpp"
 #include "quantized.hpp"
+#include "store.hpp"
+
+namespace kestrix {
+
+// The store's slot limit, lowered so that its refusal can be reached.
+struct VectorStoreTestAccess {
+    static void set_slot_limit(VectorStore& store, std::uint64_t limit) noexcept { store.slot_limit_ = limit; }
+};
+
+}  // namespace kestrix
 
 namespace kestrix::test_support {
 

@@ -154,6 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"Misaligned", 2, 8, 8192 - 8, true, {K::SectionMisaligned, 2}},
         EntryCase{"Overlap", 2, 8, 4096, true, {K::SectionOverlap, 2}},
         EntryCase{"StoreLater", 2, 0, 1, false, {K::StoreNotFirst, 2}},
+        EntryCase{"SecondStore", 1, 0, 1, false, {K::StoreNotFirst, 1}},
         EntryCase{"StoreLength", 0, 16, 4999, true, {K::SectionChecksum, 0}},
         EntryCase{"Checksum", 2, 24, 0, false, {K::SectionChecksum, 2}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -186,6 +187,7 @@ TEST(Container, UnknownSkippableSectionsAndNonZeroPadding) {
     ASSERT_TRUE(sections.has_value());
     EXPECT_EQ((*sections)[1].kind, 77u);
     EXPECT_THROW(write(std::vector<Section>{{77, ids}}), std::invalid_argument);
+    EXPECT_THROW(write(std::vector<Section>{{2, ids}, {1, ids}}), std::invalid_argument);
 
     auto padded = s.file;
     padded[5000] = std::byte{1};  // the padding after the store

@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "heap.hpp"
@@ -283,6 +284,39 @@ TEST(SearchContextReuse, GivesWhatAFreshContextGivesAcrossQueriesAndGraphs) {
         }
     }
     EXPECT_LT(shared.visited.current, 1000u);  // the wrap happened on the way
+}
+
+TEST(SearchContextThreads, ManyThreadsSearchOneGraphEachWithItsOwnContext) {
+    // A built graph is only read: threads with contexts of their own get the
+    // answers of one thread alone.
+    std::mt19937_64 rng(21);
+    const auto v = tie_heavy(rng, 1500, 8);
+    std::vector<std::uint32_t> ids(v.size());
+    for (std::uint32_t i = 0; i < ids.size(); ++i) ids[i] = i % 5 == 0 ? (i | TOMBSTONE_BIT) : i;
+    const auto graph = build_hnsw(v, ids, 8, 40);
+    const auto queries = tie_heavy(rng, 40, 8);
+    std::vector<std::vector<SearchHit>> expected;
+    SearchContext alone;
+    for (const auto& q : queries) expected.push_back(search_hnsw_live(*graph, v, ids, q, 10, 30, alone));
+
+    std::vector<std::size_t> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < mismatches.size(); ++t) {
+        threads.emplace_back([&, t] {
+            SearchContext own;
+            for (int round = 0; round < 3; ++round) {
+                for (std::size_t i = 0; i < queries.size(); ++i) {
+                    const auto got = search_hnsw_live(*graph, v, ids, queries[(i + t) % queries.size()], 10, 30, own);
+                    const auto& want = expected[(i + t) % queries.size()];
+                    bool same = got.size() == want.size();
+                    for (std::size_t j = 0; same && j < got.size(); ++j) same = got[j].slot == want[j].slot;
+                    mismatches[t] += same ? 0 : 1;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches, std::vector<std::size_t>(4, 0));
 }
 
 }  // namespace

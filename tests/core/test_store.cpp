@@ -12,6 +12,7 @@
 #include "codec.hpp"
 #include "heap.hpp"
 #include "hnsw/graph.hpp"
+#include "page_array.hpp"
 #include "query.hpp"
 #include "quantized.hpp"
 #include "scan.hpp"
@@ -168,6 +169,60 @@ TEST(VectorStore, RefusedInsertChangesNothing) {
     EXPECT_EQ(error_name(refused.error()), "DocIdTooLarge");
     EXPECT_EQ(store.size(), 1u);
     EXPECT_EQ(store.ids()[0], 1u);
+}
+
+TEST(VectorStore, NoStoreGrowsPastItsSlotLimit) {
+    // Slot numbers and the serialized count are 32-bit: past the limit a slot
+    // would wrap. Both kinds of store refuse the append that would pass it.
+    VectorStore growable;
+    auto fixed = VectorStore::with_capacity(10);
+    for (VectorStore* store : {&growable, &fixed}) {
+        VectorStoreTestAccess::set_slot_limit(*store, 3);
+        for (std::uint32_t id = 0; id < 3; ++id) ASSERT_EQ(store->insert(id, with_low_bits(id), 1.0).value(), id);
+        const auto refused = store->insert(7, with_low_bits(7), 2.0);
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(error_name(refused.error()), "CapacityExceeded");
+        EXPECT_EQ(store->size(), 3u);
+        EXPECT_EQ(std::vector<std::uint32_t>(store->ids().begin(), store->ids().end()),
+                  (std::vector<std::uint32_t>{0, 1, 2}));
+        // A growable store never recycles tombstones; compaction makes room.
+        ASSERT_TRUE(store->remove(1));
+        EXPECT_FALSE(store->insert(8, {}, 3.0));
+        EXPECT_EQ(store->compact(), 1u);
+        EXPECT_EQ(store->insert(8, {}, 3.0).value(), 2u);
+    }
+    EXPECT_EQ(MAX_SLOTS, 0xFFFFFFFFu);
+}
+
+TEST(PageArray, GrowsFromTheHeapIntoPagesKeepingEveryValue) {
+    // Grown one value at a time as the store grows, across the point where the
+    // array leaves the heap for pages of its own, then shrunk, moved and regrown.
+    PageArray<std::uint32_t> array;
+    std::size_t reservations = 0;
+    for (std::uint32_t i = 0; i < 200'000; ++i) {
+        if (array.size() == array.capacity()) {
+            const std::size_t before = array.capacity();
+            array.reserve(i < 8 ? 8 : i + i / 2);
+            EXPECT_EQ(array.capacity(), i < 8 ? 8u : i + i / 2);  // exactly what was asked, not the pages
+            ASSERT_GT(array.capacity(), before);
+            ++reservations;
+        }
+        array.push_back(i * 2654435761u);
+    }
+    EXPECT_GT(reservations, 20u);
+    for (std::uint32_t i = 0; i < 200'000; ++i) ASSERT_EQ(array[i], i * 2654435761u) << i;
+
+    array.resize(1000);
+    array.shrink_to_fit();
+    EXPECT_EQ(array.capacity(), 1000u);
+    PageArray<std::uint32_t> moved = std::move(array);
+    EXPECT_TRUE(array.empty());
+    moved.resize(300'000);  // values past the old end read as zero, even where old values once were
+    EXPECT_EQ(moved[999], 999u * 2654435761u);
+    EXPECT_EQ(moved[1000], 0u);
+    EXPECT_EQ(moved[299'999], 0u);
+    EXPECT_THROW(moved.reserve(moved.max_size() + 1), std::bad_alloc);
+    EXPECT_EQ(moved.size(), 300'000u);
 }
 
 TEST(VectorStore, CompactFillsHolesFromTheEnd) {

@@ -19,11 +19,16 @@
 
 // GCC 12 reports the deliberately undefined source operand inside its own
 // AVX-512 intrinsics (_mm512_undefined_*) as uninitialised; nothing of ours is.
+// (Clang neither reports it nor knows the second warning's name.)
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #include "x86.hpp"
 

@@ -1,0 +1,272 @@
+"""Sharded collections on a local Ray cluster that the module starts itself.
+
+Marked ``ray``: ``pytest -m "not ray"`` skips them for a quick local run.
+"""
+
+import json
+import os
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+if sys.version_info < (3, 10):  # the Ray extra is installed from 3.10 on
+    pytest.skip("Ray tests need Python 3.10+", allow_module_level=True)
+
+import ray
+
+from conftest import ref_score
+from kestrix import Collection
+from kestrix import _shardfiles as files
+from kestrix.distributed import ShardedCollection, ShardRecoveryWarning, ShardWriteError, shard_of
+
+pytestmark = pytest.mark.ray
+
+DIM = 384
+
+
+@pytest.fixture(scope="module", autouse=True)
+def cluster():
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    yield
+    ray.shutdown()
+
+
+def splitmix64(x):
+    x = (x + 0x9E3779B97F4A7C15) & (2**64 - 1)
+    x = ((x ^ (x >> 30)) * 0xBF58476D1CE4E5B9) & (2**64 - 1)
+    x = ((x ^ (x >> 27)) * 0x94D049BB133111EB) & (2**64 - 1)
+    return x ^ (x >> 31)
+
+
+def clustered(rng, n, centres=8):
+    """Vectors near a few centres, so many distances tie."""
+    base = rng.standard_normal((centres, DIM)).astype(np.float32)
+    flips = rng.random((n, DIM)) < 0.05
+    return np.where(flips, -1, 1).astype(np.float32) * base[rng.integers(0, centres, n)]
+
+
+def single_copy(ids, vectors, deleted=()):
+    col = Collection(threads=1)
+    col.add(ids, vectors)
+    col.delete(list(deleted))
+    return col
+
+
+def assert_same_content(sharded, ids, vectors):
+    """Same documents with the same codes as the oracle, found on the shard routing names."""
+    assert sorted(sharded.ids().tolist()) == sorted(ids.tolist())
+    assert len(sharded) == len(ids)
+    if len(ids):
+        np.testing.assert_array_equal(sharded.get(ids), single_copy(ids, vectors).get(ids))
+
+
+def test_routing_is_splitmix64_mod_shards_and_writes_reach_the_owner(tmp_path):
+    sample = [0, 1, 2, 41, 2**31, 2**63 - 1]
+    for shards in (1, 2, 3, 7):
+        assert shard_of(np.array(sample), shards).tolist() == [splitmix64(i) % shards for i in sample]
+        assert [shard_of(i, shards) for i in sample] == [splitmix64(i) % shards for i in sample]
+
+    rng = np.random.default_rng(1)
+    ids = rng.choice(2**63 - 1, 300, replace=False)
+    vectors = rng.standard_normal((300, DIM)).astype(np.float32)
+    with ShardedCollection(tmp_path / "c", shards=3, cpus_per_shard=0.5) as sharded:
+        sharded.add(ids, vectors)
+        per_shard = sharded._call_all("ids")
+        for shard, held in enumerate(per_shard):
+            assert sorted(held.tolist()) == sorted(ids[shard_of(ids, 3) == shard].tolist())
+
+        # An upsert replaces the document on its own shard; deletes count across shards.
+        sharded.add(ids[:50], -vectors[:50])
+        assert sharded.delete(np.concatenate([ids[250:], [12345]])) == 50
+        expected = np.concatenate([-vectors[:50], vectors[50:250]])
+        assert_same_content(sharded, ids[:250], expected)
+        assert int(ids[0]) in sharded and int(ids[260]) not in sharded
+
+        # A refused batch changes nothing on any shard.
+        with pytest.raises(ValueError):
+            sharded.add([7, 8, 7], vectors[:3])
+        bad = vectors[:3].copy()
+        bad[2, 5] = np.nan
+        with pytest.raises(ValueError):
+            sharded.add([7, 8, 9], bad)
+        assert_same_content(sharded, ids[:250], expected)
+
+        # A shard that is gone for good: the batch is reported with what was applied, not half-done in silence.
+        ray.kill(sharded._actors[2], no_restart=True)
+        fresh = np.arange(1000, 1060)
+        with pytest.raises(ShardWriteError) as info:
+            sharded.add(fresh, vectors[:60])
+        assert (info.value.applied, info.value.failed) == ((0, 1), (2,))
+        held = sharded._call_some({0: ("ids",), 1: ("ids",)})
+        held = np.concatenate([held[0], held[1]])
+        assert sorted(held[np.isin(held, fresh)].tolist()) == sorted(fresh[shard_of(fresh, 3) < 2].tolist())
+
+
+@pytest.mark.parametrize("shards", [2, 3])
+def test_exact_merge_has_the_distances_of_one_collection(tmp_path, shards):
+    rng = np.random.default_rng(shards)
+    n = 700
+    ids = rng.permutation(10**6)[:n]
+    vectors = clustered(rng, n)
+    queries = np.concatenate([clustered(rng, 40), vectors[:10]])
+    one = single_copy(ids, vectors, deleted=ids[:30])
+    with ShardedCollection(tmp_path / "c", shards=shards, cpus_per_shard=0.5) as sharded:
+        sharded.add(ids, vectors)
+        sharded.delete(ids[:30])
+        for k in (1, 10, 100, n + 5):
+            got_ids, got_scores = sharded.search(queries, k, exact=True)
+            want_ids, want_scores = one.search(queries, k, exact=True)
+            assert got_ids.shape == want_ids.shape == (len(queries), min(k, n - 30))
+            np.testing.assert_array_equal(got_scores, want_scores)
+
+            # Ties: by shard, then the shard's own order (its lower slot first).
+            owner = shard_of(ids, shards)
+            locals_ = [single_copy(ids[owner == s], vectors[owner == s], deleted=ids[:30]) for s in range(shards)]
+            for row, query in enumerate(queries[:8]):
+                hits = []
+                for s, col in enumerate(locals_):
+                    for rank, (doc, score) in enumerate(col.search(query, k, exact=True)):
+                        hits.append((-score, s, rank, doc))
+                assert got_ids[row].tolist() == [doc for *_, doc in sorted(hits)[: got_ids.shape[1]]]
+
+        single = sharded.search(queries[0], 5, exact=True)
+        batch_ids, batch_scores = sharded.search(queries[:1], 5, exact=True)
+        assert single == list(zip(batch_ids[0].tolist(), batch_scores[0].tolist()))
+        assert [s for _, s in single] == [s for _, s in one.search(queries[0], 5, exact=True)]
+        assert all(score == ref_score(round((1 - score) * DIM)) for _, score in single)
+
+        sharded.build_index(m=8, ef_construction=64)
+        assert sharded.has_index()
+        approx_ids, _ = sharded.search(queries, 10, ef=100)
+        exact_ids, _ = sharded.search(queries, 10, exact=True)
+        recall = np.mean([len(set(a) & set(b)) / 10 for a, b in zip(approx_ids.tolist(), exact_ids.tolist())])
+        assert recall > 0.8
+
+
+def test_saved_folder_loads_elsewhere_and_keeps_writes_after_the_save(tmp_path):
+    rng = np.random.default_rng(5)
+    ids = np.arange(400) * 7919
+    vectors = rng.standard_normal((400, DIM)).astype(np.float32)
+    queries = rng.standard_normal((20, DIM)).astype(np.float32)
+    home, copy = tmp_path / "home", tmp_path / "copy"
+    sharded = ShardedCollection(home, shards=2)
+    sharded.add(ids[:300], vectors[:300])
+    sharded.build_index(m=8, ef_construction=64)
+    sharded.save()
+    sharded.save(copy)
+    sharded.add(ids[300:], vectors[300:])  # acknowledged after the save: only in the logs
+    expected = sharded.search(queries, 10, exact=True)
+    sharded.close()
+
+    with pytest.raises(FileExistsError):
+        ShardedCollection(home, shards=2)
+    with ShardedCollection.load(home) as reopened:
+        assert_same_content(reopened, ids, vectors)
+        for got, want in zip(reopened.search(queries, 10, exact=True), expected):
+            np.testing.assert_array_equal(got, want)
+        assert reopened.recoveries == [] and reopened.has_index()
+        # New batches are numbered after the logged ones, so none is taken for a replay.
+        assert reopened.delete(ids[:10]) == 10
+        assert_same_content(reopened, ids[10:], vectors[10:])
+    with ShardedCollection.load(copy) as moved:
+        assert_same_content(moved, ids[:300], vectors[:300])
+        assert moved.has_index()
+        moved.add(ids[300:], vectors[300:])
+        moved.move_shard(1)
+        assert_same_content(moved, ids, vectors)
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda m: m.update(version=2),
+        lambda m: m.update(routing="modulo"),
+        lambda m: m["shards"][0].update(file="../../etc/passwd"),
+        lambda m: m.update(shards=[]),
+        lambda m: m["shards"][1].update(crc32=-1),
+    ],
+)
+def test_a_malformed_manifest_is_refused(tmp_path, change):
+    ShardedCollection(tmp_path, shards=2).close()
+    path = tmp_path / files.MANIFEST
+    manifest = json.loads(path.read_text())
+    change(manifest)
+    path.write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="manifest"):
+        ShardedCollection.load(tmp_path)
+
+
+def test_a_killed_shard_loses_nothing_acknowledged(tmp_path):
+    rng = np.random.default_rng(9)
+    ids = np.arange(2000)
+    vectors = rng.standard_normal((2000, DIM)).astype(np.float32)
+    sharded = ShardedCollection(tmp_path, shards=2)
+    sharded.add(ids[:200], vectors[:200])
+    sharded.save()
+    acknowledged = [200]
+
+    def writer():
+        for start in range(200, 2000, 50):
+            sharded.add(ids[start : start + 50], vectors[start : start + 50])
+            acknowledged.append(start + 50)
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    while acknowledged[-1] < 600:
+        time.sleep(0.01)
+    ray.kill(sharded._actors[0], no_restart=False)
+    thread.join()
+    assert acknowledged[-1] == 2000
+    assert_same_content(sharded, ids, vectors)
+    restarted = [r for r in sharded.recoveries if r.shard == 0]
+    assert restarted and restarted[-1].lost == () and restarted[-1].checkpoint_seq >= 1
+    sharded.close()
+
+    # A damaged newest checkpoint: the shard falls back and says what it lost.
+    with ShardedCollection.load(tmp_path) as reopened:
+        assert_same_content(reopened, ids, vectors)
+        reopened.save()
+        (newest_seq, newest), = files.checkpoints(str(tmp_path), 1)
+        reopened.delete(ids[:5])
+    data = bytearray((tmp_path / newest).read_bytes())
+    data[:16] = b"\xff" * 16
+    (tmp_path / newest).write_bytes(bytes(data))
+    with pytest.warns(ShardRecoveryWarning, match="shard 1"):
+        reopened = ShardedCollection.load(tmp_path)
+    with reopened:
+        (lost,) = [r for r in reopened.recoveries if r.lost]
+        assert lost.shard == 1 and "could not be read" in lost.lost[0]
+
+
+def test_log_reader_drops_an_unfinished_tail_and_reports_damage(tmp_path):
+    path = str(tmp_path / "s.wal")
+    files.reset_log(path, 4)
+    log = files.AppendLog(path)
+    vectors = np.ones((3, DIM), dtype=np.float32)
+    for seq in (5, 6, 7):
+        log.append(files.encode_record(seq, files.OP_ADD, np.array([1, 2, 3]), vectors * seq))
+    log.append(files.encode_record(8, files.OP_BUILD, params=(16, 200)))
+    log.close()
+    whole = open(path, "rb").read()
+    record_bytes = (len(whole) - 24 - 36) // 3  # three adds, then a 36-byte build
+
+    def read(data):
+        with open(path, "wb") as f:
+            f.write(data)
+        reader = files.LogReader(path)
+        return reader, [r.seq for r in reader.records()]
+
+    reader, seqs = read(whole)
+    assert (reader.base, seqs, reader.torn_tail, reader.damaged_bytes) == (4, [5, 6, 7, 8], False, 0)
+    for cut in (whole[:-1], whole[:-30], whole + bytes(100)):
+        reader, seqs = read(cut)
+        assert seqs == ([5, 6, 7, 8] if len(cut) > len(whole) else [5, 6, 7])
+        assert reader.torn_tail and reader.damaged_bytes == 0
+    middle = bytearray(whole)
+    middle[24 + record_bytes + 40] ^= 1
+    reader, seqs = read(bytes(middle))
+    assert seqs == [5] and not reader.torn_tail and reader.damaged_bytes == len(whole) - 24 - record_bytes
+    assert reader.valid_bytes == 24 + record_bytes
