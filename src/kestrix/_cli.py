@@ -1,7 +1,7 @@
 """What the commands of ``python -m kestrix`` share: the program name, the
 failure they report, and the progress bar of long steps."""
 
-from typing import Iterable, Optional, Sequence, TextIO, TypeVar
+from typing import Callable, Iterable, Optional, Sequence, TextIO, TypeVar
 
 PROG = "python -m kestrix"
 T = TypeVar("T")
@@ -31,6 +31,20 @@ class Progress:
         self._draw(label, total, total)
         self.stream.write("\n")
         self.stream.flush()
+
+    def reporter(self, label: str) -> Optional[Callable[[int, int], None]]:
+        """A ``progress(done, total)`` callback drawing the bar, for work that
+        reports its own progress (a graph build); None where nothing is drawn."""
+        if not self.enabled:
+            return None
+
+        def report(done: int, total: int) -> None:
+            self._draw(label, done, max(total, 1))
+            if done >= total:
+                self.stream.write("\n")
+                self.stream.flush()
+
+        return report
 
     def _draw(self, label: str, done: int, total: int) -> None:
         width = 30

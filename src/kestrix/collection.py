@@ -1,7 +1,7 @@
 """``kestrix.Collection``: the store an application keeps its documents in."""
 
 import os
-from typing import Optional
+from typing import Any, Optional, cast
 
 from ._common import MAX_COLLECTION_ID
 from ._files import (
@@ -29,7 +29,7 @@ class Collection(_NativeCollection):
     48-byte code, to rescore with: ``"int8"`` (each vector scaled by its
     largest component and rounded to int8: 388 bytes a vector), ``"float16"``
     (768 bytes) or ``"none"``/None (the codes only). ``rebuild_threshold`` (a
-    share in ``(0, 1]``, or ``None``, the default: never) makes ``add``,
+    share in ``[0, 1]``, or ``None``, the default: never) makes ``add``,
     ``delete`` and ``expire`` compact the collection and rebuild the graph,
     with its ``m`` and ``ef_construction``, as soon as deleted or replaced
     documents make up more than that share of the graph's nodes. Without it no
@@ -118,7 +118,7 @@ class Collection(_NativeCollection):
     def __new__(
         cls, threads: Optional[int] = None, side: Optional[str] = None, *, rebuild_threshold: Optional[float] = None
     ) -> "Collection":
-        self = super().__new__(cls, threads=threads, side=side)
+        self = cast("Collection", super().__new__(cls, threads=threads, side=side))
         self.rebuild_threshold = rebuild_threshold
         return self
 
@@ -130,21 +130,21 @@ class Collection(_NativeCollection):
     @rebuild_threshold.setter
     def rebuild_threshold(self, value: Optional[float]) -> None:
         if value is not None:
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0.0 < value <= 1.0:
-                raise ValueError(f"rebuild_threshold must be a share in (0, 1] or None, got {value!r}")
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0.0 <= value <= 1.0:
+                raise ValueError(f"rebuild_threshold must be a share in [0, 1] or None, got {value!r}")
             value = float(value)
         self._rebuild_threshold = value
 
-    def add(self, ids, vectors) -> None:
+    def add(self, ids: Any, vectors: Any) -> None:
         super().add(ids, vectors)
         self._rebuild_if_due()
 
-    def delete(self, ids) -> int:
+    def delete(self, ids: Any) -> int:
         deleted = super().delete(ids)
         self._rebuild_if_due()
         return deleted
 
-    def expire(self, ttl_ms) -> int:
+    def expire(self, ttl_ms: float) -> int:
         expired = super().expire(ttl_ms)
         self._rebuild_if_due()
         return expired

@@ -1,4 +1,4 @@
-"""A LangChain ``VectorStore`` on a Kestrix store (needs ``langchain-core``).
+"""A LangChain ``VectorStore`` on a :class:`kestrix.Collection` (needs ``langchain-core``).
 
 ::
 
@@ -10,31 +10,36 @@
     store = KestrixVectorStore.load_local("my-store", embeddings)
 
 Ids. Documents are addressed by string ids (given, or generated as UUID4
-strings). Each string id is mapped to an integer document id of the native
-store, allocated here from 0 upward (ids of deleted documents are reused), so
-every one stays below 2**31. Adding a document under an id that is already
-present replaces it.
+strings). Each string id is mapped to an integer document id of the
+collection, allocated here from 0 upward (ids of deleted documents are
+reused), so every one stays below 2**31. Adding a document under an id that
+is already present replaces it.
 
 Scores. ``similarity_search_with_score`` returns Kestrix's own score,
 ``1 - hamming / 384`` of the sign bits of the two embeddings: 1.0 for the
 same direction, about 0.5 for unrelated vectors, 0.0 for opposite ones. It is
 already in [0, 1], so it is also the relevance score.
 
-The index rule. Every search reflects every change made before it: while the
-store has no index the native store answers by an exact scan. The HNSW index
-is (re)built lazily, just before a search, when the store holds at least
-``index_min_size`` live documents and either no index was ever built or the
-number of documents added, replaced or deleted since the last build reaches
-``rebuild_fraction`` of the live count at that build. Between rebuilds a
-search is exact, never stale, only slower on a big store. Call
-:meth:`KestrixVectorStore.build_index` to build at once. Deleted slots are
-compacted away at a rebuild, at :meth:`save_local`, and whenever they
-outnumber the live ones.
+The index rule. Every search reflects every change made before it, and no
+search ever waits for a build. The HNSW graph is built by the add that
+leaves the store with at least ``index_min_size`` documents and no graph
+(that call includes the build, and reports it to ``progress``); later adds
+extend it by their documents only; deletes and replacements keep it, their
+old nodes staying as waypoints a search walks through and never returns.
+Below ``index_min_size`` documents a search is an exact scan. The graph is
+rebuilt only by :meth:`KestrixVectorStore.build_index`, or by a change once
+deleted nodes exceed ``rebuild_fraction`` of the graph (``None``, the
+default: never). Deleted slots of a store without a graph are compacted away
+when they outnumber the live ones.
 
-Files. :meth:`save_local` writes the store bytes to a new file in the folder
-and then, as the commit point, atomically replaces the manifest
-(``kestrix-langchain.json``: ids, texts, metadata, and the name and SHA-256 of
-the store file). A crash leaves the previous save or the new one, whole.
+Files. :meth:`save_local` writes the collection (store, integer ids and
+graph) to a new file in the folder and then, as the commit point,
+atomically replaces the manifest (``kestrix-langchain.json``: ids, texts,
+metadata, and the name and SHA-256 of the collection file).
+:meth:`load_local` restores the graph as saved, without a rebuild. Folders
+written by the first version of this store (a plain Kestrix store file) load
+too; they come back without a graph until an add or ``build_index`` builds
+it. A crash leaves the previous save or the new one, whole.
 Saves into one folder, from threads or processes, take turns on a lock file
 (``.kestrix-langchain.lock``), and so do loads with them: a save removes the
 store files of earlier saves only while no other save or load can still be
@@ -45,14 +50,13 @@ Metadata must be JSON-serialisable; tuples come back as lists.
 from __future__ import annotations
 
 import contextlib
+import gc
 import hashlib
-import itertools
 import json
 import os
 import secrets
 import struct
 import threading
-import uuid
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 try:
@@ -66,19 +70,21 @@ except ImportError as err:  # pragma: no cover - depends on the environment
 
 from ._common import DIMENSION, MAX_DOC_ID
 from ._filters import compile_filter
-from ._files import atomic_write_bytes, path_argument
+from ._files import atomic_write_bytes, path_argument, read_sections
 from ._kestrix import Kestrix
+from .collection import Collection
 
 TOMBSTONE_BIT = 0x80000000
-# The eight components a byte of a stored vector stands for, lowest bit first.
-_SIGNS_OF_BYTE = [tuple(1.0 if (b >> i) & 1 else -1.0 for i in range(8)) for b in range(256)]
 
 __all__ = ["KestrixVectorStore"]
 
 MANIFEST = "kestrix-langchain.json"
 LOCK = ".kestrix-langchain.lock"
 _FORMAT = "kestrix-langchain"
-_FORMAT_VERSION = 1
+# Version 1 folders hold a plain Kestrix store; version 2 a Collection file.
+_FORMAT_VERSION = 2
+_READABLE_VERSIONS = (1, 2)
+_DOC_IDS_SECTION = 2
 
 
 @contextlib.contextmanager
@@ -122,6 +128,46 @@ class _Entry:
         self.metadata = metadata
 
 
+@contextlib.contextmanager
+def _collector_paused() -> Iterator[None]:
+    """Pause the cyclic garbage collector while a batch is booked.
+
+    A batch allocates a dict and an entry per document, and every few
+    thousand allocations the collector walks everything alive, the caller's
+    embeddings included: for 100,000 documents that walk cost more than
+    storing them. Nothing booked here forms a cycle.
+    """
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def _with_fresh_ids(ids: Sequence[Optional[str]]) -> List[str]:
+    """``ids`` with a random (version 4) UUID string for each missing one.
+
+    Written out from one read of the system's random source: building a
+    ``uuid.UUID`` per document took longer than storing 100,000 of them.
+    """
+    missing = sum(1 for id_ in ids if not id_)
+    digits = os.urandom(16 * missing).hex()
+    out = []
+    at = 0
+    for id_ in ids:
+        if id_:
+            out.append(id_)
+            continue
+        h = digits[at : at + 32]
+        at += 32
+        # Version 4 in the 13th digit, the variant bits 10 in the 17th.
+        variant = "89ab"[int(h[16], 16) & 3]
+        out.append(f"{h[:8]}-{h[8:12]}-4{h[13:16]}-{variant}{h[17:20]}-{h[20:]}")
+    return out
+
+
 def _copy_metadata(metadata: Dict[str, Any]) -> Dict[str, Any]:
     # A deep copy through JSON would refuse what the caller may legitimately
     # keep in memory; a shallow copy is what other in-memory stores give.
@@ -129,16 +175,19 @@ def _copy_metadata(metadata: Dict[str, Any]) -> Dict[str, Any]:
 
 
 class KestrixVectorStore(VectorStore):
-    """LangChain vector store over a :class:`kestrix.Kestrix`.
+    """LangChain vector store over a :class:`kestrix.Collection`.
 
     Args:
         embedding: the embedding model; it must produce 384-dim vectors.
-        index_min_size: below this many live documents the store is always
-            scanned exactly and no index is built (default 2048).
-        rebuild_fraction: share of the live count that must have changed
-            since the last build before the next search rebuilds (default 0.1).
-        m, ef_construction: parameters of the index build.
-        ef: search width of the index (default 50).
+        index_min_size: the add that brings the store to this many documents
+            builds the graph (default 2048); below it searches scan exactly.
+        rebuild_fraction: share of the graph's nodes that deleted or replaced
+            documents may reach before a change rebuilds it; ``None`` (the
+            default) never rebuilds on its own.
+        m, ef_construction: parameters of the graph.
+        ef: search width of the graph (default 50).
+        progress: called as ``progress(done, total)`` while a graph is built
+            (a few times a second); an exception from it stops the build.
     """
 
     def __init__(
@@ -146,10 +195,11 @@ class KestrixVectorStore(VectorStore):
         embedding: Embeddings,
         *,
         index_min_size: int = 2048,
-        rebuild_fraction: float = 0.1,
+        rebuild_fraction: Optional[float] = None,
         m: int = 16,
         ef_construction: int = 200,
         ef: int = 50,
+        progress: Optional[Callable[[int, int], Any]] = None,
     ) -> None:
         if not isinstance(embedding, Embeddings):
             raise TypeError(f"embedding must be a langchain Embeddings, not {type(embedding).__name__}")
@@ -158,22 +208,23 @@ class KestrixVectorStore(VectorStore):
                 raise ValueError(f"{name} must be a positive int, got {value!r}")
         if m < 2:
             raise ValueError(f"m must be >= 2, got {m}")
-        if not (0.0 <= float(rebuild_fraction) <= 1.0):
-            raise ValueError(f"rebuild_fraction must lie in [0, 1], got {rebuild_fraction!r}")
+        if rebuild_fraction is not None and not (0.0 <= float(rebuild_fraction) <= 1.0):
+            raise ValueError(f"rebuild_fraction must lie in [0, 1] or be None, got {rebuild_fraction!r}")
+        if progress is not None and not callable(progress):
+            raise TypeError(f"progress must be callable or None, got {progress!r}")
         self._embedding = embedding
         self.index_min_size = index_min_size
-        self.rebuild_fraction = float(rebuild_fraction)
+        self.rebuild_fraction = None if rebuild_fraction is None else float(rebuild_fraction)
         self.m = m
         self.ef_construction = ef_construction
         self.ef = ef
-        self._db = Kestrix()
+        self.progress = progress
+        self._db = Collection(rebuild_threshold=self.rebuild_fraction)
         self._entries: Dict[str, _Entry] = {}
         self._by_doc_id: Dict[int, str] = {}
         self._next_doc_id = 0
         self._free_doc_ids: List[int] = []
         self._tombstones = 0
-        self._changes = 0
-        self._live_at_build: Optional[int] = None
         self._lock = threading.RLock()
 
     # ------------------------------------------------------------------ basics
@@ -183,8 +234,8 @@ class KestrixVectorStore(VectorStore):
         return self._embedding
 
     @property
-    def store(self) -> Kestrix:
-        """The native store (its integer ids are this adapter's business)."""
+    def store(self) -> Collection:
+        """The collection (its integer ids are this adapter's business)."""
         return self._db
 
     def __len__(self) -> int:
@@ -195,31 +246,15 @@ class KestrixVectorStore(VectorStore):
             raise ValueError(f"the embedding model returned {len(vectors)} vectors for {expected} {what}")
         checked = []
         for vector in vectors:
-            values = list(vector)
+            # A list is read as it is (the collection reads it before this
+            # call returns); anything else is taken apart once.
+            values = vector if type(vector) is list else list(vector)
             if len(values) != DIMENSION:
                 raise ValueError(
                     f"the embedding model returned {len(values)}-dim vectors; Kestrix stores {DIMENSION}-dim vectors"
                 )
             checked.append(values)
         return checked
-
-    def _quantised(self, vectors: List[List[float]]) -> List[List[float]]:
-        """Each vector as the store will keep it, as +-1.0 components.
-
-        Every vector goes through the store's own conversion first (into a
-        scratch store), so a component it refuses raises its usual error
-        before anything changes, and what is committed afterwards is plain
-        floats that cannot fail to convert.
-        """
-        scratch = Kestrix()
-        for vector in vectors:
-            scratch.insert(0, vector)
-        data = scratch.serialize()
-        rows_at = 12 + 12 * len(vectors)  # header, id words, timestamps
-        return [
-            list(itertools.chain.from_iterable(_SIGNS_OF_BYTE[b] for b in data[at : at + 48]))
-            for at in range(rows_at, len(data), 48)
-        ]
 
     def _allocate_doc_id(self) -> int:
         if self._free_doc_ids:
@@ -243,7 +278,10 @@ class KestrixVectorStore(VectorStore):
         """Embed and add ``texts``; an id that is already present is replaced.
 
         Everything is checked and embedded before the store changes, so a
-        refused call leaves it as it was. Returns the ids, in order.
+        refused call leaves it as it was. Returns the ids, in order. The add
+        that brings the store to ``index_min_size`` documents also builds the
+        graph; should that build be stopped (an exception from ``progress``,
+        Ctrl-C) the documents stay added and the next add builds it.
         """
         texts = list(texts)
         n = len(texts)
@@ -264,32 +302,53 @@ class KestrixVectorStore(VectorStore):
             for id_ in ids:
                 if id_ is not None and not isinstance(id_, str):
                     raise TypeError(f"ids must be strings (or None), got {type(id_).__name__}")
-        final_ids = [id_ if id_ else str(uuid.uuid4()) for id_ in (ids or [None] * n)]
         if n == 0:
             return []
-        vectors = self._quantised(self._embed_checked(self._embedding.embed_documents(texts), n, "texts"))
-        stored = [_copy_metadata(metadata or {}) for metadata in (metadatas or [{}] * n)]
-
+        with _collector_paused():
+            final_ids = _with_fresh_ids(ids or [None] * n)
+        embedded = self._embedding.embed_documents(texts)
         with self._lock:
-            # Every id the batch needs must be there before the first change.
-            fresh = len({id_ for id_ in final_ids if id_ not in self._entries})
-            if fresh > len(self._free_doc_ids) + (MAX_DOC_ID + 1 - self._next_doc_id):
-                raise RuntimeError(f"no free document id: the store has handed out all {MAX_DOC_ID + 1}")
-            for id_, text, vector, metadata in zip(final_ids, texts, vectors, stored):
-                old = self._entries.get(id_)
-                if old is not None:
-                    # Replace under the same integer id: tombstone first, so a
-                    # fixed-size store always has the slot it needs.
-                    self._db.delete(old.doc_id)
-                    self._tombstones += 1
-                    doc_id = old.doc_id
-                else:
-                    doc_id = self._allocate_doc_id()
-                self._db.insert(doc_id, vector)
-                self._entries[id_] = _Entry(doc_id, text, metadata)
-                self._by_doc_id[doc_id] = id_
-                self._changes += 1
+            with _collector_paused():
+                self._commit(final_ids, texts, self._embed_checked(embedded, n, "texts"), metadatas)
+            # The documents are in; the graph comes with the add that reaches
+            # the threshold, so no search ever has to wait for it.
+            if not self._db.has_index() and len(self._entries) >= self.index_min_size:
+                self._build()
         return final_ids
+
+    def _commit(
+        self,
+        final_ids: List[str],
+        texts: List[str],
+        vectors: List[List[float]],
+        metadatas: Optional[Sequence[Optional[Dict[str, Any]]]],
+    ) -> None:
+        """Add the checked batch whole, or change nothing."""
+        stored = [_copy_metadata(metadata or {}) for metadata in (metadatas or [{}] * len(texts))]
+        # An id given twice in one batch ends as its last text, as if added in turn.
+        last = {id_: i for i, id_ in enumerate(final_ids)}
+        order = sorted(last.values())
+        # Every id the batch needs must be there before the first change.
+        fresh = sum(1 for i in order if final_ids[i] not in self._entries)
+        if fresh > len(self._free_doc_ids) + (MAX_DOC_ID + 1 - self._next_doc_id):
+            raise RuntimeError(f"no free document id: the store has handed out all {MAX_DOC_ID + 1}")
+        free_before, next_before = list(self._free_doc_ids), self._next_doc_id
+        doc_ids = []
+        for i in order:
+            old = self._entries.get(final_ids[i])
+            doc_ids.append(old.doc_id if old is not None else self._allocate_doc_id())
+        try:
+            # The collection checks the whole batch before it changes.
+            self._db.add(doc_ids, [vectors[i] for i in order])
+        except BaseException:
+            self._free_doc_ids, self._next_doc_id = free_before, next_before
+            raise
+        for i, doc_id in zip(order, doc_ids):
+            id_ = final_ids[i]
+            if id_ in self._entries:
+                self._tombstones += 1  # the replaced vector's slot
+            self._entries[id_] = _Entry(doc_id, texts[i], stored[i])
+            self._by_doc_id[doc_id] = id_
 
     def delete(self, ids: Optional[List[str]] = None, **kwargs: Any) -> Optional[bool]:
         """Delete the documents with these ids; unknown ids are ignored.
@@ -301,16 +360,20 @@ class KestrixVectorStore(VectorStore):
         if isinstance(ids, str):
             raise TypeError("ids must be a list of strings, not a single string")
         with self._lock:
+            gone = []
             for id_ in ids:
                 entry = self._entries.pop(id_, None)
                 if entry is None:
                     continue
-                self._db.delete(entry.doc_id)
                 del self._by_doc_id[entry.doc_id]
                 self._free_doc_ids.append(entry.doc_id)
                 self._tombstones += 1
-                self._changes += 1
-            if self._tombstones > max(1024, len(self._entries)):
+                gone.append(entry.doc_id)
+            if gone:
+                self._db.delete(gone)
+            # Compaction renumbers the slots and so would drop a graph: only a
+            # store searched by scanning is compacted behind the caller's back.
+            if not self._db.has_index() and self._tombstones > max(1024, len(self._entries)):
                 self._compact()
         return True
 
@@ -333,21 +396,15 @@ class KestrixVectorStore(VectorStore):
         self._db.compact()
         self._tombstones = 0
 
+    def _build(self) -> None:
+        self._db.build_index(self.m, self.ef_construction, progress=self.progress)
+
     def build_index(self) -> None:
-        """Compact and build the index now, whatever the rule would say."""
+        """Compact and build the graph now, whatever the store's size."""
         with self._lock:
             if self._tombstones:
                 self._compact()
-            self._db.build_index(self.m, self.ef_construction)
-            self._changes = 0
-            self._live_at_build = len(self._entries)
-
-    def _maintain(self) -> None:
-        live = len(self._entries)
-        if self._db.has_index() or live < self.index_min_size:
-            return
-        if self._live_at_build is None or self._changes >= self.rebuild_fraction * max(1, self._live_at_build):
-            self.build_index()
+            self._build()
 
     # ------------------------------------------------------------------ searching
 
@@ -379,10 +436,9 @@ class KestrixVectorStore(VectorStore):
             if k == 0 or not self._entries:
                 return []
             if filter is not None:
-                hits = self._db.search_scan(query, len(self._db))
+                hits = self._db.search(query, len(self._db), exact=True)
             else:
-                self._maintain()
-                hits = self._db.search(query, k, max(self.ef, k))
+                hits = self._db.search(query, k, ef=max(self.ef, k))
             results = []
             for doc_id, score in hits:
                 id_ = self._by_doc_id.get(doc_id)
@@ -434,13 +490,15 @@ class KestrixVectorStore(VectorStore):
         if os.path.exists(folder_path) and not os.path.isdir(folder_path):
             raise NotADirectoryError(f"cannot save to {folder_path!r}: it is a file")
         with self._lock:
-            if self._tombstones:
+            # Deleted slots travel with the file while a graph walks through
+            # them; a store without one is saved compact.
+            if self._tombstones and not self._db.has_index():
                 self._compact()
             documents = [
                 {"id": id_, "doc_id": e.doc_id, "text": e.text, "metadata": e.metadata}
                 for id_, e in self._entries.items()
             ]
-            data = self._db.serialize()
+            data = self._db._file_bytes()
             state = {
                 "next_doc_id": self._next_doc_id,
                 "free_doc_ids": list(self._free_doc_ids),
@@ -489,7 +547,8 @@ class KestrixVectorStore(VectorStore):
             with open(manifest_path, "rb") as f:
                 raw = f.read()
             try:
-                manifest = json.loads(raw.decode("utf-8"))
+                with _collector_paused():  # one dict per document
+                    manifest = json.loads(raw.decode("utf-8"))
             except (UnicodeDecodeError, ValueError, RecursionError) as err:
                 # RecursionError: nesting deeper than the parser's stack.
                 raise ValueError(f"damaged manifest {manifest_path!r}: {type(err).__name__}: {err}") from None
@@ -502,17 +561,23 @@ class KestrixVectorStore(VectorStore):
                 raise FileNotFoundError(f"{folder_path!r} is incomplete: its store file {store_name!r} is missing") from None
         if hashlib.sha256(data).hexdigest() != manifest["store_sha256"]:
             raise ValueError(f"damaged store file {store_path!r}: it does not match its manifest")
-        try:
-            db = Kestrix.deserialize(data)
-        except ValueError as err:
-            raise ValueError(f"{err} (file {store_path!r})") from err
-        _check_store_against_manifest(db, manifest, folder_path)
+        sections, _ = read_sections(data, store_path)
+        slot_ids = [body for kind, body in sections if kind == _DOC_IDS_SECTION]
+        if slot_ids:
+            db = Collection._from_file_bytes(data, store_path)
+            _check_collection_against_manifest(db, manifest, folder_path)
+        else:
+            db = _collection_of_plain_store(data, store_path, manifest, folder_path)
 
         store = cls(embeddings, **kwargs)
+        db.rebuild_threshold = store.rebuild_fraction
         store._db = db
-        for doc in manifest["documents"]:
-            store._entries[doc["id"]] = _Entry(doc["doc_id"], doc["text"], doc["metadata"])
-            store._by_doc_id[doc["doc_id"]] = doc["id"]
+        # One 8-byte id per slot, live or not (the file's reader checked that).
+        store._tombstones = len(slot_ids[0]) // 8 - len(db) if slot_ids else 0
+        with _collector_paused():
+            for doc in manifest["documents"]:
+                store._entries[doc["id"]] = _Entry(doc["doc_id"], doc["text"], doc["metadata"])
+                store._by_doc_id[doc["doc_id"]] = doc["id"]
         store._next_doc_id = manifest["next_doc_id"]
         store._free_doc_ids = list(manifest["free_doc_ids"])
         return store
@@ -526,11 +591,50 @@ def _json_ok(value: Any) -> bool:
         return False
 
 
+def _damaged(folder: str, why: str) -> ValueError:
+    return ValueError(f"damaged save in {folder!r}: {why}")
+
+
+def _check_ids_accounted(manifest: Dict[str, Any], folder: str) -> None:
+    # Every id handed out is either a document's or free for reuse (the two
+    # are disjoint and below next_doc_id: the manifest's own checks).
+    unaccounted = manifest["next_doc_id"] - len(manifest["documents"]) - len(manifest["free_doc_ids"])
+    if unaccounted:
+        raise _damaged(folder, f"{unaccounted} of the ids below next_doc_id are neither used nor free")
+
+
+def _check_collection_against_manifest(db: Collection, manifest: Dict[str, Any], folder: str) -> None:
+    """The collection must hold exactly the manifest's documents (its deleted
+    slots are the graph's waypoints)."""
+    documents = manifest["documents"]
+    if len(db) != len(documents):
+        raise _damaged(folder, f"{len(db)} stored vectors for {len(documents)} documents")
+    ids = db.ids()
+    if sorted(ids.tolist() if hasattr(ids, "tolist") else ids) != sorted(doc["doc_id"] for doc in documents):
+        raise _damaged(folder, "the store file's document ids are not the manifest's")
+    _check_ids_accounted(manifest, folder)
+
+
+def _collection_of_plain_store(data: bytes, path: str, manifest: Dict[str, Any], folder: str) -> Collection:
+    """A first-version folder's Kestrix store, checked as it always was, as a
+    collection without a graph."""
+    try:
+        db = Kestrix.deserialize(data)
+    except ValueError as err:
+        raise ValueError(f"{err} (file {path!r})") from err
+    _check_store_against_manifest(db, manifest, folder)
+    store = db.serialize()
+    # One live slot per document, its id word the document id itself.
+    words = struct.unpack_from(f"<{len(db)}I", store, 12)
+    collection: Collection = Collection._from_sections(store, struct.pack(f"<{len(words)}Q", *words))
+    return collection
+
+
 def _check_store_against_manifest(db: Kestrix, manifest: Dict[str, Any], folder: str) -> None:
     """The store must hold exactly the manifest's documents, one live slot each."""
 
     def bad(why: str) -> ValueError:
-        return ValueError(f"damaged save in {folder!r}: {why}")
+        return _damaged(folder, why)
 
     documents = manifest["documents"]
     # save_local compacts first, so every slot is one live document.
@@ -541,11 +645,7 @@ def _check_store_against_manifest(db: Kestrix, manifest: Dict[str, Any], folder:
         raise bad("the store file holds deleted slots, which a save never writes")
     if sorted(words) != sorted(doc["doc_id"] for doc in documents):
         raise bad("the store file's document ids are not the manifest's")
-    # Every id handed out is either a document's or free for reuse (the two
-    # are disjoint and below next_doc_id: the manifest's own checks).
-    unaccounted = manifest["next_doc_id"] - len(documents) - len(manifest["free_doc_ids"])
-    if unaccounted:
-        raise bad(f"{unaccounted} of the ids below next_doc_id are neither used nor free")
+    _check_ids_accounted(manifest, folder)
 
 
 def _is_count(value: Any) -> bool:
@@ -560,7 +660,7 @@ def _check_manifest(manifest: Any, path: str) -> str:
 
     if not isinstance(manifest, dict) or manifest.get("format") != _FORMAT:
         raise bad("not a kestrix-langchain manifest")
-    if manifest.get("version") != _FORMAT_VERSION:
+    if manifest.get("version") not in _READABLE_VERSIONS:
         raise bad(f"unsupported version {manifest.get('version')!r}")
     name = manifest.get("store_file")
     if not isinstance(name, str) or os.path.basename(name) != name or not name.endswith(".kx"):

@@ -48,6 +48,7 @@ def test_demo_runs_end_to_end_and_reports_a_table(tmp_path):
     assert 0.0 < float(rows["index ef=64"][2]) <= 1.0
     assert "bytes identical after reload: yes" in done.stdout
     assert "index results identical after rebuild: yes" in done.stdout
+    assert "(no rebuild)" in done.stdout and "results identical after reload: yes\n" in done.stdout
     assert len(kestrix.load(path)) == 1500
 
 
@@ -150,3 +151,11 @@ def test_progress_bar_draws_only_on_a_terminal():
     assert list(Progress(hidden).iterate(range(250), "work")) == list(range(250))
     assert "250/250" in shown.getvalue() and shown.getvalue().endswith("\n")
     assert hidden.getvalue() == ""
+    # A graph build reports through a callback: the same bar, one line per build.
+    drawn = Terminal()
+    kestrix.Collection().build_index(progress=Progress(drawn).reporter("graph"))
+    assert Progress(hidden).reporter("graph") is None
+    col = kestrix.Collection()
+    col.add(list(range(300)), [[(-1.0) ** (i * j % 7) for j in range(384)] for i in range(300)])
+    col.build_index(progress=Progress(drawn).reporter("graph"))
+    assert drawn.getvalue().count("\n") == 2 and drawn.getvalue().endswith("300/300\n")

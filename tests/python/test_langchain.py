@@ -35,6 +35,14 @@ class TestKestrixStandard(VectorStoreIntegrationTests):
         return DeterministicFakeEmbedding(size=384)
 
 
+class TestKestrixStandardThroughTheGraph(TestKestrixStandard):
+    """The same suite with a graph from the first document on."""
+
+    @pytest.fixture()
+    def vectorstore(self):
+        yield KestrixVectorStore(self.get_embeddings(), index_min_size=1)
+
+
 @pytest.fixture
 def embeddings():
     return DeterministicFakeEmbedding(size=384)
@@ -68,6 +76,12 @@ def test_readding_an_id_replaces_it_and_keeps_one_copy(embeddings):
     hits = store.similarity_search("alpha", k=5)
     assert sorted(doc.page_content for doc in hits) == ["beta", "gamma"]
     assert store.get_by_ids(["a"]) == [Document(id="a", page_content="gamma", metadata={})]
+    # Missing ids become distinct version-4 UUIDs; given ones (and the last of a repeat) are kept.
+    import uuid
+
+    made = store.add_texts(["x", "y", "z", "w"], ids=[None, "b", "", "b"])
+    assert made[1] == made[3] == "b" and len(store) == 4 and store.get_by_ids(["b"])[0].page_content == "w"
+    assert all(uuid.UUID(i).version == 4 and str(uuid.UUID(i)) == i for i in (made[0], made[2])) and made[0] != made[2]
 
 
 def test_returned_documents_cannot_change_the_store(embeddings):
@@ -95,10 +109,10 @@ def test_returned_documents_cannot_change_the_store(embeddings):
 )
 def test_bad_calls_are_refused_and_change_nothing(embeddings, call, error):
     store = KestrixVectorStore.from_texts(["a", "b"], embeddings, ids=["1", "2"])
-    before = store.store.serialize()
+    before = store.store._file_bytes()
     with pytest.raises(error):
         call(store)
-    assert store.store.serialize() == before and len(store) == 2
+    assert store.store._file_bytes() == before and len(store) == 2
 
 
 class _WrongSize(Embeddings):
@@ -192,21 +206,53 @@ def test_a_malformed_filter_raises_before_searching(embeddings, texts, spec):
         store.similarity_search("x", k=2, filter=spec)
 
 
-def test_index_is_built_lazily_and_results_never_go_stale(embeddings, texts):
-    store = KestrixVectorStore.from_texts(texts, embeddings, index_min_size=10, rebuild_fraction=0.25)
-    assert not store.store.has_index()
-    store.similarity_search("x", k=1)
-    assert store.store.has_index()  # first search on a big enough store builds
+def test_the_add_that_reaches_the_threshold_builds_and_later_changes_keep_the_graph(tmp_path, embeddings, texts):
+    reports = []
+    store = KestrixVectorStore.from_texts(
+        texts[:9], embeddings, index_min_size=10, progress=lambda done, total: reports.append((done, total))
+    )
+    assert not store.store.has_index() and reports == []
+    store.add_texts(texts[9:])  # reaches 10: this add builds
+    assert store.store.has_index() and reports[-1] == (40, 40)
+    graph, built = store.store._graph_section(), len(reports)
 
-    # A few changes drop the index; searches stay exact (they see the new
-    # document at once) and do not rebuild until a quarter of 40 changed.
+    # Adds extend the graph and deletes keep it; searches see both at once.
     store.add_texts(["a new text"], ids=["new"])
     assert store.similarity_search("a new text", k=1)[0].id == "new"
-    assert not store.store.has_index()
-    store.add_texts([f"more {i}" for i in range(9)])
-    store.similarity_search("x", k=1)
-    assert store.store.has_index()
-    assert store.similarity_search("a new text", k=1)[0].id == "new"
+    store.delete(["new"])
+    assert store.store.has_index() and all(d.id != "new" for d in store.similarity_search("a new text", k=40))
+    assert len(reports) == built  # nothing was rebuilt
+
+    # The graph travels with the folder and comes back without a rebuild.
+    store.save_local(tmp_path)
+    loaded = KestrixVectorStore.load_local(tmp_path, embeddings, index_min_size=10)
+    assert loaded.store._graph_section() == store.store._graph_section() != graph
+    assert loaded.similarity_search_with_score("text number 7", k=5) == store.similarity_search_with_score(
+        "text number 7", k=5
+    )
+
+
+def test_a_first_version_folder_loads_and_gets_its_graph_from_the_next_add(tmp_path, embeddings, texts):
+    store = KestrixVectorStore.from_texts(texts, embeddings, ids=[str(i) for i in range(40)])
+    store.delete(["3"])
+    # The first version's folder: a plain Kestrix store of the live documents.
+    db = kestrix.Kestrix()
+    for id_ in store._entries:
+        db.insert(store._entries[id_].doc_id, embeddings.embed_query(store._entries[id_].text))
+    data = db.serialize()
+    documents = [{"id": i, "doc_id": e.doc_id, "text": e.text, "metadata": e.metadata} for i, e in store._entries.items()]
+    (tmp_path / "store-0.kx").write_bytes(data)
+    manifest = {"format": "kestrix-langchain", "version": 1, "dimension": 384, "store_file": "store-0.kx",
+                "store_sha256": hashlib.sha256(data).hexdigest(), "next_doc_id": 40, "free_doc_ids": [3],
+                "documents": documents}
+    (tmp_path / MANIFEST).write_text(json.dumps(manifest))
+    loaded = KestrixVectorStore.load_local(tmp_path, embeddings, index_min_size=10)
+    assert _pairs(loaded.similarity_search_with_score("text number 5", k=4)) == _pairs(
+        store.similarity_search_with_score("text number 5", k=4)
+    )
+    assert not loaded.store.has_index()
+    loaded.add_texts(["x"], ids=["x"])
+    assert loaded.store.has_index() and loaded._entries["x"].doc_id == 3
 
 
 def test_small_stores_are_never_indexed(embeddings, texts):
