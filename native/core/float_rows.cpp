@@ -7,29 +7,6 @@
 
 namespace kestrix {
 
-float half_to_float(std::uint16_t bits) noexcept {
-    const std::uint32_t sign = static_cast<std::uint32_t>(bits & 0x8000u) << 16;
-    const std::uint32_t exponent = (bits >> 10) & 0x1Fu;
-    std::uint32_t mantissa = bits & 0x3FFu;
-    std::uint32_t out;
-    if (exponent == 0x1F) {
-        out = sign | 0x7F800000u | (mantissa << 13);  // infinity or NaN (payload kept)
-    } else if (exponent != 0) {
-        out = sign | ((exponent + 112) << 23) | (mantissa << 13);
-    } else if (mantissa == 0) {
-        out = sign;  // signed zero
-    } else {
-        // Subnormal half: normalise; 2^-14 * m/1024 is a normal float.
-        std::uint32_t e = 113;
-        while ((mantissa & 0x400u) == 0) {
-            mantissa <<= 1;
-            --e;
-        }
-        out = sign | (e << 23) | ((mantissa & 0x3FFu) << 13);
-    }
-    return std::bit_cast<float>(out);
-}
-
 namespace {
 
 template <class T>

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -31,7 +32,29 @@ inline float narrow_to_float(double value) noexcept {
 }
 
 // IEEE half precision to single: exact (every half is a float).
-float half_to_float(std::uint16_t bits) noexcept;
+inline float half_to_float(std::uint16_t bits) noexcept {
+    const std::uint32_t sign = static_cast<std::uint32_t>(bits & 0x8000u) << 16;
+    const std::uint32_t exponent = (bits >> 10) & 0x1Fu;
+    std::uint32_t mantissa = bits & 0x3FFu;
+    std::uint32_t out;
+    if (exponent == 0x1F) {
+        out = sign | 0x7F800000u | (mantissa << 13);  // infinity or NaN (payload kept)
+    } else if (exponent != 0) {
+        out = sign | ((exponent + 112) << 23) | (mantissa << 13);
+    } else if (mantissa == 0) {
+        out = sign;  // signed zero
+    } else {
+        // Subnormal half: normalise; 2^-14 * m/1024 is a normal float.
+        std::uint32_t e = 113;
+        while ((mantissa & 0x400u) == 0) {
+            mantissa <<= 1;
+            --e;
+        }
+        out = sign | (e << 23) | ((mantissa & 0x3FFu) << 13);
+    }
+    return std::bit_cast<float>(out);
+}
+
 
 enum class FloatKind : std::uint8_t { Half, Single, Double };
 

@@ -104,14 +104,14 @@ def _combine(join: Callable[[Any], bool], inner: List[Predicate]) -> Predicate:
 _MAX_DEPTH = 64
 
 
-def compile_filter(spec: Any, _depth: int = 0) -> Predicate:
+def compile_filter(conditions: Any, _depth: int = 0) -> Predicate:
     """Turn a filter dict into a predicate over a metadata mapping."""
     if _depth > _MAX_DEPTH:
         raise ValueError(f"filter nests $and/$or deeper than {_MAX_DEPTH} levels")
-    if not isinstance(spec, dict):
-        raise ValueError(f"a filter must be a dict, not {type(spec).__name__}")
+    if not isinstance(conditions, dict):
+        raise ValueError(f"a filter must be a dict, not {type(conditions).__name__}")
     parts: List[Predicate] = []
-    for key, value in spec.items():
+    for key, value in conditions.items():
         if not isinstance(key, str):
             raise ValueError(f"filter keys must be strings, not {type(key).__name__}")
         if key in ("$and", "$or"):

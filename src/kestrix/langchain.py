@@ -56,8 +56,9 @@ import json
 import os
 import secrets
 import struct
+import sys
 import threading
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union, cast
 
 try:
     from langchain_core.documents import Document
@@ -106,7 +107,7 @@ def _folder_lock(folder: str, exclusive: bool) -> Iterator[None]:
             yield
             return
     try:
-        if os.name == "nt":  # pragma: no cover - no shared locks there
+        if sys.platform == "win32":  # pragma: no cover - no shared locks there
             import msvcrt
 
             msvcrt.locking(fd, msvcrt.LK_LOCK, 1)
@@ -670,7 +671,7 @@ def _check_manifest(manifest: Any, path: str) -> str:
     if manifest.get("dimension") != DIMENSION:
         raise bad(f"dimension must be {DIMENSION}")
     next_doc_id = manifest.get("next_doc_id")
-    if not _is_count(next_doc_id) or next_doc_id > MAX_DOC_ID + 1:
+    if not _is_count(next_doc_id) or cast(int, next_doc_id) > MAX_DOC_ID + 1:
         raise bad("next_doc_id is out of range")
     free = manifest.get("free_doc_ids")
     if not isinstance(free, list) or not all(_is_count(i) and i < next_doc_id for i in free):

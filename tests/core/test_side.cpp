@@ -138,7 +138,7 @@ TEST(SideEncoding, Float16RoundsLikeTheCompilerAndSaturatesInsteadOfInfinity) {
         if (std::fabs(x) >= 65520.0f) continue;  // rounds to infinity there; saturation is checked below
         const auto want = std::bit_cast<std::uint16_t>(static_cast<_Float16>(x));
         ASSERT_EQ(float_to_float16(x), want) << x;
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(float16_to_float(want)),
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(half_to_float(want)),
                   std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<_Float16>(x))));
     }
     for (const float big : {65520.0f, 1e10f, 3.4e38f}) {

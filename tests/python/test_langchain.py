@@ -173,7 +173,7 @@ _FILTER_METADATA = [{"n": i, "tag": "abc"[i % 3], **({"even": True} if i % 2 == 
 
 
 @pytest.mark.parametrize(
-    "spec, expected",
+    "conditions, expected",
     [
         ({"n": {"$eq": 4}}, lambda m: m["n"] == 4),
         ({"n": {"$ne": 4}}, lambda m: m["n"] != 4),
@@ -189,21 +189,21 @@ _FILTER_METADATA = [{"n": i, "tag": "abc"[i % 3], **({"even": True} if i % 2 == 
          lambda m: m["n"] == 1 or (m["tag"] == "b" and m["n"] > 35)),
     ],
 )
-def test_filter_operators_select_exactly_the_matching_documents(embeddings, texts, spec, expected):
+def test_filter_operators_select_exactly_the_matching_documents(embeddings, texts, conditions, expected):
     store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=_FILTER_METADATA)
-    found = store.similarity_search("text number 3", k=40, filter=spec)
+    found = store.similarity_search("text number 3", k=40, filter=conditions)
     assert sorted(d.metadata["n"] for d in found) == [m["n"] for m in _FILTER_METADATA if expected(m)]
 
 
 @pytest.mark.parametrize(
-    "spec",
+    "conditions",
     [{"n": {"$regex": "x"}}, {"$not": {"n": 1}}, {"n": {"$in": 3}}, {"$or": []}, {"n": {}}, [("n", 1)],
      {"$and": [{"$and": []}]}, {"$or": [{"n": 1}] * 2, "m": {"$like": 1}}],
 )
-def test_a_malformed_filter_raises_before_searching(embeddings, texts, spec):
+def test_a_malformed_filter_raises_before_searching(embeddings, texts, conditions):
     store = KestrixVectorStore.from_texts(texts[:3], embeddings)
     with pytest.raises((ValueError, TypeError)):
-        store.similarity_search("x", k=2, filter=spec)
+        store.similarity_search("x", k=2, filter=conditions)
 
 
 def test_the_add_that_reaches_the_threshold_builds_and_later_changes_keep_the_graph(tmp_path, embeddings, texts):

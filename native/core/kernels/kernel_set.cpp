@@ -16,29 +16,45 @@ struct Table {
     void add(const KernelSet& set) noexcept { sets[count++] = set; }
 };
 
-Table look_at_cpu() noexcept {
+CpuFeatures look_at_cpu() noexcept {
+    CpuFeatures cpu;
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    cpu.popcnt = __builtin_cpu_supports("popcnt");
+    cpu.avx2 = __builtin_cpu_supports("avx2");
+    cpu.f16c = __builtin_cpu_supports("f16c");
+    cpu.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                 __builtin_cpu_supports("avx512vl");
+    cpu.avx512vbmi = __builtin_cpu_supports("avx512vbmi");
+    cpu.avx512vpopcntdq = __builtin_cpu_supports("avx512vpopcntdq");
+    cpu.avx512vnni = __builtin_cpu_supports("avx512vnni");
+#endif
+    return cpu;
+}
+
+Table kernels_for_cpu() noexcept {
     Table found;
     found.add(GENERIC_KERNELS);
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    const bool popcnt = __builtin_cpu_supports("popcnt");
-    const bool avx2 = popcnt && __builtin_cpu_supports("avx2");
-    const bool avx512 = popcnt && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
-                        __builtin_cpu_supports("avx512vpopcntdq");
-    if (popcnt) found.add(POPCNT_KERNELS);
-    if (avx2) found.add(AVX2_KERNELS);
-    if (avx512) found.add(AVX512_KERNELS);
+    const CpuFeatures& cpu = cpu_features();
+    if (cpu.popcnt) found.add(POPCNT_KERNELS);
+    if (cpu.popcnt && cpu.avx2) found.add(AVX2_KERNELS);
+    if (cpu.popcnt && cpu.avx512 && cpu.avx512vbmi && cpu.avx512vpopcntdq) found.add(AVX512_KERNELS);
 #endif
     return found;
 }
 
 const Table& table() noexcept {
-    static const Table found = look_at_cpu();
+    static const Table found = kernels_for_cpu();
     return found;
 }
 
 }  // namespace
+
+const CpuFeatures& cpu_features() noexcept {
+    static const CpuFeatures cpu = look_at_cpu();
+    return cpu;
+}
 
 std::span<const KernelSet> available_kernel_sets() noexcept {
     const Table& t = table();

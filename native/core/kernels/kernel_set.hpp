@@ -67,6 +67,20 @@ struct KernelSet {
     DistanceFn distance;
 };
 
+// What the CPU offers of the instruction sets our kernels are compiled for,
+// read once per process. Every kernel table (this one, the rescoring side's)
+// is chosen from it, so the CPU is looked at in one place.
+struct CpuFeatures {
+    bool popcnt = false;
+    bool avx2 = false;
+    bool f16c = false;
+    bool avx512 = false;  // F, BW and VL
+    bool avx512vbmi = false;
+    bool avx512vpopcntdq = false;
+    bool avx512vnni = false;
+};
+const CpuFeatures& cpu_features() noexcept;
+
 // The widest set this CPU can run, chosen on first use.
 const KernelSet& active_kernels() noexcept;
 

@@ -1,8 +1,10 @@
-// Picks the rescoring kernels once per process. Built for the baseline target,
-// so it runs anywhere; it hands out a set only when the CPU reports every
-// instruction set that set was compiled for.
+// Picks the rescoring kernels once per process, from what the kernel table's
+// one look at the CPU found. Built for the baseline target, so it runs
+// anywhere; it hands out a set only when the CPU reports every instruction set
+// that set was compiled for.
 #include <array>
 
+#include "../kernels/kernel_set.hpp"
 #include "kernels.hpp"
 
 namespace kestrix::side {
@@ -26,13 +28,10 @@ Found find_kernels() noexcept {
     Found found;
     found.sets[found.count++] = PORTABLE;
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+    const kernels::CpuFeatures& cpu = kernels::cpu_features();
+    const bool avx2 = cpu.avx2 && cpu.f16c;
     if (avx2) found.sets[found.count++] = AVX2;
-    if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni")) {
-        found.sets[found.count++] = AVX512;
-    }
+    if (avx2 && cpu.avx512 && cpu.avx512vnni) found.sets[found.count++] = AVX512;
 #endif
     return found;
 }

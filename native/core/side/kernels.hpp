@@ -19,6 +19,7 @@
 #include <cstring>
 #include <span>
 
+#include "../float_rows.hpp"
 #include "../quantized.hpp"
 
 namespace kestrix::side {
@@ -51,32 +52,6 @@ std::span<const SideKernels> available_side_kernels() noexcept;
 // The fastest set this CPU can run, chosen once per process.
 const SideKernels& side_kernels() noexcept;
 
-// Exact conversions of one float16 (IEEE binary16 bits) to float, shared by
-// the portable kernel and the readers.
-inline float float16_to_float(std::uint16_t h) noexcept {
-    const std::uint32_t sign = static_cast<std::uint32_t>(h & 0x8000u) << 16;
-    const std::uint32_t exponent = (h >> 10) & 0x1Fu;
-    std::uint32_t mantissa = h & 0x3FFu;
-    std::uint32_t bits;
-    if (exponent == 0x1F) {
-        bits = sign | 0x7F800000u | (mantissa << 13);
-    } else if (exponent != 0) {
-        bits = sign | ((exponent + 112) << 23) | (mantissa << 13);
-    } else if (mantissa == 0) {
-        bits = sign;
-    } else {
-        // Subnormal half: normalise it (every one is a normal float).
-        std::uint32_t e = 113;
-        while ((mantissa & 0x400u) == 0) {
-            mantissa <<= 1;
-            --e;
-        }
-        bits = sign | (e << 23) | ((mantissa & 0x3FFu) << 13);
-    }
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
 
 // The vector kernels sum ROW_GROUP candidates side by side: each row's sum is
 // one chain of dependent additions, and several chains in flight hide their

@@ -35,7 +35,7 @@ void float16_dots_portable(const float* query, const std::byte* rows, std::size_
         for (std::size_t c = 0; c < DIMENSION; ++c) {
             std::uint16_t h;
             std::memcpy(&h, row + 2 * c, sizeof h);
-            const float product = query[c] * float16_to_float(h);
+            const float product = query[c] * half_to_float(h);
             lanes[c % FLOAT_LANES] = lanes[c % FLOAT_LANES] + product;
         }
         out[i] = fold_lanes(lanes);

@@ -72,7 +72,7 @@ void decode_row(SideKind kind, const std::byte* row, std::span<float, DIMENSION>
         for (std::size_t c = 0; c < DIMENSION; ++c) {
             std::uint16_t h;
             std::memcpy(&h, row + 2 * c, sizeof h);
-            out[c] = float16_to_float(h);
+            out[c] = half_to_float(h);
         }
     } else {
         std::fill(out.begin(), out.end(), 0.0f);
