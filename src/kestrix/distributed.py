@@ -176,20 +176,29 @@ class _Shard:
                     lost.append(f"batches {base + 1} to {reader.base} were held only by an unreadable checkpoint")
                 # The checkpoint had a graph if the log's header says so, or
                 # if a build it already holds is still in the log (a crash
-                # between a save's checkpoint and its new log). It is built
-                # again before the first batch replayed on top.
+                # between a save's checkpoint and its new log). A checkpoint
+                # file keeps its graph, which loading restored; one written
+                # without it (an older file) has it built again before the
+                # first batch replayed on top.
                 graph: Optional[Tuple[int, ...]] = reader.index_params if reader.index_params[0] else None
+                restored = bool(self._col.has_index())
                 for record in reader.records():
                     if record.seq <= self._last_seq:
                         graph = record.params if record.op == files.OP_BUILD else graph
                         continue
+                    if restored:
+                        if graph is not None:
+                            self._index_params = (graph[0], graph[1])
+                        graph, restored = None, False
                     if graph is not None and record.op != files.OP_BUILD:
                         self._apply(files.Record(base, files.OP_BUILD, None, None, graph))
                     graph = None
                     self._last_result = self._apply(record)
                     self._last_seq = record.seq
                     replayed += 1
-                if graph is not None:
+                if graph is not None and restored:
+                    self._index_params = (graph[0], graph[1])
+                elif graph is not None:
                     self._apply(files.Record(base, files.OP_BUILD, None, None, graph))
                 if reader.torn_tail:
                     notes.append("dropped an unfinished last log record (a batch that was never acknowledged)")
