@@ -38,9 +38,17 @@ class Progress:
         if not self.enabled:
             return None
 
+        ended = False
+
         def report(done: int, total: int) -> None:
+            # The build may report its last count more than once (a periodic
+            # report can land on the end): the line is closed once.
+            nonlocal ended
+            if ended:
+                return
             self._draw(label, done, max(total, 1))
             if done >= total:
+                ended = True
                 self.stream.write("\n")
                 self.stream.flush()
 

@@ -5,6 +5,10 @@
 
 #include <array>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 namespace kestrix::kernels {
 
 namespace {
@@ -22,7 +26,11 @@ CpuFeatures look_at_cpu() noexcept {
     __builtin_cpu_init();
     cpu.popcnt = __builtin_cpu_supports("popcnt");
     cpu.avx2 = __builtin_cpu_supports("avx2");
-    cpu.f16c = __builtin_cpu_supports("f16c");
+    // Not every compiler's __builtin_cpu_supports knows F16C; CPUID leaf 1
+    // does (it is only used together with AVX2, whose check covers the
+    // operating system's support for the wide registers).
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    cpu.f16c = __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_F16C) != 0;
     cpu.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                  __builtin_cpu_supports("avx512vl");
     cpu.avx512vbmi = __builtin_cpu_supports("avx512vbmi");
