@@ -114,9 +114,10 @@ int main(int argc, char** argv) {
     for (const bool use_graph : {false, true}) {
         for (const std::size_t over : {1, 2, 4, 8, 16, 24, 32}) {
             const std::size_t candidates = k * over;
+            SearchContext context;  // one search at a time: one context reused
             auto candidates_of = [&](const QuantizedVector& code) {
                 return use_graph ? search_hnsw(*graph, store.vectors(), store.ids(), code, candidates,
-                                               std::max<std::size_t>(candidates, 50))
+                                               std::max<std::size_t>(candidates, 50), context)
                                  : scan_top_k(store, code, candidates);
             };
             Tally binary, rescored[3];
