@@ -232,6 +232,7 @@ std::uint64_t Collection::compact() {
     const std::size_t live = map_.size();
     const std::size_t removed = words.size() - live;
     if (removed == 0) return 0;
+    side_.own();  // the only step of the side that can fail, taken before any change
     std::vector<QuantizedVector> vectors;
     std::vector<std::uint32_t> id_words;
     std::vector<double> times;

@@ -8,6 +8,7 @@
 // by try-lock with the interpreter lock held, which cannot wait.
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "batch_io.hpp"
 #include "codec.hpp"
 #include "collection.hpp"
+#include "mapped_file.hpp"
 #include "native_parts.hpp"
 #include "thread_pool.hpp"
 
@@ -558,6 +560,55 @@ PyObject* graph_nodes(PyObject* self, PyObject*) noexcept {
     }, nullptr);
 }
 
+// A collection of a file's sections, each checked against the store before
+// anything is allocated for it. The side's rows are copied, or, with an
+// owner, used in place for as long as the collection keeps them.
+PyObject* collection_of_sections(PyObject* cls, std::size_t threads, std::span<const std::byte> store_bytes,
+                                 std::span<const std::byte> id_bytes,
+                                 std::optional<std::span<const std::byte>> graph_bytes,
+                                 std::optional<std::span<const std::byte>> side_bytes,
+                                 std::shared_ptr<const void> side_owner = nullptr) {
+    auto store = deserialize(store_bytes);
+    if (!store) return raise_store_error(PyExc_ValueError, "store section", store.error());
+    // The section is exactly the store: nothing may follow it unread.
+    if (serialized_length(store_bytes) != store_bytes.size()) {
+        return raise(PyExc_ValueError, "store section: bytes follow the store");
+    }
+    if (id_bytes.size() % sizeof(std::uint64_t) != 0) {
+        return raise(PyExc_ValueError, "document id section: its length is not a multiple of 8 bytes");
+    }
+    if (id_bytes.size() / sizeof(std::uint64_t) != store->size()) {
+        return raise(PyExc_ValueError, "document id section: document ids do not match the slot count");
+    }
+    std::optional<side::SideStore> side;
+    if (side_bytes) {
+        const auto view = side::read_side(*side_bytes);
+        if (!view) return raise(PyExc_ValueError, "side section: " + std::string(side::side_error_name(view.error())));
+        if (view->count != store->size()) {
+            return raise(PyExc_ValueError, "side section: side rows do not match the slot count");
+        }
+        side = side_owner ? side::SideStore::in_place(*view, std::move(side_owner)) : side::SideStore::from_view(*view);
+    }
+    std::vector<std::uint64_t> doc_ids(id_bytes.size() / sizeof(std::uint64_t));
+    if (!doc_ids.empty()) std::memcpy(doc_ids.data(), id_bytes.data(), id_bytes.size());
+    auto collection = Collection::from_parts(std::move(*store), std::move(doc_ids), std::move(side));
+    if (!collection) return raise(PyExc_ValueError, "document id section: " + std::string(collection.error()));
+    if (graph_bytes) {
+        const auto restored = collection->restore_graph(*graph_bytes);
+        if (!restored) return raise(PyExc_ValueError, "graph section: " + std::string(error_name(restored.error())));
+    }
+    return make_instance(reinterpret_cast<PyTypeObject*>(cls), threads, std::move(*collection));
+}
+
+// None, or the bytes of a section given as such.
+bool optional_bytes(PyObject* object, const char* name, std::optional<std::span<const std::byte>>& out) {
+    if (object == nullptr || object == Py_None) return true;
+    const auto bytes = extract_bytes(object, name);
+    if (!bytes) return false;
+    out = *bytes;
+    return true;
+}
+
 constexpr const char* FROM_SECTIONS_PARAMETERS[] = {"store", "doc_ids", "threads", "graph", "side"};
 constexpr MethodSignature FROM_SECTIONS_SIGNATURE{"Collection", "_from_sections", FROM_SECTIONS_PARAMETERS, 2};
 
@@ -569,42 +620,50 @@ PyObject* from_sections(PyObject* cls, PyObject* args, PyObject* kwargs) noexcep
         if (!id_bytes) return nullptr;
         const auto threads = read_threads(a[2], usable_cores());
         if (!threads) return nullptr;
-        auto store = deserialize(*store_bytes);
-        if (!store) return raise_store_error(PyExc_ValueError, "store section", store.error());
-        // The section is exactly the store: nothing may follow it unread.
-        if (serialized_length(*store_bytes) != store_bytes->size()) {
-            return raise(PyExc_ValueError, "store section: bytes follow the store");
+        std::optional<std::span<const std::byte>> graph, side;
+        if (!optional_bytes(a[3], "graph", graph) || !optional_bytes(a[4], "side", side)) return nullptr;
+        return collection_of_sections(cls, *threads, *store_bytes, *id_bytes, graph, side);
+    });
+}
+
+constexpr const char* FROM_MAPPED_FILE_PARAMETERS[] = {"path", "threads"};
+constexpr MethodSignature FROM_MAPPED_FILE_SIGNATURE{"Collection", "_from_mapped_file", FROM_MAPPED_FILE_PARAMETERS, 1};
+
+// A collection file mapped read-only: the store, ids and graph are read into
+// memory as by _from_sections, the side's rows are used where they lie in the
+// mapping, which the collection keeps alive. Every checksum of the file is
+// verified first, the side's included (its pages are read once).
+PyObject* from_mapped_file(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+    return run_method(FROM_MAPPED_FILE_SIGNATURE, Access::None, nullptr, args, kwargs, [cls](ArgumentSlots& a) -> PyObject* {
+        PyRef encoded(PyUnicode_EncodeFSDefault(a[0]));
+        if (!encoded) return nullptr;
+        const char* path = PyBytes_AsString(encoded.get());
+        if (path == nullptr) return nullptr;
+        const auto threads = read_threads(a[1], usable_cores());
+        if (!threads) return nullptr;
+        const auto mapped = without_interpreter([&] { return MappedFile::open(path); });
+        if (!mapped) {
+            errno = mapped.error();
+            return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, a[0]);
         }
-        if (id_bytes->size() % sizeof(std::uint64_t) != 0) {
-            return raise(PyExc_ValueError, "document id section: its length is not a multiple of 8 bytes");
-        }
-        // Checked against the store before anything is allocated for it.
-        if (id_bytes->size() / sizeof(std::uint64_t) != store->size()) {
-            return raise(PyExc_ValueError, "document id section: document ids do not match the slot count");
-        }
-        std::optional<side::SideStore> side;
-        if (a[4] != nullptr && a[4] != Py_None) {
-            const auto side_bytes = extract_bytes(a[4], "side");
-            if (!side_bytes) return nullptr;
-            const auto view = side::read_side(*side_bytes);
-            if (!view) return raise(PyExc_ValueError, "side section: " + std::string(side::side_error_name(view.error())));
-            // Checked against the store before the rows are copied.
-            if (view->count != store->size()) {
-                return raise(PyExc_ValueError, "side section: side rows do not match the slot count");
+        const auto file = (*mapped)->bytes();
+        const auto sections = without_interpreter([&] { return container::read(file); });
+        if (!sections) return raise_container_error(sections.error());
+        std::array<std::optional<std::span<const std::byte>>, 5> found;  // by kind, Store .. Side
+        for (const auto& section : *sections) {
+            if (section.kind == 0 || section.kind >= found.size()) continue;  // not the collection's
+            if (found[section.kind]) {
+                return raise(PyExc_ValueError, "collection file: section " + std::to_string(section.kind) + " appears twice");
             }
-            side = side::SideStore::from_view(*view);
+            found[section.kind] = section.bytes;
         }
-        std::vector<std::uint64_t> doc_ids(id_bytes->size() / sizeof(std::uint64_t));
-        if (!doc_ids.empty()) std::memcpy(doc_ids.data(), id_bytes->data(), id_bytes->size());
-        auto collection = Collection::from_parts(std::move(*store), std::move(doc_ids), std::move(side));
-        if (!collection) return raise(PyExc_ValueError, "document id section: " + std::string(collection.error()));
-        if (a[3] != nullptr && a[3] != Py_None) {
-            const auto graph_bytes = extract_bytes(a[3], "graph");
-            if (!graph_bytes) return nullptr;
-            const auto restored = collection->restore_graph(*graph_bytes);
-            if (!restored) return raise(PyExc_ValueError, "graph section: " + std::string(error_name(restored.error())));
-        }
-        return make_instance(reinterpret_cast<PyTypeObject*>(cls), *threads, std::move(*collection));
+        using Kind = container::SectionKind;
+        const auto& store = found[static_cast<std::size_t>(Kind::Store)];
+        const auto& ids = found[static_cast<std::size_t>(Kind::DocIds)];
+        if (!store) return raise(PyExc_ValueError, "collection file: no store section");
+        if (!ids) return raise(PyExc_ValueError, "collection file: no document id section, not a collection");
+        return collection_of_sections(cls, *threads, *store, *ids, found[static_cast<std::size_t>(Kind::Graph)],
+                                      found[static_cast<std::size_t>(Kind::Side)], *mapped);
     });
 }
 
@@ -641,6 +700,7 @@ PyMethodDef collection_methods[] = {
     {"has_index", as_cfunction(has_index), METH_NOARGS, "has_index($self)\n--\n\nWhether a graph is built."},
     {"_sections", as_cfunction(sections), WITH_KEYWORDS, nullptr},
     {"_from_sections", as_cfunction(from_sections), WITH_KEYWORDS | METH_CLASS, nullptr},
+    {"_from_mapped_file", as_cfunction(from_mapped_file), WITH_KEYWORDS | METH_CLASS, nullptr},
     {"_graph_section", as_cfunction(graph_section), METH_NOARGS, nullptr},
     {"_graph_nodes", as_cfunction(graph_nodes), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

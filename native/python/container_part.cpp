@@ -15,19 +15,6 @@ namespace {
 
 namespace kc = kestrix::container;
 
-PyObject* raise_container_error(kc::ContainerError error, bool names_entry) {
-    std::string message = "container error: ";
-    message += kc::error_name(error.kind);
-    if (names_entry) message += " (section " + std::to_string(error.entry) + ")";
-    return raise(PyExc_ValueError, message);
-}
-
-bool names_an_entry(kc::ContainerError::Kind kind) noexcept {
-    using K = kc::ContainerError::Kind;
-    return kind != K::UnsupportedVersion && kind != K::FooterNotZero && kind != K::TableOutOfBounds &&
-           kind != K::TableMisaligned && kind != K::TableChecksum;
-}
-
 PyObject* pack_sections(PyObject*, PyObject* sections) noexcept {
     return guarded(
         [&]() -> PyObject* {
@@ -55,10 +42,10 @@ PyObject* pack_sections(PyObject*, PyObject* sections) noexcept {
                 // Only kinds a reader knows: this writer has no way to flag one skippable.
                 if (!kc::is_known_kind(*kind))
                     return raise_container_error({kc::ContainerError::Kind::UnknownKind,
-                                                  static_cast<std::uint32_t>(i)}, true);
+                                                  static_cast<std::uint32_t>(i)});
                 if (*kind == static_cast<std::uint32_t>(kc::SectionKind::Store) && i != 0)
                     return raise_container_error({kc::ContainerError::Kind::StoreNotFirst,
-                                                  static_cast<std::uint32_t>(i)}, true);
+                                                  static_cast<std::uint32_t>(i)});
                 parts.push_back(kc::Section{*kind, *bytes});
                 items.push_back(std::move(item));
             }
@@ -75,7 +62,7 @@ PyObject* unpack_sections(PyObject*, PyObject* data) noexcept {
             const auto file = extract_bytes(data, "data");
             if (!file) return nullptr;
             const auto sections = kc::read(*file);
-            if (!sections) return raise_container_error(sections.error(), names_an_entry(sections.error().kind));
+            if (!sections) return raise_container_error(sections.error());
             PyRef list(PyList_New(static_cast<Py_ssize_t>(sections->size())));
             if (!list) return nullptr;
             for (std::size_t i = 0; i < sections->size(); ++i) {
@@ -102,6 +89,18 @@ PyMethodDef CONTAINER_METHODS[] = {
 };
 
 }  // namespace
+
+PyObject* raise_container_error(const kc::ContainerError& error) {
+    using K = kc::ContainerError::Kind;
+    // The footer's and the table's checks concern no one entry.
+    const bool names_entry = error.kind != K::UnsupportedVersion && error.kind != K::FooterNotZero &&
+                             error.kind != K::TableOutOfBounds && error.kind != K::TableMisaligned &&
+                             error.kind != K::TableChecksum;
+    std::string message = "container error: ";
+    message += kc::error_name(error.kind);
+    if (names_entry) message += " (section " + std::to_string(error.entry) + ")";
+    return raise(PyExc_ValueError, message);
+}
 
 bool add_container_part(PyObject* module) noexcept {
     return PyModule_AddFunctions(module, CONTAINER_METHODS) == 0;

@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "container.hpp"
+
 namespace kestrix::python {
 
 using ModulePart = bool (*)(PyObject* module) noexcept;
@@ -17,6 +19,9 @@ using ModulePart = bool (*)(PyObject* module) noexcept;
 bool add_container_part(PyObject* module) noexcept;
 // insert_many, search_many: the batch entry points of a Kestrix (batch_part.cpp).
 bool add_batch_part(PyObject* module) noexcept;
+// ValueError("container error: <Check>[ (section i)]") for a failed check of
+// the file container (container_part.cpp); returns nullptr.
+PyObject* raise_container_error(const container::ContainerError& error);
 // Collection (collection_part.cpp).
 bool add_collection_part(PyObject* module) noexcept;
 

@@ -74,6 +74,8 @@ class Collection(_NativeCollection):
       times a second while it is built (an exception from it, or Ctrl-C,
       stops the build and keeps the earlier graph).
     - ``save(path)`` / ``Collection.load(path)``: one file, written atomically.
+      ``Collection.load(path, mmap_side=True)`` leaves the side in the file
+      (see :meth:`load`).
 
     Scores are ``1 - hamming / 384`` (float32), as ``Kestrix``'s. Among equal
     distances the exact scan returns the lower slot first: slots follow
@@ -180,15 +182,33 @@ class Collection(_NativeCollection):
         atomic_write_bytes(path_argument(path), self._file_bytes())
 
     @classmethod
-    def load(cls, path: PathLike, threads: Optional[int] = None) -> "Collection":
+    def load(cls, path: PathLike, threads: Optional[int] = None, *, mmap_side: bool = False) -> "Collection":
         """Read a collection written by :meth:`save`. Every section is checked
         (checksums, the ids against the store: count, range, uniqueness of the
-        live ones, tombstones; the graph's counts, members and links) before
-        use; a damaged file raises ValueError naming what is wrong and the
-        file."""
+        live ones, tombstones; the side's rows; the graph's counts, members
+        and links) before use; a damaged file raises ValueError naming what is
+        wrong and the file.
+
+        ``mmap_side=True`` maps the file read-only and rescores from its side
+        section where it lies, for a side larger than the memory it may take:
+        the codes, ids and graph are read into memory as usual, the side's
+        pages are read by the system as searches touch them (and may be
+        dropped again). The mapping lives as long as the collection. Searches
+        and deletes use it as it is; the first ``add``, or ``compact`` with
+        something to free, copies the side into memory (MemoryError, changing
+        nothing, when it does not fit) and lets go of the file. ``save`` over
+        the same path is safe (it writes a new file and renames it); the file
+        must not be truncated or written in place while it is mapped.
+        """
         source = path_argument(path)
         if os.path.isdir(source):
             raise IsADirectoryError(f"cannot load {source!r}: it is a folder")
+        if mmap_side:
+            try:
+                mapped: "Collection" = cls._from_mapped_file(source, threads)
+            except ValueError as err:
+                raise ValueError(f"{err} (file {source!r})") from None
+            return mapped
         with open(source, "rb") as f:
             data = f.read()
         return cls._from_file_bytes(data, source, threads)

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -157,8 +158,15 @@ TEST(SideStoreFollowsSlots, AppendsTruncationsAndCompactionsKeepRowsWithTheirSlo
         SideStore store(kind);
         std::vector<std::vector<float>> model;  // the vector behind each slot
         for (int step = 0; step < 60; ++step) {
-            const auto action = rng() % 4;
-            if (action <= 1) {
+            const auto action = rng() % 5;
+            if (action == 4) {
+                // The same rows read in place from a buffer of someone else's,
+                // kept alive by the side alone: it must copy before changing.
+                auto buffer = std::make_shared<std::vector<std::byte>>(store.view().rows.begin(), store.view().rows.end());
+                const SideView rows{kind, *buffer, store.size()};
+                store = SideStore::in_place(rows, std::move(buffer));
+                ASSERT_TRUE(store.is_in_place());
+            } else if (action <= 1) {
                 const std::size_t n = rng() % 5;
                 const auto batch = random_floats(rng, n * DIMENSION);
                 store.append(batch);
@@ -175,6 +183,10 @@ TEST(SideStoreFollowsSlots, AppendsTruncationsAndCompactionsKeepRowsWithTheirSlo
                         kept.push_back(s);
                         survivors.push_back(model[s]);
                     }
+                }
+                if (store.is_in_place()) {
+                    ASSERT_FALSE(store.keep_rows(kept));  // read-only rows
+                    store.own();
                 }
                 ASSERT_TRUE(store.keep_rows(kept));
                 model = std::move(survivors);

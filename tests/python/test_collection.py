@@ -288,9 +288,25 @@ def test_a_side_rescores_batches_like_single_queries_and_survives_its_file(side,
     assert np.array_equal(loaded.get(loaded.ids(), vectors=True), vectors)
     for a, b in zip(loaded.search(Q, 10, exact=True), col.search(Q, 10, exact=True)):
         assert np.array_equal(a, b)
+    # The side used in place from the file answers alike, also once a save
+    # has replaced the file, and the first change that writes the side copies
+    # it: both then go on identically.
+    mapped = Collection.load(tmp_path / "c.kx", mmap_side=True)
+    col.save(tmp_path / "c.kx")
+    assert mapped.side == side and np.array_equal(mapped.get(mapped.ids(), vectors=True), vectors)
+    for exact in (True, False):
+        for a, b in zip(mapped.search(Q, 10, exact=exact), loaded.search(Q, 10, exact=exact)):
+            assert np.array_equal(a, b)
+    for change in (lambda c: c.delete(col.ids()[:50]), lambda c: c.compact(), lambda c: c.add([1], X[5])):
+        change(mapped), change(loaded)
+        assert mapped._sections(with_side=True)[1:] == loaded._sections(with_side=True)[1:]
+        for a, b in zip(mapped.search(Q, 10, exact=True), loaded.search(Q, 10, exact=True)):
+            assert np.array_equal(a, b)
 
 
-def test_side_choices_and_damaged_side_sections_are_refused():
+def test_side_choices_and_damaged_side_sections_are_refused(tmp_path):
+    from kestrix._native import pack_sections
+
     with pytest.raises(ValueError, match="'none', 'int8' or 'float16'"):
         Collection(side="int4")
     with pytest.raises(TypeError, match="side must be a str"):
@@ -310,3 +326,7 @@ def test_side_choices_and_damaged_side_sections_are_refused():
     ]:
         with pytest.raises(ValueError, match=message):
             Collection._from_sections(store, doc_ids, None, None, damaged)
+        # The reader that maps the side checks it alike, before using it.
+        (tmp_path / "d.kx").write_bytes(pack_sections([(1, store), (2, doc_ids), (4, damaged)]))
+        with pytest.raises(ValueError, match=message):
+            Collection.load(tmp_path / "d.kx", mmap_side=True)

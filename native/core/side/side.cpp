@@ -92,13 +92,30 @@ SideStore SideStore::without_rows(std::size_t count) noexcept {
     return store;
 }
 
+SideStore SideStore::in_place(const SideView& view, std::shared_ptr<const void> owner) noexcept {
+    SideStore store(view.kind);
+    store.in_place_ = view.rows;
+    store.count_ = view.count;
+    store.owner_ = std::move(owner);
+    return store;
+}
+
+void SideStore::own() {
+    if (!owner_) return;
+    rows_.assign(in_place_.begin(), in_place_.end());
+    in_place_ = {};
+    owner_.reset();
+}
+
 void SideStore::reserve(std::size_t rows) {
+    own();
     const std::size_t width = row_bytes(kind_);
     if (width != 0 && rows > rows_.max_size() / width) throw std::length_error("side too large");
     rows_.reserve(rows * width);
 }
 
 void SideStore::append(std::size_t n, std::span<const float> values) {
+    own();
     const std::size_t width = row_bytes(kind_);
     if (width != 0) {
         if (n > rows_.max_size() / width - count_) throw std::length_error("side too large");
@@ -112,11 +129,17 @@ void SideStore::append(std::size_t n, std::span<const float> values) {
 
 void SideStore::truncate(std::size_t n) noexcept {
     if (n >= count_) return;
+    if (owner_) {  // rows in place shrink by their view alone
+        in_place_ = in_place_.first(n * row_bytes(kind_));
+        count_ = n;
+        return;
+    }
     rows_.resize(n * row_bytes(kind_));
     count_ = n;
 }
 
 bool SideStore::keep_rows(std::span<const std::uint32_t> kept) noexcept {
+    if (owner_) return false;
     for (std::size_t i = 0; i < kept.size(); ++i) {
         if (kept[i] >= count_ || (i > 0 && kept[i] <= kept[i - 1])) return false;
     }

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -76,13 +77,22 @@ public:
     static SideStore from_view(const SideView& view);
     // A side without rows of its own for `count` slots.
     static SideStore without_rows(std::size_t count) noexcept;
+    // Validated rows used in place where they lie (a mapped file), kept alive
+    // by `owner` as long as this side reads them.
+    static SideStore in_place(const SideView& view, std::shared_ptr<const void> owner) noexcept;
 
     SideKind kind() const noexcept { return kind_; }
     std::size_t size() const noexcept { return count_; }
-    SideView view() const noexcept { return {kind_, rows_, count_}; }
+    SideView view() const noexcept { return {kind_, owner_ ? in_place_ : std::span<const std::byte>(rows_), count_}; }
+    bool is_in_place() const noexcept { return owner_ != nullptr; }
 
+    // Rows of its own: a side read in place copies its rows into memory and
+    // lets go of their owner (a change of the rows needs them writable).
+    // Throws std::bad_alloc; nothing changes then.
+    void own();
     // Room for `rows` rows in total, so that a batch of appends cannot fail
-    // half-way. Throws std::bad_alloc / std::length_error; nothing changes then.
+    // half-way; owns the rows first. Throws std::bad_alloc /
+    // std::length_error; the rows are unchanged then.
     void reserve(std::size_t rows);
     // Appends the rows of `n` vectors (`values`: n * 384 finite floats; a side
     // without rows reads none and may be given none). Throws std::bad_alloc /
@@ -94,13 +104,16 @@ public:
     // Keeps exactly the rows at `kept` (strictly ascending slots) in that
     // order, the shape of a compaction that keeps the order of its survivors.
     // Returns false, changing nothing, when `kept` is not strictly ascending
-    // or names a row that does not exist.
+    // or names a row that does not exist, or the rows are not owned (own()).
+    // append owns the rows first (reserve does too).
     bool keep_rows(std::span<const std::uint32_t> kept) noexcept;
 
 private:
     SideKind kind_;
     std::vector<std::byte> rows_;
     std::size_t count_ = 0;
+    std::span<const std::byte> in_place_;  // the rows while owner_ holds them
+    std::shared_ptr<const void> owner_;
 };
 
 // The Side section of a file: a 64-byte header (magic, format version, kind,
