@@ -706,6 +706,15 @@ PyMethodDef collection_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* side_name(PyObject* self, void*) noexcept {
+    return PyUnicode_FromString(SIDE_NAMES[static_cast<std::size_t>(as_collection(self).side)]);
+}
+
+PyGetSetDef collection_getset[] = {
+    {"side", side_name, nullptr, "The rescoring side chosen at creation: 'none', 'int8' or 'float16'.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 constexpr const char TYPE_NAME[] = "kestrix._native.Collection";
 char collection_doc[] =
     "Collection(threads=None, side=None)\n--\n\nDocuments under unique ids; see kestrix.Collection.";
@@ -718,6 +727,7 @@ bool add_collection_part(PyObject* module) noexcept {
         {Py_tp_new, reinterpret_cast<void*>(collection_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(collection_dealloc)},
         {Py_tp_methods, collection_methods},
+        {Py_tp_getset, collection_getset},
         {Py_mp_length, reinterpret_cast<void*>(collection_len)},
         {Py_sq_length, reinterpret_cast<void*>(collection_len)},
         {Py_sq_contains, reinterpret_cast<void*>(collection_contains)},
