@@ -376,7 +376,7 @@ constexpr std::size_t MIN_ROWS_PER_SPLIT = 32768;
 // the collection's order.
 void scan_block_of_queries(const VectorStore& store, std::span<const QuantizedVector> queries, std::size_t width,
                            std::size_t begin, std::size_t end, std::span<std::vector<SearchHit>> out) {
-    std::vector<TopKSelection<FarthestThenLaterSlotFirst>> selections;
+    std::vector<FirstRowsSelection> selections;
     selections.reserve(queries.size());
     for (std::size_t q = 0; q < queries.size(); ++q) selections.emplace_back(width);
     const auto vectors = store.vectors();
@@ -385,11 +385,7 @@ void scan_block_of_queries(const VectorStore& store, std::span<const QuantizedVe
         const std::size_t tile_end = std::min(end, tile + ROW_TILE);
         for (std::size_t q = 0; q < queries.size(); ++q) selections[q].offer_rows(queries[q], vectors, words, tile, tile_end);
     }
-    for (std::size_t q = 0; q < queries.size(); ++q) {
-        auto hits = selections[q].take();
-        std::sort(hits.begin(), hits.end(), ranks_before);
-        out[q] = std::move(hits);
-    }
+    for (std::size_t q = 0; q < queries.size(); ++q) out[q] = selections[q].take();
 }
 
 std::vector<SearchHit> scan_one(const VectorStore& store, const QuantizedVector& query, std::size_t width) {
@@ -402,8 +398,14 @@ std::vector<SearchHit> scan_one(const VectorStore& store, const QuantizedVector&
 // but never kept, so up to `width` live hits come back; put in the
 // collection's order.
 std::vector<SearchHit> graph_one(const HnswGraph& graph, const VectorStore& store, const QuantizedVector& query,
-                                 std::size_t width, std::uint64_t ef) {
-    auto hits = search_hnsw_live(graph, store.vectors(), store.ids(), query, width, ef, thread_context());
+                                 std::size_t width, const SearchOptions& options) {
+    if (width > options.k) {
+        // Rescoring candidates: the walk keeps its width max(ef, k), and the
+        // candidates come from every live node it measured.
+        return search_hnsw_pool(graph, store.vectors(), store.ids(), query, options.k, options.ef, width,
+                                thread_context());
+    }
+    auto hits = search_hnsw_live(graph, store.vectors(), store.ids(), query, width, options.ef, thread_context());
     std::sort(hits.begin(), hits.end(), ranks_before);
     return hits;
 }
@@ -441,7 +443,11 @@ void Collection::rescore_hits(std::vector<SearchHit>& hits, std::span<const floa
     if (prepared) {
         hits.resize(side::rescore(*prepared, side_.view(), store_.vectors(), std::span(hits), options.k));
     } else if (hits.size() > options.k) {
-        hits.resize(options.k);  // no usable floats (none, or not finite): the codes' best k
+        // No usable floats (none, or not finite): the codes' best k. (A graph's
+        // candidates come in no particular order.)
+        const auto keep = static_cast<std::ptrdiff_t>(options.k);
+        std::partial_sort(hits.begin(), hits.begin() + keep, hits.end(), ranks_before);
+        hits.resize(options.k);
     }
 }
 
@@ -459,7 +465,7 @@ std::vector<DocumentHit> Collection::search(const QuantizedVector& query, std::s
     const std::size_t width = candidate_width(options);
     std::vector<DocumentHit> out;
     if (width == 0) return out;
-    auto hits = (graph_ && !options.exact) ? graph_one(*graph_, store_, query, width, options.ef)
+    auto hits = (graph_ && !options.exact) ? graph_one(*graph_, store_, query, width, options)
                                            : scan_one(store_, query, width);
     rescore_hits(hits, floats, options);
     out.reserve(hits.size());
@@ -501,7 +507,7 @@ BatchHits Collection::search_batch(std::span<const QuantizedVector> queries, con
         const auto block_queries = queries.subspan(first, count);
         if (through_graph) {
             for (std::size_t q = 0; q < count; ++q) {
-                auto hits = graph_one(*graph_, store_, block_queries[q], width, options.ef);
+                auto hits = graph_one(*graph_, store_, block_queries[q], width, options);
                 rescore_hits(hits, floats_of(first + q), options);
                 write_row(hits, doc_ids_, out.ids.data() + (first + q) * out.width,
                           out.scores.data() + (first + q) * out.width, out.width);

@@ -25,17 +25,6 @@ struct FarthestFirst {
     bool operator()(const T& a, const T& b) const noexcept { return a.distance > b.distance; }
 };
 
-// The collection's result heap: farthest on top, and among equal distances the
-// later slot, so that eviction keeps the lowest slots and the kept set is the
-// first k by (distance, slot) whatever order the rows arrive in. Elements
-// carry a `slot` member.
-struct FarthestThenLaterSlotFirst {
-    template <class T>
-    bool operator()(const T& a, const T& b) const noexcept {
-        return a.distance != b.distance ? a.distance > b.distance : a.slot > b.slot;
-    }
-};
-
 // Moves element i up while it ranks strictly above its parent.
 template <class T, class Rank>
 void sift_up(std::span<T> heap, std::size_t i, Rank ranks_above) noexcept {

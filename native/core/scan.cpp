@@ -59,7 +59,75 @@ void TopKSelection<Rank>::offer_rows(const QuantizedVector& query, std::span<con
 }
 
 template class TopKSelection<FarthestFirst>;
-template class TopKSelection<FarthestThenLaterSlotFirst>;
+
+FirstRowsSelection::FirstRowsSelection(std::size_t limit) : limit_(limit), bound_(kernels::ADMIT_ALL) {
+    kept_.reserve(2 * limit);
+}
+
+void FirstRowsSelection::offer_rows(const QuantizedVector& query, std::span<const QuantizedVector> vectors,
+                                    std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end) noexcept {
+    if (limit_ == 0) return;
+    const auto& kernel = kernels::active_kernels();
+    std::uint16_t distances[kernels::SCAN_BLOCK];
+    for (std::size_t base = begin; base < end; base += kernels::SCAN_BLOCK) {
+        const std::size_t count = std::min(kernels::SCAN_BLOCK, end - base);
+        std::uint64_t offered =
+            kernel.scan_block(query, vectors.data() + base, ids.data() + base, count, bound_, distances);
+        while (offered != 0) {
+            const std::size_t i = static_cast<std::size_t>(std::countr_zero(offered));
+            offered &= offered - 1;
+            const std::uint32_t d = distances[i];
+            // A cut earlier in this block may have lowered the bound.
+            if (d >= bound_) continue;
+            // Room for 2 x limit was reserved and the list is cut when full.
+            kept_.push_back({ids[base + i], static_cast<std::uint32_t>(base + i), d, distance_to_score(d)});
+            ++per_distance_[d];
+            if (kept_.size() == 2 * limit_) cut();
+        }
+    }
+}
+
+void FirstRowsSelection::cut() noexcept {
+    // The cut-off: the smallest distance with at least limit_ hits at or
+    // below it (walked down from the last cut-off, which only falls).
+    std::size_t at_or_below = kept_.size();
+    std::uint32_t cutoff = top_;
+    while (at_or_below - per_distance_[cutoff] >= limit_) at_or_below -= per_distance_[cutoff--];
+    // Every hit below the cut-off stays; of those at it, the earliest ones
+    // (the list is in slot order) up to the limit.
+    const std::size_t at_cutoff = limit_ - (at_or_below - per_distance_[cutoff]);
+    std::size_t room = at_cutoff;
+    std::size_t out = 0;
+    for (const SearchHit& hit : kept_) {
+        if (hit.distance < cutoff || (hit.distance == cutoff && room > 0)) {
+            room -= hit.distance == cutoff ? 1 : 0;
+            kept_[out++] = hit;
+        }
+    }
+    kept_.resize(out);
+    for (std::uint32_t d = cutoff + 1; d <= top_; ++d) per_distance_[d] = 0;
+    per_distance_[cutoff] = static_cast<std::uint32_t>(at_cutoff);
+    top_ = cutoff;
+    bound_ = cutoff;
+}
+
+std::vector<SearchHit> FirstRowsSelection::take() {
+    if (kept_.size() > limit_) cut();
+    // A stable counting sort by distance of a list in slot order: (distance, slot) order.
+    std::array<std::uint32_t, DIMENSION + 1> start{};
+    std::uint32_t position = 0;
+    for (std::uint32_t d = 0; d <= top_; ++d) {
+        start[d] = position;
+        position += per_distance_[d];
+    }
+    std::vector<SearchHit> sorted(kept_.size());
+    for (const SearchHit& hit : kept_) sorted[start[hit.distance]++] = hit;
+    kept_.clear();
+    per_distance_.fill(0);
+    top_ = DIMENSION;
+    bound_ = kernels::ADMIT_ALL;
+    return sorted;
+}
 
 std::vector<SearchHit> scan_top_k(const VectorStore& store, const QuantizedVector& query, std::uint64_t k) {
     const auto ids = store.ids();

@@ -1,6 +1,7 @@
 // Exact k-nearest search over every live slot of a store.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,16 +14,11 @@
 
 namespace kestrix {
 
-// The bounded top-k selection of an exact scan: rows are offered a block at a
-// time, in slot order, to a max-heap of at most `limit` hits; a full heap only
-// admits strictly closer rows. Every exact scan (one query or a batch of them,
-// a whole store or a range of its rows) selects through this one routine.
-//
-// `Rank` is the result heap's ranking: FarthestFirst (distance alone) for
-// Kestrix's own scan, FarthestThenLaterSlotFirst for the collection's, whose
-// kept set is the first `limit` by (distance, slot) exactly, so that scans of
-// parts of the rows can be merged. (With distance alone, which of several
-// equal hits at the root an eviction removes follows the heap's moves.)
+// The bounded top-k selection of Kestrix's exact scan: rows are offered a
+// block at a time, in slot order, to a max-heap of at most `limit` hits; a
+// full heap only admits strictly closer rows, so which of several equal hits
+// at the root an eviction removes follows the heap's moves. `Rank` is the
+// heap's ranking (FarthestFirst).
 template <class Rank>
 class TopKSelection {
 public:
@@ -51,7 +47,40 @@ private:
 };
 
 extern template class TopKSelection<FarthestFirst>;
-extern template class TopKSelection<FarthestThenLaterSlotFirst>;
+
+// The collection's exact selection: the first `limit` live rows by (distance,
+// slot) of rows offered in ascending slot order (one range, or tiles of it in
+// order). Distances are integers 0..384, so no heap is needed: admitted rows
+// are appended in slot order and counted per distance, and whenever the list
+// holds twice the limit the cut-off distance is found from the counts (walking
+// down from the last one, so at most 385 steps a query in all) and the list
+// is cut back to the limit, keeping the earliest rows at the cut-off. Later
+// rows then need a strictly smaller distance: at equal distance they would
+// rank after every row kept. A wide list (a rescored query keeps 24 x k
+// candidates) then costs an append a row where a heap paid a sift of log k
+// unpredictable steps.
+class FirstRowsSelection {
+public:
+    // Room for 2 x `limit` hits is taken up front; the caller bounds `limit`
+    // by the live rows, never by a caller's k alone.
+    explicit FirstRowsSelection(std::size_t limit);
+
+    void offer_rows(const QuantizedVector& query, std::span<const QuantizedVector> vectors,
+                    std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end) noexcept;
+
+    // The selected hits in (distance, slot) order; the selection is empty again.
+    std::vector<SearchHit> take();
+
+private:
+    // Cuts the list back to the first `limit_` by (distance, slot).
+    void cut() noexcept;
+
+    std::vector<SearchHit> kept_;                   // slot order
+    std::array<std::uint32_t, DIMENSION + 1> per_distance_{};
+    std::size_t limit_;
+    std::uint32_t bound_;                           // admits distances below it
+    std::uint32_t top_ = DIMENSION;                 // no kept hit lies above it
+};
 
 // The best min(k, live slots) hits in ascending distance. Among equal distances
 // at the cut-off, earlier slots win (a full heap only admits strictly closer

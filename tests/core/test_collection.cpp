@@ -3,6 +3,7 @@
 // many threads (run under ThreadSanitizer).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <shared_mutex>
@@ -59,6 +60,18 @@ Collection filled(std::size_t n, std::mt19937_64& rng) {
     return c;
 }
 
+std::vector<std::uint32_t> brute_force_order(const Collection& c, const QuantizedVector& query) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> order;  // (distance, slot)
+    const auto words = c.store().ids();
+    for (std::uint32_t slot = 0; slot < words.size(); ++slot) {
+        if (!is_tombstoned(words[slot])) order.emplace_back(hamming_distance(query, c.store().vectors()[slot]), slot);
+    }
+    std::sort(order.begin(), order.end());
+    std::vector<std::uint32_t> slots;
+    for (const auto& [distance, slot] : order) slots.push_back(slot);
+    return slots;
+}
+
 TEST(Collection, BatchRowsEqualSingleQueriesOnEveryThreadCountAndSplit) {
     std::mt19937_64 rng(11);
     Collection c = filled(70000, rng);
@@ -93,6 +106,10 @@ TEST(Collection, BatchRowsEqualSingleQueriesOnEveryThreadCountAndSplit) {
                         const auto single =
                             c.search(queries[row], std::span(floats).subspan(row * DIMENSION, DIMENSION), options);
                         ASSERT_EQ(single.size(), batch.width);
+                        if (!rescore) {  // the first k live slots by (distance, slot), by brute force
+                            const auto slots = brute_force_order(c, queries[row]);
+                            for (std::size_t i = 0; i < single.size(); ++i) EXPECT_EQ(single[i].slot, slots[i]);
+                        }
                         for (std::size_t i = 0; i < single.size(); ++i) {
                             EXPECT_EQ(batch.ids[row * batch.width + i], static_cast<std::int64_t>(single[i].id));
                             EXPECT_EQ(batch.scores[row * batch.width + i], single[i].score);

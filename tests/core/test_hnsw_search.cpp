@@ -334,7 +334,25 @@ TEST_F(IndexQuery, LiveRuleWalksThroughDeletedNodesAndKeepsLiveHits) {
         constexpr std::uint64_t k = 10;
         double found = 0;
         for (const auto& q : queries) {
-            found += good_hits(search_hnsw_live(*index, v, ids, q, k, 60, context), q, k);
+            const auto live = search_hnsw_live(*index, v, ids, q, k, 60, context);
+            found += good_hits(live, q, k);
+            // The pool of the same walk: distinct live slots, the walk's best
+            // among them, and past those only nodes as near as its k-th.
+            auto pool = search_hnsw_pool(*index, v, ids, q, k, 60, 4 * k, context);
+            ASSERT_EQ(pool.size(), 4 * k);
+            std::sort(pool.begin(), pool.end(), [](const SearchHit& a, const SearchHit& b) {
+                return std::pair(a.distance, a.slot) < std::pair(b.distance, b.slot);
+            });
+            for (std::size_t i = 0; i < pool.size(); ++i) {
+                EXPECT_FALSE(is_tombstoned(ids[pool[i].slot]));
+                EXPECT_EQ(pool[i].distance, hamming_distance(q, v[pool[i].slot]));
+                if (i < k) {
+                    EXPECT_EQ(pool[i].distance, live[i].distance);
+                }
+                if (i > 0) {
+                    EXPECT_NE(pool[i].slot, pool[i - 1].slot);
+                }
+            }
         }
         EXPECT_GT(found / (k * queries.size()), 0.9) << "every " << step << "th slot deleted";
     }

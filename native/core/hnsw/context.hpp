@@ -52,6 +52,7 @@ struct SearchContext {
     VisitedSet visited;
     std::vector<Candidate> candidates;
     std::vector<Candidate> found;
+    std::vector<Candidate> seen;  // the nodes a pool search measured
 };
 
 }  // namespace kestrix

@@ -1,6 +1,7 @@
 #include "search.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "../heap.hpp"
 
@@ -12,14 +13,18 @@ namespace {
 // max(ef, k) whose results are left sorted in context.found.
 void walk_to_layer0(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
                     std::span<const std::uint32_t> ids, const QuantizedVector& query, std::uint32_t entry,
-                    std::uint64_t k, std::uint64_t ef, bool live_only, SearchContext& context) {
+                    std::uint64_t k, std::uint64_t ef, bool live_only, SearchContext& context, bool collect = false) {
     const kernels::KernelSet& measure = kernels::active_kernels();
     Candidate position{measure.distance(query, vectors[entry]), entry};
     for (std::uint64_t layer = graph.top_level(); layer >= 1; --layer) {
         position = greedy_descend(graph, vectors, query, position.slot, position.distance, layer, measure);
     }
     const std::uint64_t width = std::max(ef, k);
-    if (live_only) {
+    if (collect) {
+        context.seen.clear();
+        search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates,
+                     context.found, measure, KeepLive{ids}, CollectLive{KeepLive{ids}, &context.seen});
+    } else if (live_only) {
         search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates,
                      context.found, measure, KeepLive{ids});
     } else {
@@ -67,6 +72,40 @@ std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, std::span<const 
                                         std::uint64_t k, std::uint64_t ef, SearchContext& context) {
     // Everything kept is live, so the cut to k drops nothing.
     return search_graph(graph, vectors, ids, query, k, ef, true, context);
+}
+
+std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
+                                        std::span<const std::uint32_t> ids, const QuantizedVector& query,
+                                        std::uint64_t k, std::uint64_t ef, std::size_t width, SearchContext& context) {
+    const auto entry = graph.entry_point();
+    if (width == 0 || !entry || *entry >= vectors.size()) return {};
+    walk_to_layer0(graph, vectors, ids, query, *entry, k, ef, true, context, true);
+    // The first `width` of the pool by (distance, slot): the cut-off distance
+    // from a count per distance, then every node below it and the lowest
+    // slots at it. The pool holds each measured slot once. Rescoring ranks
+    // them anew, so they are left in the order the walk met them.
+    const std::span<const Candidate> seen = context.seen;
+    std::array<std::size_t, DIMENSION + 1> per_distance{};
+    for (const Candidate& c : seen) ++per_distance[c.distance];
+    std::uint32_t cutoff = 0;
+    std::size_t below = 0;
+    while (cutoff < DIMENSION && below + per_distance[cutoff] < width) below += per_distance[cutoff++];
+    std::vector<SearchHit> hits;
+    hits.reserve(std::min(width, seen.size()));
+    std::vector<std::uint32_t> at_cutoff;
+    for (const Candidate& c : seen) {
+        if (c.distance < cutoff) {
+            hits.push_back({ids[c.slot], c.slot, c.distance, distance_to_score(c.distance)});
+        } else if (c.distance == cutoff) {
+            at_cutoff.push_back(c.slot);
+        }
+    }
+    const std::size_t wanted = std::min(at_cutoff.size(), width > below ? width - below : 0);
+    std::partial_sort(at_cutoff.begin(), at_cutoff.begin() + static_cast<std::ptrdiff_t>(wanted), at_cutoff.end());
+    for (std::size_t i = 0; i < wanted; ++i) {
+        hits.push_back({ids[at_cutoff[i]], at_cutoff[i], cutoff, distance_to_score(cutoff)});
+    }
+    return hits;
 }
 
 }  // namespace kestrix

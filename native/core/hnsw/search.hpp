@@ -88,6 +88,20 @@ struct KeepLive {
     bool operator()(std::uint32_t slot) const noexcept { return slot < ids.size() && !is_tombstoned(ids[slot]); }
 };
 
+// What a layer search tells about every node it measures (the entry included):
+// nothing, or, for a rescored query, the live ones with their distances, the
+// pool its candidates are picked from.
+struct SeeNothing {
+    void operator()(std::uint32_t, std::uint32_t) const noexcept {}
+};
+struct CollectLive {
+    KeepLive live;
+    std::vector<Candidate>* seen;
+    void operator()(std::uint32_t slot, std::uint32_t distance) const {
+        if (live(slot)) seen->push_back({distance, slot});
+    }
+};
+
 // Best-first search of one layer, keeping the `ef` nearest nodes seen that
 // `keep` accepts (one when ef is 0). Leaves them in `results` in the result
 // heap's array order, not sorted; empty when the entry is not a slot of
@@ -105,11 +119,11 @@ struct KeepLive {
 // and offers do not look at marks, so this makes exactly the moves of
 // measuring and offering each link as it is marked. The heaps live in the two
 // vectors but are worked on through raw pointers with the moves of heap.hpp.
-template <class Keep = KeepEvery>
+template <class Keep = KeepEvery, class See = SeeNothing>
 inline void search_layer(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
                          const QuantizedVector& target, std::uint32_t entry, std::uint64_t layer, std::uint64_t ef,
                          VisitedSet& visited, std::vector<Candidate>& candidates, std::vector<Candidate>& results,
-                         const kernels::KernelSet& measure, Keep keep = {}) {
+                         const kernels::KernelSet& measure, Keep keep = {}, See see = {}) {
     visited.start_search();
     const std::size_t slot_count = vectors.size();
     // A slot outside the store is never measured or returned, so whether it is
@@ -143,6 +157,7 @@ inline void search_layer(const HnswGraph& graph, std::span<const QuantizedVector
     const QuantizedVector* base = vectors.data();
     cand[0] = Candidate{measure.distance(target, base[entry]), entry};
     res[0] = cand[0];
+    see(entry, cand[0].distance);
     std::size_t res_n = keep(entry) ? 1 : 0;
 
     std::uint32_t fresh[detail::LINK_CHUNK];
@@ -191,6 +206,7 @@ inline void search_layer(const HnswGraph& graph, std::span<const QuantizedVector
             }
             for (std::size_t j = 0; j < fresh_n; ++j) {
                 const std::uint32_t distance = distances[j];
+                see(fresh[j], distance);
                 // A node at exactly the worst kept distance is refused once the
                 // results are full; its mark keeps it from being retried.
                 if (res_n < ef || (res_n > 0 && distance < res[0].distance)) {
@@ -229,5 +245,16 @@ std::vector<SearchHit> search_hnsw(const HnswGraph& graph, std::span<const Quant
 std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
                                         std::span<const std::uint32_t> ids, const QuantizedVector& query,
                                         std::uint64_t k, std::uint64_t ef, SearchContext& context);
+
+// The first `width` live slots by (distance, slot) among every node a live
+// search of width max(ef, k) measures on layer 0, in no particular order: the candidates of
+// a rescored query. The walk is that of search_hnsw_live; only the answer is
+// wider than its beam. A rescored query wants k x oversample candidates, and
+// widening the beam to that many costs far more than rescoring saves: the
+// nodes the walk measured on its way, near the query by construction, serve
+// instead.
+std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
+                                        std::span<const std::uint32_t> ids, const QuantizedVector& query,
+                                        std::uint64_t k, std::uint64_t ef, std::size_t width, SearchContext& context);
 
 }  // namespace kestrix
