@@ -32,8 +32,9 @@ direction, about 0.5 for unrelated vectors, 0.0 for opposite ones. Without
 rescoring it is the codes' ``1 - hamming / 384``, which is exactly (1 + the
 cosine of the two sign vectors) / 2: one scale either way. For unit-length
 embeddings it lies in [0, 1] up to the side's rounding (with an int8 side a
-document's own text can score a little above 1.0, about 1.0004); embeddings of other lengths carry
-it further out. The relevance score is the score clamped to [0, 1].
+document's own text can score a little above 1.0, about 1.0004); embeddings
+of other lengths carry it further out. The relevance score is the score
+clamped to [0, 1].
 
 MMR. ``max_marginal_relevance_search`` (and ``..._by_vector``, and their
 async forms) take the ``fetch_k`` best documents of the rescored, filtered
