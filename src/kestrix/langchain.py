@@ -6,6 +6,7 @@
 
     store = KestrixVectorStore.from_texts(texts, embeddings)   # 384-dim embeddings
     store.similarity_search("a question", k=4)
+    store.max_marginal_relevance_search("a question", k=4, fetch_k=20)
     store.save_local("my-store")
     store = KestrixVectorStore.load_local("my-store", embeddings)
 
@@ -15,10 +16,31 @@ collection, allocated here from 0 upward (ids of deleted documents are
 reused), so every one stays below 2**31. Adding a document under an id that
 is already present replaces it.
 
-Scores. ``similarity_search_with_score`` returns Kestrix's own score,
-``1 - hamming / 384`` of the sign bits of the two embeddings: 1.0 for the
-same direction, about 0.5 for unrelated vectors, 0.0 for opposite ones. It is
-already in [0, 1], so it is also the relevance score.
+Rescoring. Each document is kept as its 48-byte code (the signs of its
+embedding) and, by default, an int8 copy beside it (``side="int8"``, 388
+bytes; ``"float16"``: 768; ``None``: the codes only). A search takes the
+``k * oversample`` (24) best candidates by the codes and ranks them again by
+the inner product s of the query with their side vectors (the cosine, for
+unit-length embeddings). A store without a side ranks them by s with the
+codes' own unit sign vectors (+-1/sqrt(384) a component): no memory, a
+smaller gain. ``rescore=False`` keeps the codes' own ranking. Filtered
+searches rescore every document.
+
+Scores. ``similarity_search_with_score`` returns ``(1 + s) / 2``, computed in
+float64 from the collection's float32 s, unrounded: 1.0 for the same
+direction, about 0.5 for unrelated vectors, 0.0 for opposite ones. Without
+rescoring it is the codes' ``1 - hamming / 384``, which is exactly (1 + the
+cosine of the two sign vectors) / 2: one scale either way. For unit-length
+embeddings it lies in [0, 1] up to the side's rounding (with an int8 side a
+document's own text can score a little above 1.0, about 1.0004); embeddings
+of other lengths carry it further out. The relevance score is the score
+clamped to [0, 1].
+
+MMR. ``max_marginal_relevance_search`` (and ``..._by_vector``, and their
+async forms) take the ``fetch_k`` best documents of the rescored, filtered
+search and choose ``k`` of them by maximal marginal relevance, measuring
+similarity on the vectors the store keeps: the side's, or the sign vectors.
+It needs NumPy.
 
 The index rule. Every search reflects every change made before it, and no
 search ever waits for a build. The HNSW graph is built by the add that
@@ -32,14 +54,20 @@ deleted nodes exceed ``rebuild_fraction`` of the graph (``None``, the
 default: never). Deleted slots of a store without a graph are compacted away
 when they outnumber the live ones.
 
-Files. :meth:`save_local` writes the collection (store, integer ids and
-graph) to a new file in the folder and then, as the commit point,
+Files. :meth:`save_local` writes the collection (store, integer ids, side
+and graph) to a new file in the folder and then, as the commit point,
 atomically replaces the manifest (``kestrix-langchain.json``: ids, texts,
-metadata, and the name and SHA-256 of the collection file).
-:meth:`load_local` restores the graph as saved, without a rebuild. Folders
-written by the first version of this store (a plain Kestrix store file) load
-too; they come back without a graph until an add or ``build_index`` builds
-it. A crash leaves the previous save or the new one, whole.
+metadata, the side, and the name and SHA-256 of the collection file). A
+store with a side writes manifest version 3, which earlier versions of this
+store refuse rather than misread; a codes-only store still writes version 2.
+:meth:`load_local` restores the side and the graph as saved, without a
+rebuild. Folders saved without a side, and those of the first version (a
+plain Kestrix store file, which come back without a graph until an add or
+``build_index`` builds it), load with the codes only and are searched
+rescored by sign vectors: nothing is embedded again unless
+``load_local(folder, embeddings, side="int8")`` asks for a side, at the cost
+of embedding every stored text once. A crash leaves the previous save or the
+new one, whole.
 Saves into one folder, from threads or processes, take turns on a lock file
 (``.kestrix-langchain.lock``), and so do loads with them: a save removes the
 store files of earlier saves only while no other save or load can still be
@@ -71,7 +99,7 @@ except ImportError as err:  # pragma: no cover - depends on the environment
 
 from ._common import DIMENSION, MAX_DOC_ID
 from ._filters import compile_filter
-from ._files import atomic_write_bytes, path_argument, read_sections
+from ._files import DOC_IDS_SECTION, GRAPH_SECTION, STORE_SECTION, atomic_write_bytes, path_argument, read_sections
 from ._kestrix import Kestrix
 from .collection import Collection
 
@@ -82,10 +110,14 @@ __all__ = ["KestrixVectorStore"]
 MANIFEST = "kestrix-langchain.json"
 LOCK = ".kestrix-langchain.lock"
 _FORMAT = "kestrix-langchain"
-# Version 1 folders hold a plain Kestrix store; version 2 a Collection file.
-_FORMAT_VERSION = 2
-_READABLE_VERSIONS = (1, 2)
-_DOC_IDS_SECTION = 2
+# Version 1 folders hold a plain Kestrix store; version 2 a Collection file
+# of codes only; version 3 a Collection file with a side, named in the
+# manifest. A codes-only store is still saved as version 2, which earlier
+# readers open as it is; they refuse a side they would not rescore with.
+_CODES_ONLY_VERSION = 2
+_SIDE_VERSION = 3
+_READABLE_VERSIONS = (1, 2, 3)
+_KEEP_SIDE = object()  # load_local without side=: the folder's own
 
 
 @contextlib.contextmanager
@@ -189,6 +221,14 @@ class KestrixVectorStore(VectorStore):
         ef: search width of the graph (default 50).
         progress: called as ``progress(done, total)`` while a graph is built
             (a few times a second); an exception from it stops the build.
+        side: the copy of every embedding kept beside its 1-bit code to
+            rescore with: ``"int8"`` (the default, 388 bytes a document),
+            ``"float16"`` (768) or ``None``/``"none"`` (the codes only).
+        oversample: a search ranks ``k * oversample`` candidates of the codes
+            again by inner product (default 24).
+        rescore: ``False`` ranks and scores by the codes alone
+            (``1 - hamming / 384``); by default searches are rescored, by the
+            side or, without one, by the codes' own sign vectors.
     """
 
     def __init__(
@@ -201,6 +241,9 @@ class KestrixVectorStore(VectorStore):
         ef_construction: int = 200,
         ef: int = 50,
         progress: Optional[Callable[[int, int], Any]] = None,
+        side: Optional[str] = "int8",
+        oversample: int = 24,
+        rescore: bool = True,
     ) -> None:
         if not isinstance(embedding, Embeddings):
             raise TypeError(f"embedding must be a langchain Embeddings, not {type(embedding).__name__}")
@@ -213,6 +256,11 @@ class KestrixVectorStore(VectorStore):
             raise ValueError(f"rebuild_fraction must lie in [0, 1] or be None, got {rebuild_fraction!r}")
         if progress is not None and not callable(progress):
             raise TypeError(f"progress must be callable or None, got {progress!r}")
+        side = _side_argument(side)
+        if isinstance(oversample, bool) or not isinstance(oversample, int) or oversample < 1:
+            raise ValueError(f"oversample must be an int >= 1, got {oversample!r}")
+        if not isinstance(rescore, bool):
+            raise TypeError(f"rescore must be True or False, got {rescore!r}")
         self._embedding = embedding
         self.index_min_size = index_min_size
         self.rebuild_fraction = None if rebuild_fraction is None else float(rebuild_fraction)
@@ -220,7 +268,9 @@ class KestrixVectorStore(VectorStore):
         self.ef_construction = ef_construction
         self.ef = ef
         self.progress = progress
-        self._db = Collection(rebuild_threshold=self.rebuild_fraction)
+        self.oversample = oversample
+        self.rescore = rescore
+        self._db = Collection(side=side, rebuild_threshold=self.rebuild_fraction)
         self._entries: Dict[str, _Entry] = {}
         self._by_doc_id: Dict[int, str] = {}
         self._next_doc_id = 0
@@ -423,35 +473,42 @@ class KestrixVectorStore(VectorStore):
         ``$lte``, ``$in``, ``$nin``, ``$and`` and ``$or`` as LangChain stores
         take them; an unknown operator raises ``ValueError``) or a function of
         a ``Document`` returning whether it may be returned. Filtered searches
-        scan the whole store exactly.
+        scan the whole store exactly (and rescore every document).
         """
-        if isinstance(k, bool) or not isinstance(k, int) or k < 0:
-            raise ValueError(f"k must be an int >= 0, got {k!r}")
-        if isinstance(filter, dict):
-            matches = compile_filter(filter)
-            filter = lambda doc: matches(doc.metadata)  # noqa: E731
-        elif filter is not None and not callable(filter):
-            raise TypeError(f"filter must be a dict or a callable, not {type(filter).__name__}")
+        _check_count("k", k)
+        matches = _filter_argument(filter)
         query = self._embed_checked([embedding], 1, "query")[0]
         with self._lock:
-            if k == 0 or not self._entries:
-                return []
-            if filter is not None:
-                hits = self._db.search(query, len(self._db), exact=True)
-            else:
-                hits = self._db.search(query, k, ef=max(self.ef, k))
-            results = []
-            for doc_id, score in hits:
-                id_ = self._by_doc_id.get(doc_id)
-                if id_ is None:  # pragma: no cover - every live slot has an entry
-                    continue
-                document = self._document(id_, self._entries[id_])
-                if filter is not None and not filter(document):
-                    continue
-                results.append((document, score))
-                if len(results) == k:
-                    break
-            return results
+            return [(document, score) for _, document, score in self._search(query, k, matches)]
+
+    def _search(
+        self, query: List[float], k: int, matches: Optional[Callable[[Document], bool]]
+    ) -> List[Tuple[int, Document, float]]:
+        """``(doc_id, document, score)`` of the ``k`` best documents; the
+        caller holds the lock."""
+        if k == 0 or not self._entries:
+            return []
+        if matches is not None:
+            # Every document is a candidate, so every one is rescored.
+            hits = self._db.search(query, len(self._db), exact=True, rescore=self.rescore, oversample=1)
+        else:
+            hits = self._db.search(query, k, ef=max(self.ef, k), rescore=self.rescore, oversample=self.oversample)
+        results = []
+        for doc_id, score in hits:
+            id_ = self._by_doc_id.get(doc_id)
+            if id_ is None:  # pragma: no cover - every live slot has an entry
+                continue
+            document = self._document(id_, self._entries[id_])
+            if matches is not None and not matches(document):
+                continue
+            # The rescored inner product s (the cosine, for unit vectors) is
+            # put on the codes' own scale, on which 1 - hamming / 384 is
+            # (1 + the cosine of the two sign vectors) / 2. Exactly: float64
+            # from the float32 score, no rounding.
+            results.append((doc_id, document, (1.0 + float(score)) / 2.0 if self.rescore else float(score)))
+            if len(results) == k:
+                break
+        return results
 
     def similarity_search_with_score(
         self, query: str, k: int = 4, **kwargs: Any
@@ -464,9 +521,64 @@ class KestrixVectorStore(VectorStore):
     def similarity_search(self, query: str, k: int = 4, **kwargs: Any) -> List[Document]:
         return [doc for doc, _ in self.similarity_search_with_score(query, k, **kwargs)]
 
+    def max_marginal_relevance_search(
+        self,
+        query: str,
+        k: int = 4,
+        fetch_k: int = 20,
+        lambda_mult: float = 0.5,
+        filter: Union[Callable[[Document], bool], Dict[str, Any], None] = None,
+        **kwargs: Any,
+    ) -> List[Document]:
+        """``k`` documents chosen among the ``fetch_k`` nearest ``query`` for
+        relevance and diversity at once (maximal marginal relevance; needs
+        NumPy). ``lambda_mult`` in ``[0, 1]`` weighs relevance (1) against
+        diversity (0); ``filter`` is that of :meth:`similarity_search`."""
+        _check_mmr_arguments(k, fetch_k, lambda_mult)
+        _filter_argument(filter)
+        embedding = self._embedding.embed_query(query)
+        return self.max_marginal_relevance_search_by_vector(embedding, k, fetch_k, lambda_mult, filter, **kwargs)
+
+    def max_marginal_relevance_search_by_vector(
+        self,
+        embedding: Sequence[float],
+        k: int = 4,
+        fetch_k: int = 20,
+        lambda_mult: float = 0.5,
+        filter: Union[Callable[[Document], bool], Dict[str, Any], None] = None,
+        **kwargs: Any,
+    ) -> List[Document]:
+        """As :meth:`max_marginal_relevance_search`, from an embedding.
+
+        The ``fetch_k`` candidates are those the (rescored, filtered) search
+        returns; their diversity is measured on the vectors the store keeps:
+        the side's, or the sign vectors of the codes in a store without one.
+        """
+        _check_mmr_arguments(k, fetch_k, lambda_mult)
+        matches = _filter_argument(filter)
+        query = self._embed_checked([embedding], 1, "query")[0]
+        if k == 0:
+            return []
+        import numpy as np
+        from langchain_core.vectorstores.utils import maximal_marginal_relevance
+
+        with self._lock:
+            found = self._search(query, fetch_k, matches)
+            if not found:
+                return []
+            doc_ids = [doc_id for doc_id, _, _ in found]
+            if self._db.side != "none":
+                vectors = np.asarray(self._db.get(doc_ids, vectors=True), dtype=np.float64)
+            else:
+                vectors = _sign_vectors(np.asarray(self._db.get(doc_ids)))
+        chosen = maximal_marginal_relevance(np.asarray(query, dtype=np.float64), list(vectors), lambda_mult, k)
+        return [found[i][1] for i in chosen]
+
     def _select_relevance_score_fn(self) -> Callable[[float], float]:
-        # The native score already runs from 0 (opposite) to 1 (identical).
-        return lambda score: score
+        # Scores run from 0 (opposite) to 1 (identical) for unit-length
+        # embeddings; longer or shorter ones, and the side's own rounding,
+        # can carry a rescored score past either end.
+        return lambda score: min(1.0, max(0.0, score))
 
     @classmethod
     def from_texts(
@@ -507,9 +619,11 @@ class KestrixVectorStore(VectorStore):
         # Encode before touching the disk, so unserialisable metadata fails
         # with the folder as it was.
         store_name = f"store-{secrets.token_hex(8)}.kx"
+        side = self._db.side
         manifest = {
             "format": _FORMAT,
-            "version": _FORMAT_VERSION,
+            "version": _CODES_ONLY_VERSION if side == "none" else _SIDE_VERSION,
+            **({} if side == "none" else {"side": side}),
             "dimension": DIMENSION,
             "store_file": store_name,
             "store_sha256": hashlib.sha256(data).hexdigest(),
@@ -537,7 +651,20 @@ class KestrixVectorStore(VectorStore):
 
     @classmethod
     def load_local(cls, folder: Any, embeddings: Embeddings, **kwargs: Any) -> "KestrixVectorStore":
-        """Load a store saved by :meth:`save_local`; ``kwargs`` go to the constructor."""
+        """Load a store saved by :meth:`save_local`; ``kwargs`` go to the constructor.
+
+        The store comes back with the side it was saved with: folders saved
+        without one (and those of the first version) load with the codes only,
+        and are searched rescored by the codes' sign vectors. ``side=`` asks
+        for another: ``"none"`` drops a saved side; ``"int8"`` or
+        ``"float16"``, when the folder holds another, embeds every stored text
+        again (one ``embed_documents`` call over all of them) and builds the
+        codes, side and, if the folder had one or the store is large enough,
+        the graph from those embeddings.
+        """
+        side = kwargs.pop("side", _KEEP_SIDE)
+        # The arguments are checked before the folder is read.
+        store = cls(embeddings, **kwargs) if side is _KEEP_SIDE else cls(embeddings, side=side, **kwargs)
         folder_path = path_argument(folder, "folder")
         manifest_path = os.path.join(folder_path, MANIFEST)
         if not os.path.isfile(manifest_path):
@@ -563,25 +690,90 @@ class KestrixVectorStore(VectorStore):
         if hashlib.sha256(data).hexdigest() != manifest["store_sha256"]:
             raise ValueError(f"damaged store file {store_path!r}: it does not match its manifest")
         sections, _ = read_sections(data, store_path)
-        slot_ids = [body for kind, body in sections if kind == _DOC_IDS_SECTION]
+        slot_ids = [body for kind, body in sections if kind == DOC_IDS_SECTION]
         if slot_ids:
             db = Collection._from_file_bytes(data, store_path)
             _check_collection_against_manifest(db, manifest, folder_path)
         else:
             db = _collection_of_plain_store(data, store_path, manifest, folder_path)
+        named = manifest.get("side", "none")
+        if db.side != named:
+            raise _damaged(folder_path, f"the store file keeps side {db.side!r}, the manifest names {named!r}")
+        # One 8-byte id per slot, live or not (the file's reader checked that).
+        tombstones = len(slot_ids[0]) // 8 - len(db) if slot_ids else 0
 
-        store = cls(embeddings, **kwargs)
+        entries = manifest["documents"]
+        wanted = db.side if side is _KEEP_SIDE else store._db.side
+        if wanted == "none" and db.side != "none":
+            # The same codes, ids and graph, without the side.
+            found = dict(sections)
+            db = Collection._from_sections(
+                found[STORE_SECTION], found[DOC_IDS_SECTION], None, found.get(GRAPH_SECTION), None
+            )
+        elif wanted != db.side:
+            text_of = {doc["doc_id"]: doc["text"] for doc in entries}
+            order = db.ids()
+            order = order.tolist() if hasattr(order, "tolist") else list(order)
+            had_graph = db.has_index()
+            db = Collection(side=wanted)
+            if order:
+                texts = [text_of[doc_id] for doc_id in order]
+                vectors = store._embed_checked(store._embedding.embed_documents(texts), len(texts), "texts")
+                db.add(order, vectors)  # in the saved slot order, so ties fall as they did
+            tombstones = 0
+            if had_graph or len(db) >= store.index_min_size:
+                store._db = db
+                store._build()
+
         db.rebuild_threshold = store.rebuild_fraction
         store._db = db
-        # One 8-byte id per slot, live or not (the file's reader checked that).
-        store._tombstones = len(slot_ids[0]) // 8 - len(db) if slot_ids else 0
+        store._tombstones = tombstones
         with _collector_paused():
-            for doc in manifest["documents"]:
+            for doc in entries:
                 store._entries[doc["id"]] = _Entry(doc["doc_id"], doc["text"], doc["metadata"])
                 store._by_doc_id[doc["doc_id"]] = doc["id"]
         store._next_doc_id = manifest["next_doc_id"]
         store._free_doc_ids = list(manifest["free_doc_ids"])
         return store
+
+def _side_argument(side: Any) -> str:
+    if side is None:
+        return "none"
+    if not isinstance(side, str) or side not in ("none", "int8", "float16"):
+        raise ValueError(f"side must be 'int8', 'float16', 'none' or None, got {side!r}")
+    return side
+
+
+def _check_count(name: str, value: Any) -> None:
+    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+        raise ValueError(f"{name} must be an int >= 0, got {value!r}")
+
+
+def _check_mmr_arguments(k: Any, fetch_k: Any, lambda_mult: Any) -> None:
+    _check_count("k", k)
+    _check_count("fetch_k", fetch_k)
+    if isinstance(lambda_mult, bool) or not isinstance(lambda_mult, (int, float)) or not 0.0 <= lambda_mult <= 1.0:
+        raise ValueError(f"lambda_mult must be a number in [0, 1], got {lambda_mult!r}")
+
+
+def _filter_argument(filter: Any) -> Optional[Callable[[Document], bool]]:
+    """The filter as a test of a document (checked before any search)."""
+    if isinstance(filter, dict):
+        matches = compile_filter(filter)
+        return lambda doc: matches(doc.metadata)
+    if filter is not None and not callable(filter):
+        raise TypeError(f"filter must be a dict or a callable, not {type(filter).__name__}")
+    return cast(Optional[Callable[[Document], bool]], filter)
+
+
+def _sign_vectors(codes: Any) -> Any:
+    """The unit sign vectors of ``(n, 48)`` codes: component c is
+    +1/sqrt(384) where bit c % 8 (least significant first) of byte c // 8 is
+    set, -1/sqrt(384) where it is clear, as the store defines the code."""
+    import numpy as np
+
+    bits = np.unpackbits(codes, axis=1, bitorder="little")[:, :DIMENSION]
+    return np.where(bits == 1, 1.0, -1.0) / np.sqrt(DIMENSION)
 
 
 def _json_ok(value: Any) -> bool:
@@ -661,8 +853,14 @@ def _check_manifest(manifest: Any, path: str) -> str:
 
     if not isinstance(manifest, dict) or manifest.get("format") != _FORMAT:
         raise bad("not a kestrix-langchain manifest")
-    if manifest.get("version") not in _READABLE_VERSIONS:
-        raise bad(f"unsupported version {manifest.get('version')!r}")
+    version = manifest.get("version")
+    if isinstance(version, bool) or version not in _READABLE_VERSIONS:
+        raise bad(f"unsupported version {version!r}")
+    if version == _SIDE_VERSION:
+        if manifest.get("side") not in ("int8", "float16"):
+            raise bad("side must be 'int8' or 'float16'")
+    elif "side" in manifest:
+        raise bad(f"a version {version} folder names no side")
     name = manifest.get("store_file")
     if not isinstance(name, str) or os.path.basename(name) != name or not name.endswith(".kx"):
         raise bad("store_file must be a plain file name")

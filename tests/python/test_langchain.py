@@ -1,10 +1,12 @@
 """kestrix.langchain: the standard LangChain vector store tests, and our own rules."""
 
+import asyncio
 import hashlib
 import json
 import os
 import threading
 
+import numpy as np
 import pytest
 
 pytest.importorskip("langchain_core")
@@ -15,7 +17,7 @@ from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings  # 
 from langchain_tests.integration_tests import VectorStoreIntegrationTests  # noqa: E402
 
 import kestrix  # noqa: E402
-from kestrix.langchain import MANIFEST, KestrixVectorStore  # noqa: E402
+from kestrix.langchain import MANIFEST, KestrixVectorStore, _sign_vectors  # noqa: E402
 
 
 class TestKestrixStandard(VectorStoreIntegrationTests):
@@ -26,9 +28,9 @@ class TestKestrixStandard(VectorStoreIntegrationTests):
         pytest.mark.filterwarnings("ignore:The test <Function .*> is marked with '@pytest.mark.asyncio'"),
     ]
 
-    @pytest.fixture()
-    def vectorstore(self):
-        yield KestrixVectorStore(self.get_embeddings())
+    @pytest.fixture(params=["int8", None])
+    def vectorstore(self, request):
+        yield KestrixVectorStore(self.get_embeddings(), side=request.param)
 
     @staticmethod
     def get_embeddings():
@@ -38,14 +40,29 @@ class TestKestrixStandard(VectorStoreIntegrationTests):
 class TestKestrixStandardThroughTheGraph(TestKestrixStandard):
     """The same suite with a graph from the first document on."""
 
-    @pytest.fixture()
-    def vectorstore(self):
-        yield KestrixVectorStore(self.get_embeddings(), index_min_size=1)
+    @pytest.fixture(params=["int8", None])
+    def vectorstore(self, request):
+        yield KestrixVectorStore(self.get_embeddings(), index_min_size=1, side=request.param)
+
+
+class _Unit(DeterministicFakeEmbedding):
+    """The fake model's vectors at unit length, as sentence models give them;
+    records the size of every batch of documents it embeds."""
+
+    batches: list = []
+
+    def embed_documents(self, texts):
+        self.batches.append(len(texts))
+        return super().embed_documents(texts)
+
+    def _get_embedding(self, seed):
+        v = np.asarray(super()._get_embedding(seed), dtype=np.float32)
+        return (v / np.linalg.norm(v)).tolist()
 
 
 @pytest.fixture
 def embeddings():
-    return DeterministicFakeEmbedding(size=384)
+    return _Unit(size=384)
 
 
 @pytest.fixture
@@ -57,15 +74,52 @@ def _pairs(results):
     return [(doc.id, score) for doc, score in results]
 
 
-def test_search_returns_the_same_document_first_with_score_one(embeddings, texts):
-    store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=[{"n": i} for i in range(40)])
+@pytest.mark.parametrize("side, rescore", [("int8", True), ("float16", True), (None, True), ("int8", False)])
+def test_scores_are_the_exact_rescored_inner_product_on_the_codes_scale(embeddings, texts, side, rescore):
+    store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=[{"n": i} for i in range(40)], side=side,
+                                          rescore=rescore)
     results = store.similarity_search_with_score("text number 7", k=3)
     assert results[0][0].page_content == "text number 7" and results[0][0].metadata == {"n": 7}
-    assert results[0][1] == 1.0
-    assert all(0.0 <= score <= 1.0 for _, score in results)
-    assert [s for _, s in results] == sorted((s for _, s in results), reverse=True)
+    q, doc_ids = np.float32(embeddings.embed_query("text number 7")), [store._entries[d.id].doc_id for d, _ in results]
+    s = store.store.search(q[None], 3, rescore=rescore)[1][0]  # the collection's own float32 scores
+    assert [score for _, score in results] == ([(1 + float(x)) / 2 for x in s] if rescore else s.tolist())
+    kept = store.store.get(doc_ids, vectors=True) if side else _sign_vectors(store.store.get(doc_ids))
+    if side is None:  # the code's bit c is the sign of component c
+        signs = np.where(np.float32(embeddings.embed_documents([d.page_content for d, _ in results])) > 0, 1, -1)
+        assert np.array_equal(kept, signs / np.sqrt(384))
+    # s is the inner product with the vectors kept (an int8 side rounds the query to int8 too).
+    assert np.allclose(s, kept @ q, rtol=0, atol=2e-3 if side == "int8" else 1e-6) if rescore else results[0][1] == 1.0
     relevance = store.similarity_search_with_relevance_scores("text number 7", k=3)
-    assert _pairs(relevance) == _pairs(results)
+    assert _pairs(relevance) == [(d.id, min(1.0, s)) for d, s in results] and results[-1][1] < 1
+
+
+class _Table(Embeddings):
+    def __init__(self, vectors):
+        self.vectors = vectors
+
+    def embed_documents(self, texts):
+        return [self.vectors[t] for t in texts]
+
+    def embed_query(self, text):
+        return self.vectors[text]
+
+
+@pytest.mark.parametrize("side", ["int8", None])
+def test_mmr_prefers_a_diverse_document_to_a_near_duplicate(side):
+    rng = np.random.default_rng(5)
+    g = rng.standard_normal((13, 384))
+    unit = lambda v: (v / np.linalg.norm(v)).tolist()  # noqa: E731
+    vectors = {"a": unit(g[0]), "a again": unit(g[0] + 0.05 * g[1]), "b": unit(g[2]), "q": unit(1.2 * g[0] + g[2]),
+               **{f"other {i}": unit(g[i]) for i in range(3, 13)}}
+    texts = [t for t in vectors if t != "q"]
+    store = KestrixVectorStore.from_texts(texts, _Table(vectors), metadatas=[{"b": t == "b"} for t in texts], side=side)
+    assert [d.page_content for d in store.similarity_search("q", k=2)] == ["a", "a again"]
+    mmr = store.max_marginal_relevance_search("q", k=2, fetch_k=5)
+    assert [d.page_content for d in mmr] == ["a", "b"]
+    assert [d.page_content for d in store.max_marginal_relevance_search("q", k=2, lambda_mult=1.0)] == ["a", "a again"]
+    filtered = [d.page_content for d in store.max_marginal_relevance_search("q", k=2, filter={"b": False})]
+    assert filtered[0] == "a" and len(filtered) == 2 and "b" not in filtered
+    assert asyncio.run(store.amax_marginal_relevance_search("q", k=2, fetch_k=5)) == mmr
 
 
 def test_readding_an_id_replaces_it_and_keeps_one_copy(embeddings):
@@ -104,8 +158,14 @@ def test_returned_documents_cannot_change_the_store(embeddings):
         (lambda s: s.similarity_search("a", k=-1), ValueError),
         (lambda s: s.delete(None), ValueError),
         (lambda s: s.delete("a"), TypeError),
+        (lambda s: s.max_marginal_relevance_search("a", k=1, lambda_mult=1.5), ValueError),
+        (lambda s: s.max_marginal_relevance_search("a", fetch_k=True), ValueError),
+        (lambda s: KestrixVectorStore(s.embeddings, oversample=0), ValueError),
+        (lambda s: KestrixVectorStore.load_local("/nonexistent", s.embeddings, side="int4"), ValueError),
+        (lambda s: KestrixVectorStore.load_local("/nonexistent", s.embeddings, sides="int8"), TypeError),
     ],
-    ids=["metadatas-length", "ids-length", "text-type", "id-type", "vector-dim", "negative-k", "delete-all", "delete-str"],
+    ids=["metadatas-length", "ids-length", "text-type", "id-type", "vector-dim", "negative-k", "delete-all", "delete-str",
+         "mmr-lambda", "mmr-fetch-k", "oversample", "load-side", "load-kwarg"],
 )
 def test_bad_calls_are_refused_and_change_nothing(embeddings, call, error):
     store = KestrixVectorStore.from_texts(["a", "b"], embeddings, ids=["1", "2"])
@@ -232,8 +292,8 @@ def test_the_add_that_reaches_the_threshold_builds_and_later_changes_keep_the_gr
     )
 
 
-def test_a_first_version_folder_loads_and_gets_its_graph_from_the_next_add(tmp_path, embeddings, texts):
-    store = KestrixVectorStore.from_texts(texts, embeddings, ids=[str(i) for i in range(40)])
+def test_a_first_version_folder_loads_codes_only_and_gets_its_graph_from_the_next_add(tmp_path, embeddings, texts):
+    store = KestrixVectorStore.from_texts(texts, embeddings, ids=[str(i) for i in range(40)], side=None)
     store.delete(["3"])
     # The first version's folder: a plain Kestrix store of the live documents.
     db = kestrix.Kestrix()
@@ -246,10 +306,17 @@ def test_a_first_version_folder_loads_and_gets_its_graph_from_the_next_add(tmp_p
                 "store_sha256": hashlib.sha256(data).hexdigest(), "next_doc_id": 40, "free_doc_ids": [3],
                 "documents": documents}
     (tmp_path / MANIFEST).write_text(json.dumps(manifest))
+    embeddings.batches.clear()
     loaded = KestrixVectorStore.load_local(tmp_path, embeddings, index_min_size=10)
-    assert _pairs(loaded.similarity_search_with_score("text number 5", k=4)) == _pairs(
-        store.similarity_search_with_score("text number 5", k=4)
-    )
+    assert embeddings.batches == [] and loaded.store.side == "none"  # nothing embedded again
+    query = "text number 5"
+    assert _pairs(loaded.similarity_search_with_score(query, k=4)) == _pairs(store.similarity_search_with_score(query, k=4))
+    # Asked for, a side costs one embedding of every text, and answers as a new store would.
+    asked = KestrixVectorStore.load_local(tmp_path, embeddings, side="int8")
+    fresh = KestrixVectorStore.from_texts([t for t in texts if t != "text number 3"], embeddings)
+    assert embeddings.batches == [39, 39] and asked.store.side == "int8"
+    assert [(d.page_content, s) for d, s in asked.similarity_search_with_score(query, k=4)] == [
+        (d.page_content, s) for d, s in fresh.similarity_search_with_score(query, k=4)]
     assert not loaded.store.has_index()
     loaded.add_texts(["x"], ids=["x"])
     assert loaded.store.has_index() and loaded._entries["x"].doc_id == 3
@@ -271,12 +338,20 @@ def test_deleted_ids_are_reused_and_tombstones_compacted(embeddings, texts):
     assert len(store.store) == 21
 
 
-def test_save_and_load_folder_round_trip(tmp_path, embeddings, texts):
-    store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=[{"n": i, "tags": ["a"]} for i in range(40)])
+@pytest.mark.parametrize("side", ["int8", "float16", None])
+def test_save_and_load_folder_round_trip(tmp_path, embeddings, texts, side):
+    store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=[{"n": i, "tags": ["a"]} for i in range(40)],
+                                          side=side)
     store.delete([store.similarity_search("text number 1", k=1)[0].id])
     store.save_local(tmp_path / "kx")
+    embeddings.batches.clear()
     loaded = KestrixVectorStore.load_local(tmp_path / "kx", embeddings)
-    assert len(loaded) == 39
+    assert len(loaded) == 39 and loaded.store.side == (side or "none") and embeddings.batches == []
+    assert loaded.store._file_bytes() == store.store._file_bytes()  # codes, ids and side, byte for byte
+    # Dropping the side keeps the very codes, embedding nothing.
+    ids = store.store.ids()
+    assert np.array_equal(KestrixVectorStore.load_local(tmp_path / "kx", embeddings, side=None).store.get(ids),
+                          store.store.get(ids)) and embeddings.batches == []
     for query in ("text number 5", "text number 1", "something else"):
         assert loaded.similarity_search_with_score(query, k=4) == store.similarity_search_with_score(query, k=4)
     # Ids keep counting where they were, so new documents never collide.
@@ -391,10 +466,14 @@ def _rewrite_store(change):
         (_rewrite_store(lambda db: db.delete(1)), ValueError, "deleted slots"),
         (_rewrite_store(lambda db: (db.delete(1), db.compact(), db.insert(5, [1.0] * 384))), ValueError, "ids are not"),
         (lambda f: (f / MANIFEST).write_text("[" * 100000 + "]" * 100000), ValueError, "damaged manifest"),
+        (_edit_manifest(lambda m: m.update(side="float16")), ValueError, "keeps side 'int8', the manifest names 'float16'"),
+        (_edit_manifest(lambda m: m.update(version=2)), ValueError, "a version 2 folder names no side"),
+        (_edit_manifest(lambda m: m.pop("side")), ValueError, "side must be"),
     ],
     ids=[
         "no-manifest", "bad-json", "store-bytes", "store-missing", "path-escape", "version", "count", "duplicate-id",
         "duplicate-free-id", "unaccounted-id", "bool-doc-id", "extra-slot", "tombstone", "other-ids", "deep-json",
+        "other-side", "old-version-side", "side-missing",
     ],
 )
 def test_damaged_folder_is_refused_with_a_clear_error(tmp_path, embeddings, damage, error, message):
