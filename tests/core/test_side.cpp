@@ -64,7 +64,12 @@ TEST(SideKernels, EveryKernelSetMatchesThePortableOneBitForBit) {
     for (const auto& kernels : available_side_kernels()) {
         SCOPED_TRACE(kernels.name);
         for (int q = 0; q < 6; ++q) {
-            const auto query_values = q < 2 ? awkward_vectors(rng, 6 - q) : random_floats(rng, DIMENSION, 3.0f);
+            // The zero query; one with every component at the int8 limit, signed
+            // as rows 1-5 are (the largest pairs of products a kernel can sum);
+            // random ones.
+            const auto query_values = q == 0   ? awkward_vectors(rng, 1)
+                                      : q == 1 ? std::vector<float>(values.begin() + DIMENSION, values.begin() + 2 * DIMENSION)
+                                               : random_floats(rng, DIMENSION, 3.0f);
             const auto query = row_of(query_values, 0);
             const auto as_int8 = *prepare_query(RescoreMode::Int8, query);
             for (std::size_t count : {0, 1, 7, 16, 63, 64, 65}) {

@@ -1,4 +1,4 @@
-// AVX2 (with F16C): the int8 products by VPMADDWD on widened bytes, the float
+// AVX2 (with F16C): the int8 products by VPMADDUBSW on the bytes, the float
 // sums in two 8-lane registers per row that hold the reference's lanes 0-7 and
 // 8-15.
 #if defined(__x86_64__)
@@ -31,17 +31,36 @@ KESTRIX_SIDE_AVX2 __m256 signed_by(__m256 q, unsigned bits) noexcept {
     return _mm256_xor_ps(q, _mm256_castsi256_ps(flip));
 }
 
+// The query as 32-byte lines of int8 (its values lie in -127..127, so the
+// saturating pack is exact), in component order.
+KESTRIX_SIDE_AVX2 void narrow_query(const std::int16_t* query, std::int8_t* out) noexcept {
+    for (std::size_t c = 0; c < DIMENSION; c += 32) {
+        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + c));
+        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + c + 16));
+        // packs works within 128-bit lanes: put the quarters back in order.
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi16(low, high), 0xD8);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(out + c), packed);
+    }
+}
+
+// Thirty-two products a step by VPMADDUBSW: |q| (unsigned) times the row's
+// value with q's sign moved onto it (VPSIGNB), summed in pairs into int16.
+// A pair is at most 2 x 127 x 127 = 32258, so the saturating sum is exact;
+// VPMADDWD then widens the pairs into the int32 totals.
 template <std::size_t R>
-KESTRIX_SIDE_AVX2 void int8_rows(const std::int16_t* query, const std::byte* rows, std::size_t stride,
+KESTRIX_SIDE_AVX2 void int8_rows(const std::int8_t* query, const std::byte* rows, std::size_t stride,
                                  const std::uint32_t* slots, std::int32_t* out) noexcept {
+    const __m256i ones = _mm256_set1_epi16(1);
     __m256i totals[R];
     for (auto& t : totals) t = _mm256_setzero_si256();
-    for (std::size_t c = 0; c < DIMENSION; c += 16) {
-        const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + c));
+    for (std::size_t c = 0; c < DIMENSION; c += 32) {
+        const __m256i q = _mm256_load_si256(reinterpret_cast<const __m256i*>(query + c));
+        const __m256i magnitude = _mm256_abs_epi8(q);
         for (std::size_t r = 0; r < R; ++r) {
             const std::byte* row = rows + std::size_t{slots[r]} * stride;
-            const __m256i values = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + c)));
-            totals[r] = _mm256_add_epi32(totals[r], _mm256_madd_epi16(values, q));
+            const __m256i values = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + c));
+            const __m256i pairs = _mm256_maddubs_epi16(magnitude, _mm256_sign_epi8(values, q));
+            totals[r] = _mm256_add_epi32(totals[r], _mm256_madd_epi16(pairs, ones));
         }
     }
     for (std::size_t r = 0; r < R; ++r) {
@@ -95,13 +114,15 @@ __attribute__((target(KESTRIX_SIDE_AVX2_TARGET))) void int8_dots_avx2(const std:
                                                                      const std::byte* rows, std::size_t stride,
                                                                      const std::uint32_t* slots, std::size_t count,
                                                                      std::int32_t* out) noexcept {
-    prefetch_rows(rows, stride, DIMENSION, slots, 0, PREFETCH_AHEAD, count);
+    prefetch_rows(rows, stride, stride, slots, 0, PREFETCH_AHEAD, count);
+    alignas(32) std::int8_t narrow[DIMENSION];
+    narrow_query(query, narrow);
     std::size_t i = 0;
     for (; i + ROW_GROUP <= count; i += ROW_GROUP) {
-        prefetch_rows(rows, stride, DIMENSION, slots, i + PREFETCH_AHEAD, i + PREFETCH_AHEAD + ROW_GROUP, count);
-        int8_rows<ROW_GROUP>(query, rows, stride, slots + i, out + i);
+        prefetch_rows(rows, stride, stride, slots, i + PREFETCH_AHEAD, i + PREFETCH_AHEAD + ROW_GROUP, count);
+        int8_rows<ROW_GROUP>(narrow, rows, stride, slots + i, out + i);
     }
-    for (; i < count; ++i) int8_rows<1>(query, rows, stride, slots + i, out + i);
+    for (; i < count; ++i) int8_rows<1>(narrow, rows, stride, slots + i, out + i);
 }
 
 __attribute__((target(KESTRIX_SIDE_AVX2_TARGET))) void float16_dots_avx2(const float* query, const std::byte* rows,

@@ -83,10 +83,10 @@ __attribute__((target(KESTRIX_SIDE_AVX512_TARGET))) void int8_dots_avx512(const 
                                                                          const std::uint32_t* slots,
                                                                          std::size_t count,
                                                                          std::int32_t* out) noexcept {
-    prefetch_rows(rows, stride, DIMENSION, slots, 0, PREFETCH_AHEAD, count);
+    prefetch_rows(rows, stride, stride, slots, 0, PREFETCH_AHEAD, count);
     std::size_t i = 0;
     for (; i + ROW_GROUP <= count; i += ROW_GROUP) {
-        prefetch_rows(rows, stride, DIMENSION, slots, i + PREFETCH_AHEAD, i + PREFETCH_AHEAD + ROW_GROUP, count);
+        prefetch_rows(rows, stride, stride, slots, i + PREFETCH_AHEAD, i + PREFETCH_AHEAD + ROW_GROUP, count);
         int8_rows<ROW_GROUP>(query, rows, stride, slots + i, out + i);
     }
     for (; i < count; ++i) int8_rows<1>(query, rows, stride, slots + i, out + i);
