@@ -11,8 +11,12 @@ namespace kestrix::side {
 static_assert(std::endian::native == std::endian::little, "side rows and headers are little-endian, copied as is");
 
 float quantize_int8(std::span<const float, DIMENSION> values, std::span<std::int8_t, DIMENSION> out) noexcept {
-    float largest = 0.0f;
-    for (const float v : values) largest = std::max(largest, std::fabs(v));
+    // The largest magnitude by bit patterns: for finite floats the order of
+    // |a| and |b| is that of their patterns without the sign, and an integer
+    // maximum vectorises where a float one (bound by NaN rules) does not.
+    std::uint32_t largest_bits = 0;
+    for (const float v : values) largest_bits = std::max(largest_bits, std::bit_cast<std::uint32_t>(v) & 0x7FFFFFFFu);
+    const float largest = std::bit_cast<float>(largest_bits);
     if (largest == 0.0f) {
         std::fill(out.begin(), out.end(), std::int8_t{0});
         return 0.0f;
@@ -25,7 +29,9 @@ float quantize_int8(std::span<const float, DIMENSION> values, std::span<std::int
     // exactly -(0.5 -/+ scaled), and the conversion truncates toward zero.
     const double inverse = INT8_LIMIT / static_cast<double>(largest);
     for (std::size_t c = 0; c < DIMENSION; ++c) {
-        const double scaled = std::clamp(static_cast<double>(values[c]) * inverse, double{-INT8_LIMIT}, double{INT8_LIMIT});
+        // |v| <= largest, so |scaled| exceeds 127 by a rounding at most and
+        // still rounds to 127: no clamp is needed.
+        const double scaled = static_cast<double>(values[c]) * inverse;
         out[c] = static_cast<std::int8_t>(static_cast<int>(scaled + std::copysign(0.5, scaled)));
     }
     return static_cast<float>(static_cast<double>(largest) / INT8_LIMIT);
