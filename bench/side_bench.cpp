@@ -1,6 +1,6 @@
 // How much of the float ranking rescoring recovers, and what it costs.
 //
-//   kestrix_side_bench DIR [k]
+//   kestrix_side_bench DIR [k [scan]]
 //
 // DIR holds stored.f32 (n x 384 float32), queries.f32 (q x 384) and truth.i32
 // (q x k: the float inner-product top-k of each query, as rows of stored),
@@ -60,11 +60,13 @@ struct Tally {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s DIR [k]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s DIR [k [scan]]\n", argv[0]);
         return 2;
     }
     const std::string dir = argv[1];
     const std::size_t k = argc > 2 ? std::stoul(argv[2]) : 10;
+    // "scan": the exact road only (a graph of millions takes long to build).
+    const bool with_graph = !(argc > 3 && std::string(argv[3]) == "scan");
     const auto stored = read_all<float>(dir + "/stored.f32");
     const auto queries = read_all<float>(dir + "/queries.f32");
     const auto truth = read_all<std::int32_t>(dir + "/truth.i32");
@@ -81,7 +83,7 @@ int main(int argc, char** argv) {
     int8.append(stored);
     half.append(stored);
     auto start = Clock::now();
-    const auto graph = build_hnsw(store.vectors(), store.ids(), 16, 200);
+    const auto graph = with_graph ? build_hnsw(store.vectors(), store.ids(), 16, 200) : nullptr;
     std::printf("%zu stored, %zu queries, k=%zu; graph built in %.1f s; kernels: %s\n", n, q, k, seconds_since(start),
                 side::side_kernels().name);
 
@@ -112,13 +114,23 @@ int main(int argc, char** argv) {
     // so the side it reads competes for the cache only with the search, as in
     // a collection that has one side.
     for (const bool use_graph : {false, true}) {
+        if (use_graph && !graph) break;
         for (const std::size_t over : {1, 2, 4, 8, 16, 24, 32}) {
             const std::size_t candidates = k * over;
             SearchContext context;  // one search at a time: one context reused
+            // The graph road as a collection walks it: a beam of the default
+            // width 50, the candidates picked from every node it measured.
             auto candidates_of = [&](const QuantizedVector& code) {
-                return use_graph ? search_hnsw(*graph, store.vectors(), store.ids(), code, candidates,
-                                               std::max<std::size_t>(candidates, 50), context)
-                                 : scan_top_k(store, code, candidates);
+                if (!use_graph) {  // the collection's exact selection
+                    FirstRowsSelection selection(std::min(candidates, n));
+                    selection.offer_rows(code, store.vectors(), store.ids(), 0, n);
+                    return selection.take();
+                }
+                auto hits = search_hnsw_pool(*graph, store.vectors(), store.ids(), code, k, 50, candidates, context);
+                std::sort(hits.begin(), hits.end(), [](const SearchHit& a, const SearchHit& b) {
+                    return a.distance != b.distance ? a.distance < b.distance : a.slot < b.slot;
+                });
+                return hits;
             };
             Tally binary, rescored[3];
             for (std::size_t i = 0; i < q; ++i) {

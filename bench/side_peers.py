@@ -1,6 +1,6 @@
 """Rescored roads of kestrix.Collection against int8 HNSW peers on clustered vectors.
 
-    python bench/side_peers.py [--n 100000] [--queries 1000] [--ef 100]
+    python bench/side_peers.py [--n 100000] [--queries 1000] [--ef 16 32 64 100] [--repeats 3] [--oversample 24]
 
 The vectors are bench/run.py's clustered ones, scaled to unit length so the
 float truth (inner-product top-10) is the cosine answer. The table is the one
@@ -24,7 +24,11 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--n", type=int, default=100_000)
     parser.add_argument("--queries", type=int, default=1000)
-    parser.add_argument("--ef", type=int, default=100)
+    parser.add_argument("--ef", type=int, nargs="+", default=[16, 32, 64, 100],
+                        help="search widths of the graph roads and the peers")
+    parser.add_argument("--repeats", type=int, default=3, help="timed runs per road; the median is shown")
+    parser.add_argument("--oversample", type=int, nargs="+", default=[24],
+                        help="oversampling factors of the rescored graph roads (default 24)")
     args = parser.parse_args()
 
     spec = importlib.util.spec_from_file_location("real_embeddings", HERE.parent / "examples" / "real_embeddings.py")
@@ -40,7 +44,7 @@ def main() -> None:
         part = queries[start : start + 100] @ stored.T
         truth[start : start + 100] = np.argsort(-part, axis=1)[:, :k]
     print(f"{args.n} clustered vectors (unit length), {len(queries)} queries")
-    example.rescored_roads(np.arange(args.n), stored, queries, truth, k, args.ef)
+    example.rescored_roads(np.arange(args.n), stored, queries, truth, k, args.ef, args.repeats, args.oversample)
 
 
 if __name__ == "__main__":

@@ -85,7 +85,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--queries", type=int, default=1000, help="verses held out as queries (default 1000)")
     parser.add_argument("--limit", type=int, default=0, help="use only the first N verses (default: all)")
-    parser.add_argument("--ef", type=int, default=100, help="index search width (default 100)")
+    parser.add_argument("--ef", type=int, default=100, help="index search width of the binary table (default 100)")
+    parser.add_argument("--graph-ef", type=int, nargs="+", default=[50, 100, 200],
+                        help="search widths of the rescored graph roads and the peers (default 50 100 200)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--cache", default="build/example-cache/kjv-minilm.npy", help="embedding cache ('' for none)")
     args = parser.parse_args()
@@ -130,7 +132,7 @@ def main():
         share_text = "-" if share != share else f"{share:.3f}"
         print(f"{name:<30} {top1:>18.3f} {share_text:>23}")
 
-    rescored_roads(stored_rows, stored, queries, float_top, k, args.ef)
+    rescored_roads(stored_rows, stored, queries, float_top, k, args.graph_ef)
 
     print("\nthree held-out verses and their nearest stored verse (index search):")
     for i in range(3):
@@ -149,8 +151,10 @@ def queries_per_second(search, queries, repeats=3):
     return len(queries) / sorted(times)[len(times) // 2]
 
 
-def rescored_roads(stored_rows, stored, queries, float_top, k, ef):
-    """Binary and rescored answers of kestrix.Collection, and int8 HNSW peers."""
+def rescored_roads(stored_rows, stored, queries, float_top, k, efs, repeats=3, oversamples=(24,)):
+    """Binary and rescored answers of kestrix.Collection, and int8 HNSW peers,
+    the graph roads at each search width in ``efs`` (the rescored ones at each
+    oversampling factor in ``oversamples``; 24 is the default)."""
     from kestrix import Collection
 
     def shares(found):
@@ -169,13 +173,17 @@ def rescored_roads(stored_rows, stored, queries, float_top, k, ef):
         roads = [("binary", False)] if side == "none" else []
         roads.append(("sign" if side == "none" else side, True))
         for label, rescore in roads:
-            for exact in (True, False):
-                if not exact and not col.has_index():
+            for ef in [None, *efs]:
+                if ef is not None and not col.has_index():
                     col.build_index()
-                run = lambda q: col.search(q, k, exact=exact, ef=ef, rescore=rescore, threads=1)  # noqa: E731
-                found, _ = run(queries)
-                name = f"{label}{' rescored' if rescore else ''}, {'scan' if exact else f'graph ef={ef}'}"
-                rows.append((name, *shares(found), queries_per_second(run, queries), 60 + side_bytes[side]))
+                for over in oversamples if rescore and ef is not None else (24,):
+                    run = lambda q: col.search(q, k, exact=ef is None, ef=ef or 50, rescore=rescore,  # noqa: E731
+                                               oversample=over, threads=1)
+                    found, _ = run(queries)
+                    road = "scan" if ef is None else f"graph ef={ef}"
+                    name = f"{label}{' rescored' if rescore else ''}, {road}{'' if over == 24 else f' x{over}'}"
+                    rows.append((name, *shares(found), queries_per_second(run, queries, repeats),
+                                 60 + side_bytes[side]))
 
     try:  # the int8 HNSW peers, each on one thread
         import faiss
@@ -185,21 +193,24 @@ def rescored_roads(stored_rows, stored, queries, float_top, k, ef):
         index.hnsw.efConstruction = 200
         index.train(stored)
         index.add(stored)
-        index.hnsw.efSearch = max(ef, k)
-        run = lambda q: stored_rows[index.search(q, k)[1]]  # noqa: E731
-        rows.append((f"faiss IndexHNSWSQ 8-bit, ef={ef}", *shares(run(queries)), queries_per_second(run, queries),
-                     faiss.downcast_index(index.storage).code_size + 4 * 2 * 16 + 8))
+        size = faiss.downcast_index(index.storage).code_size + 4 * 2 * 16 + 8
+        for ef in efs:
+            index.hnsw.efSearch = max(ef, k)
+            run = lambda q: stored_rows[index.search(q, k)[1]]  # noqa: E731
+            rows.append((f"faiss IndexHNSWSQ 8-bit, ef={ef}", *shares(run(queries)), queries_per_second(run, queries, repeats),
+                         size))
     except ImportError:
         pass
     try:
         from usearch.index import Index
 
-        index = Index(ndim=stored.shape[1], metric="ip", dtype="i8", connectivity=16, expansion_add=200,
-                      expansion_search=max(ef, k))
+        index = Index(ndim=stored.shape[1], metric="ip", dtype="i8", connectivity=16, expansion_add=200)
         index.add(stored_rows, stored, threads=1)
-        run = lambda q: index.search(q, k, threads=1).keys  # noqa: E731
-        rows.append((f"usearch i8, ef={ef}", *shares(run(queries)), queries_per_second(run, queries),
-                     index.memory_usage // len(stored)))
+        for ef in efs:
+            index.expansion_search = max(ef, k)
+            run = lambda q: index.search(q, k, threads=1).keys  # noqa: E731
+            rows.append((f"usearch i8, ef={ef}", *shares(run(queries)), queries_per_second(run, queries, repeats),
+                         index.memory_usage // len(stored)))
     except ImportError:
         pass
 
@@ -209,6 +220,8 @@ def rescored_roads(stored_rows, stored, queries, float_top, k, ef):
         print(f"{name:<34} {top1:>11.3f} {share:>12.3f} {rate:>8.0f} {size:>12}")
     print("bytes/vector: kestrix counts its slot (60) and side row; the 8-byte document id and the id map")
     print("(about 24-40 bytes) come on top. faiss: code + layer-0 links at m=16 + id; usearch: its own count.")
+    print("A rescored graph road walks the graph at width max(ef, k) and rescores k x 24 candidates taken")
+    print("from every node the walk measured; the peers' ef is their own search width.")
 
 
 if __name__ == "__main__":

@@ -66,9 +66,16 @@ class Collection(_NativeCollection):
       ``rescore=True`` without a side uses the codes' own sign vectors (the
       inner product with the unit vector of signs, +-1/sqrt(384) a
       component): no memory at all, a smaller gain. Equal rescored scores go
-      to the lower slot. On all-MiniLM-L6-v2 sentence embeddings an int8 side
-      at the default oversampling recovers about 0.95 of the float top-10
-      (the codes alone: 0.47) and almost always the float top-1.
+      to the lower slot. Through the graph, a rescored query walks it with its
+      usual width ``max(ef, k)`` and takes the ``k * oversample`` candidates
+      from every live node the walk measured (the nearest by the codes, ties
+      to the lower slot): a walk as wide as the candidate list would cost
+      several times more and find about the same ones. On all-MiniLM-L6-v2
+      sentence embeddings an int8 side at the default oversampling recovers
+      about 0.95 of the float top-10 through the exact scan (the codes alone:
+      0.47) and almost always the float top-1; through the graph, whose
+      Hamming walk misses some of the scan's candidates, about 0.87 at
+      ``ef=50`` and 0.91 at ``ef=200``.
     - ``build_index(m=16, ef_construction=200, progress=None)``,
       ``has_index()``: an HNSW graph; ``progress(done, total)`` is called a few
       times a second while it is built (an exception from it, or Ctrl-C,
