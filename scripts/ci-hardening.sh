@@ -28,7 +28,12 @@ if ! command -v g++ >/dev/null || ! command -v cmake >/dev/null; then
   exit 1
 fi
 stage "C++ tests under sanitizers" scripts/sanitize.sh core
-stage "Python suite under sanitizers" scripts/sanitize.sh python
+# Without the Ray tests: Ray's workers inherit the preloaded ASan runtime, and
+# Ray's own process-title code (its native setproctitle) then reads freed
+# memory now and then, so a worker dies and the test waits for it forever. The
+# Ray layer is pure Python over Collection, which the rest of the suite covers
+# under the sanitizers; the plain suite runs the Ray tests.
+stage "Python suite under sanitizers" scripts/sanitize.sh python -m "not ray"
 stage "fuzz smoke" scripts/fuzz.sh all "${FUZZ_SECONDS:-30}"
 stage "native fuzz smoke" scripts/fuzz-native.sh all "${NATIVE_FUZZ_SECONDS:-10}"
 echo "ci-hardening: $(( $(date +%s) - start ))s"

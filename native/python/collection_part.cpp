@@ -395,6 +395,9 @@ struct BuildState {
     std::exception_ptr failure;
     std::atomic<std::size_t> done{0};
     std::atomic<std::size_t> total{0};
+    // Set once the build has counted anything: before that, done and total
+    // are both 0, which a callback would take for a finished build.
+    std::atomic<bool> counted{false};
     std::atomic<bool> cancel{false};
 };
 
@@ -407,6 +410,7 @@ PyObject* build_with_progress(PyObject* self, std::uint64_t m, std::uint64_t ef_
             guarded_state.collection.build_index(m, ef_construction, [&](std::size_t done, std::size_t total) {
                 build.done.store(done, std::memory_order_relaxed);
                 build.total.store(total, std::memory_order_relaxed);
+                build.counted.store(true, std::memory_order_release);
                 return !build.cancel.load(std::memory_order_relaxed);
             });
         } catch (...) {
@@ -426,8 +430,9 @@ PyObject* build_with_progress(PyObject* self, std::uint64_t m, std::uint64_t ef_
             std::unique_lock lock(build.mutex);
             return build.changed.wait_for(lock, PROGRESS_PERIOD, [&] { return build.finished; });
         });
+        const bool counted = build.counted.load(std::memory_order_acquire);
         const std::size_t done = build.done.load(std::memory_order_relaxed);
-        if (!python_failed && !finished && done != reported) {
+        if (!python_failed && !finished && counted && done != reported) {
             reported = done;
             PyRef result(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),
                                                static_cast<Py_ssize_t>(build.total.load())));
