@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
             // width 50, the candidates picked from every node it measured.
             auto candidates_of = [&](const QuantizedVector& code) {
                 if (!use_graph) {  // the collection's exact selection
-                    FirstRowsSelection selection(std::min(candidates, n));
+                    FirstRowsSelection selection(std::min(candidates, n), n);
                     selection.offer_rows(code, store.vectors(), store.ids(), 0, n);
                     return selection.take();
                 }

@@ -378,7 +378,7 @@ void scan_block_of_queries(const VectorStore& store, std::span<const QuantizedVe
                            std::size_t begin, std::size_t end, std::span<std::vector<SearchHit>> out) {
     std::vector<FirstRowsSelection> selections;
     selections.reserve(queries.size());
-    for (std::size_t q = 0; q < queries.size(); ++q) selections.emplace_back(width);
+    for (std::size_t q = 0; q < queries.size(); ++q) selections.emplace_back(width, end - begin);
     const auto vectors = store.vectors();
     const auto words = store.ids();
     for (std::size_t tile = begin; tile < end; tile += ROW_TILE) {

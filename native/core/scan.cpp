@@ -60,8 +60,9 @@ void TopKSelection<Rank>::offer_rows(const QuantizedVector& query, std::span<con
 
 template class TopKSelection<FarthestFirst>;
 
-FirstRowsSelection::FirstRowsSelection(std::size_t limit) : limit_(limit), bound_(kernels::ADMIT_ALL) {
-    kept_.reserve(2 * limit);
+FirstRowsSelection::FirstRowsSelection(std::size_t limit, std::size_t rows)
+    : limit_(limit), bound_(kernels::ADMIT_ALL) {
+    kept_.reserve(std::min(2 * limit, rows));
 }
 
 void FirstRowsSelection::offer_rows(const QuantizedVector& query, std::span<const QuantizedVector> vectors,
@@ -79,7 +80,8 @@ void FirstRowsSelection::offer_rows(const QuantizedVector& query, std::span<cons
             const std::uint32_t d = distances[i];
             // A cut earlier in this block may have lowered the bound.
             if (d >= bound_) continue;
-            // Room for 2 x limit was reserved and the list is cut when full.
+            // The room reserved holds 2 x limit, or every row offered: the
+            // list is cut when it reaches 2 x limit, so it never reallocates.
             kept_.push_back({ids[base + i], static_cast<std::uint32_t>(base + i), d, distance_to_score(d)});
             ++per_distance_[d];
             if (kept_.size() == 2 * limit_) cut();

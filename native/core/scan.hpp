@@ -61,9 +61,10 @@ extern template class TopKSelection<FarthestFirst>;
 // unpredictable steps.
 class FirstRowsSelection {
 public:
-    // Room for 2 x `limit` hits is taken up front; the caller bounds `limit`
-    // by the live rows, never by a caller's k alone.
-    explicit FirstRowsSelection(std::size_t limit);
+    // Room for 2 x `limit` hits, or for the `rows` that will be offered when
+    // fewer, is taken up front (the list never outgrows either), so memory is
+    // bounded by the rows, never by a caller's k.
+    FirstRowsSelection(std::size_t limit, std::size_t rows);
 
     void offer_rows(const QuantizedVector& query, std::span<const QuantizedVector> vectors,
                     std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end) noexcept;
