@@ -102,7 +102,7 @@ def container_seeds(rng, stores):
 EMPTY_LINK = 0xFFFFFFFF
 
 
-def graph_bytes(slots, m, entry, rows0, layers, rng_state=0xDEADBEEFCAFEBABE, ef=8):
+def graph_bytes(slots, m, entry, rows0, layers, rng_state=0xDEADBEEFCAFEBABE, ef=8, version=1, rule=0):
     """rows0: links per slot; layers: list of {member: links}. Strides follow
     the graph's rule: min(capacity, max(slots - 1, 1)), capacity 2m on layer 0."""
     longest = max(slots - 1, 1)
@@ -113,7 +113,7 @@ def graph_bytes(slots, m, entry, rows0, layers, rng_state=0xDEADBEEFCAFEBABE, ef
         cells = b"".join(struct.pack("<I", x) for r in rows_ for x in r + [EMPTY_LINK] * (width - len(r)))
         return counts + cells
 
-    out = b"KXGRAPH\0" + struct.pack("<IIQQQQIIII", 1, 0, slots, m, ef, rng_state, entry, len(layers), stride0, stride)
+    out = b"KXGRAPH\0" + struct.pack("<IIQQQQIIII", version, rule, slots, m, ef, rng_state, entry, len(layers), stride0, stride)
     out += rows(rows0, stride0)
     for layer in layers:
         members = sorted(layer)
@@ -129,6 +129,9 @@ def graph_seeds(rng):
         "flat-3": graph_bytes(3, 2, 0, [[1, 2], [0, 2], [0, 1]], []),
         "two-layers": graph_bytes(6, 2, 4, [[1, 2], [0, 4], [0, 5], [], [1, 5], [2, 4]],
                                   [{1: [4], 4: [1, 5], 5: [4]}, {4: []}]),
+        # Extended keeping every node's last way in.
+        "keep-way-in": graph_bytes(6, 2, 4, [[1, 2], [0, 4], [0, 5], [], [1, 5], [2, 4]],
+                                   [{1: [4], 4: [1, 5], 5: [4]}, {4: []}], version=2, rule=1),
     }
     base = seeds["two-layers"]
     for cut in range(0, len(base), 7):

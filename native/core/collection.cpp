@@ -303,7 +303,10 @@ constexpr std::size_t BUILD_CHUNK = 1024;
 
 bool Collection::build_index(std::uint64_t m, std::uint64_t ef_construction, const BuildCheck& keep_going) {
     try {
-        HnswBuilder builder(store_.size(), m, ef_construction);
+        // Rows keep free places for later reverse links, so that nodes far
+        // from the rest stay reachable (see LinkRule). A loaded graph goes on
+        // with the rule it was built with.
+        HnswBuilder builder(store_.size(), m, ef_construction, LinkRule::KeepWayIn);
         const auto words = store_.ids();
         std::size_t done = 0;
         for (std::size_t first = 0; first < words.size(); first += BUILD_CHUNK) {
@@ -399,13 +402,13 @@ std::vector<SearchHit> scan_one(const VectorStore& store, const QuantizedVector&
 // collection's order.
 std::vector<SearchHit> graph_one(const HnswGraph& graph, const VectorStore& store, const QuantizedVector& query,
                                  std::size_t width, const SearchOptions& options) {
+    const std::uint64_t ef = options.ef.value_or(std::max<std::uint64_t>(DEFAULT_EF, width));
     if (width > options.k) {
         // Rescoring candidates: the walk keeps its width max(ef, k), and the
         // candidates come from every live node it measured.
-        return search_hnsw_pool(graph, store.vectors(), store.ids(), query, options.k, options.ef, width,
-                                thread_context());
+        return search_hnsw_pool(graph, store.vectors(), store.ids(), query, options.k, ef, width, thread_context());
     }
-    auto hits = search_hnsw_live(graph, store.vectors(), store.ids(), query, width, options.ef, thread_context());
+    auto hits = search_hnsw_live(graph, store.vectors(), store.ids(), query, width, ef, thread_context());
     std::sort(hits.begin(), hits.end(), ranks_before);
     return hits;
 }

@@ -101,10 +101,18 @@ struct BatchHits {
 // 0.95 and 0.99; the rescoring's cost grows linearly with it.
 inline constexpr std::uint64_t DEFAULT_OVERSAMPLE = 24;
 
+// The graph walk's width when the caller names none, for a query without
+// rescoring. A rescored query walks as wide as its candidate list when that
+// is wider: on the same embeddings the candidates of a 50-wide walk hold 0.91
+// of the float top-10 (top-1: 0.95), those of a 240-wide walk 0.95 (0.99),
+// like the scan's. Its cost is about three times the narrow walk's.
+inline constexpr std::uint64_t DEFAULT_EF = 50;
+
 struct SearchOptions {
     std::uint64_t k = 10;
     bool exact = false;    // the exact scan even when a graph exists
-    std::uint64_t ef = 50;
+    // The graph walk keeps max(ef, k) nodes; unset, see DEFAULT_EF.
+    std::optional<std::uint64_t> ef;
     std::size_t threads = 1;
     // Rank the k x oversample best candidates of the codes again by inner
     // product with the side (with the codes' sign vectors when the collection

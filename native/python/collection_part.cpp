@@ -45,7 +45,6 @@ GuardedCollection& state_of(PyObject* self) noexcept { return *as_collection(sel
 constexpr std::size_t SMALL_COLLECTION = 4096;
 
 constexpr std::uint64_t DEFAULT_K = 10;
-constexpr std::uint64_t DEFAULT_EF = 50;
 constexpr std::uint64_t DEFAULT_M = 16;
 constexpr std::uint64_t DEFAULT_EF_CONSTRUCTION = 200;
 
@@ -336,7 +335,6 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         auto queries = read_float_rows(a[0], "query", options.rescore);
         if (!queries) return nullptr;
         options.k = DEFAULT_K;
-        options.ef = DEFAULT_EF;
         if (a[1] != nullptr) {
             const auto k = read_count(a[1], "k", 0);
             if (!k) return nullptr;
@@ -347,7 +345,8 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
             if (truth < 0) return nullptr;
             options.exact = truth != 0;
         }
-        if (a[3] != nullptr) {
+        // None, like leaving it out, lets the collection choose the walk's width.
+        if (a[3] != nullptr && a[3] != Py_None) {
             const auto ef = read_count(a[3], "ef", 1);
             if (!ef) return nullptr;
             options.ef = *ef;

@@ -24,7 +24,7 @@ class Collection:
         k: int = 10,
         *,
         exact: bool = False,
-        ef: int = 50,
+        ef: Optional[int] = None,
         threads: Optional[int] = None,
         rescore: Optional[bool] = None,
         oversample: int = 24,

@@ -218,7 +218,9 @@ class KestrixVectorStore(VectorStore):
             documents may reach before a change rebuilds it; ``None`` (the
             default) never rebuilds on its own.
         m, ef_construction: parameters of the graph.
-        ef: search width of the graph (default 50).
+        ef: search width of the graph; ``None`` (the default) lets the
+            collection choose: as wide as the rescored candidates
+            (``k * oversample``), or 50 without rescoring.
         progress: called as ``progress(done, total)`` while a graph is built
             (a few times a second); an exception from it stops the build.
         side: the copy of every embedding kept beside its 1-bit code to
@@ -239,7 +241,7 @@ class KestrixVectorStore(VectorStore):
         rebuild_fraction: Optional[float] = None,
         m: int = 16,
         ef_construction: int = 200,
-        ef: int = 50,
+        ef: Optional[int] = None,
         progress: Optional[Callable[[int, int], Any]] = None,
         side: Optional[str] = "int8",
         oversample: int = 24,
@@ -248,6 +250,8 @@ class KestrixVectorStore(VectorStore):
         if not isinstance(embedding, Embeddings):
             raise TypeError(f"embedding must be a langchain Embeddings, not {type(embedding).__name__}")
         for name, value in (("index_min_size", index_min_size), ("m", m), ("ef_construction", ef_construction), ("ef", ef)):
+            if name == "ef" and value is None:
+                continue
             if isinstance(value, bool) or not isinstance(value, int) or value < (0 if name == "index_min_size" else 1):
                 raise ValueError(f"{name} must be a positive int, got {value!r}")
         if m < 2:
@@ -492,7 +496,8 @@ class KestrixVectorStore(VectorStore):
             # Every document is a candidate, so every one is rescored.
             hits = self._db.search(query, len(self._db), exact=True, rescore=self.rescore, oversample=1)
         else:
-            hits = self._db.search(query, k, ef=max(self.ef, k), rescore=self.rescore, oversample=self.oversample)
+            ef = None if self.ef is None else max(self.ef, k)
+            hits = self._db.search(query, k, ef=ef, rescore=self.rescore, oversample=self.oversample)
         results = []
         for doc_id, score in hits:
             id_ = self._by_doc_id.get(doc_id)

@@ -468,6 +468,7 @@ struct BuildCase {
     std::uint64_t m;
     std::uint64_t ef_construction;
     double dead_fraction;
+    LinkRule rule = LinkRule::FillRows;
 };
 
 void PrintTo(const BuildCase& c, std::ostream* os) {
@@ -488,9 +489,10 @@ TEST_P(HnswInvariants, BuiltGraphKeepsItsShape) {
     for (auto& id : ids)
         if (dead(rng)) id |= TOMBSTONE_BIT;
 
-    auto index = build_hnsw(v, ids, c.m, c.ef_construction);
+    auto index = build_hnsw(v, ids, c.m, c.ef_construction, c.rule);
     EXPECT_EQ(index->m(), std::max<std::uint64_t>(c.m, 2));
     EXPECT_EQ(index->ef_construction(), c.ef_construction);
+    EXPECT_EQ(index->link_rule(), c.rule);
     check_invariants(*index, v, ids, c.m);
 
     if (c.m > 127 && c.n > 300) {
@@ -507,7 +509,41 @@ INSTANTIATE_TEST_SUITE_P(
                       BuildCase{17, 0, 0, 0.2}, BuildCase{20000, 1, 16, 0.1}, BuildCase{1500, 2, 40, 0.1},
                       BuildCase{1500, 3, 40, 0.3}, BuildCase{5000, 16, 40, 0.05}, BuildCase{1500, 48, 60, 0.1},
                       BuildCase{500, 200, 200, 0.0}, BuildCase{150, 200, 50, 0.1}, BuildCase{60, U64_MAX, 10, 0.1},
-                      BuildCase{40, 16, U64_MAX, 0.1}));
+                      BuildCase{40, 16, U64_MAX, 0.1}, BuildCase{5000, 16, 40, 0.05, LinkRule::KeepWayIn},
+                      BuildCase{1500, 2, 40, 0.1, LinkRule::KeepWayIn}));
+
+// Layer-0 nodes a walk from the entry point can reach at all.
+std::size_t reachable(const HnswGraph& graph) {
+    std::vector<bool> seen(graph.slot_count());
+    std::vector<std::uint32_t> todo{*graph.entry_point()};
+    for (seen[todo[0]] = true; !todo.empty();) {
+        const std::uint32_t slot = todo.back();
+        todo.pop_back();
+        for (const std::uint32_t link : graph.neighbours(slot, 0)) {
+            if (!seen[link]) seen[link] = true, todo.push_back(link);
+        }
+    }
+    return static_cast<std::size_t>(std::count(seen.begin(), seen.end(), true));
+}
+
+TEST(HnswLinkRule, OutliersKeepAWayIn) {
+    // Tight clusters with every seventh vector drawn at random, far from all:
+    // full rows re-chosen by distance shut such nodes out for good.
+    const std::size_t n = 3000;
+    auto v = random_vectors(n, 41);
+    const auto centres = random_vectors(8, 42);
+    std::mt19937_64 rng(43);
+    for (std::size_t s = 0; s < n; ++s) {
+        if (s % 7 == 0) continue;
+        v[s] = centres[rng() % centres.size()];
+        for (int flips = 0; flips < 30; ++flips) v[s].words[rng() % QUANTIZED_WORDS] ^= 1u << (rng() % 32);
+    }
+    const auto ids = identity_ids(n);
+    const auto filled = build_hnsw(v, ids, 8, 40, LinkRule::FillRows);
+    const auto kept = build_hnsw(v, ids, 8, 40, LinkRule::KeepWayIn);
+    EXPECT_LT(reachable(*filled), n);
+    EXPECT_EQ(reachable(*kept), n);
+}
 
 // ---------------------------------------------------------------------------
 // A built graph taken back by a builder and extended by appended slots must be
@@ -520,6 +556,7 @@ struct ResumeCase {
     std::uint64_t ef_construction;
     bool clustered;
     double dead_fraction;
+    LinkRule rule = LinkRule::FillRows;
 };
 
 void PrintTo(const ResumeCase& c, std::ostream* os) {
@@ -549,9 +586,9 @@ TEST_P(HnswResume, AppendedSlotsGiveTheGraphOfOneBuild) {
     std::bernoulli_distribution dead(c.dead_fraction);
     for (auto& id : ids)
         if (dead(rng)) id |= TOMBSTONE_BIT;
-    const auto full = build_hnsw(v, ids, c.m, c.ef_construction);
+    const auto full = build_hnsw(v, ids, c.m, c.ef_construction, c.rule);
 
-    HnswBuilder builder(c.cuts.front(), c.m, c.ef_construction);
+    HnswBuilder builder(c.cuts.front(), c.m, c.ef_construction, c.rule);
     builder.insert_live(std::span(v).first(c.cuts.front()), std::span(ids).first(c.cuts.front()), 0);
     for (std::size_t i = 1; i < c.cuts.size(); ++i) {
         const std::size_t from = c.cuts[i - 1];
@@ -582,9 +619,10 @@ INSTANTIATE_TEST_SUITE_P(
     AppendOnlyHistories, HnswResume,
     ::testing::Values(ResumeCase{{1, 2, 3, 40}, 16, 200, false, 0.0},  // rows widen from 1 to m0
                       ResumeCase{{5, 6, 400}, 4, 30, false, 0.2},       // first build narrower than m0
-                      ResumeCase{{0, 300, 301, 900}, 8, 40, true, 0.1}, ResumeCase{{700, 1400}, 16, 60, false, 0.3},
-                      ResumeCase{{200, 200, 1200}, 2, 20, true, 0.0},   // an empty extension
-                      ResumeCase{{50, 600}, 200, 50, true, 0.1}));       // rows wider than the first store
+                      ResumeCase{{0, 300, 301, 900}, 8, 40, true, 0.1, LinkRule::KeepWayIn},
+                      ResumeCase{{700, 1400}, 16, 60, false, 0.3},
+                      ResumeCase{{200, 200, 1200}, 2, 20, true, 0.0, LinkRule::KeepWayIn},  // an empty extension
+                      ResumeCase{{50, 600}, 200, 50, true, 0.1, LinkRule::KeepWayIn}));  // rows wider than the first store
 
 
 // ---------------------------------------------------------------------------
@@ -594,13 +632,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace codec {
 
-std::unique_ptr<HnswGraph> graph_over(std::size_t n, std::uint64_t m, double dead_fraction) {
+std::unique_ptr<HnswGraph> graph_over(std::size_t n, std::uint64_t m, double dead_fraction,
+                                      LinkRule rule = LinkRule::FillRows) {
     const auto v = random_vectors(n, 11 + n);
     std::vector<std::uint32_t> ids = identity_ids(n);
     for (std::size_t s = 0; s < n; ++s) {
         if (static_cast<double>(s % 10) < dead_fraction * 10) ids[s] |= TOMBSTONE_BIT;
     }
-    return build_hnsw(v, ids, m, 40);
+    return build_hnsw(v, ids, m, 40, rule);
 }
 
 void put_u32(std::vector<std::byte>& b, std::size_t at, std::uint32_t value) { std::memcpy(b.data() + at, &value, 4); }
@@ -610,14 +649,17 @@ class GraphCodecRoundTrip : public ::testing::TestWithParam<BuildCase> {};
 
 TEST_P(GraphCodecRoundTrip, DecodedGraphIsTheEncodedOneAndExtendsAlike) {
     const BuildCase& c = GetParam();
-    const auto graph = graph_over(c.n, c.m, c.dead_fraction);
+    const auto graph = graph_over(c.n, c.m, c.dead_fraction, c.rule);
     const auto bytes = encode_graph(*graph);
+    // The lowest version that holds the rule: the first reader reads the first rule's graphs.
+    EXPECT_EQ(bytes[8], c.rule == LinkRule::FillRows ? std::byte{1} : std::byte{2});
     auto decoded = decode_graph(bytes, c.n);
     ASSERT_TRUE(decoded.has_value()) << error_name(decoded.error());
     EXPECT_EQ(dump(*decoded), dump(*graph));
     EXPECT_EQ(decoded->m(), graph->m());
     EXPECT_EQ(decoded->m0(), graph->m0());
     EXPECT_EQ(decoded->ef_construction(), graph->ef_construction());
+    EXPECT_EQ(decoded->link_rule(), graph->link_rule());
     EXPECT_EQ(decoded->level_mult(), graph->level_mult());
     EXPECT_EQ(encode_graph(*decoded), bytes);
 
@@ -646,7 +688,9 @@ TEST_P(GraphCodecRoundTrip, DecodedGraphIsTheEncodedOneAndExtendsAlike) {
 INSTANTIATE_TEST_SUITE_P(Graphs, GraphCodecRoundTrip,
                          ::testing::Values(BuildCase{0, 16, 200, 0.0}, BuildCase{1, 16, 200, 0.0},
                                            BuildCase{3, 0, 200, 1.0}, BuildCase{2000, 4, 40, 0.2},
-                                           BuildCase{600, 16, 40, 0.0}, BuildCase{80, U64_MAX, 40, 0.1}));
+                                           BuildCase{2000, 4, 40, 0.2, LinkRule::KeepWayIn},
+                                           BuildCase{600, 16, 40, 0.0},
+                                           BuildCase{80, U64_MAX, 40, 0.1, LinkRule::KeepWayIn}));
 
 // One field or cell changed at a time, with the check that must catch it.
 struct Damage {
@@ -678,8 +722,10 @@ INSTANTIATE_TEST_SUITE_P(
     Checks, GraphCodecRefuses,
     ::testing::Values(
         Damage{"magic", [](auto& b, auto&) { b[0] = std::byte{'X'}; }, GraphError::BadMagic},
-        Damage{"version", [](auto& b, auto&) { put_u32(b, 8, 2); }, GraphError::UnsupportedVersion},
-        Damage{"reserved", [](auto& b, auto&) { put_u32(b, 12, 1); }, GraphError::ReservedNotZero},
+        Damage{"version", [](auto& b, auto&) { put_u32(b, 8, 3); }, GraphError::UnsupportedVersion},
+        Damage{"rule in a version-1 graph", [](auto& b, auto&) { put_u32(b, 12, 1); }, GraphError::ReservedNotZero},
+        Damage{"unknown rule", [](auto& b, auto&) { put_u32(b, 8, 2), put_u32(b, 12, 2); }, GraphError::BadLinkRule},
+        Damage{"version 2 without its rule", [](auto& b, auto&) { put_u32(b, 8, 2); }, GraphError::BadLinkRule},
         Damage{"slot count", [](auto& b, auto&) { put_u64(b, 16, U64_MAX); }, GraphError::SlotCountMismatch},
         Damage{"m", [](auto& b, auto&) { put_u64(b, 24, 1); }, GraphError::BadM},
         Damage{"m changes the stride", [](auto& b, auto&) { put_u64(b, 24, 5); }, GraphError::BadStride},

@@ -1,6 +1,7 @@
 """kestrix.Collection: batch answers against single ones and against Kestrix,
 threads searching while others change the collection, and refused calls."""
 
+import struct
 import threading
 
 import pytest
@@ -186,6 +187,8 @@ def test_the_graph_is_saved_and_loaded_as_it_was_and_extends_alike(tmp_path):
     col.save(tmp_path / "c.kxc")
     loaded = Collection.load(tmp_path / "c.kxc")
     assert loaded.has_index() and loaded._graph_section() == col._graph_section()
+    # Format 2, link rule 1: rows never lose a node's last way in.
+    assert col._graph_section()[8:16] == struct.pack("<II", 2, 1)
     for c in (col, loaded):
         c.add(np.arange(1000, 1500), X[1000:])
     assert loaded._graph_section() == col._graph_section()
@@ -281,6 +284,10 @@ def test_a_side_rescores_batches_like_single_queries_and_survives_its_file(side,
         if not exact:
             col.build_index(m=8, ef_construction=32)
         batch = col.search(Q, 10, exact=exact, threads=2)
+        if not exact:
+            # Left to the collection, a rescored walk is as wide as its 240 candidates.
+            assert _equal_answers(batch, col.search(Q, 10, ef=None)) and _equal_answers(batch, col.search(Q, 10, ef=240))
+            assert not _equal_answers(batch, col.search(Q, 10, ef=10))
         for row, query in enumerate(Q):
             assert col.search(query, 10, exact=exact) == list(zip(batch[0][row].tolist(), batch[1][row].tolist()))
     col.save(tmp_path / "c.kx")

@@ -47,10 +47,11 @@ std::size_t HnswGraph::stride_for(std::uint64_t capacity, std::size_t slot_count
     return static_cast<std::size_t>(std::min<std::uint64_t>(capacity, longest));
 }
 
-HnswGraph::HnswGraph(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction)
+HnswGraph::HnswGraph(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction, LinkRule rule)
     : m_(std::max<std::uint64_t>(m, 2)),
       m0_(m_ > std::numeric_limits<std::uint64_t>::max() / 2 ? std::numeric_limits<std::uint64_t>::max() : 2 * m_),
       ef_construction_(ef_construction),
+      link_rule_(rule),
       level_mult_(1.0 / std::log(static_cast<double>(m_))) {
     // Every slot number must stay below EMPTY_LINK to be told apart from a free entry.
     if (slot_count > EMPTY_LINK) throw std::bad_alloc();
@@ -112,13 +113,21 @@ std::uint32_t HnswGraph::upper_count(std::uint64_t layer, std::size_t position) 
 
 // ---------------------------------------------------------------- the builder
 
-HnswBuilder::HnswBuilder(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction)
-    : HnswBuilder(HnswGraph(slot_count, m, ef_construction), 0) {}
+HnswBuilder::HnswBuilder(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction, LinkRule rule)
+    : HnswBuilder(HnswGraph(slot_count, m, ef_construction, rule), 0) {}
 
 HnswBuilder::HnswBuilder(HnswGraph graph, std::size_t next_slot)
     : graph_(std::move(graph)), next_slot_(next_slot), measure_(&kernels::active_kernels()) {
     try {
         visited_ = VisitedSet(graph_.slot_count());
+        if (keeps_ways_in()) {
+            ways_in_.assign(graph_.slot_count(), 0u);
+            for (std::uint32_t slot = 0; slot < graph_.slot_count(); ++slot) {
+                for (const std::uint32_t link : graph_.neighbours(slot, 0)) {
+                    if (link < ways_in_.size()) ++ways_in_[link];
+                }
+            }
+        }
     } catch (const std::length_error&) {
         throw std::bad_alloc();
     }
@@ -197,6 +206,16 @@ void HnswBuilder::set_neighbours(std::uint32_t slot, std::uint64_t layer,
     if (!r) return;
     // The physical stride never exceeds the logical capacity.
     const std::size_t keep = std::min(links.size(), r->stride);
+    if (layer == 0 && keeps_ways_in()) {
+        // Counted as the links are read everywhere else: up to the first free entry.
+        for (const std::uint32_t link : graph_.neighbours(slot, 0)) {
+            if (link < ways_in_.size()) --ways_in_[link];
+        }
+        for (const std::uint32_t link : links.first(keep)) {
+            if (link == EMPTY_LINK) break;
+            if (link < ways_in_.size()) ++ways_in_[link];
+        }
+    }
     std::copy_n(links.begin(), keep, r->links);
     std::fill(r->links + keep, r->links + r->stride, EMPTY_LINK);
     *r->count = static_cast<std::uint32_t>(keep);
@@ -216,6 +235,7 @@ void HnswBuilder::add_reverse_link(std::uint32_t neighbour, std::uint32_t node, 
     if (count < room) {
         r->links[count] = node;
         *r->count = count + 1;
+        if (layer == 0 && keeps_ways_in()) ++ways_in_[node];
         return;
     }
 
@@ -236,7 +256,52 @@ void HnswBuilder::add_reverse_link(std::uint32_t neighbour, std::uint32_t node, 
     for (std::size_t i = 0; i < n; ++i) prune_pairs_.push_back({prune_distances_[i], prune_slots_[i]});
     if (prune_pairs_.size() >= 2) sort_by_distance(std::span(prune_pairs_));
     select_neighbours(prune_pairs_, room, vectors, pruned_, discarded_, *measure_);
+    if (layer == 0 && keeps_ways_in()) keep_ways_in(std::span(prune_slots_).first(n - 1), node, room);
     set_neighbours(neighbour, layer, pruned_);
+}
+
+void HnswBuilder::keep_ways_in(std::span<const std::uint32_t> old_links, std::uint32_t node, std::uint64_t room) {
+    // Old links the re-selection dropped whose node this row alone links to.
+    stranded_.clear();
+    for (const std::uint32_t link : old_links) {
+        if (ways_in_[link] == 1 && std::find(pruned_.begin(), pruned_.end(), link) == pruned_.end()) {
+            stranded_.push_back(link);
+        }
+    }
+    for (const std::uint32_t link : stranded_) {
+        if (pruned_.size() < room) {
+            pruned_.push_back(link);
+            continue;
+        }
+        // The farthest link that can go: its node is linked from elsewhere
+        // too (the new node counts only the links it already has).
+        for (std::size_t i = pruned_.size(); i-- > 0;) {
+            const std::uint32_t taken = pruned_[i];
+            const bool spare = taken == node ? ways_in_[node] >= 1 : has_other_way_in(taken);
+            if (spare) {
+                pruned_[i] = link;
+                break;
+            }
+        }
+    }
+}
+
+void HnswBuilder::give_way_in(std::uint32_t slot, std::uint32_t nearest, std::uint64_t capacity) {
+    const auto r = row(nearest, 0);
+    if (!r) return;
+    const std::size_t used = std::min<std::size_t>(*r->count, r->stride);
+    const std::uint64_t room = std::min<std::uint64_t>(capacity, r->stride);
+    pruned_.assign(r->links, r->links + used);
+    pruned_.erase(std::find(pruned_.begin(), pruned_.end(), EMPTY_LINK), pruned_.end());
+    if (pruned_.size() < room) {
+        pruned_.push_back(slot);
+    } else {
+        const auto spare = std::find_if(pruned_.rbegin(), pruned_.rend(),
+                                        [this](std::uint32_t link) { return has_other_way_in(link); });
+        if (spare == pruned_.rend()) return;
+        *spare = slot;
+    }
+    set_neighbours(nearest, 0, pruned_);
 }
 
 void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
@@ -293,6 +358,9 @@ void HnswBuilder::insert_node(std::uint32_t slot, std::span<const QuantizedVecto
         for (const std::uint32_t neighbour : selected_) {
             add_reverse_link(neighbour, slot, layer, capacity, vectors);
         }
+        if (layer == 0 && keeps_ways_in() && ways_in_[slot] == 0 && !selected_.empty()) {
+            give_way_in(slot, selected_.front(), capacity);
+        }
     }
 
     // On a tie the older entry point stays.
@@ -323,11 +391,11 @@ void HnswBuilder::insert_live(std::span<const QuantizedVector> vectors, std::spa
 }
 
 std::unique_ptr<HnswGraph> build_hnsw(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
-                                      std::uint64_t m, std::uint64_t ef_construction) {
+                                      std::uint64_t m, std::uint64_t ef_construction, LinkRule rule) {
     // Built on the side: if memory runs out part-way, the half-built graph is
     // simply dropped and the store keeps whatever index it had.
     try {
-        HnswBuilder builder(vectors.size(), m, ef_construction);
+        HnswBuilder builder(vectors.size(), m, ef_construction, rule);
         builder.insert_live(vectors, ids, 0);
         return std::make_unique<HnswGraph>(std::move(builder).finish());
     } catch (const std::length_error&) {

@@ -33,6 +33,23 @@ inline constexpr std::uint64_t MAX_LEVEL = 16;
 // makes two builds over the same store identical.
 inline constexpr std::uint64_t RNG_SEED = 0xDEADBEEFCAFEBABEull;
 
+// How a builder keeps nodes reachable on layer 0. Rows are always chosen by
+// the diversity rule and then filled up with the nearest candidates it
+// refused (see select_neighbours).
+//
+// FillRows does nothing more. A node far from the rest (an outlier, common in
+// real embeddings) is then the farthest entry of every full row that links
+// to it, so each later re-selection of such a row drops it first, and whole
+// pockets of such nodes end up with no way in: on 30,000 sentence embeddings,
+// 2.4 % of the nodes could not be reached from the entry point at all.
+//
+// KeepWayIn never lets a re-selection drop the last layer-0 link into a node
+// (it takes the place of the farthest link whose node has another way in),
+// and gives a new node that every neighbour refused a place in its nearest
+// neighbour's row. On the same data 11 nodes in 30,103 stay out of reach, and
+// a walk of the same width finds more of the true neighbours.
+enum class LinkRule : std::uint8_t { FillRows = 0, KeepWayIn = 1 };
+
 class HnswGraph {
 public:
     HnswGraph(HnswGraph&&) noexcept = default;
@@ -63,6 +80,7 @@ public:
     std::uint64_t m() const noexcept { return m_; }
     std::uint64_t m0() const noexcept { return m0_; }
     std::uint64_t ef_construction() const noexcept { return ef_construction_; }
+    LinkRule link_rule() const noexcept { return link_rule_; }
     double level_mult() const noexcept { return level_mult_; }
     // The level generator's state after the last node drawn: where a resumed
     // build continues, so that it draws what a build over every slot would.
@@ -95,7 +113,7 @@ private:
     friend struct HnswGraphCodec;
 
     // Empty tables with room for `slot_count` layer-0 rows (see HnswBuilder).
-    HnswGraph(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction);
+    HnswGraph(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction, LinkRule rule);
 
     static std::span<const std::uint32_t> filled(const std::uint32_t* row, std::uint32_t count,
                                                  std::size_t stride) noexcept {
@@ -121,6 +139,7 @@ private:
     std::uint64_t m_;
     std::uint64_t m0_;
     std::uint64_t ef_construction_;
+    LinkRule link_rule_;
     double level_mult_;
     std::uint64_t rng_state_ = RNG_SEED;
     std::size_t layer0_stride_;
@@ -140,12 +159,13 @@ public:
     // navigable graph); the layer-0 capacity is twice that, saturating instead
     // of wrapping. Throws std::bad_alloc, and nothing else, when the tables
     // cannot be had.
-    HnswBuilder(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction);
+    HnswBuilder(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction,
+                LinkRule rule = LinkRule::FillRows);
 
     // Takes a finished graph back to extend it by the slots from its
     // slot_count() up to `new_slot_count`: the tables are laid out again for
-    // the new count (existing rows keep their links), and m, ef_construction
-    // and the level generator carry on where the graph left them. Inserting
+    // the new count (existing rows keep their links), and m, ef_construction,
+    // the link rule and the level generator carry on where the graph left them. Inserting
     // the appended live slots then gives the graph, table for table, that one
     // build over every slot would have given. Throws std::invalid_argument when
     // `new_slot_count` is below the graph's slot count, std::bad_alloc when the
@@ -184,7 +204,8 @@ public:
 
     // Gives `neighbour` a link back to `node` at `layer`: appended while the row
     // has room, otherwise the row plus `node` is re-selected by the diversity
-    // rule with `capacity` places.
+    // rule with `capacity` places (under KeepWayIn, never dropping a node's
+    // last way in on layer 0).
     void add_reverse_link(std::uint32_t neighbour, std::uint32_t node, std::uint64_t layer, std::uint64_t capacity,
                           std::span<const QuantizedVector> vectors);
 
@@ -200,6 +221,14 @@ private:
 
     std::optional<Row> row(std::uint32_t slot, std::uint64_t layer) noexcept;
     void insert_node(std::uint32_t slot, std::span<const QuantizedVector> vectors);
+    // KeepWayIn: puts back into `pruned_` every link of the row `old_links`
+    // whose node the re-selection left with no way in.
+    void keep_ways_in(std::span<const std::uint32_t> old_links, std::uint32_t node, std::uint64_t room);
+    // KeepWayIn: a place for `slot` in the layer-0 row of `nearest`.
+    void give_way_in(std::uint32_t slot, std::uint32_t nearest, std::uint64_t capacity);
+    bool keeps_ways_in() const noexcept { return graph_.link_rule_ == LinkRule::KeepWayIn; }
+    // Whether `slot` keeps a way in without the one link being replaced.
+    bool has_other_way_in(std::uint32_t slot) const noexcept { return ways_in_[slot] >= 2; }
 
     HnswGraph graph_;
     // Slots below this one have been offered already.
@@ -215,6 +244,11 @@ private:
     std::vector<std::uint32_t> prune_slots_;
     std::vector<std::uint32_t> prune_distances_;
     std::vector<std::uint32_t> pruned_;
+    // KeepWayIn only: how many layer-0 rows link to each slot. A function of
+    // the tables alone, counted again when a graph is taken back, so that an
+    // extension decides exactly as one build would.
+    std::vector<std::uint32_t> ways_in_;
+    std::vector<std::uint32_t> stranded_;
     // The kernels this CPU runs best, looked up once per builder.
     const kernels::KernelSet* measure_;
 };
@@ -231,6 +265,7 @@ void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity
 // empty row and are never linked). Throws std::bad_alloc, never anything else,
 // when the tables cannot be allocated; the caller's store is not touched.
 std::unique_ptr<HnswGraph> build_hnsw(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
-                                      std::uint64_t m, std::uint64_t ef_construction);
+                                      std::uint64_t m, std::uint64_t ef_construction,
+                                      LinkRule rule = LinkRule::FillRows);
 
 }  // namespace kestrix

@@ -101,8 +101,9 @@ struct HnswGraphCodec {
         }
         Writer w(size);
         for (const char c : MAGIC) w.field(c);
-        w.field(GRAPH_FORMAT_VERSION);
-        w.field(std::uint32_t{0});
+        const auto rule = static_cast<std::uint32_t>(g.link_rule_);
+        w.field(rule == 0 ? std::uint32_t{1} : GRAPH_FORMAT_VERSION);
+        w.field(rule);
         w.field(std::uint64_t{g.slot_count()});
         w.field(g.m_);
         w.field(g.ef_construction_);
@@ -130,8 +131,15 @@ struct HnswGraphCodec {
         char magic[8];
         for (char& c : magic) c = r.field<char>();
         if (!std::equal(std::begin(magic), std::end(magic), std::begin(MAGIC))) return Fail(GraphError::BadMagic);
-        if (r.field<std::uint32_t>() != GRAPH_FORMAT_VERSION) return Fail(GraphError::UnsupportedVersion);
-        if (r.field<std::uint32_t>() != 0) return Fail(GraphError::ReservedNotZero);
+        const auto version = r.field<std::uint32_t>();
+        if (version == 0 || version > GRAPH_FORMAT_VERSION) return Fail(GraphError::UnsupportedVersion);
+        const auto rule = r.field<std::uint32_t>();
+        if (version == 1 && rule != 0) return Fail(GraphError::ReservedNotZero);
+        // A graph is written in the lowest version that holds its rule, so the
+        // bytes read back are the bytes written.
+        if (version == 2 && rule != static_cast<std::uint32_t>(LinkRule::KeepWayIn)) {
+            return Fail(GraphError::BadLinkRule);
+        }
         const auto slots = r.field<std::uint64_t>();
         const auto m = r.field<std::uint64_t>();
         const auto ef_construction = r.field<std::uint64_t>();
@@ -146,7 +154,7 @@ struct HnswGraphCodec {
         if (m < 2) return Fail(GraphError::BadM);
         // No tables yet: m0, the level multiplier and the strides come from
         // the graph's own rules, not from the bytes.
-        HnswGraph g(0, m, ef_construction);
+        HnswGraph g(0, m, ef_construction, static_cast<LinkRule>(rule));
         g.layer0_stride_ = HnswGraph::stride_for(g.m0_, slot_count);
         g.upper_stride_ = HnswGraph::stride_for(g.m_, slot_count);
         if (layer0_stride != g.layer0_stride_ || upper_stride != g.upper_stride_) return Fail(GraphError::BadStride);
@@ -206,6 +214,7 @@ std::string_view error_name(GraphError error) noexcept {
         case GraphError::BadMagic: return "not a graph";
         case GraphError::UnsupportedVersion: return "graph format version not supported";
         case GraphError::ReservedNotZero: return "graph reserved field not zero";
+        case GraphError::BadLinkRule: return "graph link rule unknown";
         case GraphError::SlotCountMismatch: return "graph slot count does not match the store";
         case GraphError::BadM: return "graph m below 2";
         case GraphError::BadStride: return "graph row stride does not match m and the slot count";

@@ -4,7 +4,7 @@
 // Every field is little-endian; every table entry is a u32.
 //
 //   header (64 bytes)
-//     magic "KXGRAPH\0", format version u32, zero u32,
+//     magic "KXGRAPH\0", format version u32, link rule u32,
 //     slot count u64, m u64, ef_construction u64, level generator state u64,
 //     entry point u32 (EMPTY_LINK: no node yet), top level u32,
 //     layer-0 row stride u32, upper row stride u32
@@ -12,6 +12,12 @@
 //   each upper layer 1..top level
 //                member count u32, members[member count] (ascending),
 //                count[member count], then member count rows of upper stride links
+//
+// The link rule is how the builder keeps nodes reachable, which an extension
+// of the graph must go on using (see LinkRule): version 1 knows only FillRows
+// and has the word reserved and zero; version 2 is a KeepWayIn graph, word 1.
+// A graph is written in the lowest version that holds its rule, so a reader
+// of version 1 still reads every graph it could extend.
 //
 // The strides are what the graph lays out for its m and slot count; they are
 // written so that a reader can tell a graph laid out for another store at once.
@@ -30,7 +36,7 @@
 
 namespace kestrix {
 
-inline constexpr std::uint32_t GRAPH_FORMAT_VERSION = 1;
+inline constexpr std::uint32_t GRAPH_FORMAT_VERSION = 2;
 inline constexpr std::size_t GRAPH_HEADER_BYTES = 64;
 
 // Which check a graph's bytes failed. Names appear in messages as spelled by
@@ -39,7 +45,8 @@ enum class GraphError : std::uint8_t {
     Truncated,           // fewer bytes than the header or the tables it announces
     BadMagic,
     UnsupportedVersion,
-    ReservedNotZero,
+    ReservedNotZero,     // a version-1 link rule word other than zero
+    BadLinkRule,
     SlotCountMismatch,   // laid out for a store of another size
     BadM,                // m below 2
     BadStride,           // a stride other than the one m and the slot count give
