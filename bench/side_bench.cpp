@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "collection.hpp"
 #include "hnsw/graph.hpp"
 #include "hnsw/search.hpp"
 #include "scan.hpp"
@@ -83,7 +84,7 @@ int main(int argc, char** argv) {
     int8.append(stored);
     half.append(stored);
     auto start = Clock::now();
-    const auto graph = with_graph ? build_hnsw(store.vectors(), store.ids(), 16, 200) : nullptr;
+    const auto graph = with_graph ? build_hnsw(store.vectors(), store.ids(), 16, 200, LinkRule::KeepWayIn) : nullptr;
     std::printf("%zu stored, %zu queries, k=%zu; graph built in %.1f s; kernels: %s\n", n, q, k, seconds_since(start),
                 side::side_kernels().name);
 
@@ -118,15 +119,17 @@ int main(int argc, char** argv) {
         for (const std::size_t over : {1, 2, 4, 8, 16, 24, 32}) {
             const std::size_t candidates = k * over;
             SearchContext context;  // one search at a time: one context reused
-            // The graph road as a collection walks it: a beam of the default
-            // width 50, the candidates picked from every node it measured.
+            // The graph road as a collection walks it at its default width (as
+            // wide as the candidates, at least 50), the candidates picked from
+            // every node it measured.
             auto candidates_of = [&](const QuantizedVector& code) {
                 if (!use_graph) {  // the collection's exact selection
                     FirstRowsSelection selection(std::min(candidates, n), n);
                     selection.offer_rows(code, store.vectors(), store.ids(), 0, n);
                     return selection.take();
                 }
-                auto hits = search_hnsw_pool(*graph, store.vectors(), store.ids(), code, k, 50, candidates, context);
+                auto hits = search_hnsw_pool(*graph, store.vectors(), store.ids(), code, k,
+                                             std::max<std::uint64_t>(DEFAULT_EF, candidates), candidates, context);
                 std::sort(hits.begin(), hits.end(), [](const SearchHit& a, const SearchHit& b) {
                     return a.distance != b.distance ? a.distance < b.distance : a.slot < b.slot;
                 });

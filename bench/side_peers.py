@@ -39,12 +39,9 @@ def main() -> None:
     stored /= np.linalg.norm(stored, axis=1, keepdims=True)
     queries /= np.linalg.norm(queries, axis=1, keepdims=True)
     k = 10
-    truth = np.empty((len(queries), k), dtype=np.int64)
-    for start in range(0, len(queries), 100):
-        part = queries[start : start + 100] @ stored.T
-        truth[start : start + 100] = np.argsort(-part, axis=1)[:, :k]
+    measure = example.float_answer(np.arange(args.n), stored, queries, k)
     print(f"{args.n} clustered vectors (unit length), {len(queries)} queries")
-    example.rescored_roads(np.arange(args.n), stored, queries, truth, k, args.ef, args.repeats, args.oversample)
+    example.rescored_roads(np.arange(args.n), stored, queries, measure, k, args.ef, args.repeats, args.oversample)
 
 
 if __name__ == "__main__":
