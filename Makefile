@@ -5,7 +5,7 @@ PYTHON ?= python3
 PY := $(VENV)/bin/python
 CORE_BUILD ?= build/core-tests
 
-.PHONY: demo test test-python test-core test-hardening bench sanitize clean example typecheck
+.PHONY: demo test test-python test-core test-hardening bench sanitize clean example typecheck lint format
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -20,7 +20,7 @@ demo: $(PY)
 # Everything CI checks: the Python suite against the installed wheel, the C++
 # unit tests of the core, and the hardening run (both suites again under
 # AddressSanitizer and UBSan, and a short run of each fuzz target).
-test: test-python test-core test-hardening
+test: lint test-python test-core test-hardening
 
 test-python: $(PY)
 	$(PY) -m pip install --quiet ".[test]"
@@ -45,6 +45,23 @@ bench: $(PY)
 example: $(PY)
 	$(PY) -m pip install --quiet ".[example]" "torch==2.13.0"
 	HF_HUB_OFFLINE=1 TRANSFORMERS_OFFLINE=1 $(PY) examples/real_embeddings.py
+
+# Lint and format checks: ruff for Python, clang-format for C++ (Debian's,
+# installed when missing and running as root). `make format` rewrites.
+RUFF = ruff==0.17.6
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' '*.h')
+lint: $(PY)
+	$(PY) -m pip install --quiet "$(RUFF)"
+	$(PY) -m ruff check .
+	$(PY) -m ruff format --check .
+	scripts/install-clang-format.sh
+	clang-format --dry-run -Werror $(CXX_SOURCES)
+
+format: $(PY)
+	$(PY) -m pip install --quiet "$(RUFF)"
+	$(PY) -m ruff check --fix .
+	$(PY) -m ruff format .
+	clang-format -i $(CXX_SOURCES)
 
 # The stub against the built module, and the package under mypy --strict.
 typecheck: $(PY)

@@ -22,7 +22,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run import DIM, K, SEED, Table, clustered, exact_distances, packed, tie_aware_recall  # noqa: E402
+from run import DIM, SEED, K, Table, clustered, exact_distances, packed, tie_aware_recall
 
 CORES = len(os.sched_getaffinity(0))
 EF_VALUES = (10, 20, 50, 100, 200)
@@ -50,6 +50,7 @@ def rate(table, work, system, fn, count, repeats, note=""):
 
 def section_add(table, n, repeats):
     import faiss
+
     import kestrix
 
     x, _ = clustered(n, 1)
@@ -81,6 +82,7 @@ def section_add(table, n, repeats):
 
 def section_exact(table, n, n_queries, repeats):
     import faiss
+
     import kestrix
 
     work = f"exact batch top-{K}, {n_queries:,} queries, {n:,} vectors"
@@ -95,18 +97,40 @@ def section_exact(table, n, n_queries, repeats):
         col.add(np.arange(start, start + len(chunk)), chunk)
         flat.add(packed(chunk))
     qcodes = packed(queries)
-    rate(table, work, "Kestrix Collection.search(exact=True)",
-         lambda: col.search(queries, K, exact=True), n_queries, repeats, note=f"threads={CORES}")
-    rate(table, work, "Kestrix Collection.search(exact=True)",
-         lambda: col.search(queries, K, exact=True, threads=1), n_queries, repeats, note="threads=1")
-    rate(table, work, "faiss IndexBinaryFlat.search", lambda: flat.search(qcodes, K), n_queries, repeats,
-         note=f"threads={CORES}")
+    rate(
+        table,
+        work,
+        "Kestrix Collection.search(exact=True)",
+        lambda: col.search(queries, K, exact=True),
+        n_queries,
+        repeats,
+        note=f"threads={CORES}",
+    )
+    rate(
+        table,
+        work,
+        "Kestrix Collection.search(exact=True)",
+        lambda: col.search(queries, K, exact=True, threads=1),
+        n_queries,
+        repeats,
+        note="threads=1",
+    )
+    rate(
+        table,
+        work,
+        "faiss IndexBinaryFlat.search",
+        lambda: flat.search(qcodes, K),
+        n_queries,
+        repeats,
+        note=f"threads={CORES}",
+    )
 
 
 def section_index(table, n, n_queries, repeats):
     import faiss
-    import kestrix
     from usearch.index import Index
+
+    import kestrix
 
     x, qx = clustered(n, n_queries)
     codes, qcodes = packed(x), packed(qx)
@@ -132,12 +156,14 @@ def section_index(table, n, n_queries, repeats):
         def run():
             fh.hnsw.efSearch = ef
             return fh.search(qcodes, K)[1]
+
         return run
 
     def usearch_at(ef):
         def run():
             us.expansion_search = ef
             return us.search(qcodes, K, threads=CORES).keys
+
         return run
 
     systems = [
@@ -168,15 +194,20 @@ def section_single(table, repeats):
         def run():
             for _ in range(calls):
                 fn()
+
         med, low, high = timed(run, repeats)
         return med / calls, low / calls, high / calls
 
-    for system, fn in [("Kestrix Collection.search", lambda: col.search(q, K)),
-                       ("anchor: Kestrix.search_scan", lambda: db.search_scan(q, K))]:
+    for system, fn in [
+        ("Kestrix Collection.search", lambda: col.search(q, K)),
+        ("anchor: Kestrix.search_scan", lambda: db.search_scan(q, K)),
+    ]:
         table.add("batch", work + ", float32 array", system, *per_call(fn), "s")
     ql = q.tolist()
-    for system, fn in [("Kestrix Collection.search", lambda: col.search(ql, K)),
-                       ("anchor: Kestrix.search_scan", lambda: db.search_scan(ql, K))]:
+    for system, fn in [
+        ("Kestrix Collection.search", lambda: col.search(ql, K)),
+        ("anchor: Kestrix.search_scan", lambda: db.search_scan(ql, K)),
+    ]:
         table.add("batch", work + ", list", system, *per_call(fn), "s")
 
 
@@ -199,8 +230,10 @@ def main():
 
     import platform
 
-    print(f"Kestrix batch benchmark: {platform.processor() or platform.machine()}, {CORES} cores usable, "
-          f"Python {platform.python_version()}, NumPy {np.__version__}, k={K}, seed {SEED}")
+    print(
+        f"Kestrix batch benchmark: {platform.processor() or platform.machine()}, {CORES} cores usable, "
+        f"Python {platform.python_version()}, NumPy {np.__version__}, k={K}, seed {SEED}"
+    )
     print()
     print(table.markdown())
 

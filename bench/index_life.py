@@ -34,9 +34,9 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run import EF_CONSTRUCTION, K, M, clustered, exact_distances, packed, tie_aware_recall  # noqa: E402
+from run import EF_CONSTRUCTION, K, M, clustered, exact_distances, packed, tie_aware_recall
 
-from kestrix import Collection  # noqa: E402
+from kestrix import Collection
 
 EF = 50
 DELETED = 1000  # a distance no live row can have: deleted rows never count
@@ -93,7 +93,13 @@ def section_langchain(x, queries, repeats, rows):
     assert store.store.has_index()
     query = queries[0].tolist()
     first_s, _ = timed(lambda: store.similarity_search_by_vector(query, k=K))
-    rows.append((f"from_texts {len(x)} docs, graph included", store_s, f"{store_s / anchor_s:.2f}x one build ({anchor_s:.1f} s)"))
+    rows.append(
+        (
+            f"from_texts {len(x)} docs, graph included",
+            store_s,
+            f"{store_s / anchor_s:.2f}x one build ({anchor_s:.1f} s)",
+        )
+    )
     rows.append(("first query after from_texts", first_s, "through the graph"))
     with tempfile.TemporaryDirectory() as folder:
         store.save_local(folder)
@@ -119,7 +125,13 @@ def section_grow(n, n_queries, repeats, rows):
     full, full_s = built(x, ids)
     rows.append((f"build {n} vectors", build_s, ""))
     rows.append((f"add {extra} (1 %), graph extended", add_s, f"{add_s / full_s:.1%} of a full build ({full_s:.1f} s)"))
-    rows.append(("first query after the add", first_s, f"recall@10 {extended:.3f}, full build {recall(full, x, queries, np.ones(n + extra, bool)):.3f}"))
+    rows.append(
+        (
+            "first query after the add",
+            first_s,
+            f"recall@10 {extended:.3f}, full build {recall(full, x, queries, np.ones(n + extra, bool)):.3f}",
+        )
+    )
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "c.kxc")
         col.save(path)
@@ -162,7 +174,13 @@ def section_deletes(x, queries, rows):
     d = exact_distances(packed(x), packed(queries))
     d[:, ~live] = DELETED
     rebuilt = tie_aware_recall(d, found)
-    rows.append((f"delete 30 % of {n}, no rebuild", delete_s, f"recall@10 ef={EF} {kept:.3f} vs fresh build {rebuilt:.3f} ({kept - rebuilt:+.3f})"))
+    rows.append(
+        (
+            f"delete 30 % of {n}, no rebuild",
+            delete_s,
+            f"recall@10 ef={EF} {kept:.3f} vs fresh build {rebuilt:.3f} ({kept - rebuilt:+.3f})",
+        )
+    )
 
 
 class Rows:

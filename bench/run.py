@@ -95,10 +95,24 @@ class Table:
         self.rows = []
 
     def add(self, section, work, system, value, low, high, unit, higher_is_better=False, note=""):
-        self.rows.append(dict(section=section, work=work, system=system, value=value, low=low, high=high,
-                              unit=unit, better="higher" if higher_is_better else "lower", note=note))
-        print(f"  {work:<40} {system:<26} {fmt(value, unit)} ({fmt(low, unit)}..{fmt(high, unit)}) {note}",
-              file=sys.stderr, flush=True)
+        self.rows.append(
+            dict(
+                section=section,
+                work=work,
+                system=system,
+                value=value,
+                low=low,
+                high=high,
+                unit=unit,
+                better="higher" if higher_is_better else "lower",
+                note=note,
+            )
+        )
+        print(
+            f"  {work:<40} {system:<26} {fmt(value, unit)} ({fmt(low, unit)}..{fmt(high, unit)}) {note}",
+            file=sys.stderr,
+            flush=True,
+        )
 
     def markdown(self) -> str:
         lines = ["| work | system | median | spread | vs best anchor |", "|---|---|---:|---:|---:|"]
@@ -166,7 +180,8 @@ def single_thread():
 
 def section_scan(table, sizes, n_queries, repeats):
     import faiss
-    from usearch.index import MetricKind, ScalarKind, search as usearch_search
+    from usearch.index import MetricKind
+    from usearch.index import search as usearch_search
 
     for n in sizes:
         x, qx = clustered(n, n_queries)
@@ -190,8 +205,9 @@ def section_scan(table, sizes, n_queries, repeats):
         m = per_call(lambda q: flat.search(q, K), qrows, repeats)
         table.add("scan", work, "faiss IndexBinaryFlat", *m, "s")
 
-        m = per_call(lambda q: usearch_search(codes, q, K, MetricKind.Hamming, exact=True, threads=1),
-                     list(qcodes), repeats)
+        m = per_call(
+            lambda q: usearch_search(codes, q, K, MetricKind.Hamming, exact=True, threads=1), list(qcodes), repeats
+        )
         table.add("scan", work, "usearch exact b1 Hamming", *m, "s")
 
         rows64 = codes.view(np.uint64)
@@ -332,18 +348,31 @@ print(json.dumps((rss() - before) / n))
 
 def section_memory(table, n, repeats):
     here = os.path.dirname(os.path.abspath(__file__))
-    cases = [("store", "Kestrix"), ("store", "faiss"), ("index", "Kestrix"), ("index", "faiss"),
-             ("index", "usearch"), ("index", "hnswlib")]
-    names = {"faiss": {"store": "faiss IndexBinaryFlat", "index": "faiss IndexBinaryHNSW"},
-             "usearch": {"index": "usearch b1 Hamming"}, "hnswlib": {"index": "hnswlib float cosine"}}
+    cases = [
+        ("store", "Kestrix"),
+        ("store", "faiss"),
+        ("index", "Kestrix"),
+        ("index", "faiss"),
+        ("index", "usearch"),
+        ("index", "hnswlib"),
+    ]
+    names = {
+        "faiss": {"store": "faiss IndexBinaryFlat", "index": "faiss IndexBinaryHNSW"},
+        "usearch": {"index": "usearch b1 Hamming"},
+        "hnswlib": {"index": "hnswlib float cosine"},
+    }
     for what, system in cases:
         work = f"memory per vector, {'store' if what == 'store' else f'store + index m={M}'}, {n:,} vectors"
         print(f"[memory] {work} {system}", file=sys.stderr, flush=True)
         samples = []
         # An index build at full size takes minutes: one sample of those.
         for _ in range(max(1, min(repeats, 3)) if what == "store" else 1):
-            out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, system, str(n), what,
-                                  json.dumps([here] + sys.path)], capture_output=True, text=True, check=True)
+            out = subprocess.run(
+                [sys.executable, "-c", MEMORY_CHILD, system, str(n), what, json.dumps([here] + sys.path)],
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             samples.append(json.loads(out.stdout.strip().splitlines()[-1]))
         name = "Kestrix" if system == "Kestrix" else names[system][what]
         table.add("memory", work, name, statistics.median(samples), min(samples), max(samples), "B")
@@ -354,8 +383,12 @@ def section_fixed(table, repeats):
 
     db = Kestrix()
     q = np.random.default_rng(SEED).standard_normal(DIM)
-    inputs = {"list of 384 floats": q.tolist(), "tuple of 384 floats": tuple(q.tolist()),
-              "float32 NumPy array": q.astype(np.float32), "float64 NumPy array": q.astype(np.float64)}
+    inputs = {
+        "list of 384 floats": q.tolist(),
+        "tuple of 384 floats": tuple(q.tolist()),
+        "float32 NumPy array": q.astype(np.float32),
+        "float64 NumPy array": q.astype(np.float64),
+    }
     calls = range(20_000)
     for label, query in inputs.items():
         work = f"fixed cost of search_scan(q, {K}), empty store, {label}"
@@ -376,8 +409,15 @@ def section_fixed(table, repeats):
         for _ in calls:
             f(x)
         samples.append((time.perf_counter() - start) / len(calls))
-    table.add("fixed", "fixed cost of len(list), for scale", "CPython", statistics.median(samples),
-              min(samples), max(samples), "s")
+    table.add(
+        "fixed",
+        "fixed cost of len(list), for scale",
+        "CPython",
+        statistics.median(samples),
+        min(samples),
+        max(samples),
+        "s",
+    )
 
 
 def main():
@@ -392,8 +432,11 @@ def main():
     args = parser.parse_args()
 
     n = args.n or (10_000 if args.quick else 100_000)
-    sizes = [int(s) for s in args.scan_sizes.split(",")] if args.scan_sizes else (
-        [10_000] if args.quick else [100_000, 1_000_000])
+    sizes = (
+        [int(s) for s in args.scan_sizes.split(",")]
+        if args.scan_sizes
+        else ([10_000] if args.quick else [100_000, 1_000_000])
+    )
     sections = set(args.sections.split(","))
     single_thread()
 
@@ -409,8 +452,10 @@ def main():
 
     import platform
 
-    print(f"Kestrix benchmark: {platform.processor() or platform.machine()}, Python {platform.python_version()}, "
-          f"NumPy {np.__version__}, one thread, k={K}, seed {SEED}")
+    print(
+        f"Kestrix benchmark: {platform.processor() or platform.machine()}, Python {platform.python_version()}, "
+        f"NumPy {np.__version__}, one thread, k={K}, seed {SEED}"
+    )
     print()
     print(table.markdown())
     if args.json:

@@ -23,9 +23,8 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from batch import timed  # noqa: E402
-from run import K, clustered, exact_distances, packed, tie_aware_recall  # noqa: E402
-
+from batch import timed
+from run import K, clustered, exact_distances, packed, tie_aware_recall
 
 WORKER_NICENESS = 15
 
@@ -68,15 +67,22 @@ def main() -> None:
         sharded = ShardedCollection(os.path.join(folder, "shards"), shards=args.cpus, cpus_per_shard=1)
         one.add(ids, x)
         sharded.add(ids, x)
-        print(f"{args.n:,} vectors, {args.queries:,} queries, k={K}, {args.cpus} cores, "
-              f"median of {args.build_repeats} builds and {args.repeats} searches", flush=True)
+        print(
+            f"{args.n:,} vectors, {args.queries:,} queries, k={K}, {args.cpus} cores, "
+            f"median of {args.build_repeats} builds and {args.repeats} searches",
+            flush=True,
+        )
         print(f"{'work':<44} {'1 collection':>12} {f'{args.cpus} shards':>12} {'ratio':>8}", flush=True)
 
         def build(target):
             return lambda: target.build_index(m=args.m, ef_construction=args.ef_construction)
 
-        row(f"index build m={args.m} efc={args.ef_construction} (s)",
-            median_seconds(build(one), args.build_repeats), median_seconds(build(sharded), args.build_repeats), "s")
+        row(
+            f"index build m={args.m} efc={args.ef_construction} (s)",
+            median_seconds(build(one), args.build_repeats),
+            median_seconds(build(sharded), args.build_repeats),
+            "s",
+        )
 
         def search_rate(target, **kw):
             seconds = median_seconds(lambda: target.search(queries, K, **kw), args.repeats)
@@ -87,12 +93,18 @@ def main() -> None:
         _, sharded_scores = sharded.search(queries, K, exact=True)
         print(f"exact answers: identical scores on every query: {np.array_equal(one_scores, sharded_scores)}")
 
-        row(f"index batch search ef={args.ef} (q/s)",
-            search_rate(one, ef=args.ef), search_rate(sharded, ef=args.ef), "q/s")
+        row(
+            f"index batch search ef={args.ef} (q/s)",
+            search_rate(one, ef=args.ef),
+            search_rate(sharded, ef=args.ef),
+            "q/s",
+        )
         one_ids, _ = one.search(queries, K, ef=args.ef)
         sharded_ids, _ = sharded.search(queries, K, ef=args.ef)
-        print(f"recall@{K} at ef={args.ef}: 1 collection {tie_aware_recall(truth, one_ids):.3f}, "
-              f"{args.cpus} shards {tie_aware_recall(truth, sharded_ids):.3f}")
+        print(
+            f"recall@{K} at ef={args.ef}: 1 collection {tie_aware_recall(truth, one_ids):.3f}, "
+            f"{args.cpus} shards {tie_aware_recall(truth, sharded_ids):.3f}"
+        )
         sharded.close()
     ray.shutdown()
 

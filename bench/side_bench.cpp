@@ -42,9 +42,7 @@ std::vector<T> read_all(const std::string& path) {
     return out;
 }
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 struct Tally {
     double share = 0, top1 = 0;
@@ -169,9 +167,8 @@ int main(int argc, char** argv) {
     std::printf("\nint8 rescoring of %zu candidates per query, by kernel set (us per query):\n", 16 * k);
     std::vector<std::vector<SearchHit>> lists;
     for (std::size_t i = 0; i < q; ++i) {
-        lists.push_back(scan_top_k(store, quantize(std::span<const float, DIMENSION>(queries.data() + i * DIMENSION,
-                                                                                        DIMENSION)),
-                                   16 * k));
+        lists.push_back(scan_top_k(
+            store, quantize(std::span<const float, DIMENSION>(queries.data() + i * DIMENSION, DIMENSION)), 16 * k));
     }
     for (const auto& kernels : side::available_side_kernels()) {
         Tally tally;

@@ -24,11 +24,17 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--n", type=int, default=100_000)
     parser.add_argument("--queries", type=int, default=1000)
-    parser.add_argument("--ef", type=int, nargs="+", default=[16, 32, 64, 100],
-                        help="search widths of the graph roads and the peers")
+    parser.add_argument(
+        "--ef", type=int, nargs="+", default=[16, 32, 64, 100], help="search widths of the graph roads and the peers"
+    )
     parser.add_argument("--repeats", type=int, default=3, help="timed runs per road; the median is shown")
-    parser.add_argument("--oversample", type=int, nargs="+", default=[24],
-                        help="oversampling factors of the rescored graph roads (default 24)")
+    parser.add_argument(
+        "--oversample",
+        type=int,
+        nargs="+",
+        default=[24],
+        help="oversampling factors of the rescored graph roads (default 24)",
+    )
     args = parser.parse_args()
 
     spec = importlib.util.spec_from_file_location("real_embeddings", HERE.parent / "examples" / "real_embeddings.py")

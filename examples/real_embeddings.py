@@ -34,9 +34,9 @@ from pathlib import Path
 os.environ.setdefault("HF_HUB_OFFLINE", "1")
 os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
 
-import numpy as np  # noqa: E402
+import numpy as np
 
-import kestrix  # noqa: E402
+import kestrix
 
 
 def load_verses():
@@ -86,8 +86,13 @@ def main():
     parser.add_argument("--queries", type=int, default=1000, help="verses held out as queries (default 1000)")
     parser.add_argument("--limit", type=int, default=0, help="use only the first N verses (default: all)")
     parser.add_argument("--ef", type=int, default=100, help="index search width of the binary table (default 100)")
-    parser.add_argument("--graph-ef", type=int, nargs="+", default=[50, 100, 200],
-                        help="search widths of the rescored graph roads and the peers (default 50 100 200)")
+    parser.add_argument(
+        "--graph-ef",
+        type=int,
+        nargs="+",
+        default=[50, 100, 200],
+        help="search widths of the rescored graph roads and the peers (default 50 100 200)",
+    )
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--cache", default="build/example-cache/kjv-minilm.npy", help="embedding cache ('' for none)")
     args = parser.parse_args()
@@ -107,7 +112,9 @@ def main():
     kestrix.insert_many(db, stored_rows, stored)
     start = time.perf_counter()
     db.build_index()
-    print(f"store: {len(db)} verses, index built in {time.perf_counter() - start:.1f} s; {len(queries)} held-out queries")
+    print(
+        f"store: {len(db)} verses, index built in {time.perf_counter() - start:.1f} s; {len(queries)} held-out queries"
+    )
 
     k = 10
     measure = float_answer(stored_rows, stored, queries, k)
@@ -196,13 +203,24 @@ def rescored_roads(stored_rows, stored, queries, shares, k, efs, repeats=3, over
                 if ef != "scan" and not col.has_index():
                     col.build_index()
                 for over in oversamples if rescore and ef != "scan" else (24,):
-                    run = lambda q: col.search(q, k, exact=ef == "scan", ef=ef if isinstance(ef, int) else None,  # noqa: E731
-                                               rescore=rescore, oversample=over, threads=1)
+
+                    def run(q, col=col, ef=ef, rescore=rescore, over=over):
+                        return col.search(
+                            q,
+                            k,
+                            exact=ef == "scan",
+                            ef=ef if isinstance(ef, int) else None,
+                            rescore=rescore,
+                            oversample=over,
+                            threads=1,
+                        )
+
                     found, _ = run(queries)
                     road = "scan" if ef == "scan" else "graph" if ef == "default" else f"graph ef={ef}"
                     name = f"{label}{' rescored' if rescore else ''}, {road}{'' if over == 24 else f' x{over}'}"
-                    rows.append((name, *shares(found), queries_per_second(run, queries, repeats),
-                                 60 + side_bytes[side]))
+                    rows.append(
+                        (name, *shares(found), queries_per_second(run, queries, repeats), 60 + side_bytes[side])
+                    )
 
     try:  # the int8 HNSW peers, each on one thread
         import faiss
@@ -216,8 +234,14 @@ def rescored_roads(stored_rows, stored, queries, shares, k, efs, repeats=3, over
         for ef in efs:
             index.hnsw.efSearch = max(ef, k)
             run = lambda q: stored_rows[index.search(q, k)[1]]  # noqa: E731
-            rows.append((f"faiss IndexHNSWSQ 8-bit, ef={ef}", *shares(run(queries)), queries_per_second(run, queries, repeats),
-                         size))
+            rows.append(
+                (
+                    f"faiss IndexHNSWSQ 8-bit, ef={ef}",
+                    *shares(run(queries)),
+                    queries_per_second(run, queries, repeats),
+                    size,
+                )
+            )
     except ImportError:
         pass
     try:
@@ -228,13 +252,21 @@ def rescored_roads(stored_rows, stored, queries, shares, k, efs, repeats=3, over
         for ef in efs:
             index.expansion_search = max(ef, k)
             run = lambda q: index.search(q, k, threads=1).keys  # noqa: E731
-            rows.append((f"usearch i8, ef={ef}", *shares(run(queries)), queries_per_second(run, queries, repeats),
-                         index.memory_usage // len(stored)))
+            rows.append(
+                (
+                    f"usearch i8, ef={ef}",
+                    *shares(run(queries)),
+                    queries_per_second(run, queries, repeats),
+                    index.memory_usage // len(stored),
+                )
+            )
     except ImportError:
         pass
 
-    print(f"\n{'road (kestrix.Collection, k=10)':<34} {'float top-1':>11} {'top-10 share':>12} {'q/s':>8}"
-          f" {'bytes/vector':>12}")
+    print(
+        f"\n{'road (kestrix.Collection, k=10)':<34} {'float top-1':>11} {'top-10 share':>12} {'q/s':>8}"
+        f" {'bytes/vector':>12}"
+    )
     for name, top1, share, rate, size in rows:
         print(f"{name:<34} {top1:>11.3f} {share:>12.3f} {rate:>8.0f} {size:>12}")
     print("bytes/vector: kestrix counts its slot (60) and side row; the 8-byte document id and the id map")

@@ -18,6 +18,7 @@ What is checked after every call, beyond "the process survives":
     succeeds afterwards);
   * the serialized length agrees with len().
 """
+
 import math
 import sys
 import warnings
@@ -29,8 +30,29 @@ with atheris.instrument_imports():
     from kestrix._native import pack_sections, unpack_sections
 
 ALLOWED = (TypeError, ValueError, OverflowError, RuntimeError, MemoryError)
-INTS = [0, 1, 2, 3, 5, 16, 383, 384, 385, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**63, 2**64 - 1, 2**64,
-        2**100, -1, -(2**63), True, False]
+INTS = [
+    0,
+    1,
+    2,
+    3,
+    5,
+    16,
+    383,
+    384,
+    385,
+    2**31 - 1,
+    2**31,
+    2**32 - 1,
+    2**32,
+    2**63,
+    2**64 - 1,
+    2**64,
+    2**100,
+    -1,
+    -(2**63),
+    True,
+    False,
+]
 FLOATS = [0.0, -0.0, 1.0, -1.0, 0.5, 1e-45, 1e-50, 1e39, math.inf, -math.inf, math.nan, 1e300, -1e300]
 # Capacities that either fit or are refused before any allocation: under the
 # sanitizer a real multi-terabyte request aborts instead of throwing.
@@ -212,7 +234,7 @@ class Program:
         if op == 12:
             return Kestrix.deserialize(self.pick([bytearray(b"KSTX"), memoryview(b"KSTX"), "KSTX", None]))
         # Fill with valid data so the searches and the index have something to chew.
-        for i in range(self.byte() % 24):
+        for _ in range(self.byte() % 24):
             bits = self.byte()
             try:
                 db.insert(self.byte() % 8, [1.0 if (bits >> (c % 8)) & 1 else -1.0 for c in range(384)])

@@ -12,6 +12,7 @@ reader must accept exactly the inputs whose sections are all present, refuse
 the rest with the one documented ValueError, and a restored store must write
 back the same slots, answer a scan, compact and index without incident.
 """
+
 import struct
 import sys
 
@@ -49,7 +50,7 @@ def TestOneInput(data):
         db = Kestrix.deserialize(data)
     except ValueError as error:
         if expected is not None:
-            raise AssertionError(f"well-formed input refused: {error!r}")
+            raise AssertionError(f"well-formed input refused: {error!r}") from error
         if error.args != CORRUPTED:
             raise
         return

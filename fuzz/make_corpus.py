@@ -16,6 +16,7 @@ graphs' bytes (a two-byte slot count first) laid out by hand: empty, one layer,
 two layers, and their truncations and bit flips. The stores are built here from the documented layout
 with struct, not with the extension, so a writer bug cannot hide a reader bug.
 """
+
 import os
 import random
 import struct
@@ -113,7 +114,9 @@ def graph_bytes(slots, m, entry, rows0, layers, rng_state=0xDEADBEEFCAFEBABE, ef
         cells = b"".join(struct.pack("<I", x) for r in rows_ for x in r + [EMPTY_LINK] * (width - len(r)))
         return counts + cells
 
-    out = b"KXGRAPH\0" + struct.pack("<IIQQQQIIII", version, rule, slots, m, ef, rng_state, entry, len(layers), stride0, stride)
+    out = b"KXGRAPH\0" + struct.pack(
+        "<IIQQQQIIII", version, rule, slots, m, ef, rng_state, entry, len(layers), stride0, stride
+    )
     out += rows(rows0, stride0)
     for layer in layers:
         members = sorted(layer)
@@ -127,11 +130,19 @@ def graph_seeds(rng):
         "empty-0": graph_bytes(0, 16, EMPTY_LINK, [], []),
         "empty-5": graph_bytes(5, 2, EMPTY_LINK, [[]] * 5, []),
         "flat-3": graph_bytes(3, 2, 0, [[1, 2], [0, 2], [0, 1]], []),
-        "two-layers": graph_bytes(6, 2, 4, [[1, 2], [0, 4], [0, 5], [], [1, 5], [2, 4]],
-                                  [{1: [4], 4: [1, 5], 5: [4]}, {4: []}]),
+        "two-layers": graph_bytes(
+            6, 2, 4, [[1, 2], [0, 4], [0, 5], [], [1, 5], [2, 4]], [{1: [4], 4: [1, 5], 5: [4]}, {4: []}]
+        ),
         # Extended keeping every node's last way in.
-        "keep-way-in": graph_bytes(6, 2, 4, [[1, 2], [0, 4], [0, 5], [], [1, 5], [2, 4]],
-                                   [{1: [4], 4: [1, 5], 5: [4]}, {4: []}], version=2, rule=1),
+        "keep-way-in": graph_bytes(
+            6,
+            2,
+            4,
+            [[1, 2], [0, 4], [0, 5], [], [1, 5], [2, 4]],
+            [{1: [4], 4: [1, 5], 5: [4]}, {4: []}],
+            version=2,
+            rule=1,
+        ),
     }
     base = seeds["two-layers"]
     for cut in range(0, len(base), 7):
@@ -209,7 +220,9 @@ def main():
     for i in range(32):
         with open(os.path.join(out_dir, "api", f"random-{i:02d}"), "wb") as f:
             f.write(bytes(rng.getrandbits(8) for _ in range(rng.randrange(8, 400))))
-    print(f"{len(seeds)} deserialize seeds, {len(valid) + 32} api seeds, {len(containers)} container seeds in {out_dir}")
+    print(
+        f"{len(seeds)} deserialize seeds, {len(valid) + 32} api seeds, {len(containers)} container seeds in {out_dir}"
+    )
 
 
 if __name__ == "__main__":

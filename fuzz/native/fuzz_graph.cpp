@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<kestrix::QuantizedVector> vectors(slots + 3);
     std::vector<std::uint32_t> ids(slots + 3);
     for (std::size_t s = 0; s < vectors.size(); ++s) {
-        for (std::size_t w = 0; w < kestrix::QUANTIZED_WORDS; ++w) vectors[s].words[w] = static_cast<std::uint32_t>(s * 2654435761u + w);
+        for (std::size_t w = 0; w < kestrix::QUANTIZED_WORDS; ++w)
+            vectors[s].words[w] = static_cast<std::uint32_t>(s * 2654435761u + w);
         ids[s] = static_cast<std::uint32_t>(s) | (s % 3 == 0 ? kestrix::TOMBSTONE_BIT : 0);
     }
     const std::span<const kestrix::QuantizedVector> stored = std::span(vectors).first(slots);

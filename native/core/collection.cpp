@@ -114,9 +114,10 @@ std::size_t grown_room(const Vec& v, std::size_t wanted) noexcept {
 }  // namespace
 
 std::expected<Collection, LoadProblem> Collection::from_parts(VectorStore store, std::vector<std::uint64_t> doc_ids,
-                                                             std::optional<side::SideStore> side) {
+                                                              std::optional<side::SideStore> side) {
     if (doc_ids.size() != store.size()) return std::unexpected(LoadProblem{"document ids do not match the slot count"});
-    if (side && side->size() != store.size()) return std::unexpected(LoadProblem{"side rows do not match the slot count"});
+    if (side && side->size() != store.size())
+        return std::unexpected(LoadProblem{"side rows do not match the slot count"});
     if (store.size() > MAX_COLLECTION_SLOTS) return std::unexpected(LoadProblem{"too many slots"});
     const auto words = store.ids();
     std::size_t live = 0;
@@ -148,7 +149,8 @@ std::expected<void, CollectionError> Collection::add(std::span<const std::uint64
         return std::unexpected(CollectionError{CollectionError::Kind::NoSideRows, 0, 0});
     }
     for (std::size_t row = 0; row < n; ++row) {
-        if (ids[row] > MAX_DOCUMENT_ID) return std::unexpected(CollectionError{CollectionError::Kind::IdOutOfRange, row, ids[row]});
+        if (ids[row] > MAX_DOCUMENT_ID)
+            return std::unexpected(CollectionError{CollectionError::Kind::IdOutOfRange, row, ids[row]});
     }
     if (n > MAX_COLLECTION_SLOTS - store_.size()) {
         return std::unexpected(CollectionError{CollectionError::Kind::TooManySlots, 0, 0});
@@ -197,8 +199,7 @@ void Collection::extend_graph(std::size_t first_new_slot) noexcept {
         builder.insert_live(store_.vectors(), store_.ids(), first_new_slot);
         *graph = std::move(builder).finish();
         graph_ = std::move(graph);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 std::uint64_t Collection::remove(std::span<const std::uint64_t> ids) noexcept {
@@ -386,7 +387,8 @@ void scan_block_of_queries(const VectorStore& store, std::span<const QuantizedVe
     const auto words = store.ids();
     for (std::size_t tile = begin; tile < end; tile += ROW_TILE) {
         const std::size_t tile_end = std::min(end, tile + ROW_TILE);
-        for (std::size_t q = 0; q < queries.size(); ++q) selections[q].offer_rows(queries[q], vectors, words, tile, tile_end);
+        for (std::size_t q = 0; q < queries.size(); ++q)
+            selections[q].offer_rows(queries[q], vectors, words, tile, tile_end);
     }
     for (std::size_t q = 0; q < queries.size(); ++q) out[q] = selections[q].take();
 }
@@ -468,8 +470,8 @@ std::vector<DocumentHit> Collection::search(const QuantizedVector& query, std::s
     const std::size_t width = candidate_width(options);
     std::vector<DocumentHit> out;
     if (width == 0) return out;
-    auto hits = (graph_ && !options.exact) ? graph_one(*graph_, store_, query, width, options)
-                                           : scan_one(store_, query, width);
+    auto hits =
+        (graph_ && !options.exact) ? graph_one(*graph_, store_, query, width, options) : scan_one(store_, query, width);
     rescore_hits(hits, floats, options);
     out.reserve(hits.size());
     for (const SearchHit& hit : hits) out.push_back({doc_ids_[hit.slot], hit.slot, hit.distance, hit.score});
@@ -484,7 +486,8 @@ BatchHits Collection::search_batch(std::span<const QuantizedVector> queries, con
     // Candidates per query; rescoring cuts them back to out.width.
     const std::size_t width = candidate_width(options);
     auto floats_of = [&](std::size_t q) {
-        return floats.size() >= (q + 1) * DIMENSION ? floats.subspan(q * DIMENSION, DIMENSION) : std::span<const float>{};
+        return floats.size() >= (q + 1) * DIMENSION ? floats.subspan(q * DIMENSION, DIMENSION)
+                                                    : std::span<const float>{};
     };
     out.ids.resize(queries.size() * out.width);
     out.scores.resize(queries.size() * out.width);

@@ -64,16 +64,16 @@ private:
 
 struct CollectionError {
     enum class Kind : std::uint8_t {
-        IdOutOfRange,    // above MAX_DOCUMENT_ID
-        DuplicateId,     // twice in one batch
-        NotFinite,       // a NaN or an infinity in a row
-        TooManySlots,    // the slots would pass MAX_COLLECTION_SLOTS
-        UnknownId,       // get() of an id that is not stored
-        NoSideRows,      // a collection with a side was given codes without their floats
+        IdOutOfRange,  // above MAX_DOCUMENT_ID
+        DuplicateId,   // twice in one batch
+        NotFinite,     // a NaN or an infinity in a row
+        TooManySlots,  // the slots would pass MAX_COLLECTION_SLOTS
+        UnknownId,     // get() of an id that is not stored
+        NoSideRows,    // a collection with a side was given codes without their floats
     };
     Kind kind;
-    std::size_t row = 0;      // the batch row concerned
-    std::uint64_t id = 0;     // the id concerned
+    std::size_t row = 0;   // the batch row concerned
+    std::uint64_t id = 0;  // the id concerned
 };
 
 // One answer of a single query.
@@ -110,7 +110,7 @@ inline constexpr std::uint64_t DEFAULT_EF = 50;
 
 struct SearchOptions {
     std::uint64_t k = 10;
-    bool exact = false;    // the exact scan even when a graph exists
+    bool exact = false;  // the exact scan even when a graph exists
     // The graph walk keeps max(ef, k) nodes; unset, see DEFAULT_EF.
     std::optional<std::uint64_t> ef;
     std::size_t threads = 1;

@@ -101,8 +101,8 @@ std::uint32_t crc32(std::span<const std::byte> bytes, std::uint32_t crc) noexcep
     for (; n >= 8; n -= 8, p += 8) {
         const std::uint32_t lo = load<std::uint32_t>(p) ^ c;
         const std::uint32_t hi = load<std::uint32_t>(p + 4);
-        c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
-            t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+        c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][hi & 0xFF] ^
+            t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
     }
     for (; n > 0; --n, ++p) c = (c >> 8) ^ t[0][(c ^ std::to_integer<std::uint32_t>(*p)) & 0xFF];
     return ~c;
@@ -121,9 +121,10 @@ std::vector<std::byte> write(std::span<const Section> sections) {
     std::uint64_t end = 0;
     for (std::size_t i = 0; i < sections.size(); ++i) {
         const Section& s = sections[i];
-        const bool refused = !is_known_kind(s.kind) ? s.flags != FLAG_SKIPPABLE
-                                                    : (s.flags & ~FLAG_SKIPPABLE) != 0 ||
-                                                          (s.kind == static_cast<std::uint32_t>(SectionKind::Store) && i != 0);
+        const bool refused = !is_known_kind(s.kind)
+                                 ? s.flags != FLAG_SKIPPABLE
+                                 : (s.flags & ~FLAG_SKIPPABLE) != 0 ||
+                                       (s.kind == static_cast<std::uint32_t>(SectionKind::Store) && i != 0);
         if (refused) throw std::invalid_argument("container: a section its reader would refuse");
         offsets[i] = align_up(end, SECTION_ALIGNMENT);
         if (offsets[i] < end || s.bytes.size() > std::numeric_limits<std::uint64_t>::max() - offsets[i])
@@ -200,7 +201,8 @@ std::expected<std::vector<Section>, ContainerError> read(std::span<const std::by
         sections.push_back(Section{kind, bytes, flags});
         previous_end = offset + length;
     }
-    if (!all_zero(file.subspan(previous_end, table_at - previous_end))) return fail(K::PaddingNotZero, static_cast<std::uint32_t>(count));
+    if (!all_zero(file.subspan(previous_end, table_at - previous_end)))
+        return fail(K::PaddingNotZero, static_cast<std::uint32_t>(count));
     return sections;
 }
 

@@ -59,19 +59,19 @@ struct Section {
 // order). The names appear in messages as they are spelled here.
 struct ContainerError {
     enum class Kind : std::uint8_t {
-        UnsupportedVersion,   // footer: a container version this reader does not know
-        FooterNotZero,        // footer: the reserved word is not zero
-        TableOutOfBounds,     // footer: the table does not end where the footer begins
+        UnsupportedVersion,  // footer: a container version this reader does not know
+        FooterNotZero,       // footer: the reserved word is not zero
+        TableOutOfBounds,    // footer: the table does not end where the footer begins
         TableMisaligned,
         TableChecksum,
-        EntryNotZero,         // entry: the reserved word is not zero
+        EntryNotZero,  // entry: the reserved word is not zero
         UnknownFlags,
-        UnknownKind,          // entry: kind not known and not flagged skippable
-        SectionOutOfBounds,   // entry: runs past the table
+        UnknownKind,         // entry: kind not known and not flagged skippable
+        SectionOutOfBounds,  // entry: runs past the table
         SectionMisaligned,
-        SectionOverlap,       // entry: starts before the previous one ends
-        StoreNotFirst,        // entry: a store section anywhere but first in the table, at offset 0
-        PaddingNotZero,       // entry: a byte before this section (or before the table) is not zero
+        SectionOverlap,  // entry: starts before the previous one ends
+        StoreNotFirst,   // entry: a store section anywhere but first in the table, at offset 0
+        PaddingNotZero,  // entry: a byte before this section (or before the table) is not zero
         SectionChecksum,
     };
     Kind kind;

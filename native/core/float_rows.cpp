@@ -26,7 +26,8 @@ bool read_row(const FloatRows& rows, std::size_t r, std::span<float, DIMENSION> 
             if (step == static_cast<std::ptrdiff_t>(sizeof(float))) {
                 std::memcpy(out.data(), row, DIMENSION * sizeof(float));
             } else {
-                for (std::size_t c = 0; c < DIMENSION; ++c) out[c] = load<float>(row + static_cast<std::ptrdiff_t>(c) * step);
+                for (std::size_t c = 0; c < DIMENSION; ++c)
+                    out[c] = load<float>(row + static_cast<std::ptrdiff_t>(c) * step);
             }
             break;
         case FloatKind::Double:

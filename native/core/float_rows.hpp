@@ -4,9 +4,9 @@
 // row gives exactly the bits `quantize` gives for the same floats.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
-#include <bit>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -54,7 +54,6 @@ inline float half_to_float(std::uint16_t bits) noexcept {
     }
     return std::bit_cast<float>(out);
 }
-
 
 enum class FloatKind : std::uint8_t { Half, Single, Double };
 

@@ -18,11 +18,15 @@ namespace kestrix {
 // never ranks above, so equal elements are never swapped.
 struct NearestFirst {
     template <class T>
-    bool operator()(const T& a, const T& b) const noexcept { return a.distance < b.distance; }
+    bool operator()(const T& a, const T& b) const noexcept {
+        return a.distance < b.distance;
+    }
 };
 struct FarthestFirst {
     template <class T>
-    bool operator()(const T& a, const T& b) const noexcept { return a.distance > b.distance; }
+    bool operator()(const T& a, const T& b) const noexcept {
+        return a.distance > b.distance;
+    }
 };
 
 // Moves element i up while it ranks strictly above its parent.
@@ -79,8 +83,7 @@ void sort_by_distance(std::span<T> items) noexcept {
         }
         return;
     }
-    std::sort(items.begin(), items.end(),
-              [](const T& a, const T& b) { return a.distance < b.distance; });
+    std::sort(items.begin(), items.end(), [](const T& a, const T& b) { return a.distance < b.distance; });
 }
 
 }  // namespace kestrix

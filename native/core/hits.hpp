@@ -7,7 +7,7 @@
 namespace kestrix {
 
 struct SearchHit {
-    std::uint32_t doc_id;    // the slot's id word; never tombstoned here
+    std::uint32_t doc_id;  // the slot's id word; never tombstoned here
     std::uint32_t slot;
     std::uint32_t distance;  // 0..384
     float score;

@@ -115,8 +115,7 @@ public:
                 pages::resize(block_, size_ * sizeof(T));
             }
             capacity_ = size_;
-        } catch (const std::bad_alloc&) {
-        }
+        } catch (const std::bad_alloc&) {}
     }
 
 private:

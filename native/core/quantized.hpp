@@ -31,9 +31,7 @@ static_assert(sizeof(QuantizedVector) == 48, "rows are packed 48 bytes apart");
 // reader of the rows, from the store to the kernels, asks this one question.
 inline constexpr std::uint32_t TOMBSTONE_BIT = 0x80000000u;
 
-inline constexpr bool is_tombstoned(std::uint32_t id_word) noexcept {
-    return (id_word & TOMBSTONE_BIT) != 0;
-}
+inline constexpr bool is_tombstoned(std::uint32_t id_word) noexcept { return (id_word & TOMBSTONE_BIT) != 0; }
 
 // Sign rule: a bit is set exactly when the component compares greater than +0.0.
 // NaN, -0.0 and +0.0 all give 0. On x86-64 (where SSE2 is part of the baseline)

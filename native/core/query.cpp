@@ -5,8 +5,8 @@
 
 namespace kestrix {
 
-std::vector<SearchHit> search(const VectorStore& store, const QuantizedVector& query, std::uint64_t k,
-                              std::uint64_t ef, SearchContext& context) {
+std::vector<SearchHit> search(const VectorStore& store, const QuantizedVector& query, std::uint64_t k, std::uint64_t ef,
+                              SearchContext& context) {
     if (const HnswGraph* graph = store.index()) {
         return search_hnsw(*graph, store.vectors(), store.ids(), query, k, ef, context);
     }

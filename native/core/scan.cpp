@@ -27,8 +27,8 @@ void TopKSelection<Rank>::clear() noexcept {
 }
 
 template <class Rank>
-void TopKSelection<Rank>::offer_block(const QuantizedVector& query, const QuantizedVector* rows, const std::uint32_t* ids,
-                                std::size_t count, std::uint32_t first_slot) noexcept {
+void TopKSelection<Rank>::offer_block(const QuantizedVector& query, const QuantizedVector* rows,
+                                      const std::uint32_t* ids, std::size_t count, std::uint32_t first_slot) noexcept {
     if (limit_ == 0) return;
     std::uint16_t distances[kernels::SCAN_BLOCK];
     std::uint64_t offered = kernels::active_kernels().scan_block(query, rows, ids, count, bound_, distances);
@@ -51,7 +51,7 @@ void TopKSelection<Rank>::offer_block(const QuantizedVector& query, const Quanti
 
 template <class Rank>
 void TopKSelection<Rank>::offer_rows(const QuantizedVector& query, std::span<const QuantizedVector> vectors,
-                               std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end) noexcept {
+                                     std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end) noexcept {
     for (std::size_t base = begin; base < end; base += kernels::SCAN_BLOCK) {
         const std::size_t count = std::min(kernels::SCAN_BLOCK, end - base);
         offer_block(query, vectors.data() + base, ids.data() + base, count, static_cast<std::uint32_t>(base));

@@ -76,11 +76,11 @@ private:
     // Cuts the list back to the first `limit_` by (distance, slot).
     void cut() noexcept;
 
-    std::vector<SearchHit> kept_;                   // slot order
+    std::vector<SearchHit> kept_;  // slot order
     std::array<std::uint32_t, DIMENSION + 1> per_distance_{};
     std::size_t limit_;
-    std::uint32_t bound_;                           // admits distances below it
-    std::uint32_t top_ = DIMENSION;                 // no kept hit lies above it
+    std::uint32_t bound_;            // admits distances below it
+    std::uint32_t top_ = DIMENSION;  // no kept hit lies above it
 };
 
 // The best min(k, live slots) hits in ascending distance. Among equal distances

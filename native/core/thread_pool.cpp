@@ -1,8 +1,8 @@
 #include "thread_pool.hpp"
 
-#include <atomic>
 #include <sched.h>
 #include <unistd.h>
+#include <atomic>
 
 namespace kestrix {
 

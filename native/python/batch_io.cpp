@@ -61,7 +61,8 @@ std::optional<QuantizedRows> rows_from_array(const ArrayInterface* view, const c
     rows.rows = view->nd == 2 ? static_cast<std::size_t>(view->shape[0]) : 1;
     const auto item = static_cast<std::ptrdiff_t>(view->itemsize);
     rows.column_stride = view->strides ? view->strides[view->nd - 1] : item;
-    rows.row_stride = view->nd == 2 ? (view->strides ? view->strides[0] : item * static_cast<std::ptrdiff_t>(DIMENSION)) : 0;
+    rows.row_stride =
+        view->nd == 2 ? (view->strides ? view->strides[0] : item * static_cast<std::ptrdiff_t>(DIMENSION)) : 0;
     rows.kind = view->itemsize == 2 ? FloatKind::Half : view->itemsize == 4 ? FloatKind::Single : FloatKind::Double;
     QuantizedRows out;
     out.single = view->nd == 1;
@@ -123,8 +124,8 @@ std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name,
             auto vector = extract_float_vector(row, name);
             if (!vector) return std::nullopt;
             if (vector->size() != DIMENSION) {
-                raise_columns(name, "a row of " + std::to_string(vector->size()) + " values (row " +
-                                        std::to_string(i) + ")");
+                raise_columns(name,
+                              "a row of " + std::to_string(vector->size()) + " values (row " + std::to_string(i) + ")");
                 return std::nullopt;
             }
             values.insert(values.end(), vector->data(), vector->data() + DIMENSION);

@@ -13,12 +13,12 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
-#include <thread>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 
 #include "batch_io.hpp"
 #include "codec.hpp"
@@ -31,8 +31,7 @@ namespace kestrix::python {
 namespace {
 
 struct CollectionObject {
-    PyObject_HEAD
-    std::unique_ptr<GuardedCollection> state;
+    PyObject_HEAD std::unique_ptr<GuardedCollection> state;
     std::size_t threads;
     side::SideKind side;  // fixed at creation: read without the collection's lock
 };
@@ -126,8 +125,7 @@ PyObject* raise_collection_error(const CollectionError& error) noexcept {
         }
         case CollectionError::Kind::NotFinite:
             return PyErr_Format(PyExc_ValueError, "vectors row %zu holds a NaN or an infinity", error.row);
-        case CollectionError::Kind::NoSideRows:
-            break;  // the binding always hands over the floats of a side
+        case CollectionError::Kind::NoSideRows: break;  // the binding always hands over the floats of a side
     }
     return PyErr_Format(PyExc_SystemError, "kestrix: unexpected collection error");
 }
@@ -135,11 +133,13 @@ PyObject* raise_collection_error(const CollectionError& error) noexcept {
 // ---------------------------------------------------------------- instances
 
 PyObject* make_instance(PyTypeObject* type, std::size_t threads, Collection collection) noexcept {
-    auto state = guarded([&] {
-        auto made = std::make_unique<GuardedCollection>();
-        made->collection = std::move(collection);
-        return made;
-    }, std::unique_ptr<GuardedCollection>());
+    auto state = guarded(
+        [&] {
+            auto made = std::make_unique<GuardedCollection>();
+            made->collection = std::move(collection);
+            return made;
+        },
+        std::unique_ptr<GuardedCollection>());
     if (!state) return nullptr;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = (alloc ? alloc : PyType_GenericAlloc)(type, 0);
@@ -239,9 +239,11 @@ PyObject* expire(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 PyObject* compact(PyObject* self, PyObject*) noexcept {
-    return guarded([self]() -> PyObject* {
-        return PyLong_FromUnsignedLongLong(write_locked(self, [](Collection& c) { return c.compact(); }));
-    }, nullptr);
+    return guarded(
+        [self]() -> PyObject* {
+            return PyLong_FromUnsignedLongLong(write_locked(self, [](Collection& c) { return c.compact(); }));
+        },
+        nullptr);
 }
 
 // ---------------------------------------------------------------- reads
@@ -264,11 +266,13 @@ int collection_contains(PyObject* self, PyObject* key) noexcept {
 }
 
 PyObject* ids(PyObject* self, PyObject*) noexcept {
-    return guarded([self]() -> PyObject* {
-        const auto live = read_locked(self, [](const Collection& c) { return c.ids(); });
-        std::vector<std::int64_t> signed_ids(live.begin(), live.end());
-        return int64_vector(signed_ids);
-    }, nullptr);
+    return guarded(
+        [self]() -> PyObject* {
+            const auto live = read_locked(self, [](const Collection& c) { return c.ids(); });
+            std::vector<std::int64_t> signed_ids(live.begin(), live.end());
+            return int64_vector(signed_ids);
+        },
+        nullptr);
 }
 
 PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -301,8 +305,8 @@ PyObject* single_hits(const std::vector<DocumentHit>& hits) noexcept {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < hits.size(); ++i) {
-        PyObject* pair = Py_BuildValue("(Kd)", static_cast<unsigned long long>(hits[i].id),
-                                       static_cast<double>(hits[i].score));
+        PyObject* pair =
+            Py_BuildValue("(Kd)", static_cast<unsigned long long>(hits[i].id), static_cast<double>(hits[i].score));
         if (pair == nullptr) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
     }
@@ -315,7 +319,8 @@ constexpr MethodSignature SEARCH_SIGNATURE{"Collection", "search", SEARCH_PARAME
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     // exact, ef and threads are keyword-only.
     if (args != nullptr && PyTuple_Size(args) > 2) {
-        return PyErr_Format(PyExc_TypeError, "Collection.search() takes from 1 to 2 positional arguments but %zd were given",
+        return PyErr_Format(PyExc_TypeError,
+                            "Collection.search() takes from 1 to 2 positional arguments but %zd were given",
                             PyTuple_Size(args));
     }
     return run_method(SEARCH_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
@@ -365,7 +370,8 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
                     return single_hits(state.collection.search(query, floats, options));
                 }
             }
-            return single_hits(read_locked(self, [&](const Collection& c) { return c.search(query, floats, options); }));
+            return single_hits(
+                read_locked(self, [&](const Collection& c) { return c.search(query, floats, options); }));
         }
         const auto batch = read_locked(
             self, [&](const Collection& c) { return c.search_batch(queries->rows, options, queries->floats); });
@@ -533,35 +539,40 @@ std::size_t serialized_length(std::span<const std::byte> bytes) noexcept {
 
 // The graph's section, or None without a graph.
 PyObject* graph_section(PyObject* self, PyObject*) noexcept {
-    return guarded([self]() -> PyObject* {
-        std::vector<std::byte> bytes;
-        read_locked(self, [&](const Collection& c) {
-            bytes = c.graph_bytes();
-            return 0;
-        });
-        if (bytes.empty()) Py_RETURN_NONE;
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                         static_cast<Py_ssize_t>(bytes.size()));
-    }, nullptr);
+    return guarded(
+        [self]() -> PyObject* {
+            std::vector<std::byte> bytes;
+            read_locked(self, [&](const Collection& c) {
+                bytes = c.graph_bytes();
+                return 0;
+            });
+            if (bytes.empty()) Py_RETURN_NONE;
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                             static_cast<Py_ssize_t>(bytes.size()));
+        },
+        nullptr);
 }
 
 // (nodes, deleted nodes, m, ef_construction) of the graph, or None: what a
 // caller needs to decide on a rebuild and to rebuild alike.
 PyObject* graph_nodes(PyObject* self, PyObject*) noexcept {
-    return guarded([self]() -> PyObject* {
-        std::optional<std::array<std::uint64_t, 4>> found;
-        read_locked(self, [&](const Collection& c) {
-            if (const HnswGraph* g = c.graph()) {
-                const auto counted = c.graph_nodes();
-                found = std::array<std::uint64_t, 4>{counted.nodes, counted.waypoints, g->m(), g->ef_construction()};
-            }
-            return 0;
-        });
-        if (!found) Py_RETURN_NONE;
-        const auto& v = *found;
-        return Py_BuildValue("(KKKK)", static_cast<unsigned long long>(v[0]), static_cast<unsigned long long>(v[1]),
-                             static_cast<unsigned long long>(v[2]), static_cast<unsigned long long>(v[3]));
-    }, nullptr);
+    return guarded(
+        [self]() -> PyObject* {
+            std::optional<std::array<std::uint64_t, 4>> found;
+            read_locked(self, [&](const Collection& c) {
+                if (const HnswGraph* g = c.graph()) {
+                    const auto counted = c.graph_nodes();
+                    found =
+                        std::array<std::uint64_t, 4>{counted.nodes, counted.waypoints, g->m(), g->ef_construction()};
+                }
+                return 0;
+            });
+            if (!found) Py_RETURN_NONE;
+            const auto& v = *found;
+            return Py_BuildValue("(KKKK)", static_cast<unsigned long long>(v[0]), static_cast<unsigned long long>(v[1]),
+                                 static_cast<unsigned long long>(v[2]), static_cast<unsigned long long>(v[3]));
+        },
+        nullptr);
 }
 
 // A collection of a file's sections, each checked against the store before
@@ -617,17 +628,19 @@ constexpr const char* FROM_SECTIONS_PARAMETERS[] = {"store", "doc_ids", "threads
 constexpr MethodSignature FROM_SECTIONS_SIGNATURE{"Collection", "_from_sections", FROM_SECTIONS_PARAMETERS, 2};
 
 PyObject* from_sections(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return run_method(FROM_SECTIONS_SIGNATURE, Access::None, nullptr, args, kwargs, [cls](ArgumentSlots& a) -> PyObject* {
-        const auto store_bytes = extract_bytes(a[0], "store");
-        if (!store_bytes) return nullptr;
-        const auto id_bytes = extract_bytes(a[1], "doc_ids");
-        if (!id_bytes) return nullptr;
-        const auto threads = read_threads(a[2], usable_cores());
-        if (!threads) return nullptr;
-        std::optional<std::span<const std::byte>> graph, side;
-        if (!optional_bytes(a[3], "graph", graph) || !optional_bytes(a[4], "side", side)) return nullptr;
-        return collection_of_sections(cls, *threads, *store_bytes, *id_bytes, graph, side);
-    });
+    return run_method(FROM_SECTIONS_SIGNATURE, Access::None, nullptr, args, kwargs,
+                      [cls](ArgumentSlots& a) -> PyObject* {
+                          const auto store_bytes = extract_bytes(a[0], "store");
+                          if (!store_bytes) return nullptr;
+                          const auto id_bytes = extract_bytes(a[1], "doc_ids");
+                          if (!id_bytes) return nullptr;
+                          const auto threads = read_threads(a[2], usable_cores());
+                          if (!threads) return nullptr;
+                          std::optional<std::span<const std::byte>> graph, side;
+                          if (!optional_bytes(a[3], "graph", graph) || !optional_bytes(a[4], "side", side))
+                              return nullptr;
+                          return collection_of_sections(cls, *threads, *store_bytes, *id_bytes, graph, side);
+                      });
 }
 
 constexpr const char* FROM_MAPPED_FILE_PARAMETERS[] = {"path", "threads"};
@@ -638,37 +651,39 @@ constexpr MethodSignature FROM_MAPPED_FILE_SIGNATURE{"Collection", "_from_mapped
 // mapping, which the collection keeps alive. Every checksum of the file is
 // verified first, the side's included (its pages are read once).
 PyObject* from_mapped_file(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return run_method(FROM_MAPPED_FILE_SIGNATURE, Access::None, nullptr, args, kwargs, [cls](ArgumentSlots& a) -> PyObject* {
-        PyRef encoded(PyUnicode_EncodeFSDefault(a[0]));
-        if (!encoded) return nullptr;
-        const char* path = PyBytes_AsString(encoded.get());
-        if (path == nullptr) return nullptr;
-        const auto threads = read_threads(a[1], usable_cores());
-        if (!threads) return nullptr;
-        const auto mapped = without_interpreter([&] { return MappedFile::open(path); });
-        if (!mapped) {
-            errno = mapped.error();
-            return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, a[0]);
-        }
-        const auto file = (*mapped)->bytes();
-        const auto sections = without_interpreter([&] { return container::read(file); });
-        if (!sections) return raise_container_error(sections.error());
-        std::array<std::optional<std::span<const std::byte>>, 5> found;  // by kind, Store .. Side
-        for (const auto& section : *sections) {
-            if (section.kind == 0 || section.kind >= found.size()) continue;  // not the collection's
-            if (found[section.kind]) {
-                return raise(PyExc_ValueError, "collection file: section " + std::to_string(section.kind) + " appears twice");
+    return run_method(
+        FROM_MAPPED_FILE_SIGNATURE, Access::None, nullptr, args, kwargs, [cls](ArgumentSlots& a) -> PyObject* {
+            PyRef encoded(PyUnicode_EncodeFSDefault(a[0]));
+            if (!encoded) return nullptr;
+            const char* path = PyBytes_AsString(encoded.get());
+            if (path == nullptr) return nullptr;
+            const auto threads = read_threads(a[1], usable_cores());
+            if (!threads) return nullptr;
+            const auto mapped = without_interpreter([&] { return MappedFile::open(path); });
+            if (!mapped) {
+                errno = mapped.error();
+                return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, a[0]);
             }
-            found[section.kind] = section.bytes;
-        }
-        using Kind = container::SectionKind;
-        const auto& store = found[static_cast<std::size_t>(Kind::Store)];
-        const auto& ids = found[static_cast<std::size_t>(Kind::DocIds)];
-        if (!store) return raise(PyExc_ValueError, "collection file: no store section");
-        if (!ids) return raise(PyExc_ValueError, "collection file: no document id section, not a collection");
-        return collection_of_sections(cls, *threads, *store, *ids, found[static_cast<std::size_t>(Kind::Graph)],
-                                      found[static_cast<std::size_t>(Kind::Side)], *mapped);
-    });
+            const auto file = (*mapped)->bytes();
+            const auto sections = without_interpreter([&] { return container::read(file); });
+            if (!sections) return raise_container_error(sections.error());
+            std::array<std::optional<std::span<const std::byte>>, 5> found;  // by kind, Store .. Side
+            for (const auto& section : *sections) {
+                if (section.kind == 0 || section.kind >= found.size()) continue;  // not the collection's
+                if (found[section.kind]) {
+                    return raise(PyExc_ValueError,
+                                 "collection file: section " + std::to_string(section.kind) + " appears twice");
+                }
+                found[section.kind] = section.bytes;
+            }
+            using Kind = container::SectionKind;
+            const auto& store = found[static_cast<std::size_t>(Kind::Store)];
+            const auto& ids = found[static_cast<std::size_t>(Kind::DocIds)];
+            if (!store) return raise(PyExc_ValueError, "collection file: no store section");
+            if (!ids) return raise(PyExc_ValueError, "collection file: no document id section, not a collection");
+            return collection_of_sections(cls, *threads, *store, *ids, found[static_cast<std::size_t>(Kind::Graph)],
+                                          found[static_cast<std::size_t>(Kind::Side)], *mapped);
+        });
 }
 
 // ---------------------------------------------------------------- type

@@ -41,11 +41,11 @@ PyObject* pack_sections(PyObject*, PyObject* sections) noexcept {
                 if (!bytes) return nullptr;
                 // Only kinds a reader knows: this writer has no way to flag one skippable.
                 if (!kc::is_known_kind(*kind))
-                    return raise_container_error({kc::ContainerError::Kind::UnknownKind,
-                                                  static_cast<std::uint32_t>(i)});
+                    return raise_container_error(
+                        {kc::ContainerError::Kind::UnknownKind, static_cast<std::uint32_t>(i)});
                 if (*kind == static_cast<std::uint32_t>(kc::SectionKind::Store) && i != 0)
-                    return raise_container_error({kc::ContainerError::Kind::StoreNotFirst,
-                                                  static_cast<std::uint32_t>(i)});
+                    return raise_container_error(
+                        {kc::ContainerError::Kind::StoreNotFirst, static_cast<std::uint32_t>(i)});
                 parts.push_back(kc::Section{*kind, *bytes});
                 items.push_back(std::move(item));
             }
@@ -102,8 +102,6 @@ PyObject* raise_container_error(const kc::ContainerError& error) {
     return raise(PyExc_ValueError, message);
 }
 
-bool add_container_part(PyObject* module) noexcept {
-    return PyModule_AddFunctions(module, CONTAINER_METHODS) == 0;
-}
+bool add_container_part(PyObject* module) noexcept { return PyModule_AddFunctions(module, CONTAINER_METHODS) == 0; }
 
 }  // namespace kestrix::python

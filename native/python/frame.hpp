@@ -51,8 +51,7 @@ private:
 // The instance layout: the store, the working room of its graph queries, then
 // the access counter (0 free, n > 0 shared readers, -1 one exclusive user).
 struct KestrixObject {
-    PyObject_HEAD
-    VectorStore store;
+    PyObject_HEAD VectorStore store;
     SearchContext queries;
     Py_ssize_t borrow_flag;
 };
@@ -188,8 +187,8 @@ auto guarded(Body&& body, decltype(body()) failure) noexcept -> decltype(body())
 // (which converts its arguments in order, calls the core once and builds the
 // result). Access is released on every path.
 template <class Body>
-PyObject* run_method(const MethodSignature& signature, Access access, PyObject* self, PyObject* args,
-                     PyObject* kwargs, Body&& body) noexcept {
+PyObject* run_method(const MethodSignature& signature, Access access, PyObject* self, PyObject* args, PyObject* kwargs,
+                     Body&& body) noexcept {
     ArgumentSlots slots{};
     if (!parse_arguments(signature, args, kwargs, slots)) return nullptr;
     AccessGuard guard;

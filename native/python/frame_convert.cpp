@@ -120,7 +120,8 @@ bool fill_from_ndarray(FloatVector& out, PyObject* object) {
     // Reading a float from memory cannot fail, so the items past those kept
     // need no conversion to be known good: they are only counted.
     const auto* bytes = static_cast<const unsigned char*>(view->data);
-    const auto kept = static_cast<Py_intptr_t>(std::min<std::size_t>(static_cast<std::size_t>(length), STORED_COMPONENTS));
+    const auto kept =
+        static_cast<Py_intptr_t>(std::min<std::size_t>(static_cast<std::size_t>(length), STORED_COMPONENTS));
     for (Py_intptr_t i = 0; i < kept; ++i) {
         if (view->itemsize == 4) {
             float value;

@@ -19,8 +19,7 @@ std::string call_name(const MethodSignature& signature) {
 
 bool name_matches(PyObject* key, const char* name) noexcept {
     // The length check keeps a key with an embedded NUL from matching a prefix.
-    return PyUnicode_Check(key) &&
-           PyUnicode_GetLength(key) == static_cast<Py_ssize_t>(std::strlen(name)) &&
+    return PyUnicode_Check(key) && PyUnicode_GetLength(key) == static_cast<Py_ssize_t>(std::strlen(name)) &&
            PyUnicode_CompareWithASCIIString(key, name) == 0;
 }
 

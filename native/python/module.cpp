@@ -16,26 +16,26 @@ namespace {
 
 // ---------------------------------------------------------------- docstrings
 
-#define KESTRIX_MODULE_DOC                                                                  \
-    "Kestrix \xE2\x80\x94 1-bit quantised vector database, compiled to native code.\n"      \
-    "\n"                                                                                    \
-    "Loaded as `kestrix._kestrix` so the top-level `kestrix` package\n"                     \
-    "can be a regular Python package with `__init__.py` and `langchain.py`\n"              \
+#define KESTRIX_MODULE_DOC                                                             \
+    "Kestrix \xE2\x80\x94 1-bit quantised vector database, compiled to native code.\n" \
+    "\n"                                                                               \
+    "Loaded as `kestrix._kestrix` so the top-level `kestrix` package\n"                \
+    "can be a regular Python package with `__init__.py` and `langchain.py`\n"          \
     "alongside this native extension."
 
-#define KESTRIX_CLASS_DOC                                                                   \
-    "Kestrix()\n--\n\n"                                                                     \
-    "A 1-bit quantised vector database.\n"                                                  \
-    "\n"                                                                                    \
-    "Vectors must be 384-dimensional float arrays.  Internally they are quantised\n"        \
-    "to 384 bits (12 \xC3\x97 u32) via sign-binarisation and compared with Hamming\n"       \
-    "distance, giving ~96 % RAM reduction versus raw f32.\n"                                \
-    "\n"                                                                                    \
-    "Example::\n"                                                                           \
-    "\n"                                                                                    \
-    "    import kestrix\n"                                                                  \
-    "    db = kestrix.Kestrix()\n"                                                          \
-    "    db.insert(0, [0.1] * 384)\n"                                                       \
+#define KESTRIX_CLASS_DOC                                                             \
+    "Kestrix()\n--\n\n"                                                               \
+    "A 1-bit quantised vector database.\n"                                            \
+    "\n"                                                                              \
+    "Vectors must be 384-dimensional float arrays.  Internally they are quantised\n"  \
+    "to 384 bits (12 \xC3\x97 u32) via sign-binarisation and compared with Hamming\n" \
+    "distance, giving ~96 % RAM reduction versus raw f32.\n"                          \
+    "\n"                                                                              \
+    "Example::\n"                                                                     \
+    "\n"                                                                              \
+    "    import kestrix\n"                                                            \
+    "    db = kestrix.Kestrix()\n"                                                    \
+    "    db.insert(0, [0.1] * 384)\n"                                                 \
     "    results = db.search([0.1] * 384, k=5)"
 
 #define RESULTS_DOC ":returns: List of ``(doc_id, score)`` tuples, score \xE2\x88\x88 [0, 1], descending."
@@ -301,8 +301,9 @@ PyObject* search_method(PyObject* self, PyObject* args, PyObject* kwargs) noexce
 
 PyObject* search_scan(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return query_method(SEARCH_SCAN_SIGNATURE, self, args, kwargs,
-                        [](const KestrixObject& object, const QuantizedVector& q, std::uint64_t k,
-                           std::uint64_t) { return scan_top_k(object.store, q, k); });
+                        [](const KestrixObject& object, const QuantizedVector& q, std::uint64_t k, std::uint64_t) {
+                            return scan_top_k(object.store, q, k);
+                        });
 }
 
 PyObject* run_gc(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -411,8 +412,7 @@ extern "C" PyMODINIT_FUNC PyInit__kestrix(void) {
     // re-import after removal from sys.modules, a sub-interpreter) would hand
     // out a second module around the same type, so it is refused.
     if (module_cell != nullptr) {
-        PyErr_SetString(PyExc_ImportError,
-                        "the _kestrix module may be initialised only once per interpreter process");
+        PyErr_SetString(PyExc_ImportError, "the _kestrix module may be initialised only once per interpreter process");
         return nullptr;
     }
     PyObject* module = PyModule_Create2(&module_definition, PYTHON_ABI_VERSION);

@@ -17,9 +17,9 @@ one file. ``kestrix.Kestrix`` is the exact low-level store underneath.
 
 from ._arrays import insert_many, search_many
 from ._common import DIMENSION, MAX_COLLECTION_ID, MAX_DOC_ID
-from .collection import Collection
 from ._files import load, save
 from ._kestrix import Kestrix
+from .collection import Collection
 
 __version__ = "0.1.0"
 

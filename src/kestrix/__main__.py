@@ -53,9 +53,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--clusters", type=_positive, default=64, help="clusters in the data (default 64)")
     demo.add_argument("--seed", type=int, default=7, help="seed of the data set (default 7)")
     demo.add_argument("--m", type=_positive, default=16, help="index links per node (default 16)")
-    demo.add_argument(
-        "--ef-construction", type=_positive, default=200, help="index build width (default 200)"
-    )
+    demo.add_argument("--ef-construction", type=_positive, default=200, help="index build width (default 200)")
     demo.add_argument(
         "--ef", type=_positive, nargs="+", default=[10, 50, 200], help="index search widths (default 10 50 200)"
     )

@@ -17,36 +17,25 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = ["DIMENSION", "MAX_DOC_ID", "insert_many", "search_many"]
 
 
-
 def _numpy() -> Any:
     try:
         import numpy
     except ImportError as err:
-        raise ImportError(
-            "kestrix.insert_many and kestrix.search_many need NumPy: pip install numpy"
-        ) from err
+        raise ImportError("kestrix.insert_many and kestrix.search_many need NumPy: pip install numpy") from err
     return numpy
 
 
 def _check_matrix(np: Any, array: object, name: str) -> Any:
     """Return ``array`` as a C-contiguous float32 (n, 384) array, or raise."""
     if not isinstance(array, np.ndarray):
-        raise TypeError(
-            f"{name} must be a numpy.ndarray of shape (n, {DIMENSION}), not {type(array).__name__}"
-        )
+        raise TypeError(f"{name} must be a numpy.ndarray of shape (n, {DIMENSION}), not {type(array).__name__}")
     if array.dtype.kind != "f":
-        raise TypeError(
-            f"{name} must have a floating dtype (float16, float32 or float64), not {array.dtype}"
-        )
+        raise TypeError(f"{name} must have a floating dtype (float16, float32 or float64), not {array.dtype}")
     if array.ndim != 2:
         hint = f"; for one vector use {name}.reshape(1, -1)" if array.ndim == 1 else ""
-        raise ValueError(
-            f"{name} must be 2-D with shape (n, {DIMENSION}), got shape {array.shape}{hint}"
-        )
+        raise ValueError(f"{name} must be 2-D with shape (n, {DIMENSION}), got shape {array.shape}{hint}")
     if array.shape[1] != DIMENSION:
-        raise ValueError(
-            f"{name} must have {DIMENSION} columns, got shape {array.shape}"
-        )
+        raise ValueError(f"{name} must have {DIMENSION} columns, got shape {array.shape}")
     with np.errstate(over="ignore"):  # an overflow becomes inf, refused below
         converted = np.ascontiguousarray(array, dtype=np.float32)
     finite = np.isfinite(converted)
@@ -89,7 +78,7 @@ def insert_many(db: Kestrix, ids: "npt.ArrayLike", vectors: "numpy.ndarray[Any, 
     if id_array.shape[0] != n:
         raise ValueError(f"ids has {id_array.shape[0]} entries but vectors has {n} rows")
     if n == 0:
-        empty: "numpy.ndarray[Any, Any]" = np.empty(0, dtype=np.int64)
+        empty: numpy.ndarray[Any, Any] = np.empty(0, dtype=np.int64)
         return empty
     if id_array.dtype.kind not in "iu":
         raise TypeError(f"ids must have an integer dtype, not {id_array.dtype}")
@@ -100,7 +89,7 @@ def insert_many(db: Kestrix, ids: "npt.ArrayLike", vectors: "numpy.ndarray[Any, 
 
     # Read in place by the native module; the room of a fixed-capacity store
     # is checked before the first row goes in.
-    slots: "numpy.ndarray[Any, Any]" = _native.insert_many(db, np.ascontiguousarray(id_array, dtype=np.int64), matrix)
+    slots: numpy.ndarray[Any, Any] = _native.insert_many(db, np.ascontiguousarray(id_array, dtype=np.int64), matrix)
     return slots
 
 

@@ -38,7 +38,10 @@ def _recall(found: List[Tuple[int, float]], exact: List[Tuple[int, float]], k: i
 
 
 def _measure(
-    queries: Sequence[List[float]], run: Callable[[List[float]], List[Tuple[int, float]]], progress: Progress, label: str
+    queries: Sequence[List[float]],
+    run: Callable[[List[float]], List[Tuple[int, float]]],
+    progress: Progress,
+    label: str,
 ) -> Tuple[List[List[Tuple[int, float]]], List[float]]:
     results = []
     times = []

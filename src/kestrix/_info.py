@@ -11,7 +11,6 @@ from ._cli import CommandError
 from ._files import read_sections, store_section
 from ._format import read_store
 
-
 _SECTION_NAMES = {1: "store", 2: "doc ids", 3: "graph", 4: "side", 5: "meta"}
 
 

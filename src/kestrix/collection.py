@@ -6,9 +6,17 @@ from typing import Any, Optional, cast
 from ._common import MAX_COLLECTION_ID
 from ._files import (
     DOC_IDS_SECTION as _DOC_IDS_SECTION,
+)
+from ._files import (
     GRAPH_SECTION as _GRAPH_SECTION,
+)
+from ._files import (
     SIDE_SECTION as _SIDE_SECTION,
+)
+from ._files import (
     STORE_SECTION as _STORE_SECTION,
+)
+from ._files import (
     PathLike,
     atomic_write_bytes,
     path_argument,
@@ -213,7 +221,7 @@ class Collection(_NativeCollection):
             raise IsADirectoryError(f"cannot load {source!r}: it is a folder")
         if mmap_side:
             try:
-                mapped: "Collection" = cls._from_mapped_file(source, threads)
+                mapped: Collection = cls._from_mapped_file(source, threads)
             except ValueError as err:
                 raise ValueError(f"{err} (file {source!r})") from None
             return mapped
@@ -235,7 +243,7 @@ class Collection(_NativeCollection):
         if _DOC_IDS_SECTION not in found:
             raise ValueError(f"collection file: no document id section, not a collection (file {source!r})")
         try:
-            loaded: "Collection" = cls._from_sections(
+            loaded: Collection = cls._from_sections(
                 found[_STORE_SECTION],
                 found[_DOC_IDS_SECTION],
                 threads,

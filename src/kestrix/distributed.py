@@ -484,7 +484,7 @@ class ShardedCollection:
         # tries again; the caller's own result is good either way.
         try:
             _, recovery = ray.get(self._actors[shard].recovery.remote())
-        except Exception:  # noqa: BLE001
+        except Exception:
             return
         self._incarnations[shard] = incarnation
         if known is not None or recovery.lost or recovery.notes:
@@ -526,7 +526,8 @@ class ShardedCollection:
         self._seq += 1
         seq = self._seq
         calls = {
-            shard: self._actors[shard].write.remote(seq, op, ids, vectors, params) for shard, (ids, vectors) in parts.items()
+            shard: self._actors[shard].write.remote(seq, op, ids, vectors, params)
+            for shard, (ids, vectors) in parts.items()
         }
         results, errors = self._gather(calls)
         if errors:

@@ -98,8 +98,8 @@ except ImportError as err:  # pragma: no cover - depends on the environment
     ) from err
 
 from ._common import DIMENSION, MAX_DOC_ID
-from ._filters import compile_filter
 from ._files import DOC_IDS_SECTION, GRAPH_SECTION, STORE_SECTION, atomic_write_bytes, path_argument, read_sections
+from ._filters import compile_filter
 from ._kestrix import Kestrix
 from .collection import Collection
 
@@ -249,7 +249,12 @@ class KestrixVectorStore(VectorStore):
     ) -> None:
         if not isinstance(embedding, Embeddings):
             raise TypeError(f"embedding must be a langchain Embeddings, not {type(embedding).__name__}")
-        for name, value in (("index_min_size", index_min_size), ("m", m), ("ef_construction", ef_construction), ("ef", ef)):
+        for name, value in (
+            ("index_min_size", index_min_size),
+            ("m", m),
+            ("ef_construction", ef_construction),
+            ("ef", ef),
+        ):
             if name == "ef" and value is None:
                 continue
             if isinstance(value, bool) or not isinstance(value, int) or value < (0 if name == "index_min_size" else 1):
@@ -515,9 +520,7 @@ class KestrixVectorStore(VectorStore):
                 break
         return results
 
-    def similarity_search_with_score(
-        self, query: str, k: int = 4, **kwargs: Any
-    ) -> List[Tuple[Document, float]]:
+    def similarity_search_with_score(self, query: str, k: int = 4, **kwargs: Any) -> List[Tuple[Document, float]]:
         return self.similarity_search_with_score_by_vector(self._embedding.embed_query(query), k, **kwargs)
 
     def similarity_search_by_vector(self, embedding: List[float], k: int = 4, **kwargs: Any) -> List[Document]:
@@ -594,7 +597,7 @@ class KestrixVectorStore(VectorStore):
         *,
         ids: Optional[List[str]] = None,
         **kwargs: Any,
-    ) -> "KestrixVectorStore":
+    ) -> KestrixVectorStore:
         """A new store holding ``texts``; ``kwargs`` go to the constructor."""
         store = cls(embedding, **kwargs)
         store.add_texts(texts, metadatas, ids=ids)
@@ -655,7 +658,7 @@ class KestrixVectorStore(VectorStore):
                         pass
 
     @classmethod
-    def load_local(cls, folder: Any, embeddings: Embeddings, **kwargs: Any) -> "KestrixVectorStore":
+    def load_local(cls, folder: Any, embeddings: Embeddings, **kwargs: Any) -> KestrixVectorStore:
         """Load a store saved by :meth:`save_local`; ``kwargs`` go to the constructor.
 
         The store comes back with the side it was saved with: folders saved
@@ -691,7 +694,9 @@ class KestrixVectorStore(VectorStore):
                 with open(store_path, "rb") as f:
                     data = f.read()
             except FileNotFoundError:
-                raise FileNotFoundError(f"{folder_path!r} is incomplete: its store file {store_name!r} is missing") from None
+                raise FileNotFoundError(
+                    f"{folder_path!r} is incomplete: its store file {store_name!r} is missing"
+                ) from None
         if hashlib.sha256(data).hexdigest() != manifest["store_sha256"]:
             raise ValueError(f"damaged store file {store_path!r}: it does not match its manifest")
         sections, _ = read_sections(data, store_path)
@@ -740,6 +745,7 @@ class KestrixVectorStore(VectorStore):
         store._next_doc_id = manifest["next_doc_id"]
         store._free_doc_ids = list(manifest["free_doc_ids"])
         return store
+
 
 def _side_argument(side: Any) -> str:
     if side is None:

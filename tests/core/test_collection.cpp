@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <shared_mutex>
 #include <random>
+#include <shared_mutex>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -116,8 +116,9 @@ TEST(Collection, BatchRowsEqualSingleQueriesOnEveryThreadCountAndSplit) {
                             if (i == 0) continue;
                             const auto& a = single[i - 1];
                             const auto& b = single[i];
-                            EXPECT_TRUE(rescore ? a.score > b.score || (a.score == b.score && a.slot < b.slot)
-                                                : a.distance < b.distance || (a.distance == b.distance && a.slot < b.slot));
+                            EXPECT_TRUE(rescore
+                                            ? a.score > b.score || (a.score == b.score && a.slot < b.slot)
+                                            : a.distance < b.distance || (a.distance == b.distance && a.slot < b.slot));
                         }
                     }
                 }

@@ -23,8 +23,7 @@ std::vector<std::byte> bytes_of(std::string_view text) {
 struct Sample {
     std::vector<std::byte> store = bytes_of(std::string(5000, 's'));
     std::vector<std::byte> ids = bytes_of("0123456789abcdef");
-    std::vector<std::byte> file = write(std::vector<Section>{
-        {1, store}, {5, {}}, {2, ids}});
+    std::vector<std::byte> file = write(std::vector<Section>{{1, store}, {5, {}}, {2, ids}});
 };
 
 std::uint64_t table_offset(const std::vector<std::byte>& file) {
@@ -69,7 +68,8 @@ TEST(Container, RoundTripKeepsStoreBytesFirstAndSectionsOnPages) {
         if (contents[i] == nullptr) {
             EXPECT_TRUE(section.bytes.empty());
         } else {
-            EXPECT_TRUE(std::equal(section.bytes.begin(), section.bytes.end(), contents[i]->begin(), contents[i]->end()));
+            EXPECT_TRUE(
+                std::equal(section.bytes.begin(), section.bytes.end(), contents[i]->begin(), contents[i]->end()));
         }
     }
     EXPECT_EQ((*sections)[2].bytes.data() - s.file.data(), 8192);
@@ -133,8 +133,9 @@ class DamagedEntry : public ::testing::TestWithParam<EntryCase> {};
 TEST_P(DamagedEntry, NamesTheCheckAndTheEntry) {
     const Sample s;
     const EntryCase& c = GetParam();
-    const auto file = c.wide ? with_entry_field<std::uint64_t>(s.file, c.entry, c.field, c.value)
-                             : with_entry_field<std::uint32_t>(s.file, c.entry, c.field, static_cast<std::uint32_t>(c.value));
+    const auto file =
+        c.wide ? with_entry_field<std::uint64_t>(s.file, c.entry, c.field, c.value)
+               : with_entry_field<std::uint32_t>(s.file, c.entry, c.field, static_cast<std::uint32_t>(c.value));
     const auto sections = read(file);
     ASSERT_FALSE(sections.has_value());
     EXPECT_EQ(sections.error(), c.expected) << error_name(sections.error().kind);
@@ -142,22 +143,21 @@ TEST_P(DamagedEntry, NamesTheCheckAndTheEntry) {
 
 constexpr std::uint64_t U64_MAX = test_support::U64_MAX;
 
-INSTANTIATE_TEST_SUITE_P(
-    Container, DamagedEntry,
-    ::testing::Values(
-        EntryCase{"UnknownKind", 1, 0, 99, false, {K::UnknownKind, 1}},
-        EntryCase{"UnknownFlag", 2, 4, 2, false, {K::UnknownFlags, 2}},
-        EntryCase{"ReservedWord", 0, 28, 1, false, {K::EntryNotZero, 0}},
-        EntryCase{"HugeLength", 2, 16, U64_MAX, true, {K::SectionOutOfBounds, 2}},
-        EntryCase{"HugeOffset", 2, 8, U64_MAX - 4095, true, {K::SectionOutOfBounds, 2}},
-        EntryCase{"LengthIntoTable", 2, 16, 4096, true, {K::SectionOutOfBounds, 2}},
-        EntryCase{"Misaligned", 2, 8, 8192 - 8, true, {K::SectionMisaligned, 2}},
-        EntryCase{"Overlap", 2, 8, 4096, true, {K::SectionOverlap, 2}},
-        EntryCase{"StoreLater", 2, 0, 1, false, {K::StoreNotFirst, 2}},
-        EntryCase{"SecondStore", 1, 0, 1, false, {K::StoreNotFirst, 1}},
-        EntryCase{"StoreLength", 0, 16, 4999, true, {K::SectionChecksum, 0}},
-        EntryCase{"Checksum", 2, 24, 0, false, {K::SectionChecksum, 2}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Container, DamagedEntry,
+                         ::testing::Values(EntryCase{"UnknownKind", 1, 0, 99, false, {K::UnknownKind, 1}},
+                                           EntryCase{"UnknownFlag", 2, 4, 2, false, {K::UnknownFlags, 2}},
+                                           EntryCase{"ReservedWord", 0, 28, 1, false, {K::EntryNotZero, 0}},
+                                           EntryCase{"HugeLength", 2, 16, U64_MAX, true, {K::SectionOutOfBounds, 2}},
+                                           EntryCase{
+                                               "HugeOffset", 2, 8, U64_MAX - 4095, true, {K::SectionOutOfBounds, 2}},
+                                           EntryCase{"LengthIntoTable", 2, 16, 4096, true, {K::SectionOutOfBounds, 2}},
+                                           EntryCase{"Misaligned", 2, 8, 8192 - 8, true, {K::SectionMisaligned, 2}},
+                                           EntryCase{"Overlap", 2, 8, 4096, true, {K::SectionOverlap, 2}},
+                                           EntryCase{"StoreLater", 2, 0, 1, false, {K::StoreNotFirst, 2}},
+                                           EntryCase{"SecondStore", 1, 0, 1, false, {K::StoreNotFirst, 1}},
+                                           EntryCase{"StoreLength", 0, 16, 4999, true, {K::SectionChecksum, 0}},
+                                           EntryCase{"Checksum", 2, 24, 0, false, {K::SectionChecksum, 2}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Container, FooterChecks) {
     const Sample s;

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <initializer_list>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <string>
@@ -15,9 +15,9 @@
 
 #include "heap.hpp"
 #include "hnsw/graph.hpp"
-#include "support.hpp"
 #include "hnsw/search.hpp"
 #include "kernels/kernel_set.hpp"
+#include "support.hpp"
 
 namespace kestrix {
 namespace {
@@ -45,8 +45,8 @@ QuantizedVector random_vector(std::mt19937_64& rng) {
 
 // The walk measured link by link, with the container heap moves.
 std::vector<Candidate> reference_search_layer(const HnswGraph& index, std::span<const QuantizedVector> vectors,
-                                              const QuantizedVector& target, std::uint32_t entry,
-                                              std::uint64_t layer, std::uint64_t ef, VisitedSet& visited) {
+                                              const QuantizedVector& target, std::uint32_t entry, std::uint64_t layer,
+                                              std::uint64_t ef, VisitedSet& visited) {
     std::vector<Candidate> candidates;
     std::vector<Candidate> results;
     visited.start_search();
@@ -208,9 +208,9 @@ TEST_F(RandomGraph, LayerSearchMakesTheMovesOfTheLinkByLinkWalk) {
                 if (entry < v.size() && !index->upper_nodes(1).empty()) {
                     const std::uint32_t start = index->upper_nodes(1)[rng() % index->upper_nodes(1).size()];
                     if (start < v.size()) {
-                        EXPECT_EQ(greedy_descend(*index, v, target, start, hamming_distance(target, v[start]), 1,
-                                                 kernel),
-                                  reference_descend(*index, v, target, start, 1));
+                        EXPECT_EQ(
+                            greedy_descend(*index, v, target, start, hamming_distance(target, v[start]), 1, kernel),
+                            reference_descend(*index, v, target, start, 1));
                     }
                 }
             }
@@ -265,9 +265,9 @@ TEST(SearchContextReuse, GivesWhatAFreshContextGivesAcrossQueriesAndGraphs) {
     const auto queries = tie_heavy(rng, 20, 7);
     SearchContext shared;
     shared.visited.current = 0xFFFFFFFFu - 50;
-    using Rule = std::vector<SearchHit> (*)(const HnswGraph&, std::span<const QuantizedVector>,
-                                            std::span<const std::uint32_t>, const QuantizedVector&, std::uint64_t,
-                                            std::uint64_t, SearchContext&);
+    using Rule =
+        std::vector<SearchHit> (*)(const HnswGraph&, std::span<const QuantizedVector>, std::span<const std::uint32_t>,
+                                   const QuantizedVector&, std::uint64_t, std::uint64_t, SearchContext&);
     for (const Rule rule : {Rule{search_hnsw}, Rule{search_hnsw_live}}) {
         for (const std::size_t which : {0u, 1u, 0u}) {
             const Case& c = cases[which];

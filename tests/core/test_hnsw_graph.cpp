@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
-#include <cstdint>
 #include <limits>
 #include <new>
 #include <ostream>
@@ -318,7 +318,7 @@ class ReverseLinkTest : public ::testing::Test {
 protected:
     // Seen from slot 0 (no bits): 1 at 10, 2 at 12 (2 from 1), 3 at 20 (far
     // from 1), 4 at 14 (4 from 1).
-    std::vector<QuantizedVector> v = {QuantizedVector{}, bits(0, 10), bits(0, 12), bits(100, 20),
+    std::vector<QuantizedVector> v = {QuantizedVector{}, bits(0, 10),  bits(0, 12), bits(100, 20),
                                       bits(0, 14),       bits(200, 5), bits(0, 30)};
     HnswBuilder builder{7, 2, 0};  // m0 = 4
     const HnswGraph& index = builder.graph();
@@ -618,12 +618,12 @@ TEST_P(HnswResume, AppendedSlotsGiveTheGraphOfOneBuild) {
 INSTANTIATE_TEST_SUITE_P(
     AppendOnlyHistories, HnswResume,
     ::testing::Values(ResumeCase{{1, 2, 3, 40}, 16, 200, false, 0.0},  // rows widen from 1 to m0
-                      ResumeCase{{5, 6, 400}, 4, 30, false, 0.2},       // first build narrower than m0
+                      ResumeCase{{5, 6, 400}, 4, 30, false, 0.2},      // first build narrower than m0
                       ResumeCase{{0, 300, 301, 900}, 8, 40, true, 0.1, LinkRule::KeepWayIn},
                       ResumeCase{{700, 1400}, 16, 60, false, 0.3},
                       ResumeCase{{200, 200, 1200}, 2, 20, true, 0.0, LinkRule::KeepWayIn},  // an empty extension
-                      ResumeCase{{50, 600}, 200, 50, true, 0.1, LinkRule::KeepWayIn}));  // rows wider than the first store
-
+                      ResumeCase{
+                          {50, 600}, 200, 50, true, 0.1, LinkRule::KeepWayIn}));  // rows wider than the first store
 
 // ---------------------------------------------------------------------------
 // A graph's bytes read back for the same store are the graph written, table
@@ -665,8 +665,8 @@ TEST_P(GraphCodecRoundTrip, DecodedGraphIsTheEncodedOneAndExtendsAlike) {
 
     // Laid out for another store, or cut anywhere: refused.
     EXPECT_EQ(decode_graph(bytes, c.n + 1).error(), GraphError::SlotCountMismatch);
-    for (std::size_t cut : {std::size_t{0}, GRAPH_HEADER_BYTES - 1, GRAPH_HEADER_BYTES, bytes.size() / 2,
-                            bytes.size() - 1}) {
+    for (std::size_t cut :
+         {std::size_t{0}, GRAPH_HEADER_BYTES - 1, GRAPH_HEADER_BYTES, bytes.size() / 2, bytes.size() - 1}) {
         if (cut >= bytes.size()) continue;
         EXPECT_EQ(decode_graph(std::span(bytes).first(cut), c.n).error(), GraphError::Truncated) << cut;
     }

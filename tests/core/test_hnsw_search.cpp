@@ -175,8 +175,8 @@ protected:
 TEST_F(ThreeSlotQuery, NearestFirstWithScanScores) {
     const auto hits = test_support::search_hnsw(*index, v, ids, query, 10, 50);
     ASSERT_EQ(hits.size(), 3u);
-    EXPECT_EQ(slots_and_distances(hits), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
-                                             {2, 0}, {0, 100}, {1, 284}}));
+    EXPECT_EQ(slots_and_distances(hits),
+              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{2, 0}, {0, 100}, {1, 284}}));
     for (const auto& h : hits) {
         EXPECT_EQ(h.doc_id, h.slot);
         EXPECT_EQ(h.score, distance_to_score(h.distance));

@@ -67,9 +67,10 @@ TEST(SideKernels, EveryKernelSetMatchesThePortableOneBitForBit) {
             // The zero query; one with every component at the int8 limit, signed
             // as rows 1-5 are (the largest pairs of products a kernel can sum);
             // random ones.
-            const auto query_values = q == 0   ? awkward_vectors(rng, 1)
-                                      : q == 1 ? std::vector<float>(values.begin() + DIMENSION, values.begin() + 2 * DIMENSION)
-                                               : random_floats(rng, DIMENSION, 3.0f);
+            const auto query_values =
+                q == 0   ? awkward_vectors(rng, 1)
+                : q == 1 ? std::vector<float>(values.begin() + DIMENSION, values.begin() + 2 * DIMENSION)
+                         : random_floats(rng, DIMENSION, 3.0f);
             const auto query = row_of(query_values, 0);
             const auto as_int8 = *prepare_query(RescoreMode::Int8, query);
             for (std::size_t count : {0, 1, 7, 16, 63, 64, 65}) {
@@ -79,8 +80,8 @@ TEST(SideKernels, EveryKernelSetMatchesThePortableOneBitForBit) {
                 std::vector<float> want_f(count), got_f(count);
                 portable.int8_dots(as_int8.integers.data(), int8.view().rows.data(), INT8_ROW_BYTES, slots.data(),
                                    count, want_i.data());
-                kernels.int8_dots(as_int8.integers.data(), int8.view().rows.data(), INT8_ROW_BYTES, slots.data(),
-                                  count, got_i.data());
+                kernels.int8_dots(as_int8.integers.data(), int8.view().rows.data(), INT8_ROW_BYTES, slots.data(), count,
+                                  got_i.data());
                 EXPECT_EQ(got_i, want_i) << "int8, count " << count;
 
                 auto same_bits = [&](const char* what) {
@@ -135,8 +136,8 @@ TEST(SideKernels, PortableSumsAreTheInnerProducts) {
 // The compiler's own conversion is the independent oracle for rounding.
 TEST(SideEncoding, Float16RoundsLikeTheCompilerAndSaturatesInsteadOfInfinity) {
     std::mt19937_64 rng(3);
-    std::vector<float> probes = {0.0f, -0.0f, 1.0f, 65504.0f, 65519.0f, 5.96e-8f, 2.98e-8f, 2.99e-8f, 6.1e-5f,
-                                 1.0009765625f, 1.00048828125f, 1.00146484375f};
+    std::vector<float> probes = {0.0f,     -0.0f,    1.0f,    65504.0f,      65519.0f,       5.96e-8f,
+                                 2.98e-8f, 2.99e-8f, 6.1e-5f, 1.0009765625f, 1.00048828125f, 1.00146484375f};
     for (int i = 0; i < 200000; ++i) {
         probes.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(rng()) & 0xC7FFFFFFu));  // |x| < 2^17
     }
@@ -167,7 +168,8 @@ TEST(SideStoreFollowsSlots, AppendsTruncationsAndCompactionsKeepRowsWithTheirSlo
             if (action == 4) {
                 // The same rows read in place from a buffer of someone else's,
                 // kept alive by the side alone: it must copy before changing.
-                auto buffer = std::make_shared<std::vector<std::byte>>(store.view().rows.begin(), store.view().rows.end());
+                auto buffer =
+                    std::make_shared<std::vector<std::byte>>(store.view().rows.begin(), store.view().rows.end());
                 const SideView rows{kind, *buffer, store.size()};
                 store = SideStore::in_place(rows, std::move(buffer));
                 ASSERT_TRUE(store.is_in_place());
@@ -175,7 +177,8 @@ TEST(SideStoreFollowsSlots, AppendsTruncationsAndCompactionsKeepRowsWithTheirSlo
                 const std::size_t n = rng() % 5;
                 const auto batch = random_floats(rng, n * DIMENSION);
                 store.append(batch);
-                for (std::size_t i = 0; i < n; ++i) model.emplace_back(row_of(batch, i).begin(), row_of(batch, i).end());
+                for (std::size_t i = 0; i < n; ++i)
+                    model.emplace_back(row_of(batch, i).begin(), row_of(batch, i).end());
             } else if (action == 2) {
                 const std::size_t n = model.empty() ? 0 : rng() % (model.size() + 1);
                 store.truncate(n);
@@ -226,8 +229,8 @@ TEST(SideSection, RoundTripsAndTheReaderRefusesEveryDamagedField) {
         ASSERT_TRUE(view.has_value());
         EXPECT_EQ(view->kind, kind);
         EXPECT_EQ(view->count, 9u);
-        EXPECT_TRUE(std::equal(view->rows.begin(), view->rows.end(), store.view().rows.begin(),
-                               store.view().rows.end()));
+        EXPECT_TRUE(
+            std::equal(view->rows.begin(), view->rows.end(), store.view().rows.begin(), store.view().rows.end()));
         for (std::size_t cut = 0; cut < bytes.size(); cut += (cut < SIDE_HEADER_BYTES ? 1 : 97)) {
             EXPECT_FALSE(read_side(std::span(bytes).first(cut)).has_value()) << "cut at " << cut;
         }

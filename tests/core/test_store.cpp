@@ -13,8 +13,8 @@
 #include "heap.hpp"
 #include "hnsw/graph.hpp"
 #include "page_array.hpp"
-#include "query.hpp"
 #include "quantized.hpp"
+#include "query.hpp"
 #include "scan.hpp"
 #include "store.hpp"
 #include "support.hpp"
@@ -95,7 +95,8 @@ TEST(Heap, EqualDistancesAreNeverSwappedAndTheLeftChildWins) {
     EXPECT_EQ(heap[0].tag, 4u);  // the moved element stays: its children are equal, not greater
 
     std::vector<Tagged> mins;
-    for (std::uint32_t d : {5u, 3u, 3u, 1u, 3u}) test_support::heap_push(mins, Tagged{d, d * 10 + static_cast<std::uint32_t>(mins.size())}, NearestFirst{});
+    for (std::uint32_t d : {5u, 3u, 3u, 1u, 3u})
+        test_support::heap_push(mins, Tagged{d, d * 10 + static_cast<std::uint32_t>(mins.size())}, NearestFirst{});
     std::vector<std::uint32_t> order;
     while (!mins.empty()) order.push_back(test_support::heap_pop(mins, NearestFirst{}).distance);
     EXPECT_EQ(order, (std::vector<std::uint32_t>{1, 3, 3, 3, 5}));

@@ -162,7 +162,7 @@ _as_double.restype = ctypes.c_double
 def interp_error(func, obj):
     try:
         func(obj)
-    except Exception as e:  # noqa: BLE001 - we want whatever the interpreter raises
+    except Exception as e:
         return e
     raise AssertionError(f"interpreter accepted {obj!r}")
 

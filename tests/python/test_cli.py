@@ -28,7 +28,12 @@ def test_help_is_available_everywhere(command):
 
 @pytest.mark.parametrize(
     "args, message",
-    [([], "required: COMMAND"), (["frobnicate"], "invalid choice"), (["demo", "--size", "0"], "must be >= 1"), (["info"], "file")],
+    [
+        ([], "required: COMMAND"),
+        (["frobnicate"], "invalid choice"),
+        (["demo", "--size", "0"], "must be >= 1"),
+        (["info"], "file"),
+    ],
 )
 def test_wrong_command_lines_exit_2_with_usage_on_stderr(args, message):
     done = _run(*args)
@@ -42,7 +47,9 @@ def test_demo_runs_end_to_end_and_reports_a_table(tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""  # not a terminal: no progress bar
     lines = done.stdout.splitlines()
-    rows = {line.split()[0] + " " + line.split()[1]: line.split() for line in lines if line.startswith(("exact", "index"))}
+    rows = {
+        line.split()[0] + " " + line.split()[1]: line.split() for line in lines if line.startswith(("exact", "index"))
+    }
     assert set(rows) == {"exact scan", "index ef=10", "index ef=64"}
     assert float(rows["exact scan"][2]) == 1.0
     assert 0.0 < float(rows["index ef=64"][2]) <= 1.0

@@ -7,9 +7,6 @@ import time
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-
 from conftest import (
     ALL_BITS,
     CORRUPTED,
@@ -21,17 +18,23 @@ from conftest import (
     parse_store,
     vec_from_bits,
 )
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
 from kestrix import Kestrix
 
 EMPTY_V2 = b"KSTX\x02\x00\x00\x00\x00\x00\x00\x00"
 
-EXAMPLE_72 = bytes.fromhex(
-    "4b535458"  # KSTX
-    "02000000"
-    "01000000"
-    "07000080"
-    "00008056febc7842"
-) + b"\xff" * 48
+EXAMPLE_72 = (
+    bytes.fromhex(
+        "4b535458"  # KSTX
+        "02000000"
+        "01000000"
+        "07000080"
+        "00008056febc7842"
+    )
+    + b"\xff" * 48
+)
 
 
 def corrupted(data):
@@ -116,7 +119,16 @@ def test_arbitrary_v2_bytes_round_trip_bit_for_bit(seed):
 
 @pytest.mark.parametrize(
     "timestamp",
-    [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, 1.7976931348623157e308, struct.pack("<Q", 0xFFF0_0000_0000_0001)],
+    [
+        0.0,
+        -0.0,
+        math.inf,
+        -math.inf,
+        math.nan,
+        5e-324,
+        1.7976931348623157e308,
+        struct.pack("<Q", 0xFFF0_0000_0000_0001),
+    ],
     ids=["zero", "negzero", "inf", "neginf", "nan", "subnormal", "max", "nan-payload"],
 )
 def test_any_timestamp_bits_are_kept(timestamp):
@@ -198,7 +210,7 @@ def test_version_1_is_read_with_zero_timestamps_and_written_as_version_2():
 
 
 def test_version_1_extra_bytes_are_ignored():
-    v1 = pack_store([1], vectors=[5], version=1, tail=b"\xAA" * 100)
+    v1 = pack_store([1], vectors=[5], version=1, tail=b"\xaa" * 100)
     assert Kestrix.deserialize(v1).serialize() == pack_store([1], [0.0], [5])
 
 
@@ -246,7 +258,16 @@ def test_unknown_version_is_corrupted(version):
         b"KSTX\x01\x00\x00\x00\x02\x00\x00\x00" + b"\x00" * 103,
         pack_store([1, 2], [0.0, 0.0], [1, 2], n=3),
     ],
-    ids=["v2-last-byte-cut", "n1-12-bytes", "v2-no-vectors", "v2-short-ts", "v2-with-v1-length", "v1-cut", "v1-n2-short", "n-too-big"],
+    ids=[
+        "v2-last-byte-cut",
+        "n1-12-bytes",
+        "v2-no-vectors",
+        "v2-short-ts",
+        "v2-with-v1-length",
+        "v1-cut",
+        "v1-n2-short",
+        "n-too-big",
+    ],
 )
 def test_truncated_sections_are_corrupted(data):
     corrupted(data)

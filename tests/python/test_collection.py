@@ -70,7 +70,7 @@ def test_threads_search_while_others_add_and_delete(side):
                 assert ids.shape == scores.shape and ids.shape[1] <= 10
                 assert (ids >= 0).all()  # thousands of live documents: no short row
                 col.search(X[0], 5)
-        except Exception as err:  # noqa: BLE001 - reported below
+        except Exception as err:
             errors.append(err)
 
     def writer(seed):
@@ -80,7 +80,7 @@ def test_threads_search_while_others_add_and_delete(side):
                 batch = rng.choice(4000, 50, replace=False)
                 col.add(batch, clustered(50, int(rng.integers(1 << 30))))
                 col.delete(rng.choice(4000, 30, replace=False))
-        except Exception as err:  # noqa: BLE001
+        except Exception as err:
             errors.append(err)
 
     readers = [threading.Thread(target=reader) for _ in range(3)]
@@ -286,7 +286,9 @@ def test_a_side_rescores_batches_like_single_queries_and_survives_its_file(side,
         batch = col.search(Q, 10, exact=exact, threads=2)
         if not exact:
             # Left to the collection, a rescored walk is as wide as its 240 candidates.
-            assert _equal_answers(batch, col.search(Q, 10, ef=None)) and _equal_answers(batch, col.search(Q, 10, ef=240))
+            assert _equal_answers(batch, col.search(Q, 10, ef=None)) and _equal_answers(
+                batch, col.search(Q, 10, ef=240)
+            )
             assert not _equal_answers(batch, col.search(Q, 10, ef=10))
         for row, query in enumerate(Q):
             assert col.search(query, 10, exact=exact) == list(zip(batch[0][row].tolist(), batch[1][row].tolist()))
@@ -329,7 +331,7 @@ def test_side_choices_and_damaged_side_sections_are_refused(tmp_path):
         (side[:40], "truncated header"),
         (b"x" * len(side), "bad magic"),
         (other._sections(with_side=True)[2], "side rows do not match the slot count"),
-        (side[:64 + 384] + b"\xff\xff\xff\xff" + side[64 + 388 :], "row out of range"),  # a NaN scale
+        (side[: 64 + 384] + b"\xff\xff\xff\xff" + side[64 + 388 :], "row out of range"),  # a NaN scale
     ]:
         with pytest.raises(ValueError, match=message):
             Collection._from_sections(store, doc_ids, None, None, damaged)

@@ -4,7 +4,6 @@ Marked ``ray``: ``pytest -m "not ray"`` skips them for a quick local run.
 """
 
 import json
-import os
 import sys
 import threading
 import time
@@ -16,8 +15,8 @@ if sys.version_info < (3, 10):  # the Ray extra is installed from 3.10 on
     pytest.skip("Ray tests need Python 3.10+", allow_module_level=True)
 
 import ray
-
 from conftest import ref_score
+
 from kestrix import Collection
 from kestrix import _shardfiles as files
 from kestrix.distributed import ShardedCollection, ShardRecoveryWarning, ShardWriteError, shard_of
@@ -229,7 +228,7 @@ def test_a_killed_shard_loses_nothing_acknowledged(tmp_path):
     with ShardedCollection.load(tmp_path) as reopened:
         assert_same_content(reopened, ids, vectors)
         reopened.save()
-        (newest_seq, newest), = files.checkpoints(str(tmp_path), 1)
+        ((newest_seq, newest),) = files.checkpoints(str(tmp_path), 1)
         reopened.delete(ids[:5])
     data = bytearray((tmp_path / newest).read_bytes())
     data[:16] = b"\xff" * 16

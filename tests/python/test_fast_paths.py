@@ -47,8 +47,22 @@ class Sub(np.ndarray):
 def special_values(dtype):
     rng = np.random.default_rng(5)
     values = rng.standard_normal(DIM).astype(np.float64)
-    specials = [np.nan, -np.nan, 0.0, -0.0, np.inf, -np.inf, 1e-45, -1e-45, 1e-50, 1e39, -1e39,
-                np.finfo(np.float32).tiny / 2, 5e-324, -5e-324]
+    specials = [
+        np.nan,
+        -np.nan,
+        0.0,
+        -0.0,
+        np.inf,
+        -np.inf,
+        1e-45,
+        -1e-45,
+        1e-50,
+        1e39,
+        -1e39,
+        np.finfo(np.float32).tiny / 2,
+        5e-324,
+        -5e-324,
+    ]
     values[: len(specials)] = specials
     with np.errstate(over="ignore"):
         return values.astype(dtype)
@@ -109,7 +123,7 @@ def test_wrong_length_arrays_report_their_length(dtype, length):
 
 
 def test_look_alike_array_type_is_only_iterated():
-    class ndarray:  # noqa: N801 - imitates the name on purpose
+    class ndarray:
         __module__ = "numpy"
 
         def __init__(self, values):

@@ -146,7 +146,9 @@ def test_save_refuses_what_is_not_a_store(tmp_path):
     assert not (tmp_path / "x.kx").exists()
 
 
-@pytest.mark.parametrize("make_path, error", [(lambda tmp: tmp / "nope.kx", FileNotFoundError), (lambda tmp: tmp, IsADirectoryError)])
+@pytest.mark.parametrize(
+    "make_path, error", [(lambda tmp: tmp / "nope.kx", FileNotFoundError), (lambda tmp: tmp, IsADirectoryError)]
+)
 def test_load_of_missing_file_or_folder_raises_os_error(tmp_path, make_path, error):
     with pytest.raises(error):
         kestrix.load(make_path(tmp_path))

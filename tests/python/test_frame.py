@@ -5,7 +5,6 @@ import math
 
 import numpy as np
 import pytest
-
 from conftest import (
     DIM,
     assert_raises_exactly,
@@ -17,6 +16,7 @@ from conftest import (
     state,
     vec_from_bits,
 )
+
 from kestrix import Kestrix
 
 V = [0.5] * DIM
@@ -53,7 +53,10 @@ PARSE_CASES = [
     (lambda db: db.search_scan(Q), "Kestrix.search_scan() missing 1 required positional argument: 'k'"),
     (lambda db: db.search_scan(Q, 1, 50), "Kestrix.search_scan() takes 2 positional arguments but 3 were given"),
     (lambda db: db.search_scan(Q, 1, ef=50), "Kestrix.search_scan() got an unexpected keyword argument 'ef'"),
-    (lambda db: db.build_index(1, 2, 3), "Kestrix.build_index() takes from 0 to 2 positional arguments but 3 were given"),
+    (
+        lambda db: db.build_index(1, 2, 3),
+        "Kestrix.build_index() takes from 0 to 2 positional arguments but 3 were given",
+    ),
     (lambda db: db.build_index(4, m=4), "Kestrix.build_index() got multiple values for argument 'm'"),
     (lambda db: db.build_index(ef=4), "Kestrix.build_index() got an unexpected keyword argument 'ef'"),
     (lambda db: db.run_gc(), "Kestrix.run_gc() missing 1 required positional argument: 'ttl_ms'"),
@@ -611,7 +614,7 @@ def reentrant(db, inner):
     def hook():
         try:
             log["result"] = inner()
-        except Exception as e:  # noqa: BLE001
+        except Exception as e:
             log["error"] = e
 
     return Seq([1.0] * DIM, on_item=hook, at=5), log
@@ -709,7 +712,7 @@ def run_nested(db, outer, inner):
     def hook():
         try:
             log["result"] = inner(db)
-        except Exception as e:  # noqa: BLE001
+        except Exception as e:
             log["error"] = e
 
     seq = Seq([1.0] * DIM, on_item=hook, at=0)

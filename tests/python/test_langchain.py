@@ -12,12 +12,12 @@ import pytest
 pytest.importorskip("langchain_core")
 pytest.importorskip("langchain_tests")
 
-from langchain_core.documents import Document  # noqa: E402
-from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings  # noqa: E402
-from langchain_tests.integration_tests import VectorStoreIntegrationTests  # noqa: E402
+from langchain_core.documents import Document
+from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings
+from langchain_tests.integration_tests import VectorStoreIntegrationTests
 
-import kestrix  # noqa: E402
-from kestrix.langchain import MANIFEST, KestrixVectorStore, _sign_vectors  # noqa: E402
+import kestrix
+from kestrix.langchain import MANIFEST, KestrixVectorStore, _sign_vectors
 
 
 class TestKestrixStandard(VectorStoreIntegrationTests):
@@ -76,8 +76,9 @@ def _pairs(results):
 
 @pytest.mark.parametrize("side, rescore", [("int8", True), ("float16", True), (None, True), ("int8", False)])
 def test_scores_are_the_exact_rescored_inner_product_on_the_codes_scale(embeddings, texts, side, rescore):
-    store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=[{"n": i} for i in range(40)], side=side,
-                                          rescore=rescore)
+    store = KestrixVectorStore.from_texts(
+        texts, embeddings, metadatas=[{"n": i} for i in range(40)], side=side, rescore=rescore
+    )
     results = store.similarity_search_with_score("text number 7", k=3)
     assert results[0][0].page_content == "text number 7" and results[0][0].metadata == {"n": 7}
     q, doc_ids = np.float32(embeddings.embed_query("text number 7")), [store._entries[d.id].doc_id for d, _ in results]
@@ -109,8 +110,13 @@ def test_mmr_prefers_a_diverse_document_to_a_near_duplicate(side):
     rng = np.random.default_rng(5)
     g = rng.standard_normal((13, 384))
     unit = lambda v: (v / np.linalg.norm(v)).tolist()  # noqa: E731
-    vectors = {"a": unit(g[0]), "a again": unit(g[0] + 0.05 * g[1]), "b": unit(g[2]), "q": unit(1.2 * g[0] + g[2]),
-               **{f"other {i}": unit(g[i]) for i in range(3, 13)}}
+    vectors = {
+        "a": unit(g[0]),
+        "a again": unit(g[0] + 0.05 * g[1]),
+        "b": unit(g[2]),
+        "q": unit(1.2 * g[0] + g[2]),
+        **{f"other {i}": unit(g[i]) for i in range(3, 13)},
+    }
     texts = [t for t in vectors if t != "q"]
     store = KestrixVectorStore.from_texts(texts, _Table(vectors), metadatas=[{"b": t == "b"} for t in texts], side=side)
     assert [d.page_content for d in store.similarity_search("q", k=2)] == ["a", "a again"]
@@ -164,8 +170,21 @@ def test_returned_documents_cannot_change_the_store(embeddings):
         (lambda s: KestrixVectorStore.load_local("/nonexistent", s.embeddings, side="int4"), ValueError),
         (lambda s: KestrixVectorStore.load_local("/nonexistent", s.embeddings, sides="int8"), TypeError),
     ],
-    ids=["metadatas-length", "ids-length", "text-type", "id-type", "vector-dim", "negative-k", "delete-all", "delete-str",
-         "mmr-lambda", "mmr-fetch-k", "oversample", "load-side", "load-kwarg"],
+    ids=[
+        "metadatas-length",
+        "ids-length",
+        "text-type",
+        "id-type",
+        "vector-dim",
+        "negative-k",
+        "delete-all",
+        "delete-str",
+        "mmr-lambda",
+        "mmr-fetch-k",
+        "oversample",
+        "load-side",
+        "load-kwarg",
+    ],
 )
 def test_bad_calls_are_refused_and_change_nothing(embeddings, call, error):
     store = KestrixVectorStore.from_texts(["a", "b"], embeddings, ids=["1", "2"])
@@ -245,8 +264,10 @@ _FILTER_METADATA = [{"n": i, "tag": "abc"[i % 3], **({"even": True} if i % 2 == 
         ({"even": {"$ne": True}}, lambda m: "even" not in m),  # a missing field is unequal to anything
         ({"even": 1}, lambda m: False),  # a bool is not a number
         ({"tag": {"$gt": 3}}, lambda m: False),  # unorderable values never match
-        ({"$or": [{"n": 1}, {"$and": [{"tag": "b"}, {"n": {"$gt": 35}}]}]},
-         lambda m: m["n"] == 1 or (m["tag"] == "b" and m["n"] > 35)),
+        (
+            {"$or": [{"n": 1}, {"$and": [{"tag": "b"}, {"n": {"$gt": 35}}]}]},
+            lambda m: m["n"] == 1 or (m["tag"] == "b" and m["n"] > 35),
+        ),
     ],
 )
 def test_filter_operators_select_exactly_the_matching_documents(embeddings, texts, conditions, expected):
@@ -257,8 +278,16 @@ def test_filter_operators_select_exactly_the_matching_documents(embeddings, text
 
 @pytest.mark.parametrize(
     "conditions",
-    [{"n": {"$regex": "x"}}, {"$not": {"n": 1}}, {"n": {"$in": 3}}, {"$or": []}, {"n": {}}, [("n", 1)],
-     {"$and": [{"$and": []}]}, {"$or": [{"n": 1}] * 2, "m": {"$like": 1}}],
+    [
+        {"n": {"$regex": "x"}},
+        {"$not": {"n": 1}},
+        {"n": {"$in": 3}},
+        {"$or": []},
+        {"n": {}},
+        [("n", 1)],
+        {"$and": [{"$and": []}]},
+        {"$or": [{"n": 1}] * 2, "m": {"$like": 1}},
+    ],
 )
 def test_a_malformed_filter_raises_before_searching(embeddings, texts, conditions):
     store = KestrixVectorStore.from_texts(texts[:3], embeddings)
@@ -300,23 +329,35 @@ def test_a_first_version_folder_loads_codes_only_and_gets_its_graph_from_the_nex
     for id_ in store._entries:
         db.insert(store._entries[id_].doc_id, embeddings.embed_query(store._entries[id_].text))
     data = db.serialize()
-    documents = [{"id": i, "doc_id": e.doc_id, "text": e.text, "metadata": e.metadata} for i, e in store._entries.items()]
+    documents = [
+        {"id": i, "doc_id": e.doc_id, "text": e.text, "metadata": e.metadata} for i, e in store._entries.items()
+    ]
     (tmp_path / "store-0.kx").write_bytes(data)
-    manifest = {"format": "kestrix-langchain", "version": 1, "dimension": 384, "store_file": "store-0.kx",
-                "store_sha256": hashlib.sha256(data).hexdigest(), "next_doc_id": 40, "free_doc_ids": [3],
-                "documents": documents}
+    manifest = {
+        "format": "kestrix-langchain",
+        "version": 1,
+        "dimension": 384,
+        "store_file": "store-0.kx",
+        "store_sha256": hashlib.sha256(data).hexdigest(),
+        "next_doc_id": 40,
+        "free_doc_ids": [3],
+        "documents": documents,
+    }
     (tmp_path / MANIFEST).write_text(json.dumps(manifest))
     embeddings.batches.clear()
     loaded = KestrixVectorStore.load_local(tmp_path, embeddings, index_min_size=10)
     assert embeddings.batches == [] and loaded.store.side == "none"  # nothing embedded again
     query = "text number 5"
-    assert _pairs(loaded.similarity_search_with_score(query, k=4)) == _pairs(store.similarity_search_with_score(query, k=4))
+    assert _pairs(loaded.similarity_search_with_score(query, k=4)) == _pairs(
+        store.similarity_search_with_score(query, k=4)
+    )
     # Asked for, a side costs one embedding of every text, and answers as a new store would.
     asked = KestrixVectorStore.load_local(tmp_path, embeddings, side="int8")
     fresh = KestrixVectorStore.from_texts([t for t in texts if t != "text number 3"], embeddings)
     assert embeddings.batches == [39, 39] and asked.store.side == "int8"
     assert [(d.page_content, s) for d, s in asked.similarity_search_with_score(query, k=4)] == [
-        (d.page_content, s) for d, s in fresh.similarity_search_with_score(query, k=4)]
+        (d.page_content, s) for d, s in fresh.similarity_search_with_score(query, k=4)
+    ]
     assert not loaded.store.has_index()
     loaded.add_texts(["x"], ids=["x"])
     assert loaded.store.has_index() and loaded._entries["x"].doc_id == 3
@@ -340,8 +381,9 @@ def test_deleted_ids_are_reused_and_tombstones_compacted(embeddings, texts):
 
 @pytest.mark.parametrize("side", ["int8", "float16", None])
 def test_save_and_load_folder_round_trip(tmp_path, embeddings, texts, side):
-    store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=[{"n": i, "tags": ["a"]} for i in range(40)],
-                                          side=side)
+    store = KestrixVectorStore.from_texts(
+        texts, embeddings, metadatas=[{"n": i, "tags": ["a"]} for i in range(40)], side=side
+    )
     store.delete([store.similarity_search("text number 1", k=1)[0].id])
     store.save_local(tmp_path / "kx")
     embeddings.batches.clear()
@@ -350,8 +392,12 @@ def test_save_and_load_folder_round_trip(tmp_path, embeddings, texts, side):
     assert loaded.store._file_bytes() == store.store._file_bytes()  # codes, ids and side, byte for byte
     # Dropping the side keeps the very codes, embedding nothing.
     ids = store.store.ids()
-    assert np.array_equal(KestrixVectorStore.load_local(tmp_path / "kx", embeddings, side=None).store.get(ids),
-                          store.store.get(ids)) and embeddings.batches == []
+    assert (
+        np.array_equal(
+            KestrixVectorStore.load_local(tmp_path / "kx", embeddings, side=None).store.get(ids), store.store.get(ids)
+        )
+        and embeddings.batches == []
+    )
     for query in ("text number 5", "text number 1", "something else"):
         assert loaded.similarity_search_with_score(query, k=4) == store.similarity_search_with_score(query, k=4)
     # Ids keep counting where they were, so new documents never collide.
@@ -370,7 +416,9 @@ def test_saving_again_replaces_the_store_file(tmp_path, embeddings):
 
 
 def test_concurrent_saves_and_loads_of_one_folder_always_leave_a_whole_save(tmp_path, embeddings):
-    stores = [KestrixVectorStore.from_texts([f"{name} {i}" for i in range(n)], embeddings) for name, n in (("x", 3), ("y", 5))]
+    stores = [
+        KestrixVectorStore.from_texts([f"{name} {i}" for i in range(n)], embeddings) for name, n in (("x", 3), ("y", 5))
+    ]
     stores[0].save_local(tmp_path)
     saving = threading.Barrier(2)
     done = threading.Event()
@@ -381,7 +429,7 @@ def test_concurrent_saves_and_loads_of_one_folder_always_leave_a_whole_save(tmp_
             saving.wait()
             for _ in range(25):
                 store.save_local(tmp_path)
-        except Exception as err:  # noqa: BLE001 - reported below
+        except Exception as err:
             errors.append(err)
 
     def load():
@@ -390,7 +438,7 @@ def test_concurrent_saves_and_loads_of_one_folder_always_leave_a_whole_save(tmp_
             last = done.is_set()
             try:
                 loaded.add(len(KestrixVectorStore.load_local(tmp_path, embeddings)))
-            except Exception as err:  # noqa: BLE001 - reported below
+            except Exception as err:
                 errors.append(err)
             if last:
                 return
@@ -466,14 +514,33 @@ def _rewrite_store(change):
         (_rewrite_store(lambda db: db.delete(1)), ValueError, "deleted slots"),
         (_rewrite_store(lambda db: (db.delete(1), db.compact(), db.insert(5, [1.0] * 384))), ValueError, "ids are not"),
         (lambda f: (f / MANIFEST).write_text("[" * 100000 + "]" * 100000), ValueError, "damaged manifest"),
-        (_edit_manifest(lambda m: m.update(side="float16")), ValueError, "keeps side 'int8', the manifest names 'float16'"),
+        (
+            _edit_manifest(lambda m: m.update(side="float16")),
+            ValueError,
+            "keeps side 'int8', the manifest names 'float16'",
+        ),
         (_edit_manifest(lambda m: m.update(version=2)), ValueError, "a version 2 folder names no side"),
         (_edit_manifest(lambda m: m.pop("side")), ValueError, "side must be"),
     ],
     ids=[
-        "no-manifest", "bad-json", "store-bytes", "store-missing", "path-escape", "version", "count", "duplicate-id",
-        "duplicate-free-id", "unaccounted-id", "bool-doc-id", "extra-slot", "tombstone", "other-ids", "deep-json",
-        "other-side", "old-version-side", "side-missing",
+        "no-manifest",
+        "bad-json",
+        "store-bytes",
+        "store-missing",
+        "path-escape",
+        "version",
+        "count",
+        "duplicate-id",
+        "duplicate-free-id",
+        "unaccounted-id",
+        "bool-doc-id",
+        "extra-slot",
+        "tombstone",
+        "other-ids",
+        "deep-json",
+        "other-side",
+        "old-version-side",
+        "side-missing",
     ],
 )
 def test_damaged_folder_is_refused_with_a_clear_error(tmp_path, embeddings, damage, error, message):

@@ -199,8 +199,10 @@ def test_every_path_leaves_memory_flat():
 
     grown_blocks = sys.getallocatedblocks() - blocks
     grown_rss = rss_bytes() - rss
-    print(f"\n{CALLS} calls: RSS {rss / 2**20:.1f} MiB -> {(rss + grown_rss) / 2**20:.1f} MiB, "
-          f"allocated blocks {blocks} -> {blocks + grown_blocks}")
+    print(
+        f"\n{CALLS} calls: RSS {rss / 2**20:.1f} MiB -> {(rss + grown_rss) / 2**20:.1f} MiB, "
+        f"allocated blocks {blocks} -> {blocks + grown_blocks}"
+    )
     assert [sys.getrefcount(obj) for obj in tracked] == refs, "a reference to an argument or the type leaked"
     if distorted_meters():
         pytest.skip("under ASan or PYTHONMALLOC=malloc freed memory sits in quarantine and blocks are not counted")

@@ -6,9 +6,6 @@ import time
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-
 from conftest import (
     DIM,
     TOMBSTONE_BIT,
@@ -20,6 +17,9 @@ from conftest import (
     state,
     vec_from_bits,
 )
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
 from kestrix import Kestrix
 
 FAR_FUTURE = 1e18

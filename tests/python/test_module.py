@@ -10,8 +10,7 @@ import weakref
 
 import pytest
 
-from kestrix import Kestrix
-from kestrix import _kestrix
+from kestrix import Kestrix, _kestrix
 
 METHODS = [
     "with_capacity",

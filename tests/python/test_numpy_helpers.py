@@ -62,8 +62,17 @@ def test_insert_many_accepts_a_list_of_ids_and_an_empty_batch(rng):
         (np.array([0, 2**31]), np.zeros((2, 384), np.float32), ValueError, "2147483648"),
     ],
     ids=[
-        "one-vector", "wrong-width", "3-D", "int-dtype", "complex-dtype", "list",
-        "length-mismatch", "2-D-ids", "float-ids", "negative-id", "id-too-large",
+        "one-vector",
+        "wrong-width",
+        "3-D",
+        "int-dtype",
+        "complex-dtype",
+        "list",
+        "length-mismatch",
+        "2-D-ids",
+        "float-ids",
+        "negative-id",
+        "id-too-large",
     ],
 )
 def test_insert_many_refuses_bad_batches_before_inserting_anything(rng, ids, vectors, error, message):
@@ -95,7 +104,9 @@ def test_insert_many_refuses_a_batch_a_fixed_store_cannot_hold_before_any_row(rn
     assert kestrix.insert_many(db, np.array([7, 8]), rng.standard_normal((2, 384))).tolist() == [2, 0]
 
 
-@pytest.mark.parametrize("exact, ef, build", [(True, None, False), (False, None, False), (False, None, True), (False, 80, True)])
+@pytest.mark.parametrize(
+    "exact, ef, build", [(True, None, False), (False, None, False), (False, None, True), (False, 80, True)]
+)
 def test_search_many_rows_match_single_searches(rng, exact, ef, build):
     db, vectors = _filled(rng, 200)
     if build:

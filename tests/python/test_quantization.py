@@ -5,9 +5,6 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-
 from conftest import (
     ALL_BITS,
     DIM,
@@ -20,6 +17,9 @@ from conftest import (
     ref_score,
     vec_from_bits,
 )
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
 from kestrix import Kestrix
 
 
@@ -138,7 +138,16 @@ def test_every_sequence_form_gives_the_same_bits(form):
         (np.arange(DIM, dtype=np.int32) - 100, ALL_BITS ^ first_bits(101)),
         (np.ones(DIM, dtype=np.bool_), ALL_BITS),
     ],
-    ids=["bytes-zero", "bytes-one", "bytearray-alternating", "range", "range-from-minus-one", "tuple-int", "numpy-int", "numpy-bool"],
+    ids=[
+        "bytes-zero",
+        "bytes-one",
+        "bytearray-alternating",
+        "range",
+        "range-from-minus-one",
+        "tuple-int",
+        "numpy-int",
+        "numpy-bool",
+    ],
 )
 def test_integer_sequences_are_accepted_item_by_item(vector, bits):
     assert stored_bits(vector) == bits

@@ -4,9 +4,6 @@ import random
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-
 from conftest import (
     DIM,
     TOMBSTONE_BIT,
@@ -20,6 +17,9 @@ from conftest import (
     state,
     vec_from_bits,
 )
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
 from kestrix import Kestrix
 
 ZERO_Q = vec_from_bits(0)

@@ -20,6 +20,7 @@ import time
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
+from conftest import reference_top_k  # noqa: E402
 from hypothesis import HealthCheck, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from hypothesis.stateful import (  # noqa: E402
@@ -30,7 +31,6 @@ from hypothesis.stateful import (  # noqa: E402
     rule,
 )
 
-from conftest import reference_top_k  # noqa: E402
 from kestrix import Kestrix  # noqa: E402
 
 DIMENSION = 384
@@ -598,7 +598,11 @@ class CollectionMachine(RuleBasedStateMachine):
             # live ones), ranked again by the side, equal scores lower slot
             # first, and scored by it.
             assert len(hits) == min(k, len(live)) if scan else len(hits) <= min(k, len(live))
-            scores = rescored_scores(query, numpy.stack([self.rows[d] for d, _ in live]), [w for _, w in live], self.side) if live else []
+            scores = (
+                rescored_scores(query, numpy.stack([self.rows[d] for d, _ in live]), [w for _, w in live], self.side)
+                if live
+                else []
+            )
             by_doc = {live[i][0]: scores[i] for i in range(len(live))}
             assert [s for _, s in hits] == sorted((s for _, s in hits), reverse=True)
             for doc, score in hits:

@@ -7,7 +7,6 @@ import textwrap
 import time
 
 import pytest
-
 from conftest import (
     DIM,
     TOMBSTONE_BIT,
@@ -18,6 +17,7 @@ from conftest import (
     state,
     vec_from_bits,
 )
+
 from kestrix import Kestrix
 
 

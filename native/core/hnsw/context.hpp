@@ -39,9 +39,7 @@ struct VisitedSet {
         }
     }
 
-    bool is_visited(std::uint32_t slot) const noexcept {
-        return slot < stamps.size() && stamps[slot] == current;
-    }
+    bool is_visited(std::uint32_t slot) const noexcept { return slot < stamps.size() && stamps[slot] == current; }
 };
 
 // Everything a query needs besides the graph and the vectors: owned by the

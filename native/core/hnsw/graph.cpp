@@ -78,8 +78,7 @@ std::optional<std::size_t> HnswGraph::member_position(std::uint32_t slot, std::u
     return static_cast<std::size_t>(it - members.begin());
 }
 
-std::span<const std::uint32_t> HnswGraph::upper_neighbours_of(std::uint32_t slot,
-                                                              std::uint64_t layer) const noexcept {
+std::span<const std::uint32_t> HnswGraph::upper_neighbours_of(std::uint32_t slot, std::uint64_t layer) const noexcept {
     const auto position = member_position(slot, layer);
     if (!position) return {};
     const auto& counts = upper_counts_[layer - 1];
@@ -316,7 +315,7 @@ void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity
         // base than to every link already taken, or it only fills leftover room.
         const bool shadowed =
             !accepted.empty() && measure.any_within(vectors[candidate.slot], vectors.data(), accepted.data(),
-                                                   accepted.size(), candidate.distance);
+                                                    accepted.size(), candidate.distance);
         (shadowed ? discarded : accepted).push_back(candidate.slot);
     }
     for (const std::uint32_t slot : discarded) {
@@ -343,8 +342,8 @@ void HnswBuilder::insert_node(std::uint32_t slot, std::span<const QuantizedVecto
 
     for (std::uint64_t layer = std::min(level, graph_.top_level_) + 1; layer-- > 0;) {
         const std::uint64_t capacity = layer == 0 ? graph_.m0_ : graph_.m_;
-        search_layer(graph_, vectors, target, position.slot, layer, graph_.ef_construction_, visited_,
-                     candidate_heap_, found_, *measure_);
+        search_layer(graph_, vectors, target, position.slot, layer, graph_.ef_construction_, visited_, candidate_heap_,
+                     found_, *measure_);
         // The next layer starts from the nearest found, the first of equals in
         // heap-array order, chosen before the sort can reorder ties.
         if (!found_.empty()) {

@@ -97,7 +97,8 @@ struct HnswGraphCodec {
     static std::vector<std::byte> encode(const HnswGraph& g) {
         std::size_t size = GRAPH_HEADER_BYTES + (g.layer0_counts_.size() + g.layer0_neighbours_.size()) * CELL;
         for (std::size_t l = 0; l < g.upper_nodes_.size(); ++l) {
-            size += CELL + (g.upper_nodes_[l].size() + g.upper_counts_[l].size() + g.upper_neighbours_[l].size()) * CELL;
+            size +=
+                CELL + (g.upper_nodes_[l].size() + g.upper_counts_[l].size() + g.upper_neighbours_[l].size()) * CELL;
         }
         Writer w(size);
         for (const char c : MAGIC) w.field(c);

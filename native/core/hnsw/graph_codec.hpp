@@ -42,21 +42,21 @@ inline constexpr std::size_t GRAPH_HEADER_BYTES = 64;
 // Which check a graph's bytes failed. Names appear in messages as spelled by
 // error_name().
 enum class GraphError : std::uint8_t {
-    Truncated,           // fewer bytes than the header or the tables it announces
+    Truncated,  // fewer bytes than the header or the tables it announces
     BadMagic,
     UnsupportedVersion,
-    ReservedNotZero,     // a version-1 link rule word other than zero
+    ReservedNotZero,  // a version-1 link rule word other than zero
     BadLinkRule,
-    SlotCountMismatch,   // laid out for a store of another size
-    BadM,                // m below 2
-    BadStride,           // a stride other than the one m and the slot count give
-    BadRngState,         // a level generator state the generator cannot be in
-    BadTopLevel,         // above MAX_LEVEL, or levels without a node
-    BadEntryPoint,       // outside the store, or not on the top layer
-    BadMembers,          // an empty layer, members out of order or outside the store
-    LayersNotNested,     // a member of a layer missing from the layer below
-    BadCount,            // a row count above the stride
-    BadLink,             // a link outside the store, or a filled entry past the count
+    SlotCountMismatch,  // laid out for a store of another size
+    BadM,               // m below 2
+    BadStride,          // a stride other than the one m and the slot count give
+    BadRngState,        // a level generator state the generator cannot be in
+    BadTopLevel,        // above MAX_LEVEL, or levels without a node
+    BadEntryPoint,      // outside the store, or not on the top layer
+    BadMembers,         // an empty layer, members out of order or outside the store
+    LayersNotNested,    // a member of a layer missing from the layer below
+    BadCount,           // a row count above the stride
+    BadLink,            // a link outside the store, or a filled entry past the count
     TrailingBytes,
 };
 

@@ -22,14 +22,14 @@ void walk_to_layer0(const HnswGraph& graph, std::span<const QuantizedVector> vec
     const std::uint64_t width = std::max(ef, k);
     if (collect) {
         context.seen.clear();
-        search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates,
-                     context.found, measure, KeepLive{ids}, CollectLive{KeepLive{ids}, &context.seen});
+        search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates, context.found,
+                     measure, KeepLive{ids}, CollectLive{KeepLive{ids}, &context.seen});
     } else if (live_only) {
-        search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates,
-                     context.found, measure, KeepLive{ids});
+        search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates, context.found,
+                     measure, KeepLive{ids});
     } else {
-        search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates,
-                     context.found, measure);
+        search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates, context.found,
+                     measure);
     }
     sort_by_distance(std::span(context.found));
 }
@@ -50,8 +50,8 @@ std::vector<SearchHit> first_hits(std::span<const Candidate> found, std::span<co
 }
 
 std::vector<SearchHit> search_graph(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                    std::span<const std::uint32_t> ids, const QuantizedVector& query,
-                                    std::uint64_t k, std::uint64_t ef, bool live_only, SearchContext& context) {
+                                    std::span<const std::uint32_t> ids, const QuantizedVector& query, std::uint64_t k,
+                                    std::uint64_t ef, bool live_only, SearchContext& context) {
     if (k == 0) return {};
     const auto entry = graph.entry_point();
     if (!entry || *entry >= vectors.size()) return {};
@@ -62,8 +62,8 @@ std::vector<SearchHit> search_graph(const HnswGraph& graph, std::span<const Quan
 }  // namespace
 
 std::vector<SearchHit> search_hnsw(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                   std::span<const std::uint32_t> ids, const QuantizedVector& query,
-                                   std::uint64_t k, std::uint64_t ef, SearchContext& context) {
+                                   std::span<const std::uint32_t> ids, const QuantizedVector& query, std::uint64_t k,
+                                   std::uint64_t ef, SearchContext& context) {
     return search_graph(graph, vectors, ids, query, k, ef, false, context);
 }
 

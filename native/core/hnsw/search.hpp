@@ -235,8 +235,8 @@ inline void search_layer(const HnswGraph& graph, std::span<const QuantizedVector
 // search runs with width max(ef, k); the list is cut to k before slots that are
 // tombstoned or outside `ids` are dropped, so a dropped slot is not replaced.
 std::vector<SearchHit> search_hnsw(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                   std::span<const std::uint32_t> ids, const QuantizedVector& query,
-                                   std::uint64_t k, std::uint64_t ef, SearchContext& context);
+                                   std::span<const std::uint32_t> ids, const QuantizedVector& query, std::uint64_t k,
+                                   std::uint64_t ef, SearchContext& context);
 
 // The k nearest live slots the graph reaches, in ascending distance, for a
 // graph that outlives deletions: tombstoned nodes are walked through but never

@@ -63,14 +63,14 @@ KESTRIX_AVX2 __m256i eight_rows(const unsigned char* p, __m256i qa, __m256i qb, 
 }  // namespace
 
 __attribute__((target("avx2,popcnt"))) static std::uint64_t scan_block_avx2(const QuantizedVector& query,
-                                                                     const QuantizedVector* rows,
-                                                                     const std::uint32_t* ids, std::size_t count,
-                                                                     std::uint32_t bound,
-                                                                     std::uint16_t* distances) noexcept {
+                                                                            const QuantizedVector* rows,
+                                                                            const std::uint32_t* ids, std::size_t count,
+                                                                            std::uint32_t bound,
+                                                                            std::uint16_t* distances) noexcept {
     const auto* q = reinterpret_cast<const unsigned char*>(query.words.data());
     const __m256i qa = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-    const __m256i qb = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(q),
-                                           reinterpret_cast<const __m128i*>(q + 32));
+    const __m256i qb =
+        _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(q), reinterpret_cast<const __m128i*>(q + 32));
     const __m256i qc = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 16));
     const auto* base = reinterpret_cast<const unsigned char*>(rows);
 
@@ -86,8 +86,7 @@ __attribute__((target("avx2,popcnt"))) static std::uint64_t scan_block_avx2(cons
     return x86::offer_bits(ids, distances, 0, count, bound);
 }
 
-const KernelSet AVX2_KERNELS{"avx2", scan_block_avx2, x86::gather_popcnt, x86::any_within_popcnt,
-                             x86::distance_popcnt};
+const KernelSet AVX2_KERNELS{"avx2", scan_block_avx2, x86::gather_popcnt, x86::any_within_popcnt, x86::distance_popcnt};
 
 }  // namespace kestrix::kernels
 

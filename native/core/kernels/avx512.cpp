@@ -27,9 +27,7 @@ namespace kestrix::kernels {
 
 // ---------------------------------------------------------------- scan
 
-
 namespace {
-
 
 struct QueryPattern {
     // 64-bit lane j of load z of a group of eight rows holds lane (8z + j) % 6
@@ -96,9 +94,9 @@ __attribute__((target(KESTRIX_AVX512_TARGET))) static std::uint64_t scan_block_a
     if (count != SCAN_BLOCK) return x86::offer_bits(ids, distances, 0, count, bound);
 
     const __m512i limit = _mm512_set1_epi16(static_cast<short>(bound));
-    const std::uint64_t below = static_cast<std::uint64_t>(_mm512_cmplt_epu16_mask(_mm512_loadu_si512(distances), limit)) |
-                                static_cast<std::uint64_t>(_mm512_cmplt_epu16_mask(_mm512_loadu_si512(distances + 32), limit))
-                                    << 32;
+    const std::uint64_t below =
+        static_cast<std::uint64_t>(_mm512_cmplt_epu16_mask(_mm512_loadu_si512(distances), limit)) |
+        static_cast<std::uint64_t>(_mm512_cmplt_epu16_mask(_mm512_loadu_si512(distances + 32), limit)) << 32;
     const __m512i tombstone = _mm512_set1_epi32(static_cast<int>(TOMBSTONE_BIT));
     std::uint64_t live = 0;
     for (int g = 0; g < 4; ++g) {
@@ -110,9 +108,7 @@ __attribute__((target(KESTRIX_AVX512_TARGET))) static std::uint64_t scan_block_a
 
 // ---------------------------------------------------------------- gather
 
-
 namespace {
-
 
 // Byte 8p + r of the packed counts is lane p of row r; this index moves it to
 // byte 8r + p (bytes 6 and 7 of every row lane are masked off).
@@ -149,10 +145,9 @@ KESTRIX_AVX512 __m512i group(__m512i q, const QuantizedVector& query, const Quan
 }  // namespace
 
 __attribute__((target(KESTRIX_AVX512_TARGET))) static void gather_avx512(const QuantizedVector& query,
-                                                                            const QuantizedVector* rows,
-                                                                            const std::uint32_t* slots,
-                                                                            std::size_t count,
-                                                                            std::uint32_t* out) noexcept {
+                                                                         const QuantizedVector* rows,
+                                                                         const std::uint32_t* slots, std::size_t count,
+                                                                         std::uint32_t* out) noexcept {
     const __m512i q = _mm512_maskz_loadu_epi64(ROW_LANES, query.words.data());
     const __m512i index = _mm512_load_si512(TRANSPOSE_INDEX.bytes);
     for (std::size_t i = 0; i < count; i += GATHER_GROUP) {
@@ -163,9 +158,10 @@ __attribute__((target(KESTRIX_AVX512_TARGET))) static void gather_avx512(const Q
 }
 
 __attribute__((target(KESTRIX_AVX512_TARGET))) static bool any_within_avx512(const QuantizedVector& query,
-                                                                      const QuantizedVector* rows,
-                                                                      const std::uint32_t* slots, std::size_t count,
-                                                                      std::uint32_t bound) noexcept {
+                                                                             const QuantizedVector* rows,
+                                                                             const std::uint32_t* slots,
+                                                                             std::size_t count,
+                                                                             std::uint32_t bound) noexcept {
     const __m512i q = _mm512_maskz_loadu_epi64(ROW_LANES, query.words.data());
     const __m512i index = _mm512_load_si512(TRANSPOSE_INDEX.bytes);
     const __m512i limit = _mm512_set1_epi64(static_cast<long long>(bound));

@@ -31,8 +31,8 @@ CpuFeatures look_at_cpu() noexcept {
     // operating system's support for the wide registers).
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
     cpu.f16c = __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_F16C) != 0;
-    cpu.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                 __builtin_cpu_supports("avx512vl");
+    cpu.avx512 =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
     cpu.avx512vbmi = __builtin_cpu_supports("avx512vbmi");
     cpu.avx512vpopcntdq = __builtin_cpu_supports("avx512vpopcntdq");
     cpu.avx512vnni = __builtin_cpu_supports("avx512vnni");

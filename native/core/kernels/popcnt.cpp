@@ -10,9 +10,8 @@ namespace kestrix::kernels {
 namespace x86 {
 
 __attribute__((target("popcnt"))) std::uint64_t scan_block_popcnt(const QuantizedVector& query,
-                                                                  const QuantizedVector* rows,
-                                                                  const std::uint32_t* ids, std::size_t count,
-                                                                  std::uint32_t bound,
+                                                                  const QuantizedVector* rows, const std::uint32_t* ids,
+                                                                  std::size_t count, std::uint32_t bound,
                                                                   std::uint16_t* distances) noexcept {
     std::uint64_t query_lanes[6];
     std::memcpy(query_lanes, query.words.data(), sizeof query_lanes);

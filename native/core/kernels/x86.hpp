@@ -16,7 +16,7 @@ namespace kestrix::kernels::x86 {
 // Row distance with the popcount builtin: it becomes POPCNT inside a function
 // compiled for a target that has it. Same pairing of words as hamming_distance.
 __attribute__((always_inline)) static inline std::uint32_t row_distance(const std::uint64_t* query_lanes,
-                                                                       const QuantizedVector& row) noexcept {
+                                                                        const QuantizedVector& row) noexcept {
     std::uint64_t lanes[6];
     std::memcpy(lanes, row.words.data(), sizeof lanes);
     std::uint32_t total = 0;
@@ -27,9 +27,8 @@ __attribute__((always_inline)) static inline std::uint32_t row_distance(const st
 // The scalar rule for the offer mask, used for the rows a kernel's vector loop
 // does not cover.
 __attribute__((always_inline)) static inline std::uint64_t offer_bits(const std::uint32_t* ids,
-                                                                     const std::uint16_t* distances,
-                                                                     std::size_t from, std::size_t count,
-                                                                     std::uint32_t bound) noexcept {
+                                                                      const std::uint16_t* distances, std::size_t from,
+                                                                      std::size_t count, std::uint32_t bound) noexcept {
     std::uint64_t mask = 0;
     for (std::size_t i = from; i < count; ++i) {
         const bool offered = !is_tombstoned(ids[i]) && distances[i] < bound;

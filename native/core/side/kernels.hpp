@@ -51,7 +51,6 @@ std::span<const SideKernels> available_side_kernels() noexcept;
 // The fastest set this CPU can run, chosen once per process.
 const SideKernels& side_kernels() noexcept;
 
-
 // The vector kernels sum ROW_GROUP candidates side by side: each row's sum is
 // one chain of dependent additions, and several chains in flight hide their
 // latency without changing any row's order of summation. The candidates of a
@@ -85,8 +84,7 @@ void sign_dots_portable(const float*, const QuantizedVector*, const std::uint32_
 #if defined(__x86_64__)
 void int8_dots_avx2(const std::int16_t*, const std::byte*, std::size_t, const std::uint32_t*, std::size_t,
                     std::int32_t*) noexcept;
-void float16_dots_avx2(const float*, const std::byte*, std::size_t, const std::uint32_t*, std::size_t,
-                       float*) noexcept;
+void float16_dots_avx2(const float*, const std::byte*, std::size_t, const std::uint32_t*, std::size_t, float*) noexcept;
 void sign_dots_avx2(const float*, const QuantizedVector*, const std::uint32_t*, std::size_t, float*) noexcept;
 void int8_dots_avx512(const std::int16_t*, const std::byte*, std::size_t, const std::uint32_t*, std::size_t,
                       std::int32_t*) noexcept;

@@ -25,8 +25,8 @@ KESTRIX_SIDE_AVX2 float fold_lanes(__m256 low, __m256 high) noexcept {
 
 // Flips the sign of lane j of `q` where bit j of `bits` is clear.
 KESTRIX_SIDE_AVX2 __m256 signed_by(__m256 q, unsigned bits) noexcept {
-    const __m256i moved = _mm256_sllv_epi32(_mm256_set1_epi32(static_cast<int>(bits)),
-                                            _mm256_setr_epi32(31, 30, 29, 28, 27, 26, 25, 24));
+    const __m256i moved =
+        _mm256_sllv_epi32(_mm256_set1_epi32(static_cast<int>(bits)), _mm256_setr_epi32(31, 30, 29, 28, 27, 26, 25, 24));
     const __m256i flip = _mm256_andnot_si256(moved, _mm256_set1_epi32(static_cast<int>(0x80000000u)));
     return _mm256_xor_ps(q, _mm256_castsi256_ps(flip));
 }
@@ -110,10 +110,9 @@ KESTRIX_SIDE_AVX2 void sign_rows(const float* query, const QuantizedVector* rows
 
 }  // namespace
 
-__attribute__((target(KESTRIX_SIDE_AVX2_TARGET))) void int8_dots_avx2(const std::int16_t* query,
-                                                                     const std::byte* rows, std::size_t stride,
-                                                                     const std::uint32_t* slots, std::size_t count,
-                                                                     std::int32_t* out) noexcept {
+__attribute__((target(KESTRIX_SIDE_AVX2_TARGET))) void int8_dots_avx2(const std::int16_t* query, const std::byte* rows,
+                                                                      std::size_t stride, const std::uint32_t* slots,
+                                                                      std::size_t count, std::int32_t* out) noexcept {
     prefetch_rows(rows, stride, stride, slots, 0, PREFETCH_AHEAD, count);
     alignas(32) std::int8_t narrow[DIMENSION];
     narrow_query(query, narrow);
@@ -126,9 +125,8 @@ __attribute__((target(KESTRIX_SIDE_AVX2_TARGET))) void int8_dots_avx2(const std:
 }
 
 __attribute__((target(KESTRIX_SIDE_AVX2_TARGET))) void float16_dots_avx2(const float* query, const std::byte* rows,
-                                                                        std::size_t stride,
-                                                                        const std::uint32_t* slots,
-                                                                        std::size_t count, float* out) noexcept {
+                                                                         std::size_t stride, const std::uint32_t* slots,
+                                                                         std::size_t count, float* out) noexcept {
     prefetch_rows(rows, stride, 2 * DIMENSION, slots, 0, PREFETCH_AHEAD, count);
     std::size_t i = 0;
     for (; i + ROW_GROUP <= count; i += ROW_GROUP) {
@@ -139,8 +137,8 @@ __attribute__((target(KESTRIX_SIDE_AVX2_TARGET))) void float16_dots_avx2(const f
 }
 
 __attribute__((target(KESTRIX_SIDE_AVX2_TARGET))) void sign_dots_avx2(const float* query, const QuantizedVector* rows,
-                                                                     const std::uint32_t* slots, std::size_t count,
-                                                                     float* out) noexcept {
+                                                                      const std::uint32_t* slots, std::size_t count,
+                                                                      float* out) noexcept {
     const auto* bytes = reinterpret_cast<const std::byte*>(rows);
     prefetch_rows(bytes, sizeof(QuantizedVector), sizeof(QuantizedVector), slots, 0, PREFETCH_AHEAD, count);
     std::size_t i = 0;

@@ -79,10 +79,9 @@ KESTRIX_SIDE_AVX512 void sign_rows(const float* query, const QuantizedVector* ro
 }  // namespace
 
 __attribute__((target(KESTRIX_SIDE_AVX512_TARGET))) void int8_dots_avx512(const std::int16_t* query,
-                                                                         const std::byte* rows, std::size_t stride,
-                                                                         const std::uint32_t* slots,
-                                                                         std::size_t count,
-                                                                         std::int32_t* out) noexcept {
+                                                                          const std::byte* rows, std::size_t stride,
+                                                                          const std::uint32_t* slots, std::size_t count,
+                                                                          std::int32_t* out) noexcept {
     prefetch_rows(rows, stride, stride, slots, 0, PREFETCH_AHEAD, count);
     std::size_t i = 0;
     for (; i + ROW_GROUP <= count; i += ROW_GROUP) {
@@ -92,12 +91,10 @@ __attribute__((target(KESTRIX_SIDE_AVX512_TARGET))) void int8_dots_avx512(const 
     for (; i < count; ++i) int8_rows<1>(query, rows, stride, slots + i, out + i);
 }
 
-__attribute__((target(KESTRIX_SIDE_AVX512_TARGET))) void float16_dots_avx512(const float* query,
-                                                                            const std::byte* rows,
-                                                                            std::size_t stride,
-                                                                            const std::uint32_t* slots,
-                                                                            std::size_t count,
-                                                                            float* out) noexcept {
+__attribute__((target(KESTRIX_SIDE_AVX512_TARGET))) void float16_dots_avx512(const float* query, const std::byte* rows,
+                                                                             std::size_t stride,
+                                                                             const std::uint32_t* slots,
+                                                                             std::size_t count, float* out) noexcept {
     prefetch_rows(rows, stride, 2 * DIMENSION, slots, 0, PREFETCH_AHEAD, count);
     std::size_t i = 0;
     for (; i + ROW_GROUP <= count; i += ROW_GROUP) {
@@ -108,9 +105,9 @@ __attribute__((target(KESTRIX_SIDE_AVX512_TARGET))) void float16_dots_avx512(con
 }
 
 __attribute__((target(KESTRIX_SIDE_AVX512_TARGET))) void sign_dots_avx512(const float* query,
-                                                                         const QuantizedVector* rows,
-                                                                         const std::uint32_t* slots,
-                                                                         std::size_t count, float* out) noexcept {
+                                                                          const QuantizedVector* rows,
+                                                                          const std::uint32_t* slots, std::size_t count,
+                                                                          float* out) noexcept {
     const auto* bytes = reinterpret_cast<const std::byte*>(rows);
     prefetch_rows(bytes, sizeof(QuantizedVector), sizeof(QuantizedVector), slots, 0, PREFETCH_AHEAD, count);
     std::size_t i = 0;

@@ -27,8 +27,8 @@ void int8_dots_portable(const std::int16_t* query, const std::byte* rows, std::s
     }
 }
 
-void float16_dots_portable(const float* query, const std::byte* rows, std::size_t stride,
-                           const std::uint32_t* slots, std::size_t count, float* out) noexcept {
+void float16_dots_portable(const float* query, const std::byte* rows, std::size_t stride, const std::uint32_t* slots,
+                           std::size_t count, float* out) noexcept {
     for (std::size_t i = 0; i < count; ++i) {
         const std::byte* row = rows + std::size_t{slots[i]} * stride;
         float lanes[FLOAT_LANES] = {};
@@ -42,8 +42,8 @@ void float16_dots_portable(const float* query, const std::byte* rows, std::size_
     }
 }
 
-void sign_dots_portable(const float* query, const QuantizedVector* rows, const std::uint32_t* slots,
-                        std::size_t count, float* out) noexcept {
+void sign_dots_portable(const float* query, const QuantizedVector* rows, const std::uint32_t* slots, std::size_t count,
+                        float* out) noexcept {
     for (std::size_t i = 0; i < count; ++i) {
         const QuantizedVector& row = rows[slots[i]];
         float lanes[FLOAT_LANES] = {};

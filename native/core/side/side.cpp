@@ -41,7 +41,7 @@ std::uint16_t float_to_float16(float value) noexcept {
     std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
     const auto sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000u);
     bits &= 0x7FFFFFFFu;
-    if (bits > 0x7F800000u) return 0;                 // NaN: never stored (input is finite)
+    if (bits > 0x7F800000u) return 0;                // NaN: never stored (input is finite)
     if (bits >= 0x477FF000u) return sign | 0x7BFFu;  // would round to infinity: the largest half
     if (bits < 0x38800000u) {
         // Below the smallest normal half: adding 0.5 leaves the result's last

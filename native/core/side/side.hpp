@@ -171,8 +171,9 @@ void score_slots(const SideKernels& kernels, const PreparedQuery& query, const S
 template <class Hit>
 std::size_t rank_by_score(std::span<Hit> hits, std::size_t keep) noexcept {
     const std::size_t ranked = std::min(keep, hits.size());
-    std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(ranked), hits.end(),
-                      [](const Hit& a, const Hit& b) { return a.score != b.score ? a.score > b.score : a.slot < b.slot; });
+    std::partial_sort(
+        hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(ranked), hits.end(),
+        [](const Hit& a, const Hit& b) { return a.score != b.score ? a.score > b.score : a.slot < b.slot; });
     return ranked;
 }
 
