@@ -9,6 +9,11 @@
 // earlier comes first". The store's 32-bit id word of a slot holds the low 31
 // bits of its document id (plus the tombstone bit), which keeps the store's
 // bytes meaningful on their own; the full ids live in `doc_ids`.
+//
+// The jobs live in files of their own: the changes and the graph's lifecycle
+// here (collection.cpp), the id map (id_map.hpp), the query planner
+// (collection_query.cpp), the file (collection_file.hpp) and a build that
+// reports and can be stopped (collection_build.hpp).
 #pragma once
 
 #include <cstddef>
@@ -21,8 +26,10 @@
 #include <string_view>
 #include <vector>
 
+#include "defaults.hpp"
+#include "hnsw/context.hpp"
 #include "hnsw/graph.hpp"
-#include "hnsw/graph_codec.hpp"
+#include "id_map.hpp"
 #include "quantized.hpp"
 #include "rw_lock.hpp"
 #include "scan.hpp"
@@ -34,33 +41,13 @@ namespace kestrix {
 inline constexpr std::uint64_t MAX_DOCUMENT_ID = (std::uint64_t{1} << 63) - 1;
 // Slot numbers must stay below the graph's EMPTY_LINK.
 inline constexpr std::size_t MAX_COLLECTION_SLOTS = 0xFFFFFFFEu;
+// The distance of a missing answer in a padded row: after every real one.
+inline constexpr std::int16_t NO_DISTANCE = DIMENSION + 1;
 
 // The store's id word for a document id.
 constexpr std::uint32_t id_word_of(std::uint64_t document_id) noexcept {
     return static_cast<std::uint32_t>(document_id) & ~TOMBSTONE_BIT;
 }
-
-// Document id -> slot. Open addressing with linear probing and backward-shift
-// deletion (no deletion markers, so lookups never slow down with churn), at
-// most half full. Insertion never allocates: reserve() first.
-class IdMap {
-public:
-    std::optional<std::uint32_t> find(std::uint64_t id) const noexcept;
-    // Room for `entries` entries in all. Throws std::bad_alloc, leaving the map as it was.
-    void reserve(std::size_t entries);
-    // Sets the slot of `id`, adding it if absent. Requires room (reserve).
-    void assign(std::uint64_t id, std::uint32_t slot) noexcept;
-    bool erase(std::uint64_t id) noexcept;
-    std::size_t size() const noexcept { return count_; }
-
-private:
-    static constexpr std::uint64_t EMPTY = ~std::uint64_t{0};  // never a document id
-    std::size_t home(std::uint64_t id) const noexcept;
-
-    std::vector<std::uint64_t> keys_;
-    std::vector<std::uint32_t> slots_;
-    std::size_t count_ = 0;
-};
 
 struct CollectionError {
     enum class Kind : std::uint8_t {
@@ -84,32 +71,19 @@ struct DocumentHit {
     float score;
 };
 
-// The answers of a batch: `queries` rows of `width` columns, best first;
-// a short row is padded at its end with id -1 and score NaN.
+// The answers of a batch: `queries` rows of `width` columns, best first; a
+// short row is padded at its end with id -1, score NaN and NO_DISTANCE. The
+// distance is the Hamming distance of the codes, whatever ranked the row.
 struct BatchHits {
     std::size_t queries = 0;
     std::size_t width = 0;
     std::vector<std::int64_t> ids;
     std::vector<float> scores;
+    std::vector<std::int16_t> distances;
 };
 
-// Candidates per answer when rescoring. Measured on all-MiniLM-L6-v2
-// embeddings of 31,103 verses (1,000 held-out queries, k = 10, exact scan):
-// the int8 side recovers 0.930 of the float top-10 from 16 x k candidates,
-// 0.955 from 24 x k and 0.966 from 32 x k, and finds the float top-1 0.994 /
-// 0.997 / 0.998 of the time. 24 is the smallest factor measured that gives
-// 0.95 and 0.99; the rescoring's cost grows linearly with it.
-inline constexpr std::uint64_t DEFAULT_OVERSAMPLE = 24;
-
-// The graph walk's width when the caller names none, for a query without
-// rescoring. A rescored query walks as wide as its candidate list when that
-// is wider: on the same embeddings the candidates of a 50-wide walk hold 0.91
-// of the float top-10 (top-1: 0.95), those of a 240-wide walk 0.95 (0.99),
-// like the scan's. Its cost is about three times the narrow walk's.
-inline constexpr std::uint64_t DEFAULT_EF = 50;
-
 struct SearchOptions {
-    std::uint64_t k = 10;
+    std::uint64_t k = DEFAULT_K;
     bool exact = false;  // the exact scan even when a graph exists
     // The graph walk keeps max(ef, k) nodes; unset, see DEFAULT_EF.
     std::optional<std::uint64_t> ef;
@@ -122,7 +96,7 @@ struct SearchOptions {
     std::uint64_t oversample = DEFAULT_OVERSAMPLE;
 };
 
-// Why a (store, document ids) pair read from a file cannot be a collection.
+// Why the parts of a collection read from a file cannot be one.
 using LoadProblem = std::string_view;
 
 class Collection {
@@ -133,20 +107,22 @@ public:
     Collection(Collection&&) noexcept = default;
     Collection& operator=(Collection&&) noexcept = default;
 
-    // Validates the pair: one id per slot, each in range, every live id once,
-    // and each slot's id word matching its document id and its tombstone.
-    // A side, when given, must have one row per slot; without one the
-    // collection keeps none.
+    // Validates the parts: one id per slot, each in range, every live id once,
+    // and each slot's id word matching its document id and its tombstone. A
+    // side, when given, must have one row per slot; without one the
+    // collection keeps none. A graph must have been read for this store's
+    // slot count (decode_graph checks it); it is installed as it is.
     static std::expected<Collection, LoadProblem> from_parts(VectorStore store, std::vector<std::uint64_t> doc_ids,
-                                                             std::optional<side::SideStore> side = std::nullopt);
+                                                             std::optional<side::SideStore> side = std::nullopt,
+                                                             std::optional<HnswGraph> graph = std::nullopt);
 
-    // Upserts the batch. Everything is checked first (id range, duplicates in
-    // the batch, room); a refused batch changes nothing, and so does a
-    // std::bad_alloc before the documents go in. Replaced documents' old slots
-    // become tombstones, which stay in the graph as waypoints. A graph is
-    // extended by the appended slots (exactly the graph a full build would give
-    // while no earlier slot changed since the build); if memory runs out while
-    // it is extended, the graph is dropped and the documents stay stored.
+    // Upserts the batch, whole or not at all. Everything is checked first (id
+    // range, duplicates in the batch, room), and a refused batch changes
+    // nothing. Replaced documents' old slots become tombstones, which stay in
+    // the graph as waypoints. A graph is extended by the appended slots
+    // (exactly the graph a full build would give while no earlier slot changed
+    // since the build). Throws std::bad_alloc when memory runs out, the graph's
+    // extension included, and then nothing has changed, the graph neither.
     // `floats` holds the rows' 384 floats each (the codes' source), which a
     // collection with a side needs for its rows.
     std::expected<void, CollectionError> add(std::span<const std::uint64_t> ids,
@@ -176,31 +152,49 @@ public:
     const side::SideStore& side() const noexcept { return side_; }
     std::span<const std::uint64_t> doc_ids() const noexcept { return doc_ids_; }
 
-    // The graph over the slots live now, replacing any earlier one once it is
-    // complete. The slots are inserted a chunk at a time; after each chunk
-    // `keep_going(done, total)` (live slots inserted so far, of all) may stop
-    // the build by returning false, which keeps the earlier graph (as does
-    // std::bad_alloc). Returns whether the new graph was installed.
+    // ------------------------------------------------------------ the graph
+
+    // A graph built over the slots live when the build began, waiting to be
+    // installed by the collection it was built from.
+    struct PendingGraph {
+        std::unique_ptr<HnswGraph> graph;
+        std::size_t slots;    // the slot count it was built for
+        std::uint64_t epoch;  // the collection's compactions when it was built
+    };
+    // Reports how far a build has come: live slots inserted so far, of all.
+    // Returning false stops it.
     using BuildCheck = std::function<bool(std::size_t done, std::size_t total)>;
+
+    // A new graph over the live slots, built without changing anything (a
+    // reader's work: searches go on meanwhile). The slots are inserted a
+    // chunk at a time; after each chunk `keep_going` may stop the build, which
+    // then gives nothing. Throws std::bad_alloc.
+    std::optional<PendingGraph> build_graph(std::uint64_t m, std::uint64_t ef_construction,
+                                            const BuildCheck& keep_going = {}) const;
+    // Replaces the graph by a built one. Slots appended since the build are
+    // inserted into it first, as an add would have; deletes need nothing. A
+    // compaction since the build renumbered the slots: the graph is dropped
+    // (a compaction drops the graph) and false returned. Throws std::bad_alloc
+    // with the earlier graph still in place.
+    bool install_graph(PendingGraph pending);
+    // Both, for a caller that holds the collection alone.
     bool build_index(std::uint64_t m, std::uint64_t ef_construction, const BuildCheck& keep_going = {});
+
     bool has_index() const noexcept { return graph_ != nullptr; }
     const HnswGraph* graph() const noexcept { return graph_.get(); }
 
-    // The graph as a file keeps it (empty without a graph), and the graph of
-    // a file installed as it was written: checked against this collection's
-    // slot count and refused whole (the collection unchanged) when any check
-    // fails. Nothing is rebuilt. Both throw std::bad_alloc only.
-    std::vector<std::byte> graph_bytes() const;
-    std::expected<void, GraphError> restore_graph(std::span<const std::byte> bytes);
-
     // How much of the graph is still documents: its nodes (slots it has
     // linked, or its entry point) and, of those, the ones deleted or replaced
-    // since, which searches only walk through.
+    // since, which searches only walk through. Kept as the collection changes.
     struct GraphNodes {
         std::size_t nodes = 0;
         std::size_t waypoints = 0;
+        friend bool operator==(const GraphNodes&, const GraphNodes&) = default;
     };
-    GraphNodes graph_nodes() const noexcept;
+    GraphNodes graph_nodes() const noexcept { return nodes_; }
+
+    // ------------------------------------------------------------ search
+    // (collection_query.cpp)
 
     // One query: min(k, live) hits at most, best first; among equal distances
     // the lower slot first. Through the graph when one exists and !exact.
@@ -220,15 +214,32 @@ private:
     // Ranks hits by the side when options.rescore, keeping the best options.k.
     void rescore_hits(std::vector<SearchHit>& hits, std::span<const float> floats,
                       const SearchOptions& options) const noexcept;
-    void extend_graph(std::size_t first_new_slot) noexcept;
+    // The graph road of one query (a graph must exist).
+    std::vector<SearchHit> graph_one(const QuantizedVector& query, std::size_t width, const SearchOptions& options,
+                                     SearchContext& context) const;
+    // `graph` extended by the slots from `first_slot` on (std::bad_alloc).
+    HnswGraph extended_graph(const HnswGraph& graph, std::size_t first_slot) const;
+    void set_graph(std::unique_ptr<HnswGraph> graph) noexcept;
+    // A slot just tombstoned: one more waypoint if the graph has it as a node.
+    void note_deleted(std::size_t slot) noexcept;
 
     VectorStore store_;
     std::vector<std::uint64_t> doc_ids_;
     IdMap map_;
     std::unique_ptr<HnswGraph> graph_;
+    GraphNodes nodes_;
     // Row i belongs to slot i, through every change of the store.
     side::SideStore side_;
+    // Compactions so far: slot numbers of one epoch mean the same slots.
+    std::uint64_t epoch_ = 0;
+    // The graph road's room, sized for this collection's slots and freed
+    // with it (or when its slots or graph are replaced).
+    mutable ContextPool rooms_;
 };
+
+// The nodes and waypoints of `graph` over the slots whose id words are `ids`,
+// counted one slot at a time.
+Collection::GraphNodes count_graph_nodes(const HnswGraph& graph, std::span<const std::uint32_t> ids) noexcept;
 
 // A collection with its readers-writer lock: searches share it, changes take
 // it alone, and a waiting change goes before searches that come after it. The

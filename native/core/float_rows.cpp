@@ -1,22 +1,12 @@
 #include "float_rows.hpp"
 
 #include <algorithm>
-
 #include <bit>
 #include <cstring>
 
+#include "bytes.hpp"
+
 namespace kestrix {
-
-namespace {
-
-template <class T>
-T load(const std::byte* at) noexcept {
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-}  // namespace
 
 bool read_row(const FloatRows& rows, std::size_t r, std::span<float, DIMENSION> out) noexcept {
     const std::byte* row = rows.data + static_cast<std::ptrdiff_t>(r) * rows.row_stride;

@@ -13,6 +13,7 @@
 // (not Linux), everything sits on malloc/realloc.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -97,6 +98,9 @@ public:
 
     // Only within the room reserve() made.
     void push_back(const T& value) noexcept { data()[size_++] = value; }
+
+    // Drops the values past n (none if there are not that many); the room stays.
+    void truncate(std::size_t n) noexcept { size_ = std::min(size_, n); }
 
     // Fills to n values (new ones value-initialised) or drops values past n.
     void resize(std::size_t n) {

@@ -115,6 +115,14 @@ bool VectorStore::tombstone_slot(std::size_t slot) noexcept {
     return true;
 }
 
+void VectorStore::truncate(std::size_t slots) noexcept {
+    if (slots >= size()) return;
+    vectors_.truncate(slots);
+    ids_.truncate(slots);
+    timestamps_.truncate(slots);
+    discard_index();
+}
+
 void VectorStore::reserve(std::size_t slots) {
     if (capacity_) return;
     vectors_.reserve(slots);

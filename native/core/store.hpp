@@ -80,6 +80,11 @@ public:
     // already tombstoned.
     bool tombstone_slot(std::size_t slot) noexcept;
 
+    // Drops the slots from `slots` on: the undo of appends a caller made just
+    // before and could not complete (their room stays reserved). Drops the
+    // index if it covered them.
+    void truncate(std::size_t slots) noexcept;
+
     // Room for `slots` slots in all three arrays of a growable store, so that
     // appends up to that count cannot fail. Throws std::bad_alloc (nothing
     // observable changes then); a no-op for a fixed-capacity store.

@@ -3,7 +3,9 @@
 #include <cstring>
 #include <string>
 
+#include "bytes.hpp"
 #include "float_rows.hpp"
+#include "id_map.hpp"
 
 namespace kestrix::python {
 
@@ -158,28 +160,18 @@ PyObject* raise_id_range(const char* name, std::uint64_t max, const std::string&
 
 // One Python integer (or an object with __index__) as an id.
 std::optional<std::uint64_t> one_id(PyObject* item, const char* name, std::uint64_t max) {
-    PyRef integer(PyBool_Check(item) ? nullptr : PyNumber_Index(item));
+    const auto integer = read_index(item);
     if (!integer) {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "%s must be integers, got %R", name, item);
         return std::nullopt;
     }
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) return std::nullopt;
-    if (overflow != 0 || value < 0 || static_cast<unsigned long long>(value) > max) {
+    if (integer->range != IndexValue::Range::Fits || integer->value > max) {
         PyErr_Format(PyExc_ValueError, "%s must lie in 0..%llu, got %S", name, static_cast<unsigned long long>(max),
-                     integer.get());
+                     integer->integer.get());
         return std::nullopt;
     }
-    return static_cast<std::uint64_t>(value);
-}
-
-template <class T>
-T load_item(const unsigned char* at) noexcept {
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
+    return integer->value;
 }
 
 std::optional<DocumentIds> ids_from_array(const ArrayInterface* view, const char* name, std::uint64_t max) {
@@ -195,22 +187,22 @@ std::optional<DocumentIds> ids_from_array(const ArrayInterface* view, const char
     DocumentIds out;
     const auto n = static_cast<std::size_t>(view->shape[0]);
     out.ids.resize(n);
-    const auto* base = static_cast<const unsigned char*>(view->data);
+    const auto* base = static_cast<const std::byte*>(view->data);
     const std::ptrdiff_t stride = view->strides ? view->strides[0] : view->itemsize;
     const bool is_signed = view->typekind == 'i';
     for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char* at = base + static_cast<std::ptrdiff_t>(i) * stride;
+        const std::byte* at = base + static_cast<std::ptrdiff_t>(i) * stride;
         std::int64_t signed_value = 0;
         std::uint64_t value = 0;
         switch (view->itemsize) {
-            case 1: signed_value = is_signed ? load_item<std::int8_t>(at) : load_item<std::uint8_t>(at); break;
-            case 2: signed_value = is_signed ? load_item<std::int16_t>(at) : load_item<std::uint16_t>(at); break;
-            case 4: signed_value = is_signed ? load_item<std::int32_t>(at) : load_item<std::uint32_t>(at); break;
+            case 1: signed_value = is_signed ? load<std::int8_t>(at) : load<std::uint8_t>(at); break;
+            case 2: signed_value = is_signed ? load<std::int16_t>(at) : load<std::uint16_t>(at); break;
+            case 4: signed_value = is_signed ? load<std::int32_t>(at) : load<std::uint32_t>(at); break;
             default:
                 if (is_signed) {
-                    signed_value = load_item<std::int64_t>(at);
+                    signed_value = load<std::int64_t>(at);
                 } else {
-                    value = load_item<std::uint64_t>(at);
+                    value = load<std::uint64_t>(at);
                     if (value > max) {
                         raise_id_range(name, max, std::to_string(value));
                         return std::nullopt;
@@ -265,6 +257,30 @@ std::optional<DocumentIds> read_ids(PyObject* object, const char* name, std::uin
         out.ids.push_back(*id);
     }
     return out;
+}
+
+PyObject* raise_repeated_id(std::uint64_t id, std::size_t row) noexcept {
+    return PyErr_Format(PyExc_ValueError, "ids holds %llu more than once (again at row %zu)",
+                        static_cast<unsigned long long>(id), row);
+}
+
+std::optional<Batch> read_batch(PyObject* ids, PyObject* vectors, const BatchRules& rules) {
+    auto read_ids_of = read_ids(ids, "ids", rules.max_id);
+    if (!read_ids_of) return std::nullopt;
+    auto rows = read_float_rows(vectors, "vectors", rules.keep_floats);
+    if (!rows) return std::nullopt;
+    if (read_ids_of->ids.size() != rows->rows.size()) {
+        PyErr_Format(PyExc_ValueError, "ids has %zu entries but vectors has %zu rows", read_ids_of->ids.size(),
+                     rows->rows.size());
+        return std::nullopt;
+    }
+    if (rules.unique_ids) {
+        if (const auto row = first_repeat(read_ids_of->ids)) {
+            raise_repeated_id(read_ids_of->ids[*row], *row);
+            return std::nullopt;
+        }
+    }
+    return Batch{std::move(*read_ids_of), std::move(*rows)};
 }
 
 // ---------------------------------------------------------------- results
@@ -339,6 +355,10 @@ PyObject* int64_matrix(std::span<const std::int64_t> values, std::size_t rows, s
 PyObject* float32_matrix(std::span<const float> values, std::size_t rows, std::size_t cols) noexcept {
     return matrix(values, rows, cols, true, "float32",
                   [](float v) { return PyFloat_FromDouble(static_cast<double>(v)); });
+}
+
+PyObject* int16_matrix(std::span<const std::int16_t> values, std::size_t rows, std::size_t cols) noexcept {
+    return matrix(values, rows, cols, true, "int16", [](std::int16_t v) { return PyLong_FromLong(v); });
 }
 
 PyObject* int64_vector(std::span<const std::int64_t> values) noexcept {

@@ -39,10 +39,31 @@ struct DocumentIds {
 // 0..max (ValueError outside it, TypeError for non-integers).
 std::optional<DocumentIds> read_ids(PyObject* object, const char* name, std::uint64_t max);
 
+// What a batch of ids and rows is checked against.
+struct BatchRules {
+    std::uint64_t max_id;      // ids lie in 0..max_id
+    bool unique_ids = false;   // no id twice in the batch
+    bool keep_floats = false;  // keep the rows' floats as well
+};
+
+struct Batch {
+    DocumentIds ids;
+    QuantizedRows rows;
+};
+
+// The package's one check of a batch, whole before anything is used: the ids
+// ("ids", read_ids), the rows ("vectors", read_float_rows), as many of one as
+// of the other, and with unique_ids no id twice.
+std::optional<Batch> read_batch(PyObject* ids, PyObject* vectors, const BatchRules& rules);
+
+// ValueError "ids holds <id> more than once (again at row <row>)"; nullptr.
+PyObject* raise_repeated_id(std::uint64_t id, std::size_t row) noexcept;
+
 // Results: NumPy arrays of the given shape when NumPy is importable, nested
 // lists otherwise. `cols` is ignored for the one-dimensional int64 vector.
 PyObject* int64_matrix(std::span<const std::int64_t> values, std::size_t rows, std::size_t cols) noexcept;
 PyObject* float32_matrix(std::span<const float> values, std::size_t rows, std::size_t cols) noexcept;
+PyObject* int16_matrix(std::span<const std::int16_t> values, std::size_t rows, std::size_t cols) noexcept;
 PyObject* int64_vector(std::span<const std::int64_t> values) noexcept;
 // (n, 48) uint8 codes, or a list of 48-byte bytes objects without NumPy.
 PyObject* code_matrix(std::span<const QuantizedVector> codes) noexcept;

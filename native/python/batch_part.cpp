@@ -1,16 +1,19 @@
-// kestrix._native.insert_many / search_many: the batch entry points for a
-// Kestrix. They read the caller's arrays in place and take the instance's
+// kestrix._native's batch functions. insert_many / search_many are the batch
+// entry points for a Kestrix: they read the caller's arrays in place, checked
+// by the package's one batch check (read_batch), and take the instance's
 // exclusive or shared access exactly as its own insert and search do, with the
 // interpreter lock held throughout, as every Kestrix call holds it. The
-// package's kestrix.insert_many/search_many check the arguments (types,
-// shapes, finite values, id range) and hand over C-contiguous float32 rows
-// and int64 ids.
+// package's kestrix.insert_many/search_many keep their own front door (NumPy
+// arrays of two dimensions) and the query options. check_batch, check_ids and
+// shard_of give the same checks and the sharded routing to the Python layers.
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
 
 #include "batch_io.hpp"
+#include "collection.hpp"
+#include "id_map.hpp"
 #include "native_parts.hpp"
 #include "query.hpp"
 #include "scan.hpp"
@@ -41,32 +44,6 @@ bool check_kestrix(PyObject* db) noexcept {
     return true;
 }
 
-// A C-contiguous array of the given kind and item size, with its rows.
-std::optional<ArrayView> contiguous(PyObject* object, const char* name, char kind, int itemsize, int nd,
-                                    std::size_t columns) {
-    auto array = exact_array_view(object);
-    const ArrayInterface* v = array ? array->view : nullptr;
-    const bool fits = v != nullptr && v->typekind == kind && v->itemsize == itemsize && v->nd == nd &&
-                      (v->flags & ARRAY_INTERFACE_NOTSWAPPED) != 0 &&
-                      (nd == 1 || static_cast<std::size_t>(v->shape[1]) == columns) &&
-                      (v->strides == nullptr || v->shape[0] <= 1 ||
-                       v->strides[0] == static_cast<Py_intptr_t>(itemsize * (nd == 1 ? 1 : columns))) &&
-                      (v->strides == nullptr || nd == 1 || v->strides[1] == itemsize);
-    if (!fits) {
-        PyErr_Format(PyExc_TypeError, "%s: a C-contiguous array of the checked kind was expected", name);
-        return std::nullopt;
-    }
-    return array;
-}
-
-const float* row_of(const ArrayView& rows, std::size_t r) noexcept {
-    return static_cast<const float*>(rows.view->data) + r * DIMENSION;
-}
-
-QuantizedVector quantized_row(const ArrayView& rows, std::size_t r) noexcept {
-    return quantize(std::span<const float, DIMENSION>(row_of(rows, r), DIMENSION));
-}
-
 constexpr const char* INSERT_MANY_PARAMETERS[] = {"db", "ids", "vectors"};
 constexpr MethodSignature INSERT_MANY_SIGNATURE{"kestrix", "insert_many", INSERT_MANY_PARAMETERS, 3};
 
@@ -84,22 +61,10 @@ std::uint64_t room_for(const VectorStore& store) noexcept {
 PyObject* insert_many(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(INSERT_MANY_SIGNATURE, Access::None, nullptr, args, kwargs, [](ArgumentSlots& a) -> PyObject* {
         if (!check_kestrix(a[0])) return nullptr;
-        const auto ids = contiguous(a[1], "ids", 'i', 8, 1, 0);
-        if (!ids) return nullptr;
-        const auto rows = contiguous(a[2], "vectors", 'f', 4, 2, DIMENSION);
-        if (!rows) return nullptr;
-        const auto n = static_cast<std::size_t>(rows->view->shape[0]);
-        if (static_cast<std::size_t>(ids->view->shape[0]) != n) {
-            return PyErr_Format(PyExc_ValueError, "ids has %zd entries but vectors has %zu rows",
-                                static_cast<Py_ssize_t>(ids->view->shape[0]), n);
-        }
-        const auto* id_values = static_cast<const std::int64_t*>(ids->view->data);
-        for (std::size_t r = 0; r < n; ++r) {
-            if (id_values[r] < 0 || id_values[r] >= static_cast<std::int64_t>(TOMBSTONE_BIT)) {
-                return PyErr_Format(PyExc_ValueError, "ids must lie in 0..%u, got %lld", TOMBSTONE_BIT - 1,
-                                    static_cast<long long>(id_values[r]));
-            }
-        }
+        // A store's ids need not be unique; they are its id words.
+        const auto batch = read_batch(a[1], a[2], {TOMBSTONE_BIT - 1});
+        if (!batch) return nullptr;
+        const std::size_t n = batch->rows.rows.size();
         AccessGuard guard;
         if (!guard.acquire(a[0], Access::Exclusive)) return nullptr;
         VectorStore& store = as_kestrix(a[0]).store;
@@ -116,7 +81,8 @@ PyObject* insert_many(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         // insert can fail.
         if (!store.capacity()) store.reserve(store.size() + n);
         for (std::size_t r = 0; r < n; ++r) {
-            const auto slot = store.insert(static_cast<std::uint32_t>(id_values[r]), quantized_row(*rows, r), now_ms());
+            const auto slot =
+                store.insert(static_cast<std::uint32_t>(batch->ids.ids[r]), batch->rows.rows[r], now_ms());
             slots[r] = slot ? static_cast<std::int64_t>(*slot) : -1;
         }
         return int64_vector(slots);
@@ -129,7 +95,7 @@ constexpr MethodSignature SEARCH_MANY_SIGNATURE{"kestrix", "search_many", SEARCH
 PyObject* search_many(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(SEARCH_MANY_SIGNATURE, Access::None, nullptr, args, kwargs, [](ArgumentSlots& a) -> PyObject* {
         if (!check_kestrix(a[0])) return nullptr;
-        const auto rows = contiguous(a[1], "queries", 'f', 4, 2, DIMENSION);
+        const auto rows = read_float_rows(a[1], "queries");
         if (!rows) return nullptr;
         const auto k = extract_u64(a[2], "k");
         if (!k) return nullptr;
@@ -143,12 +109,12 @@ PyObject* search_many(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         const VectorStore& store = object.store;
         std::size_t live = 0;
         for (const std::uint32_t word : store.ids()) live += !is_tombstoned(word);
-        const auto q = static_cast<std::size_t>(rows->view->shape[0]);
+        const std::size_t q = rows->rows.size();
         const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(*k, live));
         std::vector<std::int64_t> ids(q * width, -1);
         std::vector<float> scores(q * width, std::numeric_limits<float>::quiet_NaN());
         for (std::size_t r = 0; r < q; ++r) {
-            const QuantizedVector query = quantized_row(*rows, r);
+            const QuantizedVector& query = rows->rows[r];
             const auto hits = exact ? scan_top_k(store, query, *k) : search(store, query, *k, *ef, object.queries);
             const std::size_t n = std::min(hits.size(), width);
             for (std::size_t i = 0; i < n; ++i) {
@@ -164,11 +130,75 @@ PyObject* search_many(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     });
 }
 
+// ---------------------------------------------------------------- the checks, for the package
+
+constexpr const char* CHECK_BATCH_PARAMETERS[] = {"ids", "vectors"};
+constexpr MethodSignature CHECK_BATCH_SIGNATURE{"kestrix", "check_batch", CHECK_BATCH_PARAMETERS, 2};
+
+// A collection's batch checked as Collection.add checks it, unique ids
+// included, for the layers that hand batches on (the LangChain store, the
+// sharded collection): (int64 ids, (n, 384) float32 rows).
+PyObject* check_batch(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return run_method(CHECK_BATCH_SIGNATURE, Access::None, nullptr, args, kwargs, [](ArgumentSlots& a) -> PyObject* {
+        const auto batch = read_batch(a[0], a[1], {MAX_DOCUMENT_ID, true, true});
+        if (!batch) return nullptr;
+        std::vector<std::int64_t> ids(batch->ids.ids.begin(), batch->ids.ids.end());
+        PyRef id_array(int64_vector(ids));
+        if (!id_array) return nullptr;
+        PyRef rows(float32_matrix(batch->rows.floats, ids.size(), DIMENSION));
+        if (!rows) return nullptr;
+        return PyTuple_Pack(2, id_array.get(), rows.get());
+    });
+}
+
+// A collection's ids checked as its delete and get check them: int64.
+PyObject* check_ids(PyObject*, PyObject* object) noexcept {
+    return guarded(
+        [object]() -> PyObject* {
+            const auto ids = read_ids(object, "ids", MAX_DOCUMENT_ID);
+            if (!ids) return nullptr;
+            return int64_vector(std::vector<std::int64_t>(ids->ids.begin(), ids->ids.end()));
+        },
+        nullptr);
+}
+
+constexpr const char* SHARD_OF_PARAMETERS[] = {"ids", "shards"};
+constexpr MethodSignature SHARD_OF_SIGNATURE{"kestrix", "shard_of", SHARD_OF_PARAMETERS, 2};
+
+// splitmix64(id) mod shards, for each of a collection's ids (an int for one
+// int): the routing of a sharded collection, which its folders depend on.
+PyObject* shard_of(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return run_method(SHARD_OF_SIGNATURE, Access::None, nullptr, args, kwargs, [](ArgumentSlots& a) -> PyObject* {
+        const auto ids = read_ids(a[0], "ids", MAX_DOCUMENT_ID);
+        if (!ids) return nullptr;
+        const auto shards = extract_count(a[1], "shards", 1);
+        if (!shards) return nullptr;
+        std::vector<std::int64_t> routed(ids->ids.size());
+        for (std::size_t i = 0; i < routed.size(); ++i) {
+            routed[i] = static_cast<std::int64_t>(splitmix64(ids->ids[i]) % *shards);
+        }
+        if (ids->single) return PyLong_FromLongLong(routed.front());
+        return int64_vector(routed);
+    });
+}
+
+template <class F>
+PyCFunction as_cfunction(F f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 PyMethodDef batch_functions[] = {
-    {"insert_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(insert_many)),
-     METH_VARARGS | METH_KEYWORDS, "insert_many(db, ids, vectors)\n--\n\nChecked rows into a Kestrix, all or none."},
-    {"search_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_many)),
-     METH_VARARGS | METH_KEYWORDS, "search_many(db, queries, k, ef, exact)\n--\n\nEvery row of checked queries."},
+    {"insert_many", as_cfunction(insert_many), METH_VARARGS | METH_KEYWORDS,
+     "insert_many(db, ids, vectors)\n--\n\nChecked rows into a Kestrix, all or none."},
+    {"search_many", as_cfunction(search_many), METH_VARARGS | METH_KEYWORDS,
+     "search_many(db, queries, k, ef, exact)\n--\n\nEvery row of the queries."},
+    {"check_batch", as_cfunction(check_batch), METH_VARARGS | METH_KEYWORDS,
+     "check_batch(ids, vectors)\n--\n\nA collection's batch, checked as Collection.add checks it: "
+     "(int64 ids, (n, 384) float32 rows)."},
+    {"check_ids", as_cfunction(check_ids), METH_O,
+     "check_ids(ids, /)\n--\n\nA collection's ids, checked as Collection.delete checks them: int64."},
+    {"shard_of", as_cfunction(shard_of), METH_VARARGS | METH_KEYWORDS,
+     "shard_of(ids, shards)\n--\n\nsplitmix64(id) mod shards of each id (an int for one int)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -91,15 +91,7 @@ PyMethodDef CONTAINER_METHODS[] = {
 }  // namespace
 
 PyObject* raise_container_error(const kc::ContainerError& error) {
-    using K = kc::ContainerError::Kind;
-    // The footer's and the table's checks concern no one entry.
-    const bool names_entry = error.kind != K::UnsupportedVersion && error.kind != K::FooterNotZero &&
-                             error.kind != K::TableOutOfBounds && error.kind != K::TableMisaligned &&
-                             error.kind != K::TableChecksum;
-    std::string message = "container error: ";
-    message += kc::error_name(error.kind);
-    if (names_entry) message += " (section " + std::to_string(error.entry) + ")";
-    return raise(PyExc_ValueError, message);
+    return guarded([&] { return raise(PyExc_ValueError, kc::describe(error)); }, nullptr);
 }
 
 bool add_container_part(PyObject* module) noexcept { return PyModule_AddFunctions(module, CONTAINER_METHODS) == 0; }

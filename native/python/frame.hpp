@@ -124,6 +124,23 @@ std::optional<double> extract_f64(PyObject* object, const char* name);
 std::optional<FloatVector> extract_float_vector(PyObject* object, const char* name);
 std::optional<std::span<const std::byte>> extract_bytes(PyObject* object, const char* name);
 
+// The package's one reader of an integer argument: an int, or any object with
+// __index__ (a NumPy integer), but not a bool. Values outside 0..2^64-1 are
+// told apart, not refused, so that each caller refuses or saturates as it
+// documents. Nothing, with no exception set, for an object that is not an
+// integer; nothing with one set when its conversion raised.
+struct IndexValue {
+    enum class Range : std::uint8_t { Fits, Negative, Above };
+    Range range;
+    std::uint64_t value;  // when it fits
+    PyRef integer;        // the converted int, for messages
+};
+std::optional<IndexValue> read_index(PyObject* object);
+// A count (k, ef, m, threads, ...) of at least `least`: TypeError "<name> must
+// be an int, got <repr>", ValueError "<name> must be >= <least>, got <value>";
+// a value past 2^64-1 saturates.
+std::optional<std::uint64_t> extract_count(PyObject* object, const char* name, std::uint64_t least);
+
 // The C side of NumPy's array interface (the capsule behind __array_struct__),
 // a layout NumPy documents as stable. Mirrored here so that neither the build
 // nor the import of the modules needs NumPy.

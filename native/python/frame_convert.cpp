@@ -230,6 +230,40 @@ std::optional<std::span<const std::byte>> extract_bytes(PyObject* object, const 
     return std::span<const std::byte>(reinterpret_cast<const std::byte*>(data), static_cast<std::size_t>(size));
 }
 
+std::optional<IndexValue> read_index(PyObject* object) {
+    if (PyBool_Check(object) || !PyIndex_Check(object)) return std::nullopt;
+    PyRef integer(PyNumber_Index(object));
+    if (!integer) return std::nullopt;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return std::nullopt;
+    using Range = IndexValue::Range;
+    if (overflow < 0 || (overflow == 0 && value < 0)) return IndexValue{Range::Negative, 0, std::move(integer)};
+    if (overflow == 0) return IndexValue{Range::Fits, static_cast<std::uint64_t>(value), std::move(integer)};
+    const unsigned long long wide = PyLong_AsUnsignedLongLong(integer.get());
+    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return std::nullopt;
+        PyErr_Clear();
+        return IndexValue{Range::Above, 0, std::move(integer)};
+    }
+    return IndexValue{Range::Fits, static_cast<std::uint64_t>(wide), std::move(integer)};
+}
+
+std::optional<std::uint64_t> extract_count(PyObject* object, const char* name, std::uint64_t least) {
+    auto integer = read_index(object);
+    if (!integer) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must be an int, got %R", name, object);
+        return std::nullopt;
+    }
+    using Range = IndexValue::Range;
+    if (integer->range == Range::Negative || (integer->range == Range::Fits && integer->value < least)) {
+        PyErr_Format(PyExc_ValueError, "%s must be >= %llu, got %S", name, static_cast<unsigned long long>(least),
+                     integer->integer.get());
+        return std::nullopt;
+    }
+    return integer->range == Range::Above ? ~std::uint64_t{0} : integer->value;
+}
+
 PyObject* to_python_bool(bool value) noexcept {
     PyObject* result = value ? Py_True : Py_False;
     Py_INCREF(result);

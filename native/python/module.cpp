@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "codec.hpp"
+#include "defaults.hpp"
 #include "frame.hpp"
 #include "quantized.hpp"
 #include "query.hpp"
@@ -146,10 +147,6 @@ constexpr MethodSignature SEARCH_SIGNATURE{"Kestrix", "search", SEARCH_PARAMETER
 constexpr MethodSignature SEARCH_SCAN_SIGNATURE{"Kestrix", "search_scan", SEARCH_SCAN_PARAMETERS, 2};
 constexpr MethodSignature RUN_GC_SIGNATURE{"Kestrix", "run_gc", RUN_GC_PARAMETERS, 1};
 constexpr MethodSignature DESERIALIZE_SIGNATURE{"Kestrix", "deserialize", DESERIALIZE_PARAMETERS, 1};
-
-constexpr std::uint64_t DEFAULT_M = 16;
-constexpr std::uint64_t DEFAULT_EF_CONSTRUCTION = 200;
-constexpr std::uint64_t DEFAULT_EF = 50;
 
 // Process-wide cells: created once, never cleared.
 PyObject* module_cell = nullptr;

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, Optional, Tuple
 from . import _native
 from ._common import DIMENSION, MAX_DOC_ID, check_store
 from ._kestrix import Kestrix
+from ._native import DEFAULT_EF
 
 if TYPE_CHECKING:  # pragma: no cover
     import numpy
@@ -25,24 +26,14 @@ def _numpy() -> Any:
     return numpy
 
 
-def _check_matrix(np: Any, array: object, name: str) -> Any:
-    """Return ``array`` as a C-contiguous float32 (n, 384) array, or raise."""
+def _require_matrix(np: Any, array: object, name: str) -> None:
+    """The helpers take 2-D NumPy arrays; the native module checks the rest
+    (dtype, columns, finite values) as every batch is checked."""
     if not isinstance(array, np.ndarray):
         raise TypeError(f"{name} must be a numpy.ndarray of shape (n, {DIMENSION}), not {type(array).__name__}")
-    if array.dtype.kind != "f":
-        raise TypeError(f"{name} must have a floating dtype (float16, float32 or float64), not {array.dtype}")
     if array.ndim != 2:
         hint = f"; for one vector use {name}.reshape(1, -1)" if array.ndim == 1 else ""
         raise ValueError(f"{name} must be 2-D with shape (n, {DIMENSION}), got shape {array.shape}{hint}")
-    if array.shape[1] != DIMENSION:
-        raise ValueError(f"{name} must have {DIMENSION} columns, got shape {array.shape}")
-    with np.errstate(over="ignore"):  # an overflow becomes inf, refused below
-        converted = np.ascontiguousarray(array, dtype=np.float32)
-    finite = np.isfinite(converted)
-    if not finite.all():
-        row = int(np.argwhere(~finite)[0][0])
-        raise ValueError(f"{name} row {row} holds a NaN or an infinity (or overflows float32)")
-    return converted
 
 
 def insert_many(db: Kestrix, ids: "npt.ArrayLike", vectors: "numpy.ndarray[Any, Any]") -> "numpy.ndarray[Any, Any]":
@@ -63,33 +54,10 @@ def insert_many(db: Kestrix, ids: "npt.ArrayLike", vectors: "numpy.ndarray[Any, 
     """
     np = _numpy()
     check_store(db)
-    matrix = _check_matrix(np, vectors, "vectors")
-    n = matrix.shape[0]
-
-    if isinstance(ids, np.ndarray):
-        id_array = ids
-    else:
-        try:
-            id_array = np.asarray(ids)
-        except (TypeError, ValueError) as err:
-            raise TypeError(f"ids must be a 1-D array of integers: {err}") from None
-    if id_array.ndim != 1:
-        raise ValueError(f"ids must be 1-D, got shape {id_array.shape}")
-    if id_array.shape[0] != n:
-        raise ValueError(f"ids has {id_array.shape[0]} entries but vectors has {n} rows")
-    if n == 0:
-        empty: numpy.ndarray[Any, Any] = np.empty(0, dtype=np.int64)
-        return empty
-    if id_array.dtype.kind not in "iu":
-        raise TypeError(f"ids must have an integer dtype, not {id_array.dtype}")
-    low, high = int(id_array.min()), int(id_array.max())
-    if low < 0 or high > MAX_DOC_ID:
-        bad = low if low < 0 else high
-        raise ValueError(f"ids must lie in 0..{MAX_DOC_ID}, got {bad}")
-
-    # Read in place by the native module; the room of a fixed-capacity store
-    # is checked before the first row goes in.
-    slots: numpy.ndarray[Any, Any] = _native.insert_many(db, np.ascontiguousarray(id_array, dtype=np.int64), matrix)
+    _require_matrix(np, vectors, "vectors")
+    # Read in place by the native module, after the whole batch is checked;
+    # the room of a fixed-capacity store is checked before the first row goes in.
+    slots: numpy.ndarray[Any, Any] = _native.insert_many(db, ids, vectors)
     return slots
 
 
@@ -116,7 +84,7 @@ def search_many(
     """
     np = _numpy()
     check_store(db)
-    matrix = _check_matrix(np, queries, "queries")
+    _require_matrix(np, queries, "queries")
     if isinstance(k, bool) or not isinstance(k, (int, np.integer)):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
     if k < 0:
@@ -128,8 +96,7 @@ def search_many(
             raise TypeError(f"ef must be an int or None, not {type(ef).__name__}")
         if ef < 1:
             raise ValueError(f"ef must be >= 1, got {ef}")
-    k = int(k)
     # Every row in one native call, which takes the store's shared access as
     # db.search does; rows are read in place.
-    out_ids, out_scores = _native.search_many(db, matrix, k, 50 if ef is None else int(ef), bool(exact))
+    out_ids, out_scores = _native.search_many(db, queries, int(k), DEFAULT_EF if ef is None else int(ef), bool(exact))
     return out_ids, out_scores

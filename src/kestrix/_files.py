@@ -23,16 +23,17 @@ whose footer is damaged.
 import os
 import secrets
 import stat
-from typing import List, Optional, Tuple, Union
+from typing import Callable, List, Optional, Tuple, Union
 
 from ._common import check_store
 from ._format import read_store
 from ._kestrix import Kestrix
-from ._native import pack_sections, unpack_sections
+from ._native import DOC_IDS_SECTION, GRAPH_SECTION, SIDE_SECTION, STORE_SECTION, pack_sections, unpack_sections
 
 __all__ = [
     "save",
     "load",
+    "atomic_write",
     "atomic_write_bytes",
     "path_argument",
     "read_sections",
@@ -43,12 +44,6 @@ __all__ = [
     "GRAPH_SECTION",
     "SIDE_SECTION",
 ]
-
-# Section kinds of the file container (the native reader knows the same list).
-STORE_SECTION = 1
-DOC_IDS_SECTION = 2
-GRAPH_SECTION = 3
-SIDE_SECTION = 4
 
 # A string annotation, because os.PathLike cannot be subscripted at run time
 # before Python 3.9.
@@ -102,8 +97,9 @@ def _keep_attributes(fd: int, tmp: str, old: os.stat_result) -> None:
                 pass
 
 
-def atomic_write_bytes(path: PathLike, data: bytes) -> None:
-    """Replace the file at ``path`` with ``data`` so that a crash never tears it.
+def atomic_write(path: PathLike, write: Callable[[int], None]) -> None:
+    """Replace the file at ``path`` with what ``write(fd)`` writes to the
+    descriptor it is given, so that a crash never tears it.
 
     The folder that holds ``path`` (or, for a symbolic link, the folder of the
     file it points to) must exist. ``path`` must not name a folder. The new
@@ -111,8 +107,6 @@ def atomic_write_bytes(path: PathLike, data: bytes) -> None:
     it replaces. On failure the file at ``path`` is left as it was.
     """
     target = path_argument(path)
-    if not isinstance(data, (bytes, bytearray, memoryview)):
-        raise TypeError(f"data must be bytes, not {type(data).__name__}")
     if os.path.islink(target):
         # Renaming over the link would replace the link itself.
         target = os.path.realpath(target)
@@ -135,10 +129,7 @@ def atomic_write_bytes(path: PathLike, data: bytes) -> None:
         try:
             if old is not None:
                 _keep_attributes(fd, tmp, old)
-            view = memoryview(data)
-            while view:
-                written = os.write(fd, view)
-                view = view[written:]
+            write(fd)
             os.fsync(fd)
         finally:
             os.close(fd)
@@ -150,6 +141,22 @@ def atomic_write_bytes(path: PathLike, data: bytes) -> None:
             pass
         raise
     _fsync_folder(folder)
+
+
+def atomic_write_bytes(path: PathLike, data: bytes) -> None:
+    """Replace the file at ``path`` with ``data`` so that a crash never tears
+    it (see :func:`atomic_write`)."""
+    target = path_argument(path)
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"data must be bytes, not {type(data).__name__}")
+
+    def write_all(fd: int) -> None:
+        view = memoryview(data)
+        while view:
+            written = os.write(fd, view)
+            view = view[written:]
+
+    atomic_write(target, write_all)
 
 
 def save(db: Kestrix, path: PathLike) -> None:

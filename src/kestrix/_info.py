@@ -10,8 +10,7 @@ from typing import Any, Dict
 from ._cli import CommandError
 from ._files import read_sections, store_section
 from ._format import read_store
-
-_SECTION_NAMES = {1: "store", 2: "doc ids", 3: "graph", 4: "side", 5: "meta"}
+from ._native import SECTION_NAMES
 
 
 def describe_file(path: str) -> Dict[str, Any]:
@@ -39,7 +38,7 @@ def describe_file(path: str) -> Dict[str, Any]:
     if container:
         info["file_bytes"] = len(data)
         info["sections"] = ", ".join(
-            f"{_SECTION_NAMES.get(kind, f'kind {kind}')} ({len(body)} B)" for kind, body in sections
+            f"{SECTION_NAMES.get(kind, f'kind {kind}')} ({len(body)} B)" for kind, body in sections
         )
         info["checksums"] = "verified"
     finite = [s for s in form.timestamps() if math.isfinite(s)]

@@ -4,24 +4,7 @@ import os
 from typing import Any, Optional, cast
 
 from ._common import MAX_COLLECTION_ID
-from ._files import (
-    DOC_IDS_SECTION as _DOC_IDS_SECTION,
-)
-from ._files import (
-    GRAPH_SECTION as _GRAPH_SECTION,
-)
-from ._files import (
-    SIDE_SECTION as _SIDE_SECTION,
-)
-from ._files import (
-    STORE_SECTION as _STORE_SECTION,
-)
-from ._files import (
-    PathLike,
-    atomic_write_bytes,
-    path_argument,
-    read_sections,
-)
+from ._files import PathLike, atomic_write, path_argument
 from ._native import Collection as _NativeCollection
 
 __all__ = ["Collection", "MAX_COLLECTION_ID"]
@@ -179,23 +162,12 @@ class Collection(_NativeCollection):
             self.compact()
             self.build_index(m, ef_construction)
 
-    def _file_bytes(self) -> bytes:
-        """The collection as :meth:`save` writes it."""
-        from ._native import pack_sections
-
-        store, doc_ids, side = self._sections(with_side=True)
-        sections = [(_STORE_SECTION, store), (_DOC_IDS_SECTION, doc_ids)]
-        if side is not None:
-            sections.append((_SIDE_SECTION, side))
-        graph = self._graph_section()
-        if graph is not None:
-            sections.append((_GRAPH_SECTION, graph))
-        return pack_sections(sections)
-
     def save(self, path: PathLike) -> None:
         """Write the collection, with its side and graph, to ``path``
-        atomically (a crash leaves the old file or the new one)."""
-        atomic_write_bytes(path_argument(path), self._file_bytes())
+        atomically (a crash leaves the old file or the new one). The file is
+        one state of the collection: a change made meanwhile from another
+        thread is in it whole or not at all."""
+        atomic_write(path_argument(path), self._write_file)
 
     @classmethod
     def load(cls, path: PathLike, threads: Optional[int] = None, *, mmap_side: bool = False) -> "Collection":
@@ -203,7 +175,9 @@ class Collection(_NativeCollection):
         (checksums, the ids against the store: count, range, uniqueness of the
         live ones, tombstones; the side's rows; the graph's counts, members
         and links) before use; a damaged file raises ValueError naming what is
-        wrong and the file.
+        wrong and the file. Each section is read straight into the
+        collection's own memory, so a load takes little more memory than the
+        collection it gives.
 
         ``mmap_side=True`` maps the file read-only and rescores from its side
         section where it lies, for a side larger than the memory it may take:
@@ -219,37 +193,18 @@ class Collection(_NativeCollection):
         source = path_argument(path)
         if os.path.isdir(source):
             raise IsADirectoryError(f"cannot load {source!r}: it is a folder")
-        if mmap_side:
-            try:
-                mapped: Collection = cls._from_mapped_file(source, threads)
-            except ValueError as err:
-                raise ValueError(f"{err} (file {source!r})") from None
-            return mapped
-        with open(source, "rb") as f:
-            data = f.read()
-        return cls._from_file_bytes(data, source, threads)
+        try:
+            loaded: Collection = cls._load_file(source, threads, mmap_side)
+        except ValueError as err:
+            raise ValueError(f"{err} (file {source!r})") from None
+        return loaded
 
     @classmethod
     def _from_file_bytes(cls, data: bytes, source: str, threads: Optional[int] = None) -> "Collection":
-        sections, _ = read_sections(data, source)
-        found = {}
-        for kind, body in sections:
-            if kind in (_STORE_SECTION, _DOC_IDS_SECTION, _GRAPH_SECTION, _SIDE_SECTION):
-                if kind in found:
-                    raise ValueError(f"collection file: section {kind} appears twice (file {source!r})")
-                found[kind] = body
-        if _STORE_SECTION not in found:
-            raise ValueError(f"collection file: no store section (file {source!r})")
-        if _DOC_IDS_SECTION not in found:
-            raise ValueError(f"collection file: no document id section, not a collection (file {source!r})")
+        """A collection of a file's bytes already in memory, as :meth:`load`
+        reads a file (``source`` names it in errors)."""
         try:
-            loaded: Collection = cls._from_sections(
-                found[_STORE_SECTION],
-                found[_DOC_IDS_SECTION],
-                threads,
-                found.get(_GRAPH_SECTION),
-                found.get(_SIDE_SECTION),
-            )
+            loaded: Collection = cls._read_file_bytes(data, threads)
         except ValueError as err:
             raise ValueError(f"{err} (file {source!r})") from None
         return loaded

@@ -19,6 +19,16 @@
 namespace kestrix::side {
 namespace {
 
+// Every row of `values` (384 floats each) appended.
+void append_rows(SideStore& store, std::span<const float> values) { store.append(values.size() / DIMENSION, values); }
+
+std::vector<std::byte> section_of(const SideView& view) {
+    std::vector<std::byte> out;
+    VectorSink sink(out);
+    write_side(view, sink);
+    return out;
+}
+
 std::vector<float> random_floats(std::mt19937_64& rng, std::size_t n, float spread = 1.0f) {
     std::normal_distribution<float> normal(0.0f, spread);
     std::vector<float> v(n);
@@ -55,8 +65,8 @@ TEST(SideKernels, EveryKernelSetMatchesThePortableOneBitForBit) {
     const std::size_t rows = 150;
     const auto values = awkward_vectors(rng, rows);
     SideStore int8(SideKind::Int8), half(SideKind::Float16);
-    int8.append(values);
-    half.append(values);
+    append_rows(int8, values);
+    append_rows(half, values);
     std::vector<QuantizedVector> codes;
     for (std::size_t i = 0; i < rows; ++i) codes.push_back(quantize(row_of(values, i)));
 
@@ -110,7 +120,7 @@ TEST(SideKernels, PortableSumsAreTheInnerProducts) {
     const auto values = random_floats(rng, 20 * DIMENSION);
     const auto query = random_floats(rng, DIMENSION);
     SideStore half(SideKind::Float16);
-    half.append(values);
+    append_rows(half, values);
     std::vector<QuantizedVector> codes;
     for (std::size_t i = 0; i < 20; ++i) codes.push_back(quantize(row_of(values, i)));
     std::vector<std::uint32_t> slots(20);
@@ -176,7 +186,7 @@ TEST(SideStoreFollowsSlots, AppendsTruncationsAndCompactionsKeepRowsWithTheirSlo
             } else if (action <= 1) {
                 const std::size_t n = rng() % 5;
                 const auto batch = random_floats(rng, n * DIMENSION);
-                store.append(batch);
+                append_rows(store, batch);
                 for (std::size_t i = 0; i < n; ++i)
                     model.emplace_back(row_of(batch, i).begin(), row_of(batch, i).end());
             } else if (action == 2) {
@@ -223,8 +233,8 @@ TEST(SideSection, RoundTripsAndTheReaderRefusesEveryDamagedField) {
     std::mt19937_64 rng(2);
     for (const SideKind kind : {SideKind::None, SideKind::Int8, SideKind::Float16}) {
         SideStore store(kind);
-        store.append(awkward_vectors(rng, 9));
-        const auto bytes = write_side(store.view());
+        append_rows(store, awkward_vectors(rng, 9));
+        const auto bytes = section_of(store.view());
         const auto view = read_side(bytes);
         ASSERT_TRUE(view.has_value());
         EXPECT_EQ(view->kind, kind);
@@ -237,8 +247,8 @@ TEST(SideSection, RoundTripsAndTheReaderRefusesEveryDamagedField) {
     }
 
     SideStore store(SideKind::Int8);
-    store.append(random_floats(rng, 3 * DIMENSION));
-    const auto good = write_side(store.view());
+    append_rows(store, random_floats(rng, 3 * DIMENSION));
+    const auto good = section_of(store.view());
     auto damaged = [&](std::size_t offset, auto value) {
         auto bytes = good;
         std::memcpy(bytes.data() + offset, &value, sizeof value);
@@ -256,8 +266,8 @@ TEST(SideSection, RoundTripsAndTheReaderRefusesEveryDamagedField) {
     EXPECT_EQ(damaged(SIDE_HEADER_BYTES + INT8_ROW_BYTES + DIMENSION, -1.0f).error(), SideError::BadRow);
 
     SideStore half(SideKind::Float16);
-    half.append(random_floats(rng, DIMENSION));
-    auto bytes = write_side(half.view());
+    append_rows(half, random_floats(rng, DIMENSION));
+    auto bytes = section_of(half.view());
     bytes[SIDE_HEADER_BYTES + 11] = std::byte{0x7C};  // a component's exponent all ones: infinity or NaN
     EXPECT_EQ(read_side(bytes).error(), SideError::BadRow);
 }
@@ -276,7 +286,7 @@ TEST(Rescore, RanksByFloatSideScoreWithTiesToTheLowerSlot) {
     query[0] = 0.4f, query[1] = 0.3f, query[2] = 0.2f, query[3] = 0.1f;
     for (const SideKind kind : {SideKind::Int8, SideKind::Float16}) {
         SideStore side(kind);
-        side.append(values);
+        append_rows(side, values);
         const auto prepared = *prepare_query(native_mode(kind), query);
         std::vector<Hit> hits = {{6, 0}, {5, 0}, {1, 0}, {4, 0}, {3, 0}, {0, 0}, {2, 0}, {7, 0}};
         EXPECT_EQ(rescore(prepared, side.view(), {}, std::span(hits), 99), hits.size());

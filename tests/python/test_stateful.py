@@ -555,7 +555,7 @@ class CollectionMachine(RuleBasedStateMachine):
 
     @rule()
     def compact(self):
-        slots_before = len(self.col._sections()[1]) // 8
+        slots_before = self.col._slot_count()
         had_index = self.col.has_index()
         assert self.col.compact() == slots_before - len(self.model)
         # Renumbered slots take the graph with them; nothing freed, nothing lost.

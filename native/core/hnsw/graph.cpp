@@ -132,26 +132,34 @@ HnswBuilder::HnswBuilder(HnswGraph graph, std::size_t next_slot)
     }
 }
 
-HnswBuilder HnswBuilder::resume(HnswGraph graph, std::size_t new_slot_count) {
+HnswBuilder HnswBuilder::resume(const HnswGraph& graph, std::size_t new_slot_count) {
     const std::size_t old_count = graph.slot_count();
     if (new_slot_count < old_count) throw std::invalid_argument("a graph only grows by appended slots");
     if (new_slot_count > EMPTY_LINK) throw std::bad_alloc();
     try {
-        const std::size_t layer0_stride = HnswGraph::stride_for(graph.m0_, new_slot_count);
-        const std::size_t upper_stride = HnswGraph::stride_for(graph.m_, new_slot_count);
+        HnswGraph grown(0, graph.m_, graph.ef_construction_, graph.link_rule_);
+        grown.entry_point_ = graph.entry_point_;
+        grown.top_level_ = graph.top_level_;
+        grown.rng_state_ = graph.rng_state_;
+        grown.layer0_stride_ = HnswGraph::stride_for(grown.m0_, new_slot_count);
+        grown.upper_stride_ = HnswGraph::stride_for(grown.m_, new_slot_count);
         // Rows only ever widen (the new count is at least the old one), and a
         // row's links and count stay as they were: the padding that a build
         // over every slot would have had from the start is added now.
-        graph.layer0_neighbours_ =
-            widen_rows(graph.layer0_neighbours_, graph.layer0_stride_, layer0_stride, new_slot_count - old_count);
-        graph.layer0_counts_.resize(new_slot_count, 0u);
-        for (auto& table : graph.upper_neighbours_) table = widen_rows(table, graph.upper_stride_, upper_stride, 0);
-        graph.layer0_stride_ = layer0_stride;
-        graph.upper_stride_ = upper_stride;
+        grown.layer0_neighbours_ = widen_rows(graph.layer0_neighbours_, graph.layer0_stride_, grown.layer0_stride_,
+                                              new_slot_count - old_count);
+        grown.layer0_counts_ = graph.layer0_counts_;
+        grown.layer0_counts_.resize(new_slot_count, 0u);
+        grown.upper_nodes_ = graph.upper_nodes_;
+        grown.upper_counts_ = graph.upper_counts_;
+        grown.upper_neighbours_.reserve(graph.upper_neighbours_.size());
+        for (const auto& table : graph.upper_neighbours_) {
+            grown.upper_neighbours_.push_back(widen_rows(table, graph.upper_stride_, grown.upper_stride_, 0));
+        }
+        return HnswBuilder(std::move(grown), old_count);
     } catch (const std::length_error&) {
         throw std::bad_alloc();
     }
-    return HnswBuilder(std::move(graph), old_count);
 }
 
 std::uint64_t HnswBuilder::draw_level() noexcept {

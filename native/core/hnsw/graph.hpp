@@ -162,15 +162,16 @@ public:
     HnswBuilder(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction,
                 LinkRule rule = LinkRule::FillRows);
 
-    // Takes a finished graph back to extend it by the slots from its
+    // A builder that extends a copy of a finished graph by the slots from its
     // slot_count() up to `new_slot_count`: the tables are laid out again for
     // the new count (existing rows keep their links), and m, ef_construction,
-    // the link rule and the level generator carry on where the graph left them. Inserting
-    // the appended live slots then gives the graph, table for table, that one
-    // build over every slot would have given. Throws std::invalid_argument when
-    // `new_slot_count` is below the graph's slot count, std::bad_alloc when the
-    // tables cannot be had (the graph is lost then, as it was moved in).
-    static HnswBuilder resume(HnswGraph graph, std::size_t new_slot_count);
+    // the link rule and the level generator carry on where the graph left
+    // them. Inserting the appended live slots then gives the graph, table for
+    // table, that one build over every slot would have given. The graph
+    // itself is only read, so it stays whole whatever happens to the
+    // extension. Throws std::invalid_argument when `new_slot_count` is below
+    // the graph's slot count, std::bad_alloc when the tables cannot be had.
+    static HnswBuilder resume(const HnswGraph& graph, std::size_t new_slot_count);
 
     HnswBuilder(HnswBuilder&&) noexcept = default;
     HnswBuilder& operator=(HnswBuilder&&) noexcept = default;

@@ -1,15 +1,13 @@
 #include "graph_codec.hpp"
 
 #include <algorithm>
-#include <bit>
+#include <array>
 #include <cstring>
 #include <new>
 #include <optional>
 #include <stdexcept>
 
 namespace kestrix {
-
-static_assert(std::endian::native == std::endian::little, "the graph's tables are copied as they lie");
 
 namespace {
 
@@ -24,56 +22,51 @@ std::optional<std::uint64_t> mul(std::uint64_t a, std::uint64_t b) noexcept {
     return r;
 }
 
-// Reads fields front to back, never past the end; every table is measured
-// against what is left before anything is allocated for it.
-class Reader {
+// The header's fields in their order, through a cursor over its bytes.
+class HeaderFields {
 public:
-    explicit Reader(std::span<const std::byte> bytes) noexcept : bytes_(bytes) {}
-
-    std::size_t left() const noexcept { return bytes_.size() - at_; }
-
+    explicit HeaderFields(std::span<std::byte, GRAPH_HEADER_BYTES> bytes) noexcept : bytes_(bytes) {}
     template <class T>
-    T field() noexcept {  // callers have checked left() covers it
-        T value;
-        std::memcpy(&value, bytes_.data() + at_, sizeof value);
+    T get() noexcept {
+        const T value = load<T>(bytes_.data() + at_);
         at_ += sizeof value;
         return value;
     }
+    template <class T>
+    void put(T value) noexcept {
+        store(bytes_.data() + at_, value);
+        at_ += sizeof value;
+    }
+
+private:
+    std::span<std::byte, GRAPH_HEADER_BYTES> bytes_;
+    std::size_t at_ = sizeof MAGIC;
+};
+
+// The tables after the header, front to back, never past the end; every table
+// is measured against what is left before anything is allocated for it.
+class Reader {
+public:
+    explicit Reader(ByteInput& in) noexcept : in_(in) {}
+
+    std::uint64_t left() const noexcept { return in_.left(); }
 
     // `count` u32 cells, or nothing when the bytes do not hold them.
     bool cells(std::uint64_t count, std::vector<std::uint32_t>& out) {
         const auto bytes = mul(count, CELL);
         if (!bytes || *bytes > left()) return false;
         out.resize(static_cast<std::size_t>(count));
-        if (count != 0) std::memcpy(out.data(), bytes_.data() + at_, static_cast<std::size_t>(*bytes));
-        at_ += static_cast<std::size_t>(*bytes);
-        return true;
+        return in_.read(std::as_writable_bytes(std::span(out)));
     }
 
-    bool has(std::uint64_t bytes) const noexcept { return bytes <= left(); }
+    std::optional<std::uint32_t> cell() {
+        std::uint32_t value = 0;
+        if (!in_.value(value)) return std::nullopt;
+        return value;
+    }
 
 private:
-    std::span<const std::byte> bytes_;
-    std::size_t at_ = 0;
-};
-
-class Writer {
-public:
-    explicit Writer(std::size_t size) { out_.reserve(size); }
-
-    template <class T>
-    void field(T value) {
-        const auto* p = reinterpret_cast<const std::byte*>(&value);
-        out_.insert(out_.end(), p, p + sizeof value);
-    }
-    void cells(std::span<const std::uint32_t> values) {
-        const auto* p = reinterpret_cast<const std::byte*>(values.data());
-        out_.insert(out_.end(), p, p + values.size_bytes());
-    }
-    std::vector<std::byte> take() && noexcept { return std::move(out_); }
-
-private:
-    std::vector<std::byte> out_;
+    ByteInput& in_;
 };
 
 // Rows of `stride` cells with their counts: a count fits its row, the counted
@@ -94,61 +87,56 @@ std::optional<GraphError> check_rows(std::span<const std::uint32_t> counts, std:
 }  // namespace
 
 struct HnswGraphCodec {
-    static std::vector<std::byte> encode(const HnswGraph& g) {
-        std::size_t size = GRAPH_HEADER_BYTES + (g.layer0_counts_.size() + g.layer0_neighbours_.size()) * CELL;
-        for (std::size_t l = 0; l < g.upper_nodes_.size(); ++l) {
-            size +=
-                CELL + (g.upper_nodes_[l].size() + g.upper_counts_[l].size() + g.upper_neighbours_[l].size()) * CELL;
-        }
-        Writer w(size);
-        for (const char c : MAGIC) w.field(c);
+    static void encode(const HnswGraph& g, ByteSink& w) {
+        std::array<std::byte, GRAPH_HEADER_BYTES> header{};
+        std::memcpy(header.data(), MAGIC, sizeof MAGIC);
+        HeaderFields f(header);
         const auto rule = static_cast<std::uint32_t>(g.link_rule_);
-        w.field(rule == 0 ? std::uint32_t{1} : GRAPH_FORMAT_VERSION);
-        w.field(rule);
-        w.field(std::uint64_t{g.slot_count()});
-        w.field(g.m_);
-        w.field(g.ef_construction_);
-        w.field(g.rng_state_);
-        w.field(g.entry_point_.value_or(EMPTY_LINK));
-        w.field(static_cast<std::uint32_t>(g.upper_nodes_.size()));
+        f.put(rule == 0 ? std::uint32_t{1} : GRAPH_FORMAT_VERSION);
+        f.put(rule);
+        f.put(std::uint64_t{g.slot_count()});
+        f.put(g.m_);
+        f.put(g.ef_construction_);
+        f.put(g.rng_state_);
+        f.put(g.entry_point_.value_or(EMPTY_LINK));
+        f.put(static_cast<std::uint32_t>(g.upper_nodes_.size()));
         // Strides are below the slot count, itself below EMPTY_LINK.
-        w.field(static_cast<std::uint32_t>(g.layer0_stride_));
-        w.field(static_cast<std::uint32_t>(g.upper_stride_));
-        w.cells(g.layer0_counts_);
-        w.cells(g.layer0_neighbours_);
+        f.put(static_cast<std::uint32_t>(g.layer0_stride_));
+        f.put(static_cast<std::uint32_t>(g.upper_stride_));
+        w.write(header);
+        w.values(std::span(g.layer0_counts_));
+        w.values(std::span(g.layer0_neighbours_));
         for (std::size_t l = 0; l < g.upper_nodes_.size(); ++l) {
-            w.field(static_cast<std::uint32_t>(g.upper_nodes_[l].size()));
-            w.cells(g.upper_nodes_[l]);
-            w.cells(g.upper_counts_[l]);
-            w.cells(g.upper_neighbours_[l]);
+            w.value(static_cast<std::uint32_t>(g.upper_nodes_[l].size()));
+            w.values(std::span(g.upper_nodes_[l]));
+            w.values(std::span(g.upper_counts_[l]));
+            w.values(std::span(g.upper_neighbours_[l]));
         }
-        return std::move(w).take();
     }
 
-    static std::expected<HnswGraph, GraphError> decode(std::span<const std::byte> bytes, std::size_t slot_count) {
+    static std::expected<HnswGraph, GraphError> decode(ByteInput& in, std::size_t slot_count) {
         using Fail = std::unexpected<GraphError>;
-        Reader r(bytes);
-        if (!r.has(GRAPH_HEADER_BYTES)) return Fail(GraphError::Truncated);
-        char magic[8];
-        for (char& c : magic) c = r.field<char>();
-        if (!std::equal(std::begin(magic), std::end(magic), std::begin(MAGIC))) return Fail(GraphError::BadMagic);
-        const auto version = r.field<std::uint32_t>();
+        std::array<std::byte, GRAPH_HEADER_BYTES> header;
+        if (!in.read(header)) return Fail(GraphError::Truncated);
+        if (std::memcmp(header.data(), MAGIC, sizeof MAGIC) != 0) return Fail(GraphError::BadMagic);
+        HeaderFields f(header);
+        const auto version = f.get<std::uint32_t>();
         if (version == 0 || version > GRAPH_FORMAT_VERSION) return Fail(GraphError::UnsupportedVersion);
-        const auto rule = r.field<std::uint32_t>();
+        const auto rule = f.get<std::uint32_t>();
         if (version == 1 && rule != 0) return Fail(GraphError::ReservedNotZero);
         // A graph is written in the lowest version that holds its rule, so the
         // bytes read back are the bytes written.
         if (version == 2 && rule != static_cast<std::uint32_t>(LinkRule::KeepWayIn)) {
             return Fail(GraphError::BadLinkRule);
         }
-        const auto slots = r.field<std::uint64_t>();
-        const auto m = r.field<std::uint64_t>();
-        const auto ef_construction = r.field<std::uint64_t>();
-        const auto rng_state = r.field<std::uint64_t>();
-        const auto entry = r.field<std::uint32_t>();
-        const auto top_level = r.field<std::uint32_t>();
-        const auto layer0_stride = r.field<std::uint32_t>();
-        const auto upper_stride = r.field<std::uint32_t>();
+        const auto slots = f.get<std::uint64_t>();
+        const auto m = f.get<std::uint64_t>();
+        const auto ef_construction = f.get<std::uint64_t>();
+        const auto rng_state = f.get<std::uint64_t>();
+        const auto entry = f.get<std::uint32_t>();
+        const auto top_level = f.get<std::uint32_t>();
+        const auto layer0_stride = f.get<std::uint32_t>();
+        const auto upper_stride = f.get<std::uint32_t>();
 
         if (slots != slot_count || slot_count > EMPTY_LINK) return Fail(GraphError::SlotCountMismatch);
         // A graph raises m to 2 when it is laid out, so a written m is never lower.
@@ -165,6 +153,7 @@ struct HnswGraphCodec {
         if (top_level > MAX_LEVEL || (entry == EMPTY_LINK && top_level != 0)) return Fail(GraphError::BadTopLevel);
         if (entry != EMPTY_LINK && entry >= slot_count) return Fail(GraphError::BadEntryPoint);
 
+        Reader r(in);
         const auto layer0_cells = mul(slot_count, layer0_stride);
         if (!layer0_cells || !r.cells(slot_count, g.layer0_counts_) || !r.cells(*layer0_cells, g.layer0_neighbours_)) {
             return Fail(GraphError::Truncated);
@@ -174,11 +163,11 @@ struct HnswGraphCodec {
         }
 
         for (std::uint32_t layer = 1; layer <= top_level; ++layer) {
-            if (!r.has(CELL)) return Fail(GraphError::Truncated);
-            const auto members = r.field<std::uint32_t>();
-            const auto cells = mul(members, upper_stride);
+            const auto members = r.cell();
+            if (!members) return Fail(GraphError::Truncated);
+            const auto cells = mul(*members, upper_stride);
             std::vector<std::uint32_t> nodes, counts, links;
-            if (!cells || !r.cells(members, nodes) || !r.cells(members, counts) || !r.cells(*cells, links)) {
+            if (!cells || !r.cells(*members, nodes) || !r.cells(*members, counts) || !r.cells(*cells, links)) {
                 return Fail(GraphError::Truncated);
             }
             // Rows are found by binary search over the members; a layer exists
@@ -231,14 +220,29 @@ std::string_view error_name(GraphError error) noexcept {
     return "graph invalid";
 }
 
-std::vector<std::byte> encode_graph(const HnswGraph& graph) { return HnswGraphCodec::encode(graph); }
+void encode_graph(const HnswGraph& graph, ByteSink& out) { HnswGraphCodec::encode(graph, out); }
 
-std::expected<HnswGraph, GraphError> decode_graph(std::span<const std::byte> bytes, std::size_t slot_count) {
+std::vector<std::byte> encode_graph(const HnswGraph& graph) {
+    CountingSink size;
+    encode_graph(graph, size);
+    std::vector<std::byte> out;
+    out.reserve(static_cast<std::size_t>(size.count()));
+    VectorSink sink(out);
+    encode_graph(graph, sink);
+    return out;
+}
+
+std::expected<HnswGraph, GraphError> decode_graph(ByteInput& in, std::size_t slot_count) {
     try {
-        return HnswGraphCodec::decode(bytes, slot_count);
+        return HnswGraphCodec::decode(in, slot_count);
     } catch (const std::length_error&) {
         throw std::bad_alloc();
     }
+}
+
+std::expected<HnswGraph, GraphError> decode_graph(std::span<const std::byte> bytes, std::size_t slot_count) {
+    SpanInput in(bytes);
+    return decode_graph(in, slot_count);
 }
 
 }  // namespace kestrix

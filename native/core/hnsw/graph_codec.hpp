@@ -32,6 +32,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../bytes.hpp"
 #include "graph.hpp"
 
 namespace kestrix {
@@ -62,14 +63,18 @@ enum class GraphError : std::uint8_t {
 
 std::string_view error_name(GraphError error) noexcept;
 
-// The graph's bytes. Throws std::bad_alloc only.
+// The graph's bytes, written to `out` (whatever it throws), or as a buffer
+// (std::bad_alloc only).
+void encode_graph(const HnswGraph& graph, ByteSink& out);
 std::vector<std::byte> encode_graph(const HnswGraph& graph);
 
-// The graph the bytes describe, for a store of `slot_count` slots. Every field,
-// count, member list and link is checked before the graph is handed out, in
-// overflow-checked 64-bit arithmetic; tables are allocated only once the bytes
-// they are read from are known to be there. Throws std::bad_alloc only (for
-// tables the bytes do hold but memory does not).
+// The graph the bytes describe, for a store of `slot_count` slots: all of
+// `in`'s bytes. Every field, count, member list and link is checked before the
+// graph is handed out, in overflow-checked 64-bit arithmetic; tables are
+// allocated only once the bytes they are read from are known to be there, and
+// are read straight into place. Throws std::bad_alloc (for tables the bytes
+// do hold but memory does not) and whatever `in` throws.
+std::expected<HnswGraph, GraphError> decode_graph(ByteInput& in, std::size_t slot_count);
 std::expected<HnswGraph, GraphError> decode_graph(std::span<const std::byte> bytes, std::size_t slot_count);
 
 }  // namespace kestrix

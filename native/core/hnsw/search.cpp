@@ -10,27 +10,19 @@ namespace kestrix {
 namespace {
 
 // Down the upper layers to layer 0, then one layer-0 search of width
-// max(ef, k) whose results are left sorted in context.found.
-void walk_to_layer0(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                    std::span<const std::uint32_t> ids, const QuantizedVector& query, std::uint32_t entry,
-                    std::uint64_t k, std::uint64_t ef, bool live_only, SearchContext& context, bool collect = false) {
+// max(ef, k) whose results are left sorted in context.found; `keep` and `see`
+// as search_layer takes them.
+template <class Keep, class See>
+void walk_to_layer0(const HnswGraph& graph, std::span<const QuantizedVector> vectors, const QuantizedVector& query,
+                    std::uint32_t entry, std::uint64_t k, std::uint64_t ef, SearchContext& context, Keep keep,
+                    See see) {
     const kernels::KernelSet& measure = kernels::active_kernels();
     Candidate position{measure.distance(query, vectors[entry]), entry};
     for (std::uint64_t layer = graph.top_level(); layer >= 1; --layer) {
         position = greedy_descend(graph, vectors, query, position.slot, position.distance, layer, measure);
     }
-    const std::uint64_t width = std::max(ef, k);
-    if (collect) {
-        context.seen.clear();
-        search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates, context.found,
-                     measure, KeepLive{ids}, CollectLive{KeepLive{ids}, &context.seen});
-    } else if (live_only) {
-        search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates, context.found,
-                     measure, KeepLive{ids});
-    } else {
-        search_layer(graph, vectors, query, position.slot, 0, width, context.visited, context.candidates, context.found,
-                     measure);
-    }
+    search_layer(graph, vectors, query, position.slot, 0, std::max(ef, k), context.visited, context.candidates,
+                 context.found, measure, keep, see);
     sort_by_distance(std::span(context.found));
 }
 
@@ -49,13 +41,14 @@ std::vector<SearchHit> first_hits(std::span<const Candidate> found, std::span<co
     return hits;
 }
 
+template <class Keep>
 std::vector<SearchHit> search_graph(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
                                     std::span<const std::uint32_t> ids, const QuantizedVector& query, std::uint64_t k,
-                                    std::uint64_t ef, bool live_only, SearchContext& context) {
+                                    std::uint64_t ef, Keep keep, SearchContext& context) {
     if (k == 0) return {};
     const auto entry = graph.entry_point();
     if (!entry || *entry >= vectors.size()) return {};
-    walk_to_layer0(graph, vectors, ids, query, *entry, k, ef, live_only, context);
+    walk_to_layer0(graph, vectors, query, *entry, k, ef, context, keep, SeeNothing{});
     return first_hits(context.found, ids, k);
 }
 
@@ -64,14 +57,14 @@ std::vector<SearchHit> search_graph(const HnswGraph& graph, std::span<const Quan
 std::vector<SearchHit> search_hnsw(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
                                    std::span<const std::uint32_t> ids, const QuantizedVector& query, std::uint64_t k,
                                    std::uint64_t ef, SearchContext& context) {
-    return search_graph(graph, vectors, ids, query, k, ef, false, context);
+    return search_graph(graph, vectors, ids, query, k, ef, KeepEvery{}, context);
 }
 
 std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
                                         std::span<const std::uint32_t> ids, const QuantizedVector& query,
                                         std::uint64_t k, std::uint64_t ef, SearchContext& context) {
     // Everything kept is live, so the cut to k drops nothing.
-    return search_graph(graph, vectors, ids, query, k, ef, true, context);
+    return search_graph(graph, vectors, ids, query, k, ef, KeepLive{ids}, context);
 }
 
 std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
@@ -79,7 +72,9 @@ std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, std::span<const 
                                         std::uint64_t k, std::uint64_t ef, std::size_t width, SearchContext& context) {
     const auto entry = graph.entry_point();
     if (width == 0 || !entry || *entry >= vectors.size()) return {};
-    walk_to_layer0(graph, vectors, ids, query, *entry, k, ef, true, context, true);
+    context.seen.clear();
+    walk_to_layer0(graph, vectors, query, *entry, k, ef, context, KeepLive{ids},
+                   CollectLive{KeepLive{ids}, &context.seen});
     // The first `width` of the pool by (distance, slot): the cut-off distance
     // from a count per distance, then every node below it and the lowest
     // slots at it. The pool holds each measured slot once. Rescoring ranks

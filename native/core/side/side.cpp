@@ -1,5 +1,6 @@
 #include "side.hpp"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -7,8 +8,6 @@
 #include <stdexcept>
 
 namespace kestrix::side {
-
-static_assert(std::endian::native == std::endian::little, "side rows and headers are little-endian, copied as is");
 
 float quantize_int8(std::span<const float, DIMENSION> values, std::span<std::int8_t, DIMENSION> out) noexcept {
     // The largest magnitude by bit patterns: for finite floats the order of
@@ -60,37 +59,33 @@ void encode_row(SideKind kind, std::span<const float, DIMENSION> values, std::by
         std::array<std::int8_t, DIMENSION> q;
         const float scale = quantize_int8(values, q);
         std::memcpy(out, q.data(), DIMENSION);
-        std::memcpy(out + DIMENSION, &scale, sizeof scale);
+        store(out + DIMENSION, scale);
     } else if (kind == SideKind::Float16) {
         for (std::size_t c = 0; c < DIMENSION; ++c) {
-            const std::uint16_t h = float_to_float16(values[c]);
-            std::memcpy(out + 2 * c, &h, sizeof h);
+            store(out + 2 * c, float_to_float16(values[c]));
         }
     }
 }
 
 void decode_row(SideKind kind, const std::byte* row, std::span<float, DIMENSION> out) noexcept {
     if (kind == SideKind::Int8) {
-        float scale;
-        std::memcpy(&scale, row + DIMENSION, sizeof scale);
+        const float scale = load<float>(row + DIMENSION);
         for (std::size_t c = 0; c < DIMENSION; ++c) {
             out[c] = static_cast<float>(static_cast<std::int8_t>(row[c])) * scale;
         }
     } else if (kind == SideKind::Float16) {
         for (std::size_t c = 0; c < DIMENSION; ++c) {
-            std::uint16_t h;
-            std::memcpy(&h, row + 2 * c, sizeof h);
-            out[c] = half_to_float(h);
+            out[c] = half_to_float(load<std::uint16_t>(row + 2 * c));
         }
     } else {
         std::fill(out.begin(), out.end(), 0.0f);
     }
 }
 
-SideStore SideStore::from_view(const SideView& view) {
-    SideStore store(view.kind);
-    store.rows_.assign(view.rows.begin(), view.rows.end());
-    store.count_ = view.count;
+SideStore SideStore::from_rows(SideKind kind, std::vector<std::byte> rows, std::size_t count) noexcept {
+    SideStore store(kind);
+    store.rows_ = std::move(rows);
+    store.count_ = count;
     return store;
 }
 
@@ -167,44 +162,31 @@ namespace {
 constexpr char SIDE_MAGIC[8] = {'K', 'X', 'S', 'I', 'D', 'E', 0, 0};
 constexpr std::uint32_t SIDE_VERSION = 1;
 
-template <class T>
-T read_at(std::span<const std::byte> data, std::size_t offset) noexcept {
-    T value;
-    std::memcpy(&value, data.data() + offset, sizeof value);
-    return value;
-}
-
 bool row_is_valid(SideKind kind, const std::byte* row) noexcept {
     if (kind == SideKind::Int8) {
         for (std::size_t c = 0; c < DIMENSION; ++c) {
             if (static_cast<std::int8_t>(row[c]) < -INT8_LIMIT) return false;
         }
-        float scale;
-        std::memcpy(&scale, row + DIMENSION, sizeof scale);
+        const float scale = load<float>(row + DIMENSION);
         return std::isfinite(scale) && scale >= 0.0f;
     }
     for (std::size_t c = 0; c < DIMENSION; ++c) {
-        std::uint16_t h;
-        std::memcpy(&h, row + 2 * c, sizeof h);
-        if ((h & 0x7C00u) == 0x7C00u) return false;  // infinity or NaN
+        if ((load<std::uint16_t>(row + 2 * c) & 0x7C00u) == 0x7C00u) return false;  // infinity or NaN
     }
     return true;
 }
 
 }  // namespace
 
-std::vector<std::byte> write_side(const SideView& side) {
-    std::vector<std::byte> out(SIDE_HEADER_BYTES + side.rows.size());
-    const auto kind = static_cast<std::uint32_t>(side.kind);
-    const std::uint64_t width = row_bytes(side.kind);
-    const std::uint64_t count = side.count;
-    std::memcpy(out.data(), SIDE_MAGIC, sizeof SIDE_MAGIC);
-    std::memcpy(out.data() + 8, &SIDE_VERSION, 4);
-    std::memcpy(out.data() + 12, &kind, 4);
-    std::memcpy(out.data() + 16, &width, 8);
-    std::memcpy(out.data() + 24, &count, 8);
-    if (!side.rows.empty()) std::memcpy(out.data() + SIDE_HEADER_BYTES, side.rows.data(), side.rows.size());
-    return out;
+void write_side(const SideView& side, ByteSink& out) {
+    std::array<std::byte, SIDE_HEADER_BYTES> header{};
+    std::memcpy(header.data(), SIDE_MAGIC, sizeof SIDE_MAGIC);
+    store(header.data() + 8, SIDE_VERSION);
+    store(header.data() + 12, static_cast<std::uint32_t>(side.kind));
+    store(header.data() + 16, static_cast<std::uint64_t>(row_bytes(side.kind)));
+    store(header.data() + 24, static_cast<std::uint64_t>(side.count));
+    out.write(header);
+    out.values(side.rows);
 }
 
 std::string_view side_error_name(SideError error) noexcept {
@@ -219,29 +201,40 @@ std::string_view side_error_name(SideError error) noexcept {
     return "unknown";
 }
 
-std::expected<SideView, SideError> read_side(std::span<const std::byte> section) noexcept {
-    if (section.size() < SIDE_HEADER_BYTES) return std::unexpected(SideError::Truncated);
-    if (std::memcmp(section.data(), SIDE_MAGIC, sizeof SIDE_MAGIC) != 0) return std::unexpected(SideError::BadMagic);
-    if (read_at<std::uint32_t>(section, 8) != SIDE_VERSION) return std::unexpected(SideError::BadVersion);
+std::expected<SideHeader, SideError> read_side_header(std::span<const std::byte, SIDE_HEADER_BYTES> header,
+                                                      std::uint64_t body) noexcept {
+    if (std::memcmp(header.data(), SIDE_MAGIC, sizeof SIDE_MAGIC) != 0) return std::unexpected(SideError::BadMagic);
+    if (load<std::uint32_t>(header.data() + 8) != SIDE_VERSION) return std::unexpected(SideError::BadVersion);
     for (std::size_t i = 32; i < SIDE_HEADER_BYTES; ++i) {
-        if (section[i] != std::byte{0}) return std::unexpected(SideError::BadVersion);
+        if (header[i] != std::byte{0}) return std::unexpected(SideError::BadVersion);
     }
-    const auto raw_kind = read_at<std::uint32_t>(section, 12);
+    const auto raw_kind = load<std::uint32_t>(header.data() + 12);
     if (raw_kind > static_cast<std::uint32_t>(SideKind::Float16)) return std::unexpected(SideError::UnknownKind);
     const auto kind = static_cast<SideKind>(raw_kind);
-    const auto width = read_at<std::uint64_t>(section, 16);
-    const auto count = read_at<std::uint64_t>(section, 24);
-    const std::size_t body = section.size() - SIDE_HEADER_BYTES;
+    const auto width = load<std::uint64_t>(header.data() + 16);
+    const auto count = load<std::uint64_t>(header.data() + 24);
     if (width != row_bytes(kind)) return std::unexpected(SideError::BadLength);
     // count * width == body, without the product overflowing.
     if (width == 0 ? body != 0 : (body % width != 0 || body / width != count)) {
         return std::unexpected(SideError::BadLength);
     }
-    if (width == 0 && count > std::numeric_limits<std::size_t>::max()) return std::unexpected(SideError::BadLength);
-    const SideView view{kind, section.subspan(SIDE_HEADER_BYTES), static_cast<std::size_t>(count)};
-    for (std::size_t slot = 0; width != 0 && slot < view.count; ++slot) {
-        if (!row_is_valid(kind, view.row(slot))) return std::unexpected(SideError::BadRow);
+    if (count > std::numeric_limits<std::size_t>::max()) return std::unexpected(SideError::BadLength);
+    return SideHeader{kind, static_cast<std::size_t>(count)};
+}
+
+std::expected<void, SideError> check_rows(const SideView& rows) noexcept {
+    for (std::size_t slot = 0; row_bytes(rows.kind) != 0 && slot < rows.count; ++slot) {
+        if (!row_is_valid(rows.kind, rows.row(slot))) return std::unexpected(SideError::BadRow);
     }
+    return {};
+}
+
+std::expected<SideView, SideError> read_side(std::span<const std::byte> section) noexcept {
+    if (section.size() < SIDE_HEADER_BYTES) return std::unexpected(SideError::Truncated);
+    const auto header = read_side_header(section.first<SIDE_HEADER_BYTES>(), section.size() - SIDE_HEADER_BYTES);
+    if (!header) return std::unexpected(header.error());
+    const SideView view{header->kind, section.subspan(SIDE_HEADER_BYTES), header->count};
+    if (const auto rows = check_rows(view); !rows) return std::unexpected(rows.error());
     return view;
 }
 
@@ -274,8 +267,7 @@ void score_slots(const SideKernels& kernels, const PreparedQuery& query, const S
                 kernels.int8_dots(query.integers.data(), side.rows.data(), INT8_ROW_BYTES, slots.data() + start, m,
                                   dots);
                 for (std::size_t i = 0; i < m; ++i) {
-                    float row_scale;
-                    std::memcpy(&row_scale, side.row(slots[start + i]) + DIMENSION, sizeof row_scale);
+                    const float row_scale = load<float>(side.row(slots[start + i]) + DIMENSION);
                     // One rounding, from the exact integer sum and the two scales;
                     // beyond the float range (absurd inputs) it is infinite.
                     const double exact = static_cast<double>(dots[i]) * (static_cast<double>(query.scale) * row_scale);

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../bytes.hpp"
 #include "../quantized.hpp"
 #include "kernels.hpp"
 
@@ -73,8 +74,9 @@ struct SideView {
 class SideStore {
 public:
     explicit SideStore(SideKind kind = SideKind::None) noexcept : kind_(kind) {}
-    // An owned copy of validated rows (from a file).
-    static SideStore from_view(const SideView& view);
+    // Validated rows of its own (read from a file): `count` rows of the kind's
+    // length in `rows`.
+    static SideStore from_rows(SideKind kind, std::vector<std::byte> rows, std::size_t count) noexcept;
     // A side without rows of its own for `count` slots.
     static SideStore without_rows(std::size_t count) noexcept;
     // Validated rows used in place where they lie (a mapped file), kept alive
@@ -98,8 +100,8 @@ public:
     // without rows reads none and may be given none). Throws std::bad_alloc /
     // std::length_error when the room cannot be had; nothing changes then.
     void append(std::size_t n, std::span<const float> values);
-    void append(std::span<const float> values) { append(values.size() / DIMENSION, values); }
-    // Drops rows from `n` on (the undo of a batch whose store half failed).
+    // Drops rows from `n` on: the undo of an append whose batch could not go
+    // in whole (a collection's add whose graph could not be extended).
     void truncate(std::size_t n) noexcept;
     // Keeps exactly the rows at `kept` (strictly ascending slots) in that
     // order, the shape of a compaction that keeps the order of its survivors.
@@ -120,10 +122,21 @@ private:
 // row length, row count; the rest zero) and the rows, all little-endian.
 inline constexpr std::size_t SIDE_HEADER_BYTES = 64;
 
-std::vector<std::byte> write_side(const SideView& side);
+void write_side(const SideView& side, ByteSink& out);
 
 enum class SideError : std::uint8_t { Truncated, BadMagic, BadVersion, UnknownKind, BadLength, BadRow };
 std::string_view side_error_name(SideError error) noexcept;
+
+// What a section's header announces, checked against the length of the rows
+// that follow it (`body` bytes): the rows' kind and count.
+struct SideHeader {
+    SideKind kind;
+    std::size_t count;
+};
+std::expected<SideHeader, SideError> read_side_header(std::span<const std::byte, SIDE_HEADER_BYTES> header,
+                                                      std::uint64_t body) noexcept;
+// Every row finite and in range (BadRow otherwise).
+std::expected<void, SideError> check_rows(const SideView& rows) noexcept;
 
 // Validates the whole section (header, exact length, every row finite and in
 // range) before handing out a view of its rows in place.

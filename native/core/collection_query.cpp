@@ -1,0 +1,221 @@
+// The collection's query planner: which road a query takes (the exact scan
+// in tiles of rows and blocks of queries, split over threads and merged, or
+// the graph), how wide it looks, and the rescoring of its candidates.
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <utility>
+
+#include "collection.hpp"
+#include "hnsw/search.hpp"
+#include "scan.hpp"
+#include "thread_pool.hpp"
+
+namespace kestrix {
+
+namespace {
+
+// The collection's answer order: distance, then slot. Total, so a batch, a
+// single query and any split of the rows all give the same list.
+bool ranks_before(const SearchHit& a, const SearchHit& b) noexcept {
+    return a.distance != b.distance ? a.distance < b.distance : a.slot < b.slot;
+}
+
+// Rows are scanned in tiles that stay in the core's cache while every query
+// of a block is measured against them, so a block of queries reads the
+// vectors from memory once.
+constexpr std::size_t ROW_TILE = 2048;
+constexpr std::size_t QUERY_BLOCK = 32;
+// A split of the rows among threads pays off only above this many per thread.
+constexpr std::size_t MIN_ROWS_PER_SPLIT = 32768;
+
+// The best `width` live rows of [begin, end) for each query of a block, in
+// the collection's order.
+void scan_block_of_queries(const VectorStore& store, std::span<const QuantizedVector> queries, std::size_t width,
+                           std::size_t begin, std::size_t end, std::span<std::vector<SearchHit>> out) {
+    std::vector<FirstRowsSelection> selections;
+    selections.reserve(queries.size());
+    for (std::size_t q = 0; q < queries.size(); ++q) selections.emplace_back(width, end - begin);
+    const auto vectors = store.vectors();
+    const auto words = store.ids();
+    for (std::size_t tile = begin; tile < end; tile += ROW_TILE) {
+        const std::size_t tile_end = std::min(end, tile + ROW_TILE);
+        for (std::size_t q = 0; q < queries.size(); ++q)
+            selections[q].offer_rows(queries[q], vectors, words, tile, tile_end);
+    }
+    for (std::size_t q = 0; q < queries.size(); ++q) out[q] = selections[q].take();
+}
+
+std::vector<SearchHit> scan_one(const VectorStore& store, const QuantizedVector& query, std::size_t width) {
+    std::vector<SearchHit> hits;
+    scan_block_of_queries(store, std::span(&query, 1), width, 0, store.size(), std::span(&hits, 1));
+    return hits;
+}
+
+void write_row(const std::vector<SearchHit>& hits, std::span<const std::uint64_t> doc_ids, BatchHits& out,
+               std::size_t row) noexcept {
+    const std::size_t width = out.width;
+    std::int64_t* ids = out.ids.data() + row * width;
+    float* scores = out.scores.data() + row * width;
+    std::int16_t* distances = out.distances.data() + row * width;
+    const std::size_t n = std::min(hits.size(), width);
+    for (std::size_t i = 0; i < n; ++i) {
+        ids[i] = static_cast<std::int64_t>(doc_ids[hits[i].slot]);
+        scores[i] = hits[i].score;
+        distances[i] = static_cast<std::int16_t>(hits[i].distance);
+    }
+    std::fill(ids + n, ids + width, std::int64_t{-1});
+    std::fill(scores + n, scores + width, std::numeric_limits<float>::quiet_NaN());
+    std::fill(distances + n, distances + width, NO_DISTANCE);
+}
+
+}  // namespace
+
+// How many candidates a query looks for: its answers, or with rescoring
+// oversample times as many (never more than the live documents).
+std::size_t Collection::candidate_width(const SearchOptions& options) const noexcept {
+    const std::uint64_t live = map_.size();
+    std::uint64_t wanted = options.k;
+    if (options.rescore && options.oversample > 1) {
+        wanted = options.k > live / options.oversample ? live : options.k * options.oversample;
+    }
+    return static_cast<std::size_t>(std::min(wanted, live));
+}
+
+void Collection::rescore_hits(std::vector<SearchHit>& hits, std::span<const float> floats,
+                              const SearchOptions& options) const noexcept {
+    if (!options.rescore) return;
+    const auto prepared = floats.size() >= DIMENSION
+                              ? side::prepare_query(side::native_mode(side_.kind()), floats.first<DIMENSION>())
+                              : std::unexpected(side::SideError::BadRow);
+    if (prepared) {
+        hits.resize(side::rescore(*prepared, side_.view(), store_.vectors(), std::span(hits), options.k));
+    } else if (hits.size() > options.k) {
+        // No usable floats (none, or not finite): the codes' best k. (A graph's
+        // candidates come in no particular order.)
+        const auto keep = static_cast<std::ptrdiff_t>(options.k);
+        std::partial_sort(hits.begin(), hits.begin() + keep, hits.end(), ranks_before);
+        hits.resize(options.k);
+    }
+}
+
+// The graph road: deleted and replaced documents' nodes are walked through
+// but never kept, so up to `width` live hits come back; put in the
+// collection's order.
+std::vector<SearchHit> Collection::graph_one(const QuantizedVector& query, std::size_t width,
+                                             const SearchOptions& options, SearchContext& context) const {
+    const std::uint64_t ef = options.ef.value_or(std::max<std::uint64_t>(DEFAULT_EF, width));
+    const auto vectors = store_.vectors();
+    const auto words = store_.ids();
+    if (width > options.k) {
+        // Rescoring candidates: the walk keeps its width max(ef, k), and the
+        // candidates come from every live node it measured.
+        return search_hnsw_pool(*graph_, vectors, words, query, options.k, ef, width, context);
+    }
+    auto hits = search_hnsw_live(*graph_, vectors, words, query, width, ef, context);
+    std::sort(hits.begin(), hits.end(), ranks_before);
+    return hits;
+}
+
+std::vector<DocumentHit> Collection::search(const QuantizedVector& query, std::uint64_t k, bool exact,
+                                            std::uint64_t ef) const {
+    SearchOptions options;
+    options.k = k;
+    options.exact = exact;
+    options.ef = ef;
+    return search(query, {}, options);
+}
+
+std::vector<DocumentHit> Collection::search(const QuantizedVector& query, std::span<const float> floats,
+                                            const SearchOptions& options) const {
+    const std::size_t width = candidate_width(options);
+    std::vector<DocumentHit> out;
+    if (width == 0) return out;
+    std::vector<SearchHit> hits;
+    if (graph_ && !options.exact) {
+        hits = graph_one(query, width, options, *rooms_.borrow());
+    } else {
+        hits = scan_one(store_, query, width);
+    }
+    rescore_hits(hits, floats, options);
+    out.reserve(hits.size());
+    for (const SearchHit& hit : hits) out.push_back({doc_ids_[hit.slot], hit.slot, hit.distance, hit.score});
+    return out;
+}
+
+BatchHits Collection::search_batch(std::span<const QuantizedVector> queries, const SearchOptions& options,
+                                   std::span<const float> floats) const {
+    BatchHits out;
+    out.queries = queries.size();
+    out.width = static_cast<std::size_t>(std::min<std::uint64_t>(options.k, map_.size()));
+    // Candidates per query; rescoring cuts them back to out.width.
+    const std::size_t width = candidate_width(options);
+    auto floats_of = [&](std::size_t q) {
+        return floats.size() >= (q + 1) * DIMENSION ? floats.subspan(q * DIMENSION, DIMENSION)
+                                                    : std::span<const float>{};
+    };
+    out.ids.resize(queries.size() * out.width);
+    out.scores.resize(queries.size() * out.width);
+    out.distances.resize(queries.size() * out.width);
+    if (width == 0 || queries.empty()) return out;
+
+    const std::size_t threads = std::max<std::size_t>(options.threads, 1);
+    const bool through_graph = graph_ && !options.exact;
+    const std::size_t blocks = (queries.size() + QUERY_BLOCK - 1) / QUERY_BLOCK;
+    // Few queries on many threads: split the rows as well, and merge.
+    std::size_t splits = 1;
+    if (!through_graph && blocks < threads) {
+        splits = std::min(threads, std::max<std::size_t>(store_.size() / MIN_ROWS_PER_SPLIT, 1));
+    }
+    const std::size_t rows_per_split = (store_.size() + splits - 1) / splits;
+
+    // Per (query, split) hits when the rows are split; per query otherwise.
+    std::vector<std::vector<SearchHit>> partial(queries.size() * splits);
+    const std::function<void(std::size_t)> task = [&](std::size_t t) {
+        const std::size_t block = t / splits;
+        const std::size_t split = t % splits;
+        const std::size_t first = block * QUERY_BLOCK;
+        const std::size_t count = std::min(QUERY_BLOCK, queries.size() - first);
+        const auto block_queries = queries.subspan(first, count);
+        if (through_graph) {
+            const auto context = rooms_.borrow();
+            for (std::size_t q = 0; q < count; ++q) {
+                auto hits = graph_one(block_queries[q], width, options, *context);
+                rescore_hits(hits, floats_of(first + q), options);
+                write_row(hits, doc_ids_, out, first + q);
+            }
+            return;
+        }
+        const std::size_t begin = std::min(store_.size(), split * rows_per_split);
+        const std::size_t end = std::min(store_.size(), begin + rows_per_split);
+        std::vector<std::vector<SearchHit>> hits(count);
+        scan_block_of_queries(store_, block_queries, width, begin, end, hits);
+        for (std::size_t q = 0; q < count; ++q) {
+            if (splits == 1) {
+                rescore_hits(hits[q], floats_of(first + q), options);
+                write_row(hits[q], doc_ids_, out, first + q);
+            } else {
+                partial[(first + q) * splits + split] = std::move(hits[q]);
+            }
+        }
+    };
+    process_pool().run(blocks * splits, threads, task);
+
+    if (splits > 1) {
+        std::vector<SearchHit> merged;
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+            merged.clear();
+            for (std::size_t s = 0; s < splits; ++s) {
+                const auto& part = partial[q * splits + s];
+                merged.insert(merged.end(), part.begin(), part.end());
+            }
+            std::sort(merged.begin(), merged.end(), ranks_before);
+            if (merged.size() > width) merged.resize(width);
+            rescore_hits(merged, floats_of(q), options);
+            write_row(merged, doc_ids_, out, q);
+        }
+    }
+    return out;
+}
+
+}  // namespace kestrix

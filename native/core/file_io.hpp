@@ -1,0 +1,87 @@
+// Files of the system, for the readers and writers of the core: a file opened
+// to be read a piece at a time (and mapped, for data used where it lies), and
+// a descriptor written to through a buffer. The only code of the core that
+// calls the system about files.
+//
+// A mapping sees the file as it is on disk. Files are replaced by writing a
+// new file and renaming it over the old path, which leaves a mapping of the
+// old one intact; a file truncated in place under a mapping would fault on
+// access, so this must be the only kind of writer of mapped files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "bytes.hpp"
+#include "container.hpp"
+
+namespace kestrix {
+
+// A whole file mapped read-only into memory. The pages are the file's own:
+// the kernel reads them in when touched and may drop them again under memory
+// pressure.
+class MappedFile {
+public:
+    MappedFile(void* data, std::size_t size) noexcept : data_(data), size_(size) {}
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    ~MappedFile();
+
+    std::span<const std::byte> bytes() const noexcept { return {static_cast<const std::byte*>(data_), size_}; }
+
+private:
+    void* data_;
+    std::size_t size_;
+};
+
+// A regular file opened read-only, read with positioned reads (so reading it
+// takes no memory beyond where the bytes go).
+class ReadFile final : public container::Source {
+public:
+    // The file at `path`; the errno of the failed step otherwise (EISDIR for
+    // a folder).
+    static std::expected<ReadFile, int> open(const char* path);
+
+    ReadFile(ReadFile&& other) noexcept;
+    ReadFile& operator=(ReadFile&&) = delete;
+    ~ReadFile();
+
+    std::uint64_t size() const noexcept override { return size_; }
+    // Throws IoError; EIO when the file ends before the size it had when opened.
+    void read(std::uint64_t offset, std::span<std::byte> out) override;
+    // The mapping, once map() made one.
+    std::span<const std::byte> in_memory() const noexcept override;
+
+    // Maps the whole file for data used in place; the mapping outlives the
+    // file object for as long as anything holds it.
+    std::expected<std::shared_ptr<const MappedFile>, int> map();
+
+private:
+    ReadFile(int fd, std::uint64_t size) noexcept : fd_(fd), size_(size) {}
+
+    int fd_;
+    std::uint64_t size_;
+    std::shared_ptr<const MappedFile> mapping_;
+};
+
+// Writes to a descriptor its caller owns, through a buffer; large pieces go
+// straight through. Throws IoError.
+class DescriptorSink final : public ByteSink {
+public:
+    explicit DescriptorSink(int fd);
+    void write(std::span<const std::byte> bytes) override;
+    // Writes what the buffer holds.
+    void flush();
+
+private:
+    void write_all(std::span<const std::byte> bytes);
+
+    int fd_;
+    std::vector<std::byte> buffer_;
+};
+
+}  // namespace kestrix

@@ -1,0 +1,97 @@
+// kestrix._native's constants: every number and default the package's Python
+// layers need, defined once in the core and read from here, never written
+// again in Python. Also store_form, the layout of a store's bytes.
+#include <array>
+#include <string_view>
+
+#include "codec.hpp"
+#include "collection.hpp"
+#include "container.hpp"
+#include "defaults.hpp"
+#include "frame.hpp"
+#include "native_parts.hpp"
+
+namespace kestrix::python {
+namespace {
+
+struct Constant {
+    const char* name;
+    std::uint64_t value;
+};
+
+constexpr Constant CONSTANTS[] = {
+    // Components of every vector.
+    {"DIMENSION", DIMENSION},
+    // The id word's deleted mark, and the largest id a Kestrix keeps below it.
+    {"TOMBSTONE_BIT", TOMBSTONE_BIT},
+    {"MAX_DOC_ID", TOMBSTONE_BIT - 1},
+    // The largest document id of a Collection (results are int64, -1 pads).
+    {"MAX_DOCUMENT_ID", MAX_DOCUMENT_ID},
+    {"DEFAULT_M", DEFAULT_M},
+    {"DEFAULT_EF_CONSTRUCTION", DEFAULT_EF_CONSTRUCTION},
+    {"DEFAULT_K", DEFAULT_K},
+    {"DEFAULT_EF", DEFAULT_EF},
+    {"DEFAULT_OVERSAMPLE", DEFAULT_OVERSAMPLE},
+    // A padded answer's distance in Collection._search_distances.
+    {"NO_DISTANCE", static_cast<std::uint64_t>(NO_DISTANCE)},
+    // The sections of a file.
+    {"STORE_SECTION", static_cast<std::uint32_t>(container::SectionKind::Store)},
+    {"DOC_IDS_SECTION", static_cast<std::uint32_t>(container::SectionKind::DocIds)},
+    {"GRAPH_SECTION", static_cast<std::uint32_t>(container::SectionKind::Graph)},
+    {"SIDE_SECTION", static_cast<std::uint32_t>(container::SectionKind::Side)},
+};
+
+bool add_constant(PyObject* module, const char* name, PyObject* value) noexcept {
+    if (value == nullptr) return false;
+    if (PyModule_AddObject(module, name, value) < 0) {
+        Py_DECREF(value);
+        return false;
+    }
+    return true;
+}
+
+// {kind: name} of the sections a file may hold.
+PyObject* section_names() noexcept {
+    PyRef names(PyDict_New());
+    if (!names) return nullptr;
+    for (const auto& [kind, name] : container::SECTION_NAMES) {
+        PyRef key(PyLong_FromUnsignedLong(static_cast<std::uint32_t>(kind)));
+        PyRef text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (!key || !text || PyDict_SetItem(names.get(), key.get(), text.get()) < 0) return nullptr;
+    }
+    return names.release();
+}
+
+// (version, slots, ids_at, timestamps_at, vectors_at, end) of the store at
+// the start of `data`: where each array lies and where the store ends.
+// ValueError "deserialize error: CorruptedData" when no store header is there.
+PyObject* store_form(PyObject*, PyObject* data) noexcept {
+    const auto bytes = extract_bytes(data, "data");
+    if (!bytes) return nullptr;
+    const auto header = read_store_header(*bytes);
+    if (!header) return raise_store_error(PyExc_ValueError, "deserialize", header.error());
+    const StoreLayout layout = store_layout(header->version, header->slots);
+    return Py_BuildValue(
+        "(kkKKKK)", static_cast<unsigned long>(header->version), static_cast<unsigned long>(header->slots),
+        static_cast<unsigned long long>(layout.ids_at), static_cast<unsigned long long>(layout.timestamps_at),
+        static_cast<unsigned long long>(layout.vectors_at), static_cast<unsigned long long>(layout.end));
+}
+
+PyMethodDef constant_functions[] = {
+    {"store_form", store_form, METH_O,
+     "store_form(data, /)\n--\n\n(version, slots, ids_at, timestamps_at, vectors_at, end) of the store at the "
+     "start of data."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_constants_part(PyObject* module) noexcept {
+    for (const Constant& c : CONSTANTS) {
+        if (!add_constant(module, c.name, PyLong_FromUnsignedLongLong(c.value))) return false;
+    }
+    if (!add_constant(module, "SECTION_NAMES", section_names())) return false;
+    return PyModule_AddFunctions(module, constant_functions) == 0;
+}
+
+}  // namespace kestrix::python
