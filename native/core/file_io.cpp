@@ -89,12 +89,15 @@ std::expected<std::shared_ptr<const MappedFile>, int> ReadFile::map() {
 DescriptorSink::DescriptorSink(int fd) : fd_(fd) { buffer_.reserve(BUFFER_BYTES); }
 
 void DescriptorSink::write(std::span<const std::byte> bytes) {
-    if (bytes.size() > BUFFER_BYTES - buffer_.size()) flush();
+    // Whatever goes straight through goes after what the buffer holds.
+    if (bytes.size() > BUFFER_BYTES - buffer_.size() || bytes.size() >= BUFFER_BYTES / 2) flush();
     if (bytes.size() >= BUFFER_BYTES / 2) {
         write_all(bytes);
         return;
     }
-    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+    const std::size_t at = buffer_.size();
+    buffer_.resize(at + bytes.size());
+    std::memcpy(buffer_.data() + at, bytes.data(), bytes.size());
 }
 
 void DescriptorSink::flush() {

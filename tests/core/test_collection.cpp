@@ -1,11 +1,17 @@
 // The collection's core: the id map under churn, batch answers against single
-// ones, a refused batch, and the readers-writer discipline with the pool under
-// many threads (run under ThreadSanitizer).
+// ones, a refused batch, an add that runs out of memory, the room a search
+// leaves behind, the collection's file, and the readers-writer discipline with
+// the pool under many threads.
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <stdio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <random>
 #include <shared_mutex>
 #include <thread>
@@ -13,7 +19,31 @@
 #include <vector>
 
 #include "collection.hpp"
+#include "collection_file.hpp"
+#include "file_io.hpp"
 #include "thread_pool.hpp"
+
+// Every allocation of this program through operator new is counted, and when
+// armed the n-th one from then on is refused: what an add does when memory
+// runs out at any of its allocations, and what a search leaves allocated.
+namespace {
+std::atomic<long long> refuse_in{-1};  // allocations until the refused one; -1: none
+std::atomic<long long> live_bytes{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (refuse_in.load(std::memory_order_relaxed) >= 0 && refuse_in.fetch_sub(1) == 0) throw std::bad_alloc();
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) throw std::bad_alloc();
+    live_bytes += static_cast<long long>(malloc_usable_size(p));
+    return p;
+}
+void operator delete(void* p) noexcept {
+    if (p == nullptr) return;
+    live_bytes -= static_cast<long long>(malloc_usable_size(p));
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace kestrix {
 namespace {
@@ -138,6 +168,136 @@ TEST(Collection, RefusedBatchChangesNothing) {
     EXPECT_EQ(c.add(too_large, two, 2.0).error().row, 1u);
     EXPECT_EQ(c.ids(), before);
     EXPECT_EQ(c.slot_count(), 10u);
+}
+
+std::vector<std::byte> file_of(const Collection& c) {
+    std::vector<std::byte> out;
+    VectorSink sink(out);
+    file::write_collection(c, sink);
+    return out;
+}
+
+// Whichever allocation of an add fails, graph extension included, the add
+// happens whole, with its graph, or not at all.
+TEST(Collection, AnAddThatRunsOutOfMemoryChangesNothingGraphIncluded) {
+    const auto make = [] {
+        std::mt19937_64 rng(17);
+        Collection c = filled(600, rng);
+        c.build_index(8, 40);
+        return c;
+    };
+    std::mt19937_64 rng(23);
+    std::vector<std::uint64_t> ids;
+    for (std::uint64_t i = 0; i < 30; ++i) ids.push_back(i % 2 ? i * 3 : 5000 + i);  // upserts and new ids
+    std::vector<QuantizedVector> vectors(ids.size());
+    for (auto& v : vectors) v = random_vector(rng);
+    Collection reference = make();
+    ASSERT_TRUE(reference.add(ids, vectors, 2.0).has_value());
+    const auto after = file_of(reference);
+
+    Collection c = make();
+    const auto before = file_of(c);
+    const auto ids_before = c.ids();
+    for (long long n = 0;; ++n) {
+        refuse_in = n;
+        bool refused = false;
+        try {
+            ASSERT_TRUE(c.add(ids, vectors, 2.0).has_value());
+        } catch (const std::bad_alloc&) {
+            refused = true;
+        }
+        refuse_in = -1;
+        if (!refused) break;
+        ASSERT_EQ(file_of(c), before) << "allocation " << n;
+        ASSERT_EQ(c.ids(), ids_before);
+        ASSERT_EQ(c.graph_nodes(), count_graph_nodes(*c.graph(), c.store().ids()));
+    }
+    EXPECT_EQ(file_of(c), after);
+    EXPECT_EQ(c.ids(), reference.ids());
+    EXPECT_EQ(c.graph_nodes(), reference.graph_nodes());
+}
+
+// The graph road's working room belongs to the collection: nothing of it
+// stays once the collection is gone, however large it was.
+TEST(Collection, GraphSearchRoomGoesWithTheCollection) {
+    std::mt19937_64 rng(19);
+    {
+        // What a first search sets up once for the process is not the collection's.
+        Collection small = filled(50, rng);
+        small.build_index(4, 16);
+        small.search(random_vector(rng), 5, false, 10);
+    }
+    const long long before = live_bytes.load();
+    {
+        Collection c = filled(20000, rng);
+        c.build_index(4, 16);
+        for (int q = 0; q < 3; ++q) c.search(random_vector(rng), 5, false, 10);
+    }
+    // A visited stamp per slot alone would be 80 KB.
+    EXPECT_LT(live_bytes.load() - before, 4096);
+}
+
+// Kept as the collection changes: the counts a full scan gives.
+TEST(Collection, GraphNodesAreCountedAsTheCollectionChanges) {
+    std::mt19937_64 rng(29);
+    Collection c = filled(3000, rng);
+    c.build_index(8, 40);
+    for (int step = 0; step < 40; ++step) {
+        std::vector<std::uint64_t> ids(25);
+        for (auto& id : ids) id = rng() % 12000;
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        if (step % 3 == 0) {
+            c.remove(ids);
+        } else if (step % 7 == 0) {
+            c.expire(0.5, 10.0 + step);  // what the first fill stored
+        } else {
+            std::vector<QuantizedVector> vectors(ids.size());
+            for (auto& v : vectors) v = random_vector(rng);
+            ASSERT_TRUE(c.add(ids, vectors, 5.0 + step).has_value());
+        }
+        ASSERT_EQ(c.graph_nodes(), count_graph_nodes(*c.graph(), c.store().ids())) << "step " << step;
+    }
+}
+
+// A file written to a descriptor is the file written to a buffer, and reads
+// back, from the file and from the buffer, as the collection it was.
+TEST(CollectionFile, ADescriptorGetsTheBufferBytesAndTheyReadBack) {
+    std::mt19937_64 rng(31);
+    GuardedCollection guarded;
+    guarded.collection = Collection(side::SideKind::Int8);
+    for (const std::size_t batch : {1u, 2000u, 40u, 1500u}) {  // side rows past the sink's buffer
+        std::vector<std::uint64_t> ids(batch);
+        std::vector<float> floats(batch * DIMENSION);
+        for (std::size_t i = 0; i < batch; ++i) ids[i] = rng() % 100000;
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        for (auto& f : floats) f = std::uniform_real_distribution<float>(-1, 1)(rng);
+        std::vector<QuantizedVector> codes(ids.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            codes[i] = quantize(std::span<const float, DIMENSION>(floats.data() + i * DIMENSION, DIMENSION));
+        }
+        ASSERT_TRUE(guarded.collection.add(ids, codes, 1.0, floats).has_value());
+        if (batch == 40) guarded.collection.build_index(8, 32);
+        const auto bytes = file::collection_file_bytes(guarded);
+        EXPECT_EQ(bytes.size(), file::collection_file_size(guarded.collection));
+
+        char path[] = "/tmp/kestrix-collection-file-XXXXXX";
+        const int fd = ::mkstemp(path);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(file::write_collection(guarded, fd).has_value());
+        ::close(fd);
+        auto from_file = file::load_collection(path, false);
+        auto mapped = file::load_collection(path, true);
+        ::unlink(path);
+        container::MemorySource memory(bytes);
+        auto from_memory = file::read_collection(memory);
+        for (auto* read : {&from_file, &mapped, &from_memory}) {
+            ASSERT_TRUE(read->has_value()) << read->error().message;
+            EXPECT_EQ(file_of(**read), bytes);
+        }
+        EXPECT_TRUE((*mapped).side().is_in_place());
+    }
 }
 
 TEST(Collection, CompactKeepsOrderAndUpsertMovesToTheEnd) {

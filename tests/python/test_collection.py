@@ -2,6 +2,7 @@
 threads searching while others change the collection, and refused calls."""
 
 import struct
+import sys
 import threading
 
 import pytest
@@ -128,6 +129,47 @@ def test_a_forked_child_searches_on_a_pool_of_its_own():
     assert os.waitstatus_to_exitcode(status) == 0
 
 
+def test_the_text_signatures_the_stub_and_the_behaviour_name_the_same_defaults():
+    import ast
+    import inspect
+    import pathlib
+
+    import kestrix._native as native
+
+    stub = ast.parse(pathlib.Path(native.__file__).with_name("_native.pyi").read_text())
+    (cls,) = [node for node in stub.body if isinstance(node, ast.ClassDef) and node.name == "Collection"]
+    stubbed = {node.name: node.args for node in cls.body if isinstance(node, ast.FunctionDef)}
+    for method in ("search", "build_index"):
+        args = stubbed[method]
+        named = args.args[-len(args.defaults) :] + args.kwonlyargs
+        defaults = args.defaults + args.kw_defaults
+        in_stub = {a.arg: ast.literal_eval(d) for a, d in zip(named, defaults)}
+        in_signature = {p.name: p.default for p in inspect.signature(getattr(Collection, method)).parameters.values()}
+        assert in_stub == {k: v for k, v in in_signature.items() if v is not inspect.Parameter.empty}, method
+    search = inspect.signature(Collection.search).parameters
+    assert (search["k"].default, search["ef"].default, search["oversample"].default) == (
+        native.DEFAULT_K,
+        None,
+        native.DEFAULT_OVERSAMPLE,
+    )
+    # The behaviour: what the defaults do is what the constants say.
+    X = clustered(1500, 13)
+    col = Collection(side="int8")
+    col.add(np.arange(1500), X)
+    col.build_index()
+    assert col._graph_nodes()[2:] == (native.DEFAULT_M, native.DEFAULT_EF_CONSTRUCTION)
+    q = X[:20] + 0.3
+    default = col.search(q)
+    assert default[0].shape == (20, native.DEFAULT_K)
+    wide = max(native.DEFAULT_EF, native.DEFAULT_K * native.DEFAULT_OVERSAMPLE)
+    for same in (
+        col.search(q, ef=None),
+        col.search(q, native.DEFAULT_K, oversample=native.DEFAULT_OVERSAMPLE, ef=wide),
+    ):
+        assert _equal_answers(same, default)
+    assert _equal_answers(col.search(q, rescore=False), col.search(q, rescore=False, ef=native.DEFAULT_EF))
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [
@@ -249,6 +291,73 @@ def test_every_damage_to_the_graph_section_is_refused_or_harmless():
     col.add([300], X[:1])  # one slot more: the old graph is for another store
     with pytest.raises(ValueError, match="graph slot count does not match the store"):
         Collection._from_file_bytes(pack_sections(_graph_sections(col)[:2] + [(GRAPH_SECTION, graph)]), "f")
+
+
+def test_saves_racing_adds_each_write_one_state_of_the_collection(tmp_path):
+    # One add (extending the graph and the side) starts on another thread just
+    # before each save, and the interpreter switches threads as often as it
+    # can: every file saved must load and be, byte for byte, the file of the
+    # collection after some whole add.
+    X = clustered(1100, 8)
+    col = Collection(side="int8")
+    col.add(np.arange(100), X[:100])
+    col.build_index(m=4, ef_construction=16)
+    states = {col._file_bytes()}
+    turn = threading.Semaphore(0)
+
+    def adder():
+        for first in range(100, 1100, 5):
+            turn.acquire()
+            col.add(np.arange(first, first + 5), X[first : first + 5])
+            states.add(col._file_bytes())  # the only writer: this is the state until its next add
+
+    thread = threading.Thread(target=adder)
+    paths = [tmp_path / f"{i}.kxc" for i in range(200)]
+    switch = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        thread.start()
+        for path in paths:
+            turn.release()
+            col.save(path)
+        thread.join()
+    finally:
+        sys.setswitchinterval(switch)
+    for path in paths:
+        assert path.read_bytes() in states
+        loaded = Collection.load(path)
+        assert loaded.has_index() and loaded._graph_nodes()[0] == len(loaded) == loaded._slot_count()
+
+
+def test_a_stopped_build_keeps_the_earlier_graph_at_any_report_with_or_without_a_callback():
+    import _thread
+
+    X = clustered(6000, 12)
+    col = Collection()
+    col.add(np.arange(6000), X)
+    col.build_index(m=4, ef_construction=16)
+    earlier = col._graph_section()
+    reports = []
+
+    def refuse(done, total):
+        reports.append((done, total))
+        raise KeyError("stop")
+
+    # A small build reports once, at its end, before its graph is installed.
+    small = Collection()
+    small.add(np.arange(500), X[:500])
+    small.build_index(m=4, ef_construction=16)
+    small_graph = small._graph_section()
+    with pytest.raises(KeyError, match="stop"):
+        small.build_index(m=8, progress=refuse)
+    assert reports == [(500, 500)] and small._graph_section() == small_graph
+    # Ctrl-C while a long build runs, with no callback to report to.
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        col.build_index(m=16, ef_construction=400)
+    timer.join()
+    assert col._graph_section() == earlier
 
 
 @pytest.mark.parametrize("threshold, rebuilt", [(None, False), (0.5, False), (0.2, True)])
