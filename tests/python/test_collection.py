@@ -231,6 +231,38 @@ def _graph_sections(col):
     return unpack_sections(col._file_bytes())
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the peak from /proc")
+@pytest.mark.parametrize("mmap_side", [False, True])
+def test_a_load_never_holds_much_more_than_the_collection_it_gives(tmp_path, mmap_side):
+    # Sections are read straight into the collection's arrays: the peak of the
+    # load (bench/load_memory.py measures it) stays at the collection's size.
+    import os
+    import subprocess
+
+    col = Collection(side="int8")
+    col.add(np.arange(10000), clustered(10000, 14))
+    col.build_index(m=8, ef_construction=16)
+    col.save(tmp_path / "c.kxc")
+    script = (
+        "import sys, kestrix\n"
+        "def status(key):\n"
+        "    return int(next(l for l in open('/proc/self/status') if l.startswith(key)).split()[1])\n"
+        "open('/proc/self/clear_refs', 'w').write('5')\n"
+        "before = status('VmRSS:')\n"
+        "col = kestrix.Collection.load(sys.argv[1], mmap_side=sys.argv[2] == '1')\n"
+        "print(status('VmRSS:') - before, status('VmHWM:') - before)\n"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", script, str(tmp_path / "c.kxc"), str(int(mmap_side))],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+    ).stdout
+    live, peak = (int(v) for v in out.split())
+    assert live > 4000 and peak <= 1.3 * live  # kB; the file is 6 MB
+
+
 def test_the_graph_is_saved_and_loaded_as_it_was_and_extends_alike(tmp_path):
     X = clustered(1500, 3)
     col = Collection()
