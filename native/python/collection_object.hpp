@@ -31,6 +31,7 @@ struct CollectionObject {
 
 inline CollectionObject& as_collection(PyObject* self) noexcept { return *reinterpret_cast<CollectionObject*>(self); }
 inline GuardedCollection& state_of(PyObject* self) noexcept { return *as_collection(self).state; }
+inline bool is_side_kept(PyObject* self) noexcept { return as_collection(self).side != side::SideKind::None; }
 
 template <class Body>
 auto read_locked(PyObject* self, Body&& body) -> decltype(body(std::declval<const Collection&>())) {
@@ -69,6 +70,10 @@ std::optional<std::size_t> read_threads(PyObject* object, std::size_t fallback);
 
 // The Python exception of a refused call; returns nullptr.
 PyObject* raise_collection_error(const CollectionError& error) noexcept;
+
+// The searches of the type (collection_search_part.cpp).
+PyObject* collection_search(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* collection_search_distances(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
 
 // The file methods of the type (collection_file_part.cpp).
 PyObject* collection_write_file(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
