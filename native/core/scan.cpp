@@ -21,12 +21,6 @@ TopKSelection<Rank>::TopKSelection(std::size_t limit) : limit_(limit), bound_(ke
 }
 
 template <class Rank>
-void TopKSelection<Rank>::clear() noexcept {
-    heap_.clear();
-    bound_ = kernels::ADMIT_ALL;
-}
-
-template <class Rank>
 void TopKSelection<Rank>::offer_block(const QuantizedVector& query, const QuantizedVector* rows,
                                       const std::uint32_t* ids, std::size_t count, std::uint32_t first_slot) noexcept {
     if (limit_ == 0) return;

@@ -35,10 +35,9 @@ public:
     void offer_rows(const QuantizedVector& query, std::span<const QuantizedVector> vectors,
                     std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end) noexcept;
 
-    // The heap in its array order (not sorted), and its reset for reuse.
+    // The heap in its array order (not sorted).
     std::span<SearchHit> hits() noexcept { return heap_; }
     std::vector<SearchHit> take() noexcept { return std::move(heap_); }
-    void clear() noexcept;
 
 private:
     std::vector<SearchHit> heap_;

@@ -18,8 +18,9 @@ namespace kestrix {
 class HnswGraph;
 
 // Caller errors of the core. Only DocIdTooLarge, CapacityExceeded and
-// CorruptedData can be produced from input; the rest name states the binding
-// never reaches. Variant order is fixed.
+// CorruptedData are ever produced (the binding checks a vector's length
+// itself, and a store without an index is searched by the scan); the variant
+// list and its order are part of Kestrix's fixed contract all the same.
 struct StoreError {
     enum class Kind : std::uint8_t {
         InvalidDimension,
@@ -29,7 +30,6 @@ struct StoreError {
         CapacityExceeded,
     };
     Kind kind;
-    std::size_t got = 0;  // InvalidDimension only: the length received
 
     friend bool operator==(const StoreError&, const StoreError&) = default;
 };

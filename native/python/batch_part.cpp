@@ -182,22 +182,17 @@ PyObject* shard_of(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     });
 }
 
-template <class F>
-PyCFunction as_cfunction(F f) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef batch_functions[] = {
-    {"insert_many", as_cfunction(insert_many), METH_VARARGS | METH_KEYWORDS,
+    {"insert_many", as_cfunction(insert_many), WITH_KEYWORDS,
      "insert_many(db, ids, vectors)\n--\n\nChecked rows into a Kestrix, all or none."},
-    {"search_many", as_cfunction(search_many), METH_VARARGS | METH_KEYWORDS,
+    {"search_many", as_cfunction(search_many), WITH_KEYWORDS,
      "search_many(db, queries, k, ef, exact)\n--\n\nEvery row of the queries."},
-    {"check_batch", as_cfunction(check_batch), METH_VARARGS | METH_KEYWORDS,
+    {"check_batch", as_cfunction(check_batch), WITH_KEYWORDS,
      "check_batch(ids, vectors)\n--\n\nA collection's batch, checked as Collection.add checks it: "
      "(int64 ids, (n, 384) float32 rows)."},
     {"check_ids", as_cfunction(check_ids), METH_O,
      "check_ids(ids, /)\n--\n\nA collection's ids, checked as Collection.delete checks them: int64."},
-    {"shard_of", as_cfunction(shard_of), METH_VARARGS | METH_KEYWORDS,
+    {"shard_of", as_cfunction(shard_of), WITH_KEYWORDS,
      "shard_of(ids, shards)\n--\n\nsplitmix64(id) mod shards of each id (an int for one int)."},
     {nullptr, nullptr, 0, nullptr},
 };

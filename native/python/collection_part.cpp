@@ -305,12 +305,6 @@ PyObject* build_index(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 
 // ---------------------------------------------------------------- type
 
-template <class F>
-PyCFunction as_cfunction(F f) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int WITH_KEYWORDS = METH_VARARGS | METH_KEYWORDS;
-
 PyMethodDef collection_methods[] = {
     {"add", as_cfunction(add), WITH_KEYWORDS,
      "add($self, ids, vectors)\n--\n\nStore vectors under ids, replacing documents already stored under them."},

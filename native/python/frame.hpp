@@ -184,6 +184,13 @@ PyObject* raise_store_error(PyObject* type, std::string_view context, StoreError
 PyObject* to_python_bool(bool value) noexcept;
 PyObject* to_python_hits(std::span<const SearchHit> hits) noexcept;
 
+// A method of any calling convention as a method table stores it.
+template <class F>
+PyCFunction as_cfunction(F f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+inline constexpr int WITH_KEYWORDS = METH_VARARGS | METH_KEYWORDS;
+
 // Runs a body, turning an exhausted allocator into MemoryError. No C++
 // exception crosses into the interpreter.
 template <class Body>

@@ -334,13 +334,6 @@ PyObject* deserialize_method(PyObject*, PyObject* args, PyObject* kwargs) noexce
     });
 }
 
-template <class F>
-PyCFunction as_cfunction(F f) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-constexpr int WITH_KEYWORDS = METH_VARARGS | METH_KEYWORDS;
-
 PyMethodDef kestrix_methods[] = {
     {"with_capacity", as_cfunction(with_capacity), WITH_KEYWORDS | METH_STATIC, WITH_CAPACITY_DOC},
     {"insert", as_cfunction(insert), WITH_KEYWORDS, INSERT_DOC},
