@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "collection.hpp"
+#include "collection_build.hpp"
 #include "collection_file.hpp"
 #include "file_io.hpp"
 #include "thread_pool.hpp"
@@ -362,6 +364,63 @@ TEST(Collection, ReadersAndWritersShareOneCollection) {
     stop = true;
     for (std::size_t t = 2; t < threads.size(); ++t) threads[t].join();
     EXPECT_EQ(failures.load(), 0);
+}
+
+// A build on its own thread: searches go on while it runs; slots added
+// before it is installed go into its graph as an add would have put them; a
+// compaction meanwhile, or a cancel, leaves it out.
+TEST(BackgroundBuild, InstallsWhatABuildThenTheChangesMeanwhileWouldGive) {
+    const auto make = [] {
+        std::mt19937_64 rng(37);
+        return filled(4000, rng);
+    };
+    std::mt19937_64 rng(41);
+    std::vector<std::uint64_t> more(60);
+    for (std::uint64_t i = 0; i < more.size(); ++i) more[i] = i * 3 + (i % 2 ? 1 : 0);  // upserts and new ids
+    std::vector<QuantizedVector> vectors(more.size());
+    for (auto& v : vectors) v = random_vector(rng);
+    Collection reference = make();
+    reference.build_index(8, 40);
+    ASSERT_TRUE(reference.add(more, vectors, 3.0).has_value());
+
+    for (const int change : {0, 1, 2}) {  // an add, a compaction, a cancel
+        SCOPED_TRACE(change);
+        GuardedCollection guarded;
+        guarded.collection = make();
+        BackgroundBuild build(guarded, 8, 40);
+        std::atomic<int> searched{0};
+        std::thread other([&] {
+            if (change == 2) return;
+            // Readers are not kept waiting by the build.
+            {
+                std::shared_lock lock(guarded.mutex);
+                searched += static_cast<int>(guarded.collection.search(vectors[0], 5, true, 10).size());
+            }
+            // Once the build has counted it has its read lock (or is done):
+            // the change comes after the build began.
+            while (!build.progress()) std::this_thread::yield();
+            std::unique_lock lock(guarded.mutex);
+            if (change == 0) {
+                ASSERT_TRUE(guarded.collection.add(more, vectors, 3.0).has_value());
+            } else {
+                guarded.collection.remove(more);
+                guarded.collection.compact();
+            }
+        });
+        if (change == 2) build.cancel();
+        while (!build.wait_for(std::chrono::milliseconds(10))) {}
+        other.join();
+        build.finish();
+        const bool installed = build.install();
+        EXPECT_EQ(installed, change == 0);
+        EXPECT_EQ(searched.load(), change == 2 ? 0 : 5);
+        if (change == 0) {
+            EXPECT_EQ(file_of(guarded.collection), file_of(reference));
+            EXPECT_EQ(guarded.collection.graph_nodes(), reference.graph_nodes());
+        } else {
+            EXPECT_FALSE(guarded.collection.has_index());
+        }
+    }
 }
 
 TEST(ThreadPool, RunsEveryTaskOnceAndRethrowsAfterAllFinished) {
