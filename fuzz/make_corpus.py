@@ -11,7 +11,8 @@ handful of random byte strings plus the same stores (the api target also feeds
 bytes to deserialize). OUT_DIR/container gets files of the section container
 (a store first, then page-aligned sections, the table and the footer) with
 every known kind and a skippable unknown one, their truncations and bit flips,
-and entries that overlap, misalign or point far past the end. OUT_DIR/graph gets
+and entries that overlap, misalign or point far past the end; OUT_DIR/collection_file
+gets the same and collection files of six slots with a side and a graph. OUT_DIR/graph gets
 graphs' bytes (a two-byte slot count first) laid out by hand: empty, one layer,
 two layers, and their truncations and bit flips. The stores are built here from the documented layout
 with struct, not with the extension, so a writer bug cannot hide a reader bug.
@@ -69,8 +70,8 @@ def container_seeds(rng, stores):
         [],
         [(1, 0, stores[0])],
         [(1, 0, stores[3]), (2, 0, ids)],
-        [(1, 0, stores[4]), (2, 0, ids), (3, 0, b"graph" * 9), (4, 0, bytes(96)), (5, 0, b"{}")],
-        [(1, 0, stores[2]), (99, 1, b"skip me"), (5, 0, b"")],
+        [(1, 0, stores[4]), (2, 0, ids), (3, 0, b"graph" * 9), (4, 0, bytes(96))],
+        [(1, 0, stores[2]), (99, 1, b"skip me"), (3, 0, b"")],
         [(2, 0, ids)],
     ]
     valid = [container_bytes(layout) for layout in layouts]
@@ -155,6 +156,22 @@ def graph_seeds(rng):
     return seeds
 
 
+def collection_seeds(graphs):
+    """Collection files: a store of six live slots, their document ids, a side
+    of int8 rows, the graphs laid out by hand for six slots."""
+    slots = [(i, 1700000000000.0, (i * 0x01010101,) * 12) for i in range(6)]
+    store = store_bytes(2, slots)
+    ids = struct.pack("<6Q", *range(6))
+    row = bytes(range(1, 127)) * 3 + bytes(6) + struct.pack("<f", 0.01)
+    side = b"KXSIDE\0\0" + struct.pack("<IIQQ", 1, 1, 388, 6) + bytes(32) + row * 6
+    seeds = {}
+    for name in ("two-layers", "keep-way-in"):
+        graph = graphs[name][2:]  # without the fuzz input's slot count
+        seeds[f"collection-{name}"] = container_bytes([(1, 0, store), (2, 0, ids), (4, 0, side), (3, 0, graph)])
+    seeds["collection-plain"] = container_bytes([(1, 0, store), (2, 0, ids)])
+    return seeds
+
+
 def sample_slots(rng, n):
     patterns = [
         (0,) * 12,
@@ -205,10 +222,12 @@ def main():
             f.write(data)
 
     containers = container_seeds(rng, valid[6:])
-    os.makedirs(os.path.join(out_dir, "container"), exist_ok=True)
-    for name, data in containers.items():
-        with open(os.path.join(out_dir, "container", name), "wb") as f:
-            f.write(data)
+    collections = dict(containers, **collection_seeds(graphs))
+    for target, files in (("container", containers), ("collection_file", collections)):
+        os.makedirs(os.path.join(out_dir, target), exist_ok=True)
+        for name, data in files.items():
+            with open(os.path.join(out_dir, target, name), "wb") as f:
+                f.write(data)
 
     for name, data in seeds.items():
         for target in ("deserialize", "api"):

@@ -173,9 +173,10 @@ public:
                                             const BuildCheck& keep_going = {}) const;
     // Replaces the graph by a built one. Slots appended since the build are
     // inserted into it first, as an add would have; deletes need nothing. A
-    // compaction since the build renumbered the slots: the graph is dropped
-    // (a compaction drops the graph) and false returned. Throws std::bad_alloc
-    // with the earlier graph still in place.
+    // compaction since the build renumbered the slots: the built graph is
+    // dropped, as the compaction would have dropped it, and false returned
+    // with the collection's graph as it is. Throws std::bad_alloc with the
+    // earlier graph still in place.
     bool install_graph(PendingGraph pending);
     // Both, for a caller that holds the collection alone.
     bool build_index(std::uint64_t m, std::uint64_t ef_construction, const BuildCheck& keep_going = {});

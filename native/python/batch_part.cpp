@@ -62,7 +62,7 @@ PyObject* insert_many(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(INSERT_MANY_SIGNATURE, Access::None, nullptr, args, kwargs, [](ArgumentSlots& a) -> PyObject* {
         if (!check_kestrix(a[0])) return nullptr;
         // A store's ids need not be unique; they are its id words.
-        const auto batch = read_batch(a[1], a[2], {TOMBSTONE_BIT - 1});
+        const auto batch = read_batch(a[1], a[2], {.max_id = TOMBSTONE_BIT - 1});
         if (!batch) return nullptr;
         const std::size_t n = batch->rows.rows.size();
         AccessGuard guard;
@@ -140,7 +140,7 @@ constexpr MethodSignature CHECK_BATCH_SIGNATURE{"kestrix", "check_batch", CHECK_
 // sharded collection): (int64 ids, (n, 384) float32 rows).
 PyObject* check_batch(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(CHECK_BATCH_SIGNATURE, Access::None, nullptr, args, kwargs, [](ArgumentSlots& a) -> PyObject* {
-        const auto batch = read_batch(a[0], a[1], {MAX_DOCUMENT_ID, true, true});
+        const auto batch = read_batch(a[0], a[1], {.max_id = MAX_DOCUMENT_ID, .unique_ids = true, .keep_floats = true});
         if (!batch) return nullptr;
         std::vector<std::int64_t> ids(batch->ids.ids.begin(), batch->ids.ids.end());
         PyRef id_array(int64_vector(ids));

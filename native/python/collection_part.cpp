@@ -114,7 +114,7 @@ constexpr MethodSignature ADD_SIGNATURE{"Collection", "add", ADD_PARAMETERS, 2};
 PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(ADD_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
         // Ids are unique within a batch: the core checks that, once.
-        const auto batch = read_batch(a[0], a[1], {MAX_DOCUMENT_ID, false, is_side_kept(self)});
+        const auto batch = read_batch(a[0], a[1], {.max_id = MAX_DOCUMENT_ID, .keep_floats = is_side_kept(self)});
         if (!batch) return nullptr;
         const double now = now_ms();
         const auto result = write_locked(

@@ -11,11 +11,12 @@ namespace {
 
 // Down the upper layers to layer 0, then one layer-0 search of width
 // max(ef, k) whose results are left sorted in context.found; `keep` and `see`
-// as search_layer takes them.
+// as search_layer takes them. Kept out of line: folded into its callers it
+// makes their own loops slower.
 template <class Keep, class See>
-void walk_to_layer0(const HnswGraph& graph, std::span<const QuantizedVector> vectors, const QuantizedVector& query,
-                    std::uint32_t entry, std::uint64_t k, std::uint64_t ef, SearchContext& context, Keep keep,
-                    See see) {
+[[gnu::noinline]] void walk_to_layer0(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
+                                      const QuantizedVector& query, std::uint32_t entry, std::uint64_t k,
+                                      std::uint64_t ef, SearchContext& context, Keep keep, See see) {
     const kernels::KernelSet& measure = kernels::active_kernels();
     Candidate position{measure.distance(query, vectors[entry]), entry};
     for (std::uint64_t layer = graph.top_level(); layer >= 1; --layer) {
