@@ -17,10 +17,13 @@ demo: $(PY)
 	$(PY) -m pip install --quiet .
 	$(PY) -m kestrix demo
 
-# Everything CI checks: the Python suite against the installed wheel, the C++
+# Everything CI checks: lint, the Python suite against the installed wheel
+# (mypy --strict and the stubs against both native modules included), the C++
 # unit tests of the core, and the hardening run (both suites again under
-# AddressSanitizer and UBSan, and a short run of each fuzz target).
-test: lint test-python test-core test-hardening
+# AddressSanitizer and UBSan, the threaded core tests under ThreadSanitizer,
+# and a short run of each fuzz target). Each stage prints its time.
+test:
+	@scripts/stages.sh lint test-python test-core test-hardening
 
 test-python: $(PY)
 	$(PY) -m pip install --quiet ".[test]"
@@ -32,8 +35,9 @@ test-core:
 	cmake --build $(CORE_BUILD)
 	ctest --test-dir $(CORE_BUILD) --output-on-failure
 
-test-hardening:
-	scripts/ci-hardening.sh
+# The hardening run reuses this venv (its test tools are installed by then).
+test-hardening: $(PY)
+	HARDENING_PYTHON=$(abspath $(PY)) scripts/ci-hardening.sh
 
 bench: $(PY)
 	$(PY) -m pip install --quiet ".[bench]"
