@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 CORE_BUILD ?= build/core-tests
 
 .PHONY: demo test test-python test-core test-hardening bench sanitize clean example typecheck lint format
-.PHONY: wheel wheel-smoke
+.PHONY: wheel wheel-smoke docs
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -31,6 +31,11 @@ install-wheel = $(PY) -m pip install --quiet --force-reinstall --no-deps dist/ke
 wheel-smoke: $(WHEEL_STAMP)
 	scripts/wheel-smoke.sh
 
+# The documentation site, into build/site; any warning fails it.
+docs: $(WHEEL_STAMP)
+	$(call install-wheel,[docs])
+	$(PY) -m mkdocs build --strict
+
 # The main job: build a store from the default data set, index it, query it,
 # save and reload it, and print what happened.
 demo: $(WHEEL_STAMP)
@@ -40,7 +45,7 @@ demo: $(WHEEL_STAMP)
 # Everything CI checks: the Python suite against the installed wheel, the C++
 # unit tests of the core, and the hardening run (both suites again under
 # AddressSanitizer and UBSan, and a short run of each fuzz target).
-test: lint test-python wheel-smoke test-core test-hardening
+test: lint test-python wheel-smoke docs test-core test-hardening
 
 test-python: $(WHEEL_STAMP)
 	$(call install-wheel,[test])
