@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 CORE_BUILD ?= build/core-tests
 
 .PHONY: demo test test-python test-core test-hardening bench sanitize clean example typecheck lint format
-.PHONY: wheel wheel-smoke docs
+.PHONY: wheel wheel-smoke docs cross-windows
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -30,6 +30,10 @@ install-wheel = $(PY) -m pip install --quiet --force-reinstall --no-deps dist/ke
 # The wheel in fresh environments of the oldest and newest supported Pythons.
 wheel-smoke: $(WHEEL_STAMP)
 	scripts/wheel-smoke.sh
+
+# The core for Windows (mingw-w64), its tests under wine where wine installs.
+cross-windows:
+	scripts/cross-build.sh windows
 
 # The documentation site, into build/site; any warning fails it.
 docs: $(WHEEL_STAMP)
