@@ -1,9 +1,17 @@
-"""What the package's modules share: the store's fixed numbers and the check
-that an argument is a store."""
+"""What the package's modules share: the store's fixed numbers, the check
+that an argument is a store, and the name the package is installed by."""
 
 from ._kestrix import Kestrix
 
-__all__ = ["DIMENSION", "MAX_COLLECTION_ID", "MAX_DOC_ID", "TOMBSTONE_BIT", "check_store"]
+__all__ = [
+    "DIMENSION",
+    "DISTRIBUTION",
+    "MAX_COLLECTION_ID",
+    "MAX_DOC_ID",
+    "TOMBSTONE_BIT",
+    "check_store",
+    "install_hint",
+]
 
 #: Components of every vector the store takes.
 DIMENSION = 384
@@ -13,6 +21,15 @@ TOMBSTONE_BIT = 0x80000000
 #: The largest document id of a Collection: ids are 64-bit, and results use
 #: int64 with -1 for "no answer".
 MAX_COLLECTION_ID = 2**63 - 1
+#: The name the package is installed by from the package index. The import
+#: name is ``kestrix``; the index's ``kestrix`` is an unrelated project, so
+#: advice to install something must never name that one.
+DISTRIBUTION = "kestrix-db"
+
+
+def install_hint(extra: str) -> str:
+    """The command that installs this package with one of its extras."""
+    return f"pip install '{DISTRIBUTION}[{extra}]'"
 
 
 def check_store(db: object) -> None:

@@ -1,10 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "container.hpp"
+#include "mapped_file.hpp"
 #include "support.hpp"
 
 namespace kestrix::container {
@@ -200,6 +207,35 @@ TEST(Container, NoSections) {
     const auto sections = read(empty);
     ASSERT_TRUE(sections.has_value());
     EXPECT_TRUE(sections->empty());
+}
+
+// A saved file is read where it lies: the same bytes on every system, and the
+// failures a caller turns into OSError by their errno.
+TEST(MappedFile, MapsWholeFilesAndRefusesWhatIsNone) {
+    namespace fs = std::filesystem;
+    // A name of its own: other runs of the suite may share the temporary folder.
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    const fs::path folder = fs::temp_directory_path() / ("kestrix-mapped-file-" + std::to_string(stamp));
+    fs::create_directories(folder);
+    const auto write_file = [&](const char* name, const std::vector<std::byte>& data) {
+        std::ofstream(folder / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        return (folder / name).string();
+    };
+    {
+        // Released before the folder goes: Windows deletes no mapped file.
+        const Sample s;
+        const auto whole = MappedFile::open(write_file("whole.kxc", s.file).c_str());
+        ASSERT_TRUE(whole.has_value());
+        const auto seen = (*whole)->bytes();
+        EXPECT_TRUE(std::equal(seen.begin(), seen.end(), s.file.begin(), s.file.end()));
+        const auto empty = MappedFile::open(write_file("empty.kxc", {}).c_str());
+        ASSERT_TRUE(empty.has_value());
+        EXPECT_TRUE((*empty)->bytes().empty());
+    }
+    EXPECT_EQ(MappedFile::open((folder / "missing.kxc").string().c_str()).error(), ENOENT);
+    EXPECT_EQ(MappedFile::open(folder.string().c_str()).error(), EISDIR);
+    fs::remove_all(folder);
 }
 
 }  // namespace

@@ -569,4 +569,4 @@ def test_without_langchain_core_the_import_error_says_what_to_install():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
     assert done.returncode == 0, done.stderr
-    assert "pip install 'kestrix[langchain]'" in done.stdout
+    assert "pip install 'kestrix-db[langchain]'" in done.stdout

@@ -1,6 +1,6 @@
 """Collections sharded over Ray: one :class:`kestrix.Collection` per Ray actor.
 
-``pip install "kestrix[ray]"``. A :class:`ShardedCollection` lives in a folder
+``pip install "kestrix-db[ray]"``. A :class:`ShardedCollection` lives in a folder
 that every actor can reach (a local folder on one machine, a shared file
 system on a cluster). Each shard is a ``Collection`` held by a Ray actor whose
 thread pool has as many threads as the CPUs Ray gives the actor.
@@ -46,7 +46,9 @@ try:
     import numpy  # noqa: F401
     import ray  # noqa: F401
 except ImportError as _err:  # pragma: no cover - depends on the installation
-    raise ImportError(f'kestrix.distributed needs Ray and NumPy: pip install "kestrix[ray]" ({_err})') from _err
+    from .._common import install_hint
+
+    raise ImportError(f"kestrix.distributed needs Ray and NumPy: {install_hint('ray')} ({_err})") from _err
 
 from ._driver import ShardedCollection
 from ._errors import ShardRecoveryWarning, ShardWriteError

@@ -80,9 +80,9 @@ try:
     import langchain_core.embeddings
     import langchain_core.vectorstores  # noqa: F401
 except ImportError as err:  # pragma: no cover - depends on the environment
-    raise ImportError(
-        "kestrix.langchain needs langchain-core (Python 3.10+): pip install 'kestrix[langchain]'"
-    ) from err
+    from .._common import install_hint
+
+    raise ImportError(f"kestrix.langchain needs langchain-core (Python 3.10+): {install_hint('langchain')}") from err
 
 # The store, and what callers and tests reach for by name.
 from ._folder import LOCK as LOCK
