@@ -280,7 +280,7 @@ def test_filter_operators_select_exactly_the_matching_documents(embeddings, text
     "conditions",
     [
         {"n": {"$regex": "x"}},
-        {"$not": {"n": 1}},
+        {"$not": [{"n": 1}]},
         {"n": {"$in": 3}},
         {"$or": []},
         {"n": {}},
