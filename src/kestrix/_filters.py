@@ -49,7 +49,7 @@ SQL query over the document database that yields the matching document ids.
 
 import json
 import operator
-from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Callable, Dict, FrozenSet, List, Mapping, Optional, Tuple
 
 from ._metadata import BOOL, NULL, NUMBER, STRING, check_value, index_value
 
@@ -151,6 +151,20 @@ class _Like:
         return self.prefix, self.prefix[:-1] + chr(last)
 
 
+class _Options:
+    """The values of $in / $nin, and (made when first needed) the set of
+    their index values to test membership in."""
+
+    def __init__(self, values: List[Any]) -> None:
+        self.values = values
+        self._keys: Optional[FrozenSet[Any]] = None
+
+    def __contains__(self, key: Any) -> bool:
+        if self._keys is None:
+            self._keys = frozenset(index_value(value) for value in self.values)
+        return key in self._keys
+
+
 # ---------------------------------------------------------------- parsing
 
 
@@ -171,8 +185,7 @@ def _field_node(field: str, name: str, operand: Any, depth: int) -> Node:
     if name in ("$in", "$nin"):
         if not isinstance(operand, (list, tuple)):
             raise ValueError(f"{name} on {field!r} needs a list, not {type(operand).__name__}")
-        values = _operand(list(operand), name, field)
-        node = ("field", field, "in", (frozenset(index_value(v) for v in values), values))
+        node = ("field", field, "in", _Options(_operand(list(operand), name, field)))
         return ("not", node) if name == "$nin" else node
     if name == "$exists":
         if not isinstance(operand, bool):
@@ -251,7 +264,7 @@ def _field_matches(op: str, arg: Any, value: Any) -> bool:
     if op == "eq":
         return bool(_key(value) == arg)
     if op == "in":
-        return _key(value) in arg[0]
+        return _key(value) in arg
     if op == "exists":
         return True
     if op == "contains":
@@ -289,10 +302,13 @@ def _matches(node: Node, metadata: Mapping[str, Any]) -> bool:
 _ALL = "SELECT doc_id FROM documents"
 
 
-def _in_queries(field: str, values: List[Any]) -> List[Tuple[str, List[Any]]]:
+def _in_queries(field: str, values: List[Any], scan: bool) -> List[Tuple[str, List[Any]]]:
     by_kind: Dict[int, List[Any]] = {}
     floats: List[float] = []
     for value in values:
+        if type(value) is int:  # the common case, first
+            by_kind.setdefault(NUMBER, []).append(value)
+            continue
         kind, stored = index_value(value)
         if kind == NUMBER and type(stored) is float:
             if stored.is_integer() and _INT64[0] <= stored <= _INT64[1]:
@@ -304,6 +320,10 @@ def _in_queries(field: str, values: List[Any]) -> List[Tuple[str, List[Any]]]:
                 continue
         by_kind.setdefault(kind, []).append(stored)
     base = "SELECT doc_id FROM fields WHERE field = ? AND kind = ?"
+    # A long list is cheaper to test on each of the field's rows (read in
+    # index order) than to look up value by value: "+" keeps SQLite from
+    # seeking the index with it.
+    column = "+value" if scan else "value"
     queries = []
     for kind, stored_values in sorted(by_kind.items()):
         if kind == NULL:
@@ -312,24 +332,24 @@ def _in_queries(field: str, values: List[Any]) -> List[Tuple[str, List[Any]]]:
             # Ints, strings (no NUL) and canonical texts pass through JSON exactly.
             queries.append(
                 (
-                    f"{base} AND value IN (SELECT value FROM json_each(?))",
+                    f"{base} AND {column} IN (SELECT value FROM json_each(?))",
                     [field, kind, json.dumps(stored_values, ensure_ascii=False)],
                 )
             )
     if floats:
         marks = ", ".join("?" * len(floats))
-        queries.append((f"{base} AND value IN ({marks})", [field, NUMBER, *floats]))
+        queries.append((f"{base} AND {column} IN ({marks})", [field, NUMBER, *floats]))
     return queries
 
 
-def _field_sql(field: str, op: str, arg: Any) -> Tuple[str, List[Any]]:
+def _field_sql(field: str, op: str, arg: Any, documents: int) -> Tuple[str, List[Any]]:
     base = "SELECT doc_id FROM fields WHERE field = ?"
     if op == "eq":
         return f"{base} AND kind = ? AND value = ?", [field, *arg]
     if op == "exists":
         return base, [field]
     if op == "in":
-        queries = _in_queries(field, arg[1])
+        queries = _in_queries(field, arg.values, scan=len(arg.values) * 8 > documents)
         if not queries:
             return f"{base} AND 0", [field]
         return " UNION ALL ".join(q for q, _ in queries), [p for _, params in queries for p in params]
@@ -357,9 +377,10 @@ class _Query:
     """The named parts of one query (a WITH clause each), keeping the text
     flat however deep the filter nests, and their parameters in order."""
 
-    def __init__(self) -> None:
+    def __init__(self, documents: int) -> None:
         self.parts: List[str] = []
         self.params: List[Any] = []
+        self.documents = documents
 
     def add(self, sql: str, params: List[Any]) -> str:
         name = f"f{len(self.parts)}"
@@ -376,7 +397,7 @@ def _sql(node: Node, query: _Query) -> Tuple[bool, str]:
     part when positive, all the others when not."""
     tag = node[0]
     if tag == "field":
-        return True, query.add(*_field_sql(node[1], node[2], node[3]))
+        return True, query.add(*_field_sql(node[1], node[2], node[3], query.documents))
     if tag == "not":
         positive, name = _sql(node[1], query)
         return not positive, name
@@ -420,10 +441,12 @@ class Filter:
     def __call__(self, metadata: Mapping[str, Any]) -> bool:
         return _matches(self._node, metadata)
 
-    def sql(self) -> Tuple[str, List[Any]]:
+    def sql(self, documents: int = 2**63) -> Tuple[str, List[Any]]:
         """One query over the document database yielding the ids of the
-        matching documents, each once, in no particular order."""
-        query = _Query()
+        matching documents, each once, in no particular order. ``documents``
+        (about how many the database holds) chooses how long lists of values
+        are looked up."""
+        query = _Query(documents)
         positive, name = _sql(self._node, query)
         return query.text(_positive(positive, name)), query.params
 

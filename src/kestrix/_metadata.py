@@ -85,6 +85,14 @@ def _string_problem(text: str) -> str:
 
 def _plain(value: Any, depth: int) -> Any:
     """``value`` as plain JSON values (a fresh copy), or _Refused."""
+    kind = type(value)
+    # The common cases first, by exact type: a batch holds many values.
+    if kind is str and value.isascii() and "\x00" not in value:
+        return value
+    if (kind is int and _INT64_MIN <= value <= _INT64_MAX) or kind is bool or value is None:
+        return value
+    if kind is float and math.isfinite(value):
+        return value
     if isinstance(value, str):
         problem = _string_problem(value)
         if problem:
@@ -171,6 +179,9 @@ def check_string(text: Any, what: str) -> str:
     return text
 
 
+_CANONICAL = json.JSONEncoder(sort_keys=True, separators=(",", ":"), ensure_ascii=True)
+
+
 def _normal(value: Any) -> Any:
     if type(value) is float:
         return int(value) if value.is_integer() else value
@@ -183,7 +194,10 @@ def _normal(value: Any) -> Any:
 
 def canonical(value: Any) -> str:
     """The text of a plain list or dict that equal values share."""
-    return json.dumps(_normal(value), sort_keys=True, separators=(",", ":"), ensure_ascii=True)
+    return _CANONICAL.encode(_normal(value))
+
+
+_KINDS = {str: STRING, int: NUMBER, float: NUMBER, bool: BOOL, type(None): NULL, list: LIST, dict: OBJECT}
 
 
 def index_value(value: Any) -> Tuple[int, Any]:
@@ -193,15 +207,25 @@ def index_value(value: Any) -> Tuple[int, Any]:
     compares with a number by value, so ``(NUMBER, 1) == (NUMBER, 1.0)``), and
     the pairs hash accordingly.
     """
-    if isinstance(value, str):
-        return STRING, value
-    if isinstance(value, bool):
+    kind = _KINDS.get(type(value))
+    if kind is None:
+        if isinstance(value, str):
+            kind = STRING
+        elif isinstance(value, bool):
+            kind = BOOL
+        elif isinstance(value, (int, float)):
+            kind = NUMBER
+        elif value is None:
+            kind = NULL
+        else:
+            kind = LIST if isinstance(value, list) else OBJECT
+    if kind == STRING or kind == NUMBER:
+        return kind, value
+    if kind == BOOL:
         return BOOL, int(value)
-    if isinstance(value, (int, float)):
-        return NUMBER, value
-    if value is None:
+    if kind == NULL:
         return NULL, 0
-    return (LIST if isinstance(value, list) else OBJECT), canonical(value)
+    return kind, canonical(value)
 
 
 def index_entries(metadata: Dict[str, Any]) -> Tuple[List[Tuple[str, int, Any]], List[Tuple[str, int, Any]]]:

@@ -468,10 +468,14 @@ class DocumentStore:
         :mod:`kestrix._filters`) matches, sorted: an int64 array when NumPy is
         installed, a list otherwise. One SQL query; a malformed filter raises
         ValueError before it runs."""
-        sql, params = parse_filter(filter).sql()
+        parsed = parse_filter(filter)
         with self._lock:
+            conn = self._live()
+            # Ids are dense: the highest is about the count, and costs one seek.
+            top = conn.execute("SELECT max(doc_id) FROM documents").fetchone()[0]
+            sql, params = parsed.sql(documents=0 if top is None else top + 1)
             try:
-                text = self._live().execute(f"SELECT group_concat(doc_id) FROM ({sql})", params).fetchone()[0]
+                text = conn.execute(f"SELECT group_concat(doc_id) FROM ({sql})", params).fetchone()[0]
             except sqlite3.OperationalError as err:
                 # Only the size of a filter can fail its query: too many
                 # values to bind, or nesting past SQLite's limits.
