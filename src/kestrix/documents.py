@@ -361,6 +361,34 @@ class DocumentStore:
                 apply(doc_ids)
         return doc_ids
 
+    @classmethod
+    def _restore(cls, records: Iterable[Record], free_ids: Iterable[int]) -> "DocumentStore":
+        """A new store in memory holding ``records`` under their own integer
+        ids, with ``free_ids`` free for reuse (how documents kept elsewhere
+        come in). Keys and ids must be unique and the ids in range; metadata
+        is checked as :meth:`upsert` checks it."""
+        rows = []
+        plain = []
+        for key, doc_id, text, metadata in records:
+            check_string(key, "a key")
+            check_string(text, f"the text of document {key!r}")
+            if isinstance(doc_id, bool) or not isinstance(doc_id, int) or not 0 <= doc_id <= MAX_COLLECTION_ID:
+                raise ValueError(f"document {key!r} has the id {doc_id!r}, not an int in 0..{MAX_COLLECTION_ID}")
+            plain.append((doc_id, check_metadata(metadata, repr(key))))
+            rows.append((doc_id, key, text, json.dumps(plain[-1][1], ensure_ascii=False)))
+        store = cls()
+        try:
+            with store._writing() as conn:
+                conn.executemany("INSERT INTO documents (doc_id, key, text, metadata) VALUES (?, ?, ?, ?)", rows)
+                conn.executemany("INSERT INTO free_ids (doc_id) VALUES (?)", [(doc_id,) for doc_id in free_ids])
+                clash = conn.execute("SELECT doc_id FROM free_ids WHERE doc_id IN (SELECT doc_id FROM documents)")
+                if clash.fetchone() is not None:
+                    raise ValueError("an id is both a document's and free")
+                store._index(conn, plain)
+        except sqlite3.IntegrityError as err:
+            raise ValueError(f"two documents share a key or an id ({err})") from None
+        return store
+
     def _allocate(self, conn: sqlite3.Connection, count: int) -> List[int]:
         """``count`` unused ids, the lowest first."""
         if count <= 0:

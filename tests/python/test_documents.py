@@ -169,3 +169,18 @@ def test_backups_round_trip_and_a_damaged_file_is_refused(tmp_path, damage, erro
     damage(path)
     with pytest.raises(error, match=message):
         DocumentStore.load(path)
+
+
+def test_documents_restored_under_their_own_ids_are_checked_and_indexed():
+    from kestrix.documents import Record
+
+    docs = DocumentStore._restore([Record("a", 4, "x", {"n": 1}), Record("b", 0, "y", {})], free_ids=[1, 3])
+    assert docs.matching_ids({"n": 1}).tolist() == [4] and docs.upsert(["c", "d", "e"], ["", "", ""]) == [1, 3, 5]
+    for records, free, message in [
+        ([Record("a", 1, "x", {}), Record("b", 1, "y", {})], [], "share a key or an id"),
+        ([Record("a", 1, "x", {})], [1], "both a document's and free"),
+        ([Record("a", -1, "x", {})], [], "has the id -1"),
+        ([Record("a", 1, "x", {"t": float("nan")})], [], "metadata of document 'a': 't' is nan"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            DocumentStore._restore(records, free)
