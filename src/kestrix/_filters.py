@@ -305,6 +305,10 @@ _ALL = "SELECT doc_id FROM documents"
 def _in_queries(field: str, values: List[Any], scan: bool) -> List[Tuple[str, List[Any]]]:
     by_kind: Dict[int, List[Any]] = {}
     floats: List[float] = []
+    kinds = set(map(type, values))
+    if kinds == {int} or kinds == {str}:  # the common cases, a whole list at once
+        by_kind[NUMBER if kinds == {int} else STRING] = values
+        values = []
     for value in values:
         if type(value) is int:  # the common case, first
             by_kind.setdefault(NUMBER, []).append(value)

@@ -115,6 +115,8 @@ def _plain(value: Any, depth: int) -> Any:
             raise _Refused(f"nests lists and dicts deeper than {MAX_DEPTH} levels", top_only=True)
         if isinstance(value, dict):
             return _plain_dict(value, depth + 1)
+        if _plain_scalars(value):
+            return list(value)
         out = []
         for i, item in enumerate(value):
             try:
@@ -124,6 +126,19 @@ def _plain(value: Any, depth: int) -> Any:
                 raise
         return out
     raise _Refused(f"is a {_type_name(value)}, not a JSON value ({_JSON_VALUES})")
+
+
+def _plain_scalars(values: Any) -> bool:
+    """Whether a list holds only plain ints, or only plain strings, that need
+    no change: checked a whole list at a time (a filter's $in may hold
+    100,000)."""
+    kinds = set(map(type, values))
+    if kinds == {int}:
+        return _INT64_MIN <= min(values) and max(values) <= _INT64_MAX
+    if kinds == {str}:
+        joined = "".join(values)
+        return joined.isascii() and "\x00" not in joined
+    return False
 
 
 def _plain_dict(value: Dict[Any, Any], depth: int) -> Dict[str, Any]:
