@@ -134,7 +134,7 @@ def _plain_scalars(values: Any) -> bool:
     100,000)."""
     kinds = set(map(type, values))
     if kinds == {int}:
-        return _INT64_MIN <= min(values) and max(values) <= _INT64_MAX
+        return bool(_INT64_MIN <= min(values) and max(values) <= _INT64_MAX)
     if kinds == {str}:
         joined = "".join(values)
         return joined.isascii() and "\x00" not in joined
