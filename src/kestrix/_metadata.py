@@ -72,8 +72,8 @@ def _type_name(value: Any) -> str:
     return kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
 
 
-def _string_problem(text: str) -> str:
-    if "\x00" in text:
+def _string_problem(text: str, nul_allowed: bool = False) -> str:
+    if not nul_allowed and "\x00" in text:
         return "holds a NUL character"
     if not text.isascii():
         try:
@@ -184,13 +184,18 @@ def check_value(value: Any, what: str) -> Any:
         raise ValueError(f"{what}{where} {err.why}") from None
 
 
-def check_string(text: Any, what: str) -> str:
-    """``text`` if it is a str the database can hold, else TypeError/ValueError."""
+def check_string(text: Any, what: str, *, nul_allowed: bool = False) -> str:
+    """``text`` if it is a str the database can hold, else TypeError/ValueError.
+
+    A NUL character is refused unless ``nul_allowed`` (a document's text, which
+    is only ever stored and returned, may hold one: text taken out of PDFs
+    often does); strings that SQL compares or looks up may not."""
     if not isinstance(text, str):
         raise TypeError(f"{what} must be a str, not {_type_name(text)}")
-    problem = _string_problem(text)
+    problem = _string_problem(text, nul_allowed)
     if problem:
-        raise ValueError(f"{what} {problem}: {text!r}")
+        shown = text if len(text) <= 60 else text[:57] + "..."
+        raise ValueError(f"{what} {problem}: {shown!r}")
     return text
 
 

@@ -48,14 +48,14 @@ import sqlite3
 import stat
 import threading
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from ._common import MAX_COLLECTION_ID
 from ._files import PathLike, atomic_write_file, path_argument
 from ._filters import parse_filter
 from ._metadata import check_metadata, check_string, index_entries
 
-__all__ = ["DocumentStore", "Record"]
+__all__ = ["Batch", "DocumentStore", "Record"]
 
 # "KXDS" in the file header, and the version of the tables below.
 APPLICATION_ID = 0x4B584453
@@ -85,6 +85,15 @@ class Record(NamedTuple):
     doc_id: int
     text: str
     metadata: Dict[str, Any]
+
+
+class Batch(NamedTuple):
+    """Documents checked by :meth:`DocumentStore.check_batch`, ready to store."""
+
+    keys: List[str]
+    texts: List[str]
+    metadatas: List[Dict[str, Any]]
+    encoded: List[str]  # the metadata as stored
 
 
 def _record(row: Tuple[str, int, str, str]) -> Record:
@@ -249,10 +258,16 @@ class DocumentStore:
         try:
             _check_database(conn, source, create=False)
             store = cls()
-            with store._lock:
-                conn.backup(store._live())
+            conn.backup(store._live())
         finally:
             conn.close()
+        return store
+
+    def copy(self) -> "DocumentStore":
+        """A store in memory holding a consistent copy of this one."""
+        store = DocumentStore()
+        with self._lock:
+            self._live().backup(store._live())
         return store
 
     # ------------------------------------------------------------------ plumbing
@@ -305,29 +320,52 @@ class DocumentStore:
         """Store documents under ``keys`` (unique in the batch), replacing
         those stored; returns their integer ids, in order.
 
-        Keys and texts are strings without NUL characters; each metadata is a
-        dict of JSON values (or None: ``{}``). Everything is checked before
-        anything changes: a refused batch raises (ValueError naming the
-        document and the metadata key, or TypeError) and changes nothing.
+        Keys are strings without NUL characters, texts any valid Unicode
+        strings; each metadata is a dict of JSON values (or None: ``{}``).
+        Everything is checked before anything changes: a refused batch raises
+        (ValueError naming the document and the metadata key, or TypeError)
+        and changes nothing. The same as ``upsert_batch(check_batch(keys,
+        texts, metadatas), apply=apply)``.
         """
+        return self.upsert_batch(self.check_batch(keys, texts, metadatas), apply=apply)
+
+    @staticmethod
+    def check_batch(
+        keys: Iterable[str],
+        texts: Iterable[str],
+        metadatas: Optional[Iterable[Optional[Dict[str, Any]]]] = None,
+        names: Optional[Sequence[str]] = None,
+    ) -> "Batch":
+        """Check documents for :meth:`upsert_batch` without storing them (a
+        caller can check a batch before it does costly work for it, such as
+        embedding the texts). ``names`` say how errors name each document
+        (default: its key, quoted)."""
         keys = _key_list(keys)
         texts = _key_list(texts, "texts")
         if len(texts) != len(keys):
             raise ValueError(f"got {len(texts)} texts for {len(keys)} keys")
-        for key, text in zip(keys, texts):
+        shown = [repr(key) for key in keys] if names is None else list(names)
+        for key, text, name in zip(keys, texts, shown):
             check_string(key, "a key")
-            check_string(text, f"the text of document {key!r}")
-        if len(set(keys)) != len(keys):
-            twice = next(key for i, key in enumerate(keys) if key in keys[:i])
-            raise ValueError(f"key {twice!r} appears more than once in the batch")
+            check_string(text, f"the text of document {name}", nul_allowed=True)
+        seen: Set[str] = set()
+        for key in keys:
+            if key in seen:
+                raise ValueError(f"key {key!r} appears more than once in the batch")
+            seen.add(key)
         if metadatas is None:
             plain: List[Dict[str, Any]] = [{} for _ in keys]
         else:
             given = list(metadatas)
             if len(given) != len(keys):
                 raise ValueError(f"got {len(given)} metadatas for {len(keys)} keys")
-            plain = [check_metadata(metadata, repr(key)) for key, metadata in zip(keys, given)]
+            plain = [check_metadata(metadata, name) for name, metadata in zip(shown, given)]
         encoded = [json.dumps(metadata, ensure_ascii=False) for metadata in plain]
+        return Batch(keys, texts, plain, encoded)
+
+    def upsert_batch(self, batch: "Batch", *, apply: Optional[Callable[[List[int]], Any]] = None) -> List[int]:
+        """Store a batch :meth:`check_batch` made, as :meth:`upsert` does."""
+        keys, texts, plain, encoded = batch
         with self._writing() as conn:
             stored = {row[0]: row for row in conn.execute(_BY_KEYS, (json.dumps(keys, ensure_ascii=False),))}
             self._unindex(conn, stored.values())
@@ -371,7 +409,7 @@ class DocumentStore:
         plain = []
         for key, doc_id, text, metadata in records:
             check_string(key, "a key")
-            check_string(text, f"the text of document {key!r}")
+            check_string(text, f"the text of document {key!r}", nul_allowed=True)
             if isinstance(doc_id, bool) or not isinstance(doc_id, int) or not 0 <= doc_id <= MAX_COLLECTION_ID:
                 raise ValueError(f"document {key!r} has the id {doc_id!r}, not an int in 0..{MAX_COLLECTION_ID}")
             plain.append((doc_id, check_metadata(metadata, repr(key))))
@@ -490,6 +528,10 @@ class DocumentStore:
             if len(rows) < _CHUNK:
                 return
             last = rows[-1][1]
+
+    def ids(self) -> Any:
+        """The integer ids of every document, sorted (as :meth:`matching_ids` gives them)."""
+        return _sorted_ids(self._reading("SELECT group_concat(doc_id) FROM documents")[0][0])
 
     def matching_ids(self, filter: Any) -> Any:
         """The integer ids of the documents ``filter`` (a filter dict, see
