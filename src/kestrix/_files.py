@@ -23,7 +23,7 @@ whose footer is damaged.
 import os
 import secrets
 import stat
-from typing import List, Optional, Tuple, Union
+from typing import Callable, List, Optional, Tuple, Union
 
 from ._common import check_store
 from ._format import read_store
@@ -34,6 +34,7 @@ __all__ = [
     "save",
     "load",
     "atomic_write_bytes",
+    "atomic_write_file",
     "path_argument",
     "read_sections",
     "store_section",
@@ -113,6 +114,26 @@ def atomic_write_bytes(path: PathLike, data: bytes) -> None:
     target = path_argument(path)
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError(f"data must be bytes, not {type(data).__name__}")
+
+    def write(fd: int, tmp: str) -> None:
+        view = memoryview(data)
+        while view:
+            written = os.write(fd, view)
+            view = view[written:]
+
+    _atomic_replace(target, write)
+
+
+def atomic_write_file(path: PathLike, fill: Callable[[str], None]) -> None:
+    """Replace the file at ``path`` with what ``fill(tmp)`` writes to the
+    temporary file ``tmp`` (through handles of its own, closed when it
+    returns), so that a crash never tears it: as :func:`atomic_write_bytes`.
+    Should ``fill`` raise, the temporary file is removed and ``path`` is left
+    as it was."""
+    _atomic_replace(path_argument(path), lambda fd, tmp: fill(tmp))
+
+
+def _atomic_replace(target: str, fill: Callable[[int, str], None]) -> None:
     if os.path.islink(target):
         # Renaming over the link would replace the link itself.
         target = os.path.realpath(target)
@@ -135,10 +156,7 @@ def atomic_write_bytes(path: PathLike, data: bytes) -> None:
         try:
             if old is not None:
                 _keep_attributes(fd, tmp, old)
-            view = memoryview(data)
-            while view:
-                written = os.write(fd, view)
-                view = view[written:]
+            fill(fd, tmp)
             os.fsync(fd)
         finally:
             os.close(fd)

@@ -10,11 +10,23 @@
     store.save_local("my-store")
     store = KestrixVectorStore.load_local("my-store", embeddings)
 
-Ids. Documents are addressed by string ids (given, or generated as UUID4
-strings). Each string id is mapped to an integer document id of the
-collection, allocated here from 0 upward (ids of deleted documents are
-reused), so every one stays below 2**31. Adding a document under an id that
-is already present replaces it.
+Documents. Texts and metadata are kept in a :class:`kestrix.DocumentStore`
+(SQLite, in memory; ``store.documents``), one row per document with its
+string id (given, or generated as a UUID4 string) and the integer id of its
+vector in the collection (``store.store``), handed out from 0 upward, the
+lowest free one first (ids of deleted documents are reused). Adding a
+document under an id that is already present replaces it. Metadata is
+checked before anything is embedded: JSON values only (a ``datetime``, NaN,
+an integer key or a 50,000-deep list is refused with a ``ValueError`` naming
+the document), so whatever is accepted saves and loads back equal.
+
+Filters. A dict filter is the document store's filter language (``$eq $ne
+$gt $gte $lt $lte $in $nin $exists $contains $like $not $and $or``), turned
+into the allowed ids by one SQL query; the allowed documents are ranked as an
+exact scan of the whole store ranks them, every document rescored, and only
+the ``k`` returned are read from the database. A callable filter is asked
+about each document in rank order. Unknown keyword arguments of the search
+methods (a misspelt ``filters=``) raise ``TypeError``.
 
 Rescoring. Each document is kept as its 48-byte code (the signs of its
 embedding) and, by default, an int8 copy beside it (``side="int8"``, 388
@@ -55,16 +67,18 @@ default: never). Deleted slots of a store without a graph are compacted away
 when they outnumber the live ones.
 
 Files. :meth:`save_local` writes the collection (store, integer ids, side
-and graph) to a new file in the folder and then, as the commit point,
-atomically replaces the manifest (``kestrix-langchain.json``: ids, texts,
-metadata, the side, and the name and SHA-256 of the collection file). A
-store with a side writes manifest version 3, which earlier versions of this
-store refuse rather than misread; a codes-only store still writes version 2.
-:meth:`load_local` restores the side and the graph as saved, without a
-rebuild. Folders saved without a side, and those of the first version (a
-plain Kestrix store file, which come back without a graph until an add or
-``build_index`` builds it), load with the codes only and are searched
-rescored by sign vectors: nothing is embedded again unless
+and graph) to a new file in the folder, a copy of the document database
+(SQLite's backup) to another, and then, as the commit point, atomically
+replaces the manifest (``kestrix-langchain.json``, version 4: the side, and
+the names and SHA-256 of both files), which earlier versions of this store
+refuse rather than misread. :meth:`load_local` checks both files and that
+they hold the same documents, and restores the side and the graph as saved,
+without a rebuild. Folders of versions 1 to 3 (the documents listed in the
+manifest) load converted into a document store, their metadata checked as
+``add_texts`` checks it. Folders saved without a side, and those of the
+first version (a plain Kestrix store file, which come back without a graph
+until an add or ``build_index`` builds it), load with the codes only and are
+searched rescored by sign vectors: nothing is embedded again unless
 ``load_local(folder, embeddings, side="int8")`` asks for a side, at the cost
 of embedding every stored text once. A crash leaves the previous save or the
 new one, whole.
@@ -72,7 +86,6 @@ Saves into one folder, from threads or processes, take turns on a lock file
 (``.kestrix-langchain.lock``), and so do loads with them: a save removes the
 store files of earlier saves only while no other save or load can still be
 using them.
-Metadata must be JSON-serialisable; tuples come back as lists.
 """
 
 try:

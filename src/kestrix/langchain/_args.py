@@ -2,12 +2,12 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, cast
 
 from langchain_core.documents import Document
 
 from .._common import DIMENSION
-from .._filters import compile_filter
+from .._filters import Filter, parse_filter
 
 
 def check_options(
@@ -64,14 +64,21 @@ def check_mmr_arguments(k: Any, fetch_k: Any, lambda_mult: Any) -> None:
         raise ValueError(f"lambda_mult must be a number in [0, 1], got {lambda_mult!r}")
 
 
-def filter_argument(filter: Any) -> Optional[Callable[[Document], bool]]:
-    """The filter as a test of a document (checked before any search)."""
+def filter_argument(filter: Any) -> Union[Filter, Callable[[Document], bool], None]:
+    """The filter, checked before any search: a dict is parsed (an empty one
+    is no filter), a callable is a test of a document."""
     if isinstance(filter, dict):
-        matches = compile_filter(filter)
-        return lambda doc: matches(doc.metadata)
+        return parse_filter(filter) if filter else None
     if filter is not None and not callable(filter):
         raise TypeError(f"filter must be a dict or a callable, not {type(filter).__name__}")
     return cast(Optional[Callable[[Document], bool]], filter)
+
+
+def no_other_arguments(method: str, kwargs: Dict[str, Any]) -> None:
+    """Refuse keyword arguments a search method does not take: a misspelt
+    ``filters=`` must not quietly search unfiltered."""
+    for name in kwargs:
+        raise TypeError(f"{method}() got an unexpected keyword argument {name!r}")
 
 
 def texts_batch(

@@ -11,7 +11,9 @@ from langchain_core.embeddings import Embeddings
 from langchain_core.vectorstores import VectorStore
 
 from .._files import DOC_IDS_SECTION, GRAPH_SECTION, STORE_SECTION, path_argument
+from .._filters import Filter
 from ..collection import Collection
+from ..documents import DocumentStore, Record
 from . import _mmr
 from ._args import (
     check_count,
@@ -20,19 +22,19 @@ from ._args import (
     check_search_options,
     embedded,
     filter_argument,
+    no_other_arguments,
     side_argument,
     texts_batch,
 )
 from ._folder import read_folder, write_folder
-from ._ids import Entry, IdMap, collector_paused, with_fresh_ids
+from ._ids import collector_paused, with_fresh_ids
 
 _KEEP_SIDE = object()  # load_local without side=: the folder's own
 
-
-def _copy_metadata(metadata: Dict[str, Any]) -> Dict[str, Any]:
-    # A deep copy through JSON would refuse what the caller may legitimately
-    # keep in memory; a shallow copy is what other in-memory stores give.
-    return dict(metadata)
+# A filter: parsed from a dict (SQL over the documents), or a test of each document.
+Condition = Union[Filter, Callable[[Document], bool], None]
+# Documents a callable filter is asked about at a time, in rank order.
+_CALLED_CHUNK = 256
 
 
 class KestrixVectorStore(VectorStore):
@@ -90,7 +92,8 @@ class KestrixVectorStore(VectorStore):
         self.oversample = oversample
         self.rescore = rescore
         self._db = Collection(side=side, rebuild_threshold=self.rebuild_fraction)
-        self._ids = IdMap()
+        # Texts, metadata and each string id with the integer id of its vector.
+        self._docs = DocumentStore()
         # Slots this store's deletes and replacements left in the collection
         # since it last compacted. Only a store without a graph acts on it (a
         # graph keeps its deleted nodes as waypoints, and the collection
@@ -110,13 +113,15 @@ class KestrixVectorStore(VectorStore):
         """The collection (its integer ids are this adapter's business)."""
         return self._db
 
-    def __len__(self) -> int:
-        return len(self._ids)
-
     @property
-    def _entries(self) -> Dict[str, Entry]:
-        """The documents by string id (each with its integer id, text and metadata)."""
-        return self._ids.entries
+    def documents(self) -> DocumentStore:
+        """The document store: texts, metadata, and the integer id in
+        :attr:`store` of each string id (change documents through this
+        adapter, which keeps the two in step)."""
+        return self._docs
+
+    def __len__(self) -> int:
+        return len(self._db)  # one vector per document
 
     # ------------------------------------------------------------------ writing
 
@@ -130,10 +135,13 @@ class KestrixVectorStore(VectorStore):
     ) -> List[str]:
         """Embed and add ``texts``; an id that is already present is replaced.
 
-        Everything is checked and embedded before the store changes, so a
-        refused call leaves it as it was. Returns the ids, in order. The add
-        that brings the store to ``index_min_size`` documents also builds the
-        graph; should that build be stopped (an exception from ``progress``,
+        Everything is checked before the texts are embedded, and the batch
+        goes in whole or not at all, so a refused call leaves the store as it
+        was. Metadata must be JSON values (see :class:`kestrix.DocumentStore`:
+        a ``datetime``, NaN or an integer key is refused with a ValueError
+        naming the document). Returns the ids, in order. The add that brings
+        the store to ``index_min_size`` documents also builds the graph;
+        should that build be stopped (an exception from ``progress``,
         Ctrl-C) the documents stay added and the next add builds it.
         """
         text_list, metadata_list, given_ids = texts_batch(texts, metadatas, ids)
@@ -142,36 +150,31 @@ class KestrixVectorStore(VectorStore):
             return []
         with collector_paused():
             final_ids = with_fresh_ids(given_ids or [None] * n)
-        vectors = self._embedding.embed_documents(text_list)
+            # An id given twice in one batch ends as its last text, as if added in turn.
+            order = sorted({id_: i for i, id_ in enumerate(final_ids)}.values())
+            batch = DocumentStore.check_batch(
+                [final_ids[i] for i in order],
+                [text_list[i] for i in order],
+                None if metadata_list is None else [metadata_list[i] for i in order],
+                names=[repr(final_ids[i]) if given_ids and given_ids[i] else f"#{i} of the batch" for i in order],
+            )
+        vectors = embedded(self._embedding.embed_documents(text_list), n, "texts")
         with self._lock:
+            before = len(self._db)
+
+            def add_vectors(doc_ids: List[int]) -> None:
+                # The collection checks the whole batch before it changes;
+                # should it refuse, the documents are rolled back too.
+                self._db.add(doc_ids, [vectors[i] for i in order])
+
             with collector_paused():
-                self._commit(final_ids, text_list, embedded(vectors, n, "texts"), metadata_list)
+                self._docs.upsert_batch(batch, apply=add_vectors)
+            self._unreclaimed += len(order) - (len(self._db) - before)  # the replaced vectors' slots
             # The documents are in; the graph comes with the add that reaches
             # the threshold, so no search ever has to wait for it.
-            if not self._db.has_index() and len(self._ids) >= self.index_min_size:
+            if not self._db.has_index() and len(self._db) >= self.index_min_size:
                 self._build()
         return final_ids
-
-    def _commit(
-        self,
-        final_ids: List[str],
-        texts: List[str],
-        vectors: List[List[float]],
-        metadatas: Optional[Sequence[Optional[Dict[str, Any]]]],
-    ) -> None:
-        """Add the checked batch whole, or change nothing."""
-        stored = [_copy_metadata(metadata or {}) for metadata in (metadatas or [{}] * len(texts))]
-        # An id given twice in one batch ends as its last text, as if added in turn.
-        last = {id_: i for i, id_ in enumerate(final_ids)}
-        order = sorted(last.values())
-        with self._ids.allocating([final_ids[i] for i in order]) as doc_ids:
-            # The collection checks the whole batch before it changes.
-            self._db.add(doc_ids, [vectors[i] for i in order])
-        for i, doc_id in zip(order, doc_ids):
-            id_ = final_ids[i]
-            if id_ in self._ids.entries:
-                self._unreclaimed += 1  # the replaced vector's slot
-            self._ids.book(id_, Entry(doc_id, texts[i], stored[i]))
 
     def delete(self, ids: Optional[List[str]] = None, **kwargs: Any) -> Optional[bool]:
         """Delete the documents with these ids; unknown ids are ignored.
@@ -183,28 +186,26 @@ class KestrixVectorStore(VectorStore):
         if isinstance(ids, str):
             raise TypeError("ids must be a list of strings, not a single string")
         with self._lock:
-            gone = [doc_id for doc_id in map(self._ids.remove, ids) if doc_id is not None]
-            if gone:
-                self._db.delete(gone)
-                self._unreclaimed += len(gone)
+            gone = self._docs.delete(ids, apply=self._delete_vectors)
+            self._unreclaimed += len(gone)
             # Compaction renumbers the slots and so would drop a graph: only a
             # store searched by scanning is compacted behind the caller's back.
-            if not self._db.has_index() and self._unreclaimed > max(1024, len(self._ids)):
+            if not self._db.has_index() and self._unreclaimed > max(1024, len(self._db)):
                 self._compact()
         return True
+
+    def _delete_vectors(self, doc_ids: List[int]) -> None:
+        if doc_ids:
+            self._db.delete(doc_ids)
 
     def get_by_ids(self, ids: Sequence[str], /) -> List[Document]:
         """The documents with these ids, in the order asked; missing ids are skipped."""
         with self._lock:
-            found = []
-            for id_ in ids:
-                entry = self._ids.entries.get(id_)
-                if entry is not None:
-                    found.append(self._document(id_, entry))
-            return found
+            return [_document(record) for record in self._docs.get(ids)]
 
-    def _document(self, id_: str, entry: Entry) -> Document:
-        return Document(id=id_, page_content=entry.text, metadata=_copy_metadata(entry.metadata))
+    def _documents(self, doc_ids: List[int]) -> List[Document]:
+        """The documents under these integer ids, in order (the caller holds the lock)."""
+        return [_document(record) for record in self._docs.get_by_ids(doc_ids)]
 
     # ------------------------------------------------------------------ index upkeep
 
@@ -233,51 +234,98 @@ class KestrixVectorStore(VectorStore):
     ) -> List[Tuple[Document, float]]:
         """The ``k`` documents nearest ``embedding`` with their scores, best first.
 
-        ``filter``, if given, is either a dict of metadata conditions (plain
-        values test equality; ``$eq``, ``$ne``, ``$gt``, ``$gte``, ``$lt``,
-        ``$lte``, ``$in``, ``$nin``, ``$and`` and ``$or`` as LangChain stores
-        take them; an unknown operator raises ``ValueError``) or a function of
-        a ``Document`` returning whether it may be returned. Filtered searches
-        scan the whole store exactly (and rescore every document).
+        ``filter``, if given, is either a dict of metadata conditions (the
+        filter language of :class:`kestrix.DocumentStore`: plain values test
+        equality; ``$eq $ne $gt $gte $lt $lte $in $nin $exists $contains
+        $like $not``, ``$and`` and ``$or``; an unknown operator raises
+        ``ValueError``) or a function of a ``Document`` returning whether it
+        may be returned. Filtered searches rank the allowed documents as an
+        exact scan of the whole store, every document rescored, ranks them.
+        Keyword arguments other than these raise ``TypeError``.
         """
+        no_other_arguments("similarity_search_with_score_by_vector", kwargs)
         check_count("k", k)
-        matches = filter_argument(filter)
+        return self._scored(embedding, k, filter_argument(filter))
+
+    def _scored(self, embedding: Sequence[float], k: int, condition: Condition) -> List[Tuple[Document, float]]:
         query = embedded([embedding], 1, "query")[0]
         with self._lock:
-            return [(document, score) for _, document, score in self._search(query, k, matches)]
+            found = self._search(query, k, condition)
+            return list(zip(self._documents([doc_id for doc_id, _ in found]), [score for _, score in found]))
 
-    def _search(
-        self, query: List[float], k: int, matches: Optional[Callable[[Document], bool]]
-    ) -> List[Tuple[int, Document, float]]:
-        """``(doc_id, document, score)`` of the ``k`` best documents; the
-        caller holds the lock."""
-        if k == 0 or not self._ids.entries:
+    def _search(self, query: List[float], k: int, condition: Condition) -> List[Tuple[int, float]]:
+        """``(doc_id, score)`` of the ``k`` best documents ``condition``
+        allows, best first; the caller holds the lock."""
+        if k == 0 or len(self._db) == 0:
             return []
-        if matches is not None:
-            # Every document is a candidate, so every one is rescored.
-            hits = self._db.search(query, len(self._db), exact=True, rescore=self.rescore, oversample=1)
+        if isinstance(condition, Filter):
+            hits = self._ranked_among(query, k, self._docs.matching_ids(condition))
+        elif condition is not None:
+            hits = self._ranked_where(query, k, condition)
         else:
             ef = None if self.ef is None else max(self.ef, k)
             hits = self._db.search(query, k, ef=ef, rescore=self.rescore, oversample=self.oversample)
-        results = []
-        for doc_id, score in hits:
-            id_ = self._ids.by_doc_id.get(doc_id)
-            if id_ is None:  # pragma: no cover - every live slot has an entry
-                continue
-            document = self._document(id_, self._ids.entries[id_])
-            if matches is not None and not matches(document):
-                continue
-            # The rescored inner product s (the cosine, for unit vectors) is
-            # put on the codes' own scale, on which 1 - hamming / 384 is
-            # (1 + the cosine of the two sign vectors) / 2. Exactly: float64
-            # from the float32 score, no rounding.
-            results.append((doc_id, document, (1.0 + float(score)) / 2.0 if self.rescore else float(score)))
-            if len(results) == k:
-                break
-        return results
+        # The rescored inner product s (the cosine, for unit vectors) is put
+        # on the codes' own scale, on which 1 - hamming / 384 is (1 + the
+        # cosine of the two sign vectors) / 2. Exactly: float64 from the
+        # float32 score, no rounding.
+        if self.rescore:
+            return [(doc_id, (1.0 + float(score)) / 2.0) for doc_id, score in hits]
+        return [(doc_id, float(score)) for doc_id, score in hits]
 
-    def similarity_search_with_score(self, query: str, k: int = 4, **kwargs: Any) -> List[Tuple[Document, float]]:
-        return self.similarity_search_with_score_by_vector(self._embedding.embed_query(query), k, **kwargs)
+    def _ranking(self, query: List[float]) -> Tuple[Any, Any]:
+        """Every document's id and score, best first: an exact scan with
+        every document rescored (the ranking filtered searches keep)."""
+        import numpy as np
+
+        ids, scores = self._db.search([query], len(self._db), exact=True, rescore=self.rescore, oversample=1)
+        return np.asarray(ids[0]), np.asarray(scores[0])
+
+    def _ranked_among(self, query: List[float], k: int, allowed: Any) -> List[Tuple[int, float]]:
+        """``(doc_id, score)`` of the ``k`` best documents among the sorted
+        integer ids ``allowed``, best first.
+
+        The collection takes no allow-list of its own yet: the whole store is
+        ranked, and the allowed documents kept in that order."""
+        import numpy as np
+
+        allowed = np.asarray(allowed, dtype=np.int64)
+        if len(allowed) == 0:
+            return []
+        ids, scores = self._ranking(query)
+        # Ids are dense (the lowest free one is reused first): a table of
+        # them costs a byte for each id handed out.
+        table = np.zeros(int(max(allowed[-1], ids.max())) + 1, dtype=bool)
+        table[allowed] = True
+        best = np.flatnonzero(table[ids])[:k]
+        return list(zip(ids[best].tolist(), scores[best].tolist()))
+
+    def _ranked_where(self, query: List[float], k: int, matches: Callable[[Document], bool]) -> List[Tuple[int, float]]:
+        """``(doc_id, score)`` of the ``k`` best documents ``matches`` accepts,
+        asking it about each document in rank order."""
+        ids, scores = self._ranking(query)
+        found: List[Tuple[int, float]] = []
+        for start in range(0, len(ids), _CALLED_CHUNK):
+            chunk = ids[start : start + _CALLED_CHUNK].tolist()
+            for i, document in enumerate(self._documents(chunk)):
+                if matches(document):
+                    found.append((chunk[i], float(scores[start + i])))
+                    if len(found) == k:
+                        return found
+        return found
+
+    def similarity_search_with_score(
+        self,
+        query: str,
+        k: int = 4,
+        filter: Union[Callable[[Document], bool], Dict[str, Any], None] = None,
+        **kwargs: Any,
+    ) -> List[Tuple[Document, float]]:
+        # Every argument is checked before the query is embedded.
+        no_other_arguments("similarity_search_with_score", kwargs)
+        check_count("k", k)
+        condition = filter_argument(filter)
+        return self._scored(self._embedding.embed_query(query), k, condition)
 
     def similarity_search_by_vector(self, embedding: List[float], k: int = 4, **kwargs: Any) -> List[Document]:
         return [doc for doc, _ in self.similarity_search_with_score_by_vector(embedding, k, **kwargs)]
@@ -298,10 +346,10 @@ class KestrixVectorStore(VectorStore):
         relevance and diversity at once (maximal marginal relevance; needs
         NumPy). ``lambda_mult`` in ``[0, 1]`` weighs relevance (1) against
         diversity (0); ``filter`` is that of :meth:`similarity_search`."""
+        no_other_arguments("max_marginal_relevance_search", kwargs)
         check_mmr_arguments(k, fetch_k, lambda_mult)
-        filter_argument(filter)
-        embedding = self._embedding.embed_query(query)
-        return self.max_marginal_relevance_search_by_vector(embedding, k, fetch_k, lambda_mult, filter, **kwargs)
+        condition = filter_argument(filter)
+        return self._diverse(self._embedding.embed_query(query), k, fetch_k, lambda_mult, condition)
 
     def max_marginal_relevance_search_by_vector(
         self,
@@ -318,17 +366,23 @@ class KestrixVectorStore(VectorStore):
         returns; their diversity is measured on the vectors the store keeps:
         the side's, or the sign vectors of the codes in a store without one.
         """
+        no_other_arguments("max_marginal_relevance_search_by_vector", kwargs)
         check_mmr_arguments(k, fetch_k, lambda_mult)
-        matches = filter_argument(filter)
+        return self._diverse(embedding, k, fetch_k, lambda_mult, filter_argument(filter))
+
+    def _diverse(
+        self, embedding: Sequence[float], k: int, fetch_k: int, lambda_mult: float, condition: Condition
+    ) -> List[Document]:
         query = embedded([embedding], 1, "query")[0]
         if k == 0:
             return []
         with self._lock:
-            found = self._search(query, fetch_k, matches)
+            found = self._search(query, fetch_k, condition)
             if not found:
                 return []
-            vectors = _mmr.kept_vectors(self._db, [doc_id for doc_id, _, _ in found])
-        return [found[i][1] for i in _mmr.choose(query, vectors, lambda_mult, k)]
+            vectors = _mmr.kept_vectors(self._db, [doc_id for doc_id, _ in found])
+            chosen = _mmr.choose(query, vectors, lambda_mult, k)
+            return self._documents([found[i][0] for i in chosen])
 
     def _select_relevance_score_fn(self) -> Callable[[float], float]:
         # Scores run from 0 (opposite) to 1 (identical) for unit-length
@@ -363,11 +417,14 @@ class KestrixVectorStore(VectorStore):
             # them; a store without one is saved compact.
             if not self._db.has_index():
                 self._compact()
-            documents = self._ids.documents()
             data = self._db._file_bytes()
-            state = self._ids.state()
+            # A copy in memory, so that searches need not wait for the disk.
+            documents = self._docs.copy()
             side = self._db.side
-        write_folder(folder_path, data, side, state, documents)
+        try:
+            write_folder(folder_path, data, side, documents)
+        finally:
+            documents.close()
 
     @classmethod
     def load_local(cls, folder: Any, embeddings: Embeddings, **kwargs: Any) -> KestrixVectorStore:
@@ -380,12 +437,14 @@ class KestrixVectorStore(VectorStore):
         ``"float16"``, when the folder holds another, embeds every stored text
         again (one ``embed_documents`` call over all of them) and builds the
         codes, side and, if the folder had one or the store is large enough,
-        the graph from those embeddings.
+        the graph from those embeddings. Folders of the versions that kept the
+        documents in the manifest are converted as they load.
         """
         side = kwargs.pop("side", _KEEP_SIDE)
         # The arguments are checked before the folder is read.
         store = cls(embeddings, **kwargs) if side is _KEEP_SIDE else cls(embeddings, side=side, **kwargs)
-        manifest, db, sections, deleted = read_folder(path_argument(folder, "folder"))
+        db, docs, sections, deleted = read_folder(path_argument(folder, "folder"))
+        store._docs = docs
         wanted = db.side if side is _KEEP_SIDE else store._db.side
         if wanted == "none" and db.side != "none":
             # The same codes, ids and graph, without the side.
@@ -394,27 +453,29 @@ class KestrixVectorStore(VectorStore):
                 found[STORE_SECTION], found[DOC_IDS_SECTION], None, found.get(GRAPH_SECTION), None
             )
         elif wanted != db.side:
-            db = store._embedded_again(db, wanted, manifest["documents"])
+            db = store._embedded_again(db, wanted)
             deleted = 0
         db.rebuild_threshold = store.rebuild_fraction
         store._db = db
         store._unreclaimed = deleted
-        store._ids = IdMap.from_manifest(manifest)
         return store
 
-    def _embedded_again(self, saved: Collection, side: str, documents: List[Dict[str, Any]]) -> Collection:
+    def _embedded_again(self, saved: Collection, side: str) -> Collection:
         """A collection with ``side`` holding ``saved``'s documents, embedded
         again from their texts, with a graph if ``saved`` had one or this
         store's size calls for it."""
-        text_of = {doc["doc_id"]: doc["text"] for doc in documents}
         order = saved.ids()
         order = order.tolist() if hasattr(order, "tolist") else list(order)
         db = Collection(side=side)
         if order:
-            texts = [text_of[doc_id] for doc_id in order]
+            texts = [record.text for record in self._docs.get_by_ids(order)]
             vectors = embedded(self._embedding.embed_documents(texts), len(texts), "texts")
             db.add(order, vectors)  # in the saved slot order, so ties fall as they did
         if saved.has_index() or len(db) >= self.index_min_size:
             self._db = db
             self._build()
         return db
+
+
+def _document(record: Record) -> Document:
+    return Document(id=record.key, page_content=record.text, metadata=record.metadata)
