@@ -158,10 +158,11 @@ int read_all(int fd, std::uint64_t offset, std::byte* out, std::size_t length) n
     return 0;
 }
 
-std::string range_text(const RecordRange& r) {
-    if (r.last == NO_END) return "every record after " + std::to_string(r.first - 1);
-    if (r.first == r.last) return "record " + std::to_string(r.first);
-    return "records " + std::to_string(r.first) + " to " + std::to_string(r.last);
+// "record 5 <one>", "records 5 to 9 <many>", "every record after 4 <one>".
+std::string range_text(const RecordRange& r, std::string_view one, std::string_view many) {
+    if (r.last == NO_END) return "every record after " + std::to_string(r.first - 1) + " " + std::string(one);
+    if (r.first == r.last) return "record " + std::to_string(r.first) + " " + std::string(one);
+    return "records " + std::to_string(r.first) + " to " + std::to_string(r.last) + " " + std::string(many);
 }
 
 // Appends a lost range, merged with the one before when they touch.
@@ -211,13 +212,14 @@ std::string describe(const Finding& f) {
         case K::TornTail:
             return "dropped an unfinished last record (" + std::to_string(f.bytes) + " bytes" + at +
                    "), which was never acknowledged";
-        case K::Missing: return "the log is missing: " + range_text(f.records) + " is lost";
-        case K::HeaderDamaged: return "the log's header is damaged: " + range_text(f.records) + " is lost";
+        case K::Missing: return "the log is missing: " + range_text(f.records, "is lost", "are lost");
+        case K::HeaderDamaged: return "the log's header is damaged: " + range_text(f.records, "is lost", "are lost");
         case K::BaseAhead:
-            return "the log starts after the checkpoint: " + range_text(f.records) + " were held by a later checkpoint";
+            return "the log starts after the checkpoint: " +
+                   range_text(f.records, "was held by a later checkpoint", "were held by a later checkpoint");
         case K::Unreadable: return std::to_string(f.bytes) + " bytes" + at + " hold no readable record";
-        case K::Gap: return range_text(f.records) + " cannot be found in the log";
-        case K::BadChecksum: return range_text(f.records) + at + " fails its checksum";
+        case K::Gap: return range_text(f.records, "cannot be found in the log", "cannot be found in the log");
+        case K::BadChecksum: return "record " + std::to_string(f.records.first) + at + " fails its checksum";
         case K::OutOfOrder:
             return "record " + std::to_string(f.records.first) + at + " was found after record " +
                    std::to_string(f.records.last) + " (applied in its turn)";
@@ -313,16 +315,22 @@ std::expected<std::span<const std::byte>, LogError> LogReader::read_at(std::uint
     if (offset >= window_at_ && offset - window_at_ <= window_len_ && length <= window_len_ - (offset - window_at_)) {
         return std::span<const std::byte>(window_.data() + (offset - window_at_), length);
     }
-    // Callers only ask for bytes the file's size holds.
+    // Callers only ask for bytes the file's size holds. What the window holds
+    // from `offset` on moves to its front, so a scan reads every byte once.
     const std::size_t fill =
         static_cast<std::size_t>(std::min<std::uint64_t>(std::max(length, WINDOW_BYTES), size_ - offset));
-    if (window_.size() < fill) {
-        window_len_ = 0;
-        window_.resize(fill);
+    std::size_t kept = 0;
+    if (offset >= window_at_ && offset - window_at_ < window_len_) {
+        kept = static_cast<std::size_t>(window_at_ + window_len_ - offset);
+        std::memmove(window_.data(), window_.data() + (offset - window_at_), kept);
     }
     window_at_ = offset;
-    window_len_ = 0;
-    if (const int error = read_all(file_.get(), offset, window_.data(), fill)) return io_error(error);
+    window_len_ = kept;
+    if (window_.size() < fill) window_.resize(fill);
+    if (const int error = read_all(file_.get(), offset + kept, window_.data() + kept, fill - kept)) {
+        window_len_ = 0;
+        return io_error(error);
+    }
     window_len_ = fill;
     return std::span<const std::byte>(window_.data(), length);
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -305,6 +306,48 @@ TEST_P(DamagedLog, HandsOverWhatIsIntactAndNamesWhatIsLost) {
 
 INSTANTIATE_TEST_SUITE_P(Log, DamagedLog, ::testing::ValuesIn(DAMAGE_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Cut anywhere after the header, a log loses nothing silently but the
+// unfinished record; a flipped byte anywhere is refused (magic, version) or
+// every record is either handed over intact or named lost.
+TEST(Log, EveryCutAndEveryFlippedByteIsAccountedFor) {
+    Sample s;
+    const RecoverOptions options{"test", std::nullopt};
+    const auto run = [&](const std::vector<std::byte>& file, Handed& handed) {
+        write_file(s.path, file);
+        const auto report = recover_all(s.path, options, handed);
+        fs::remove(s.path.c_str() + std::string(".damaged"));
+        return report;
+    };
+    for (std::size_t length = s.starts[0]; length <= s.file.size(); ++length) {
+        Handed handed;
+        const auto report = run({s.file.begin(), s.file.begin() + length}, handed);
+        ASSERT_TRUE(report.has_value() && report->intact()) << length;
+        const auto whole = std::upper_bound(s.starts.begin(), s.starts.end(), length) - s.starts.begin() - 1;
+        EXPECT_EQ(handed.seqs.size(), static_cast<std::size_t>(whole)) << length;
+    }
+    for (std::size_t at = 0; at < s.file.size(); ++at) {
+        auto file = s.file;
+        file[at] ^= std::byte{0x01};
+        Handed handed;
+        const auto report = run(file, handed);
+        if (at < 12) {
+            EXPECT_FALSE(report.has_value()) << at;
+            continue;
+        }
+        ASSERT_TRUE(report.has_value()) << at;
+        EXPECT_FALSE(report->intact()) << at;
+        for (std::uint64_t seq = 11; seq <= 16; ++seq) {
+            const auto found = std::find(handed.seqs.begin(), handed.seqs.end(), seq);
+            const bool lost = std::any_of(report->lost.begin(), report->lost.end(),
+                                          [&](const RecordRange& r) { return r.first <= seq && seq <= r.last; });
+            EXPECT_NE(found != handed.seqs.end(), lost) << at << " " << seq;
+            if (found != handed.seqs.end()) {
+                EXPECT_EQ(handed.payloads[found - handed.seqs.begin()], payload_of(seq));
+            }
+        }
+    }
+}
 
 TEST(Log, AFileThatIsNoLogIsRefusedWithoutBlocking) {
     const std::string folder = fresh_folder();
