@@ -34,12 +34,15 @@ DIM = 384
 BATCH = 1000
 
 
-def rows_per_second(run, rows, repeats):
-    rates = []
+def interleaved(runs, repeats):
+    """{name: (run, rows)} -> {name: (median, min, max) rows/s}. The runs take
+    turns, repeat by repeat, so that a disk whose flushes slow down or speed up
+    during the bench (a shared one) weighs on all of them alike."""
+    rates = {name: [] for name in runs}
     for _ in range(repeats):
-        elapsed = run()
-        rates.append(rows / elapsed)
-    return statistics.median(rates), min(rates), max(rates)
+        for name, (run, rows) in runs.items():
+            rates[name].append(rows / run())
+    return {name: (statistics.median(r), min(r), max(r)) for name, r in rates.items()}
 
 
 def in_threads(threads, work):
@@ -86,7 +89,7 @@ class Bench:
                     log.append_durable(1, [ids[start : start + BATCH], x[start : start + BATCH]])
                 return time.perf_counter() - began
 
-        return rows_per_second(run, len(ids), self.repeats)
+        return run, len(ids)
 
     def log_read_back(self, ids, x):
         """Recovery's pass over the batch log: every record read, checked and handed over."""
@@ -101,7 +104,7 @@ class Bench:
                 np.frombuffer(payload, dtype=np.float32, offset=8 * BATCH)
             return time.perf_counter() - began
 
-        return rows_per_second(run, len(ids), self.repeats)
+        return run, len(ids)
 
     def log_rows(self, ids, x, threads, each):
         def run():
@@ -113,7 +116,7 @@ class Bench:
 
                 return in_threads(threads, work)
 
-        return rows_per_second(run, threads * each, self.repeats)
+        return run, threads * each
 
     # -- SQLite ---------------------------------------------------------------
 
@@ -139,7 +142,7 @@ class Bench:
             con.close()
             return took
 
-        return rows_per_second(run, len(ids), self.repeats)
+        return run, len(ids)
 
     def sqlite_rows(self, ids, blobs, threads, each):
         def run():
@@ -161,7 +164,7 @@ class Bench:
                 con.close()
             return took
 
-        return rows_per_second(run, threads * each, self.repeats)
+        return run, threads * each
 
     def markdown(self):
         lines = ["| work | system | rows/s | spread |", "|---|---|---:|---:|"]
@@ -188,35 +191,50 @@ def main():
 
     folder = tempfile.mkdtemp(prefix="kestrix-durable-", dir=args.dir)
     bench = Bench(folder, args.repeats)
+    log, sqlite = "Kestrix Log.append_durable", "SQLite WAL, synchronous=FULL"
     try:
-        work = f"{batches} batches of {BATCH:,} rows, flush per batch"
-        print(f"[batches] {work}", file=sys.stderr, flush=True)
-        batch_log = bench.log_batches(ids[: batches * BATCH], x)
-        bench.add(work, "Kestrix Log.append_durable", batch_log)
-        batch_sqlite = bench.sqlite_batches(id_list[: batches * BATCH], blobs)
-        bench.add(work, "SQLite WAL, synchronous=FULL", batch_sqlite)
-        bench.add(
-            f"read back {batches} logged batches", "Kestrix LogReader", bench.log_read_back(ids[: batches * BATCH], x)
+        rows = batches * BATCH
+        batch_work = f"{batches} batches of {BATCH:,} rows, flush per batch"
+        print(f"[batches] {batch_work}", file=sys.stderr, flush=True)
+        batch = interleaved(
+            {
+                log: bench.log_batches(ids[:rows], x),
+                sqlite: bench.sqlite_batches(id_list[:rows], blobs),
+                "read": bench.log_read_back(ids[:rows], x),
+            },
+            args.repeats,
         )
+        bench.add(batch_work, log, batch[log])
+        bench.add(batch_work, sqlite, batch[sqlite])
+        bench.add(f"read back {batches} logged batches", "Kestrix LogReader", batch["read"])
 
-        single = {}
+        print(f"[rows] single rows, 1 and 4 threads x {each:,}", file=sys.stderr, flush=True)
+        runs = {}
+        for threads in (1, 4):
+            runs[(log, threads)] = bench.log_rows(ids, x, threads, each)
+            runs[(sqlite, threads)] = bench.sqlite_rows(id_list, blobs, threads, each)
+        single = interleaved(runs, args.repeats)
         for threads in (1, 4):
             work = f"single rows, {threads} thread{'s' if threads > 1 else ''} x {each:,}"
-            print(f"[rows] {work}", file=sys.stderr, flush=True)
-            single[threads] = bench.log_rows(ids, x, threads, each)
-            bench.add(work, "Kestrix Log.append_durable", single[threads])
-            single[("sqlite", threads)] = bench.sqlite_rows(id_list, blobs, threads, each)
-            bench.add(work, "SQLite WAL, synchronous=FULL", single[("sqlite", threads)])
+            for system in (log, sqlite):
+                bench.add(work, system, single[(system, threads)])
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
+    def ratio(a, b):
+        return f"{a[0] / b[0]:.2f}x"
+
     print(bench.markdown())
     print()
-    print(f"- batches: Kestrix / SQLite = {batch_log[0] / batch_sqlite[0]:.2f}x (target >= 2x)")
-    print(f"- single rows, 4 threads / 1 thread: Kestrix {single[4][0] / single[1][0]:.2f}x (target >= 4x), ", end="")
-    print(f"SQLite {single[('sqlite', 4)][0] / single[('sqlite', 1)][0]:.2f}x")
-    print(f"- single rows, Kestrix / SQLite: 1 thread {single[1][0] / single[('sqlite', 1)][0]:.2f}x, ", end="")
-    print(f"4 threads {single[4][0] / single[('sqlite', 4)][0]:.2f}x")
+    print(f"- batches: Kestrix / SQLite = {ratio(batch[log], batch[sqlite])} (target >= 2x)")
+    print(
+        f"- single rows, 4 threads / 1 thread: Kestrix {ratio(single[(log, 4)], single[(log, 1)])} (target >= 4x), "
+        f"SQLite {ratio(single[(sqlite, 4)], single[(sqlite, 1)])}"
+    )
+    print(
+        f"- single rows, Kestrix / SQLite: 1 thread {ratio(single[(log, 1)], single[(sqlite, 1)])}, "
+        f"4 threads {ratio(single[(log, 4)], single[(sqlite, 4)])}"
+    )
 
 
 if __name__ == "__main__":
