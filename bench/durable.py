@@ -10,8 +10,9 @@ it); SQLite runs in WAL mode with synchronous=FULL, one transaction per batch
 or per row, each thread with its own connection. A row is one int64 id and
 384 float32 components (1,544 bytes); SQLite stores the components as one
 blob per row, made before the clock starts. "read back" is recovery's pass
-over a log of batches (read, checksums checked, each payload handed over). Figures are rows per second, the
-median of the repeats with the spread beside it. Nothing here asserts a time.
+over a log of batches (read, checksums checked, each payload handed over).
+Figures are rows per second, the median of the repeats with the spread
+beside it. Nothing here asserts a time.
 
 The file flushed by each thread (os.write + os.fdatasync per row, no group
 commit of its own) is the floor for single rows: the kernel may already
