@@ -18,8 +18,8 @@ import ray
 from conftest import ref_score
 
 from kestrix import Collection
-from kestrix import _shardfiles as files
 from kestrix.distributed import ShardedCollection, ShardRecoveryWarning, ShardWriteError, shard_of
+from kestrix.distributed import _files as files
 
 pytestmark = pytest.mark.ray
 

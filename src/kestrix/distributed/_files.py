@@ -19,9 +19,10 @@ both the new checkpoint and the old log, and the numbers tell recovery to skip
 the logged batches the checkpoint already holds (re-applying an upsert would
 move its document to a newer slot and change how ties are ordered).
 
-A collection file holds no graph, so the log's header also says whether the
-shard had one at the save and with which parameters (m = 0: none); recovery
-builds it again right after loading the checkpoint.
+A checkpoint keeps the shard's graph (a collection file holds it). The log's
+header also says whether the shard had one at the save and with which
+parameters (m = 0: none), so recovery builds it again after loading a
+checkpoint written without it (by an earlier version).
 
 Log layout, little-endian: a 24-byte header (``KXWAL001``, u64 checkpoint
 batch number, u32 m, u32 ef_construction), then records: ``KXRB``, u32 payload length, u32 CRC-32 of the
@@ -39,9 +40,9 @@ import struct
 import zlib
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
-from ._files import atomic_write_bytes
+from .._common import DIMENSION as DIM
+from .._files import atomic_write_bytes
 
-DIM = 384
 MANIFEST = "manifest.json"
 MANIFEST_KIND = "kestrix sharded collection"
 MANIFEST_VERSION = 1
