@@ -201,6 +201,7 @@ std::string_view error_name(LogError::Kind kind) noexcept {
         case K::UnsupportedVersion: return "UnsupportedVersion";
         case K::ForeignLog: return "ForeignLog";
         case K::NotRegularFile: return "NotRegularFile";
+        case K::Forked: return "Forked";
     }
     return "Unknown";
 }
@@ -527,10 +528,29 @@ std::expected<Recovery, LogError> recover(const std::string& path, const Recover
 
 // ---------------------------------------------------------------- writing
 
-Log::Log(std::string path, FileHandle file, std::uint64_t end, std::uint64_t next_seq) noexcept
-    : path_(std::move(path)), file_(std::move(file)), end_(end), next_seq_(next_seq), durable_(next_seq - 1) {}
+Log::Log(std::string path, FileHandle file, std::uint64_t end, std::uint64_t next_seq)
+    : path_(std::move(path)),
+      owner_(::getpid()),
+      sync_(std::make_unique<Sync>()),
+      mutex_(sync_->mutex),
+      flushed_(sync_->flushed),
+      appended_(sync_->appended),
+      file_(std::move(file)),
+      end_(end),
+      next_seq_(next_seq),
+      durable_(next_seq - 1) {}
 
-Log::~Log() { close(); }
+Log::~Log() {
+    if (inherited()) {
+        // Left as the fork found them: see the class's description.
+        static_cast<void>(sync_.release());
+        file_.reset();
+        return;
+    }
+    close();
+}
+
+bool Log::inherited() const noexcept { return ::getpid() != owner_; }
 
 std::expected<std::unique_ptr<Log>, LogError> Log::create(const std::string& path, std::string_view tag,
                                                           std::uint64_t base, std::span<const std::byte> meta) {
@@ -598,6 +618,7 @@ std::expected<std::uint64_t, LogError> Log::append(std::uint32_t kind,
     pieces.push_back({head.data(), head.size()});
     for (const auto& part : parts) pieces.push_back({const_cast<std::byte*>(part.data()), part.size()});
 
+    if (inherited()) return fail(LogError::Kind::Forked);
     std::lock_guard lock(mutex_);
     if (closed_) return fail(LogError::Kind::Closed);
     if (failed_ != 0) return std::unexpected(LogError{LogError::Kind::Refusing, failed_});
@@ -621,6 +642,7 @@ std::expected<std::uint64_t, LogError> Log::append(std::uint32_t kind,
 }
 
 std::expected<void, LogError> Log::sync(std::uint64_t seq) {
+    if (inherited()) return fail(LogError::Kind::Forked);
     std::unique_lock lock(mutex_);
     if (seq >= next_seq_) return fail(LogError::Kind::BadArgument);
     if (durable_ >= seq) return {};
@@ -672,6 +694,7 @@ std::expected<std::uint64_t, LogError> Log::append_durable(std::uint32_t kind,
 }
 
 void Log::close() noexcept {
+    if (inherited()) return;  // the child's copy of the file goes with the Log
     std::unique_lock lock(mutex_);
     if (closed_) return;
     closed_ = true;
@@ -681,12 +704,16 @@ void Log::close() noexcept {
     flushed_.notify_all();
 }
 
+// In a forked child nothing writes these (every append fails), so they are
+// read as the fork left them, without the lock.
 std::uint64_t Log::next_seq() const {
+    if (inherited()) return next_seq_;
     std::lock_guard lock(mutex_);
     return next_seq_;
 }
 
 std::uint64_t Log::durable_seq() const {
+    if (inherited()) return durable_;
     std::lock_guard lock(mutex_);
     return durable_;
 }

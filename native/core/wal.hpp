@@ -24,6 +24,8 @@
 // that nobody was told were stored, and they can only be at the end.
 #pragma once
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -79,6 +81,7 @@ struct LogError {
         UnsupportedVersion,  // a log written by a later format
         ForeignLog,          // a log kept for something else (another tag)
         NotRegularFile,      // a folder, a FIFO, a device: never read as a log
+        Forked,              // a Log used in a child forked from the process that opened it
     };
     Kind kind;
     int error = 0;
@@ -257,6 +260,16 @@ std::expected<Recovery, LogError> recover(const std::string& path, const Recover
 // which the file system may have dropped what it could not write, and a
 // retry would report success for data that is gone), the log refuses every
 // later append and sync with the first error. Reopen it through recovery.
+//
+// A Log belongs to the process that opened it. A child forked from that
+// process inherits the object with its lock and conditions as the fork found
+// them: perhaps held by a thread the child does not have, or waited on by one,
+// so that taking the lock would hang and destroying a condition would wait for
+// those waiters forever. Nor may a child write to its parent's file: the two
+// would write records at the same offsets. So in a child every append and sync
+// fails with Forked without touching the lock, close() only lets go of the
+// child's copy of the file, and destroying the Log leaves the lock and
+// conditions as they are (a few bytes of the child's memory).
 class Log {
 public:
     // A new, empty log at `path` numbered on from `base`, replacing any file
@@ -282,6 +295,8 @@ public:
                                                           std::span<const std::span<const std::byte>> parts);
     // Waits for a running flush, then closes the file. Later calls fail with Closed.
     void close() noexcept;
+    // Whether this process is a child forked from the one that opened the log.
+    bool inherited() const noexcept;
 
     const std::string& path() const noexcept { return path_; }
     std::uint64_t next_seq() const;
@@ -289,12 +304,21 @@ public:
 
 private:
     friend struct LogTestAccess;
-    Log(std::string path, FileHandle file, std::uint64_t end, std::uint64_t next_seq) noexcept;
+    Log(std::string path, FileHandle file, std::uint64_t end, std::uint64_t next_seq);
+
+    // The lock and conditions, on their own so that a forked child can leave them be.
+    struct Sync {
+        std::mutex mutex;
+        std::condition_variable flushed;   // a flush ended
+        std::condition_variable appended;  // a record was written
+    };
 
     const std::string path_;
-    mutable std::mutex mutex_;
-    std::condition_variable flushed_;   // a flush ended
-    std::condition_variable appended_;  // a record was written
+    const ::pid_t owner_;  // the process that opened the log
+    std::unique_ptr<Sync> sync_;
+    std::mutex& mutex_;
+    std::condition_variable& flushed_;
+    std::condition_variable& appended_;
     FileHandle file_;
     std::uint64_t end_;       // bytes up to the end of the last whole record
     std::uint64_t next_seq_;  // the number the next record gets

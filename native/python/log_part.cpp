@@ -53,6 +53,9 @@ PyObject* raise_log_error(const wal::LogError& error, PyObject* path) noexcept {
             return nullptr;
         }
         case K::Closed: return raise(PyExc_ValueError, "the log is closed");
+        case K::Forked:
+            return raise(PyExc_RuntimeError,
+                         "the log belongs to the process that opened it; a forked child cannot write to it");
         default: break;
     }
     PyRef shown(PyObject_Repr(path));

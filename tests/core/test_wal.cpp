@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,8 @@ namespace kestrix::wal {
 struct LogTestAccess {
     // Puts another descriptor under the log, so that its writes and flushes fail.
     static void replace_file(Log& log, int fd) { log.file_.reset(fd); }
+    static std::mutex& mutex(Log& log) { return log.mutex_; }
+    static std::condition_variable& flushed(Log& log) { return log.flushed_; }
 };
 
 namespace {
@@ -444,6 +447,57 @@ TEST(Log, GroupCommitFromManyThreadsKeepsEveryRecord) {
     });
     EXPECT_TRUE(report.has_value() && report->intact());
     EXPECT_EQ(next_of, std::vector<std::uint32_t>(THREADS, EACH));
+    fs::remove_all(folder);
+}
+
+// A child forked while a thread of the parent holds the log's lock and
+// another waits on its condition: every call in the child returns at once,
+// refusing to write to the parent's file, and the Log goes without hanging.
+TEST(Log, AForkedChildIsRefusedInsteadOfHanging) {
+    const std::string folder = fresh_folder();
+    const std::string path = folder + "/forked.log";
+    auto log = std::move(Log::create(path, "test", 0, {}).value());
+    const std::vector<std::byte> payload(10, std::byte{7});
+    const std::span<const std::byte> parts[] = {payload};
+    EXPECT_EQ(log->append_durable(1, parts), 1u);
+
+    bool waiting = false;
+    bool woken = false;
+    std::thread waiter([&] {
+        std::unique_lock lock(LogTestAccess::mutex(*log));
+        waiting = true;
+        LogTestAccess::flushed(*log).wait(lock, [&] { return woken; });
+    });
+    for (;;) {
+        std::lock_guard lock(LogTestAccess::mutex(*log));
+        if (waiting) break;
+    }
+    LogTestAccess::mutex(*log).lock();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(10);  // a hang ends the child by a signal, which the parent sees
+        const bool refused = log->append_durable(1, parts).error().kind == LogError::Kind::Forked &&
+                             log->sync(1).error().kind == LogError::Kind::Forked && log->inherited() &&
+                             log->next_seq() == 2 && log->durable_seq() == 1;
+        log->close();
+        log.reset();
+        ::_exit(refused ? 0 : 1);
+    }
+    woken = true;
+    LogTestAccess::mutex(*log).unlock();
+    LogTestAccess::flushed(*log).notify_all();
+    waiter.join();
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+
+    // The parent's log is as it was and goes on.
+    EXPECT_FALSE(log->inherited());
+    EXPECT_EQ(log->append_durable(1, parts), 2u);
+    log->close();
+    Handed handed;
+    EXPECT_TRUE(recover_all(path, {"test", std::nullopt}, handed)->intact());
+    EXPECT_EQ(handed.seqs, (std::vector<std::uint64_t>{1, 2}));
     fs::remove_all(folder);
 }
 
