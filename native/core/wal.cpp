@@ -229,6 +229,9 @@ std::string describe(const Finding& f) {
         case K::BeforeStart:
             return "record " + std::to_string(f.records.first) + at +
                    " is numbered before the log's first record (ignored)";
+        case K::Cut:
+            return "the log ends" + at + " before " +
+                   range_text(f.records, "(acknowledged), which is lost", "(acknowledged), which are lost");
     }
     return "unknown finding";
 }
@@ -248,6 +251,7 @@ std::expected<LogReader, LogError> LogReader::open(const std::string& path, cons
     if (options.tag.size() > TAG_BYTES) return fail(LogError::Kind::BadArgument);
     LogReader reader;
     reader.path_ = path;
+    reader.acknowledged_ = options.acknowledged;
     Recovery& report = reader.report_;
     const std::uint64_t expected = options.expected_base.value_or(0);
     // Nothing to hand over, and everything after the checkpoint lost.
@@ -399,6 +403,13 @@ void LogReader::finish_scan() {
     if (highest_ >= want_) {
         add_lost(report_.lost, {want_, highest_});
         want_ = highest_ + 1;
+    }
+    if (acknowledged_ >= want_) {
+        // An unfinished record among them was acknowledged once: cut later, not torn by a crash.
+        std::erase_if(report_.findings, [](const Finding& f) { return f.kind == Finding::Kind::TornTail; });
+        report_.findings.push_back(Finding{Finding::Kind::Cut, {want_, acknowledged_}, report_.end});
+        add_lost(report_.lost, {want_, acknowledged_});
+        want_ = acknowledged_ + 1;
     }
     if (lost_tail_) add_lost(report_.lost, {want_, NO_END});
     report_.next_seq = want_;

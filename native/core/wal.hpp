@@ -112,6 +112,7 @@ struct Finding {
         OutOfOrder,     // a record found after a higher-numbered one
         Repeat,         // a number seen before (the first copy is the one applied)
         BeforeStart,    // a record numbered at or before the number the log continues from
+        Cut,            // the log ends before records the caller knows were acknowledged
     };
     Kind kind;
     RecordRange records{0, 0};  // the records concerned, where known
@@ -158,6 +159,11 @@ struct RecoverOptions {
     // to it are skipped; if the log starts after it, what lies between is lost.
     // Without it the log's own base is taken as the checkpoint's.
     std::optional<std::uint64_t> expected_base;
+    // Records up to this number are known to have been acknowledged (say, the
+    // writer closed the log after them and noted how many there were). A log
+    // that ends before one of them, even inside it, lost it: that is no
+    // unfinished write but a loss, reported and kept aside.
+    std::uint64_t acknowledged = 0;
 };
 
 struct RecordView {
@@ -225,6 +231,7 @@ private:
     std::uint64_t pos_ = 0;    // where the scan reads next
     std::uint64_t floor_ = 0;  // records up to here are the checkpoint's
     std::uint64_t want_ = 1;   // the next number to hand over
+    std::uint64_t acknowledged_ = 0;
     std::uint64_t highest_ = 0;
     bool scanned_ = false;
     bool finished_ = false;

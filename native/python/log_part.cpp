@@ -2,7 +2,7 @@
 //
 //   Log.create(path, tag, base=0, meta=b"") -> Log
 //   log.append(kind, payload) -> seq;  log.sync(seq);  log.append_durable(kind, payload) -> seq
-//   LogReader(path, tag, expected_base=None): iterates (seq, kind, payload bytes) in numbered order,
+//   LogReader(path, tag, expected_base=None, acknowledged=0): iterates (seq, kind, payload bytes) in numbered order,
 //   then reader.finish() -> LogReport, and reader.resume() -> Log when the log can take appends.
 //
 // A payload is bytes, a C-contiguous NumPy array (its bytes as they lie), or a
@@ -272,7 +272,7 @@ PyObject* log_durable_seq(PyObject* self, void*) noexcept {
 
 // ---------------------------------------------------------------- LogReader
 
-constexpr const char* READER_PARAMETERS[] = {"path", "tag", "expected_base"};
+constexpr const char* READER_PARAMETERS[] = {"path", "tag", "expected_base", "acknowledged"};
 constexpr MethodSignature READER_SIGNATURE{"LogReader", "__new__", READER_PARAMETERS, 2};
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -287,6 +287,11 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
             if (!base) return nullptr;
             if (*base == wal::NO_END) return raise(PyExc_ValueError, "expected_base must be below 2**64 - 1");
             options.expected_base = *base;
+        }
+        if (a[3] != nullptr) {
+            const auto acknowledged = extract_u64(a[3], "acknowledged");
+            if (!acknowledged) return nullptr;
+            options.acknowledged = *acknowledged;
         }
         auto reader = without_interpreter([&] { return wal::LogReader::open(*path, options); });
         if (!reader) return raise_log_error(reader.error(), a[0]);
@@ -506,8 +511,9 @@ PyGetSetDef reader_getset[] = {
 
 char log_doc[] = "The open end of a write-ahead log: see Log.create and LogReader.resume.";
 char reader_doc[] =
-    "LogReader(path, tag, expected_base=None)\n--\n\nReads a log back in numbered order: iterate (seq, kind, "
-    "payload), then finish().\nexpected_base: the last record the caller's checkpoint holds.";
+    "LogReader(path, tag, expected_base=None, acknowledged=0)\n--\n\nReads a log back in numbered order: iterate "
+    "(seq, kind, payload), then finish().\nexpected_base: the last record the caller's checkpoint holds; "
+    "acknowledged: records up to this one are known\nto have been acknowledged, so a log ending before one lost it.";
 
 // Adds a type to the module; `keep` holds a reference of its own, for the
 // methods that make instances of it.
