@@ -179,9 +179,10 @@ struct RecordView {
 // Only a record the file ends inside, or a tail of zeros where the file
 // system extended it before a crash (or one whose first 32 bytes are zero and
 // after which no record can be found), is dropped without a word: it was
-// never acknowledged. Everything else is a finding, and every record number
-// between the checkpoint and the last number seen that could not be handed
-// over is in `lost`. Intact records after a damaged stretch are handed over
+// never acknowledged (unless the caller knows better: see
+// RecoverOptions::acknowledged). Everything else is a finding, and every
+// record number between the checkpoint and the last number seen (or known
+// acknowledged) that could not be handed over is in `lost`. Intact records after a damaged stretch are handed over
 // all the same; the report names the ones that were not.
 class LogReader {
 public:
@@ -228,10 +229,10 @@ private:
     std::string path_;
     FileHandle file_;
     std::uint64_t size_ = 0;
-    std::uint64_t pos_ = 0;    // where the scan reads next
-    std::uint64_t floor_ = 0;  // records up to here are the checkpoint's
-    std::uint64_t want_ = 1;   // the next number to hand over
-    std::uint64_t acknowledged_ = 0;
+    std::uint64_t pos_ = 0;           // where the scan reads next
+    std::uint64_t floor_ = 0;         // records up to here are the checkpoint's
+    std::uint64_t want_ = 1;          // the next number to hand over
+    std::uint64_t acknowledged_ = 0;  // records up to here were acknowledged, as the caller knows
     std::uint64_t highest_ = 0;
     bool scanned_ = false;
     bool finished_ = false;
