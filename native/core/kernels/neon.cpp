@@ -1,0 +1,1 @@
+// NEON kernels (aarch64 builds only).

@@ -1,0 +1,1 @@
+// NEON rescoring kernels (aarch64 builds only).
