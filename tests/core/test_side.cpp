@@ -215,7 +215,15 @@ TEST(SideKernels, PortableSumsAreTheInnerProducts) {
     }
 }
 
-#if defined(__FLT16_MAX__)
+// The compiler's own half type: C++ knows _Float16 on x86-64; on AArch64 it
+// has the IEEE storage type __fp16.
+#if defined(__aarch64__)
+#define KESTRIX_COMPILER_HALF __fp16
+#elif defined(__FLT16_MAX__)
+#define KESTRIX_COMPILER_HALF _Float16
+#endif
+
+#if defined(KESTRIX_COMPILER_HALF)
 // The compiler's own conversion is the independent oracle for rounding.
 TEST(SideEncoding, Float16RoundsLikeTheCompilerAndSaturatesInsteadOfInfinity) {
     std::mt19937_64 rng(3);
@@ -226,10 +234,10 @@ TEST(SideEncoding, Float16RoundsLikeTheCompilerAndSaturatesInsteadOfInfinity) {
     }
     for (const float x : probes) {
         if (std::fabs(x) >= 65520.0f) continue;  // rounds to infinity there; saturation is checked below
-        const auto want = std::bit_cast<std::uint16_t>(static_cast<_Float16>(x));
+        const auto want = std::bit_cast<std::uint16_t>(static_cast<KESTRIX_COMPILER_HALF>(x));
         ASSERT_EQ(float_to_float16(x), want) << x;
         ASSERT_EQ(std::bit_cast<std::uint32_t>(half_to_float(want)),
-                  std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<_Float16>(x))));
+                  std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<KESTRIX_COMPILER_HALF>(x))));
     }
     for (const float big : {65520.0f, 1e10f, 3.4e38f}) {
         EXPECT_EQ(float_to_float16(big), 0x7BFFu);
