@@ -98,29 +98,30 @@ double asymmetric_scan(const kernels::CodeKernels& k, const Data& d, std::size_t
 
 constexpr std::size_t WALK_GROUP = 32;
 
-double hamming_gather(const kernels::CodeKernels& k, const Data& d, std::size_t repeats) {
+// Rows picked at random, WALK_GROUP a call: `gather(slots, out)` measures them.
+template <class Gather>
+double gather_time(const Data& d, std::size_t repeats, Gather gather) {
     const std::size_t n = d.slots.size() / WALK_GROUP * WALK_GROUP;
     return ns_per_row(n, repeats, [&] {
         std::uint32_t out[WALK_GROUP];
         std::uint64_t total = 0;
         for (std::size_t i = 0; i < n; i += WALK_GROUP) {
-            k.gather(d.query.data(), d.rows.data(), d.slots.data() + i, WALK_GROUP, out);
+            gather(d.slots.data() + i, out);
             total += out[0];
         }
         sink = total;
     });
 }
 
+double hamming_gather(const kernels::CodeKernels& k, const Data& d, std::size_t repeats) {
+    return gather_time(d, repeats, [&](const std::uint32_t* slots, std::uint32_t* out) {
+        k.gather(d.query.data(), d.rows.data(), slots, WALK_GROUP, out);
+    });
+}
+
 double asymmetric_gather(const kernels::CodeKernels& k, const Data& d, std::size_t repeats) {
-    const std::size_t n = d.slots.size() / WALK_GROUP * WALK_GROUP;
-    return ns_per_row(n, repeats, [&] {
-        std::uint32_t out[WALK_GROUP];
-        std::uint64_t total = 0;
-        for (std::size_t i = 0; i < n; i += WALK_GROUP) {
-            k.asymmetric_gather(d.asymmetric, d.rows.data(), d.slots.data() + i, WALK_GROUP, out);
-            total += out[0];
-        }
-        sink = total;
+    return gather_time(d, repeats, [&](const std::uint32_t* slots, std::uint32_t* out) {
+        k.asymmetric_gather(d.asymmetric, d.rows.data(), slots, WALK_GROUP, out);
     });
 }
 

@@ -55,7 +55,7 @@ inline std::uint32_t asymmetric_row(const AsymmetricQuery& q, const std::uint64_
     return scalar::asymmetric_from_sums(q, vaddvq_u16(ones), vaddvq_u32(weighted));
 }
 
-struct Neon {
+struct Neon : scalar::EntryTables<Neon> {
     template <std::size_t W>
     static std::uint64_t scan_block(const std::uint64_t* query, const std::uint64_t* rows, std::size_t words,
                                     const std::uint32_t* ids, std::size_t count, std::uint32_t bound,
@@ -102,15 +102,6 @@ struct Neon {
     template <std::size_t W, unsigned B>
     static std::uint32_t asymmetric_distance(const AsymmetricQuery& query, const std::uint64_t* row) noexcept {
         return asymmetric_row<W, B>(query, row);
-    }
-
-    template <std::size_t W>
-    static constexpr HammingFns hamming() noexcept {
-        return {scan_block<W>, gather<W>, any_within<W>, distance<W>};
-    }
-    template <std::size_t W, unsigned B>
-    static constexpr AsymmetricFns asymmetric() noexcept {
-        return {asymmetric_scan_block<W, B>, asymmetric_gather<W, B>, asymmetric_distance<W, B>};
     }
 };
 

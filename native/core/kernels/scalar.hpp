@@ -153,7 +153,25 @@ std::uint32_t asymmetric_distance(const AsymmetricQuery& query, const std::uint6
     return asymmetric_row<W, B>(query, row);
 }
 
-// The portable set's functions as a table builder reads them.
+// The function tables of a set whose entry points are its static members
+// scan_block<W>, gather<W>, any_within<W>, distance<W> and
+// asymmetric_scan_block<W, B>, asymmetric_gather<W, B>,
+// asymmetric_distance<W, B>, as tables.hpp reads them.
+template <class Self>
+struct EntryTables {
+    template <std::size_t W>
+    static constexpr HammingFns hamming() noexcept {
+        return {Self::template scan_block<W>, Self::template gather<W>, Self::template any_within<W>,
+                Self::template distance<W>};
+    }
+    template <std::size_t W, unsigned B>
+    static constexpr AsymmetricFns asymmetric() noexcept {
+        return {Self::template asymmetric_scan_block<W, B>, Self::template asymmetric_gather<W, B>,
+                Self::template asymmetric_distance<W, B>};
+    }
+};
+
+// The portable set: the loops above as they are.
 struct Portable {
     template <std::size_t W>
     static constexpr HammingFns hamming() noexcept {

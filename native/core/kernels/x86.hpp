@@ -13,7 +13,7 @@
 
 namespace kestrix::kernels::x86 {
 
-struct Popcnt {
+struct Popcnt : scalar::EntryTables<Popcnt> {
     template <std::size_t W>
     KESTRIX_POPCNT_ENTRY std::uint64_t scan_block(const std::uint64_t* query, const std::uint64_t* rows,
                                                   std::size_t words, const std::uint32_t* ids, std::size_t count,
@@ -51,15 +51,6 @@ struct Popcnt {
     KESTRIX_POPCNT_ENTRY std::uint32_t asymmetric_distance(const AsymmetricQuery& query,
                                                            const std::uint64_t* row) noexcept {
         return scalar::asymmetric_distance<W, B>(query, row);
-    }
-
-    template <std::size_t W>
-    static constexpr HammingFns hamming() noexcept {
-        return {scan_block<W>, gather<W>, any_within<W>, distance<W>};
-    }
-    template <std::size_t W, unsigned B>
-    static constexpr AsymmetricFns asymmetric() noexcept {
-        return {asymmetric_scan_block<W, B>, asymmetric_gather<W, B>, asymmetric_distance<W, B>};
     }
 };
 

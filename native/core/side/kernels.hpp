@@ -140,6 +140,62 @@ inline std::uint16_t sign_chunk(const std::uint64_t* code, std::size_t c) noexce
     return static_cast<std::uint16_t>(kernels::load_word(code + c / kernels::WORD_BITS) >> (c % kernels::WORD_BITS));
 }
 
+// The products of a set that sums R candidates side by side. `Rows` offers
+// Rows::Int8Query (the int8 query as its kernel reads it, made once per call)
+// and Rows::int8_rows<R, D>, float16_rows<R, D> and sign_rows<R, D>, which sum
+// candidates slots[0 .. R) (R is ROW_GROUP, or 1 for the last few) over D
+// components (0: over n). They carry the set's target but are not forced
+// inline, so these baseline templates may call them; the set's entry points
+// (KESTRIX_GROUPED_SIDE_ENTRIES) inline everything into themselves.
+template <class Rows, std::size_t D>
+inline void grouped_int8_dots(const std::int16_t* query, std::size_t dim, const std::byte* rows, std::size_t stride,
+                              const std::uint32_t* slots, std::size_t count, std::int32_t* out) noexcept {
+    const std::size_t n = D != 0 ? D : dim;
+    const typename Rows::Int8Query q(query, n);
+    in_row_groups(rows, stride, stride, slots, count, [&]<std::size_t R>(std::size_t i) {
+        Rows::template int8_rows<R, D>(q, n, rows, stride, slots + i, out + i);
+    });
+}
+
+template <class Rows, std::size_t D>
+inline void grouped_float16_dots(const float* query, std::size_t dim, const std::byte* rows, std::size_t stride,
+                                 const std::uint32_t* slots, std::size_t count, float* out) noexcept {
+    const std::size_t n = D != 0 ? D : dim;
+    in_row_groups(rows, stride, 2 * n, slots, count, [&]<std::size_t R>(std::size_t i) {
+        Rows::template float16_rows<R, D>(query, n, rows, stride, slots + i, out + i);
+    });
+}
+
+template <class Rows, std::size_t D>
+inline void grouped_sign_dots(const float* query, std::size_t dim, const std::uint64_t* codes,
+                              const std::uint32_t* slots, std::size_t count, float* out) noexcept {
+    const std::size_t n = D != 0 ? D : dim;
+    const std::size_t bytes = kernels::code_words(n) * sizeof *codes;
+    in_row_groups(
+        reinterpret_cast<const std::byte*>(codes), bytes, bytes, slots, count,
+        [&]<std::size_t R>(std::size_t i) { Rows::template sign_rows<R, D>(query, n, codes, slots + i, out + i); });
+}
+
+// The entry points of a grouped set, as members of its policy for
+// side_kernels_of: ENTRY gives them the set's target and inlines all they call
+// (an attribute cannot be a template argument, hence the macro).
+#define KESTRIX_GROUPED_SIDE_ENTRIES(ENTRY, ROWS)                                                                     \
+    template <std::size_t D>                                                                                          \
+    ENTRY void int8_dots(const std::int16_t* query, std::size_t dim, const std::byte* rows, std::size_t stride,       \
+                         const std::uint32_t* slots, std::size_t count, std::int32_t* out) noexcept {                 \
+        grouped_int8_dots<ROWS, D>(query, dim, rows, stride, slots, count, out);                                      \
+    }                                                                                                                 \
+    template <std::size_t D>                                                                                          \
+    ENTRY void float16_dots(const float* query, std::size_t dim, const std::byte* rows, std::size_t stride,           \
+                            const std::uint32_t* slots, std::size_t count, float* out) noexcept {                     \
+        grouped_float16_dots<ROWS, D>(query, dim, rows, stride, slots, count, out);                                   \
+    }                                                                                                                 \
+    template <std::size_t D>                                                                                          \
+    ENTRY void sign_dots(const float* query, std::size_t dim, const std::uint64_t* codes, const std::uint32_t* slots, \
+                         std::size_t count, float* out) noexcept {                                                    \
+        grouped_sign_dots<ROWS, D>(query, dim, codes, slots, count, out);                                             \
+    }
+
 // The sets, one per file: the x86 ones exist only in x86-64 builds, the NEON
 // one only in aarch64 builds.
 extern const SideKernels PORTABLE_SIDE_KERNELS;

@@ -11,7 +11,7 @@
 #define KESTRIX_SIDE_AVX2_TARGET "avx2,f16c"
 #define KESTRIX_SIDE_AVX2 __attribute__((target(KESTRIX_SIDE_AVX2_TARGET), always_inline)) static inline
 #define KESTRIX_SIDE_AVX2_ENTRY __attribute__((target(KESTRIX_SIDE_AVX2_TARGET), flatten)) static
-#define KESTRIX_SIDE_AVX2_LAMBDA __attribute__((target(KESTRIX_SIDE_AVX2_TARGET)))
+#define KESTRIX_SIDE_AVX2_ROWS __attribute__((target(KESTRIX_SIDE_AVX2_TARGET))) static
 
 namespace kestrix::side {
 
@@ -57,7 +57,15 @@ KESTRIX_SIDE_AVX2 __m256i load_part(const std::byte* at, std::size_t bytes) noex
 
 // The query as 32-byte lines of int8 (its values lie in -127..127, so the
 // saturating pack is exact), in component order, zero past the last one.
-KESTRIX_SIDE_AVX2 void narrow_query(const std::int16_t* query, std::size_t n, std::int8_t* out) noexcept {
+struct NarrowQuery {
+    alignas(32) std::int8_t values[kernels::MAX_CODE_DIMENSION + INT8_STEP];
+
+    __attribute__((target(KESTRIX_SIDE_AVX2_TARGET))) NarrowQuery(const std::int16_t* query, std::size_t n) noexcept;
+};
+
+__attribute__((target(KESTRIX_SIDE_AVX2_TARGET)))
+NarrowQuery::NarrowQuery(const std::int16_t* query, std::size_t n) noexcept {
+    std::int8_t* out = values;
     for (std::size_t c = 0; c < n; c += INT8_STEP) {
         alignas(32) std::int16_t part[INT8_STEP] = {};
         const std::int16_t* values = query + c;
@@ -78,123 +86,100 @@ KESTRIX_SIDE_AVX2 void narrow_query(const std::int16_t* query, std::size_t n, st
 // A pair is at most 2 x 127 x 127 = 32258, so the saturating sum is exact;
 // VPMADDWD then widens the pairs into the int32 totals. Zero query bytes past
 // the last component make the padding of a partial step count nothing.
-template <std::size_t R, std::size_t D>
-KESTRIX_SIDE_AVX2 void int8_rows(const std::int8_t* query, std::size_t n, const std::byte* rows, std::size_t stride,
-                                 const std::uint32_t* slots, std::int32_t* out) noexcept {
-    const __m256i ones = _mm256_set1_epi16(1);
-    __m256i totals[R];
-    for (auto& t : totals) t = _mm256_setzero_si256();
-    for (std::size_t c = 0; c < n; c += INT8_STEP) {
-        const __m256i q = _mm256_load_si256(reinterpret_cast<const __m256i*>(query + c));
-        const __m256i magnitude = _mm256_abs_epi8(q);
-        for (std::size_t r = 0; r < R; ++r) {
-            const std::byte* row = rows + std::size_t{slots[r]} * stride + c;
-            const __m256i values = (D % INT8_STEP == 0 && D != 0) || n - c >= INT8_STEP
-                                       ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row))
-                                       : load_part(row, n - c);
-            const __m256i pairs = _mm256_maddubs_epi16(magnitude, _mm256_sign_epi8(values, q));
-            totals[r] = _mm256_add_epi32(totals[r], _mm256_madd_epi16(pairs, ones));
-        }
-    }
-    for (std::size_t r = 0; r < R; ++r) {
-        const __m128i four = _mm_add_epi32(_mm256_castsi256_si128(totals[r]), _mm256_extracti128_si256(totals[r], 1));
-        const __m128i two = _mm_add_epi32(four, _mm_unpackhi_epi64(four, four));
-        out[r] = _mm_cvtsi128_si32(_mm_add_epi32(two, _mm_shuffle_epi32(two, 1)));
-    }
-}
+struct Rows {
+    using Int8Query = NarrowQuery;
 
-template <std::size_t R, std::size_t D>
-KESTRIX_SIDE_AVX2 void float16_rows(const float* query, std::size_t n, const std::byte* rows, std::size_t stride,
-                                    const std::uint32_t* slots, float* out) noexcept {
-    __m256 low[R], high[R];
-    for (std::size_t r = 0; r < R; ++r) low[r] = high[r] = _mm256_setzero_ps();
-    const std::size_t whole = n / FLOAT_LANES * FLOAT_LANES;
-    for (std::size_t c = 0; c < whole; c += FLOAT_LANES) {
-        const __m256 qa = _mm256_loadu_ps(query + c);
-        const __m256 qb = _mm256_loadu_ps(query + c + 8);
+    template <std::size_t R, std::size_t D>
+    KESTRIX_SIDE_AVX2_ROWS void int8_rows(const NarrowQuery& narrow, std::size_t n, const std::byte* rows,
+                                          std::size_t stride, const std::uint32_t* slots, std::int32_t* out) noexcept {
+        const std::int8_t* query = narrow.values;
+        const __m256i ones = _mm256_set1_epi16(1);
+        __m256i totals[R];
+        for (auto& t : totals) t = _mm256_setzero_si256();
+        for (std::size_t c = 0; c < n; c += INT8_STEP) {
+            const __m256i q = _mm256_load_si256(reinterpret_cast<const __m256i*>(query + c));
+            const __m256i magnitude = _mm256_abs_epi8(q);
+            for (std::size_t r = 0; r < R; ++r) {
+                const std::byte* row = rows + std::size_t{slots[r]} * stride + c;
+                const __m256i values = (D % INT8_STEP == 0 && D != 0) || n - c >= INT8_STEP
+                                           ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row))
+                                           : load_part(row, n - c);
+                const __m256i pairs = _mm256_maddubs_epi16(magnitude, _mm256_sign_epi8(values, q));
+                totals[r] = _mm256_add_epi32(totals[r], _mm256_madd_epi16(pairs, ones));
+            }
+        }
         for (std::size_t r = 0; r < R; ++r) {
-            const std::byte* row = rows + std::size_t{slots[r]} * stride;
-            const __m256i halves = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 2 * c));
-            low[r] = _mm256_add_ps(low[r], _mm256_mul_ps(qa, _mm256_cvtph_ps(_mm256_castsi256_si128(halves))));
-            high[r] = _mm256_add_ps(high[r], _mm256_mul_ps(qb, _mm256_cvtph_ps(_mm256_extracti128_si256(halves, 1))));
+            const __m128i four =
+                _mm_add_epi32(_mm256_castsi256_si128(totals[r]), _mm256_extracti128_si256(totals[r], 1));
+            const __m128i two = _mm_add_epi32(four, _mm_unpackhi_epi64(four, four));
+            out[r] = _mm_cvtsi128_si32(_mm_add_epi32(two, _mm_shuffle_epi32(two, 1)));
         }
     }
-    if (D % FLOAT_LANES != 0 || (D == 0 && whole < n)) {
-        const __m256i reach_a = lanes_below(whole, n), reach_b = lanes_below(whole + 8, n);
-        const __m256 qa = _mm256_maskload_ps(query + whole, reach_a);
-        const __m256 qb = _mm256_maskload_ps(query + whole + 8, reach_b);
-        for (std::size_t r = 0; r < R; ++r) {
-            const std::byte* row = rows + std::size_t{slots[r]} * stride;
-            const __m256i halves = load_part(row + 2 * whole, 2 * (n - whole));
-            low[r] = add_lanes(low[r], _mm256_mul_ps(qa, _mm256_cvtph_ps(_mm256_castsi256_si128(halves))), reach_a);
-            high[r] =
-                add_lanes(high[r], _mm256_mul_ps(qb, _mm256_cvtph_ps(_mm256_extracti128_si256(halves, 1))), reach_b);
-        }
-    }
-    for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(low[r], high[r]);
-}
 
-template <std::size_t R, std::size_t D>
-KESTRIX_SIDE_AVX2 void sign_rows(const float* query, std::size_t n, const std::uint64_t* codes,
-                                 const std::uint32_t* slots, float* out) noexcept {
-    const std::size_t words = kernels::code_words(n);
-    __m256 low[R], high[R];
-    for (std::size_t r = 0; r < R; ++r) low[r] = high[r] = _mm256_setzero_ps();
-    const std::size_t whole = n / FLOAT_LANES * FLOAT_LANES;
-    for (std::size_t c = 0; c < whole; c += FLOAT_LANES) {
-        const __m256 qa = _mm256_loadu_ps(query + c);
-        const __m256 qb = _mm256_loadu_ps(query + c + 8);
-        for (std::size_t r = 0; r < R; ++r) {
-            const unsigned bits = sign_chunk(codes + std::size_t{slots[r]} * words, c);
-            low[r] = _mm256_add_ps(low[r], signed_by(qa, bits & 0xFFu));
-            high[r] = _mm256_add_ps(high[r], signed_by(qb, bits >> 8));
+    template <std::size_t R, std::size_t D>
+    KESTRIX_SIDE_AVX2_ROWS void float16_rows(const float* query, std::size_t n, const std::byte* rows,
+                                             std::size_t stride, const std::uint32_t* slots, float* out) noexcept {
+        __m256 low[R], high[R];
+        for (std::size_t r = 0; r < R; ++r) low[r] = high[r] = _mm256_setzero_ps();
+        const std::size_t whole = n / FLOAT_LANES * FLOAT_LANES;
+        for (std::size_t c = 0; c < whole; c += FLOAT_LANES) {
+            const __m256 qa = _mm256_loadu_ps(query + c);
+            const __m256 qb = _mm256_loadu_ps(query + c + 8);
+            for (std::size_t r = 0; r < R; ++r) {
+                const std::byte* row = rows + std::size_t{slots[r]} * stride;
+                const __m256i halves = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 2 * c));
+                low[r] = _mm256_add_ps(low[r], _mm256_mul_ps(qa, _mm256_cvtph_ps(_mm256_castsi256_si128(halves))));
+                high[r] =
+                    _mm256_add_ps(high[r], _mm256_mul_ps(qb, _mm256_cvtph_ps(_mm256_extracti128_si256(halves, 1))));
+            }
         }
-    }
-    if (D % FLOAT_LANES != 0 || (D == 0 && whole < n)) {
-        const __m256i reach_a = lanes_below(whole, n), reach_b = lanes_below(whole + 8, n);
-        const __m256 qa = _mm256_maskload_ps(query + whole, reach_a);
-        const __m256 qb = _mm256_maskload_ps(query + whole + 8, reach_b);
-        for (std::size_t r = 0; r < R; ++r) {
-            const unsigned bits = sign_chunk(codes + std::size_t{slots[r]} * words, whole);
-            low[r] = add_lanes(low[r], signed_by(qa, bits & 0xFFu), reach_a);
-            high[r] = add_lanes(high[r], signed_by(qb, bits >> 8), reach_b);
+        if (D % FLOAT_LANES != 0 || (D == 0 && whole < n)) {
+            const __m256i reach_a = lanes_below(whole, n), reach_b = lanes_below(whole + 8, n);
+            const __m256 qa = _mm256_maskload_ps(query + whole, reach_a);
+            const __m256 qb = _mm256_maskload_ps(query + whole + 8, reach_b);
+            for (std::size_t r = 0; r < R; ++r) {
+                const std::byte* row = rows + std::size_t{slots[r]} * stride;
+                const __m256i halves = load_part(row + 2 * whole, 2 * (n - whole));
+                low[r] = add_lanes(low[r], _mm256_mul_ps(qa, _mm256_cvtph_ps(_mm256_castsi256_si128(halves))), reach_a);
+                high[r] = add_lanes(high[r], _mm256_mul_ps(qb, _mm256_cvtph_ps(_mm256_extracti128_si256(halves, 1))),
+                                    reach_b);
+            }
         }
+        for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(low[r], high[r]);
     }
-    for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(low[r], high[r]);
-}
+
+    template <std::size_t R, std::size_t D>
+    KESTRIX_SIDE_AVX2_ROWS void sign_rows(const float* query, std::size_t n, const std::uint64_t* codes,
+                                          const std::uint32_t* slots, float* out) noexcept {
+        const std::size_t words = kernels::code_words(n);
+        __m256 low[R], high[R];
+        for (std::size_t r = 0; r < R; ++r) low[r] = high[r] = _mm256_setzero_ps();
+        const std::size_t whole = n / FLOAT_LANES * FLOAT_LANES;
+        for (std::size_t c = 0; c < whole; c += FLOAT_LANES) {
+            const __m256 qa = _mm256_loadu_ps(query + c);
+            const __m256 qb = _mm256_loadu_ps(query + c + 8);
+            for (std::size_t r = 0; r < R; ++r) {
+                const unsigned bits = sign_chunk(codes + std::size_t{slots[r]} * words, c);
+                low[r] = _mm256_add_ps(low[r], signed_by(qa, bits & 0xFFu));
+                high[r] = _mm256_add_ps(high[r], signed_by(qb, bits >> 8));
+            }
+        }
+        if (D % FLOAT_LANES != 0 || (D == 0 && whole < n)) {
+            const __m256i reach_a = lanes_below(whole, n), reach_b = lanes_below(whole + 8, n);
+            const __m256 qa = _mm256_maskload_ps(query + whole, reach_a);
+            const __m256 qb = _mm256_maskload_ps(query + whole + 8, reach_b);
+            for (std::size_t r = 0; r < R; ++r) {
+                const unsigned bits = sign_chunk(codes + std::size_t{slots[r]} * words, whole);
+                low[r] = add_lanes(low[r], signed_by(qa, bits & 0xFFu), reach_a);
+                high[r] = add_lanes(high[r], signed_by(qb, bits >> 8), reach_b);
+            }
+        }
+        for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(low[r], high[r]);
+    }
+};
 
 struct Avx2 {
-    template <std::size_t D>
-    KESTRIX_SIDE_AVX2_ENTRY void int8_dots(const std::int16_t* query, std::size_t dim, const std::byte* rows,
-                                           std::size_t stride, const std::uint32_t* slots, std::size_t count,
-                                           std::int32_t* out) noexcept {
-        const std::size_t n = D != 0 ? D : dim;
-        alignas(32) std::int8_t narrow[kernels::MAX_CODE_DIMENSION + INT8_STEP];
-        narrow_query(query, n, narrow);
-        in_row_groups(rows, stride, stride, slots, count, [&]<std::size_t R>(std::size_t i) KESTRIX_SIDE_AVX2_LAMBDA {
-            int8_rows<R, D>(narrow, n, rows, stride, slots + i, out + i);
-        });
-    }
-
-    template <std::size_t D>
-    KESTRIX_SIDE_AVX2_ENTRY void float16_dots(const float* query, std::size_t dim, const std::byte* rows,
-                                              std::size_t stride, const std::uint32_t* slots, std::size_t count,
-                                              float* out) noexcept {
-        const std::size_t n = D != 0 ? D : dim;
-        in_row_groups(rows, stride, 2 * n, slots, count, [&]<std::size_t R>(std::size_t i) KESTRIX_SIDE_AVX2_LAMBDA {
-            float16_rows<R, D>(query, n, rows, stride, slots + i, out + i);
-        });
-    }
-
-    template <std::size_t D>
-    KESTRIX_SIDE_AVX2_ENTRY void sign_dots(const float* query, std::size_t dim, const std::uint64_t* codes,
-                                           const std::uint32_t* slots, std::size_t count, float* out) noexcept {
-        const std::size_t n = D != 0 ? D : dim;
-        const std::size_t bytes = kernels::code_words(n) * sizeof *codes;
-        in_row_groups(reinterpret_cast<const std::byte*>(codes), bytes, bytes, slots, count,
-                      [&]<std::size_t R>(std::size_t i)
-                          KESTRIX_SIDE_AVX2_LAMBDA { sign_rows<R, D>(query, n, codes, slots + i, out + i); });
-    }
+    KESTRIX_GROUPED_SIDE_ENTRIES(KESTRIX_SIDE_AVX2_ENTRY, Rows)
 };
 
 }  // namespace
@@ -203,7 +188,7 @@ constinit const SideKernels AVX2_SIDE_KERNELS = side_kernels_of<Avx2>("avx2");
 
 }  // namespace kestrix::side
 
-#undef KESTRIX_SIDE_AVX2_LAMBDA
+#undef KESTRIX_SIDE_AVX2_ROWS
 #undef KESTRIX_SIDE_AVX2_ENTRY
 #undef KESTRIX_SIDE_AVX2
 #undef KESTRIX_SIDE_AVX2_TARGET

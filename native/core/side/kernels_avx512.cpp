@@ -10,7 +10,7 @@
 #define KESTRIX_SIDE_AVX512_TARGET "avx512f,avx512bw,avx512vl,avx512vnni,avx2,f16c"
 #define KESTRIX_SIDE_AVX512 __attribute__((target(KESTRIX_SIDE_AVX512_TARGET), always_inline)) static inline
 #define KESTRIX_SIDE_AVX512_ENTRY __attribute__((target(KESTRIX_SIDE_AVX512_TARGET), flatten)) static
-#define KESTRIX_SIDE_AVX512_LAMBDA __attribute__((target(KESTRIX_SIDE_AVX512_TARGET)))
+#define KESTRIX_SIDE_AVX512_ROWS __attribute__((target(KESTRIX_SIDE_AVX512_TARGET))) static
 
 namespace kestrix::side {
 
@@ -33,93 +33,79 @@ KESTRIX_SIDE_AVX512 Mask first_lanes(std::size_t count, std::size_t width) noexc
     return count >= width ? static_cast<Mask>(~Mask{0}) : static_cast<Mask>((Mask{1} << count) - 1);
 }
 
-// R int8 rows at once, one exact sum each.
-template <std::size_t R, std::size_t D>
-KESTRIX_SIDE_AVX512 void int8_rows(const std::int16_t* query, std::size_t n, const std::byte* rows, std::size_t stride,
-                                   const std::uint32_t* slots, std::int32_t* out) noexcept {
-    __m512i totals[R];
-    for (auto& t : totals) t = _mm512_setzero_si512();
-    for (std::size_t c = 0; c < n; c += INT8_STEP) {
-        const auto reach = (D % INT8_STEP == 0 && D != 0) ? ~__mmask32{0} : first_lanes<__mmask32>(n - c, INT8_STEP);
-        const __m512i q = _mm512_maskz_loadu_epi16(reach, query + c);
-        for (std::size_t r = 0; r < R; ++r) {
-            const std::byte* row = rows + std::size_t{slots[r]} * stride;
-            const __m512i values = _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(reach, row + c));
-            totals[r] = _mm512_dpwssd_epi32(totals[r], values, q);
-        }
-    }
-    for (std::size_t r = 0; r < R; ++r) out[r] = _mm512_reduce_add_epi32(totals[r]);
-}
+// The int16 query as it is.
+struct WideQuery {
+    const std::int16_t* values;
 
-template <std::size_t R, std::size_t D>
-KESTRIX_SIDE_AVX512 void float16_rows(const float* query, std::size_t n, const std::byte* rows, std::size_t stride,
-                                      const std::uint32_t* slots, float* out) noexcept {
-    __m512 lanes[R];
-    for (auto& l : lanes) l = _mm512_setzero_ps();
-    for (std::size_t c = 0; c < n; c += FLOAT_LANES) {
-        const auto reach =
-            (D % FLOAT_LANES == 0 && D != 0) ? __mmask16{0xFFFF} : first_lanes<__mmask16>(n - c, FLOAT_LANES);
-        const __m512 q = _mm512_maskz_loadu_ps(reach, query + c);
-        for (std::size_t r = 0; r < R; ++r) {
-            const std::byte* row = rows + std::size_t{slots[r]} * stride;
-            const __m512 values = _mm512_cvtph_ps(_mm256_maskz_loadu_epi16(reach, row + 2 * c));
-            lanes[r] = _mm512_mask_add_ps(lanes[r], reach, lanes[r], _mm512_mul_ps(q, values));
-        }
-    }
-    for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(lanes[r]);
-}
+    WideQuery(const std::int16_t* query, std::size_t) noexcept : values(query) {}
+};
 
-template <std::size_t R, std::size_t D>
-KESTRIX_SIDE_AVX512 void sign_rows(const float* query, std::size_t n, const std::uint64_t* codes,
-                                   const std::uint32_t* slots, float* out) noexcept {
-    const std::size_t words = kernels::code_words(n);
-    const __m512i sign = _mm512_set1_epi32(static_cast<int>(0x80000000u));
-    __m512 lanes[R];
-    for (auto& l : lanes) l = _mm512_setzero_ps();
-    for (std::size_t c = 0; c < n; c += FLOAT_LANES) {
-        const auto reach =
-            (D % FLOAT_LANES == 0 && D != 0) ? __mmask16{0xFFFF} : first_lanes<__mmask16>(n - c, FLOAT_LANES);
-        const __m512i q = _mm512_castps_si512(_mm512_maskz_loadu_ps(reach, query + c));
-        for (std::size_t r = 0; r < R; ++r) {
-            // Negate the lanes whose bit is clear.
-            const auto clear = static_cast<__mmask16>(~sign_chunk(codes + std::size_t{slots[r]} * words, c));
-            const __m512 terms = _mm512_castsi512_ps(_mm512_mask_xor_epi32(q, clear, q, sign));
-            lanes[r] = _mm512_mask_add_ps(lanes[r], reach, lanes[r], terms);
+struct Rows {
+    using Int8Query = WideQuery;
+
+    // R int8 rows at once, one exact sum each.
+    template <std::size_t R, std::size_t D>
+    KESTRIX_SIDE_AVX512_ROWS void int8_rows(const WideQuery& wide, std::size_t n, const std::byte* rows,
+                                            std::size_t stride, const std::uint32_t* slots,
+                                            std::int32_t* out) noexcept {
+        const std::int16_t* query = wide.values;
+        __m512i totals[R];
+        for (auto& t : totals) t = _mm512_setzero_si512();
+        for (std::size_t c = 0; c < n; c += INT8_STEP) {
+            const auto reach =
+                (D % INT8_STEP == 0 && D != 0) ? ~__mmask32{0} : first_lanes<__mmask32>(n - c, INT8_STEP);
+            const __m512i q = _mm512_maskz_loadu_epi16(reach, query + c);
+            for (std::size_t r = 0; r < R; ++r) {
+                const std::byte* row = rows + std::size_t{slots[r]} * stride;
+                const __m512i values = _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(reach, row + c));
+                totals[r] = _mm512_dpwssd_epi32(totals[r], values, q);
+            }
         }
+        for (std::size_t r = 0; r < R; ++r) out[r] = _mm512_reduce_add_epi32(totals[r]);
     }
-    for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(lanes[r]);
-}
+
+    template <std::size_t R, std::size_t D>
+    KESTRIX_SIDE_AVX512_ROWS void float16_rows(const float* query, std::size_t n, const std::byte* rows,
+                                               std::size_t stride, const std::uint32_t* slots, float* out) noexcept {
+        __m512 lanes[R];
+        for (auto& l : lanes) l = _mm512_setzero_ps();
+        for (std::size_t c = 0; c < n; c += FLOAT_LANES) {
+            const auto reach =
+                (D % FLOAT_LANES == 0 && D != 0) ? __mmask16{0xFFFF} : first_lanes<__mmask16>(n - c, FLOAT_LANES);
+            const __m512 q = _mm512_maskz_loadu_ps(reach, query + c);
+            for (std::size_t r = 0; r < R; ++r) {
+                const std::byte* row = rows + std::size_t{slots[r]} * stride;
+                const __m512 values = _mm512_cvtph_ps(_mm256_maskz_loadu_epi16(reach, row + 2 * c));
+                lanes[r] = _mm512_mask_add_ps(lanes[r], reach, lanes[r], _mm512_mul_ps(q, values));
+            }
+        }
+        for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(lanes[r]);
+    }
+
+    template <std::size_t R, std::size_t D>
+    KESTRIX_SIDE_AVX512_ROWS void sign_rows(const float* query, std::size_t n, const std::uint64_t* codes,
+                                            const std::uint32_t* slots, float* out) noexcept {
+        const std::size_t words = kernels::code_words(n);
+        const __m512i sign = _mm512_set1_epi32(static_cast<int>(0x80000000u));
+        __m512 lanes[R];
+        for (auto& l : lanes) l = _mm512_setzero_ps();
+        for (std::size_t c = 0; c < n; c += FLOAT_LANES) {
+            const auto reach =
+                (D % FLOAT_LANES == 0 && D != 0) ? __mmask16{0xFFFF} : first_lanes<__mmask16>(n - c, FLOAT_LANES);
+            const __m512i q = _mm512_castps_si512(_mm512_maskz_loadu_ps(reach, query + c));
+            for (std::size_t r = 0; r < R; ++r) {
+                // Negate the lanes whose bit is clear.
+                const auto clear = static_cast<__mmask16>(~sign_chunk(codes + std::size_t{slots[r]} * words, c));
+                const __m512 terms = _mm512_castsi512_ps(_mm512_mask_xor_epi32(q, clear, q, sign));
+                lanes[r] = _mm512_mask_add_ps(lanes[r], reach, lanes[r], terms);
+            }
+        }
+        for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(lanes[r]);
+    }
+};
 
 struct Avx512 {
-    template <std::size_t D>
-    KESTRIX_SIDE_AVX512_ENTRY void int8_dots(const std::int16_t* query, std::size_t dim, const std::byte* rows,
-                                             std::size_t stride, const std::uint32_t* slots, std::size_t count,
-                                             std::int32_t* out) noexcept {
-        const std::size_t n = D != 0 ? D : dim;
-        in_row_groups(rows, stride, stride, slots, count, [&]<std::size_t R>(std::size_t i) KESTRIX_SIDE_AVX512_LAMBDA {
-            int8_rows<R, D>(query, n, rows, stride, slots + i, out + i);
-        });
-    }
-
-    template <std::size_t D>
-    KESTRIX_SIDE_AVX512_ENTRY void float16_dots(const float* query, std::size_t dim, const std::byte* rows,
-                                                std::size_t stride, const std::uint32_t* slots, std::size_t count,
-                                                float* out) noexcept {
-        const std::size_t n = D != 0 ? D : dim;
-        in_row_groups(rows, stride, 2 * n, slots, count, [&]<std::size_t R>(std::size_t i) KESTRIX_SIDE_AVX512_LAMBDA {
-            float16_rows<R, D>(query, n, rows, stride, slots + i, out + i);
-        });
-    }
-
-    template <std::size_t D>
-    KESTRIX_SIDE_AVX512_ENTRY void sign_dots(const float* query, std::size_t dim, const std::uint64_t* codes,
-                                             const std::uint32_t* slots, std::size_t count, float* out) noexcept {
-        const std::size_t n = D != 0 ? D : dim;
-        const std::size_t bytes = kernels::code_words(n) * sizeof *codes;
-        in_row_groups(reinterpret_cast<const std::byte*>(codes), bytes, bytes, slots, count,
-                      [&]<std::size_t R>(std::size_t i)
-                          KESTRIX_SIDE_AVX512_LAMBDA { sign_rows<R, D>(query, n, codes, slots + i, out + i); });
-    }
+    KESTRIX_GROUPED_SIDE_ENTRIES(KESTRIX_SIDE_AVX512_ENTRY, Rows)
 };
 
 }  // namespace
@@ -128,7 +114,7 @@ constinit const SideKernels AVX512_SIDE_KERNELS = side_kernels_of<Avx512>("avx51
 
 }  // namespace kestrix::side
 
-#undef KESTRIX_SIDE_AVX512_LAMBDA
+#undef KESTRIX_SIDE_AVX512_ROWS
 #undef KESTRIX_SIDE_AVX512_ENTRY
 #undef KESTRIX_SIDE_AVX512
 #undef KESTRIX_SIDE_AVX512_TARGET

@@ -1,6 +1,7 @@
 // NEON (every AArch64 CPU): the int8 products widened to 16 bits and
 // multiplied into 32-bit sums (SMLAL), the float sums in four 4-lane registers
-// per row that hold the reference's lanes 0-3, 4-7, 8-11 and 12-15. The last,
+// per row that hold the reference's lanes 0-3, 4-7, 8-11 and 12-15; several
+// candidates side by side (grouped_*_dots). The last,
 // partial group of components of a row is read through a zero-padded copy
 // and added only to the lanes it reaches.
 #if defined(__aarch64__)
@@ -39,106 +40,119 @@ inline void add_group(Lanes& sums, std::size_t k, float32x4_t terms, std::size_t
     sums.q[k] = reach >= FLOAT_LANES ? added : vbslq_f32(reached(k, reach), added, sums.q[k]);
 }
 
-// `count` elements of `size` bytes from `at` into a zeroed buffer.
+// The first `count` elements of `buffer` from `at`, the rest zero.
 template <class T, std::size_t N>
 inline void copy_part(T (&buffer)[N], const void* at, std::size_t count) noexcept {
     std::memset(buffer, 0, sizeof buffer);
     std::memcpy(buffer, at, count * sizeof(T));
 }
 
-struct Neon {
-    template <std::size_t D>
-    static void int8_dots(const std::int16_t* query, std::size_t dim, const std::byte* rows, std::size_t stride,
-                          const std::uint32_t* slots, std::size_t count, std::int32_t* out) noexcept {
-        const std::size_t n = D != 0 ? D : dim;
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto* row = reinterpret_cast<const std::int8_t*>(rows + std::size_t{slots[i]} * stride);
-            int32x4_t total = vdupq_n_s32(0);
-            for (std::size_t c = 0; c < n; c += 16) {
-                std::int8_t row_part[16];
-                std::int16_t query_part[16];
-                const std::int8_t* r = row + c;
-                const std::int16_t* q = query + c;
-                if (n - c < 16) {
-                    copy_part(row_part, r, n - c);
-                    copy_part(query_part, q, n - c);
-                    r = row_part;
-                    q = query_part;
-                }
-                const int8x16_t values = vld1q_s8(r);
-                const int16x8_t low = vmovl_s8(vget_low_s8(values)), high = vmovl_s8(vget_high_s8(values));
-                const int16x8_t qa = vld1q_s16(q), qb = vld1q_s16(q + 8);
-                total = vmlal_s16(total, vget_low_s16(qa), vget_low_s16(low));
-                total = vmlal_high_s16(total, qa, low);
-                total = vmlal_s16(total, vget_low_s16(qb), vget_low_s16(high));
-                total = vmlal_high_s16(total, qb, high);
-            }
-            out[i] = vaddvq_s32(total);
+// The int16 query as it is.
+struct WideQuery {
+    const std::int16_t* values;
+
+    WideQuery(const std::int16_t* query, std::size_t) noexcept : values(query) {}
+};
+
+// The query's components c .. c + N - 1, zero past the last one (n).
+template <class T, std::size_t N>
+struct QueryPart {
+    T part[N];
+    const T* values;
+
+    QueryPart(const T* query, std::size_t c, std::size_t n) noexcept : values(query + c) {
+        if (n - c < N) {
+            copy_part(part, values, n - c);
+            values = part;
         }
     }
+};
 
-    template <std::size_t D>
-    static void float16_dots(const float* query, std::size_t dim, const std::byte* rows, std::size_t stride,
-                             const std::uint32_t* slots, std::size_t count, float* out) noexcept {
-        const std::size_t n = D != 0 ? D : dim;
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::byte* row = rows + std::size_t{slots[i]} * stride;
-            Lanes sums{{vdupq_n_f32(0), vdupq_n_f32(0), vdupq_n_f32(0), vdupq_n_f32(0)}};
-            for (std::size_t c = 0; c < n; c += FLOAT_LANES) {
+struct Rows {
+    using Int8Query = WideQuery;
+
+    template <std::size_t R, std::size_t D>
+    static void int8_rows(const WideQuery& query, std::size_t n, const std::byte* rows, std::size_t stride,
+                          const std::uint32_t* slots, std::int32_t* out) noexcept {
+        int32x4_t totals[R];
+        for (auto& t : totals) t = vdupq_n_s32(0);
+        for (std::size_t c = 0; c < n; c += 16) {
+            const QueryPart<std::int16_t, 16> q(query.values, c, n);
+            const int16x8_t qa = vld1q_s16(q.values), qb = vld1q_s16(q.values + 8);
+            for (std::size_t r = 0; r < R; ++r) {
+                std::int8_t row_part[16];
+                const auto* values = reinterpret_cast<const std::int8_t*>(rows + std::size_t{slots[r]} * stride) + c;
+                if (n - c < 16) {
+                    copy_part(row_part, values, n - c);
+                    values = row_part;
+                }
+                const int8x16_t v = vld1q_s8(values);
+                const int16x8_t low = vmovl_s8(vget_low_s8(v)), high = vmovl_s8(vget_high_s8(v));
+                totals[r] = vmlal_s16(totals[r], vget_low_s16(qa), vget_low_s16(low));
+                totals[r] = vmlal_high_s16(totals[r], qa, low);
+                totals[r] = vmlal_s16(totals[r], vget_low_s16(qb), vget_low_s16(high));
+                totals[r] = vmlal_high_s16(totals[r], qb, high);
+            }
+        }
+        for (std::size_t r = 0; r < R; ++r) out[r] = vaddvq_s32(totals[r]);
+    }
+
+    template <std::size_t R, std::size_t D>
+    static void float16_rows(const float* query, std::size_t n, const std::byte* rows, std::size_t stride,
+                             const std::uint32_t* slots, float* out) noexcept {
+        Lanes sums[R];
+        for (auto& s : sums) s = {{vdupq_n_f32(0), vdupq_n_f32(0), vdupq_n_f32(0), vdupq_n_f32(0)}};
+        for (std::size_t c = 0; c < n; c += FLOAT_LANES) {
+            const QueryPart<float, FLOAT_LANES> q(query, c, n);
+            for (std::size_t r = 0; r < R; ++r) {
                 std::uint16_t half_part[FLOAT_LANES];
-                float query_part[FLOAT_LANES];
-                const void* h = row + 2 * c;
-                const float* q = query + c;
+                const auto* h = reinterpret_cast<const std::uint16_t*>(rows + std::size_t{slots[r]} * stride) + c;
                 if (n - c < FLOAT_LANES) {
                     copy_part(half_part, h, n - c);
-                    copy_part(query_part, q, n - c);
                     h = half_part;
-                    q = query_part;
                 }
-                const uint16x8_t ha = vld1q_u16(static_cast<const std::uint16_t*>(h));
-                const uint16x8_t hb = vld1q_u16(static_cast<const std::uint16_t*>(h) + 8);
+                const uint16x8_t ha = vld1q_u16(h), hb = vld1q_u16(h + 8);
                 const float32x4_t values[QUARTERS] = {vcvt_f32_f16(vreinterpret_f16_u16(vget_low_u16(ha))),
                                                       vcvt_f32_f16(vreinterpret_f16_u16(vget_high_u16(ha))),
                                                       vcvt_f32_f16(vreinterpret_f16_u16(vget_low_u16(hb))),
                                                       vcvt_f32_f16(vreinterpret_f16_u16(vget_high_u16(hb)))};
                 for (std::size_t k = 0; k < QUARTERS; ++k) {
-                    add_group(sums, k, vmulq_f32(vld1q_f32(q + 4 * k), values[k]), n - c);
+                    add_group(sums[r], k, vmulq_f32(vld1q_f32(q.values + 4 * k), values[k]), n - c);
                 }
             }
-            out[i] = fold_lanes(sums);
         }
+        for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(sums[r]);
     }
 
-    template <std::size_t D>
-    static void sign_dots(const float* query, std::size_t dim, const std::uint64_t* codes, const std::uint32_t* slots,
-                          std::size_t count, float* out) noexcept {
-        const std::size_t n = D != 0 ? D : dim;
+    template <std::size_t R, std::size_t D>
+    static void sign_rows(const float* query, std::size_t n, const std::uint64_t* codes, const std::uint32_t* slots,
+                          float* out) noexcept {
         const std::size_t words = kernels::code_words(n);
         const uint32x4_t lane_bits = {1, 2, 4, 8};
         const uint32x4_t sign = vdupq_n_u32(0x80000000u);
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint64_t* code = codes + std::size_t{slots[i]} * words;
-            Lanes sums{{vdupq_n_f32(0), vdupq_n_f32(0), vdupq_n_f32(0), vdupq_n_f32(0)}};
-            for (std::size_t c = 0; c < n; c += FLOAT_LANES) {
-                float query_part[FLOAT_LANES];
-                const float* q = query + c;
-                if (n - c < FLOAT_LANES) {
-                    copy_part(query_part, q, n - c);
-                    q = query_part;
-                }
-                const std::uint32_t bits = sign_chunk(code, c);
+        Lanes sums[R];
+        for (auto& s : sums) s = {{vdupq_n_f32(0), vdupq_n_f32(0), vdupq_n_f32(0), vdupq_n_f32(0)}};
+        for (std::size_t c = 0; c < n; c += FLOAT_LANES) {
+            const QueryPart<float, FLOAT_LANES> q(query, c, n);
+            for (std::size_t r = 0; r < R; ++r) {
+                const std::uint32_t bits = sign_chunk(codes + std::size_t{slots[r]} * words, c);
                 for (std::size_t k = 0; k < QUARTERS; ++k) {
                     // Negate the lanes whose bit is clear.
                     const uint32x4_t set = vtstq_u32(vdupq_n_u32(bits >> (4 * k)), lane_bits);
                     const uint32x4_t flip = vbicq_u32(sign, set);
                     const float32x4_t terms =
-                        vreinterpretq_f32_u32(veorq_u32(vreinterpretq_u32_f32(vld1q_f32(q + 4 * k)), flip));
-                    add_group(sums, k, terms, n - c);
+                        vreinterpretq_f32_u32(veorq_u32(vreinterpretq_u32_f32(vld1q_f32(q.values + 4 * k)), flip));
+                    add_group(sums[r], k, terms, n - c);
                 }
             }
-            out[i] = fold_lanes(sums);
         }
+        for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(sums[r]);
     }
+};
+
+// NEON is the baseline: the entry points need no target of their own.
+struct Neon {
+    KESTRIX_GROUPED_SIDE_ENTRIES(static, Rows)
 };
 
 }  // namespace
