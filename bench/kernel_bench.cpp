@@ -1,6 +1,6 @@
 // What the measuring kernels cost, per instruction set and code width.
 //
-//   kestrix_kernel_bench [rows [repeats]]
+//   kestrix_kernel_bench [rows [repeats [dims]]]
 //
 // For each width (the specialised ones and a few generic ones) and each set
 // this CPU runs: the exact scan of `rows` codes (default 1,000,000) by
@@ -134,7 +134,17 @@ int main(int argc, char** argv) {
     std::printf("rows %zu, fastest of %zu runs, ns per row\n", n, repeats);
     std::printf("%6s %5s %-8s %-11s %9s %9s %6s %9s %9s\n", "dim", "words", "set", "kernels", "scan", "asym scan",
                 "ratio", "gather", "asym gath");
-    for (const std::size_t dim : {384, 512, 768, 1024, 1536, 3072, 200, 1000, 4096}) {
+    std::vector<std::size_t> dims = {384, 512, 768, 1024, 1536, 3072, 200, 1000, 4096};
+    if (argc > 3) {
+        dims.clear();
+        for (std::string list = argv[3]; !list.empty();) {
+            const std::size_t end = list.find(',');
+            dims.push_back(std::stoul(list.substr(0, end)));
+            list = end == std::string::npos ? "" : list.substr(end + 1);
+        }
+    }
+    for (const std::size_t dim : dims) {
+        if (dim == 0 || dim > kernels::MAX_CODE_DIMENSION) continue;
         const Data d = make_data(dim, n, rng);
         const auto best = kernels::available_code_kernels(d.words);
         const auto generic = kernels::available_generic_code_kernels(d.words);

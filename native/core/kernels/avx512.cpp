@@ -243,6 +243,76 @@ KESTRIX_AVX512 __m512i asymmetric_from_lanes(const AsymmetricQuery& q, __m512i s
                             _mm512_slli_epi32(weighted, 1));
 }
 
+// ---------------------------------------------------------------- asymmetric, six words
+
+// Eight consecutive six-word rows are six loads, as for Hamming; lane j of
+// load z is word (8z + j) % 6 of its row, so each plane has the three query
+// patterns of six_word_pattern. Pairs of lanes never straddle two rows (rows
+// start at even lanes): the loads' lanes are summed in pairs, and three
+// permutes gather the three pairs of each row into lane r of three
+// registers.
+struct PairIndex {
+    alignas(64) std::int64_t first_two[3][8];  // into (pairs of loads 0-1, pairs of loads 2-3)
+    alignas(64) std::int64_t last[3][8];       // into pairs of loads 4-5
+    __mmask8 from_last[3];
+};
+
+// Pair p (of 24: lanes 2p, 2p + 1 of the stream) lies, after the pair sums of
+// loads (2s, 2s + 1), in register s at lane 2 (p % 4) + (p / 4) % 2.
+constexpr PairIndex make_pair_index() noexcept {
+    PairIndex index{};
+    for (int t = 0; t < 3; ++t) {
+        for (int r = 0; r < 8; ++r) {
+            const int pair = 3 * r + t, source = pair / 8, lane = 2 * (pair % 4) + (pair / 4) % 2;
+            if (source == 2) {
+                index.last[t][r] = lane;
+                index.from_last[t] = static_cast<__mmask8>(index.from_last[t] | (1u << r));
+            } else {
+                index.first_two[t][r] = 8 * source + lane;
+            }
+        }
+    }
+    return index;
+}
+constexpr PairIndex PAIR_INDEX = make_pair_index();
+
+template <unsigned B>
+KESTRIX_AVX512 __m256i asymmetric_six_word_stream(const AsymmetricQuery& q, const std::uint64_t* rows,
+                                                  const __m512i (&planes)[MAX_QUERY_BITS][3]) noexcept {
+    const unsigned bits = scalar::query_bits<B>(q.bits);
+    __m512i pairs[3];
+    for (int s = 0; s < 3; ++s) {
+        __m512i lanes[2];
+        for (int h = 0; h < 2; ++h) {
+            const int z = 2 * s + h;
+            const __m512i x = _mm512_loadu_si512(rows + LANES * z);
+            lanes[h] = _mm512_popcnt_epi64(x);
+            for (unsigned p = 0; p < bits; ++p) {
+                const __m512i counts = _mm512_popcnt_epi64(_mm512_and_si512(x, planes[p][z % 3]));
+                lanes[h] = _mm512_add_epi64(lanes[h], _mm512_slli_epi64(counts, WEIGHTED_SHIFT + p));
+            }
+        }
+        pairs[s] =
+            _mm512_add_epi64(_mm512_unpacklo_epi64(lanes[0], lanes[1]), _mm512_unpackhi_epi64(lanes[0], lanes[1]));
+    }
+    __m512i sums = _mm512_setzero_si512();
+    for (int t = 0; t < 3; ++t) {
+        const __m512i two = _mm512_permutex2var_epi64(pairs[0], _mm512_load_si512(PAIR_INDEX.first_two[t]), pairs[1]);
+        sums = _mm512_add_epi64(sums, _mm512_mask_permutexvar_epi64(two, PAIR_INDEX.from_last[t],
+                                                                    _mm512_load_si512(PAIR_INDEX.last[t]), pairs[2]));
+    }
+    return _mm512_cvtepi64_epi32(asymmetric_from_lanes(q, sums));
+}
+
+// The planes as the loads of six_word_stream see them.
+KESTRIX_AVX512 void six_word_planes(const AsymmetricQuery& q, unsigned bits,
+                                    __m512i (&planes)[MAX_QUERY_BITS][3]) noexcept {
+    for (unsigned p = 0; p < bits; ++p) {
+        const SixWordPattern pattern = six_word_pattern(q.plane(p));
+        for (int k = 0; k < 3; ++k) planes[p][k] = pattern.lanes[k];
+    }
+}
+
 template <std::size_t W, unsigned B>
 KESTRIX_AVX512 __m256i asymmetric_group(const AsymmetricQuery& q, const std::uint64_t* const (&rows)[GROUP],
                                         std::size_t live) noexcept {
@@ -338,10 +408,20 @@ struct Avx512 {
                                                              std::uint32_t bound, std::uint32_t* distances) noexcept {
         const std::size_t n = width<W>(query.words);
         std::size_t i = 0;
-        for (; i + GROUP <= count; i += GROUP) {
-            const std::uint64_t* group[GROUP];
-            for (std::size_t r = 0; r < GROUP; ++r) group[r] = rows + (i + r) * n;
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(distances + i), asymmetric_group<W, B>(query, group, GROUP));
+        if constexpr (W == SIX) {
+            __m512i planes[MAX_QUERY_BITS][3];
+            six_word_planes(query, scalar::query_bits<B>(query.bits), planes);
+            for (; i + GROUP <= count; i += GROUP) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(distances + i),
+                                    asymmetric_six_word_stream<B>(query, rows + i * SIX, planes));
+            }
+        } else {
+            for (; i + GROUP <= count; i += GROUP) {
+                const std::uint64_t* group[GROUP];
+                for (std::size_t r = 0; r < GROUP; ++r) group[r] = rows + (i + r) * n;
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(distances + i),
+                                    asymmetric_group<W, B>(query, group, GROUP));
+            }
         }
         for (; i < count; ++i) distances[i] = scalar::asymmetric_row<W, B>(query, rows + i * n);
         return offer_mask(ids, distances, count, bound);
