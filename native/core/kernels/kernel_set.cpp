@@ -4,6 +4,8 @@
 // compiled for (usable_here).
 #include "kernel_set.hpp"
 
+#include <cassert>
+
 #include "code_kernels.hpp"
 
 #if defined(__x86_64__)
@@ -134,14 +136,17 @@ const KernelSet& active_kernels() noexcept {
 }
 
 const CodeKernels& code_kernels(std::size_t words) noexcept {
+    assert(words >= 1 && words <= MAX_CODE_WORDS);
     return code_table().widths[words].best[hamming_sets().count - 1];
 }
 
 std::span<const CodeKernels> available_code_kernels(std::size_t words) noexcept {
+    assert(words >= 1 && words <= MAX_CODE_WORDS);
     return {code_table().widths[words].best.data(), hamming_sets().count};
 }
 
 std::span<const CodeKernels> available_generic_code_kernels(std::size_t words) noexcept {
+    assert(words >= 1 && words <= MAX_CODE_WORDS);
     return {code_table().widths[words].generic.data(), hamming_sets().count};
 }
 

@@ -12,6 +12,7 @@
 #define KESTRIX_SIDE_AVX2 __attribute__((target(KESTRIX_SIDE_AVX2_TARGET), always_inline)) static inline
 #define KESTRIX_SIDE_AVX2_ENTRY __attribute__((target(KESTRIX_SIDE_AVX2_TARGET), flatten)) static
 #define KESTRIX_SIDE_AVX2_ROWS __attribute__((target(KESTRIX_SIDE_AVX2_TARGET))) static
+#define KESTRIX_SIDE_AVX2_LAMBDA __attribute__((target(KESTRIX_SIDE_AVX2_TARGET), always_inline))
 
 namespace kestrix::side {
 
@@ -86,6 +87,42 @@ NarrowQuery::NarrowQuery(const std::int16_t* query, std::size_t n) noexcept {
 // A pair is at most 2 x 127 x 127 = 32258, so the saturating sum is exact;
 // VPMADDWD then widens the pairs into the int32 totals. Zero query bytes past
 // the last component make the padding of a partial step count nothing.
+// Row r's terms of sixteen components: lanes 0-7 and 8-15.
+struct Terms {
+    __m256 low, high;
+};
+
+// Sums R rows in the reference's lanes: terms(r, c, reach, qa, qb) gives row
+// r's terms of components c .. c + 15, of which `reach` exist, from the
+// query's halves qa and qb (zero past the last component); the terms of a
+// partial group are added only to the lanes it reaches.
+template <std::size_t R, std::size_t D, class RowTerms>
+KESTRIX_SIDE_AVX2 void float_rows(const float* query, std::size_t n, float* out, RowTerms terms) noexcept {
+    __m256 low[R], high[R];
+    for (std::size_t r = 0; r < R; ++r) low[r] = high[r] = _mm256_setzero_ps();
+    const std::size_t whole = n / FLOAT_LANES * FLOAT_LANES;
+    for (std::size_t c = 0; c < whole; c += FLOAT_LANES) {
+        const __m256 qa = _mm256_loadu_ps(query + c);
+        const __m256 qb = _mm256_loadu_ps(query + c + 8);
+        for (std::size_t r = 0; r < R; ++r) {
+            const Terms t = terms(r, c, FLOAT_LANES, qa, qb);
+            low[r] = _mm256_add_ps(low[r], t.low);
+            high[r] = _mm256_add_ps(high[r], t.high);
+        }
+    }
+    if (D % FLOAT_LANES != 0 || (D == 0 && whole < n)) {
+        const __m256i reach_a = lanes_below(whole, n), reach_b = lanes_below(whole + 8, n);
+        const __m256 qa = _mm256_maskload_ps(query + whole, reach_a);
+        const __m256 qb = _mm256_maskload_ps(query + whole + 8, reach_b);
+        for (std::size_t r = 0; r < R; ++r) {
+            const Terms t = terms(r, whole, n - whole, qa, qb);
+            low[r] = add_lanes(low[r], t.low, reach_a);
+            high[r] = add_lanes(high[r], t.high, reach_b);
+        }
+    }
+    for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(low[r], high[r]);
+}
+
 struct Rows {
     using Int8Query = NarrowQuery;
 
@@ -119,62 +156,26 @@ struct Rows {
     template <std::size_t R, std::size_t D>
     KESTRIX_SIDE_AVX2_ROWS void float16_rows(const float* query, std::size_t n, const std::byte* rows,
                                              std::size_t stride, const std::uint32_t* slots, float* out) noexcept {
-        __m256 low[R], high[R];
-        for (std::size_t r = 0; r < R; ++r) low[r] = high[r] = _mm256_setzero_ps();
-        const std::size_t whole = n / FLOAT_LANES * FLOAT_LANES;
-        for (std::size_t c = 0; c < whole; c += FLOAT_LANES) {
-            const __m256 qa = _mm256_loadu_ps(query + c);
-            const __m256 qb = _mm256_loadu_ps(query + c + 8);
-            for (std::size_t r = 0; r < R; ++r) {
-                const std::byte* row = rows + std::size_t{slots[r]} * stride;
-                const __m256i halves = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 2 * c));
-                low[r] = _mm256_add_ps(low[r], _mm256_mul_ps(qa, _mm256_cvtph_ps(_mm256_castsi256_si128(halves))));
-                high[r] =
-                    _mm256_add_ps(high[r], _mm256_mul_ps(qb, _mm256_cvtph_ps(_mm256_extracti128_si256(halves, 1))));
-            }
-        }
-        if (D % FLOAT_LANES != 0 || (D == 0 && whole < n)) {
-            const __m256i reach_a = lanes_below(whole, n), reach_b = lanes_below(whole + 8, n);
-            const __m256 qa = _mm256_maskload_ps(query + whole, reach_a);
-            const __m256 qb = _mm256_maskload_ps(query + whole + 8, reach_b);
-            for (std::size_t r = 0; r < R; ++r) {
-                const std::byte* row = rows + std::size_t{slots[r]} * stride;
-                const __m256i halves = load_part(row + 2 * whole, 2 * (n - whole));
-                low[r] = add_lanes(low[r], _mm256_mul_ps(qa, _mm256_cvtph_ps(_mm256_castsi256_si128(halves))), reach_a);
-                high[r] = add_lanes(high[r], _mm256_mul_ps(qb, _mm256_cvtph_ps(_mm256_extracti128_si256(halves, 1))),
-                                    reach_b);
-            }
-        }
-        for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(low[r], high[r]);
+        float_rows<R, D>(
+            query, n, out,
+            [&](std::size_t r, std::size_t c, std::size_t reach, __m256 qa, __m256 qb) KESTRIX_SIDE_AVX2_LAMBDA {
+                const std::byte* row = rows + std::size_t{slots[r]} * stride + 2 * c;
+                const __m256i halves = reach == FLOAT_LANES ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row))
+                                                            : load_part(row, 2 * reach);
+                return Terms{_mm256_mul_ps(qa, _mm256_cvtph_ps(_mm256_castsi256_si128(halves))),
+                             _mm256_mul_ps(qb, _mm256_cvtph_ps(_mm256_extracti128_si256(halves, 1)))};
+            });
     }
 
     template <std::size_t R, std::size_t D>
     KESTRIX_SIDE_AVX2_ROWS void sign_rows(const float* query, std::size_t n, const std::uint64_t* codes,
                                           const std::uint32_t* slots, float* out) noexcept {
         const std::size_t words = kernels::code_words(n);
-        __m256 low[R], high[R];
-        for (std::size_t r = 0; r < R; ++r) low[r] = high[r] = _mm256_setzero_ps();
-        const std::size_t whole = n / FLOAT_LANES * FLOAT_LANES;
-        for (std::size_t c = 0; c < whole; c += FLOAT_LANES) {
-            const __m256 qa = _mm256_loadu_ps(query + c);
-            const __m256 qb = _mm256_loadu_ps(query + c + 8);
-            for (std::size_t r = 0; r < R; ++r) {
-                const unsigned bits = sign_chunk(codes + std::size_t{slots[r]} * words, c);
-                low[r] = _mm256_add_ps(low[r], signed_by(qa, bits & 0xFFu));
-                high[r] = _mm256_add_ps(high[r], signed_by(qb, bits >> 8));
-            }
-        }
-        if (D % FLOAT_LANES != 0 || (D == 0 && whole < n)) {
-            const __m256i reach_a = lanes_below(whole, n), reach_b = lanes_below(whole + 8, n);
-            const __m256 qa = _mm256_maskload_ps(query + whole, reach_a);
-            const __m256 qb = _mm256_maskload_ps(query + whole + 8, reach_b);
-            for (std::size_t r = 0; r < R; ++r) {
-                const unsigned bits = sign_chunk(codes + std::size_t{slots[r]} * words, whole);
-                low[r] = add_lanes(low[r], signed_by(qa, bits & 0xFFu), reach_a);
-                high[r] = add_lanes(high[r], signed_by(qb, bits >> 8), reach_b);
-            }
-        }
-        for (std::size_t r = 0; r < R; ++r) out[r] = fold_lanes(low[r], high[r]);
+        float_rows<R, D>(query, n, out,
+                         [&](std::size_t r, std::size_t c, std::size_t, __m256 qa, __m256 qb) KESTRIX_SIDE_AVX2_LAMBDA {
+                             const unsigned bits = sign_chunk(codes + std::size_t{slots[r]} * words, c);
+                             return Terms{signed_by(qa, bits & 0xFFu), signed_by(qb, bits >> 8)};
+                         });
     }
 };
 
@@ -188,6 +189,7 @@ constinit const SideKernels AVX2_SIDE_KERNELS = side_kernels_of<Avx2>("avx2");
 
 }  // namespace kestrix::side
 
+#undef KESTRIX_SIDE_AVX2_LAMBDA
 #undef KESTRIX_SIDE_AVX2_ROWS
 #undef KESTRIX_SIDE_AVX2_ENTRY
 #undef KESTRIX_SIDE_AVX2
