@@ -125,8 +125,9 @@ TEST(ScanKernels, ExtremeRowsGiveZeroAndFullDistance) {
 
 // ---------------------------------------------------------------- codes of any width
 
-// The dimensions that reach the word edges, and every specialised width.
-constexpr std::size_t CODE_DIMS[] = {1, 63, 64, 65, 200, 384, 512, 768, 1024, 1536, 3072, 4096};
+// The dimensions that reach the word edges, widths whose last register is
+// partly filled (1, 2, 4, 7 words), and every specialised width.
+constexpr std::size_t CODE_DIMS[] = {1, 63, 64, 65, 200, 384, 443, 512, 768, 1024, 1536, 3072, 4096};
 
 using Code = std::vector<std::uint64_t>;
 
