@@ -276,9 +276,12 @@ constexpr PairIndex make_pair_index() noexcept {
 }
 constexpr PairIndex PAIR_INDEX = make_pair_index();
 
+// Lane u: the sums (as asymmetric_lanes makes them) of lanes 6u .. 6u + 5 of
+// the 48 lanes from `rows` on: eight six-word rows, or four twelve-word rows'
+// halves.
 template <unsigned B>
-KESTRIX_AVX512 __m256i asymmetric_six_word_stream(const AsymmetricQuery& q, const std::uint64_t* rows,
-                                                  const __m512i (&planes)[MAX_QUERY_BITS][3]) noexcept {
+KESTRIX_AVX512 __m512i asymmetric_six_lane_sums(const AsymmetricQuery& q, const std::uint64_t* rows,
+                                                const __m512i (&planes)[MAX_QUERY_BITS][3]) noexcept {
     const unsigned bits = scalar::query_bits<B>(q.bits);
     __m512i pairs[3];
     for (int s = 0; s < 3; ++s) {
@@ -301,16 +304,43 @@ KESTRIX_AVX512 __m256i asymmetric_six_word_stream(const AsymmetricQuery& q, cons
         sums = _mm512_add_epi64(sums, _mm512_mask_permutexvar_epi64(two, PAIR_INDEX.from_last[t],
                                                                     _mm512_load_si512(PAIR_INDEX.last[t]), pairs[2]));
     }
-    return _mm512_cvtepi64_epi32(asymmetric_from_lanes(q, sums));
+    return sums;
 }
 
-// The planes as the loads of six_word_stream see them.
-KESTRIX_AVX512 void six_word_planes(const AsymmetricQuery& q, unsigned bits,
-                                    __m512i (&planes)[MAX_QUERY_BITS][3]) noexcept {
+// The planes as the loads of a stream of W-word rows see them (W is 6 or 12):
+// lane j of load z is word (8z + j) % W, so three loads make the pattern.
+// Made with permutes of the plane's own loads, once per block of rows.
+template <std::size_t W>
+KESTRIX_AVX512 void stream_planes(const AsymmetricQuery& q, unsigned bits,
+                                  __m512i (&planes)[MAX_QUERY_BITS][3]) noexcept {
     for (unsigned p = 0; p < bits; ++p) {
-        const SixWordPattern pattern = six_word_pattern(q.plane(p));
-        for (int k = 0; k < 3; ++k) planes[p][k] = pattern.lanes[k];
+        if constexpr (W == SIX) {
+            const SixWordPattern pattern = six_word_pattern(q.plane(p));
+            for (int k = 0; k < 3; ++k) planes[p][k] = pattern.lanes[k];
+        } else {
+            const __m512i head = _mm512_loadu_si512(q.plane(p));                  // words 0-7
+            const __m512i tail = _mm512_maskz_loadu_epi64(0x0F, q.plane(p) + 8);  // words 8-11
+            planes[p][0] = head;
+            planes[p][1] = _mm512_permutex2var_epi64(head, _mm512_setr_epi64(8, 9, 10, 11, 0, 1, 2, 3), tail);
+            planes[p][2] = _mm512_loadu_si512(q.plane(p) + 4);  // words 4-11
+        }
     }
+}
+
+// Distances of eight consecutive rows of six or twelve words.
+template <std::size_t W, unsigned B>
+KESTRIX_AVX512 __m256i asymmetric_stream(const AsymmetricQuery& q, const std::uint64_t* rows,
+                                         const __m512i (&planes)[MAX_QUERY_BITS][3]) noexcept {
+    __m512i sums = asymmetric_six_lane_sums<B>(q, rows, planes);
+    if constexpr (W == 2 * SIX) {
+        // Rows are pairs of halves: four rows' halves a call.
+        const __m512i later = asymmetric_six_lane_sums<B>(q, rows + 4 * W, planes);
+        const __m512i even = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
+        const __m512i odd = _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15);
+        sums =
+            _mm512_add_epi64(_mm512_permutex2var_epi64(sums, even, later), _mm512_permutex2var_epi64(sums, odd, later));
+    }
+    return _mm512_cvtepi64_epi32(asymmetric_from_lanes(q, sums));
 }
 
 template <std::size_t W, unsigned B>
@@ -408,12 +438,12 @@ struct Avx512 {
                                                              std::uint32_t bound, std::uint32_t* distances) noexcept {
         const std::size_t n = width<W>(query.words);
         std::size_t i = 0;
-        if constexpr (W == SIX) {
+        if constexpr (W == SIX || W == 2 * SIX) {
             __m512i planes[MAX_QUERY_BITS][3];
-            six_word_planes(query, scalar::query_bits<B>(query.bits), planes);
+            stream_planes<W>(query, scalar::query_bits<B>(query.bits), planes);
             for (; i + GROUP <= count; i += GROUP) {
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(distances + i),
-                                    asymmetric_six_word_stream<B>(query, rows + i * SIX, planes));
+                                    asymmetric_stream<W, B>(query, rows + i * W, planes));
             }
         } else {
             for (; i + GROUP <= count; i += GROUP) {
@@ -432,8 +462,20 @@ struct Avx512 {
                                                 const std::uint32_t* slots, std::size_t count,
                                                 std::uint32_t* out) noexcept {
         const std::size_t n = width<W>(query.words);
+        // A group costs several times a Hamming group's work, so fewer of its
+        // row reads are in flight at once: the next group's rows are asked for
+        // before this one is measured.
+        auto ask_for = [&](std::size_t from) KESTRIX_AVX512_LAMBDA {
+            for (std::size_t r = from; r < count && r < from + GROUP; ++r) {
+                const auto* row = reinterpret_cast<const char*>(rows + std::size_t{slots[r]} * n);
+                _mm_prefetch(row, _MM_HINT_T0);
+                _mm_prefetch(row + n * sizeof *rows - 1, _MM_HINT_T0);
+            }
+        };
+        ask_for(0);
         for (std::size_t i = 0; i < count; i += GROUP) {
             const std::size_t live = count - i < GROUP ? count - i : GROUP;
+            ask_for(i + GROUP);
             const std::uint64_t* group[GROUP];
             for (std::size_t r = 0; r < GROUP; ++r) group[r] = rows + std::size_t{slots[i + (r < live ? r : 0)]} * n;
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), asymmetric_group<W, B>(query, group, live));
