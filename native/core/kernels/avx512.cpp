@@ -14,6 +14,10 @@
 //   query and counted per lane. Row r's six counts are shifted into byte r of
 //   their lanes, one VPERMB brings each row's counts into its own lane and
 //   VPSADBW adds them.
+// - asymmetric scan (six and twelve words): the rows are read as the Hamming
+//   scan reads six-word rows, each load ANDed with the planes as its lanes
+//   see them; the lane sums are added in pairs (a pair never straddles two
+//   rows) and permuted into one lane per six words.
 //
 // Everything is compiled per function for these instruction sets, so nothing
 // of them leaks into baseline code. Single distances come from the popcnt set.
