@@ -81,11 +81,11 @@ KESTRIX_AVX512 std::uint64_t offer_mask(const std::uint32_t* ids, const Distance
     if (count != SCAN_BLOCK) return scalar::offer_bits(ids, distances, 0, count, bound);
     std::uint64_t below = 0;
     if constexpr (sizeof(Distance) == 2) {
-        const __m512i limit = _mm512_set1_epi16(static_cast<short>(bound > 0xFFFF ? 0xFFFF : bound));
+        // Hamming distances are at most 4096: a bound beyond u16 admits as
+        // many as 0xFFFF does.
+        const __m512i limit = _mm512_set1_epi16(static_cast<short>(bound < 0xFFFF ? bound : 0xFFFF));
         below = static_cast<std::uint64_t>(_mm512_cmplt_epu16_mask(_mm512_loadu_si512(distances), limit)) |
                 static_cast<std::uint64_t>(_mm512_cmplt_epu16_mask(_mm512_loadu_si512(distances + 32), limit)) << 32;
-        // A bound above every u16 admits every distance.
-        if (bound > 0xFFFF) below = ~std::uint64_t{0};
     } else {
         const __m512i limit = _mm512_set1_epi32(static_cast<int>(bound));
         for (int g = 0; g < 4; ++g) {
