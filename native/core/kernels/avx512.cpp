@@ -466,20 +466,10 @@ struct Avx512 {
                                                 const std::uint32_t* slots, std::size_t count,
                                                 std::uint32_t* out) noexcept {
         const std::size_t n = width<W>(query.words);
-        // A group costs several times a Hamming group's work, so fewer of its
-        // row reads are in flight at once: the next group's rows are asked for
-        // before this one is measured.
-        auto ask_for = [&](std::size_t from) KESTRIX_AVX512_LAMBDA {
-            for (std::size_t r = from; r < count && r < from + GROUP; ++r) {
-                const auto* row = reinterpret_cast<const char*>(rows + std::size_t{slots[r]} * n);
-                _mm_prefetch(row, _MM_HINT_T0);
-                _mm_prefetch(row + n * sizeof *rows - 1, _MM_HINT_T0);
-            }
-        };
-        ask_for(0);
+        scalar::ask_for_rows(rows, n, slots, 0, count);
         for (std::size_t i = 0; i < count; i += GROUP) {
             const std::size_t live = count - i < GROUP ? count - i : GROUP;
-            ask_for(i + GROUP);
+            scalar::ask_for_rows(rows, n, slots, i + GROUP, count);
             const std::uint64_t* group[GROUP];
             for (std::size_t r = 0; r < GROUP; ++r) group[r] = rows + std::size_t{slots[i + (r < live ? r : 0)]} * n;
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), asymmetric_group<W, B>(query, group, live));

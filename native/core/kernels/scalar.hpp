@@ -15,6 +15,7 @@
 
 #include "../quantized.hpp"
 #include "code_kernels.hpp"
+#include "kernel_set.hpp"
 
 namespace kestrix::kernels::scalar {
 
@@ -141,11 +142,27 @@ std::uint64_t asymmetric_scan_block(const AsymmetricQuery& query, const std::uin
     return mask;
 }
 
+// Asks for the rows at slots[from .. from + GATHER_GROUP) (clipped to count):
+// the lines of their first and last bytes. An asymmetric row costs several
+// times a Hamming row's work, so fewer row reads are in flight on their own.
+inline void ask_for_rows(const std::uint64_t* rows, std::size_t words, const std::uint32_t* slots, std::size_t from,
+                         std::size_t count) noexcept {
+    for (std::size_t r = from; r < count && r < from + GATHER_GROUP; ++r) {
+        const auto* row = reinterpret_cast<const char*>(rows + std::size_t{slots[r]} * words);
+        __builtin_prefetch(row);
+        __builtin_prefetch(row + words * sizeof *rows - 1);
+    }
+}
+
 template <std::size_t W, unsigned B>
 void asymmetric_gather(const AsymmetricQuery& query, const std::uint64_t* rows, const std::uint32_t* slots,
                        std::size_t count, std::uint32_t* out) noexcept {
     const std::size_t n = width<W>(query.words);
-    for (std::size_t i = 0; i < count; ++i) out[i] = asymmetric_row<W, B>(query, rows + std::size_t{slots[i]} * n);
+    ask_for_rows(rows, n, slots, 0, count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % GATHER_GROUP == 0) ask_for_rows(rows, n, slots, i + GATHER_GROUP, count);
+        out[i] = asymmetric_row<W, B>(query, rows + std::size_t{slots[i]} * n);
+    }
 }
 
 template <std::size_t W, unsigned B>
