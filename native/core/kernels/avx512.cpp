@@ -50,9 +50,11 @@ constexpr __mmask8 tail_lanes(std::size_t words) noexcept {
     return static_cast<__mmask8>(words % LANES == 0 ? 0xFF : (1u << (words % LANES)) - 1u);
 }
 
+// A chunk of a row; only a partial last chunk is a masked load (streaming
+// rows from memory through masked loads is several times slower here).
 KESTRIX_AVX512 __m512i load_chunk(const std::uint64_t* row, std::size_t c, std::size_t words) noexcept {
-    return c + 1 < chunks(words) ? _mm512_loadu_si512(row + LANES * c)
-                                 : _mm512_maskz_loadu_epi64(tail_lanes(words), row + LANES * c);
+    return c + 1 < chunks(words) || words % LANES == 0 ? _mm512_loadu_si512(row + LANES * c)
+                                                       : _mm512_maskz_loadu_epi64(tail_lanes(words), row + LANES * c);
 }
 
 // Lane r of the result: the sum of the lanes of rows[r].
