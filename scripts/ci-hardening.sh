@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The hardening checks that fit in CI, for the test command to call:
 #   1. the C++ unit tests under AddressSanitizer + UBSan;
-#   2. the whole Python suite against the extension built with ASan + UBSan;
-#   3. a short run of each fuzz target (guided, then under the sanitizers);
-#   4. a short run of each native libFuzzer target (clang, core instrumented).
+#   2. the threaded C++ tests (lock, pool, collection) under ThreadSanitizer;
+#   3. the whole Python suite against the extension built with ASan + UBSan;
+#   4. a short run of each fuzz target, on that sanitized build;
+#   5. a short run of each native libFuzzer target (clang, core instrumented).
+# HARDENING_PYTHON names an interpreter whose environment already has the test
+# tools (make test passes its venv's), so no second venv is installed.
 # Installs what it needs (GoogleTest, valgrind-free) and builds under build/;
 # exits non-zero on the first failing stage's report, after running them all.
 #   scripts/ci-hardening.sh          FUZZ_SECONDS (default 30) per fuzz target,
@@ -27,13 +30,20 @@ if ! command -v g++ >/dev/null || ! command -v cmake >/dev/null; then
   echo "ci-hardening: g++ and cmake are required" >&2
   exit 1
 fi
+if [ -n "${HARDENING_PYTHON:-}" ]; then
+  # The fuzz targets' sanitized phase runs on the build the sanitized suite made.
+  export SANITIZE_PYTHON="$HARDENING_PYTHON" FUZZ_PYTHON="$HARDENING_PYTHON" FUZZ_ASAN_BUILD="$PWD/build/sanitize/asan"
+fi
 stage "C++ tests under sanitizers" scripts/sanitize.sh core
+stage "C++ threaded tests under ThreadSanitizer" scripts/sanitize.sh tsan
 # Without the Ray tests: Ray's workers inherit the preloaded ASan runtime, and
 # Ray's own process-title code (its native setproctitle) then reads freed
 # memory now and then, so a worker dies and the test waits for it forever. The
 # Ray layer is pure Python over Collection, which the rest of the suite covers
 # under the sanitizers; the plain suite runs the Ray tests.
-stage "Python suite under sanitizers" scripts/sanitize.sh python -m "not ray"
+# The typing tests run mypy in subprocesses; they check the stubs, not memory,
+# and the plain suite runs them.
+stage "Python suite under sanitizers" scripts/sanitize.sh python -m "not ray" --ignore=python/test_typing.py
 stage "fuzz smoke" scripts/fuzz.sh all "${FUZZ_SECONDS:-30}"
 stage "native fuzz smoke" scripts/fuzz-native.sh all "${NATIVE_FUZZ_SECONDS:-10}"
 echo "ci-hardening: $(( $(date +%s) - start ))s"

@@ -42,8 +42,7 @@ setup() {
       echo "fuzz-native: needs clang >= 16 with libFuzzer (as root: apt-get install -y clang-16 libclang-rt-16-dev)" >&2
       exit 1
     fi
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-16 libclang-rt-16-dev >/dev/null
+    scripts/apt-install.sh clang-16 libclang-rt-16-dev
     clang="$(find_clang)"
   fi
   cmake -S "$root" -B "$work/build" -G Ninja -DCMAKE_CXX_COMPILER="$clang" -DKESTRIX_FUZZ=ON \

@@ -20,24 +20,33 @@
 # script exit non-zero; replay one with
 #   scripts/fuzz.sh replay <target> <file>
 # Every finding becomes a test in tests/python before it is fixed.
+#
+# CI reuses what it has built already: FUZZ_PYTHON names an interpreter whose
+# environment has the package installed (its plain build serves the guided
+# phase) and FUZZ_ASAN_BUILD the sanitized build folder of scripts/sanitize.sh.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 work="$root/build/fuzz"
 python="${PYTHON:-python3}"
+vpython="${FUZZ_PYTHON:-$work/venv/bin/python}"
+asan_build="${FUZZ_ASAN_BUILD:-$work/asan}"
 
 setup() {
-  if [ ! -x "$work/venv/bin/python" ]; then
+  if [ ! -x "$vpython" ]; then
     "$python" -m venv "$work/venv"
   fi
-  "$work/venv/bin/python" -c "import atheris" 2>/dev/null ||
-    "$work/venv/bin/python" -m pip install --quiet atheris
-  PYTHON="$work/venv/bin/python" scripts/dev-build.sh "$work/asan" -DKESTRIX_SANITIZE=ON \
+  "$vpython" -c "import atheris" 2>/dev/null || "$vpython" -m pip install --quiet atheris
+  PYTHON="$vpython" scripts/dev-build.sh "$asan_build" -DKESTRIX_SANITIZE=ON \
     -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_WERROR=OFF >/dev/null
-  PYTHON="$work/venv/bin/python" scripts/dev-build.sh "$work/plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKESTRIX_WERROR=OFF >/dev/null
+  if [ -n "${FUZZ_PYTHON:-}" ]; then
+    plain_pkg=""  # the package installed in FUZZ_PYTHON's environment
+  else
+    plain_pkg="$(PYTHON="$vpython" scripts/dev-build.sh "$work/plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DKESTRIX_WERROR=OFF)"
+  fi
   rm -rf "$work/seeds"
-  "$work/venv/bin/python" fuzz/make_corpus.py "$work/seeds" >/dev/null
+  "$vpython" fuzz/make_corpus.py "$work/seeds" >/dev/null
 }
 
 # The interpreter is not instrumented: the sanitizer runtimes are preloaded,
@@ -47,14 +56,14 @@ sanitized() {
   LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:symbolize=1" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-  PYTHONMALLOC=malloc PYTHONPATH="$work/asan/pkg" "$@"
+  PYTHONMALLOC=malloc PYTHONPATH="$asan_build/pkg" "$@"
 }
 
 fuzz_once() {  # fuzz_once LOGNAME SECONDS [sanitized] -- runs one libFuzzer session
-  local target="$1" log="$2" seconds="$3" wrapper="${4:-}" pkg="$work/plain/pkg"
-  [ -n "$wrapper" ] && pkg="$work/asan/pkg"
+  local target="$1" log="$2" seconds="$3" wrapper="${4:-}" pkg="$plain_pkg"
+  [ -n "$wrapper" ] && pkg="$asan_build/pkg"
   local status=0
-  PYTHONPATH="$pkg" $wrapper "$work/venv/bin/python" "fuzz/fuzz_$target.py" \
+  PYTHONPATH="$pkg" $wrapper "$vpython" "fuzz/fuzz_$target.py" \
     "$work/corpus/$target" "$work/seeds/$target" \
     -max_total_time="$seconds" -timeout=30 -rss_limit_mb=6144 -print_final_stats=1 \
     -artifact_prefix="$work/artifacts/$target/" >"$log" 2>&1 || status=$?
@@ -74,7 +83,7 @@ run_target() {
   echo "fuzz $target: ${guided}s guided + ${rest}s sanitized (logs in $work/$target-*.log)"
   fuzz_once "$target" "$work/$target-guided.log" "$guided" || return 1
   # -runs=0 replays every corpus and seed input once under the sanitizers.
-  PYTHONPATH="$work/asan/pkg" sanitized "$work/venv/bin/python" "fuzz/fuzz_$target.py" \
+  sanitized "$vpython" "fuzz/fuzz_$target.py" \
     "$work/corpus/$target" "$work/seeds/$target" -runs=0 -timeout=60 \
     >"$work/$target-replay.log" 2>&1 || { echo "replay under sanitizers FAILED" >&2; tail -40 "$work/$target-replay.log" >&2; return 1; }
   echo "  replayed $(ls "$work/corpus/$target" "$work/seeds/$target" | wc -l) inputs under the sanitizers"
@@ -86,7 +95,7 @@ seconds="${2:-60}"
 setup
 case "$what" in
   replay)
-    sanitized "$work/venv/bin/python" "fuzz/fuzz_$2.py" "$3"
+    sanitized "$vpython" "fuzz/fuzz_$2.py" "$3"
     ;;
   deserialize | api)
     run_target "$what" "$seconds"

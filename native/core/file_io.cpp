@@ -1,15 +1,23 @@
 #include "file_io.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+
+#include <string>
+#else
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <limits>
-#include <utility>
+#endif
 
 namespace kestrix {
 
@@ -17,12 +25,116 @@ namespace {
 
 // Pieces smaller than this are gathered in the buffer first.
 constexpr std::size_t BUFFER_BYTES = std::size_t{1} << 20;
+// The most one system call reads or writes here (Windows counts in 32 bits).
+constexpr std::size_t MOST_PER_CALL = std::size_t{1} << 30;
+
+#if defined(_WIN32)
+
+// Failures are reported as errno values (Python turns them into OSError).
+int errno_of(DWORD error) noexcept {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME: return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION: return EACCES;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+        case ERROR_COMMITMENT_LIMIT: return ENOMEM;
+        default: return EIO;
+    }
+}
+
+HANDLE as_handle(std::intptr_t handle) noexcept { return reinterpret_cast<HANDLE>(handle); }
+
+#endif
 
 }  // namespace
 
 MappedFile::~MappedFile() {
-    if (data_ != nullptr) ::munmap(data_, size_);
+    if (data_ == nullptr) return;
+#if defined(_WIN32)
+    UnmapViewOfFile(data_);
+#else
+    ::munmap(data_, size_);
+#endif
 }
+
+#if defined(_WIN32)
+
+std::expected<ReadFile, int> ReadFile::open(const char* path) {
+    // Paths arrive in UTF-8, Python's file-system encoding on Windows.
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (length <= 0) return std::unexpected(EINVAL);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), length) != length) {
+        return std::unexpected(EINVAL);
+    }
+    // Others may read and rename, not write: a file rewritten in place would
+    // change under the reader. Backup semantics lets a folder open, to be
+    // refused as one.
+    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::unexpected(errno_of(GetLastError()));
+    BY_HANDLE_FILE_INFORMATION status{};
+    int failure = 0;
+    if (GetFileInformationByHandle(file, &status) == 0) {
+        failure = errno_of(GetLastError());
+    } else if ((status.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        failure = EISDIR;
+    } else if (GetFileType(file) != FILE_TYPE_DISK) {
+        failure = EINVAL;
+    }
+    const std::uint64_t size = (std::uint64_t{status.nFileSizeHigh} << 32) | status.nFileSizeLow;
+    if (failure == 0 && size > std::numeric_limits<std::size_t>::max()) failure = EFBIG;
+    if (failure != 0) {
+        CloseHandle(file);
+        return std::unexpected(failure);
+    }
+    return ReadFile(reinterpret_cast<std::intptr_t>(file), size);
+}
+
+ReadFile::~ReadFile() {
+    if (handle_ != -1) CloseHandle(as_handle(handle_));
+}
+
+void ReadFile::read(std::uint64_t offset, std::span<std::byte> out) {
+    while (!out.empty()) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        const auto want = static_cast<DWORD>(std::min(out.size(), MOST_PER_CALL));
+        if (::ReadFile(as_handle(handle_), out.data(), want, &got, &at) == 0) {
+            const DWORD error = GetLastError();
+            throw IoError{error == ERROR_HANDLE_EOF ? EIO : errno_of(error)};
+        }
+        if (got == 0) throw IoError{EIO};  // the file shrank since it was opened
+        out = out.subspan(got);
+        offset += got;
+    }
+}
+
+std::expected<std::shared_ptr<const MappedFile>, int> ReadFile::map() {
+    if (!mapping_ && size_ == 0) mapping_ = std::make_shared<const MappedFile>(nullptr, 0);
+    if (mapping_) return mapping_;
+    const HANDLE mapping = CreateFileMappingW(as_handle(handle_), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) return std::unexpected(errno_of(GetLastError()));
+    void* data = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<std::size_t>(size_));
+    const DWORD error = GetLastError();
+    CloseHandle(mapping);  // the view keeps the mapping
+    if (data == nullptr) return std::unexpected(errno_of(error));
+    try {
+        mapping_ = std::make_shared<const MappedFile>(data, static_cast<std::size_t>(size_));
+    } catch (...) {
+        UnmapViewOfFile(data);
+        throw;
+    }
+    return mapping_;
+}
+
+#else
 
 std::expected<ReadFile, int> ReadFile::open(const char* path) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -43,16 +155,14 @@ std::expected<ReadFile, int> ReadFile::open(const char* path) {
     return ReadFile(fd, static_cast<std::uint64_t>(status.st_size));
 }
 
-ReadFile::ReadFile(ReadFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), mapping_(std::move(other.mapping_)) {}
-
 ReadFile::~ReadFile() {
-    if (fd_ >= 0) ::close(fd_);
+    if (handle_ != -1) ::close(static_cast<int>(handle_));
 }
 
 void ReadFile::read(std::uint64_t offset, std::span<std::byte> out) {
     while (!out.empty()) {
-        const ssize_t got = ::pread(fd_, out.data(), out.size(), static_cast<off_t>(offset));
+        const ssize_t got = ::pread(static_cast<int>(handle_), out.data(), std::min(out.size(), MOST_PER_CALL),
+                                    static_cast<off_t>(offset));
         if (got < 0) {
             if (errno == EINTR) continue;
             throw IoError{errno};
@@ -63,27 +173,28 @@ void ReadFile::read(std::uint64_t offset, std::span<std::byte> out) {
     }
 }
 
-std::span<const std::byte> ReadFile::in_memory() const noexcept {
-    return mapping_ ? mapping_->bytes() : std::span<const std::byte>{};
+std::expected<std::shared_ptr<const MappedFile>, int> ReadFile::map() {
+    if (!mapping_ && size_ == 0) mapping_ = std::make_shared<const MappedFile>(nullptr, 0);
+    if (mapping_) return mapping_;
+    const auto size = static_cast<std::size_t>(size_);
+    void* data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, static_cast<int>(handle_), 0);
+    if (data == MAP_FAILED) return std::unexpected(errno);
+    try {
+        mapping_ = std::make_shared<const MappedFile>(data, size);
+    } catch (...) {
+        ::munmap(data, size);
+        throw;
+    }
+    return mapping_;
 }
 
-std::expected<std::shared_ptr<const MappedFile>, int> ReadFile::map() {
-    if (mapping_ || size_ == 0) {
-        if (!mapping_) mapping_ = std::make_shared<const MappedFile>(nullptr, 0);
-        return mapping_;
-    }
-    const auto size = static_cast<std::size_t>(size_);
-    void* data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_, 0);
-    if (data == MAP_FAILED) return std::unexpected(errno);
-    // Owned from here on: a failed allocation of the holder unmaps it.
-    struct Unmap {
-        std::size_t size;
-        void operator()(void* p) const noexcept { ::munmap(p, size); }
-    };
-    std::unique_ptr<void, Unmap> held(data, Unmap{size});
-    mapping_ = std::make_shared<const MappedFile>(held.get(), size);
-    held.release();
-    return mapping_;
+#endif
+
+ReadFile::ReadFile(ReadFile&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), size_(other.size_), mapping_(std::move(other.mapping_)) {}
+
+std::span<const std::byte> ReadFile::in_memory() const noexcept {
+    return mapping_ ? mapping_->bytes() : std::span<const std::byte>{};
 }
 
 DescriptorSink::DescriptorSink(int fd) : fd_(fd) { buffer_.reserve(BUFFER_BYTES); }
@@ -107,7 +218,12 @@ void DescriptorSink::flush() {
 
 void DescriptorSink::write_all(std::span<const std::byte> bytes) {
     while (!bytes.empty()) {
-        const ssize_t put = ::write(fd_, bytes.data(), bytes.size());
+        const std::size_t want = std::min(bytes.size(), MOST_PER_CALL);
+#if defined(_WIN32)
+        const int put = ::_write(fd_, bytes.data(), static_cast<unsigned>(want));
+#else
+        const ssize_t put = ::write(fd_, bytes.data(), want);
+#endif
         if (put < 0) {
             if (errno == EINTR) continue;
             throw IoError{errno};

@@ -1,7 +1,7 @@
-// Files of the system, for the readers and writers of the core: a file opened
-// to be read a piece at a time (and mapped, for data used where it lies), and
-// a descriptor written to through a buffer. The only code of the core that
-// calls the system about files.
+// Files of the system, for the collection file's reader and writer: a file
+// opened to be read a piece at a time (and mapped, for data used where it
+// lies), and a descriptor written to through a buffer, on POSIX systems and
+// on Windows.
 //
 // A mapping sees the file as it is on disk. Files are replaced by writing a
 // new file and renaming it over the old path, which leaves a mapping of the
@@ -61,15 +61,15 @@ public:
     std::expected<std::shared_ptr<const MappedFile>, int> map();
 
 private:
-    ReadFile(int fd, std::uint64_t size) noexcept : fd_(fd), size_(size) {}
+    ReadFile(std::intptr_t handle, std::uint64_t size) noexcept : handle_(handle), size_(size) {}
 
-    int fd_;
+    std::intptr_t handle_;  // the descriptor, or on Windows the HANDLE; -1 for none
     std::uint64_t size_;
     std::shared_ptr<const MappedFile> mapping_;
 };
 
-// Writes to a descriptor its caller owns, through a buffer; large pieces go
-// straight through. Throws IoError.
+// Writes to a descriptor its caller owns (a C runtime descriptor on Windows),
+// through a buffer; large pieces go straight through. Throws IoError.
 class DescriptorSink final : public ByteSink {
 public:
     explicit DescriptorSink(int fd);

@@ -1,18 +1,55 @@
 #include "thread_pool.hpp"
 
-#include <sched.h>
-#include <unistd.h>
 #include <atomic>
+#include <bit>
+#include <cstdint>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#if defined(__linux__)
+#include <sched.h>
+#endif
+#endif
 
 namespace kestrix {
 
-std::size_t usable_cores() noexcept {
+namespace {
+
+// The cores of the process's affinity mask where the system keeps one the
+// process can read; 0 where it keeps none (then every core counts).
+std::size_t affinity_cores() noexcept {
+#if defined(__linux__)
     cpu_set_t set;
     CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0) return static_cast<std::size_t>(n);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<std::size_t>(CPU_COUNT(&set));
+#elif defined(_WIN32)
+    // The mask of the process's processor group (at most 64 cores); a process
+    // spread over several groups reports its own group only.
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) != 0) {
+        return static_cast<std::size_t>(std::popcount(static_cast<std::uint64_t>(process)));
     }
+#endif
+    return 0;
+}
+
+// Identifies the process, so that a pool inherited by a forked child is told
+// apart from the child's own. Windows does not fork.
+std::uint64_t current_process() noexcept {
+#if defined(_WIN32)
+    return GetCurrentProcessId();
+#else
+    return static_cast<std::uint64_t>(getpid());
+#endif
+}
+
+}  // namespace
+
+std::size_t usable_cores() noexcept {
+    const std::size_t mask = affinity_cores();
+    if (mask > 0) return mask;
     const unsigned hardware = std::thread::hardware_concurrency();
     return hardware > 0 ? hardware : 1;
 }
@@ -151,7 +188,7 @@ namespace {
 // the threads anyway.
 struct PoolCell {
     std::unique_ptr<ThreadPool> pool;
-    pid_t owner = 0;
+    std::uint64_t owner = 0;
     ~PoolCell() { static_cast<void>(pool.release()); }
 };
 
@@ -161,7 +198,7 @@ PoolCell pool_cell;
 }  // namespace
 
 ThreadPool& process_pool() {
-    const pid_t self = getpid();
+    const std::uint64_t self = current_process();
     std::lock_guard lock(pool_cell_mutex);
     if (pool_cell.pool == nullptr || pool_cell.owner != self) {
         const std::size_t cores = usable_cores();

@@ -18,9 +18,9 @@
 
 namespace kestrix {
 
-// The cores this process may run on (its affinity mask), so that a worker
-// process confined to fewer cores than the machine has is not oversubscribed.
-// At least 1.
+// The cores this process may run on (its affinity mask, on Linux and
+// Windows; elsewhere the machine's cores), so that a worker process confined
+// to fewer cores than the machine has is not oversubscribed. At least 1.
 std::size_t usable_cores() noexcept;
 
 class ThreadPool {

@@ -34,6 +34,8 @@ constexpr Constant CONSTANTS[] = {
     {"DEFAULT_OVERSAMPLE", DEFAULT_OVERSAMPLE},
     // A padded answer's distance in Collection._search_distances.
     {"NO_DISTANCE", static_cast<std::uint64_t>(NO_DISTANCE)},
+    // Where a store's id words start in its bytes (store_form gives the rest).
+    {"ID_WORDS_OFFSET", store_layout(FORMAT_VERSION, 0).ids_at},
     // The sections of a file.
     {"STORE_SECTION", static_cast<std::uint32_t>(container::SectionKind::Store)},
     {"DOC_IDS_SECTION", static_cast<std::uint32_t>(container::SectionKind::DocIds)},

@@ -17,6 +17,7 @@ constexpr ModulePart PARTS[] = {
     add_batch_part,
     add_collection_part,
     add_constants_part,
+    add_log_part,
 };
 
 PyModuleDef native_definition = {

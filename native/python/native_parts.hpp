@@ -27,5 +27,7 @@ PyObject* raise_container_error(const container::ContainerError& error);
 bool add_collection_part(PyObject* module) noexcept;
 // The constants and defaults the package reads, and store_form (constants_part.cpp).
 bool add_constants_part(PyObject* module) noexcept;
+// Log, LogReader, LogReport: the write-ahead log (log_part.cpp).
+bool add_log_part(PyObject* module) noexcept;
 
 }  // namespace kestrix::python

@@ -10,6 +10,8 @@ one file. ``kestrix.Kestrix`` is the exact low-level store underneath.
 - :func:`save` / :func:`load` keep a store in a file, written atomically;
 - :func:`insert_many` / :func:`search_many` work on NumPy arrays (NumPy is
   optional and imported on first use);
+- :class:`DocumentStore` keeps texts and metadata in SQLite and turns
+  metadata filters into the ids they allow;
 - :mod:`kestrix.langchain` is a LangChain ``VectorStore`` (needs
   ``langchain-core``);
 - ``python -m kestrix`` is the command line (``demo``, ``info``, ``bench``).
@@ -20,12 +22,14 @@ from ._common import DIMENSION, MAX_COLLECTION_ID, MAX_DOC_ID
 from ._files import load, save
 from ._kestrix import Kestrix
 from .collection import Collection
+from .documents import DocumentStore
 
 __version__ = "0.1.0"
 
 __all__ = [
     "Collection",
     "DIMENSION",
+    "DocumentStore",
     "MAX_COLLECTION_ID",
     "MAX_DOC_ID",
     "Kestrix",

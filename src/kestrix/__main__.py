@@ -1,4 +1,5 @@
-"""The kestrix command line: ``python -m kestrix {demo,info,bench}``.
+"""The kestrix command line: ``kestrix {demo,info,bench}``, or ``python -m
+kestrix ...`` where the console script is not on the path.
 
 Exit status: 0 on success, 1 when the work failed (a missing or damaged file,
 a missing benchmark), 2 for a wrong command line. Errors go to stderr; results
@@ -10,7 +11,8 @@ import sys
 from typing import Optional, Sequence
 
 from ._bench import cmd_bench
-from ._cli import PROG, CommandError, Progress
+from ._cli import CommandError, Progress, program_name
+from ._common import install_hint
 from ._demo import cmd_demo
 from ._info import cmd_info, describe_file
 
@@ -32,7 +34,7 @@ def _positive(text: str) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG,
+        prog=program_name(),
         description="Kestrix: a 1-bit quantised nearest-neighbour store for 384-dim embeddings.",
     )
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -74,7 +76,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="run the benchmark against other libraries (bench/run.py)",
         description=(
             "Run bench/run.py from the source tree; the arguments after 'bench' are passed to it. "
-            "It needs the bench extra: pip install 'kestrix[bench]'."
+            f"It needs the bench extra: {install_hint('bench')}."
         ),
     )
     bench.add_argument("--script", help="path of the benchmark script (default: bench/run.py)")
@@ -103,10 +105,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         return int(args.func(args))
     except CommandError as err:
-        sys.stderr.write(f"{PROG} {args.command}: error: {err}\n")
+        sys.stderr.write(f"{parser.prog} {args.command}: error: {err}\n")
         return 1
     except OSError as err:
-        sys.stderr.write(f"{PROG} {args.command}: error: {err}\n")
+        sys.stderr.write(f"{parser.prog} {args.command}: error: {err}\n")
         return 1
     except KeyboardInterrupt:
         sys.stderr.write("interrupted\n")

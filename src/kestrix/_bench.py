@@ -6,6 +6,7 @@ import sys
 from typing import Optional
 
 from ._cli import CommandError
+from ._common import install_hint
 
 
 def _find_bench_script(explicit: Optional[str]) -> Optional[str]:
@@ -36,7 +37,7 @@ def cmd_bench(args: argparse.Namespace) -> int:
     except ModuleNotFoundError as err:
         raise CommandError(
             f"the benchmark needs {err.name!r}, which is not installed: "
-            "pip install 'kestrix[bench]' (numpy, faiss-cpu, hnswlib, usearch)"
+            f"{install_hint('bench')} (numpy, faiss-cpu, hnswlib, usearch)"
         ) from None
     except SystemExit as stop:
         code = stop.code

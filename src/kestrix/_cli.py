@@ -1,10 +1,25 @@
-"""What the commands of ``python -m kestrix`` share: the program name, the
-failure they report, and the progress bar of long steps."""
+"""What the commands of ``kestrix`` (or ``python -m kestrix``) share: the
+program name, the failure they report, and the progress bar of long steps."""
 
+import os
+import sys
 from typing import Callable, Iterable, Optional, Sequence, TextIO, TypeVar
 
-PROG = "python -m kestrix"
 T = TypeVar("T")
+
+
+def program_name(argv0: Optional[str] = None) -> str:
+    """The name the command line was started by, for its usage line and its
+    errors: the console script's own name (``kestrix``), or ``python -m
+    kestrix`` when the interpreter ran the package (its ``argv[0]`` is then
+    the path of ``__main__.py``)."""
+    path = sys.argv[0] if argv0 is None else argv0
+    name = os.path.basename(path)
+    stem, ext = os.path.splitext(name)
+    if not stem or ext.lower() in (".py", ".pyc") or name == "-c":
+        return "python -m kestrix"
+    # Windows launchers are kestrix.exe; people type kestrix.
+    return stem if ext.lower() == ".exe" else name
 
 
 class CommandError(Exception):

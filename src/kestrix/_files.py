@@ -35,6 +35,7 @@ __all__ = [
     "load",
     "atomic_write",
     "atomic_write_bytes",
+    "atomic_write_file",
     "path_argument",
     "read_sections",
     "store_section",
@@ -97,9 +98,8 @@ def _keep_attributes(fd: int, tmp: str, old: os.stat_result) -> None:
                 pass
 
 
-def atomic_write(path: PathLike, write: Callable[[int], None]) -> None:
-    """Replace the file at ``path`` with what ``write(fd)`` writes to the
-    descriptor it is given, so that a crash never tears it.
+def atomic_write_bytes(path: PathLike, data: bytes) -> None:
+    """Replace the file at ``path`` with ``data`` so that a crash never tears it.
 
     The folder that holds ``path`` (or, for a symbolic link, the folder of the
     file it points to) must exist. ``path`` must not name a folder. The new
@@ -107,6 +107,35 @@ def atomic_write(path: PathLike, write: Callable[[int], None]) -> None:
     it replaces. On failure the file at ``path`` is left as it was.
     """
     target = path_argument(path)
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"data must be bytes, not {type(data).__name__}")
+
+    def write(fd: int, tmp: str) -> None:
+        view = memoryview(data)
+        while view:
+            written = os.write(fd, view)
+            view = view[written:]
+
+    _atomic_replace(target, write)
+
+
+def atomic_write(path: PathLike, write: Callable[[int], None]) -> None:
+    """Replace the file at ``path`` with what ``write(fd)`` writes to the
+    temporary file's descriptor, so that a crash never tears it: as
+    :func:`atomic_write_bytes`."""
+    _atomic_replace(path_argument(path), lambda fd, tmp: write(fd))
+
+
+def atomic_write_file(path: PathLike, fill: Callable[[str], None]) -> None:
+    """Replace the file at ``path`` with what ``fill(tmp)`` writes to the
+    temporary file ``tmp`` (through handles of its own, closed when it
+    returns), so that a crash never tears it: as :func:`atomic_write_bytes`.
+    Should ``fill`` raise, the temporary file is removed and ``path`` is left
+    as it was."""
+    _atomic_replace(path_argument(path), lambda fd, tmp: fill(tmp))
+
+
+def _atomic_replace(target: str, fill: Callable[[int, str], None]) -> None:
     if os.path.islink(target):
         # Renaming over the link would replace the link itself.
         target = os.path.realpath(target)
@@ -129,7 +158,7 @@ def atomic_write(path: PathLike, write: Callable[[int], None]) -> None:
         try:
             if old is not None:
                 _keep_attributes(fd, tmp, old)
-            write(fd)
+            fill(fd, tmp)
             os.fsync(fd)
         finally:
             os.close(fd)
@@ -141,22 +170,6 @@ def atomic_write(path: PathLike, write: Callable[[int], None]) -> None:
             pass
         raise
     _fsync_folder(folder)
-
-
-def atomic_write_bytes(path: PathLike, data: bytes) -> None:
-    """Replace the file at ``path`` with ``data`` so that a crash never tears
-    it (see :func:`atomic_write`)."""
-    target = path_argument(path)
-    if not isinstance(data, (bytes, bytearray, memoryview)):
-        raise TypeError(f"data must be bytes, not {type(data).__name__}")
-
-    def write_all(fd: int) -> None:
-        view = memoryview(data)
-        while view:
-            written = os.write(fd, view)
-            view = view[written:]
-
-    atomic_write(target, write_all)
 
 
 def save(db: Kestrix, path: PathLike) -> None:

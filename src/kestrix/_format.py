@@ -12,9 +12,9 @@ from typing import NamedTuple, Tuple
 
 from ._common import TOMBSTONE_BIT
 from ._kestrix import Kestrix
-from ._native import store_form
+from ._native import ID_WORDS_OFFSET, store_form
 
-__all__ = ["StoreForm", "read_store"]
+__all__ = ["ID_WORDS_OFFSET", "StoreForm", "read_store"]
 
 
 class StoreForm(NamedTuple):

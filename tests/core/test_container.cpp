@@ -1,10 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "container.hpp"
+#include "file_io.hpp"
 #include "support.hpp"
 
 namespace kestrix::container {
@@ -200,6 +207,47 @@ TEST(Container, NoSections) {
     const auto sections = read(empty);
     ASSERT_TRUE(sections.has_value());
     EXPECT_TRUE(sections->empty());
+}
+
+// A saved file is read in pieces and where it lies: the same bytes on every
+// system, and the failures a caller turns into OSError by their errno.
+TEST(ReadFile, ReadsAndMapsWholeFilesAndRefusesWhatIsNone) {
+    namespace fs = std::filesystem;
+    // A name of its own: other runs of the suite may share the temporary folder.
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    const fs::path folder = fs::temp_directory_path() / ("kestrix-read-file-" + std::to_string(stamp));
+    fs::create_directories(folder);
+    const auto write_file = [&](const char* name, const std::vector<std::byte>& data) {
+        std::ofstream(folder / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        return (folder / name).string();
+    };
+    {
+        // Released before the folder goes: Windows deletes no mapped file.
+        const Sample s;
+        auto whole = ReadFile::open(write_file("whole.kxc", s.file).c_str());
+        ASSERT_TRUE(whole.has_value());
+        ASSERT_EQ(whole->size(), s.file.size());
+        std::vector<std::byte> read(s.file.size() - 100);
+        whole->read(100, read);
+        EXPECT_TRUE(std::equal(read.begin(), read.end(), s.file.begin() + 100, s.file.end()));
+        EXPECT_TRUE(whole->in_memory().empty());
+        const auto mapped = whole->map();
+        ASSERT_TRUE(mapped.has_value());
+        const auto seen = (*mapped)->bytes();
+        EXPECT_TRUE(std::equal(seen.begin(), seen.end(), s.file.begin(), s.file.end()));
+        EXPECT_EQ(whole->in_memory().data(), seen.data());
+        auto empty = ReadFile::open(write_file("empty.kxc", {}).c_str());
+        ASSERT_TRUE(empty.has_value());
+        EXPECT_EQ(empty->size(), 0u);
+        ASSERT_TRUE(empty->map().has_value());
+        EXPECT_TRUE((*empty->map())->bytes().empty());
+        std::byte past[1];
+        EXPECT_THROW(empty->read(0, past), IoError);
+    }
+    EXPECT_EQ(ReadFile::open((folder / "missing.kxc").string().c_str()).error(), ENOENT);
+    EXPECT_EQ(ReadFile::open(folder.string().c_str()).error(), EISDIR);
+    fs::remove_all(folder);
 }
 
 }  // namespace

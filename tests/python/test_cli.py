@@ -19,11 +19,27 @@ def _run(*args, cwd=None):
     )
 
 
+def _run_script(tmp_path, *args):
+    """Runs the command line as the installed console script does: a file named
+    kestrix that calls main()."""
+    script = tmp_path / "kestrix"
+    script.write_text("import sys\nfrom kestrix.__main__ import main\nsys.exit(main())\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, str(script), *args], capture_output=True, text=True, env=env, timeout=300)
+
+
 @pytest.mark.parametrize("command", [[], ["demo"], ["info"], ["bench"]])
 def test_help_is_available_everywhere(command):
     done = _run(*command, "--help")
     assert done.returncode == 0 and done.stdout.startswith("usage: python -m kestrix")
     assert done.stderr == ""
+
+
+def test_the_console_script_names_itself(tmp_path):
+    done = _run_script(tmp_path, "info", "--help")
+    assert done.returncode == 0 and done.stdout.startswith("usage: kestrix info ")
+    done = _run_script(tmp_path, "info", str(tmp_path / "missing.kx"))
+    assert done.returncode == 1 and done.stderr.startswith("kestrix info: error: cannot read")
 
 
 @pytest.mark.parametrize(
@@ -135,6 +151,8 @@ def test_bench_names_a_missing_peer_library(tmp_path):
     script.write_text("import surely_not_installed_peer_lib\n")
     done = _run("bench", "--script", str(script))
     assert done.returncode == 1 and "'surely_not_installed_peer_lib'" in done.stderr
+    # The advice names this package's own distribution, not the index's unrelated "kestrix".
+    assert "pip install 'kestrix-db[bench]'" in done.stderr
 
 
 def test_bench_passes_arguments_and_exit_status_through(tmp_path):

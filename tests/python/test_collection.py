@@ -89,7 +89,7 @@ def test_threads_search_while_others_add_and_delete(side):
     def writer(seed):
         rng = np.random.default_rng(seed)
         try:
-            for _ in range(60):
+            for _ in range(20):
                 batch = rng.choice(4000, 50, replace=False)
                 col.add(batch, clustered(50, int(rng.integers(1 << 30))))
                 col.delete(rng.choice(4000, 30, replace=False))

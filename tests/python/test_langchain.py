@@ -1,6 +1,7 @@
 """kestrix.langchain: the standard LangChain vector store tests, and our own rules."""
 
 import asyncio
+import datetime
 import hashlib
 import json
 import os
@@ -81,7 +82,7 @@ def test_scores_are_the_exact_rescored_inner_product_on_the_codes_scale(embeddin
     )
     results = store.similarity_search_with_score("text number 7", k=3)
     assert results[0][0].page_content == "text number 7" and results[0][0].metadata == {"n": 7}
-    q, doc_ids = np.float32(embeddings.embed_query("text number 7")), [store._entries[d.id].doc_id for d, _ in results]
+    q, doc_ids = np.float32(embeddings.embed_query("text number 7")), store.documents.ids_of([d.id for d, _ in results])
     s = store.store.search(q[None], 3, rescore=rescore)[1][0]  # the collection's own float32 scores
     assert [score for _, score in results] == ([(1 + float(x)) / 2 for x in s] if rescore else s.tolist())
     kept = store.store.get(doc_ids, vectors=True) if side else _sign_vectors(store.store.get(doc_ids))
@@ -169,6 +170,12 @@ def test_returned_documents_cannot_change_the_store(embeddings):
         (lambda s: KestrixVectorStore(s.embeddings, oversample=0), ValueError),
         (lambda s: KestrixVectorStore.load_local("/nonexistent", s.embeddings, side="int4"), ValueError),
         (lambda s: KestrixVectorStore.load_local("/nonexistent", s.embeddings, sides="int8"), TypeError),
+        (lambda s: s.similarity_search("a", filters={"n": 1}), TypeError),
+        (lambda s: s.similarity_search_by_vector([0.5] * 384, fetch_k=3), TypeError),
+        (lambda s: s.max_marginal_relevance_search("a", filtre={}), TypeError),
+        (lambda s: s.add_texts(["new a", "c"], [{}, {"when": datetime.date(2024, 1, 1)}], ids=["1", "3"]), ValueError),
+        (lambda s: s.add_texts(["c"], [{"deep": _nested(50_000)}]), ValueError),
+        (lambda s: s.add_texts(["new a", "c"], ids=["1", "\x00"]), ValueError),
     ],
     ids=[
         "metadatas-length",
@@ -184,14 +191,29 @@ def test_returned_documents_cannot_change_the_store(embeddings):
         "oversample",
         "load-side",
         "load-kwarg",
+        "search-typo",
+        "search-kwarg",
+        "mmr-typo",
+        "metadata-date",
+        "metadata-deep",
+        "id-nul",
     ],
 )
 def test_bad_calls_are_refused_and_change_nothing(embeddings, call, error):
     store = KestrixVectorStore.from_texts(["a", "b"], embeddings, ids=["1", "2"])
-    before = store.store._file_bytes()
+    before, documents = store.store._file_bytes(), list(store.documents)
+    embeddings.batches.clear()
     with pytest.raises(error):
         call(store)
-    assert store.store._file_bytes() == before and len(store) == 2
+    assert store.store._file_bytes() == before and len(store) == 2 and list(store.documents) == documents
+    assert embeddings.batches == []  # refused before anything was embedded
+
+
+def _nested(depth):
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
 
 
 class _WrongSize(Embeddings):
@@ -240,15 +262,27 @@ def test_a_batch_with_one_bad_embedding_changes_nothing():
     assert len(store) == 3
 
 
-def test_filter_by_metadata_dict_or_callable(embeddings, texts):
-    store = KestrixVectorStore.from_texts(texts, embeddings, metadatas=[{"even": i % 2 == 0} for i in range(40)])
-    by_dict = store.similarity_search("text number 3", k=5, filter={"even": True})
-    by_call = store.similarity_search("text number 3", k=5, filter=lambda d: d.metadata["even"])
-    assert len(by_dict) == 5 and all(d.metadata["even"] for d in by_dict)
+@pytest.mark.parametrize("index_min_size", [2048, 1])
+def test_filter_by_metadata_dict_or_callable(embeddings, texts, index_min_size):
+    store = KestrixVectorStore.from_texts(
+        texts, embeddings, metadatas=[{"even": i % 2 == 0} for i in range(40)], index_min_size=index_min_size
+    )
+    by_dict = store.similarity_search_with_score("text number 3", k=5, filter={"even": True})
+    by_call = store.similarity_search_with_score("text number 3", k=5, filter=lambda d: d.metadata["even"])
+    assert len(by_dict) == 5 and all(d.metadata["even"] for d, _ in by_dict)
     assert by_dict == by_call
+    # Both are the exact, fully rescored ranking of the whole store, filtered.
+    q = np.float32(embeddings.embed_query("text number 3"))[None]
+    ids, scores = store.store.search(q, 40, exact=True, oversample=1)
+    even = store.documents.matching_ids({"even": True}).tolist()
+    ranked = [(id_, (1 + float(s)) / 2) for id_, s in zip(ids[0].tolist(), scores[0]) if id_ in even][:5]
+    assert [(store.documents.ids_of([d.id])[0], score) for d, score in by_dict] == ranked
 
 
-_FILTER_METADATA = [{"n": i, "tag": "abc"[i % 3], **({"even": True} if i % 2 == 0 else {})} for i in range(40)]
+_FILTER_METADATA = [
+    {"n": i, "tag": "abc"[i % 3], "tags": ["x", "abc"[i % 3]], **({"even": True} if i % 2 == 0 else {})}
+    for i in range(40)
+]
 
 
 @pytest.mark.parametrize(
@@ -264,6 +298,9 @@ _FILTER_METADATA = [{"n": i, "tag": "abc"[i % 3], **({"even": True} if i % 2 == 
         ({"even": {"$ne": True}}, lambda m: "even" not in m),  # a missing field is unequal to anything
         ({"even": 1}, lambda m: False),  # a bool is not a number
         ({"tag": {"$gt": 3}}, lambda m: False),  # unorderable values never match
+        ({"even": {"$exists": False}, "tags": {"$contains": "b"}}, lambda m: "even" not in m and "b" in m["tags"]),
+        ({"$not": {"n": {"$like": "1%"}}}, lambda m: True),  # $like matches strings only
+        ({"tag": {"$like": "_"}, "n": {"$not": {"$lt": 30}}}, lambda m: m["n"] >= 30),
         (
             {"$or": [{"n": 1}, {"$and": [{"tag": "b"}, {"n": {"$gt": 35}}]}]},
             lambda m: m["n"] == 1 or (m["tag"] == "b" and m["n"] > 35),
@@ -280,7 +317,7 @@ def test_filter_operators_select_exactly_the_matching_documents(embeddings, text
     "conditions",
     [
         {"n": {"$regex": "x"}},
-        {"$not": {"n": 1}},
+        {"$not": [{"n": 1}]},
         {"n": {"$in": 3}},
         {"$or": []},
         {"n": {}},
@@ -321,36 +358,55 @@ def test_the_add_that_reaches_the_threshold_builds_and_later_changes_keep_the_gr
     )
 
 
-def test_a_first_version_folder_loads_codes_only_and_gets_its_graph_from_the_next_add(tmp_path, embeddings, texts):
-    store = KestrixVectorStore.from_texts(texts, embeddings, ids=[str(i) for i in range(40)], side=None)
-    store.delete(["3"])
-    # The first version's folder: a plain Kestrix store of the live documents.
-    db = kestrix.Kestrix()
-    for id_ in store._entries:
-        db.insert(store._entries[id_].doc_id, embeddings.embed_query(store._entries[id_].text))
-    data = db.serialize()
-    documents = [
-        {"id": i, "doc_id": e.doc_id, "text": e.text, "metadata": e.metadata} for i, e in store._entries.items()
-    ]
-    (tmp_path / "store-0.kx").write_bytes(data)
+def _json_folder(folder, store, embeddings, version):
+    """The folder an earlier version saved: the documents in the manifest, with
+    a plain Kestrix store of the live documents in the first version."""
+    records = list(store.documents)
+    if version == 1:
+        db = kestrix.Kestrix()
+        for record in records:
+            db.insert(record.doc_id, embeddings.embed_query(record.text))
+        data = db.serialize()
+    else:
+        store.store.compact()  # as those saves did without a graph
+        data = store.store._file_bytes()
+    used = {r.doc_id for r in records}
+    (folder / "store-0.kx").write_bytes(data)
     manifest = {
         "format": "kestrix-langchain",
-        "version": 1,
+        "version": version,
+        **({"side": store.store.side} if version == 3 else {}),
         "dimension": 384,
         "store_file": "store-0.kx",
         "store_sha256": hashlib.sha256(data).hexdigest(),
-        "next_doc_id": 40,
-        "free_doc_ids": [3],
-        "documents": documents,
+        "next_doc_id": max(used) + 1,
+        "free_doc_ids": sorted(set(range(max(used))) - used),
+        "documents": [{"id": r.key, "doc_id": r.doc_id, "text": r.text, "metadata": r.metadata} for r in records],
     }
-    (tmp_path / MANIFEST).write_text(json.dumps(manifest))
+    (folder / MANIFEST).write_text(json.dumps(manifest))
+
+
+@pytest.mark.parametrize("version", [1, 2])
+def test_folders_of_earlier_versions_load_converted_and_get_a_graph_from_the_next_add(
+    tmp_path, embeddings, texts, version
+):
+    store = KestrixVectorStore.from_texts(
+        texts, embeddings, [{"n": i, "f": i / 2} for i in range(40)], ids=[str(i) for i in range(40)], side=None
+    )
+    store.delete(["3"])
+    _json_folder(tmp_path, store, embeddings, version)
     embeddings.batches.clear()
     loaded = KestrixVectorStore.load_local(tmp_path, embeddings, index_min_size=10)
     assert embeddings.batches == [] and loaded.store.side == "none"  # nothing embedded again
+    assert list(loaded.documents) == list(store.documents)  # ids, texts and metadata (2.0 stays a float)
     query = "text number 5"
     assert _pairs(loaded.similarity_search_with_score(query, k=4)) == _pairs(
         store.similarity_search_with_score(query, k=4)
     )
+    # Saved again, it is a folder of the present version.
+    loaded.save_local(tmp_path / "again")
+    assert sorted(p.suffix for p in (tmp_path / "again").iterdir()) == [".json", ".kx", ".lock", ".sqlite"]
+    assert list(KestrixVectorStore.load_local(tmp_path / "again", embeddings).documents) == list(store.documents)
     # Asked for, a side costs one embedding of every text, and answers as a new store would.
     asked = KestrixVectorStore.load_local(tmp_path, embeddings, side="int8")
     fresh = KestrixVectorStore.from_texts([t for t in texts if t != "text number 3"], embeddings)
@@ -360,7 +416,7 @@ def test_a_first_version_folder_loads_codes_only_and_gets_its_graph_from_the_nex
     ]
     assert not loaded.store.has_index()
     loaded.add_texts(["x"], ids=["x"])
-    assert loaded.store.has_index() and loaded._entries["x"].doc_id == 3
+    assert loaded.store.has_index() and loaded.documents.ids_of(["x"]) == [3]
 
 
 def test_small_stores_are_never_indexed(embeddings, texts):
@@ -374,7 +430,7 @@ def test_deleted_ids_are_reused_and_tombstones_compacted(embeddings, texts):
     store.delete([str(i) for i in range(20)])
     store.add_texts(["x"], ids=["x"])
     # 40 integer ids were handed out; the new document reuses a freed one.
-    assert store._entries["x"].doc_id < 40
+    assert store.documents.ids_of(["x"])[0] < 40
     store.build_index()
     assert len(store.store) == 21
 
@@ -385,10 +441,21 @@ def test_save_and_load_folder_round_trip(tmp_path, embeddings, texts, side):
         texts, embeddings, metadatas=[{"n": i, "tags": ["a"]} for i in range(40)], side=side
     )
     store.delete([store.similarity_search("text number 1", k=1)[0].id])
+    # A replacement with every kind of value, and a text holding a NUL.
+    kinds = {"f": 2.0, "big": 2**63 - 1, "s": "é\U0001f600", "deep": {"l": [None, True, 0.5]}, "tags": []}
+    store.add_texts(
+        ["text number 7", "nul \x00 inside"], [kinds, {"n": -1}], ids=[store.documents.keys_of([7])[0], "z"]
+    )
     store.save_local(tmp_path / "kx")
     embeddings.batches.clear()
     loaded = KestrixVectorStore.load_local(tmp_path / "kx", embeddings)
-    assert len(loaded) == 39 and loaded.store.side == (side or "none") and embeddings.batches == []
+    assert len(loaded) == 40 and loaded.store.side == (side or "none") and embeddings.batches == []
+    assert json.loads((tmp_path / "kx" / MANIFEST).read_text())["version"] == 4
+    assert list(loaded.documents) == list(store.documents) and type(loaded.get_by_ids(["z"])[0].metadata["n"]) is int
+    assert (
+        loaded.documents.matching_ids({"f": 2}).tolist() == [7]
+        and loaded.get_by_ids(["z"])[0].page_content[4] == "\x00"
+    )
     assert loaded.store._file_bytes() == store.store._file_bytes()  # codes, ids and side, byte for byte
     # Dropping the side keeps the very codes, embedding nothing.
     ids = store.store.ids()
@@ -400,10 +467,10 @@ def test_save_and_load_folder_round_trip(tmp_path, embeddings, texts, side):
     )
     for query in ("text number 5", "text number 1", "something else"):
         assert loaded.similarity_search_with_score(query, k=4) == store.similarity_search_with_score(query, k=4)
-    # Ids keep counting where they were, so new documents never collide.
+    # Freed ids are reused, so new documents never collide.
     loaded.add_texts(["fresh"], ids=["fresh"])
     assert loaded.similarity_search("fresh", k=1)[0].id == "fresh"
-    assert len({e.doc_id for e in loaded._entries.values()}) == 40
+    assert loaded.documents.ids().tolist() == list(range(41))
 
 
 def test_saving_again_replaces_the_store_file(tmp_path, embeddings):
@@ -411,7 +478,7 @@ def test_saving_again_replaces_the_store_file(tmp_path, embeddings):
     store.save_local(tmp_path)
     store.add_texts(["b"])
     store.save_local(tmp_path)
-    assert len([n for n in os.listdir(tmp_path) if n.endswith(".kx")]) == 1
+    assert sorted(os.path.splitext(n)[1] for n in os.listdir(tmp_path) if n != MANIFEST) == [".kx", ".lock", ".sqlite"]
     assert len(KestrixVectorStore.load_local(tmp_path, embeddings)) == 2
 
 
@@ -455,23 +522,25 @@ def test_concurrent_saves_and_loads_of_one_folder_always_leave_a_whole_save(tmp_
     assert len([n for n in os.listdir(tmp_path) if n.endswith(".kx")]) == 1
 
 
-def test_unserialisable_metadata_fails_before_the_folder_changes(tmp_path, embeddings):
-    store = KestrixVectorStore.from_texts(["a"], embeddings, metadatas=[{"when": object()}], ids=["doc-a"])
-    with pytest.raises(TypeError, match="doc-a"):
-        store.save_local(tmp_path / "kx")
-    assert not (tmp_path / "kx").exists()
-
-
-def _corrupt_store_file(folder):
-    name = next(n for n in os.listdir(folder) if n.endswith(".kx"))
-    path = folder / name
-    data = bytearray(path.read_bytes())
-    data[-1] ^= 0xFF
-    path.write_bytes(bytes(data))
-
-
-def _edit_manifest(change):
+def _corrupt(suffix):
     def apply(folder):
+        path = next(folder / n for n in os.listdir(folder) if n.endswith(suffix))
+        data = bytearray(path.read_bytes())
+        data[-1] ^= 0xFF
+        path.write_bytes(bytes(data))
+
+    return apply
+
+
+def _as_version_3(folder):
+    embeddings = _Unit(size=384)
+    _json_folder(folder, KestrixVectorStore.load_local(folder, embeddings), embeddings, 3)
+
+
+def _edit_manifest(change, version=4):
+    def apply(folder):
+        if version == 3:
+            _as_version_3(folder)
         path = folder / MANIFEST
         manifest = json.loads(path.read_text())
         change(manifest)
@@ -484,6 +553,7 @@ def _rewrite_store(change):
     """Change the store file, and its checksum in the manifest to match."""
 
     def apply(folder):
+        _as_version_3(folder)
         manifest = json.loads((folder / MANIFEST).read_text())
         path = folder / manifest["store_file"]
         db = kestrix.Kestrix.deserialize(path.read_bytes())
@@ -496,20 +566,40 @@ def _rewrite_store(change):
     return apply
 
 
+def _drop_a_document(folder):
+    """A document database that matches its digest but not the collection."""
+    import sqlite3
+
+    manifest = json.loads((folder / MANIFEST).read_text())
+    path = folder / manifest["documents_file"]
+    with sqlite3.connect(path) as conn:
+        conn.execute("DELETE FROM documents WHERE doc_id = 1")
+    manifest["documents_sha256"] = hashlib.sha256(path.read_bytes()).hexdigest()
+    (folder / MANIFEST).write_text(json.dumps(manifest))
+
+
 @pytest.mark.parametrize(
     "damage, error, message",
     [
         (lambda f: (f / MANIFEST).unlink(), FileNotFoundError, "no saved Kestrix store"),
         (lambda f: (f / MANIFEST).write_text("{not json"), ValueError, "damaged manifest"),
-        (_corrupt_store_file, ValueError, "does not match"),
+        (_corrupt(".kx"), ValueError, "damaged store file .* does not match"),
+        (_corrupt(".sqlite"), ValueError, "damaged document database .* does not match"),
+        (lambda f: [os.unlink(f / n) for n in os.listdir(f) if n.endswith(".sqlite")], FileNotFoundError, "database"),
+        (_edit_manifest(lambda m: m.update(documents_file="../x.sqlite")), ValueError, "documents_file must be"),
+        (_drop_a_document, ValueError, "2 stored vectors for 1 documents"),
         (lambda f: [os.unlink(f / n) for n in os.listdir(f) if n.endswith(".kx")], FileNotFoundError, "incomplete"),
         (_edit_manifest(lambda m: m.update(store_file="../x.kx")), ValueError, "plain file name"),
         (_edit_manifest(lambda m: m.update(version=99)), ValueError, "unsupported version"),
-        (_edit_manifest(lambda m: m["documents"].pop()), ValueError, "2 stored vectors for 1 documents"),
-        (_edit_manifest(lambda m: m["documents"][0].update(doc_id=m["documents"][1]["doc_id"])), ValueError, "repeats"),
-        (_edit_manifest(lambda m: m.update(next_doc_id=4, free_doc_ids=[2, 2])), ValueError, "free_doc_ids repeats"),
-        (_edit_manifest(lambda m: m.update(next_doc_id=3)), ValueError, "1 of the ids below next_doc_id"),
-        (_edit_manifest(lambda m: m["documents"][0].update(doc_id=True)), ValueError, "lacks id, doc_id"),
+        (_edit_manifest(lambda m: m["documents"].pop(), 3), ValueError, "2 stored vectors for 1 documents"),
+        (
+            _edit_manifest(lambda m: m["documents"][0].update(doc_id=m["documents"][1]["doc_id"]), 3),
+            ValueError,
+            "repeats",
+        ),
+        (_edit_manifest(lambda m: m.update(next_doc_id=4, free_doc_ids=[2, 2]), 3), ValueError, "free_doc_ids repeats"),
+        (_edit_manifest(lambda m: m.update(next_doc_id=3), 3), ValueError, "1 of the ids below next_doc_id"),
+        (_edit_manifest(lambda m: m["documents"][0].update(doc_id=True), 3), ValueError, "lacks id, doc_id"),
         (_rewrite_store(lambda db: db.insert(7, [1.0] * 384)), ValueError, "3 stored vectors for 2 documents"),
         (_rewrite_store(lambda db: db.delete(1)), ValueError, "deleted slots"),
         (_rewrite_store(lambda db: (db.delete(1), db.compact(), db.insert(5, [1.0] * 384))), ValueError, "ids are not"),
@@ -521,11 +611,20 @@ def _rewrite_store(change):
         ),
         (_edit_manifest(lambda m: m.update(version=2)), ValueError, "a version 2 folder names no side"),
         (_edit_manifest(lambda m: m.pop("side")), ValueError, "side must be"),
+        (
+            _edit_manifest(lambda m: m["documents"][1]["metadata"].update(n=2**64), 3),
+            ValueError,
+            "cannot convert the documents of .*'n' is an int outside the 64-bit range",
+        ),
     ],
     ids=[
         "no-manifest",
         "bad-json",
         "store-bytes",
+        "documents-bytes",
+        "documents-missing",
+        "documents-path",
+        "documents-other",
         "store-missing",
         "path-escape",
         "version",
@@ -541,6 +640,7 @@ def _rewrite_store(change):
         "other-side",
         "old-version-side",
         "side-missing",
+        "convert-metadata",
     ],
 )
 def test_damaged_folder_is_refused_with_a_clear_error(tmp_path, embeddings, damage, error, message):
@@ -569,4 +669,4 @@ def test_without_langchain_core_the_import_error_says_what_to_install():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
     assert done.returncode == 0, done.stderr
-    assert "pip install 'kestrix[langchain]'" in done.stdout
+    assert "pip install 'kestrix-db[langchain]'" in done.stdout

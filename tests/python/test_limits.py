@@ -289,17 +289,17 @@ def test_short_header_with_huge_count_reserves_nothing():
 def test_overlong_vectors_are_counted_not_stored():
     run_child(
         """
-        # Ten million components would take 40 MB or more if they were kept
-        # until the length check; under an 8 MB allowance only a conversion
+        # A million components would take 4 MB or more if they were kept
+        # until the length check; under a 2 MB allowance only a conversion
         # that stores nothing past the 385th reaches the length error. A bad
         # item at the very end is still converted and still raises its own error.
         import array
         import numpy as np
         db = Kestrix()
-        n = 10_000_000
+        n = 1_000_000
         vectors = (range(n), array.array("d", bytes(8 * n)), np.zeros(n), [0.5] * n)
         bad = list(range(n)) + ["x"]
-        limit(8 << 20)
+        limit(2 << 20)
         for vector in vectors:
             for what, call in (("vector", lambda: db.insert(0, vector)), ("query", lambda: db.search(vector, 1))):
                 try:

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs Debian packages for the build and test scripts: as root only, quietly,
+# waiting for another apt run to let go of its lock instead of failing at once.
+#   scripts/apt-install.sh PACKAGE...
+set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing Debian packages: $* (as root: apt-get install -y $*)" >&2
+  exit 1
+fi
+wait_lock=(-o DPkg::Lock::Timeout=600)
+apt-get "${wait_lock[@]}" update -qq
+DEBIAN_FRONTEND=noninteractive apt-get "${wait_lock[@]}" install -y -qq "$@" >/dev/null

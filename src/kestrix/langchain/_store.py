@@ -1,0 +1,481 @@
+"""The LangChain vector store: documents, searches and the index rule over a collection."""
+
+from __future__ import annotations
+
+import os
+import threading
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+
+from langchain_core.documents import Document
+from langchain_core.embeddings import Embeddings
+from langchain_core.vectorstores import VectorStore
+
+from .._files import DOC_IDS_SECTION, GRAPH_SECTION, STORE_SECTION, path_argument
+from .._filters import Filter
+from ..collection import Collection
+from ..documents import DocumentStore, Record
+from . import _mmr
+from ._args import (
+    check_count,
+    check_mmr_arguments,
+    check_options,
+    check_search_options,
+    embedded,
+    filter_argument,
+    no_other_arguments,
+    side_argument,
+    texts_batch,
+)
+from ._folder import read_folder, write_folder
+from ._ids import collector_paused, with_fresh_ids
+
+_KEEP_SIDE = object()  # load_local without side=: the folder's own
+
+# A filter: parsed from a dict (SQL over the documents), or a test of each document.
+Condition = Union[Filter, Callable[[Document], bool], None]
+# Documents a callable filter is asked about at a time, in rank order.
+_CALLED_CHUNK = 256
+
+
+class KestrixVectorStore(VectorStore):
+    """LangChain vector store over a :class:`kestrix.Collection`.
+
+    Args:
+        embedding: the embedding model; it must produce 384-dim vectors.
+        index_min_size: the add that brings the store to this many documents
+            builds the graph (default 2048); below it searches scan exactly.
+        rebuild_fraction: share of the graph's nodes that deleted or replaced
+            documents may reach before a change rebuilds it; ``None`` (the
+            default) never rebuilds on its own.
+        m, ef_construction: parameters of the graph.
+        ef: search width of the graph; ``None`` (the default) lets the
+            collection choose: as wide as the rescored candidates
+            (``k * oversample``), or 50 without rescoring.
+        progress: called as ``progress(done, total)`` while a graph is built
+            (a few times a second); an exception from it stops the build.
+        side: the copy of every embedding kept beside its 1-bit code to
+            rescore with: ``"int8"`` (the default, 388 bytes a document),
+            ``"float16"`` (768) or ``None``/``"none"`` (the codes only).
+        oversample: a search ranks ``k * oversample`` candidates of the codes
+            again by inner product (default 24).
+        rescore: ``False`` ranks and scores by the codes alone
+            (``1 - hamming / 384``); by default searches are rescored, by the
+            side or, without one, by the codes' own sign vectors.
+    """
+
+    def __init__(
+        self,
+        embedding: Embeddings,
+        *,
+        index_min_size: int = 2048,
+        rebuild_fraction: Optional[float] = None,
+        m: int = 16,
+        ef_construction: int = 200,
+        ef: Optional[int] = None,
+        progress: Optional[Callable[[int, int], Any]] = None,
+        side: Optional[str] = "int8",
+        oversample: int = 24,
+        rescore: bool = True,
+    ) -> None:
+        if not isinstance(embedding, Embeddings):
+            raise TypeError(f"embedding must be a langchain Embeddings, not {type(embedding).__name__}")
+        check_options(index_min_size, rebuild_fraction, m, ef_construction, ef, progress)
+        side = side_argument(side)
+        check_search_options(oversample, rescore)
+        self._embedding = embedding
+        self.index_min_size = index_min_size
+        self.rebuild_fraction = None if rebuild_fraction is None else float(rebuild_fraction)
+        self.m = m
+        self.ef_construction = ef_construction
+        self.ef = ef
+        self.progress = progress
+        self.oversample = oversample
+        self.rescore = rescore
+        self._db = Collection(side=side, rebuild_threshold=self.rebuild_fraction)
+        # Texts, metadata and each string id with the integer id of its vector.
+        self._docs = DocumentStore()
+        # Slots this store's deletes and replacements left in the collection
+        # since it last compacted. Only a store without a graph acts on it (a
+        # graph keeps its deleted nodes as waypoints, and the collection
+        # itself decides on rebuilds by its rebuild_threshold); the collection
+        # does not count its deleted slots outside a graph.
+        self._unreclaimed = 0
+        self._lock = threading.RLock()
+
+    # ------------------------------------------------------------------ basics
+
+    @property
+    def embeddings(self) -> Embeddings:
+        return self._embedding
+
+    @property
+    def store(self) -> Collection:
+        """The collection (its integer ids are this adapter's business)."""
+        return self._db
+
+    @property
+    def documents(self) -> DocumentStore:
+        """The document store: texts, metadata, and the integer id in
+        :attr:`store` of each string id (change documents through this
+        adapter, which keeps the two in step)."""
+        return self._docs
+
+    def __len__(self) -> int:
+        return len(self._db)  # one vector per document
+
+    # ------------------------------------------------------------------ writing
+
+    def add_texts(
+        self,
+        texts: Iterable[str],
+        metadatas: Optional[List[Dict[str, Any]]] = None,
+        *,
+        ids: Optional[Sequence[Optional[str]]] = None,
+        **kwargs: Any,
+    ) -> List[str]:
+        """Embed and add ``texts``; an id that is already present is replaced.
+
+        Everything is checked before the texts are embedded, and the batch
+        goes in whole or not at all, so a refused call leaves the store as it
+        was. Metadata must be JSON values (see :class:`kestrix.DocumentStore`:
+        a ``datetime``, NaN or an integer key is refused with a ValueError
+        naming the document). Returns the ids, in order. The add that brings
+        the store to ``index_min_size`` documents also builds the graph;
+        should that build be stopped (an exception from ``progress``,
+        Ctrl-C) the documents stay added and the next add builds it.
+        """
+        text_list, metadata_list, given_ids = texts_batch(texts, metadatas, ids)
+        n = len(text_list)
+        if n == 0:
+            return []
+        with collector_paused():
+            final_ids = with_fresh_ids(given_ids or [None] * n)
+            # An id given twice in one batch ends as its last text, as if added in turn.
+            order = sorted({id_: i for i, id_ in enumerate(final_ids)}.values())
+            batch = DocumentStore.check_batch(
+                [final_ids[i] for i in order],
+                [text_list[i] for i in order],
+                None if metadata_list is None else [metadata_list[i] for i in order],
+                names=[repr(final_ids[i]) if given_ids and given_ids[i] else f"#{i} of the batch" for i in order],
+            )
+        vectors = embedded(self._embedding.embed_documents(text_list), n, "texts")
+        with self._lock:
+            before = len(self._db)
+
+            def add_vectors(doc_ids: List[int]) -> None:
+                # The collection checks the whole batch before it changes;
+                # should it refuse, the documents are rolled back too.
+                self._db.add(doc_ids, [vectors[i] for i in order])
+
+            with collector_paused():
+                self._docs.upsert_batch(batch, apply=add_vectors)
+            self._unreclaimed += len(order) - (len(self._db) - before)  # the replaced vectors' slots
+            # The documents are in; the graph comes with the add that reaches
+            # the threshold, so no search ever has to wait for it.
+            if not self._db.has_index() and len(self._db) >= self.index_min_size:
+                self._build()
+        return final_ids
+
+    def delete(self, ids: Optional[List[str]] = None, **kwargs: Any) -> Optional[bool]:
+        """Delete the documents with these ids; unknown ids are ignored.
+
+        Returns True. ``ids=None`` is refused rather than read as "all".
+        """
+        if ids is None:
+            raise ValueError("delete() needs the ids to delete")
+        if isinstance(ids, str):
+            raise TypeError("ids must be a list of strings, not a single string")
+        with self._lock:
+            gone = self._docs.delete(ids, apply=self._delete_vectors)
+            self._unreclaimed += len(gone)
+            # Compaction renumbers the slots and so would drop a graph: only a
+            # store searched by scanning is compacted behind the caller's back.
+            if not self._db.has_index() and self._unreclaimed > max(1024, len(self._db)):
+                self._compact()
+        return True
+
+    def _delete_vectors(self, doc_ids: List[int]) -> None:
+        if doc_ids:
+            self._db.delete(doc_ids)
+
+    def get_by_ids(self, ids: Sequence[str], /) -> List[Document]:
+        """The documents with these ids, in the order asked; missing ids are skipped."""
+        with self._lock:
+            return [_document(record) for record in self._docs.get(ids)]
+
+    def _documents(self, doc_ids: List[int]) -> List[Document]:
+        """The documents under these integer ids, in order (the caller holds the lock)."""
+        return [_document(record) for record in self._docs.get_by_ids(doc_ids)]
+
+    # ------------------------------------------------------------------ index upkeep
+
+    def _compact(self) -> None:
+        # A collection with no deleted slots is left exactly as it is.
+        self._db.compact()
+        self._unreclaimed = 0
+
+    def _build(self) -> None:
+        self._db.build_index(self.m, self.ef_construction, progress=self.progress)
+
+    def build_index(self) -> None:
+        """Compact and build the graph now, whatever the store's size."""
+        with self._lock:
+            self._compact()
+            self._build()
+
+    # ------------------------------------------------------------------ searching
+
+    def similarity_search_with_score_by_vector(
+        self,
+        embedding: Sequence[float],
+        k: int = 4,
+        filter: Union[Callable[[Document], bool], Dict[str, Any], None] = None,
+        **kwargs: Any,
+    ) -> List[Tuple[Document, float]]:
+        """The ``k`` documents nearest ``embedding`` with their scores, best first.
+
+        ``filter``, if given, is either a dict of metadata conditions (the
+        filter language of :class:`kestrix.DocumentStore`: plain values test
+        equality; ``$eq $ne $gt $gte $lt $lte $in $nin $exists $contains
+        $like $not``, ``$and`` and ``$or``; an unknown operator raises
+        ``ValueError``) or a function of a ``Document`` returning whether it
+        may be returned. Filtered searches rank the allowed documents as an
+        exact scan of the whole store, every document rescored, ranks them.
+        Keyword arguments other than these raise ``TypeError``.
+        """
+        no_other_arguments("similarity_search_with_score_by_vector", kwargs)
+        check_count("k", k)
+        return self._scored(embedding, k, filter_argument(filter))
+
+    def _scored(self, embedding: Sequence[float], k: int, condition: Condition) -> List[Tuple[Document, float]]:
+        query = embedded([embedding], 1, "query")[0]
+        with self._lock:
+            found = self._search(query, k, condition)
+            return list(zip(self._documents([doc_id for doc_id, _ in found]), [score for _, score in found]))
+
+    def _search(self, query: List[float], k: int, condition: Condition) -> List[Tuple[int, float]]:
+        """``(doc_id, score)`` of the ``k`` best documents ``condition``
+        allows, best first; the caller holds the lock."""
+        if k == 0 or len(self._db) == 0:
+            return []
+        if isinstance(condition, Filter):
+            hits = self._ranked_among(query, k, self._docs.matching_ids(condition))
+        elif condition is not None:
+            hits = self._ranked_where(query, k, condition)
+        else:
+            ef = None if self.ef is None else max(self.ef, k)
+            hits = self._db.search(query, k, ef=ef, rescore=self.rescore, oversample=self.oversample)
+        # The rescored inner product s (the cosine, for unit vectors) is put
+        # on the codes' own scale, on which 1 - hamming / 384 is (1 + the
+        # cosine of the two sign vectors) / 2. Exactly: float64 from the
+        # float32 score, no rounding.
+        if self.rescore:
+            return [(doc_id, (1.0 + float(score)) / 2.0) for doc_id, score in hits]
+        return [(doc_id, float(score)) for doc_id, score in hits]
+
+    def _ranking(self, query: List[float]) -> Tuple[Any, Any]:
+        """Every document's id and score, best first: an exact scan with
+        every document rescored (the ranking filtered searches keep)."""
+        import numpy as np
+
+        ids, scores = self._db.search([query], len(self._db), exact=True, rescore=self.rescore, oversample=1)
+        return np.asarray(ids[0]), np.asarray(scores[0])
+
+    def _ranked_among(self, query: List[float], k: int, allowed: Any) -> List[Tuple[int, float]]:
+        """``(doc_id, score)`` of the ``k`` best documents among the sorted
+        integer ids ``allowed``, best first.
+
+        The collection takes no allow-list of its own yet: the whole store is
+        ranked, and the allowed documents kept in that order."""
+        import numpy as np
+
+        allowed = np.asarray(allowed, dtype=np.int64)
+        if len(allowed) == 0:
+            return []
+        ids, scores = self._ranking(query)
+        # Ids are dense (the lowest free one is reused first): a table of
+        # them costs a byte for each id handed out.
+        table = np.zeros(int(max(allowed[-1], ids.max())) + 1, dtype=bool)
+        table[allowed] = True
+        best = np.flatnonzero(table[ids])[:k]
+        return list(zip(ids[best].tolist(), scores[best].tolist()))
+
+    def _ranked_where(self, query: List[float], k: int, matches: Callable[[Document], bool]) -> List[Tuple[int, float]]:
+        """``(doc_id, score)`` of the ``k`` best documents ``matches`` accepts,
+        asking it about each document in rank order."""
+        ids, scores = self._ranking(query)
+        found: List[Tuple[int, float]] = []
+        for start in range(0, len(ids), _CALLED_CHUNK):
+            chunk = ids[start : start + _CALLED_CHUNK].tolist()
+            for i, document in enumerate(self._documents(chunk)):
+                if matches(document):
+                    found.append((chunk[i], float(scores[start + i])))
+                    if len(found) == k:
+                        return found
+        return found
+
+    def similarity_search_with_score(
+        self,
+        query: str,
+        k: int = 4,
+        filter: Union[Callable[[Document], bool], Dict[str, Any], None] = None,
+        **kwargs: Any,
+    ) -> List[Tuple[Document, float]]:
+        # Every argument is checked before the query is embedded.
+        no_other_arguments("similarity_search_with_score", kwargs)
+        check_count("k", k)
+        condition = filter_argument(filter)
+        return self._scored(self._embedding.embed_query(query), k, condition)
+
+    def similarity_search_by_vector(self, embedding: List[float], k: int = 4, **kwargs: Any) -> List[Document]:
+        return [doc for doc, _ in self.similarity_search_with_score_by_vector(embedding, k, **kwargs)]
+
+    def similarity_search(self, query: str, k: int = 4, **kwargs: Any) -> List[Document]:
+        return [doc for doc, _ in self.similarity_search_with_score(query, k, **kwargs)]
+
+    def max_marginal_relevance_search(
+        self,
+        query: str,
+        k: int = 4,
+        fetch_k: int = 20,
+        lambda_mult: float = 0.5,
+        filter: Union[Callable[[Document], bool], Dict[str, Any], None] = None,
+        **kwargs: Any,
+    ) -> List[Document]:
+        """``k`` documents chosen among the ``fetch_k`` nearest ``query`` for
+        relevance and diversity at once (maximal marginal relevance; needs
+        NumPy). ``lambda_mult`` in ``[0, 1]`` weighs relevance (1) against
+        diversity (0); ``filter`` is that of :meth:`similarity_search`."""
+        no_other_arguments("max_marginal_relevance_search", kwargs)
+        check_mmr_arguments(k, fetch_k, lambda_mult)
+        condition = filter_argument(filter)
+        return self._diverse(self._embedding.embed_query(query), k, fetch_k, lambda_mult, condition)
+
+    def max_marginal_relevance_search_by_vector(
+        self,
+        embedding: Sequence[float],
+        k: int = 4,
+        fetch_k: int = 20,
+        lambda_mult: float = 0.5,
+        filter: Union[Callable[[Document], bool], Dict[str, Any], None] = None,
+        **kwargs: Any,
+    ) -> List[Document]:
+        """As :meth:`max_marginal_relevance_search`, from an embedding.
+
+        The ``fetch_k`` candidates are those the (rescored, filtered) search
+        returns; their diversity is measured on the vectors the store keeps:
+        the side's, or the sign vectors of the codes in a store without one.
+        """
+        no_other_arguments("max_marginal_relevance_search_by_vector", kwargs)
+        check_mmr_arguments(k, fetch_k, lambda_mult)
+        return self._diverse(embedding, k, fetch_k, lambda_mult, filter_argument(filter))
+
+    def _diverse(
+        self, embedding: Sequence[float], k: int, fetch_k: int, lambda_mult: float, condition: Condition
+    ) -> List[Document]:
+        query = embedded([embedding], 1, "query")[0]
+        if k == 0:
+            return []
+        with self._lock:
+            found = self._search(query, fetch_k, condition)
+            if not found:
+                return []
+            vectors = _mmr.kept_vectors(self._db, [doc_id for doc_id, _ in found])
+            chosen = _mmr.choose(query, vectors, lambda_mult, k)
+            return self._documents([found[i][0] for i in chosen])
+
+    def _select_relevance_score_fn(self) -> Callable[[float], float]:
+        # Scores run from 0 (opposite) to 1 (identical) for unit-length
+        # embeddings; longer or shorter ones, and the side's own rounding,
+        # can carry a rescored score past either end.
+        return lambda score: min(1.0, max(0.0, score))
+
+    @classmethod
+    def from_texts(
+        cls,
+        texts: List[str],
+        embedding: Embeddings,
+        metadatas: Optional[List[Dict[str, Any]]] = None,
+        *,
+        ids: Optional[List[str]] = None,
+        **kwargs: Any,
+    ) -> KestrixVectorStore:
+        """A new store holding ``texts``; ``kwargs`` go to the constructor."""
+        store = cls(embedding, **kwargs)
+        store.add_texts(texts, metadatas, ids=ids)
+        return store
+
+    # ------------------------------------------------------------------ files
+
+    def save_local(self, folder: Any) -> None:
+        """Save the store, texts and metadata into ``folder`` (created if needed)."""
+        folder_path = path_argument(folder, "folder")
+        if os.path.exists(folder_path) and not os.path.isdir(folder_path):
+            raise NotADirectoryError(f"cannot save to {folder_path!r}: it is a file")
+        with self._lock:
+            # Deleted slots travel with the file while a graph walks through
+            # them; a store without one is saved compact.
+            if not self._db.has_index():
+                self._compact()
+            data = self._db._file_bytes()
+            # A copy in memory, so that searches need not wait for the disk.
+            documents = self._docs.copy()
+            side = self._db.side
+        try:
+            write_folder(folder_path, data, side, documents)
+        finally:
+            documents.close()
+
+    @classmethod
+    def load_local(cls, folder: Any, embeddings: Embeddings, **kwargs: Any) -> KestrixVectorStore:
+        """Load a store saved by :meth:`save_local`; ``kwargs`` go to the constructor.
+
+        The store comes back with the side it was saved with: folders saved
+        without one (and those of the first version) load with the codes only,
+        and are searched rescored by the codes' sign vectors. ``side=`` asks
+        for another: ``"none"`` drops a saved side; ``"int8"`` or
+        ``"float16"``, when the folder holds another, embeds every stored text
+        again (one ``embed_documents`` call over all of them) and builds the
+        codes, side and, if the folder had one or the store is large enough,
+        the graph from those embeddings. Folders of the versions that kept the
+        documents in the manifest are converted as they load.
+        """
+        side = kwargs.pop("side", _KEEP_SIDE)
+        # The arguments are checked before the folder is read.
+        store = cls(embeddings, **kwargs) if side is _KEEP_SIDE else cls(embeddings, side=side, **kwargs)
+        db, docs, sections, deleted = read_folder(path_argument(folder, "folder"))
+        store._docs = docs
+        wanted = db.side if side is _KEEP_SIDE else store._db.side
+        if wanted == "none" and db.side != "none":
+            # The same codes, ids and graph, without the side.
+            found = dict(sections)
+            db = Collection._from_sections(
+                found[STORE_SECTION], found[DOC_IDS_SECTION], None, found.get(GRAPH_SECTION), None
+            )
+        elif wanted != db.side:
+            db = store._embedded_again(db, wanted)
+            deleted = 0
+        db.rebuild_threshold = store.rebuild_fraction
+        store._db = db
+        store._unreclaimed = deleted
+        return store
+
+    def _embedded_again(self, saved: Collection, side: str) -> Collection:
+        """A collection with ``side`` holding ``saved``'s documents, embedded
+        again from their texts, with a graph if ``saved`` had one or this
+        store's size calls for it."""
+        order = saved.ids()
+        order = order.tolist() if hasattr(order, "tolist") else list(order)
+        db = Collection(side=side)
+        if order:
+            texts = [record.text for record in self._docs.get_by_ids(order)]
+            vectors = embedded(self._embedding.embed_documents(texts), len(texts), "texts")
+            db.add(order, vectors)  # in the saved slot order, so ties fall as they did
+        if saved.has_index() or len(db) >= self.index_min_size:
+            self._db = db
+            self._build()
+        return db
+
+
+def _document(record: Record) -> Document:
+    return Document(id=record.key, page_content=record.text, metadata=record.metadata)
