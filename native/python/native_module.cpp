@@ -16,6 +16,7 @@ constexpr ModulePart PARTS[] = {
     add_container_part,
     add_batch_part,
     add_collection_part,
+    add_log_part,
 };
 
 PyModuleDef native_definition = {

@@ -24,5 +24,7 @@ bool add_batch_part(PyObject* module) noexcept;
 PyObject* raise_container_error(const container::ContainerError& error);
 // Collection (collection_part.cpp).
 bool add_collection_part(PyObject* module) noexcept;
+// Log, LogReader, LogReport: the write-ahead log (log_part.cpp).
+bool add_log_part(PyObject* module) noexcept;
 
 }  // namespace kestrix::python

@@ -4,9 +4,14 @@ Marked ``ray``: ``pytest -m "not ray"`` skips them for a quick local run.
 """
 
 import json
+import os
+import re
+import struct
 import sys
 import threading
 import time
+import warnings
+import zlib
 
 import numpy as np
 import pytest
@@ -20,6 +25,7 @@ from conftest import ref_score
 from kestrix import Collection
 from kestrix.distributed import ShardedCollection, ShardRecoveryWarning, ShardWriteError, shard_of
 from kestrix.distributed import _files as files
+from kestrix.distributed._shard import _Shard
 
 pytestmark = pytest.mark.ray
 
@@ -240,32 +246,80 @@ def test_a_killed_shard_loses_nothing_acknowledged(tmp_path):
         assert lost.shard == 1 and "could not be read" in lost.lost[0]
 
 
-def test_log_reader_drops_an_unfinished_tail_and_reports_damage(tmp_path):
-    path = str(tmp_path / "s.wal")
-    files.reset_log(path, 4)
-    log = files.AppendLog(path)
-    vectors = np.ones((3, DIM), dtype=np.float32)
-    for seq in (5, 6, 7):
-        log.append(files.encode_record(seq, files.OP_ADD, np.array([1, 2, 3]), vectors * seq))
-    log.append(files.encode_record(8, files.OP_BUILD, params=(16, 200)))
-    log.close()
-    whole = open(path, "rb").read()
-    record_bytes = (len(whole) - 24 - 36) // 3  # three adds, then a 36-byte build
+def _flip(data, at):
+    return data[:at] + bytes([data[at] ^ 1]) + data[at + 1 :]
 
-    def read(data):
-        with open(path, "wb") as f:
-            f.write(data)
-        reader = files.LogReader(path)
-        return reader, [r.seq for r in reader.records()]
 
-    reader, seqs = read(whole)
-    assert (reader.base, seqs, reader.torn_tail, reader.damaged_bytes) == (4, [5, 6, 7, 8], False, 0)
-    for cut in (whole[:-1], whole[:-30], whole + bytes(100)):
-        reader, seqs = read(cut)
-        assert seqs == ([5, 6, 7, 8] if len(cut) > len(whole) else [5, 6, 7])
-        assert reader.torn_tail and reader.damaged_bytes == 0
-    middle = bytearray(whole)
-    middle[24 + record_bytes + 40] ^= 1
-    reader, seqs = read(bytes(middle))
-    assert seqs == [5] and not reader.torn_tail and reader.damaged_bytes == len(whole) - 24 - record_bytes
-    assert reader.valid_bytes == 24 + record_bytes
+def _earlier_format(parts):
+    """Shard 0's batches as a log of the format before numbered records (KXWAL001), after checkpoint 0."""
+    out = [struct.pack("<8sQII", b"KXWAL001", 0, 0, 0)]
+    for seq, (ids, vectors) in enumerate(parts, 1):
+        body = struct.pack("<QB3xI", seq, 1, len(ids)) + ids.astype("<i8").tobytes() + vectors.tobytes()
+        out.append(struct.pack("<4sII", b"KXRB", len(body), zlib.crc32(body)) + body)
+    return b"".join(out)
+
+
+# (how shard 0's log of five batches is damaged, given its bytes, where each record ends and the shard's part
+# of each batch; the batches it loses; the loss reported; whether a file is kept aside)
+LOG_DAMAGE = {
+    "deleted before the first save": (lambda d, o, p: None, {0, 1, 2, 3, 4}, "is missing", False),
+    "last record cut in half": (lambda d, o, p: d[: (o[4] + o[5]) // 2], {4}, r"record 5\b", True),
+    "two records swapped": (lambda d, o, p: d[: o[1]] + d[o[2] : o[3]] + d[o[1] : o[2]] + d[o[3] :], (), None, True),
+    "one byte flipped mid-record": (lambda d, o, p: _flip(d, (o[0] + o[1]) // 2), {0}, r"record 1\b", True),
+    "earlier format": (lambda d, o, p: _earlier_format(p), (), None, False),
+    "earlier format, flipped": (lambda d, o, p: _flip(_earlier_format(p), 200), {0, 1, 2, 3, 4}, "damaged", True),
+}
+
+
+@pytest.mark.parametrize("case", LOG_DAMAGE, ids=list(LOG_DAMAGE))
+def test_a_damaged_shard_log_loses_only_what_it_names(tmp_path, case):
+    damage, lost_batches, reported, kept = LOG_DAMAGE[case]
+    rng = np.random.default_rng(24)
+    batches = [rng.choice(2**40, 100, replace=False) + 10**6 * b for b in range(5)]
+    vectors = rng.standard_normal((5, 100, DIM)).astype(np.float32)
+    log = tmp_path / "shard-0000.wal"
+    with ShardedCollection(tmp_path, shards=2, cpus_per_shard=0.5) as sharded:
+        offsets = [log.stat().st_size]  # where each acknowledged batch's record ends
+        for ids, rows in zip(batches, vectors):
+            sharded.add(ids, rows)
+            offsets.append(log.stat().st_size)
+    mine = [shard_of(ids, 2) == 0 for ids in batches]
+    damaged = damage(log.read_bytes(), offsets, [(i[m], v[m]) for i, v, m in zip(batches, vectors, mine)])
+    if damaged is None:
+        log.unlink()
+    else:
+        log.write_bytes(damaged)
+    keep = np.concatenate([~m if b in lost_batches else np.ones_like(m) for b, m in enumerate(mine)])
+    ids, vectors = np.concatenate(batches), vectors.reshape(-1, DIM)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        reopened = ShardedCollection.load(tmp_path)
+    with reopened:
+        assert_same_content(reopened, ids[keep], vectors[keep])
+        said = [str(w.message) for w in caught if issubclass(w.category, ShardRecoveryWarning)]
+        assert len(said) == (reported is not None) and all(re.match(f"shard 0 .*{reported}", m) for m in said)
+        # Damage is reported, and kept aside, whether it cost anything or not.
+        assert len(reopened.recoveries) == (reported is not None or kept)
+        for recovery in reopened.recoveries:
+            assert recovery.shard == 0 and bool(recovery.lost) == bool(lost_batches) and recovery.notes + recovery.lost
+            assert bool(recovery.kept_aside) == kept and all(os.path.exists(path) for path in recovery.kept_aside)
+        assert log.read_bytes().startswith(b"KXLOG")
+    # What was recovered became a checkpoint and a new log: the next start finds nothing wrong.
+    with ShardedCollection.load(tmp_path) as again:
+        assert again.recoveries == []
+        assert_same_content(again, ids[keep], vectors[keep])
+
+
+def test_a_batch_that_fails_on_a_shard_stays_out_after_recovery(tmp_path, monkeypatch):
+    ShardedCollection(tmp_path, shards=1).close()
+    monkeypatch.setattr("kestrix.distributed._shard._assigned_threads", lambda: 1)  # a shard outside an actor
+    vectors = np.random.default_rng(3).standard_normal((3, DIM)).astype(np.float32)
+    shard = _Shard(str(tmp_path), 0)
+    shard.write(1, files.OP_ADD, np.array([1]), vectors[:1], ())
+    shard._apply = lambda record: (_ for _ in ()).throw(MemoryError)
+    with pytest.raises(MemoryError):
+        shard.write(2, files.OP_ADD, np.array([2]), vectors[1:2], ())
+    del shard._apply
+    shard.write(3, files.OP_ADD, np.array([3]), vectors[2:], ())
+    restarted = _Shard(str(tmp_path), 0)
+    assert restarted._recovery.replayed == 2 and sorted(restarted._col.ids().tolist()) == [1, 3]

@@ -7,8 +7,10 @@ import stat
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
+import numpy as np
 import pytest
 
 import kestrix
@@ -247,3 +249,88 @@ def test_killing_a_saving_process_never_leaves_a_torn_file(tmp_path):
     assert path.exists(), "no save completed in twelve runs"
     leftovers = [name for name in os.listdir(tmp_path) if name not in {"store.kx", "a.bin", "b.bin"}]
     assert all(name.startswith(".store.kx.") and name.endswith(".tmp") for name in leftovers)
+
+
+# --- the write-ahead log -------------------------------------------------------
+
+
+def test_log_keeps_every_record_from_many_threads_and_reports_damage(tmp_path):
+    from kestrix._native import Log, LogReader
+
+    path = tmp_path / "a.log"
+    rows = np.arange(12, dtype=np.float32).reshape(3, 4)
+    forms = [lambda t, i: f"{t}:{i}".encode(), lambda t, i: np.full(3, t * 1000 + i), lambda t, i: [b"#", rows * i]]
+    expected = {}
+    with Log.create(path, "test", 41, b"meta") as log:
+
+        def write(t):
+            for i in range(30):
+                payload = forms[t % 3](t, i)
+                seq = log.append_durable(t, payload)
+                parts = payload if isinstance(payload, list) else [payload]
+                expected[seq] = (t, b"".join(bytes(p) if isinstance(p, bytes) else p.tobytes() for p in parts))
+
+        threads = [threading.Thread(target=write, args=(t,)) for t in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert log.durable_seq == log.next_seq - 1 == 161
+    reader = LogReader(path, "test")
+    assert (reader.base, reader.meta) == (41, b"meta")
+    assert {seq: (kind, payload) for seq, kind, payload in reader} == expected
+    report = reader.finish()
+    assert report.intact and report.resumable and (report.applied, report.next_seq) == (120, 162)
+
+    # A flipped byte in the middle: the records around it are read, the one lost is named, the file kept aside.
+    data = bytearray(path.read_bytes())
+    data[len(data) // 2] ^= 0x40
+    path.write_bytes(bytes(data))
+    reader = LogReader(path, "test")
+    next(reader)
+    with pytest.raises(ValueError, match="read every record"):
+        reader.finish()
+    seqs = [42] + [seq for seq, _, _ in reader]
+    report = reader.finish()
+    ((lost, last),) = report.lost
+    assert lost == last and seqs == [s for s in range(42, 162) if s != lost]
+    assert report.problems and not report.intact and not report.resumable
+    assert report.kept_aside == f"{path}.damaged" and not path.exists()
+    with pytest.raises(ValueError, match="resumed"):
+        reader.resume()
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda p, n: n.Log.create(p, "x" * 17), ValueError, "tag must be at most 16 bytes"),
+        (lambda p, n: n.Log.create(p, "t").append(1, "text"), TypeError, "payload must be bytes"),
+        (lambda p, n: n.Log.create(p, "t").append(1, [b"", np.array([None])]), TypeError, "Python objects"),
+        (lambda p, n: n.Log.create(p, "t").append(1, np.ones((4, 4))[:, 1]), ValueError, "C-contiguous"),
+        (lambda p, n: n.Log.create(p, "t").sync(1), ValueError, "never appended"),
+        (lambda p, n: n.LogReader(p.parent, "t"), ValueError, "NotRegularFile"),
+        (lambda p, n: (n.Log.create(p, "t").close(), n.LogReader(p, "u")), ValueError, "ForeignLog"),
+        (lambda p, n: n.Log(), TypeError, "Log.create"),
+    ],
+)
+def test_log_refuses_bad_arguments_and_foreign_files(tmp_path, call, error, message):
+    from kestrix import _native
+
+    with pytest.raises(error, match=message):
+        call(tmp_path / "b.log", _native)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_cannot_write_to_its_parents_log(tmp_path):
+    from kestrix._native import Log
+
+    log = Log.create(tmp_path / "f.log", "t")
+    child = os.fork()
+    if child == 0:  # pragma: no cover - runs in the child
+        try:
+            log.append_durable(1, b"child")
+        except RuntimeError as err:
+            os._exit(0 if "a forked child cannot write to it" in str(err) else 2)
+        os._exit(1)
+    assert os.waitpid(child, 0)[1] == 0
+    assert log.append_durable(1, b"parent") == 1

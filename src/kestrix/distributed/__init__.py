@@ -35,9 +35,10 @@ Files and failures
     atomically; ``save(other_folder)`` writes a complete copy there, which
     :meth:`ShardedCollection.load` opens on another cluster. An actor that
     dies is restarted by Ray from its last checkpoint plus its log, so nothing
-    acknowledged is lost; whatever could not be recovered (a damaged file) is
-    reported in :attr:`ShardedCollection.recoveries` and by a
-    :class:`ShardRecoveryWarning`.
+    acknowledged is lost; whatever could not be recovered (a damaged or
+    missing file) is named, by log record, in
+    :attr:`ShardedCollection.recoveries` and a :class:`ShardRecoveryWarning`,
+    and a damaged file is kept aside.
 
 One ``ShardedCollection`` object writes to a folder at a time.
 """

@@ -15,6 +15,10 @@ from ._errors import ShardRecoveryWarning, ShardWriteError
 from ._routing import DIM, MAX_ID, merge_top_k, shard_of, split_by_shard
 from ._shard import Recovery, _ShardActor
 
+# How long close() waits for the shards to close their logs; one that takes
+# longer (say, still loading after a restart) is stopped without its note.
+_CLOSE_SECONDS = 60
+
 
 def _unwrap(err: BaseException) -> BaseException:
     """The shard's own exception out of Ray's wrapper."""
@@ -123,7 +127,7 @@ class ShardedCollection:
         except Exception:
             return
         self._incarnations[shard] = incarnation
-        if known is not None or recovery.lost or recovery.notes:
+        if known is not None or recovery.lost or recovery.notes or recovery.kept_aside:
             self.recoveries.append(recovery)
         if recovery.lost:
             warnings.warn(
@@ -296,10 +300,19 @@ class ShardedCollection:
             self._call_all("info")
 
     def close(self) -> None:
-        """Stop the actors (the folder keeps everything acknowledged)."""
-        for actor in self._actors:
-            ray.kill(actor, no_restart=True)
-        self._actors = []
+        """Stop the actors (the folder keeps everything acknowledged).
+
+        Each shard first closes its log and notes its last record, so that a
+        log found shorter when the folder is loaded again is reported as a
+        loss rather than taken for a write a crash cut short.
+        """
+        with self._lock:
+            closing = [actor.close.remote() for actor in self._actors]
+            if closing:
+                ray.wait(closing, num_returns=len(closing), timeout=_CLOSE_SECONDS)
+            for actor in self._actors:
+                ray.kill(actor, no_restart=True)
+            self._actors = []
 
     def __enter__(self) -> "ShardedCollection":
         return self

@@ -5,32 +5,47 @@ One folder holds one sharded collection::
     manifest.json                           shard count, id routing, the files of the last save
     shard-0003.00000000000000000042.kxc     shard 3 as saved after batch 42 (a Collection file)
     shard-0003.wal                          every batch shard 3 applied since that save
+    shard-0003.closed                       how many log records shard 3 had when it was last closed
 
 Every write batch has a number, counted by the driver from 1. A shard appends
-the batch to its log and fsyncs it before it applies it, and the driver
+the batch to its log and makes it durable before it applies it, and the driver
 acknowledges a batch only once every shard has done so; a shard restarted
 after a crash loads its newest readable checkpoint and re-applies the logged
 batches numbered above it, so nothing acknowledged is lost.
 
-The checkpoint's name carries the number of the last batch it holds, and the
-log's header the number of the checkpoint it continues. A save writes the new
-checkpoint first and then replaces the log; a crash between the two leaves
-both the new checkpoint and the old log, and the numbers tell recovery to skip
-the logged batches the checkpoint already holds (re-applying an upsert would
-move its document to a newer slot and change how ties are ordered).
+The log is kestrix's write-ahead log (``kestrix._native.Log``, tag
+``kestrix.shard``): numbered, checksummed records that recovery hands over in
+order, naming every record it could not. A shard sees only the batches that
+touch its ids, so the log numbers its own records, without gaps and on from
+one log to the next (a new log continues the number of the last record of the
+one before), and each record's payload carries its batch number.
 
-A checkpoint keeps the shard's graph (a collection file holds it). The log's
-header also says whether the shard had one at the save and with which
-parameters (m = 0: none), so recovery builds it again after loading a
-checkpoint written without it (by an earlier version).
+A save writes the checkpoint first (its name carries the number of the last
+batch it holds) and then a new log; a crash between the two leaves the new
+checkpoint and the old log, and recovery skips the logged batches the
+checkpoint already holds (re-applying an upsert would move its document to a
+newer slot and change how ties are ordered). A shard's first log is created
+before its first checkpoint, so a checkpoint without a log beside it means a
+lost log, which is reported.
 
-Log layout, little-endian: a 24-byte header (``KXWAL001``, u64 checkpoint
-batch number, u32 m, u32 ef_construction), then records: ``KXRB``, u32 payload length, u32 CRC-32 of the
-payload, payload. Payload: u64 batch number, u8 operation, 3 zero bytes, u32
-count, then for an add ``count`` int64 ids and ``count x 384`` float32
-components, for a delete ``count`` int64 ids, for an index build u32 m and u32
-ef_construction. A reader checks every length against the bytes present
-before it reads, and the CRC before it decodes.
+The log header's meta is u64 checkpoint batch number, u32 m and u32
+ef_construction of the checkpoint's graph (m = 0: none), so that a
+checkpoint written without its graph (by an earlier version) has it built
+again. A record's kind is its operation; its payload is u64 batch number, u32
+count, 4 zero bytes, then for an add ``count`` int64 ids and ``count x 384``
+float32 components, for a delete ``count`` int64 ids, for an index build u32 m
+and u32 ef_construction, and for a failed batch nothing: a batch that failed
+to apply changed nothing, and the record after it says so.
+
+A shard closed cleanly writes ``shard-NNNN.closed``: the number of its log's
+last record, every one of which was acknowledged. A log later found to end
+before that record lost what it held, even if the file ends inside a record
+(which after a crash would be a write never acknowledged). Record numbers only
+grow, so the note never speaks for a later log.
+
+Logs of the earlier format (``KXWAL001``, records without numbers) are read
+once and converted: the shard replays them, writes a checkpoint and starts a
+new log.
 """
 
 import json
@@ -52,22 +67,23 @@ ROUTING = "splitmix64(id) mod shards"
 MAX_SHARDS = 4096
 _MAX_MANIFEST_BYTES = 1 << 20
 
-WAL_MAGIC = b"KXWAL001"
-_WAL_HEADER = struct.Struct("<8sQII")
-_RECORD_MAGIC = b"KXRB"
-_RECORD_HEADER = struct.Struct("<4sII")
-_PAYLOAD_HEADER = struct.Struct("<QB3xI")
+LOG_TAG = "kestrix.shard"
+_META = struct.Struct("<QII")
+_PAYLOAD_HEADER = struct.Struct("<QI4x")
+_CLOSED = struct.Struct("<8sQ")
+_CLOSED_MAGIC = b"KXCLOSED"
 
 OP_ADD = 1
 OP_DELETE = 2
 OP_BUILD = 3
+OP_FAILED = 4
 OP_NAMES = {OP_ADD: "add", OP_DELETE: "delete", OP_BUILD: "build_index"}
 
 _CHECKPOINT = re.compile(r"shard-(\d{4})\.(\d{20})\.kxc")
 
 
 class Record(NamedTuple):
-    seq: int
+    seq: int  # the batch number
     op: int
     ids: Any  # int64 array (add, delete) or None
     vectors: Any  # float32 (n, 384) array (add) or None
@@ -80,6 +96,10 @@ def checkpoint_name(shard: int, seq: int) -> str:
 
 def wal_name(shard: int) -> str:
     return f"shard-{shard:04d}.wal"
+
+
+def closed_name(shard: int) -> str:
+    return f"shard-{shard:04d}.closed"
 
 
 def checkpoints(folder: str, shard: int) -> List[Tuple[int, str]]:
@@ -105,89 +125,141 @@ def file_crc32(path: str) -> Tuple[int, int]:
             crc = zlib.crc32(block, crc)
 
 
-# --- write-ahead log ----------------------------------------------------------
+# --- the log's contents -----------------------------------------------------------
 
 
-def encode_record(seq: int, op: int, ids: Any = None, vectors: Any = None, params: Tuple[int, ...] = ()) -> bytes:
-    if op == OP_BUILD:
-        count, body = 0, struct.pack("<II", *params)
-    else:
-        count = int(ids.shape[0])
-        body = ids.astype("<i8", copy=False).tobytes()
-        if op == OP_ADD:
-            body += vectors.astype("<f4", copy=False).tobytes()
-    payload = _PAYLOAD_HEADER.pack(seq, op, count) + body
-    return _RECORD_HEADER.pack(_RECORD_MAGIC, len(payload), zlib.crc32(payload)) + payload
+def encode_meta(seq: int, graph: Optional[Tuple[int, int]]) -> bytes:
+    """The header meta of a log after checkpoint ``seq`` whose shard had ``graph`` = (m, ef_construction)."""
+    return _META.pack(seq, *(graph or (0, 0)))
 
 
-def _decode_payload(payload: bytes) -> Optional[Record]:
+def decode_meta(meta: bytes) -> Optional[Tuple[int, Optional[Tuple[int, int]]]]:
+    """(checkpoint batch number, graph or None) of a log's meta; None for meta of another shape."""
+    if len(meta) != _META.size:
+        return None
+    seq, m, ef_construction = _META.unpack(meta)
+    return seq, ((m, ef_construction) if m else None)
+
+
+def payload(record: Record) -> List[Any]:
+    """A record's payload as parts the log writes one after another, the arrays where they lie."""
+    if record.op == OP_BUILD:
+        return [_PAYLOAD_HEADER.pack(record.seq, 0) + struct.pack("<II", *record.params)]
+    if record.op == OP_FAILED:
+        return [_PAYLOAD_HEADER.pack(record.seq, 0)]
     import numpy as np
 
-    if len(payload) < _PAYLOAD_HEADER.size:
-        return None
-    seq, op, count = _PAYLOAD_HEADER.unpack_from(payload)
-    body = memoryview(payload)[_PAYLOAD_HEADER.size :]
-    if op == OP_BUILD:
-        if count != 0 or len(body) != 8:
+    ids = np.ascontiguousarray(record.ids, dtype="<i8")
+    parts = [_PAYLOAD_HEADER.pack(record.seq, ids.shape[0]), ids]
+    if record.op == OP_ADD:
+        parts.append(np.ascontiguousarray(record.vectors, dtype="<f4"))
+    return parts
+
+
+def _decode_body(seq: int, op: int, count: int, body: memoryview) -> Optional[Record]:
+    """The record of a payload's body after its header; None if it is no batch of ``op``."""
+    import numpy as np
+
+    if op in (OP_BUILD, OP_FAILED):
+        if count != 0 or len(body) != (8 if op == OP_BUILD else 0):
             return None
-        return Record(seq, op, None, None, struct.unpack("<II", body))
+        return Record(seq, op, None, None, struct.unpack("<II", body) if op == OP_BUILD else ())
     if op not in (OP_ADD, OP_DELETE):
         return None
     row = 8 + (4 * DIM if op == OP_ADD else 0)
     if len(body) != count * row:
         return None
-    ids = np.frombuffer(body, dtype="<i8", count=count).astype(np.int64)
+    ids = np.frombuffer(body, dtype="<i8", count=count)
     vectors = None
     if op == OP_ADD:
-        vectors = np.frombuffer(body, dtype="<f4", offset=8 * count).astype(np.float32).reshape(count, DIM)
+        vectors = np.frombuffer(body, dtype="<f4", offset=8 * count).reshape(count, DIM)
     return Record(seq, op, ids, vectors, ())
 
 
-def _all_zero(block: bytes) -> bool:
-    return block.count(0) == len(block)
+def decode(kind: int, data: bytes) -> Optional[Record]:
+    """The record of a log record's kind and payload; None if it holds no batch this version reads."""
+    if len(data) < _PAYLOAD_HEADER.size:
+        return None
+    seq, count = _PAYLOAD_HEADER.unpack_from(data)
+    return _decode_body(seq, kind, count, memoryview(data)[_PAYLOAD_HEADER.size :])
 
 
-class LogReader:
-    """Reads a shard's log, one record in memory at a time.
+def write_closed(path: str, last_record: int) -> None:
+    data = _CLOSED.pack(_CLOSED_MAGIC, last_record)
+    atomic_write_bytes(path, data + struct.pack("<I", zlib.crc32(data)))
 
-    ``base`` is None when the file has no valid header. After ``records()`` is
-    exhausted, ``valid_bytes`` is the length of the readable prefix,
-    ``torn_tail`` says the last record was incomplete (a write that never
-    finished, so a batch never acknowledged) and ``damaged_bytes`` counts the
-    bytes from a damaged record on, when more data followed it.
+
+def read_closed(path: str) -> int:
+    """The last record a clean close counted, or 0 when there is no whole note at ``path``."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read(_CLOSED.size + 5)
+    except FileNotFoundError:
+        return 0
+    if len(data) != _CLOSED.size + 4 or struct.unpack_from("<I", data, _CLOSED.size)[0] != zlib.crc32(data[:-4]):
+        return 0
+    magic, last_record = _CLOSED.unpack_from(data)
+    return int(last_record) if magic == _CLOSED_MAGIC else 0
+
+
+# --- the earlier log format, read once to convert it ------------------------------
+
+OLD_MAGIC = b"KXWAL001"
+_OLD_HEADER = struct.Struct("<8sQII")
+_OLD_RECORD_MAGIC = b"KXRB"
+_OLD_RECORD_HEADER = struct.Struct("<4sII")
+_OLD_PAYLOAD_HEADER = struct.Struct("<QB3xI")
+
+
+def is_old_log(path: str) -> bool:
+    try:
+        with open(path, "rb") as f:
+            return f.read(len(OLD_MAGIC)) == OLD_MAGIC
+    except FileNotFoundError:
+        return False
+
+
+class OldLog:
+    """A log of the earlier format: a 24-byte header (``KXWAL001``, u64
+    checkpoint batch number, u32 m, u32 ef_construction), then records of
+    ``KXRB``, u32 payload length, u32 CRC-32 of the payload, and the payload:
+    u64 batch number, u8 operation, 3 zero bytes, u32 count, the body.
+
+    ``base`` is None when the header is not valid. Once ``records()`` is
+    exhausted, ``torn_tail`` says the last record was unfinished and
+    ``damaged_bytes`` counts the bytes from a damaged record on, when more
+    followed it (records carry no number, so nothing after damage is found).
     """
 
     def __init__(self, path: str) -> None:
         self._path = path
-        self.size = os.path.getsize(path)
         with open(path, "rb") as f:
-            header = f.read(_WAL_HEADER.size)
+            header = f.read(_OLD_HEADER.size)
         self.base: Optional[int] = None
-        self.index_params: Tuple[int, int] = (0, 0)
-        if len(header) == _WAL_HEADER.size and header[:8] == WAL_MAGIC:
-            _, self.base, m, ef_construction = _WAL_HEADER.unpack(header)
-            self.index_params = (m, ef_construction)
-        self.valid_bytes = _WAL_HEADER.size
+        self.graph: Optional[Tuple[int, int]] = None
+        if len(header) == _OLD_HEADER.size and header.startswith(OLD_MAGIC):
+            _, self.base, m, ef_construction = _OLD_HEADER.unpack(header)
+            self.graph = (m, ef_construction) if m else None
         self.torn_tail = False
         self.damaged_bytes = 0
 
     def records(self) -> Iterator[Record]:
         if self.base is None:
             return
-        size = self.size
+        size = os.path.getsize(self._path)
         with open(self._path, "rb") as f:
-            pos = f.seek(_WAL_HEADER.size)
+            pos = f.seek(_OLD_HEADER.size)
             while pos < size:
-                head = f.read(_RECORD_HEADER.size)
-                if len(head) < _RECORD_HEADER.size:
+                head = f.read(_OLD_RECORD_HEADER.size)
+                if len(head) < _OLD_RECORD_HEADER.size:
                     self.torn_tail = True
                     return
-                magic, length, crc = _RECORD_HEADER.unpack(head)
-                end = pos + _RECORD_HEADER.size + length
-                if magic != _RECORD_MAGIC:
-                    # Space the file system extended but never wrote reads as
-                    # zeros; anything else cannot be located again.
-                    if _all_zero(head) and all(_all_zero(block) for block in iter(lambda: f.read(1 << 20), b"")):
+                magic, length, crc = _OLD_RECORD_HEADER.unpack(head)
+                end = pos + _OLD_RECORD_HEADER.size + length
+                if magic != _OLD_RECORD_MAGIC:
+                    # Space the file system extended but never wrote reads as zeros.
+                    blocks = iter(lambda: f.read(1 << 20), b"")
+                    if head.count(0) == len(head) and all(block.count(0) == len(block) for block in blocks):
                         self.torn_tail = True
                     else:
                         self.damaged_bytes = size - pos
@@ -195,63 +267,29 @@ class LogReader:
                 if end > size:
                     self.torn_tail = True
                     return
-                payload = f.read(length)
-                record = _decode_payload(payload) if zlib.crc32(payload) == crc else None
-                if record is None:
+                data = f.read(length)
+                record = None
+                if zlib.crc32(data) == crc and len(data) >= _OLD_PAYLOAD_HEADER.size:
+                    seq, op, count = _OLD_PAYLOAD_HEADER.unpack_from(data)
+                    record = _decode_body(seq, op, count, memoryview(data)[_OLD_PAYLOAD_HEADER.size :])
+                if record is None or record.op == OP_FAILED:
                     # Only the last record can be a write cut short by a crash.
                     if end == size:
                         self.torn_tail = True
                     else:
                         self.damaged_bytes = size - pos
                     return
-                pos = self.valid_bytes = end
+                pos = end
                 yield record
 
 
-def reset_log(path: str, base: int, index_params: Tuple[int, int] = (0, 0)) -> None:
-    """Replace the log at ``path`` with an empty one continuing checkpoint ``base``
-    (whose shard had a graph built with ``index_params`` = (m, ef_construction), or (0, 0))."""
-    atomic_write_bytes(path, _WAL_HEADER.pack(WAL_MAGIC, base, *index_params))
-
-
-def truncate_file(path: str, length: int) -> None:
-    fd = os.open(path, os.O_WRONLY | getattr(os, "O_BINARY", 0))
-    try:
-        os.ftruncate(fd, length)
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
-class AppendLog:
-    """The open end of a shard's log: each append is on disk before it returns."""
-
-    def __init__(self, path: str) -> None:
-        self._path = path
-        self._fd = os.open(path, os.O_WRONLY | os.O_APPEND | getattr(os, "O_BINARY", 0))
-
-    def append(self, record: bytes) -> int:
-        """Write and fsync ``record``; return the log's length before it."""
-        start = os.lseek(self._fd, 0, os.SEEK_END)
-        try:
-            view = memoryview(record)
-            while view:
-                view = view[os.write(self._fd, view) :]
-            os.fsync(self._fd)
-        except BaseException:
-            self.truncate(start)
-            raise
-        return start
-
-    def truncate(self, length: int) -> None:
-        """Cut the log back to ``length`` bytes (drops a record whose batch failed)."""
-        os.ftruncate(self._fd, length)
-        os.fsync(self._fd)
-
-    def close(self) -> None:
-        if self._fd >= 0:
-            os.close(self._fd)
-            self._fd = -1
+def aside_name(path: str) -> str:
+    """Where a damaged file at ``path`` is kept: ``<path>.damaged``, or ``.damaged.2``, ... when taken."""
+    aside, n = path + ".damaged", 1
+    while os.path.exists(aside):
+        n += 1
+        aside = f"{path}.damaged.{n}"
+    return aside
 
 
 # --- manifest -----------------------------------------------------------------
