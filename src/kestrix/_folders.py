@@ -47,7 +47,8 @@ LOCK = ".kestrix-langchain.lock"
 # (or "none") always; earlier readers refuse it rather than misread it
 # (see langchain_layout).
 _SIDES = ("none", "int8", "float16")
-#: The LlamaIndex store's manifest format, and its one version.
+#: The formats the manifests name.
+LANGCHAIN_FORMAT = "kestrix-langchain"
 LLAMAINDEX_FORMAT = "kestrix-llamaindex"
 
 Sections = List[Tuple[int, bytes]]
@@ -74,7 +75,7 @@ class Layout(NamedTuple):
 def langchain_layout(folder: str) -> Layout:
     """The LangChain store's folder."""
     return Layout(
-        folder, MANIFEST, LOCK, ("store-", ".kx"), ("documents-", ".sqlite"), "kestrix-langchain", 4, (1, 2, 3), folder
+        folder, MANIFEST, LOCK, ("store-", ".kx"), ("documents-", ".sqlite"), LANGCHAIN_FORMAT, 4, (1, 2, 3), folder
     )
 
 
