@@ -173,6 +173,7 @@ def test_persist_and_load_through_llamaindex(tmp_path, nodes):
     )
     store.delete("d0")
     asked = index.as_retriever(similarity_top_k=5).retrieve("text number 9")
+    assert len(asked) == 5 and all(n.node.ref_doc_id != "d0" for n in asked)
     index.storage_context.persist(tmp_path)
     path = tmp_path / "default__vector_store.json"
     assert json.loads(path.read_text())["format"] == "kestrix-llamaindex"

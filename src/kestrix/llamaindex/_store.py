@@ -194,7 +194,8 @@ class KestrixVectorStore(BasePydanticVectorStore):
     def query(self, query: VectorStoreQuery, **kwargs: Any) -> VectorStoreQueryResult:
         """The ``similarity_top_k`` nodes nearest ``query.query_embedding``,
         best first, among those ``query.filters``, ``query.node_ids`` and
-        ``query.doc_ids`` (ref_doc_ids) allow. Filtered queries rank the
+        ``query.doc_ids`` (ref_doc_ids) allow (an empty list of ids allows
+        every node, as an index's retriever means it). Filtered queries rank the
         allowed nodes as an exact scan of the whole store ranks them, every
         node rescored."""
         if not isinstance(query, VectorStoreQuery):
@@ -208,9 +209,13 @@ class KestrixVectorStore(BasePydanticVectorStore):
         vector = embedded([query.query_embedding], 1, "query", "the query holds")[0]
         filter_dict(query.filters)  # a malformed filter is refused before anything is read
         core = self._core
+        # An index's retriever passes the node ids the index lists, and an
+        # index over a store that keeps the text lists none: an empty list
+        # restricts nothing, as in LlamaIndex's other stores that keep it.
+        node_ids, doc_ids = query.node_ids or None, query.doc_ids or None
         with core._lock:
-            restricted = query.filters is not None or query.node_ids is not None or query.doc_ids is not None
-            allowed = self._allowed(query.node_ids, query.filters, query.doc_ids) if restricted else None
+            restricted = query.filters is not None or node_ids is not None or doc_ids is not None
+            allowed = self._allowed(node_ids, query.filters, doc_ids) if restricted else None
             hits = core._nearest(vector, k, allowed)
             records = core._records([doc_id for doc_id, _ in hits])
         nodes = [_node(record) for record in records]
