@@ -24,9 +24,9 @@ from llama_index.core.vector_stores import SimpleVectorStore
 from llama_index.core.vector_stores.types import MetadataFilter, MetadataFilters, VectorStoreQuery
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from run import clustered  # noqa: E402
+from run import clustered
 
-from kestrix.llamaindex import KestrixVectorStore  # noqa: E402
+from kestrix.llamaindex import KestrixVectorStore
 
 
 def main() -> None:
