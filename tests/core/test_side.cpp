@@ -104,6 +104,89 @@ TEST(SideKernels, EveryKernelSetMatchesThePortableOneBitForBit) {
     }
 }
 
+// The products over any number of components: every set against the portable
+// one bit for bit, around the edges of the 16-lane and 32-byte groups; the
+// portable sums against double-precision products; and at 384 components the
+// same numbers as the 384-component entry points.
+class SideKernelDims : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(SideKernelDims, EverySetMatchesThePortableOneAndTheInnerProducts) {
+    const std::size_t dim = GetParam(), words = kernels::code_words(dim), rows = 40;
+    const std::size_t int8_stride = dim + sizeof(float), half_stride = 2 * dim;
+    std::mt19937_64 rng(dim);
+    const auto values = random_floats(rng, rows * dim);
+    std::vector<std::byte> int8_rows(rows * int8_stride), half_rows(rows * half_stride);
+    std::vector<std::uint64_t> codes(rows * words);
+    for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t c = 0; c < dim; ++c) {
+            const float x = i == 0 ? 65504.0f * (c % 2 ? 1.0f : -1.0f) : values[i * dim + c];
+            int8_rows[i * int8_stride + c] = static_cast<std::byte>(static_cast<std::int8_t>(rng() % 255 - 127));
+            const std::uint16_t h = float_to_float16(x);
+            std::memcpy(&half_rows[i * half_stride + 2 * c], &h, sizeof h);
+            codes[i * words + c / 64] |= std::uint64_t{x > 0} << (c % 64);
+        }
+    }
+    std::vector<float> query = random_floats(rng, dim, 3.0f);
+    query[0] = -0.0f;  // a lane may hold -0.0 until its last component
+    std::vector<std::int16_t> int8_query(dim);
+    for (auto& q : int8_query) q = static_cast<std::int16_t>(rng() % 255 - 127);
+
+    const auto portable = available_side_kernels().front();
+    for (const std::size_t count : {0, 1, 5, 31}) {
+        std::vector<std::uint32_t> slots(count);
+        for (auto& slot : slots) slot = static_cast<std::uint32_t>(rng() % rows);
+        std::vector<std::int32_t> want_i(count), got_i(count);
+        std::vector<float> want_f(count), want_s(count), got_f(count);
+        portable.int8_dots_dim(int8_query.data(), dim, int8_rows.data(), int8_stride, slots.data(), count,
+                               want_i.data());
+        portable.float16_dots_dim(query.data(), dim, half_rows.data(), half_stride, slots.data(), count, want_f.data());
+        portable.sign_dots_dim(query.data(), dim, codes.data(), slots.data(), count, want_s.data());
+        for (std::size_t i = 0; i < count; ++i) {
+            std::int64_t int8_sum = 0;
+            double half_sum = 0, sign_sum = 0, scale = 0;
+            for (std::size_t c = 0; c < dim; ++c) {
+                int8_sum += int8_query[c] * static_cast<std::int8_t>(int8_rows[slots[i] * int8_stride + c]);
+                std::uint16_t h;
+                std::memcpy(&h, &half_rows[slots[i] * half_stride + 2 * c], sizeof h);
+                half_sum += double{query[c]} * half_to_float(h);
+                scale += std::abs(double{query[c]} * half_to_float(h));
+                sign_sum += (codes[slots[i] * words + c / 64] >> (c % 64)) & 1 ? query[c] : -query[c];
+            }
+            EXPECT_EQ(want_i[i], int8_sum);
+            EXPECT_NEAR(want_f[i], half_sum, 1e-5 * scale + 1e-4);
+            EXPECT_NEAR(want_s[i], sign_sum, 1e-4 * dim);
+        }
+        for (const auto& set : available_side_kernels()) {
+            SCOPED_TRACE(std::string(set.name) + ", count " + std::to_string(count));
+            set.int8_dots_dim(int8_query.data(), dim, int8_rows.data(), int8_stride, slots.data(), count, got_i.data());
+            EXPECT_EQ(got_i, want_i);
+            if (dim == DIMENSION) {
+                set.int8_dots(int8_query.data(), int8_rows.data(), int8_stride, slots.data(), count, got_i.data());
+                EXPECT_EQ(got_i, want_i);
+            }
+            auto same_bits = [&](const std::vector<float>& want, const char* what) {
+                for (std::size_t i = 0; i < count; ++i) {
+                    EXPECT_EQ(std::bit_cast<std::uint32_t>(got_f[i]), std::bit_cast<std::uint32_t>(want[i]))
+                        << what << ", candidate " << i << ": " << got_f[i] << " != " << want[i];
+                }
+            };
+            set.float16_dots_dim(query.data(), dim, half_rows.data(), half_stride, slots.data(), count, got_f.data());
+            same_bits(want_f, "float16");
+            set.sign_dots_dim(query.data(), dim, codes.data(), slots.data(), count, got_f.data());
+            same_bits(want_s, "sign");
+            if (dim == DIMENSION) {
+                set.float16_dots(query.data(), half_rows.data(), half_stride, slots.data(), count, got_f.data());
+                same_bits(want_f, "float16 of 384");
+                set.sign_dots(query.data(), reinterpret_cast<const QuantizedVector*>(codes.data()), slots.data(), count,
+                              got_f.data());
+                same_bits(want_s, "sign of 384");
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dims, SideKernelDims, ::testing::Values(1, 15, 16, 17, 31, 33, 100, 384, 768, 1000, 4096));
+
 // The portable sums themselves against plain double-precision products.
 TEST(SideKernels, PortableSumsAreTheInnerProducts) {
     std::mt19937_64 rng(9);
@@ -132,7 +215,15 @@ TEST(SideKernels, PortableSumsAreTheInnerProducts) {
     }
 }
 
-#if defined(__FLT16_MAX__)
+// The compiler's own half type: C++ knows _Float16 on x86-64; on AArch64 it
+// has the IEEE storage type __fp16.
+#if defined(__aarch64__)
+#define KESTRIX_COMPILER_HALF __fp16
+#elif defined(__FLT16_MAX__)
+#define KESTRIX_COMPILER_HALF _Float16
+#endif
+
+#if defined(KESTRIX_COMPILER_HALF)
 // The compiler's own conversion is the independent oracle for rounding.
 TEST(SideEncoding, Float16RoundsLikeTheCompilerAndSaturatesInsteadOfInfinity) {
     std::mt19937_64 rng(3);
@@ -143,10 +234,10 @@ TEST(SideEncoding, Float16RoundsLikeTheCompilerAndSaturatesInsteadOfInfinity) {
     }
     for (const float x : probes) {
         if (std::fabs(x) >= 65520.0f) continue;  // rounds to infinity there; saturation is checked below
-        const auto want = std::bit_cast<std::uint16_t>(static_cast<_Float16>(x));
+        const auto want = std::bit_cast<std::uint16_t>(static_cast<KESTRIX_COMPILER_HALF>(x));
         ASSERT_EQ(float_to_float16(x), want) << x;
         ASSERT_EQ(std::bit_cast<std::uint32_t>(half_to_float(want)),
-                  std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<_Float16>(x))));
+                  std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<KESTRIX_COMPILER_HALF>(x))));
     }
     for (const float big : {65520.0f, 1e10f, 3.4e38f}) {
         EXPECT_EQ(float_to_float16(big), 0x7BFFu);

@@ -1,9 +1,12 @@
-// The one place that looks at the CPU. Built for the baseline target, so it
-// runs anywhere; it offers a set only when the CPU reports every instruction
-// set that set's kernels were compiled for.
+// The one place that looks at the CPU, and the measuring tables chosen from
+// it. Built for the baseline of the target, so it runs anywhere; a set is
+// offered only when the CPU reports every instruction set its kernels were
+// compiled for (usable_here).
 #include "kernel_set.hpp"
 
-#include <array>
+#include <cassert>
+
+#include "code_kernels.hpp"
 
 #if defined(__x86_64__)
 #include <cpuid.h>
@@ -12,13 +15,6 @@
 namespace kestrix::kernels {
 
 namespace {
-
-struct Table {
-    std::array<KernelSet, 4> sets{};
-    std::size_t count = 0;
-
-    void add(const KernelSet& set) noexcept { sets[count++] = set; }
-};
 
 CpuFeatures look_at_cpu() noexcept {
     CpuFeatures cpu;
@@ -36,24 +32,89 @@ CpuFeatures look_at_cpu() noexcept {
     cpu.avx512vbmi = __builtin_cpu_supports("avx512vbmi");
     cpu.avx512vpopcntdq = __builtin_cpu_supports("avx512vpopcntdq");
     cpu.avx512vnni = __builtin_cpu_supports("avx512vnni");
+#elif defined(__aarch64__)
+    // Advanced SIMD is part of every AArch64 CPU.
+    cpu.neon = true;
 #endif
     return cpu;
 }
 
-Table kernels_for_cpu() noexcept {
-    Table found;
-    found.add(GENERIC_KERNELS);
+// A measuring set: its kernels at every width, and the 384-bit view of them.
+struct HammingSet {
+    const InstructionSetKernels* codes;
+    const KernelSet* view;
+};
+
+constexpr std::array HAMMING_SETS {
+    Offered<HammingSet>{{&PORTABLE_CODE_KERNELS, &GENERIC_KERNELS}, {}},
 #if defined(__x86_64__)
-    const CpuFeatures& cpu = cpu_features();
-    if (cpu.popcnt) found.add(POPCNT_KERNELS);
-    if (cpu.popcnt && cpu.avx2) found.add(AVX2_KERNELS);
-    if (cpu.popcnt && cpu.avx512 && cpu.avx512vbmi && cpu.avx512vpopcntdq) found.add(AVX512_KERNELS);
+        Offered<HammingSet>{{&POPCNT_CODE_KERNELS, &POPCNT_KERNELS}, {.popcnt = true}},
+        Offered<HammingSet>{{&AVX2_CODE_KERNELS, &AVX2_KERNELS}, {.popcnt = true, .avx2 = true}},
+        Offered<HammingSet>{{&AVX512_CODE_KERNELS, &AVX512_KERNELS},
+                            {.popcnt = true, .avx512 = true, .avx512vbmi = true, .avx512vpopcntdq = true}},
 #endif
+#if defined(__aarch64__)
+        Offered<HammingSet>{{&NEON_CODE_KERNELS, &NEON_KERNELS}, {.neon = true}},
+#endif
+};
+constexpr std::size_t SET_COUNT = HAMMING_SETS.size();
+
+const UsableSets<HammingSet, SET_COUNT>& hamming_sets() noexcept {
+    static const auto found = usable_here(HAMMING_SETS);
     return found;
 }
 
-const Table& table() noexcept {
-    static const Table found = kernels_for_cpu();
+// The rows of one width: every usable set specialised where it can be, and
+// the same sets' generic loops.
+struct WidthRows {
+    std::array<CodeKernels, SET_COUNT> best{};
+    std::array<CodeKernels, SET_COUNT> generic{};
+};
+
+CodeKernels row_of(const InstructionSetKernels& set, std::size_t words, bool allow_specialised) noexcept {
+    if (allow_specialised) {
+        for (std::size_t i = 0; i < SPECIALISED_WIDTHS.size(); ++i) {
+            if (SPECIALISED_WIDTHS[i] == words) return {set.name, words, true, set.specialised[i]};
+        }
+    }
+    return {set.name, words, false, set.generic};
+}
+
+struct CodeTable {
+    std::array<WidthRows, MAX_CODE_WORDS + 1> widths{};  // index: words (0 unused)
+};
+
+CodeTable build_code_table() noexcept {
+    CodeTable table;
+    const auto sets = hamming_sets().all();
+    for (std::size_t words = 1; words <= MAX_CODE_WORDS; ++words) {
+        for (std::size_t i = 0; i < sets.size(); ++i) {
+            table.widths[words].best[i] = row_of(*sets[i].codes, words, true);
+            table.widths[words].generic[i] = row_of(*sets[i].codes, words, false);
+        }
+    }
+    return table;
+}
+
+const CodeTable& code_table() noexcept {
+    static const CodeTable table = build_code_table();
+    return table;
+}
+
+// The 384-bit views of the usable sets, in the same order.
+struct ViewTable {
+    std::array<KernelSet, SET_COUNT> sets{};
+    std::size_t count = 0;
+};
+
+ViewTable build_views() noexcept {
+    ViewTable views;
+    for (const HammingSet& set : hamming_sets().all()) views.sets[views.count++] = *set.view;
+    return views;
+}
+
+const ViewTable& views() noexcept {
+    static const ViewTable found = build_views();
     return found;
 }
 
@@ -65,13 +126,28 @@ const CpuFeatures& cpu_features() noexcept {
 }
 
 std::span<const KernelSet> available_kernel_sets() noexcept {
-    const Table& t = table();
+    const ViewTable& t = views();
     return {t.sets.data(), t.count};
 }
 
 const KernelSet& active_kernels() noexcept {
-    const Table& t = table();
+    const ViewTable& t = views();
     return t.sets[t.count - 1];
+}
+
+const CodeKernels& code_kernels(std::size_t words) noexcept {
+    assert(words >= 1 && words <= MAX_CODE_WORDS);
+    return code_table().widths[words].best[hamming_sets().count - 1];
+}
+
+std::span<const CodeKernels> available_code_kernels(std::size_t words) noexcept {
+    assert(words >= 1 && words <= MAX_CODE_WORDS);
+    return {code_table().widths[words].best.data(), hamming_sets().count};
+}
+
+std::span<const CodeKernels> available_generic_code_kernels(std::size_t words) noexcept {
+    assert(words >= 1 && words <= MAX_CODE_WORDS);
+    return {code_table().widths[words].generic.data(), hamming_sets().count};
 }
 
 }  // namespace kestrix::kernels

@@ -9,6 +9,7 @@
 // others are tested against.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -68,8 +69,9 @@ struct KernelSet {
 };
 
 // What the CPU offers of the instruction sets our kernels are compiled for,
-// read once per process. Every kernel table (this one, the rescoring side's)
-// is chosen from it, so the CPU is looked at in one place.
+// read once per process. Every kernel table (this one, the code kernels of any
+// width, the rescoring side's) is chosen from it by usable_here, so the CPU is
+// looked at in one place and one rule picks among the sets.
 struct CpuFeatures {
     bool popcnt = false;
     bool avx2 = false;
@@ -78,8 +80,44 @@ struct CpuFeatures {
     bool avx512vbmi = false;
     bool avx512vpopcntdq = false;
     bool avx512vnni = false;
+    bool neon = false;
+
+    // Whether this CPU has everything `needs` asks for.
+    constexpr bool covers(const CpuFeatures& needs) const noexcept {
+        return (popcnt || !needs.popcnt) && (avx2 || !needs.avx2) && (f16c || !needs.f16c) &&
+               (avx512 || !needs.avx512) && (avx512vbmi || !needs.avx512vbmi) &&
+               (avx512vpopcntdq || !needs.avx512vpopcntdq) && (avx512vnni || !needs.avx512vnni) &&
+               (neon || !needs.neon);
+    }
 };
 const CpuFeatures& cpu_features() noexcept;
+
+// A kernel set of any kind offered for selection, with what it needs.
+template <class Set>
+struct Offered {
+    Set set;
+    CpuFeatures needs;
+};
+
+template <class Set, std::size_t N>
+struct UsableSets {
+    std::array<Set, N> sets{};
+    std::size_t count = 0;
+
+    std::span<const Set> all() const noexcept { return {sets.data(), count}; }
+    const Set& widest() const noexcept { return sets[count - 1]; }
+};
+
+// The one selection rule: every offered set this CPU can run, in the order
+// offered (the portable one first, needing nothing; the widest last).
+template <class Set, std::size_t N>
+UsableSets<Set, N> usable_here(const std::array<Offered<Set>, N>& offered) noexcept {
+    UsableSets<Set, N> found;
+    for (const Offered<Set>& o : offered) {
+        if (cpu_features().covers(o.needs)) found.sets[found.count++] = o.set;
+    }
+    return found;
+}
 
 // The widest set this CPU can run, chosen on first use.
 const KernelSet& active_kernels() noexcept;
@@ -87,13 +125,18 @@ const KernelSet& active_kernels() noexcept;
 // Every set this CPU can run, the portable one first, the widest last.
 std::span<const KernelSet> available_kernel_sets() noexcept;
 
-// The sets themselves, one per file. The x86 ones exist only in x86-64 builds
-// and must only be used when the CPU has their instructions.
+// The sets themselves, one per file: each is the 384-bit view of its
+// instruction set's kernels (code_kernels.hpp). The x86 ones exist only in
+// x86-64 builds, the NEON one only in aarch64 builds, and must only be used
+// when the CPU has their instructions.
 extern const KernelSet GENERIC_KERNELS;
 #if defined(__x86_64__)
 extern const KernelSet POPCNT_KERNELS;
 extern const KernelSet AVX2_KERNELS;
 extern const KernelSet AVX512_KERNELS;
+#endif
+#if defined(__aarch64__)
+extern const KernelSet NEON_KERNELS;
 #endif
 
 }  // namespace kestrix::kernels

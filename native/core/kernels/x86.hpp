@@ -1,52 +1,61 @@
-// Pieces shared by the x86 kernels. Everything here is static inline and
-// compiled inside functions that carry their own target attribute, so no
-// out-of-line copy built for a wider instruction set can leak to other callers.
+// The popcnt set's kernels: the row-by-row loops of scalar.hpp compiled where
+// POPCNT is one instruction (any x86-64 CPU from about 2008 on). The wider
+// sets take from here what their vectors do not speed up. Every entry point
+// carries its own target and inlines all it calls (flatten), so nothing built
+// for POPCNT leaks into baseline code.
 #pragma once
 
 #if defined(__x86_64__)
 
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
+#include "scalar.hpp"
 
-#include "kernel_set.hpp"
+#define KESTRIX_POPCNT_ENTRY __attribute__((target("popcnt"), flatten)) static
 
 namespace kestrix::kernels::x86 {
 
-// Row distance with the popcount builtin: it becomes POPCNT inside a function
-// compiled for a target that has it. Same pairing of words as hamming_distance.
-__attribute__((always_inline)) static inline std::uint32_t row_distance(const std::uint64_t* query_lanes,
-                                                                        const QuantizedVector& row) noexcept {
-    std::uint64_t lanes[6];
-    std::memcpy(lanes, row.words.data(), sizeof lanes);
-    std::uint32_t total = 0;
-    for (int i = 0; i < 6; ++i) total += static_cast<std::uint32_t>(__builtin_popcountll(query_lanes[i] ^ lanes[i]));
-    return total;
-}
-
-// The scalar rule for the offer mask, used for the rows a kernel's vector loop
-// does not cover.
-__attribute__((always_inline)) static inline std::uint64_t offer_bits(const std::uint32_t* ids,
-                                                                      const std::uint16_t* distances, std::size_t from,
-                                                                      std::size_t count, std::uint32_t bound) noexcept {
-    std::uint64_t mask = 0;
-    for (std::size_t i = from; i < count; ++i) {
-        const bool offered = !is_tombstoned(ids[i]) && distances[i] < bound;
-        mask |= static_cast<std::uint64_t>(offered) << i;
+struct Popcnt : scalar::EntryTables<Popcnt> {
+    template <std::size_t W>
+    KESTRIX_POPCNT_ENTRY std::uint64_t scan_block(const std::uint64_t* query, const std::uint64_t* rows,
+                                                  std::size_t words, const std::uint32_t* ids, std::size_t count,
+                                                  std::uint32_t bound, std::uint16_t* distances) noexcept {
+        return scalar::hamming_scan_block<W>(query, rows, words, ids, count, bound, distances);
     }
-    return mask;
-}
-
-// The popcnt set's routines, which the wider sets reuse where they have
-// nothing faster.
-std::uint64_t scan_block_popcnt(const QuantizedVector& query, const QuantizedVector* rows, const std::uint32_t* ids,
-                                std::size_t count, std::uint32_t bound, std::uint16_t* distances) noexcept;
-void gather_popcnt(const QuantizedVector& query, const QuantizedVector* rows, const std::uint32_t* slots,
-                   std::size_t count, std::uint32_t* out) noexcept;
-bool any_within_popcnt(const QuantizedVector& query, const QuantizedVector* rows, const std::uint32_t* slots,
-                       std::size_t count, std::uint32_t bound) noexcept;
-std::uint32_t distance_popcnt(const QuantizedVector& a, const QuantizedVector& b) noexcept;
+    template <std::size_t W>
+    KESTRIX_POPCNT_ENTRY void gather(const std::uint64_t* query, const std::uint64_t* rows, std::size_t words,
+                                     const std::uint32_t* slots, std::size_t count, std::uint32_t* out) noexcept {
+        scalar::hamming_gather<W>(query, rows, words, slots, count, out);
+    }
+    template <std::size_t W>
+    KESTRIX_POPCNT_ENTRY bool any_within(const std::uint64_t* query, const std::uint64_t* rows, std::size_t words,
+                                         const std::uint32_t* slots, std::size_t count, std::uint32_t bound) noexcept {
+        return scalar::hamming_any_within<W>(query, rows, words, slots, count, bound);
+    }
+    template <std::size_t W>
+    KESTRIX_POPCNT_ENTRY std::uint32_t distance(const std::uint64_t* a, const std::uint64_t* b,
+                                                std::size_t words) noexcept {
+        return scalar::hamming_distance<W>(a, b, words);
+    }
+    template <std::size_t W, unsigned B>
+    KESTRIX_POPCNT_ENTRY std::uint64_t asymmetric_scan_block(const AsymmetricQuery& query, const std::uint64_t* rows,
+                                                             const std::uint32_t* ids, std::size_t count,
+                                                             std::uint32_t bound, std::uint32_t* distances) noexcept {
+        return scalar::asymmetric_scan_block<W, B>(query, rows, ids, count, bound, distances);
+    }
+    template <std::size_t W, unsigned B>
+    KESTRIX_POPCNT_ENTRY void asymmetric_gather(const AsymmetricQuery& query, const std::uint64_t* rows,
+                                                const std::uint32_t* slots, std::size_t count,
+                                                std::uint32_t* out) noexcept {
+        scalar::asymmetric_gather<W, B>(query, rows, slots, count, out);
+    }
+    template <std::size_t W, unsigned B>
+    KESTRIX_POPCNT_ENTRY std::uint32_t asymmetric_distance(const AsymmetricQuery& query,
+                                                           const std::uint64_t* row) noexcept {
+        return scalar::asymmetric_distance<W, B>(query, row);
+    }
+};
 
 }  // namespace kestrix::kernels::x86
+
+#undef KESTRIX_POPCNT_ENTRY
 
 #endif

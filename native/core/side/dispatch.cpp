@@ -1,9 +1,6 @@
-// Picks the rescoring kernels once per process, from what the kernel table's
-// one look at the CPU found. Built for the baseline target, so it runs
-// anywhere; it hands out a set only when the CPU reports every instruction set
-// that set was compiled for.
-#include <array>
-
+// The rescoring kernels this CPU runs, chosen once per process by the one
+// selection rule of the kernel table (kernels::usable_here) from its one look
+// at the CPU.
 #include "../kernels/kernel_set.hpp"
 #include "kernels.hpp"
 
@@ -11,46 +8,30 @@ namespace kestrix::side {
 
 namespace {
 
-constexpr SideKernels PORTABLE{"portable", detail::int8_dots_portable, detail::float16_dots_portable,
-                               detail::sign_dots_portable};
-#if defined(__x86_64__)
-constexpr SideKernels AVX2{"avx2", detail::int8_dots_avx2, detail::float16_dots_avx2, detail::sign_dots_avx2};
-constexpr SideKernels AVX512{"avx512-vnni", detail::int8_dots_avx512, detail::float16_dots_avx512,
-                             detail::sign_dots_avx512};
-#endif
+using kernels::Offered;
 
-struct Found {
-    std::array<SideKernels, 3> sets{};
-    std::size_t count = 0;
-};
-
-Found find_kernels() noexcept {
-    Found found;
-    found.sets[found.count++] = PORTABLE;
+auto offered_sets() noexcept {
+    return std::array {
+        Offered<SideKernels>{PORTABLE_SIDE_KERNELS, {}},
 #if defined(__x86_64__)
-    const kernels::CpuFeatures& cpu = kernels::cpu_features();
-    const bool avx2 = cpu.avx2 && cpu.f16c;
-    if (avx2) found.sets[found.count++] = AVX2;
-    if (avx2 && cpu.avx512 && cpu.avx512vnni) found.sets[found.count++] = AVX512;
+            Offered<SideKernels>{AVX2_SIDE_KERNELS, {.avx2 = true, .f16c = true}},
+            Offered<SideKernels>{AVX512_SIDE_KERNELS, {.avx2 = true, .f16c = true, .avx512 = true, .avx512vnni = true}},
 #endif
-    return found;
+#if defined(__aarch64__)
+            Offered<SideKernels>{NEON_SIDE_KERNELS, {.neon = true}},
+#endif
+    };
 }
 
-const Found& kernels_here() noexcept {
-    static const Found found = find_kernels();
+const auto& kernels_here() noexcept {
+    static const auto found = kernels::usable_here(offered_sets());
     return found;
 }
 
 }  // namespace
 
-std::span<const SideKernels> available_side_kernels() noexcept {
-    const Found& found = kernels_here();
-    return {found.sets.data(), found.count};
-}
+std::span<const SideKernels> available_side_kernels() noexcept { return kernels_here().all(); }
 
-const SideKernels& side_kernels() noexcept {
-    const Found& found = kernels_here();
-    return found.sets[found.count - 1];
-}
+const SideKernels& side_kernels() noexcept { return kernels_here().widest(); }
 
 }  // namespace kestrix::side

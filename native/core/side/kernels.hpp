@@ -19,6 +19,7 @@
 #include <span>
 
 #include "../float_rows.hpp"
+#include "../kernels/code_kernels.hpp"
 #include "../quantized.hpp"
 
 namespace kestrix::side {
@@ -37,11 +38,27 @@ using Float16DotsFn = void (*)(const float* query, const std::byte* rows, std::s
 using SignDotsFn = void (*)(const float* query, const QuantizedVector* rows, const std::uint32_t* slots,
                             std::size_t count, float* out) noexcept;
 
+// The same products over `dim` components (1..4096), for rows of any width.
+// The order of the float sums is the one above whatever dim is: component c
+// goes to lane c % 16, in ascending order, so a lane that no component of the
+// last, partial group reaches keeps its sum as it was; then the fixed fold.
+// The int8 query has `dim` int16 values in -127..127; sign rows are codes of
+// kernels::code_words(dim) words (code_kernels.hpp), `codes` the first.
+using Int8DotsDimFn = void (*)(const std::int16_t* query, std::size_t dim, const std::byte* rows, std::size_t stride,
+                               const std::uint32_t* slots, std::size_t count, std::int32_t* out) noexcept;
+using Float16DotsDimFn = void (*)(const float* query, std::size_t dim, const std::byte* rows, std::size_t stride,
+                                  const std::uint32_t* slots, std::size_t count, float* out) noexcept;
+using SignDotsDimFn = void (*)(const float* query, std::size_t dim, const std::uint64_t* codes,
+                               const std::uint32_t* slots, std::size_t count, float* out) noexcept;
+
 struct SideKernels {
     const char* name;
     Int8DotsFn int8_dots;
     Float16DotsFn float16_dots;
     SignDotsFn sign_dots;
+    Int8DotsDimFn int8_dots_dim;
+    Float16DotsDimFn float16_dots_dim;
+    SignDotsDimFn sign_dots_dim;
 };
 
 // Every kernel set this CPU can run, portable first, fastest last. The
@@ -75,23 +92,119 @@ inline void prefetch_rows(const std::byte* rows, std::size_t stride, std::size_t
     }
 }
 
-namespace detail {
-void int8_dots_portable(const std::int16_t*, const std::byte*, std::size_t, const std::uint32_t*, std::size_t,
-                        std::int32_t*) noexcept;
-void float16_dots_portable(const float*, const std::byte*, std::size_t, const std::uint32_t*, std::size_t,
-                           float*) noexcept;
-void sign_dots_portable(const float*, const QuantizedVector*, const std::uint32_t*, std::size_t, float*) noexcept;
+// Sums the candidates of a list in groups: `group.template operator()<R>(i)`
+// sums candidates i .. i + R - 1 (R is ROW_GROUP, or 1 for the last few),
+// their rows asked for PREFETCH_AHEAD candidates early (`bytes` of each row,
+// rows `stride` bytes apart from `rows`). Every vector kernel's entry point
+// runs this, inlined with everything it calls into the entry point (flatten),
+// so it takes the entry point's instruction set.
+template <class Group>
+inline void in_row_groups(const std::byte* rows, std::size_t stride, std::size_t bytes, const std::uint32_t* slots,
+                          std::size_t count, Group&& group) noexcept {
+    prefetch_rows(rows, stride, bytes, slots, 0, PREFETCH_AHEAD, count);
+    std::size_t i = 0;
+    for (; i + ROW_GROUP <= count; i += ROW_GROUP) {
+        prefetch_rows(rows, stride, bytes, slots, i + PREFETCH_AHEAD, i + PREFETCH_AHEAD + ROW_GROUP, count);
+        group.template operator()<ROW_GROUP>(i);
+    }
+    for (; i < count; ++i) group.template operator()<1>(i);
+}
+
+// A set from a policy P whose P::int8_dots<D>, P::float16_dots<D> and
+// P::sign_dots<D> sum over D components (0: over `dim`). The 384-component
+// entry points are the D = 384 kernels, called directly; a QuantizedVector's
+// bytes are its six-word code.
+template <class P>
+constexpr SideKernels side_kernels_of(const char* name) noexcept {
+    return {name,
+            [](const std::int16_t* query, const std::byte* rows, std::size_t stride, const std::uint32_t* slots,
+               std::size_t count, std::int32_t* out) noexcept {
+                P::template int8_dots<DIMENSION>(query, DIMENSION, rows, stride, slots, count, out);
+            },
+            [](const float* query, const std::byte* rows, std::size_t stride, const std::uint32_t* slots,
+               std::size_t count, float* out) noexcept {
+                P::template float16_dots<DIMENSION>(query, DIMENSION, rows, stride, slots, count, out);
+            },
+            [](const float* query, const QuantizedVector* rows, const std::uint32_t* slots, std::size_t count,
+               float* out) noexcept {
+                P::template sign_dots<DIMENSION>(query, DIMENSION, reinterpret_cast<const std::uint64_t*>(rows), slots,
+                                                 count, out);
+            },
+            P::template int8_dots<0>,
+            P::template float16_dots<0>,
+            P::template sign_dots<0>};
+}
+
+// The bits of components c .. c + 15 of a code (c a multiple of 16).
+inline std::uint16_t sign_chunk(const std::uint64_t* code, std::size_t c) noexcept {
+    return static_cast<std::uint16_t>(kernels::load_word(code + c / kernels::WORD_BITS) >> (c % kernels::WORD_BITS));
+}
+
+// The products of a set that sums R candidates side by side. `Rows` offers
+// Rows::Int8Query (the int8 query as its kernel reads it, made once per call)
+// and Rows::int8_rows<R, D>, float16_rows<R, D> and sign_rows<R, D>, which sum
+// candidates slots[0 .. R) (R is ROW_GROUP, or 1 for the last few) over D
+// components (0: over n). They carry the set's target but are not forced
+// inline, so these baseline templates may call them; the set's entry points
+// (KESTRIX_GROUPED_SIDE_ENTRIES) inline everything into themselves.
+template <class Rows, std::size_t D>
+inline void grouped_int8_dots(const std::int16_t* query, std::size_t dim, const std::byte* rows, std::size_t stride,
+                              const std::uint32_t* slots, std::size_t count, std::int32_t* out) noexcept {
+    const std::size_t n = D != 0 ? D : dim;
+    const typename Rows::Int8Query q(query, n);
+    in_row_groups(rows, stride, stride, slots, count, [&]<std::size_t R>(std::size_t i) {
+        Rows::template int8_rows<R, D>(q, n, rows, stride, slots + i, out + i);
+    });
+}
+
+template <class Rows, std::size_t D>
+inline void grouped_float16_dots(const float* query, std::size_t dim, const std::byte* rows, std::size_t stride,
+                                 const std::uint32_t* slots, std::size_t count, float* out) noexcept {
+    const std::size_t n = D != 0 ? D : dim;
+    in_row_groups(rows, stride, 2 * n, slots, count, [&]<std::size_t R>(std::size_t i) {
+        Rows::template float16_rows<R, D>(query, n, rows, stride, slots + i, out + i);
+    });
+}
+
+template <class Rows, std::size_t D>
+inline void grouped_sign_dots(const float* query, std::size_t dim, const std::uint64_t* codes,
+                              const std::uint32_t* slots, std::size_t count, float* out) noexcept {
+    const std::size_t n = D != 0 ? D : dim;
+    const std::size_t bytes = kernels::code_words(n) * sizeof *codes;
+    in_row_groups(
+        reinterpret_cast<const std::byte*>(codes), bytes, bytes, slots, count,
+        [&]<std::size_t R>(std::size_t i) { Rows::template sign_rows<R, D>(query, n, codes, slots + i, out + i); });
+}
+
+// The entry points of a grouped set, as members of its policy for
+// side_kernels_of: ENTRY gives them the set's target and inlines all they call
+// (an attribute cannot be a template argument, hence the macro).
+#define KESTRIX_GROUPED_SIDE_ENTRIES(ENTRY, ROWS)                                                                     \
+    template <std::size_t D>                                                                                          \
+    ENTRY void int8_dots(const std::int16_t* query, std::size_t dim, const std::byte* rows, std::size_t stride,       \
+                         const std::uint32_t* slots, std::size_t count, std::int32_t* out) noexcept {                 \
+        grouped_int8_dots<ROWS, D>(query, dim, rows, stride, slots, count, out);                                      \
+    }                                                                                                                 \
+    template <std::size_t D>                                                                                          \
+    ENTRY void float16_dots(const float* query, std::size_t dim, const std::byte* rows, std::size_t stride,           \
+                            const std::uint32_t* slots, std::size_t count, float* out) noexcept {                     \
+        grouped_float16_dots<ROWS, D>(query, dim, rows, stride, slots, count, out);                                   \
+    }                                                                                                                 \
+    template <std::size_t D>                                                                                          \
+    ENTRY void sign_dots(const float* query, std::size_t dim, const std::uint64_t* codes, const std::uint32_t* slots, \
+                         std::size_t count, float* out) noexcept {                                                    \
+        grouped_sign_dots<ROWS, D>(query, dim, codes, slots, count, out);                                             \
+    }
+
+// The sets, one per file: the x86 ones exist only in x86-64 builds, the NEON
+// one only in aarch64 builds.
+extern const SideKernels PORTABLE_SIDE_KERNELS;
 #if defined(__x86_64__)
-void int8_dots_avx2(const std::int16_t*, const std::byte*, std::size_t, const std::uint32_t*, std::size_t,
-                    std::int32_t*) noexcept;
-void float16_dots_avx2(const float*, const std::byte*, std::size_t, const std::uint32_t*, std::size_t, float*) noexcept;
-void sign_dots_avx2(const float*, const QuantizedVector*, const std::uint32_t*, std::size_t, float*) noexcept;
-void int8_dots_avx512(const std::int16_t*, const std::byte*, std::size_t, const std::uint32_t*, std::size_t,
-                      std::int32_t*) noexcept;
-void float16_dots_avx512(const float*, const std::byte*, std::size_t, const std::uint32_t*, std::size_t,
-                         float*) noexcept;
-void sign_dots_avx512(const float*, const QuantizedVector*, const std::uint32_t*, std::size_t, float*) noexcept;
+extern const SideKernels AVX2_SIDE_KERNELS;
+extern const SideKernels AVX512_SIDE_KERNELS;
 #endif
-}  // namespace detail
+#if defined(__aarch64__)
+extern const SideKernels NEON_SIDE_KERNELS;
+#endif
 
 }  // namespace kestrix::side

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds the core and its C++ tests for another architecture with Debian's
+# cross compiler and runs them under qemu-user.
+#
+#   scripts/cross-test.sh aarch64 [gtest filter]      default filter: every test
+#
+# Installs what is missing (as root, through apt): the cross compiler, qemu-user
+# and GoogleTest's sources, which are built here with the cross compiler (the
+# system's libgtest is for the host). Everything goes under build/cross-ARCH/.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+arch="${1:-}"
+filter="${2:-*}"
+case "$arch" in
+  aarch64) triple=aarch64-linux-gnu; emulator=qemu-aarch64; packages="g++-aarch64-linux-gnu qemu-user googletest" ;;
+  *) echo "usage: $0 aarch64 [gtest filter]" >&2; exit 2 ;;
+esac
+
+if ! command -v "$triple-g++" >/dev/null || ! command -v "$emulator" >/dev/null || [ ! -d /usr/src/googletest ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing: $packages (as root: apt-get install -y $packages)" >&2
+    exit 1
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $packages >/dev/null
+fi
+
+work="$root/build/cross-$arch"
+toolchain="$root/cmake/$triple.cmake"
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+# GoogleTest for the target, once.
+if [ ! -f "$work/gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
+  cmake -S /usr/src/googletest -B "$work/gtest-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$work/gtest" -Wno-dev >/dev/null 2>&1
+  nice cmake --build "$work/gtest-build" -j "$jobs" >/dev/null
+  cmake --install "$work/gtest-build" >/dev/null
+fi
+
+cmake -S "$root" -B "$work/core" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKESTRIX_TESTS=ON -DGTest_DIR="$work/gtest/lib/cmake/GTest" >/dev/null
+nice cmake --build "$work/core" -j "$jobs" --target kestrix_core_tests
+"$emulator" -L "/usr/$triple" "$work/core/kestrix_core_tests" --gtest_brief=1 --gtest_filter="$filter"
