@@ -64,10 +64,17 @@ def build_parser() -> argparse.ArgumentParser:
 
     info = sub.add_parser(
         "info",
-        help="describe a saved store file",
-        description="Print the slots, live and tombstoned counts, format version and size of a store file.",
+        help="describe a saved store file or folder",
+        description=(
+            "Print the slots, live and tombstoned counts, format version and size of a store file; or what the "
+            "folder (or manifest) of a LangChain store, a LlamaIndex store or a sharded collection holds, "
+            "after checking it as a load does."
+        ),
     )
-    info.add_argument("file", help="a file written by kestrix.save() or Kestrix.serialize()")
+    info.add_argument(
+        "file",
+        help="a file written by kestrix.save(), Collection.save() or Kestrix.serialize(), or such a folder",
+    )
     info.add_argument("--json", action="store_true", help="print JSON instead of a table")
     info.set_defaults(func=cmd_info)
 

@@ -184,3 +184,78 @@ def test_progress_bar_draws_only_on_a_terminal():
     col.add(list(range(300)), [[(-1.0) ** (i * j % 7) for j in range(384)] for i in range(300)])
     col.build_index(progress=Progress(drawn).reporter("graph"))
     assert drawn.getvalue().count("\n") == 2 and drawn.getvalue().endswith("300/300\n")
+
+
+def _save(tmp_path, kind):
+    """A save of ``kind`` with 3 documents (one a tombstone in a graph), the
+    path to describe, what info must say, and the file to damage."""
+    vectors = [[(-1.0) ** ((i * j) % 5) for j in range(384)] for i in range(4)]
+    if kind.startswith("langchain"):
+        from langchain_core.embeddings import DeterministicFakeEmbedding
+
+        from kestrix.langchain import KestrixVectorStore
+
+        store = KestrixVectorStore(DeterministicFakeEmbedding(size=384), index_min_size=2)
+        store.add_embeddings(zip("abcd", vectors), ids=list("abcd"))
+        store.delete(["d"])
+        store.save_local(tmp_path)
+        said = {"kind": "LangChain store", "manifest_version": 4, "documents": 3, "graph": True, "deleted_slots": 1}
+        path = tmp_path / "kestrix-langchain.json" if kind.endswith("manifest") else tmp_path
+        return path, said, next(tmp_path.glob("store-*.kx"))
+    if kind.startswith("llamaindex"):
+        from llama_index.core.schema import TextNode
+
+        from kestrix.llamaindex import KestrixVectorStore
+
+        store = KestrixVectorStore(side=None)
+        store.add([TextNode(text=t, id_=t, embedding=v) for t, v in zip("abc", vectors)])
+        store.persist(str(tmp_path / "default__vector_store.json"))
+        (tmp_path / "docstore.json").write_text("{}")  # what StorageContext writes beside it
+        said = {"kind": "LlamaIndex store", "manifest_version": 1, "documents": 3, "side": "none", "graph": False}
+        if kind.endswith("manifest"):
+            return tmp_path / "default__vector_store.json", said, next(tmp_path.glob("*.sqlite"))
+        said.pop("kind")  # said of each store in the folder
+        return tmp_path, said, next(tmp_path.glob("*.sqlite"))
+    from kestrix.distributed import _files as files
+
+    entries = []
+    for shard in range(2):
+        col = kestrix.Collection(side="int8")
+        col.add([shard, shard + 2], vectors[shard : shard + 3 : 2])
+        path = tmp_path / files.checkpoint_name(shard, 5)
+        col.save(path)
+        size, crc = files.file_crc32(str(path))
+        entries.append({"file": path.name, "bytes": size, "crc32": crc, "seq": 5})
+    files.write_manifest(str(tmp_path), 7, entries)
+    said = {"kind": "sharded collection", "documents": 4, "saved_batch": 7, "manifest_version": 1}
+    return tmp_path, said, path
+
+
+@pytest.mark.parametrize(
+    "kind", ["langchain", "langchain-manifest", "llamaindex", "llamaindex-manifest", "sharded", "empty"]
+)
+def test_info_says_what_a_saved_folder_holds_after_checking_it(tmp_path, kind):
+    if kind == "empty":
+        done = _run("info", str(tmp_path))
+        assert done.returncode == 1 and "holds no Kestrix save" in done.stderr
+        return
+    pytest.importorskip({"lang": "langchain_core", "llam": "llama_index.core", "shar": "ray"}[kind[:4]])
+    path, said, damaged = _save(tmp_path, kind)
+    info = json.loads(_run("info", "--json", str(path)).stdout)
+    if kind == "llamaindex":
+        assert info["kind"] == "LlamaIndex persist folder" and len(info["stores"]) == 1
+        info = info["stores"][0]
+    assert {key: info[key] for key in said} == said and info["dimension"] == 384
+    assert info["checks"].startswith("passed")
+    if kind == "sharded":
+        assert [(s["shard"], s["documents"], s["side"], s["graph"]) for s in info["shards"]] == [
+            (0, 2, "int8", False),
+            (1, 2, "int8", False),
+        ]
+    table = _run("info", str(path))
+    assert table.returncode == 0 and "checks" in table.stdout and " passed (" in table.stdout
+    data = bytearray(damaged.read_bytes())
+    data[len(data) // 2] ^= 1
+    damaged.write_bytes(bytes(data))
+    done = _run("info", str(path))
+    assert done.returncode == 1 and done.stdout == "" and "not a readable" in done.stderr

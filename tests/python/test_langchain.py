@@ -145,6 +145,22 @@ def test_readding_an_id_replaces_it_and_keeps_one_copy(embeddings):
     assert all(uuid.UUID(i).version == 4 and str(uuid.UUID(i)) == i for i in (made[0], made[2])) and made[0] != made[2]
 
 
+def test_texts_with_their_own_embeddings_are_stored_as_add_texts_stores_them(embeddings, texts):
+    metadatas, ids = [{"n": i} for i in range(40)], [str(i) for i in range(40)]
+    pairs = list(zip(texts, embeddings.embed_documents(texts)))
+    embeddings.batches.clear()
+    given = KestrixVectorStore.from_embeddings(pairs, embeddings, metadatas, ids, index_min_size=20)
+    assert embeddings.batches == [] and given.store.has_index()  # nothing embedded; the graph as add_texts builds it
+    made = KestrixVectorStore.from_texts(texts, embeddings, metadatas, ids=ids, index_min_size=20)
+    assert list(given.documents) == list(made.documents) and given.store._graph_section() == made.store._graph_section()
+    assert given.similarity_search_with_score("text number 7", k=5) == made.similarity_search_with_score(
+        "text number 7", k=5
+    )
+    # An id given again replaces its document; a missing one is made up.
+    new = given.add_embeddings([("seven again", pairs[7][1]), ("more", pairs[8][1])], ids=["7", None])
+    assert new[0] == "7" and len(given) == 41 and given.get_by_ids(["7"])[0].page_content == "seven again"
+
+
 def test_returned_documents_cannot_change_the_store(embeddings):
     store = KestrixVectorStore(embeddings)
     metadata = {"tag": "x"}
@@ -176,6 +192,10 @@ def test_returned_documents_cannot_change_the_store(embeddings):
         (lambda s: s.add_texts(["new a", "c"], [{}, {"when": datetime.date(2024, 1, 1)}], ids=["1", "3"]), ValueError),
         (lambda s: s.add_texts(["c"], [{"deep": _nested(50_000)}]), ValueError),
         (lambda s: s.add_texts(["new a", "c"], ids=["1", "\x00"]), ValueError),
+        (lambda s: s.add_embeddings([("c", [0.5] * 383)]), ValueError),
+        (lambda s: s.add_embeddings([("new a", [0.5] * 384), ("c", [float("nan")] * 384)], ids=["1", "3"]), ValueError),
+        (lambda s: s.add_embeddings([("c", [0.5] * 384), "d"]), TypeError),
+        (lambda s: s.add_embeddings([("c", [0.5] * 384)], [{}, {}]), ValueError),
     ],
     ids=[
         "metadatas-length",
@@ -197,6 +217,10 @@ def test_returned_documents_cannot_change_the_store(embeddings):
         "metadata-date",
         "metadata-deep",
         "id-nul",
+        "given-dim",
+        "given-nan",
+        "given-pair",
+        "given-metadatas",
     ],
 )
 def test_bad_calls_are_refused_and_change_nothing(embeddings, call, error):

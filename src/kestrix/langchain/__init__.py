@@ -98,8 +98,8 @@ except ImportError as err:  # pragma: no cover - depends on the environment
     raise ImportError(f"kestrix.langchain needs langchain-core (Python 3.10+): {install_hint('langchain')}") from err
 
 # The store, and what callers and tests reach for by name.
-from ._folder import LOCK as LOCK
-from ._folder import MANIFEST as MANIFEST
+from .._folders import LOCK as LOCK
+from .._folders import MANIFEST as MANIFEST
 from ._mmr import sign_vectors as _sign_vectors  # noqa: F401 (the tests' sign-vector oracle)
 from ._store import KestrixVectorStore
 

@@ -1,5 +1,4 @@
-"""String ids for documents added without one, and the collector paused
-while a large batch is booked.
+"""String ids for documents added without one.
 
 The string ids and the integer ids of the collection under them are kept by
 the store's :class:`kestrix.DocumentStore`, one row per document.
@@ -7,28 +6,8 @@ the store's :class:`kestrix.DocumentStore`, one row per document.
 
 from __future__ import annotations
 
-import contextlib
-import gc
 import os
-from typing import Iterator, List, Optional, Sequence
-
-
-@contextlib.contextmanager
-def collector_paused() -> Iterator[None]:
-    """Pause the cyclic garbage collector while a batch is booked.
-
-    A batch allocates several objects per document, and every few
-    thousand allocations the collector walks everything alive, the caller's
-    embeddings included: for 100,000 documents that walk cost more than
-    storing them. Nothing booked here forms a cycle.
-    """
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if was_enabled:
-            gc.enable()
+from typing import List, Optional, Sequence
 
 
 def with_fresh_ids(ids: Sequence[Optional[str]]) -> List[str]:

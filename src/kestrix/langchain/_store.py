@@ -3,31 +3,21 @@
 from __future__ import annotations
 
 import os
-import threading
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from langchain_core.documents import Document
 from langchain_core.embeddings import Embeddings
 from langchain_core.vectorstores import VectorStore
 
+from .._adapter import DocumentCollection, check_count, collector_paused, embedded, last_of_each
 from .._files import DOC_IDS_SECTION, GRAPH_SECTION, STORE_SECTION, path_argument
 from .._filters import Filter
+from .._folders import langchain_layout, read_folder, write_save
 from ..collection import Collection
 from ..documents import DocumentStore, Record
 from . import _mmr
-from ._args import (
-    check_count,
-    check_mmr_arguments,
-    check_options,
-    check_search_options,
-    embedded,
-    filter_argument,
-    no_other_arguments,
-    side_argument,
-    texts_batch,
-)
-from ._folder import read_folder, write_folder
-from ._ids import collector_paused, with_fresh_ids
+from ._args import check_mmr_arguments, filter_argument, no_other_arguments, texts_batch
+from ._ids import with_fresh_ids
 
 _KEEP_SIDE = object()  # load_local without side=: the folder's own
 
@@ -37,7 +27,7 @@ Condition = Union[Filter, Callable[[Document], bool], None]
 _CALLED_CHUNK = 256
 
 
-class KestrixVectorStore(VectorStore):
+class KestrixVectorStore(DocumentCollection, VectorStore):
     """LangChain vector store over a :class:`kestrix.Collection`.
 
     Args:
@@ -79,28 +69,10 @@ class KestrixVectorStore(VectorStore):
     ) -> None:
         if not isinstance(embedding, Embeddings):
             raise TypeError(f"embedding must be a langchain Embeddings, not {type(embedding).__name__}")
-        check_options(index_min_size, rebuild_fraction, m, ef_construction, ef, progress)
-        side = side_argument(side)
-        check_search_options(oversample, rescore)
+        self._init_collection(
+            side, index_min_size, rebuild_fraction, m, ef_construction, ef, progress, oversample, rescore
+        )
         self._embedding = embedding
-        self.index_min_size = index_min_size
-        self.rebuild_fraction = None if rebuild_fraction is None else float(rebuild_fraction)
-        self.m = m
-        self.ef_construction = ef_construction
-        self.ef = ef
-        self.progress = progress
-        self.oversample = oversample
-        self.rescore = rescore
-        self._db = Collection(side=side, rebuild_threshold=self.rebuild_fraction)
-        # Texts, metadata and each string id with the integer id of its vector.
-        self._docs = DocumentStore()
-        # Slots this store's deletes and replacements left in the collection
-        # since it last compacted. Only a store without a graph acts on it (a
-        # graph keeps its deleted nodes as waypoints, and the collection
-        # itself decides on rebuilds by its rebuild_threshold); the collection
-        # does not count its deleted slots outside a graph.
-        self._unreclaimed = 0
-        self._lock = threading.RLock()
 
     # ------------------------------------------------------------------ basics
 
@@ -145,35 +117,51 @@ class KestrixVectorStore(VectorStore):
         Ctrl-C) the documents stay added and the next add builds it.
         """
         text_list, metadata_list, given_ids = texts_batch(texts, metadatas, ids)
+        return self._add(text_list, metadata_list, given_ids, lambda: self._embedding.embed_documents(text_list))
+
+    def add_embeddings(
+        self,
+        text_embeddings: Iterable[Tuple[str, List[float]]],
+        metadatas: Optional[List[Dict[str, Any]]] = None,
+        ids: Optional[Sequence[Optional[str]]] = None,
+        **kwargs: Any,
+    ) -> List[str]:
+        """Add texts with embeddings computed beforehand: ``(text, vector)``
+        pairs of 384 floats each. Otherwise as :meth:`add_texts`: an id that
+        is present is replaced, everything is checked first, and the batch
+        goes in whole or not at all. Returns the ids, in order."""
+        pairs = list(text_embeddings)
+        for pair in pairs:
+            if not isinstance(pair, (tuple, list)) or len(pair) != 2:
+                raise TypeError(f"text_embeddings must hold (text, embedding) pairs, got {type(pair).__name__}")
+        text_list, metadata_list, given_ids = texts_batch([text for text, _ in pairs], metadatas, ids)
+        return self._add(text_list, metadata_list, given_ids, lambda: [vector for _, vector in pairs], "given")
+
+    def _add(
+        self,
+        text_list: List[str],
+        metadata_list: Optional[List[Optional[Dict[str, Any]]]],
+        given_ids: Optional[List[Optional[str]]],
+        vectors_of: Callable[[], Sequence[Sequence[float]]],
+        given: str = "",
+    ) -> List[str]:
+        """Store checked texts with the vectors ``vectors_of()`` gives (called
+        once the documents are checked: it may embed them)."""
         n = len(text_list)
         if n == 0:
             return []
         with collector_paused():
             final_ids = with_fresh_ids(given_ids or [None] * n)
-            # An id given twice in one batch ends as its last text, as if added in turn.
-            order = sorted({id_: i for i, id_ in enumerate(final_ids)}.values())
+            order = last_of_each(final_ids)
             batch = DocumentStore.check_batch(
                 [final_ids[i] for i in order],
                 [text_list[i] for i in order],
                 None if metadata_list is None else [metadata_list[i] for i in order],
                 names=[repr(final_ids[i]) if given_ids and given_ids[i] else f"#{i} of the batch" for i in order],
             )
-        vectors = embedded(self._embedding.embed_documents(text_list), n, "texts")
-        with self._lock:
-            before = len(self._db)
-
-            def add_vectors(doc_ids: List[int]) -> None:
-                # The collection checks the whole batch before it changes;
-                # should it refuse, the documents are rolled back too.
-                self._db.add(doc_ids, [vectors[i] for i in order])
-
-            with collector_paused():
-                self._docs.upsert_batch(batch, apply=add_vectors)
-            self._unreclaimed += len(order) - (len(self._db) - before)  # the replaced vectors' slots
-            # The documents are in; the graph comes with the add that reaches
-            # the threshold, so no search ever has to wait for it.
-            if not self._db.has_index() and len(self._db) >= self.index_min_size:
-                self._build()
+        source = "text_embeddings hold" if given else "the embedding model returned"
+        vectors = embedded(vectors_of(), n, "texts", source)
+        self._store_batch(batch, [vectors[i] for i in order])
         return final_ids
 
     def delete(self, ids: Optional[List[str]] = None, **kwargs: Any) -> Optional[bool]:
@@ -185,18 +173,8 @@ class KestrixVectorStore(VectorStore):
             raise ValueError("delete() needs the ids to delete")
         if isinstance(ids, str):
             raise TypeError("ids must be a list of strings, not a single string")
-        with self._lock:
-            gone = self._docs.delete(ids, apply=self._delete_vectors)
-            self._unreclaimed += len(gone)
-            # Compaction renumbers the slots and so would drop a graph: only a
-            # store searched by scanning is compacted behind the caller's back.
-            if not self._db.has_index() and self._unreclaimed > max(1024, len(self._db)):
-                self._compact()
+        self._delete_keys(ids)
         return True
-
-    def _delete_vectors(self, doc_ids: List[int]) -> None:
-        if doc_ids:
-            self._db.delete(doc_ids)
 
     def get_by_ids(self, ids: Sequence[str], /) -> List[Document]:
         """The documents with these ids, in the order asked; missing ids are skipped."""
@@ -205,23 +183,7 @@ class KestrixVectorStore(VectorStore):
 
     def _documents(self, doc_ids: List[int]) -> List[Document]:
         """The documents under these integer ids, in order (the caller holds the lock)."""
-        return [_document(record) for record in self._docs.get_by_ids(doc_ids)]
-
-    # ------------------------------------------------------------------ index upkeep
-
-    def _compact(self) -> None:
-        # A collection with no deleted slots is left exactly as it is.
-        self._db.compact()
-        self._unreclaimed = 0
-
-    def _build(self) -> None:
-        self._db.build_index(self.m, self.ef_construction, progress=self.progress)
-
-    def build_index(self) -> None:
-        """Compact and build the graph now, whatever the store's size."""
-        with self._lock:
-            self._compact()
-            self._build()
+        return [_document(record) for record in self._records(doc_ids)]
 
     # ------------------------------------------------------------------ searching
 
@@ -259,46 +221,18 @@ class KestrixVectorStore(VectorStore):
         if k == 0 or len(self._db) == 0:
             return []
         if isinstance(condition, Filter):
-            hits = self._ranked_among(query, k, self._docs.matching_ids(condition))
+            hits = self._nearest(query, k, self._docs.matching_ids(condition))
         elif condition is not None:
             hits = self._ranked_where(query, k, condition)
         else:
-            ef = None if self.ef is None else max(self.ef, k)
-            hits = self._db.search(query, k, ef=ef, rescore=self.rescore, oversample=self.oversample)
+            hits = self._nearest(query, k)
         # The rescored inner product s (the cosine, for unit vectors) is put
         # on the codes' own scale, on which 1 - hamming / 384 is (1 + the
         # cosine of the two sign vectors) / 2. Exactly: float64 from the
         # float32 score, no rounding.
         if self.rescore:
-            return [(doc_id, (1.0 + float(score)) / 2.0) for doc_id, score in hits]
-        return [(doc_id, float(score)) for doc_id, score in hits]
-
-    def _ranking(self, query: List[float]) -> Tuple[Any, Any]:
-        """Every document's id and score, best first: an exact scan with
-        every document rescored (the ranking filtered searches keep)."""
-        import numpy as np
-
-        ids, scores = self._db.search([query], len(self._db), exact=True, rescore=self.rescore, oversample=1)
-        return np.asarray(ids[0]), np.asarray(scores[0])
-
-    def _ranked_among(self, query: List[float], k: int, allowed: Any) -> List[Tuple[int, float]]:
-        """``(doc_id, score)`` of the ``k`` best documents among the sorted
-        integer ids ``allowed``, best first.
-
-        The collection takes no allow-list of its own yet: the whole store is
-        ranked, and the allowed documents kept in that order."""
-        import numpy as np
-
-        allowed = np.asarray(allowed, dtype=np.int64)
-        if len(allowed) == 0:
-            return []
-        ids, scores = self._ranking(query)
-        # Ids are dense (the lowest free one is reused first): a table of
-        # them costs a byte for each id handed out.
-        table = np.zeros(int(max(allowed[-1], ids.max())) + 1, dtype=bool)
-        table[allowed] = True
-        best = np.flatnonzero(table[ids])[:k]
-        return list(zip(ids[best].tolist(), scores[best].tolist()))
+            return [(doc_id, (1.0 + score) / 2.0) for doc_id, score in hits]
+        return hits
 
     def _ranked_where(self, query: List[float], k: int, matches: Callable[[Document], bool]) -> List[Tuple[int, float]]:
         """``(doc_id, score)`` of the ``k`` best documents ``matches`` accepts,
@@ -405,6 +339,21 @@ class KestrixVectorStore(VectorStore):
         store.add_texts(texts, metadatas, ids=ids)
         return store
 
+    @classmethod
+    def from_embeddings(
+        cls,
+        text_embeddings: Iterable[Tuple[str, List[float]]],
+        embedding: Embeddings,
+        metadatas: Optional[List[Dict[str, Any]]] = None,
+        ids: Optional[Sequence[Optional[str]]] = None,
+        **kwargs: Any,
+    ) -> KestrixVectorStore:
+        """A new store holding ``(text, vector)`` pairs embedded beforehand;
+        ``embedding`` embeds the queries, ``kwargs`` go to the constructor."""
+        store = cls(embedding, **kwargs)
+        store.add_embeddings(text_embeddings, metadatas, ids)
+        return store
+
     # ------------------------------------------------------------------ files
 
     def save_local(self, folder: Any) -> None:
@@ -412,17 +361,9 @@ class KestrixVectorStore(VectorStore):
         folder_path = path_argument(folder, "folder")
         if os.path.exists(folder_path) and not os.path.isdir(folder_path):
             raise NotADirectoryError(f"cannot save to {folder_path!r}: it is a file")
-        with self._lock:
-            # Deleted slots travel with the file while a graph walks through
-            # them; a store without one is saved compact.
-            if not self._db.has_index():
-                self._compact()
-            data = self._db._file_bytes()
-            # A copy in memory, so that searches need not wait for the disk.
-            documents = self._docs.copy()
-            side = self._db.side
+        data, side, documents = self._snapshot()
         try:
-            write_folder(folder_path, data, side, documents)
+            write_save(langchain_layout(folder_path), data, side, documents)
         finally:
             documents.close()
 
@@ -455,9 +396,7 @@ class KestrixVectorStore(VectorStore):
         elif wanted != db.side:
             db = store._embedded_again(db, wanted)
             deleted = 0
-        db.rebuild_threshold = store.rebuild_fraction
-        store._db = db
-        store._unreclaimed = deleted
+        store._restore(db, docs, deleted)
         return store
 
     def _embedded_again(self, saved: Collection, side: str) -> Collection:

@@ -1,14 +1,22 @@
-"""The store's folder: the collection file, the document database, the
-manifest that commits them, the lock.
+"""The saves of the framework adapters: the collection file, the document
+database, the manifest that commits them, the lock.
 
-A save writes the collection to a new file in the folder and the documents
-(a SQLite database, through its backup API) to another, and then, as the
-commit point, atomically replaces the manifest, which names both files with
-their SHA-256. A load checks the manifest's shape, both files against their
-digests, the database as :class:`kestrix.DocumentStore` checks it, and the
-collection against the documents before anything is used. Folders of the
-versions before the database kept the documents in the manifest itself; they
-load, converted into a document store.
+A save writes the collection to a new file beside its manifest and the
+documents (a SQLite database, through its backup API) to another, and then,
+as the commit point, atomically replaces the manifest, which names both files
+with their SHA-256. A load checks the manifest's shape, both files against
+their digests, the database as :class:`kestrix.DocumentStore` checks it, and
+the collection against the documents before anything is used.
+
+The LangChain store saves into a folder of its own (``kestrix-langchain.json``
+and ``store-*.kx``, ``documents-*.sqlite``); folders of its versions before
+the database kept the documents in the manifest itself, and load converted
+into a document store. The LlamaIndex store saves to the path LlamaIndex
+names (``storage/default__vector_store.json``), a manifest of format
+``kestrix-llamaindex``, with its two files beside it under that name
+(``default__vector_store.json.store-*.kx``, ...), so that several stores can
+share a persist folder. Nothing here needs either framework: ``kestrix info``
+reads both.
 """
 
 from __future__ import annotations
@@ -20,41 +28,81 @@ import os
 import secrets
 import struct
 import sys
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, cast
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, cast
 
-from .._common import DIMENSION, MAX_DOC_ID, TOMBSTONE_BIT
-from .._files import DOC_IDS_SECTION, atomic_write_bytes, read_sections
-from .._format import ID_WORDS_OFFSET
-from .._kestrix import Kestrix
-from ..collection import Collection
-from ..documents import DocumentStore, Record
-from ._ids import collector_paused
+from ._adapter import collector_paused
+from ._common import DIMENSION, MAX_DOC_ID, TOMBSTONE_BIT
+from ._files import DOC_IDS_SECTION, atomic_write_bytes, read_sections
+from ._format import ID_WORDS_OFFSET
+from ._kestrix import Kestrix
+from .collection import Collection
+from .documents import DocumentStore, Record
 
 MANIFEST = "kestrix-langchain.json"
 LOCK = ".kestrix-langchain.lock"
-_FORMAT = "kestrix-langchain"
 # Version 1 folders hold a plain Kestrix store; version 2 a Collection file
 # of codes only; version 3 a Collection file with a side, named in the
 # manifest. All three list the documents in the manifest. Version 4 keeps
 # them in a document database beside the collection file, and names the side
-# (or "none") always; earlier readers refuse it rather than misread it.
-_VERSION = 4
-_MANIFEST_DOCUMENTS = (1, 2, 3)
+# (or "none") always; earlier readers refuse it rather than misread it
+# (see langchain_layout).
 _SIDES = ("none", "int8", "float16")
-_STORE_FILE = ("store-", ".kx")
-_DOCUMENTS_FILE = ("documents-", ".sqlite")
+#: The formats the manifests name.
+LANGCHAIN_FORMAT = "kestrix-langchain"
+LLAMAINDEX_FORMAT = "kestrix-llamaindex"
 
 Sections = List[Tuple[int, bytes]]
 
 
+class Layout(NamedTuple):
+    """Where a save's files lie, and what its manifest says it is."""
+
+    folder: str
+    manifest: str  # file names in the folder
+    lock: str
+    store_file: Tuple[str, str]  # prefix and suffix of collection files
+    documents_file: Tuple[str, str]  # ... and of document databases
+    format: str
+    version: int  # the version written
+    older: Tuple[int, ...]  # earlier versions still read
+    where: str  # how errors name the save
+
+    @property
+    def manifest_path(self) -> str:
+        return os.path.join(self.folder, self.manifest)
+
+
+def langchain_layout(folder: str) -> Layout:
+    """The LangChain store's folder."""
+    return Layout(
+        folder, MANIFEST, LOCK, ("store-", ".kx"), ("documents-", ".sqlite"), LANGCHAIN_FORMAT, 4, (1, 2, 3), folder
+    )
+
+
+def llamaindex_layout(manifest_path: str) -> Layout:
+    """The LlamaIndex store's manifest at ``manifest_path``, its files beside it."""
+    folder, name = os.path.split(manifest_path)
+    return Layout(
+        folder or os.curdir,
+        name,
+        f".{name}.lock",
+        (f"{name}.store-", ".kx"),
+        (f"{name}.documents-", ".sqlite"),
+        LLAMAINDEX_FORMAT,
+        1,
+        (),
+        manifest_path,
+    )
+
+
 @contextlib.contextmanager
-def folder_lock(folder: str, exclusive: bool) -> Iterator[None]:
-    """Hold the folder's lock: exclusive to save, shared to load.
+def folder_lock(layout: Layout, exclusive: bool) -> Iterator[None]:
+    """Hold the save's lock: exclusive to save, shared to load.
 
     A load from a folder this process may not write to goes without the lock
     when the lock file does not exist yet (no save can be running there).
     """
-    path = os.path.join(folder, LOCK)
+    path = os.path.join(layout.folder, layout.lock)
     try:
         fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o666)
     except OSError:
@@ -79,21 +127,22 @@ def folder_lock(folder: str, exclusive: bool) -> Iterator[None]:
         os.close(fd)  # closing the descriptor releases the lock
 
 
-def write_folder(folder_path: str, data: bytes, side: str, documents: DocumentStore) -> None:
+def write_save(layout: Layout, data: bytes, side: str, documents: DocumentStore) -> None:
     """Commit the collection file ``data`` and a backup of ``documents`` with
-    their manifest into ``folder_path`` (created if needed), then remove the
-    files of earlier saves."""
+    their manifest into the layout's folder (created if needed), then remove
+    the files of earlier saves."""
     token = secrets.token_hex(8)
-    store_name = f"{_STORE_FILE[0]}{token}{_STORE_FILE[1]}"
-    documents_name = f"{_DOCUMENTS_FILE[0]}{token}{_DOCUMENTS_FILE[1]}"
+    kinds = (layout.store_file, layout.documents_file)
+    store_name, documents_name = (f"{prefix}{token}{suffix}" for prefix, suffix in kinds)
+    folder_path = layout.folder
     os.makedirs(folder_path, exist_ok=True)
-    with folder_lock(folder_path, exclusive=True):
+    with folder_lock(layout, exclusive=True):
         atomic_write_bytes(os.path.join(folder_path, store_name), data)
         documents_path = os.path.join(folder_path, documents_name)
         documents.backup(documents_path)
         manifest = {
-            "format": _FORMAT,
-            "version": _VERSION,
+            "format": layout.format,
+            "version": layout.version,
             "side": side,
             "dimension": DIMENSION,
             "store_file": store_name,
@@ -101,13 +150,13 @@ def write_folder(folder_path: str, data: bytes, side: str, documents: DocumentSt
             "documents_file": documents_name,
             "documents_sha256": _file_sha256(documents_path),
         }
-        atomic_write_bytes(os.path.join(folder_path, MANIFEST), json.dumps(manifest, indent=1).encode("utf-8"))
+        atomic_write_bytes(layout.manifest_path, json.dumps(manifest, indent=1).encode("utf-8"))
         # The files of earlier saves (or of saves a crash cut short) are no
         # longer named by the manifest, and no other save or load holds the
         # lock to use one.
         for name in os.listdir(folder_path):
             if name not in (store_name, documents_name) and any(
-                name.startswith(prefix) and name.endswith(suffix) for prefix, suffix in (_STORE_FILE, _DOCUMENTS_FILE)
+                name.startswith(prefix) and name.endswith(suffix) for prefix, suffix in kinds
             ):
                 try:
                     os.unlink(os.path.join(folder_path, name))
@@ -123,16 +172,33 @@ def _file_sha256(path: str) -> str:
     return digest.hexdigest()
 
 
+class Saved(NamedTuple):
+    """What a save holds, checked."""
+
+    db: Collection
+    docs: DocumentStore
+    sections: Sections  # the collection file's
+    deleted: int  # the collection's deleted slots
+    manifest: Dict[str, Any]
+
+
 def read_folder(folder_path: str) -> Tuple[Collection, DocumentStore, Sections, int]:
-    """The collection and the documents the manifest of ``folder_path``
-    commits, checked against each other, with the collection file's sections
-    and the collection's deleted slots."""
-    manifest_path = os.path.join(folder_path, MANIFEST)
+    """The collection and the documents the manifest of the LangChain folder
+    ``folder_path`` commits, checked against each other, with the collection
+    file's sections and the collection's deleted slots."""
+    return read_save(langchain_layout(folder_path))[:4]
+
+
+def read_save(layout: Layout) -> Saved:
+    """The collection and the documents a manifest commits, checked against
+    each other."""
+    folder_path = layout.folder
+    manifest_path = layout.manifest_path
     if not os.path.isfile(manifest_path):
-        raise FileNotFoundError(f"{folder_path!r} holds no saved Kestrix store ({MANIFEST} is missing)")
+        raise FileNotFoundError(f"{folder_path!r} holds no saved Kestrix store ({layout.manifest} is missing)")
     # The manifest and the files it names are read under the lock, so no
     # save in between can remove them.
-    with folder_lock(folder_path, exclusive=False):
+    with folder_lock(layout, exclusive=False):
         with open(manifest_path, "rb") as f:
             raw = f.read()
         try:
@@ -141,54 +207,53 @@ def read_folder(folder_path: str) -> Tuple[Collection, DocumentStore, Sections, 
         except (UnicodeDecodeError, ValueError, RecursionError) as err:
             # RecursionError: nesting deeper than the parser's stack.
             raise ValueError(f"damaged manifest {manifest_path!r}: {type(err).__name__}: {err}") from None
-        store_name, documents_name = _check_manifest(manifest, manifest_path)
+        store_name, documents_name = _check_manifest(manifest, manifest_path, layout)
         store_path = os.path.join(folder_path, store_name)
         try:
             with open(store_path, "rb") as f:
                 data = f.read()
         except FileNotFoundError:
-            raise _missing(folder_path, "store file", store_name) from None
+            raise _missing(layout.where, "store file", store_name) from None
         saved = (
-            None
-            if documents_name is None
-            else _saved_documents(folder_path, documents_name, manifest["documents_sha256"])
+            None if documents_name is None else _saved_documents(layout, documents_name, manifest["documents_sha256"])
         )
     if hashlib.sha256(data).hexdigest() != manifest["store_sha256"]:
         raise ValueError(f"damaged store file {store_path!r}: it does not match its manifest")
     sections, _ = read_sections(data, store_path)
     slot_ids = [body for kind, body in sections if kind == DOC_IDS_SECTION]
+    where = layout.where
     if saved is not None:
         db = Collection._from_file_bytes(data, store_path)
-        _check_same_documents(db.ids(), saved.ids(), folder_path)
+        _check_same_documents(db.ids(), saved.ids(), where)
         docs = saved
     else:
         if slot_ids:
             db = Collection._from_file_bytes(data, store_path)
-            _check_same_documents(db.ids(), [doc["doc_id"] for doc in manifest["documents"]], folder_path)
+            _check_same_documents(db.ids(), [doc["doc_id"] for doc in manifest["documents"]], where)
         else:
-            db = _collection_of_plain_store(data, store_path, manifest, folder_path)
-        _check_ids_accounted(manifest, folder_path)
-        docs = _converted(manifest, folder_path)
+            db = _collection_of_plain_store(data, store_path, manifest, where)
+        _check_ids_accounted(manifest, where)
+        docs = _converted(manifest, where)
     named = manifest.get("side", "none")
     if db.side != named:
-        raise _damaged(folder_path, f"the store file keeps side {db.side!r}, the manifest names {named!r}")
+        raise _damaged(where, f"the store file keeps side {db.side!r}, the manifest names {named!r}")
     # One 8-byte id per slot, live or not (the file's reader checked that).
     deleted = len(slot_ids[0]) // 8 - len(db) if slot_ids else 0
-    return db, docs, sections, deleted
+    return Saved(db, docs, sections, deleted, manifest)
 
 
 def _missing(folder: str, what: str, name: str) -> FileNotFoundError:
     return FileNotFoundError(f"{folder!r} is incomplete: its {what} {name!r} is missing")
 
 
-def _saved_documents(folder: str, name: str, sha256: str) -> DocumentStore:
-    """The document database ``name`` of ``folder``, read into memory once
-    it matches its digest."""
-    path = os.path.join(folder, name)
+def _saved_documents(layout: Layout, name: str, sha256: str) -> DocumentStore:
+    """The document database ``name`` beside the manifest, read into memory
+    once it matches its digest."""
+    path = os.path.join(layout.folder, name)
     try:
         found = _file_sha256(path)
     except FileNotFoundError:
-        raise _missing(folder, "document database", name) from None
+        raise _missing(layout.where, "document database", name) from None
     if found != sha256:
         raise ValueError(f"damaged document database {path!r}: it does not match its manifest")
     return DocumentStore.load(path)
@@ -270,19 +335,19 @@ def _plain_name(manifest: Dict[str, Any], key: str, kind: Tuple[str, str]) -> bo
     return isinstance(name, str) and os.path.basename(name) == name and name.endswith(kind[1])
 
 
-def _check_manifest(manifest: Any, path: str) -> Tuple[str, Optional[str]]:
+def _check_manifest(manifest: Any, path: str, layout: Layout) -> Tuple[str, Optional[str]]:
     """Check the manifest's shape; return the names of the store file and of
     the document database (None in the versions that list the documents)."""
 
     def bad(why: str) -> ValueError:
         return ValueError(f"damaged manifest {path!r}: {why}")
 
-    if not isinstance(manifest, dict) or manifest.get("format") != _FORMAT:
-        raise bad("not a kestrix-langchain manifest")
+    if not isinstance(manifest, dict) or manifest.get("format") != layout.format:
+        raise bad(f"not a {layout.format} manifest")
     version = manifest.get("version")
-    if isinstance(version, bool) or version not in (*_MANIFEST_DOCUMENTS, _VERSION):
+    if isinstance(version, bool) or version not in (*layout.older, layout.version):
         raise bad(f"unsupported version {version!r}")
-    if version == _VERSION:
+    if version == layout.version:
         if manifest.get("side") not in _SIDES:
             raise bad("side must be 'none', 'int8' or 'float16'")
     elif version == 3:
@@ -290,14 +355,14 @@ def _check_manifest(manifest: Any, path: str) -> Tuple[str, Optional[str]]:
             raise bad("side must be 'int8' or 'float16'")
     elif "side" in manifest:
         raise bad(f"a version {version} folder names no side")
-    if not _plain_name(manifest, "store_file", _STORE_FILE):
+    if not _plain_name(manifest, "store_file", layout.store_file):
         raise bad("store_file must be a plain file name")
     if not isinstance(manifest.get("store_sha256"), str):
         raise bad("store_sha256 is missing")
     if manifest.get("dimension") != DIMENSION:
         raise bad(f"dimension must be {DIMENSION}")
-    if version == _VERSION:
-        if not _plain_name(manifest, "documents_file", _DOCUMENTS_FILE):
+    if version == layout.version:
+        if not _plain_name(manifest, "documents_file", layout.documents_file):
             raise bad("documents_file must be a plain file name")
         if not isinstance(manifest.get("documents_sha256"), str):
             raise bad("documents_sha256 is missing")

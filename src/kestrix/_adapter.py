@@ -1,0 +1,306 @@
+"""What the framework adapters share: a collection and its documents, kept in step.
+
+The LangChain and LlamaIndex stores are thin: each translates its framework's
+documents, ids, filters and scores, and leaves the rest to
+:class:`DocumentCollection`, which holds
+
+- a :class:`kestrix.Collection` of the documents' vectors (1-bit codes, a
+  side to rescore with, the graph once the store is large enough), under
+  integer ids;
+- a :class:`kestrix.DocumentStore` of their texts and metadata under string
+  keys, each row with the integer id of its vector;
+
+and changes both as one: a batch of documents is written to the database in
+one transaction whose last step adds the vectors, so a refused batch (a bad
+vector, metadata the database refuses) leaves both as they were.
+
+The index rule. Every search reflects every change made before it, and no
+search waits for a build: the add that brings the store to
+``index_min_size`` documents builds the graph, later adds extend it, deletes
+and replacements keep it (their nodes stay as waypoints). Deleted slots of a
+store without a graph are compacted away once they outnumber the live ones.
+
+Searches return the collection's own score ``s`` (the rescored inner
+product, or ``1 - hamming / 384`` without rescoring): each adapter puts it on
+the scale its framework's users expect.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import gc
+import threading
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
+
+from ._common import DIMENSION
+from .collection import Collection
+from .documents import Batch, DocumentStore, Record
+
+
+@contextlib.contextmanager
+def collector_paused() -> Iterator[None]:
+    """Pause the cyclic garbage collector while a batch is booked.
+
+    A batch allocates several objects per document, and every few
+    thousand allocations the collector walks everything alive, the caller's
+    embeddings included: for 100,000 documents that walk cost more than
+    storing them. Nothing booked here forms a cycle.
+    """
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+# ---------------------------------------------------------------- argument checks
+
+
+def check_options(
+    index_min_size: Any,
+    rebuild_fraction: Any,
+    m: Any,
+    ef_construction: Any,
+    ef: Any,
+    progress: Any,
+) -> None:
+    """The graph options, in the order the constructors read them."""
+    for name, value in (
+        ("index_min_size", index_min_size),
+        ("m", m),
+        ("ef_construction", ef_construction),
+        ("ef", ef),
+    ):
+        if name == "ef" and value is None:
+            continue
+        if isinstance(value, bool) or not isinstance(value, int) or value < (0 if name == "index_min_size" else 1):
+            raise ValueError(f"{name} must be a positive int, got {value!r}")
+    if m < 2:
+        raise ValueError(f"m must be >= 2, got {m}")
+    if rebuild_fraction is not None and not (0.0 <= float(rebuild_fraction) <= 1.0):
+        raise ValueError(f"rebuild_fraction must lie in [0, 1] or be None, got {rebuild_fraction!r}")
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable or None, got {progress!r}")
+
+
+def check_search_options(oversample: Any, rescore: Any) -> None:
+    if isinstance(oversample, bool) or not isinstance(oversample, int) or oversample < 1:
+        raise ValueError(f"oversample must be an int >= 1, got {oversample!r}")
+    if not isinstance(rescore, bool):
+        raise TypeError(f"rescore must be True or False, got {rescore!r}")
+
+
+def side_argument(side: Any) -> str:
+    if side is None:
+        return "none"
+    if not isinstance(side, str) or side not in ("none", "int8", "float16"):
+        raise ValueError(f"side must be 'int8', 'float16', 'none' or None, got {side!r}")
+    return side
+
+
+def check_count(name: str, value: Any) -> None:
+    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+        raise ValueError(f"{name} must be an int >= 0, got {value!r}")
+
+
+def embedded(
+    vectors: Sequence[Sequence[float]], expected: int, what: str, source: str = "the embedding model returned"
+) -> List[List[float]]:
+    """Vectors as the collection takes them, checked: ``expected`` vectors
+    of 384 floats (``source`` says where they came from, for the error)."""
+    if len(vectors) != expected:
+        raise ValueError(f"{source} {len(vectors)} vectors for {expected} {what}")
+    checked = []
+    for vector in vectors:
+        # A list is read as it is (the collection reads it before this
+        # call returns); anything else is taken apart once.
+        values = vector if type(vector) is list else list(vector)
+        if len(values) != DIMENSION:
+            raise ValueError(f"{source} {len(values)}-dim vectors; Kestrix stores {DIMENSION}-dim vectors")
+        checked.append(values)
+    return checked
+
+
+def last_of_each(keys: Sequence[str]) -> List[int]:
+    """The positions of a batch that count: a key given twice ends as its
+    last document, as if the batch were added one document at a time."""
+    return sorted({key: i for i, key in enumerate(keys)}.values())
+
+
+# ---------------------------------------------------------------- the store
+
+
+class DocumentCollection:
+    """A collection of vectors and a document store of texts and metadata
+    under the same integer ids, changed together under one lock.
+
+    The LangChain store is one (it inherits these methods); the LlamaIndex
+    store holds one.
+    """
+
+    def _init_collection(
+        self,
+        side: Any,
+        index_min_size: Any,
+        rebuild_fraction: Any,
+        m: Any,
+        ef_construction: Any,
+        ef: Any,
+        progress: Any,
+        oversample: Any,
+        rescore: Any,
+    ) -> None:
+        check_options(index_min_size, rebuild_fraction, m, ef_construction, ef, progress)
+        side = side_argument(side)
+        check_search_options(oversample, rescore)
+        self.index_min_size: int = index_min_size
+        self.rebuild_fraction: Optional[float] = None if rebuild_fraction is None else float(rebuild_fraction)
+        self.m: int = m
+        self.ef_construction: int = ef_construction
+        self.ef: Optional[int] = ef
+        self.progress: Optional[Callable[[int, int], Any]] = progress
+        self.oversample: int = oversample
+        self.rescore: bool = rescore
+        self._db = Collection(side=side, rebuild_threshold=self.rebuild_fraction)
+        # Texts, metadata and each string key with the integer id of its vector.
+        self._docs = DocumentStore()
+        # Slots this store's deletes and replacements left in the collection
+        # since it last compacted. Only a store without a graph acts on it (a
+        # graph keeps its deleted nodes as waypoints, and the collection
+        # itself decides on rebuilds by its rebuild_threshold); the collection
+        # does not count its deleted slots outside a graph.
+        self._unreclaimed = 0
+        self._lock = threading.RLock()
+
+    # ------------------------------------------------------------------ changes
+
+    def _store_batch(self, batch: Batch, vectors: List[List[float]]) -> List[int]:
+        """Store the checked documents of ``batch`` with their ``vectors`` (one
+        each, in order) as one change; returns their integer ids. The add
+        that brings the store to ``index_min_size`` documents builds the
+        graph; should that build be stopped (an exception from ``progress``,
+        Ctrl-C), the documents stay added and the next add builds it."""
+        with self._lock:
+            before = len(self._db)
+
+            def add_vectors(doc_ids: List[int]) -> None:
+                # The collection checks the whole batch before it changes;
+                # should it refuse, the documents are rolled back too.
+                self._db.add(doc_ids, vectors)
+
+            with collector_paused():
+                doc_ids = self._docs.upsert_batch(batch, apply=add_vectors)
+            self._unreclaimed += len(doc_ids) - (len(self._db) - before)  # the replaced vectors' slots
+            # The documents are in; the graph comes with the add that reaches
+            # the threshold, so no search ever has to wait for it.
+            if not self._db.has_index() and len(self._db) >= self.index_min_size:
+                self._build()
+        return doc_ids
+
+    def _delete_keys(self, keys: Sequence[str]) -> List[int]:
+        """Delete the documents under ``keys`` (unknown ones are ignored);
+        returns their integer ids."""
+        with self._lock:
+            gone = self._docs.delete(keys, apply=self._delete_vectors)
+            self._unreclaimed += len(gone)
+            # Compaction renumbers the slots and so would drop a graph: only a
+            # store searched by scanning is compacted behind the caller's back.
+            if not self._db.has_index() and self._unreclaimed > max(1024, len(self._db)):
+                self._compact()
+        return gone
+
+    def _delete_vectors(self, doc_ids: List[int]) -> None:
+        if doc_ids:
+            self._db.delete(doc_ids)
+
+    def _clear(self) -> None:
+        """Remove every document; the options and the side stay."""
+        with self._lock:
+            old = self._docs
+            self._db = Collection(side=self._db.side, rebuild_threshold=self.rebuild_fraction)
+            self._docs = DocumentStore()
+            self._unreclaimed = 0
+            old.close()
+
+    def _compact(self) -> None:
+        # A collection with no deleted slots is left exactly as it is.
+        self._db.compact()
+        self._unreclaimed = 0
+
+    def _build(self) -> None:
+        self._db.build_index(self.m, self.ef_construction, progress=self.progress)
+
+    def build_index(self) -> None:
+        """Compact and build the graph now, whatever the store's size."""
+        with self._lock:
+            self._compact()
+            self._build()
+
+    # ------------------------------------------------------------------ searching
+
+    def _nearest(self, query: List[float], k: int, allowed: Any = None) -> List[Tuple[int, float]]:
+        """``(doc_id, s)`` of the ``k`` best documents, best first, with the
+        collection's own score; among the sorted integer ids ``allowed``
+        only, when given. The caller holds the lock."""
+        if k == 0 or len(self._db) == 0:
+            return []
+        if allowed is not None:
+            return self._ranked_among(query, k, allowed)
+        ef = None if self.ef is None else max(self.ef, k)
+        hits = self._db.search(query, k, ef=ef, rescore=self.rescore, oversample=self.oversample)
+        return [(doc_id, float(score)) for doc_id, score in hits]
+
+    def _ranking(self, query: List[float]) -> Tuple[Any, Any]:
+        """Every document's id and score, best first: an exact scan with
+        every document rescored (the ranking filtered searches keep)."""
+        import numpy as np
+
+        ids, scores = self._db.search([query], len(self._db), exact=True, rescore=self.rescore, oversample=1)
+        return np.asarray(ids[0]), np.asarray(scores[0])
+
+    def _ranked_among(self, query: List[float], k: int, allowed: Any) -> List[Tuple[int, float]]:
+        """``(doc_id, s)`` of the ``k`` best documents among the sorted
+        integer ids ``allowed``, best first.
+
+        The collection takes no allow-list of its own yet: the whole store is
+        ranked, and the allowed documents kept in that order."""
+        import numpy as np
+
+        allowed = np.asarray(allowed, dtype=np.int64)
+        if len(allowed) == 0:
+            return []
+        ids, scores = self._ranking(query)
+        # Ids are dense (the lowest free one is reused first): a table of
+        # them costs a byte for each id handed out.
+        table = np.zeros(int(max(allowed[-1], ids.max())) + 1, dtype=bool)
+        table[allowed] = True
+        best = np.flatnonzero(table[ids])[:k]
+        return list(zip(ids[best].tolist(), scores[best].tolist()))
+
+    def _records(self, doc_ids: List[int]) -> List[Record]:
+        """The documents under these integer ids, in order (the caller holds the lock)."""
+        return self._docs.get_by_ids(doc_ids)
+
+    # ------------------------------------------------------------------ files
+
+    def _snapshot(self) -> Tuple[bytes, str, DocumentStore]:
+        """The collection file's bytes, the side, and a copy of the documents
+        in memory (so that searches need not wait for the disk): what a save
+        writes."""
+        with self._lock:
+            # Deleted slots travel with the file while a graph walks through
+            # them; a store without one is saved compact.
+            if not self._db.has_index():
+                self._compact()
+            return self._db._file_bytes(), self._db.side, self._docs.copy()
+
+    def _restore(self, db: Collection, docs: DocumentStore, deleted: int) -> None:
+        """Take over a loaded collection and its documents (checked against
+        each other), with ``deleted`` slots not yet reclaimed."""
+        db.rebuild_threshold = self.rebuild_fraction
+        with self._lock:
+            self._db = db
+            self._docs = docs
+            self._unreclaimed = deleted
