@@ -56,6 +56,7 @@ class Collection:
         threads: Optional[int] = None,
         rescore: Optional[bool] = None,
         oversample: int = 24,
+        filter: Optional[_Ids] = None,
     ) -> Any: ...
     def build_index(
         self, m: int = 16, ef_construction: int = 200, progress: Optional[Callable[[int, int], object]] = None

@@ -52,29 +52,15 @@ std::vector<SearchHit> search_graph(const HnswGraph& graph, CodeRows vectors, st
     return first_hits(context.found, ids, k, vectors.dim);
 }
 
-}  // namespace
-
-std::vector<SearchHit> search_hnsw(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
-                                   const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
-                                   SearchContext& context) {
-    return search_graph(graph, vectors, ids, query, k, ef, KeepEvery{}, context);
-}
-
-std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
-                                        const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
-                                        SearchContext& context) {
-    // Everything kept is live, so the cut to k drops nothing.
-    return search_graph(graph, vectors, ids, query, k, ef, KeepLive{ids}, context);
-}
-
-std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
-                                        const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
-                                        std::size_t width, SearchContext& context) {
+// The first `width` kept nodes of every one a layer-0 walk measured.
+template <class Keep>
+std::vector<SearchHit> pool_hits(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                 const std::uint64_t* query, std::uint64_t k, std::uint64_t ef, std::size_t width,
+                                 SearchContext& context, Keep keep) {
     const auto entry = graph.entry_point();
     if (width == 0 || !entry || *entry >= vectors.size()) return {};
     context.seen.clear();
-    walk_to_layer0(graph, vectors, query, *entry, k, ef, context, KeepLive{ids},
-                   CollectLive{KeepLive{ids}, &context.seen});
+    walk_to_layer0(graph, vectors, query, *entry, k, ef, context, keep, CollectKept<Keep>{keep, &context.seen});
     // The first `width` of the pool by (distance, slot): the cut-off distance
     // from a count per distance, then every node below it and the lowest
     // slots at it. The pool holds each measured slot once. Rescoring ranks
@@ -102,6 +88,40 @@ std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors
     for (std::size_t i = 0; i < wanted; ++i) {
         hits.push_back({ids[at_cutoff[i]], at_cutoff[i], cutoff, distance_to_score(cutoff, dim)});
     }
+    return hits;
+}
+
+}  // namespace
+
+std::vector<SearchHit> search_hnsw(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                   const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                   SearchContext& context) {
+    return search_graph(graph, vectors, ids, query, k, ef, KeepEvery{}, context);
+}
+
+std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                        const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                        SearchContext& context) {
+    // Everything kept is live, so the cut to k drops nothing.
+    return search_graph(graph, vectors, ids, query, k, ef, KeepLive{ids}, context);
+}
+
+std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                        const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                        std::size_t width, SearchContext& context) {
+    return pool_hits(graph, vectors, ids, query, k, ef, width, context, KeepLive{ids});
+}
+
+std::optional<std::vector<SearchHit>> search_hnsw_allowed(const HnswGraph& graph, CodeRows vectors,
+                                                          std::span<const std::uint32_t> ids,
+                                                          const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                                          std::size_t width, const AllowedSlots& allowed,
+                                                          SearchContext& context) {
+    bool gave_up = false;
+    const KeepAllowed keep{&allowed, allowed.count(), &gave_up};
+    auto hits = width > k ? pool_hits(graph, vectors, ids, query, k, ef, width, context, keep)
+                          : search_graph(graph, vectors, ids, query, k, ef, keep, context);
+    if (gave_up) return std::nullopt;
     return hits;
 }
 
