@@ -118,7 +118,7 @@ std::optional<std::vector<SearchHit>> search_hnsw_allowed(const HnswGraph& graph
                                                           std::size_t width, const AllowedSlots& allowed,
                                                           SearchContext& context) {
     bool gave_up = false;
-    const KeepAllowed keep{&allowed, allowed.count(), &gave_up};
+    const KeepAllowed keep{&allowed, allowed.count() / SCAN_ROWS_PER_WALK_NODE, &gave_up};
     auto hits = width > k ? pool_hits(graph, vectors, ids, query, k, ef, width, context, keep)
                           : search_graph(graph, vectors, ids, query, k, ef, keep, context);
     if (gave_up) return std::nullopt;
