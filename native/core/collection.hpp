@@ -99,7 +99,7 @@ struct SearchOptions {
     // An allow-list of document ids: only those that are stored may answer,
     // min(k, their number) of them, on every road. Ids not stored are
     // ignored, repeats are harmless. Unset: every document may.
-    std::optional<std::span<const std::uint64_t>> filter;
+    std::optional<std::span<const std::uint64_t>> filter = std::nullopt;
 };
 
 // Why the parts of a collection read from a file cannot be one.
