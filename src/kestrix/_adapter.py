@@ -37,6 +37,9 @@ from ._native import SIDES
 from .collection import Collection
 from .documents import Batch, DocumentStore, Record
 
+# A filtered search rescores every allowed document up to this many.
+RESCORE_EVERY_ALLOWED = 10_000
+
 
 @contextlib.contextmanager
 def collector_paused() -> Iterator[None]:
@@ -240,7 +243,15 @@ class DocumentCollection:
         if k == 0 or len(self._db) == 0:
             return []
         ef = None if self.ef is None else max(self.ef, k)
-        hits = self._db.search(query, k, ef=ef, rescore=self.rescore, oversample=self.oversample, filter=allowed)
+        oversample = self.oversample
+        if allowed is not None and self.rescore and len(allowed) <= RESCORE_EVERY_ALLOWED:
+            # The codes' best candidates among a sparse selection reach into
+            # unrelated documents, which the codes rank poorly (on clustered
+            # data 0.80 of the float top-10 at 10 % of 100,000 allowed): a few
+            # allowed documents are all rescored instead (0.98, about 0.1 ms
+            # a thousand).
+            oversample = max(oversample, -(-len(allowed) // k))
+        hits = self._db.search(query, k, ef=ef, rescore=self.rescore, oversample=oversample, filter=allowed)
         return [(doc_id, float(score)) for doc_id, score in hits]
 
     def _ranking(self, query: List[float]) -> Tuple[Any, Any]:
