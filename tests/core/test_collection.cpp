@@ -93,13 +93,14 @@ Collection filled(std::size_t n, std::mt19937_64& rng) {
     return c;
 }
 
-// The live slots (whose ids `allowed` lists, when given) by (distance, slot).
+// The live slots (whose ids the ascending `allowed` lists, when filtered) by
+// (distance, slot).
 std::vector<std::uint32_t> brute_force_order(const Collection& c, const QuantizedVector& query,
                                              std::span<const std::uint64_t> allowed = {}, bool filtered = false) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> order;  // (distance, slot)
     const auto words = c.store().ids();
     for (std::uint32_t slot = 0; slot < words.size(); ++slot) {
-        if (filtered && std::find(allowed.begin(), allowed.end(), c.doc_ids()[slot]) == allowed.end()) continue;
+        if (filtered && !std::binary_search(allowed.begin(), allowed.end(), c.doc_ids()[slot])) continue;
         if (!is_tombstoned(words[slot]))
             order.emplace_back(kernels::code_kernels(6).distance(code_of(query), c.store().code(slot)), slot);
     }
