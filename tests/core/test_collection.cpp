@@ -193,10 +193,14 @@ TEST(Collection, AFilteredWalkKeepsOnlyAllowedNodesAndHandsOverWhenItGivesUp) {
             options.filter = allowed;
             const auto hits = c.search(code_of(query), {}, options);
             ASSERT_EQ(hits.size(), std::min<std::size_t>(10, exact.size()));
+            // Ties abound: an answer is right when it is as close as the
+            // exact tenth.
+            const std::uint32_t tenth = kernels::code_kernels(6).distance(
+                code_of(query), c.store().code(exact[std::min<std::size_t>(9, exact.size() - 1)]));
             std::size_t shared = 0;
             for (const DocumentHit& hit : hits) {
                 EXPECT_NE(std::find(exact.begin(), exact.end(), hit.slot), exact.end());
-                shared += std::find(exact.begin(), exact.begin() + 10, hit.slot) != exact.begin() + 10;
+                shared += hit.distance <= tenth;
             }
             EXPECT_GE(shared, 6u);
         }
