@@ -32,7 +32,7 @@ from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tu
 
 from ._adapter import collector_paused
 from ._common import DIMENSION, MAX_DOC_ID, TOMBSTONE_BIT
-from ._files import DOC_IDS_SECTION, atomic_write_bytes, read_sections
+from ._files import DOC_IDS_SECTION, atomic_write_bytes, open_regular, read_sections
 from ._format import ID_WORDS_OFFSET
 from ._kestrix import Kestrix
 from .collection import Collection
@@ -166,7 +166,7 @@ def write_save(layout: Layout, data: bytes, side: str, documents: DocumentStore)
 
 def _file_sha256(path: str) -> str:
     digest = hashlib.sha256()
-    with open(path, "rb") as f:
+    with open_regular(path) as f:
         for chunk in iter(lambda: f.read(1 << 20), b""):
             digest.update(chunk)
     return digest.hexdigest()
@@ -199,7 +199,7 @@ def read_save(layout: Layout) -> Saved:
     # The manifest and the files it names are read under the lock, so no
     # save in between can remove them.
     with folder_lock(layout, exclusive=False):
-        with open(manifest_path, "rb") as f:
+        with open_regular(manifest_path) as f:
             raw = f.read()
         try:
             with collector_paused():  # one dict per document in the older versions
@@ -210,7 +210,7 @@ def read_save(layout: Layout) -> Saved:
         store_name, documents_name = _check_manifest(manifest, manifest_path, layout)
         store_path = os.path.join(folder_path, store_name)
         try:
-            with open(store_path, "rb") as f:
+            with open_regular(store_path) as f:
                 data = f.read()
         except FileNotFoundError:
             raise _missing(layout.where, "store file", store_name) from None
