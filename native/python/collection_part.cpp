@@ -143,6 +143,9 @@ PyObject* expire(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(EXPIRE_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
         const auto ttl = extract_f64(a[0], "ttl_ms");
         if (!ttl) return nullptr;
+        // Ages are never negative: a negative ttl would delete everything, and
+        // NaN nothing, neither what a caller means. inf keeps everything.
+        if (!(*ttl >= 0.0)) return PyErr_Format(PyExc_ValueError, "ttl_ms must be >= 0, got %R", a[0]);
         const double now = now_ms();
         return PyLong_FromUnsignedLongLong(write_locked(self, [&](Collection& c) { return c.expire(*ttl, now); }));
     });
@@ -311,7 +314,8 @@ PyMethodDef collection_methods[] = {
     {"delete", as_cfunction(delete_), WITH_KEYWORDS,
      "delete($self, ids)\n--\n\nDelete the documents stored under ids; return how many there were."},
     {"expire", as_cfunction(expire), WITH_KEYWORDS,
-     "expire($self, ttl_ms)\n--\n\nDelete documents stored more than ttl_ms milliseconds ago; return the count."},
+     "expire($self, ttl_ms)\n--\n\nDelete documents stored more than ttl_ms milliseconds ago; return the count.\n"
+     "ttl_ms must be >= 0; inf deletes nothing."},
     {"compact", as_cfunction(compact), METH_NOARGS,
      "compact($self)\n--\n\nFree the slots of deleted and replaced documents; drops the index."},
     {"ids", as_cfunction(ids), METH_NOARGS, "ids($self)\n--\n\nThe stored ids, oldest slot first."},

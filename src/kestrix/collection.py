@@ -41,7 +41,7 @@ class Collection(_NativeCollection):
       vectors=True)``: the side's vectors, ``(n, 384)`` float32, as stored),
       ``expire(ttl_ms)``
       (deletes documents stored more than ``ttl_ms`` ago; insertion times are
-      kept), ``compact()`` (frees the slots of deleted and replaced documents,
+      kept; ``ttl_ms >= 0``, and ``inf`` deletes nothing), ``compact()`` (frees the slots of deleted and replaced documents,
       keeping the others in order).
     - ``search(query, k=10, *, exact=False, ef=None, threads=None,
       rescore=None, oversample=24)``: one query

@@ -547,9 +547,11 @@ class CollectionMachine(RuleBasedStateMachine):
 
     @rule(everything=st.booleans())
     def expire(self, everything):
-        # Ages are never negative, so a negative ttl expires every document and
-        # an infinite one none.
-        assert self.col.expire(-1.0 if everything else math.inf) == (len(self.model) if everything else 0)
+        # Times are whole milliseconds: once one has passed, ttl 0 expires
+        # every document; an infinite ttl expires none.
+        if everything:
+            time.sleep(0.002)
+        assert self.col.expire(0 if everything else math.inf) == (len(self.model) if everything else 0)
         if everything:
             self.model.clear()
 
