@@ -643,3 +643,72 @@ CollectionMachine.TestCase.settings = settings(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
 )
 TestCollectionAgainstModel = CollectionMachine.TestCase
+
+
+class DurableCollectionMachine(CollectionMachine):
+    """The same against a durable collection, closed and opened again, and
+    checkpointed, between any two steps: it opens to the collection it was,
+    byte for byte (slots, insertion times, side rows, graph)."""
+
+    def __init__(self):
+        super().__init__()
+        import tempfile
+
+        self.folders = [tempfile.mkdtemp(prefix="kestrix-durable-")]
+        self.col = self.open(self.folders[0])
+
+    @staticmethod
+    def open(folder, side=None):
+        from kestrix import Collection
+
+        return Collection.open(folder, threads=2, side=side)
+
+    @initialize(side=st.sampled_from(SIDES))
+    def choose_side(self, side):
+        import tempfile
+
+        self.col.close()
+        self.folders.append(tempfile.mkdtemp(prefix="kestrix-durable-"))
+        self.col = self.open(self.folders[-1], side)
+        self.side = side
+
+    @rule()
+    def reopen(self):
+        before = self.col._file_bytes()
+        self.col.close()
+        self.col = self.open(self.folders[-1])
+        assert self.col._file_bytes() == before
+        assert self.col.recovery.lost == () and self.col.recovery.kept_aside == ()
+
+    @rule()
+    def checkpoint(self):
+        # It holds every change so far; the next log starts after it.
+        assert self.col.checkpoint() == self.col._last_record()
+
+    @rule()
+    def save_and_load(self):
+        import tempfile
+
+        from kestrix import Collection
+
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "c.kx")
+            self.col.save(path)
+            assert Collection.load(path)._file_bytes() == self.col._file_bytes()
+
+    def teardown(self):
+        import shutil
+
+        self.col.close()
+        for folder in self.folders:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+DurableCollectionMachine.TestCase.settings = settings(
+    max_examples=max(10, EXAMPLES // 3),
+    stateful_step_count=30,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
+TestDurableCollectionAgainstModel = DurableCollectionMachine.TestCase
