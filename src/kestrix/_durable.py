@@ -39,9 +39,9 @@ import re
 import stat
 import threading
 import warnings
-from typing import Any, List, NamedTuple, Optional, Tuple
+from typing import Any, List, NamedTuple, Optional, Tuple, cast
 
-from ._files import PathLike, _fsync_folder, _locked_temporary, _remove_stale_temporaries, path_argument
+from ._files import PathLike, _fsync_folder, _locked_temporary, path_argument, remove_stale_temporaries
 from ._native import COLLECTION_LOG_TAG, Log, LogReader
 from .collection import Collection
 
@@ -136,6 +136,12 @@ class DurableCollection(Collection):
     """
 
     __slots__ = ("_folder", "_lock", "_log_number", "_recovery", "_checkpointing", "_side_name")
+    _folder: str
+    _lock: Any  # the folder's lock file, None once closed
+    _log_number: int
+    _recovery: Recovery
+    _checkpointing: threading.Lock
+    _side_name: str
 
     def __new__(cls, *args: Any, **kwargs: Any) -> "DurableCollection":
         raise TypeError("a durable collection is opened with kestrix.Collection.open(path)")
@@ -195,7 +201,7 @@ class DurableCollection(Collection):
         folder = self._folder
         number = self._log_number + 1
         next_log = os.path.join(folder, _log_name(number))
-        _remove_stale_temporaries(folder, "checkpoint")
+        remove_stale_temporaries(folder, "checkpoint")
         tmp, fd = _locked_temporary(folder, "checkpoint")
         try:
             try:
@@ -258,8 +264,7 @@ def open_collection(
 
 
 def _empty(threads: Optional[int], side: str) -> DurableCollection:
-    col: DurableCollection = Collection.__new__(DurableCollection, threads=threads, side=side)
-    return col
+    return cast(DurableCollection, Collection.__new__(DurableCollection, threads=threads, side=side))
 
 
 def _side_of_log(path: str) -> Optional[str]:
@@ -277,7 +282,7 @@ def _side_of_log(path: str) -> Optional[str]:
 
 def _recover(folder: str, threads: Optional[int], side: Optional[str], stop_after: Optional[int]) -> DurableCollection:
     # Temporary files of checkpoints and logs a crash cut short: the folder is ours.
-    _remove_stale_temporaries(folder, "checkpoint")
+    remove_stale_temporaries(folder, "checkpoint")
     for name in os.listdir(folder):
         if _LOG_TEMPORARY.fullmatch(name):
             os.unlink(os.path.join(folder, name))

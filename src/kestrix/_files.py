@@ -46,6 +46,7 @@ __all__ = [
     "atomic_write_file",
     "path_argument",
     "open_regular",
+    "remove_stale_temporaries",
     "read_sections",
     "store_section",
     "PathLike",
@@ -180,7 +181,7 @@ def _atomic_replace(target: str, fill: Callable[[int, str], None]) -> None:
         old = None
 
     name = os.path.basename(target)
-    _remove_stale_temporaries(folder, name)
+    remove_stale_temporaries(folder, name)
     tmp, fd = _locked_temporary(folder, name)
     try:
         try:
@@ -206,10 +207,6 @@ def _atomic_replace(target: str, fill: Callable[[int, str], None]) -> None:
     _fsync_folder(folder)
 
 
-def _temporary_name(name: str) -> "re.Pattern[str]":
-    return re.compile(rf"\.{re.escape(name)}\.[0-9a-f]{{12}}\.tmp")
-
-
 def _try_lock(fd: int) -> bool:
     """Whether this process now holds the exclusive lock of ``fd``'s file;
     True where files cannot be locked (Windows, where a file another process
@@ -233,10 +230,13 @@ def _same_file(fd: int, path: str) -> bool:
     return (here.st_dev, here.st_ino) == (there.st_dev, there.st_ino)
 
 
-def _remove_stale_temporaries(folder: str, name: str) -> None:
-    """Remove the temporary files killed saves of ``name`` left in ``folder``:
-    those of our own pattern whose lock no live save holds."""
-    pattern = _temporary_name(name)
+def remove_stale_temporaries(folder: str, name: Union[str, "re.Pattern[str]"]) -> None:
+    """Remove the temporary files killed saves of ``name`` (a file name, or a
+    pattern of the names of a family of files, such as checkpoints numbered
+    in their names) left in ``folder``: those of our own pattern whose lock
+    no live save holds."""
+    target = re.escape(name) if isinstance(name, str) else name.pattern
+    pattern = re.compile(rf"\.(?:{target})\.[0-9a-f]{{12}}\.tmp")
     try:
         found = [entry for entry in os.listdir(folder) if pattern.fullmatch(entry)]
     except OSError:

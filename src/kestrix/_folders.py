@@ -25,6 +25,7 @@ import contextlib
 import hashlib
 import json
 import os
+import re
 import secrets
 import struct
 import sys
@@ -32,7 +33,7 @@ from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tu
 
 from ._adapter import collector_paused
 from ._common import DIMENSION, MAX_DOC_ID, TOMBSTONE_BIT
-from ._files import DOC_IDS_SECTION, atomic_write_bytes, open_regular, read_sections
+from ._files import DOC_IDS_SECTION, atomic_write_bytes, open_regular, read_sections, remove_stale_temporaries
 from ._format import ID_WORDS_OFFSET
 from ._kestrix import Kestrix
 from .collection import Collection
@@ -137,6 +138,10 @@ def write_save(layout: Layout, data: bytes, side: str, documents: DocumentStore)
     folder_path = layout.folder
     os.makedirs(folder_path, exist_ok=True)
     with folder_lock(layout, exclusive=True):
+        # Saves a crash cut short left their files' temporaries (each save's
+        # names are new, so no later save writes over them).
+        for prefix, suffix in kinds:
+            remove_stale_temporaries(folder_path, re.compile(rf"{re.escape(prefix)}[0-9a-f]{{16}}{re.escape(suffix)}"))
         atomic_write_bytes(os.path.join(folder_path, store_name), data)
         documents_path = os.path.join(folder_path, documents_name)
         documents.backup(documents_path)

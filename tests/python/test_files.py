@@ -267,6 +267,14 @@ def test_a_save_removes_the_temporary_files_killed_saves_of_the_same_target_left
         kestrix.Collection().save(tmp_path / "c.kx")
         kestrix.save(_store(1), tmp_path / "c.kx")
     assert sorted(os.listdir(tmp_path)) == sorted(p.name for p in kept + [held]) + ["c.kx"]
+    # Files whose names each save makes anew: the next save removes those of the family.
+    from kestrix import _folders as folders
+
+    saved = tmp_path / "saved"
+    saved.mkdir()
+    (saved / ".store-0123456789abcdef.kx.0123456789ab.tmp").write_bytes(b"x")
+    folders.write_save(folders.langchain_layout(str(saved)), b"", "none", kestrix.DocumentStore())
+    assert not [name for name in os.listdir(saved) if name.endswith(".tmp")]
 
 
 _SPECIAL_READERS = {

@@ -94,6 +94,11 @@ def checkpoint_name(shard: int, seq: int) -> str:
     return f"shard-{shard:04d}.{seq:020d}.kxc"
 
 
+def checkpoint_pattern(shard: int) -> "re.Pattern[str]":
+    """The names of the shard's checkpoints."""
+    return re.compile(rf"shard-{shard:04d}\.\d{{20}}\.kxc")
+
+
 def wal_name(shard: int) -> str:
     return f"shard-{shard:04d}.wal"
 
