@@ -4,9 +4,9 @@ A child process opens a folder (recovering it), makes a stream of numbered
 writes and prints ``ack N`` once write N has returned, that is once it is
 durable. The parent kills it with SIGKILL at a random moment, opens the
 folder itself and compares what it holds with the same writes made on a
-model in plain Python: it must hold exactly the acknowledged writes, or those
-and the write in flight, whole. The next round goes on from what was
-recovered. Last, a save (a checkpoint) must leave no temporary file behind.
+model in plain Python: exactly the acknowledged writes, or those and the
+write in flight, whole. The next round goes on from what was recovered. Last,
+a save (a checkpoint) must leave no temporary file behind.
 
 The users: a durable collection (``Collection.open``), the LangChain store's
 persistent mode, and one shard of a sharded collection driven through its
@@ -19,87 +19,65 @@ import signal
 import subprocess
 import sys
 import time
-from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+from typing import Any, Dict, NamedTuple, Tuple
 
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-DIM = 384
 IDS = 200  # writes draw ids from 0..IDS-1, so adds replace and deletes find
 
 
 def plan(i: int) -> Tuple[Any, ...]:
-    """Write number ``i`` (from 1) of every stream: the same in the child and
-    the parent."""
+    """Write number ``i`` (from 1) of every stream, in the child and the parent."""
     rng = np.random.default_rng(i)
-    turn = i % 13
-    if turn == 5:
-        return ("build",)
-    if turn == 9:
-        return ("compact",)
-    if turn in (3, 11):
-        return ("checkpoint",)
-    if turn in (2, 7):
+    turn = {5: "build", 9: "compact", 3: "checkpoint", 11: "checkpoint"}.get(i % 13)
+    if turn:
+        return (turn,)
+    if i % 13 in (2, 7):
         return ("delete", rng.choice(IDS, 4, replace=False))
     n = int(rng.integers(1, 40))
-    return ("add", rng.choice(IDS, n, replace=False), rng.standard_normal((n, DIM)).astype(np.float32))
-
-
-def code_of(row: Any) -> bytes:
-    """The stored code of a float row: bit c of word c // 32 set when component c > 0."""
-    return np.packbits(np.asarray(row) > 0, bitorder="little").tobytes()
+    return ("add", rng.choice(IDS, n, replace=False), rng.standard_normal((n, 384)).astype(np.float32))
 
 
 class Model:
-    """The writes made in plain Python: live ids in slot order with their
-    codes, and whether a graph stands (a build makes one; a compaction that
-    frees a slot drops it)."""
+    """The writes in plain Python: live ids in slot order with their codes
+    (bit c of word c // 32 set when component c > 0), and whether a graph
+    stands (a build makes one; a compaction that frees a slot drops it)."""
 
-    def __init__(self) -> None:
-        self.codes: Dict[int, bytes] = {}
-        self.graph = False
-        self.dead = 0
+    def __init__(self, codes: Any = (), graph: bool = False, dead: int = 0) -> None:
+        self.codes, self.graph, self.dead = dict(codes), graph, dead
 
-    def copy(self) -> "Model":
-        other = Model()
-        other.codes, other.graph, other.dead = dict(self.codes), self.graph, self.dead
-        return other
-
-    def apply(self, op: Tuple[Any, ...], graphs: bool = True, compacts: bool = True) -> None:
-        kind = op[0]
-        if kind == "add":
-            for doc, row in zip(op[1].tolist(), op[2]):
-                self.dead += doc in self.codes
-                self.codes.pop(doc, None)
-                self.codes[doc] = code_of(row)
-        elif kind == "delete":
-            for doc in op[1].tolist():
-                if self.codes.pop(doc, None) is not None:
-                    self.dead += 1
-        elif kind == "build" and graphs:
-            self.graph = True
-        elif kind == "compact" and compacts and self.dead:
-            self.graph, self.dead = False, 0
+    def after(self, op: Tuple[Any, ...], user: Any, cut: int = 0) -> "Model":
+        """The model after write ``op`` of ``user``, or after its first ``cut`` changes only."""
+        new = Model(self.codes, self.graph, self.dead)
+        changes = user.changes.get(op[0], (op[0],))
+        for kind in changes[: cut or len(changes)]:
+            if kind == "add":
+                for doc, row in zip(op[1].tolist(), op[2]):
+                    new.dead += new.codes.pop(doc, None) is not None
+                    new.codes[doc] = np.packbits(row > 0, bitorder="little").tobytes()
+            elif kind == "delete":
+                new.dead += sum(new.codes.pop(doc, None) is not None for doc in op[1].tolist())
+            elif kind == "build":
+                new.graph = True
+            elif kind == "compact" and (user.compacts or op[0] != "compact") and new.dead:
+                new.graph, new.dead = False, 0
+        return new
 
     def state(self) -> Tuple[Any, ...]:
         return (list(self.codes.items()), self.graph)
 
 
-def collection_state(col: Any) -> Tuple[Any, ...]:
+def state_of(col: Any, keys: Any = None) -> Tuple[Any, ...]:
     ids = [int(doc) for doc in col.ids()]
     codes = [bytes(bytearray(row)) for row in col.get(ids)] if ids else []
-    return (list(zip(ids, codes)), bool(col.has_index()))
-
-
-# ---------------------------------------------------------------- the users
+    return ([(doc if keys is None else keys[doc], code) for doc, code in zip(ids, codes)], bool(col.has_index()))
 
 
 class DurableCollection:
     """``Collection.open``: every write of the plan, checkpoints included."""
 
-    name = "durable collection"
-    graphs, compacts = True, True
-    steps: Dict[str, Tuple[str, ...]] = {}
+    compacts, changes = True, {}  # type: ignore[var-annotated]
 
     def __init__(self, folder: str) -> None:
         from kestrix import Collection
@@ -107,20 +85,12 @@ class DurableCollection:
         self.col = Collection.open(folder, side="int8")
 
     def apply(self, i: int, op: Tuple[Any, ...]) -> None:
-        kind, col = op[0], self.col
-        if kind == "add":
-            col.add(op[1], op[2])
-        elif kind == "delete":
-            col.delete(op[1])
-        elif kind == "build":
-            col.build_index(m=8, ef_construction=32)
-        elif kind == "compact":
-            col.compact()
-        else:
-            col.checkpoint()
+        calls = {"add": lambda: self.col.add(op[1], op[2]), "delete": lambda: self.col.delete(op[1])}
+        calls.update(build=lambda: self.col.build_index(m=8, ef_construction=32), compact=self.col.compact)
+        calls.get(op[0], self.col.checkpoint)()
 
     def state(self) -> Tuple[Any, ...]:
-        return collection_state(self.col)
+        return state_of(self.col)
 
     def save(self) -> None:
         self.col.checkpoint()
@@ -129,57 +99,39 @@ class DurableCollection:
         self.col.close()
 
 
-class _Vectors:
-    """Embeddings for the LangChain store that nothing here asks for: the
-    writes bring their vectors."""
-
-    def embed_documents(self, texts: List[str]) -> List[List[float]]:
-        raise AssertionError("the harness gives every vector")
-
-    def embed_query(self, text: str) -> List[float]:
-        raise AssertionError("the harness asks nothing")
-
-
 class LangChainStore:
-    """``KestrixVectorStore(persist_directory=...)``: adds and deletes of
-    documents under string keys; a build (which compacts first) and
-    checkpoints of its vectors."""
+    """``KestrixVectorStore(persist_directory=...)``: documents added and
+    deleted under string keys, built (which compacts first: two changes,
+    each whole, so a kill may land between them) and checkpointed."""
 
-    name = "LangChain persistent store"
-    graphs, compacts = True, False
-    # build_index() compacts, then builds: two changes, each whole. Cut
-    # between them, it leaves the compaction (no graph); the next add that
-    # finds the store large enough builds it again.
-    steps = {"build": ("compact",)}
+    compacts, changes = False, {"build": ("compact", "build")}
 
     def __init__(self, folder: str) -> None:
         from langchain_core.embeddings import Embeddings
 
         from kestrix.langchain import KestrixVectorStore
 
-        embeddings = type("HarnessEmbeddings", (_Vectors, Embeddings), {})()
-        self.store = KestrixVectorStore(embeddings, persist_directory=folder, index_min_size=10**9)
+        class Given(Embeddings):  # every write brings its vectors
+            embed_documents = embed_query = None  # type: ignore[assignment]
+
+        self.store = KestrixVectorStore(Given(), persist_directory=folder, index_min_size=10**9)
 
     def apply(self, i: int, op: Tuple[Any, ...]) -> None:
-        kind = op[0]
-        if kind == "add":
+        if op[0] == "add":
             pairs = [(f"text {doc} of write {i}", row.tolist()) for doc, row in zip(op[1].tolist(), op[2])]
             self.store.add_embeddings(pairs, ids=[f"k{doc}" for doc in op[1].tolist()])
-        elif kind == "delete":
+        elif op[0] == "delete":
             self.store.delete([f"k{doc}" for doc in op[1].tolist()])
-        elif kind == "build":
+        elif op[0] == "build":
             self.store.build_index()
-        elif kind == "checkpoint":
+        elif op[0] == "checkpoint":
             self.store.store.checkpoint()
 
     def state(self) -> Tuple[Any, ...]:
         store = self.store
-        # The invariant of the mode: every document has its vector and no
-        # vector is without its document.
+        # The mode's promise: no document without its vector, no vector without its document.
         assert sorted(int(d) for d in store.store.ids()) == sorted(int(d) for d in store.documents.ids())
-        keys = {record.doc_id: int(record.key[1:]) for record in store.documents}
-        slots, graph = collection_state(store.store)
-        return ([(keys[doc], code) for doc, code in slots], graph)
+        return state_of(store.store, {record.doc_id: int(record.key[1:]) for record in store.documents})
 
     def save(self) -> None:
         self.store.store.checkpoint()
@@ -192,9 +144,7 @@ class Shard:
     """One shard (``_Shard``, without Ray): adds, deletes and builds as
     numbered batches; a checkpoint is its save."""
 
-    name = "sharded collection's shard"
-    graphs, compacts = True, False
-    steps: Dict[str, Tuple[str, ...]] = {}
+    compacts, changes = False, {}  # type: ignore[var-annotated]
 
     def __init__(self, folder: str) -> None:
         from kestrix.distributed import _shard
@@ -205,18 +155,17 @@ class Shard:
     def apply(self, i: int, op: Tuple[Any, ...]) -> None:
         from kestrix.distributed import _files as files
 
-        kind = op[0]
-        if kind == "add":
-            self.shard.write(i, files.OP_ADD, op[1].astype(np.int64), op[2], ())
-        elif kind == "delete":
-            self.shard.write(i, files.OP_DELETE, op[1].astype(np.int64), None, ())
-        elif kind == "build":
+        if op[0] in ("add", "delete"):
+            ids = op[1].astype(np.int64)
+            adding = op[0] == "add"
+            self.shard.write(i, files.OP_ADD if adding else files.OP_DELETE, ids, op[2] if adding else None, ())
+        elif op[0] == "build":
             self.shard.write(i, files.OP_BUILD, None, None, (8, 32))
-        elif kind == "checkpoint":
+        elif op[0] == "checkpoint":
             self.shard.checkpoint(i)
 
     def state(self) -> Tuple[Any, ...]:
-        return collection_state(self.shard._col)
+        return state_of(self.shard._col)
 
     def save(self) -> None:
         self.shard.checkpoint(self.shard._last_seq)
@@ -231,9 +180,8 @@ _CHILD = """
 import sys
 sys.path.insert(0, sys.argv[4])
 import crash_harness as h
-user = h.USERS[sys.argv[1]](sys.argv[2])
+user, i = h.USERS[sys.argv[1]](sys.argv[2]), int(sys.argv[3])
 print("ready", flush=True)
-i = int(sys.argv[3])
 while True:
     user.apply(i, h.plan(i))
     print("ack", i, flush=True)
@@ -248,75 +196,50 @@ class Outcome(NamedTuple):
     seconds: float
 
 
-def _temporaries(folder: str) -> List[str]:
-    return [name for _, _, names in os.walk(folder) for name in names if name.endswith(".tmp")]
+def _opened(kind: Any, folder: str, call: str) -> Any:
+    opened = kind(folder)
+    try:
+        return getattr(opened, call)()
+    finally:
+        opened.close()
 
 
 def run(user: str, folder: str, kills: int, seed: int = 0, max_delay: float = 0.6) -> Outcome:
-    """``kills`` rounds of writing and killing in ``folder``; raises
-    AssertionError at the first round whose recovered state is not that of
-    the acknowledged writes (with or without the one in flight)."""
-    kind = USERS[user]
-    rng = random.Random(seed)
+    """``kills`` rounds of writing and killing in ``folder``; AssertionError
+    at the first round whose folder holds other than the acknowledged writes
+    (and perhaps the one in flight, whole)."""
+    kind, rng, began = USERS[user], random.Random(seed), time.perf_counter()
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    model = Model()
-    start, acknowledged, kept = 1, 0, 0
-    began = time.perf_counter()
+    model, start, acknowledged, kept = Model(), 1, 0, 0
     for round_ in range(kills):
-        child = subprocess.Popen(
-            [sys.executable, "-c", _CHILD, user, folder, str(start), HERE],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            env=env,
-        )
-        assert child.stdout is not None and child.stderr is not None
-        ready = child.stdout.readline()
-        if ready.strip() != b"ready":
+        args = [sys.executable, "-c", _CHILD, user, folder, str(start), HERE]
+        child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        assert child.stdout is not None
+        if child.stdout.readline().strip() != b"ready":
             child.kill()
-            raise AssertionError(f"{kind.name}: the child did not start: {child.stderr.read().decode()}")
+            raise AssertionError(f"{user}: the child did not start: {child.communicate()[1].decode()}")
         time.sleep(rng.uniform(0.0, max_delay))
         child.send_signal(signal.SIGKILL)
         out, err = child.communicate()
-        acks = [int(line.split()[1]) for line in out.decode().splitlines() if line.startswith("ack ")]
-        assert acks == list(range(start, start + len(acks))), f"{kind.name}: acknowledgements out of order"
-        last = start + len(acks) - 1
-        for i in range(start, last + 1):
-            model.apply(plan(i), kind.graphs, kind.compacts)
-        acknowledged += len(acks)
-        opened = kind(folder)
-        try:
-            found = opened.state()
-        finally:
-            opened.close()
-        if found == model.state():
-            start = last + 1
-            continue
-        # The write in flight, whole; or, for a write of several changes,
-        # cut after one of them (each change is whole).
+        acks = [int(line.split()[1]) for line in out.decode().splitlines()]
+        assert acks == list(range(start, start + len(acks))), f"{user}: acknowledgements out of order"
+        for i in acks:
+            model = model.after(plan(i), kind)
+        acknowledged, last, found = acknowledged + len(acks), start + len(acks) - 1, _opened(kind, folder, "state")
+        # The write in flight not at all, cut between two of its changes, or whole.
         flight = plan(last + 1)
-        with_flight = model.copy()
-        with_flight.apply(flight, kind.graphs, kind.compacts)
-        cut = model.copy()
-        for step in kind.steps.get(flight[0], ()):
-            cut.apply((step,), kind.graphs, True)
-        assert found in (with_flight.state(), cut.state()), (
-            f"{kind.name}, round {round_}: after {last} acknowledged writes the folder holds neither them"
-            f" nor them and write {last + 1} whole ({len(found[0])} documents, model {len(model.codes)})"
-        )
-        if found == with_flight.state():
-            model, start, kept = with_flight, last + 2, kept + 1
-        else:
-            model, start = cut, last + 2
-    opened = kind(folder)
-    try:
-        opened.save()
-    finally:
-        opened.close()
-    left = _temporaries(folder)
-    assert left == [], f"{kind.name}: temporary files left after a save: {left}"
+        cuts = range(1, len(kind.changes.get(flight[0], "x")) + 1)
+        choices = [model] + [model.after(flight, kind, cut) for cut in cuts]
+        states = [choice.state() for choice in choices]
+        assert found in states, f"{user}, round {round_}: the folder holds no state of writes ..{last + 1} ({err!r})"
+        kept += found == states[-1] and found != states[0]
+        model, start = choices[states.index(found)], last + 1 + (found != states[0])
+    _opened(kind, folder, "save")
+    left = [name for _, _, names in os.walk(folder) for name in names if name.endswith(".tmp")]
+    assert left == [], f"{user}: temporary files left after a save: {left}"
     return Outcome(kills, acknowledged, kept, time.perf_counter() - began)
 
 
-def check_all(folder: str, kills: Optional[int] = None, seed: int = 0) -> Dict[str, Outcome]:
+def run_all(folder: str, kills: int, seed: int = 0) -> Dict[str, Outcome]:
     """Every user, ``kills`` rounds each, each in a folder of its own under ``folder``."""
-    return {user: run(user, os.path.join(folder, user), kills or 3, seed) for user in USERS}
+    return {user: run(user, os.path.join(folder, user), kills, seed) for user in USERS}
