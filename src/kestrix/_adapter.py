@@ -51,6 +51,7 @@ from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 from ._common import DIMENSION
 from ._durable import DurableCollection, open_collection
 from ._files import path_argument
+from ._native import SIDES
 from .collection import Collection
 from .documents import Batch, DocumentStore, Record
 
@@ -117,7 +118,7 @@ def check_search_options(oversample: Any, rescore: Any) -> None:
 def side_argument(side: Any) -> str:
     if side is None:
         return "none"
-    if not isinstance(side, str) or side not in ("none", "int8", "float16"):
+    if not isinstance(side, str) or side not in SIDES:
         raise ValueError(f"side must be 'int8', 'float16', 'none' or None, got {side!r}")
     return side
 
@@ -197,12 +198,6 @@ class DocumentCollection:
             self._docs = DocumentStore()
         else:
             self._db, self._docs = _open_persistent(folder, side, self.rebuild_fraction)
-        # Slots this store's deletes and replacements left in the collection
-        # since it last compacted. Only a store without a graph acts on it (a
-        # graph keeps its deleted nodes as waypoints, and the collection
-        # itself decides on rebuilds by its rebuild_threshold); the collection
-        # does not count its deleted slots outside a graph.
-        self._unreclaimed = 0
         self._lock = threading.RLock()
 
     # ------------------------------------------------------------------ changes
@@ -214,7 +209,6 @@ class DocumentCollection:
         graph; should that build be stopped (an exception from ``progress``,
         Ctrl-C), the documents stay added and the next add builds it."""
         with self._lock:
-            before = len(self._db)
 
             def add_vectors(doc_ids: List[int]) -> None:
                 # The collection checks the whole batch before it changes;
@@ -223,7 +217,6 @@ class DocumentCollection:
 
             with collector_paused(), self._committing():
                 doc_ids = self._docs.upsert_batch(batch, apply=add_vectors, log_position=self._log_position())
-            self._unreclaimed += len(doc_ids) - (len(self._db) - before)  # the replaced vectors' slots
             # The documents are in; the graph comes with the add that reaches
             # the threshold, so no search ever has to wait for it.
             if not self._db.has_index() and len(self._db) >= self.index_min_size:
@@ -236,10 +229,13 @@ class DocumentCollection:
         with self._lock:
             with self._committing():
                 gone = self._docs.delete(keys, apply=self._delete_vectors, log_position=self._log_position())
-            self._unreclaimed += len(gone)
             # Compaction renumbers the slots and so would drop a graph: only a
-            # store searched by scanning is compacted behind the caller's back.
-            if not self._db.has_index() and self._unreclaimed > max(1024, len(self._db)):
+            # store searched by scanning is compacted behind the caller's back,
+            # once the slots its deletes and replacements left outnumber the
+            # live ones (a graph keeps them as waypoints, and the collection
+            # decides on its rebuilds by its rebuild_threshold).
+            live = len(self._db)
+            if not self._db.has_index() and self._db._slot_count() - live > max(1024, live):
                 self._compact()
         return gone
 
@@ -258,13 +254,11 @@ class DocumentCollection:
             old = self._docs
             self._db = Collection(side=self._db.side, rebuild_threshold=self.rebuild_fraction)
             self._docs = DocumentStore()
-            self._unreclaimed = 0
             old.close()
 
     def _compact(self) -> None:
         # A collection with no deleted slots is left exactly as it is.
         self._db.compact()
-        self._unreclaimed = 0
         self._committed()
 
     def _build(self) -> None:
@@ -386,14 +380,12 @@ class DocumentCollection:
                 self._compact()
             return self._db._file_bytes(), self._db.side, self._docs.copy()
 
-    def _restore(self, db: Collection, docs: DocumentStore, deleted: int) -> None:
-        """Take over a loaded collection and its documents (checked against
-        each other), with ``deleted`` slots not yet reclaimed."""
+    def _restore(self, db: Collection, docs: DocumentStore) -> None:
+        """Take over a loaded collection and its documents (checked against each other)."""
         db.rebuild_threshold = self.rebuild_fraction
         with self._lock:
             self._db = db
             self._docs = docs
-            self._unreclaimed = deleted
 
 
 def _open_persistent(
