@@ -27,11 +27,12 @@ holds nothing after the store: trailing bytes there can only be a container
 whose footer is damaged.
 """
 
+import contextlib
 import os
 import re
 import secrets
 import stat
-from typing import BinaryIO, Callable, List, Optional, Tuple, Union
+from typing import BinaryIO, Callable, Iterator, List, Optional, Tuple, Union
 
 from ._common import check_store
 from ._format import read_store
@@ -183,7 +184,7 @@ def _atomic_replace(target: str, fill: Callable[[int, str], None]) -> None:
     name = os.path.basename(target)
     remove_stale_temporaries(folder, name)
     tmp, fd = _locked_temporary(folder, name)
-    try:
+    with _removed_on_failure(tmp):
         try:
             if old is not None:
                 _keep_attributes(fd, tmp, old)
@@ -198,13 +199,18 @@ def _atomic_replace(target: str, fill: Callable[[int, str], None]) -> None:
             # place, so that no other save takes it for a stale one first.
             if fd >= 0:
                 os.close(fd)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
     _fsync_folder(folder)
+
+
+@contextlib.contextmanager
+def _removed_on_failure(tmp: str) -> Iterator[None]:
+    """Remove the temporary file ``tmp`` should the body fail."""
+    try:
+        yield
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
 
 
 def _try_lock(fd: int) -> bool:
