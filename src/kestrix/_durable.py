@@ -41,7 +41,14 @@ import threading
 import warnings
 from typing import Any, List, NamedTuple, Optional, Tuple, cast
 
-from ._files import PathLike, _fsync_folder, _locked_temporary, path_argument, remove_stale_temporaries
+from ._files import (
+    PathLike,
+    _fsync_folder,
+    _locked_temporary,
+    _removed_on_failure,
+    path_argument,
+    remove_stale_temporaries,
+)
 from ._native import COLLECTION_LOG_TAG, Log, LogReader
 from .collection import Collection
 
@@ -132,7 +139,8 @@ class DurableCollection(Collection):
     :attr:`recovery`. A closed one still answers searches; every change
     raises ValueError "the collection is closed". In a process forked from
     the one that opened it, changes raise RuntimeError (the log belongs to its
-    opener).
+    opener). A copy (``copy.copy``, pickling) is a plain in-memory
+    :class:`kestrix.Collection` of the same state.
     """
 
     __slots__ = ("_folder", "_lock", "_log_number", "_recovery", "_checkpointing", "_side_name")
@@ -189,6 +197,13 @@ class DurableCollection(Collection):
             return False
         return log_bytes > max(held, _CHECKPOINT_AFTER)
 
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # A copy (pickle, copy.copy, copy.deepcopy) is one state of the
+        # collection, in memory: a plain Collection. The folder keeps one
+        # owner, and its log takes the changes of this collection only.
+        rebuild, (_, *arguments), *_ = super().__reduce__()
+        return (rebuild, (Collection, *arguments))
+
     def __enter__(self) -> "DurableCollection":
         return self
 
@@ -203,7 +218,7 @@ class DurableCollection(Collection):
         next_log = os.path.join(folder, _log_name(number))
         remove_stale_temporaries(folder, "checkpoint")
         tmp, fd = _locked_temporary(folder, "checkpoint")
-        try:
+        with _removed_on_failure(tmp):
             try:
                 held: int = self._checkpoint(fd, next_log, _meta(self._side_name), base)
                 self._log_number = number
@@ -211,12 +226,6 @@ class DurableCollection(Collection):
                 os.replace(tmp, os.path.join(folder, _checkpoint_name(held)))
             finally:
                 os.close(fd)
-        except BaseException:
-            try:
-                os.unlink(tmp)
-            except OSError:
-                pass
-            raise
         _fsync_folder(folder)
         # Everything they held is in the checkpoint now.
         checkpoints, logs = _found(folder)
@@ -305,6 +314,7 @@ def _recover(folder: str, threads: Optional[int], side: Optional[str], stop_afte
     if side is not None and side != col.side:
         raise ValueError(f"the durable collection {folder!r} keeps side {col.side!r}, not {side!r}")
     col._folder = folder
+    col._threads = threads
     col._side_name = col.side
     col._checkpointing = threading.Lock()
     col._log_number = logs[-1][0] if logs else 0

@@ -3,7 +3,9 @@ a shard, killed at random moments (crash_harness.py); damaged logs and
 checkpoints of a durable collection; a crash between the two commits of the
 persistent store."""
 
+import copy
 import os
+import pickle
 import struct
 import subprocess
 import sys
@@ -114,6 +116,18 @@ def test_a_durable_collection_refuses_what_it_cannot_open_and_changes_nothing(tm
     assert sorted(os.listdir(folder)) == before
     with pytest.raises(NotADirectoryError):
         Collection.open(folder / checkpoint)
+
+
+def test_a_copy_of_a_durable_collection_is_a_plain_collection_of_its_state(tmp_path):
+    with Collection.open(tmp_path / "c", side="int8", threads=1) as col:
+        _writes(col, 2)
+        for copied in (copy.copy(col), pickle.loads(pickle.dumps(col))):
+            assert type(copied) is Collection and copied.threads == 1 and copied.side == "int8"
+            assert copied.get(copied.ids()).tolist() == col.get(col.ids()).tolist()
+            _writes(copied, 1, start=20)  # changes the copy alone, and logs nothing
+        assert len(col) == 15
+    with Collection.open(tmp_path / "c") as col:
+        assert len(col) == 15 and col.recovery.last_record == 2
 
 
 _KILL_BETWEEN_COMMITS = """
