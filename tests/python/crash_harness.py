@@ -214,15 +214,20 @@ def run(user: str, folder: str, kills: int, seed: int = 0, max_delay: float = 0.
     for round_ in range(kills):
         args = [sys.executable, "-c", _CHILD, user, folder, str(start), HERE]
         child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-        assert child.stdout is not None
+        assert child.stdout is not None and child.stderr is not None
         if child.stdout.readline().strip() != b"ready":
             child.kill()
             raise AssertionError(f"{user}: the child did not start: {child.communicate()[1].decode()}")
         time.sleep(rng.uniform(0.0, max_delay))
         child.send_signal(signal.SIGKILL)
-        out, err = child.communicate()
+        # Read on through the file objects: readline() may have taken the
+        # first acknowledgements into its buffer, which communicate() skips.
+        out, err = child.stdout.read(), child.stderr.read()
+        child.wait()
         acks = [int(line.split()[1]) for line in out.decode().splitlines()]
-        assert acks == list(range(start, start + len(acks))), f"{user}: acknowledgements out of order"
+        assert acks == list(range(start, start + len(acks))), (
+            f"{user}: acknowledgements out of order: {acks[:3]}... from {start}"
+        )
         for i in acks:
             model = model.after(plan(i), kind)
         acknowledged, last, found = acknowledged + len(acks), start + len(acks) - 1, _opened(kind, folder, "state")
