@@ -15,11 +15,23 @@
 #include <memory>
 #include <span>
 #include <vector>
+#if defined(_WIN32)
+#include <string>
+#endif
 
 #include "bytes.hpp"
 #include "container.hpp"
 
 namespace kestrix {
+
+#if defined(_WIN32)
+// The errno value of a Windows error code, as every failure here is reported
+// (Python turns it into OSError).
+int errno_of(unsigned long error) noexcept;
+// A UTF-8 path (Python's file-system encoding on Windows) in Windows' own
+// form; empty when it is not valid UTF-8.
+std::wstring wide_path(const char* path);
+#endif
 
 // A whole file mapped read-only into memory. The pages are the file's own:
 // the kernel reads them in when touched and may drop them again under memory

@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <stdio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <new>
 #include <random>
@@ -34,18 +34,31 @@
 namespace {
 std::atomic<long long> refuse_in{-1};  // allocations until the refused one; -1: none
 std::atomic<long long> live_bytes{0};
+
+std::size_t allocated_bytes(void* p) noexcept {
+#if defined(_WIN32)
+    return _msize(p);
+#else
+    return malloc_usable_size(p);
+#endif
+}
 }  // namespace
 
+// The replacements pair malloc with free by design; the compiler, seeing
+// them inlined into callers, takes the pair for a new/free mismatch.
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(std::size_t size) {
     if (refuse_in.load(std::memory_order_relaxed) >= 0 && refuse_in.fetch_sub(1) == 0) throw std::bad_alloc();
     void* p = std::malloc(size == 0 ? 1 : size);
     if (p == nullptr) throw std::bad_alloc();
-    live_bytes += static_cast<long long>(malloc_usable_size(p));
+    live_bytes += static_cast<long long>(allocated_bytes(p));
     return p;
 }
 void operator delete(void* p) noexcept {
     if (p == nullptr) return;
-    live_bytes -= static_cast<long long>(malloc_usable_size(p));
+    live_bytes -= static_cast<long long>(allocated_bytes(p));
     std::free(p);
 }
 void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
@@ -271,6 +284,10 @@ TEST(CollectionFile, ADescriptorGetsTheBufferBytesAndTheyReadBack) {
     std::mt19937_64 rng(31);
     GuardedCollection guarded;
     guarded.collection = Collection(side::SideKind::Int8);
+    // A name of its own: other runs of the suite may share the temporary folder.
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("kestrix-collection-file-" + std::to_string(std::random_device{}()) + ".kxc"))
+                                 .string();
     for (const std::size_t batch : {1u, 2000u, 40u, 1500u}) {  // side rows past the sink's buffer
         std::vector<std::uint64_t> ids(batch);
         std::vector<float> floats(batch * DIMENSION);
@@ -287,14 +304,12 @@ TEST(CollectionFile, ADescriptorGetsTheBufferBytesAndTheyReadBack) {
         const auto bytes = file::collection_file_bytes(guarded);
         EXPECT_EQ(bytes.size(), file::collection_file_size(guarded.collection));
 
-        char path[] = "/tmp/kestrix-collection-file-XXXXXX";
-        const int fd = ::mkstemp(path);
-        ASSERT_GE(fd, 0);
-        ASSERT_TRUE(file::write_collection(guarded, fd).has_value());
-        ::close(fd);
-        auto from_file = file::load_collection(path, false);
-        auto mapped = file::load_collection(path, true);
-        ::unlink(path);
+        std::FILE* out = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        ASSERT_TRUE(file::write_collection(guarded, fileno(out)).has_value());
+        std::fclose(out);
+        auto from_file = file::load_collection(path.c_str(), false);
+        auto mapped = file::load_collection(path.c_str(), true);
         container::MemorySource memory(bytes);
         auto from_memory = file::read_collection(memory);
         for (auto* read : {&from_file, &mapped, &from_memory}) {
@@ -303,6 +318,7 @@ TEST(CollectionFile, ADescriptorGetsTheBufferBytesAndTheyReadBack) {
         }
         EXPECT_TRUE((*mapped).side().is_in_place());
     }
+    std::filesystem::remove(path);
 }
 
 TEST(Collection, CompactKeepsOrderAndUpsertMovesToTheEnd) {
