@@ -93,7 +93,7 @@ std::expected<ReadFile, int> ReadFile::open(const char* path) {
     } else if ((status.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         failure = EISDIR;
     } else if (GetFileType(file) != FILE_TYPE_DISK) {
-        failure = EINVAL;
+        failure = NOT_A_REGULAR_FILE;
     }
     const std::uint64_t size = (std::uint64_t{status.nFileSizeHigh} << 32) | status.nFileSizeLow;
     if (failure == 0 && size > std::numeric_limits<std::size_t>::max()) failure = EFBIG;
@@ -146,14 +146,17 @@ std::expected<std::shared_ptr<const MappedFile>, int> ReadFile::map() {
 #else
 
 std::expected<ReadFile, int> ReadFile::open(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Without waiting: opening a FIFO to read would wait for a writer.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::unexpected(errno);
     struct stat status {};
     int failure = 0;
     if (::fstat(fd, &status) != 0) {
         failure = errno;
     } else if (!S_ISREG(status.st_mode)) {
-        failure = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+        failure = S_ISDIR(status.st_mode) ? EISDIR : NOT_A_REGULAR_FILE;
+    } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        failure = errno;
     } else if (static_cast<std::uintmax_t>(status.st_size) > std::numeric_limits<std::size_t>::max()) {
         failure = EFBIG;
     }

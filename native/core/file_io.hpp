@@ -50,12 +50,17 @@ private:
     std::size_t size_;
 };
 
+// ReadFile::open's failure for a path that names neither a regular file nor
+// a folder (a FIFO, a device, a socket): no file of the system is one, and
+// reading one could wait for ever (a FIFO) or never end (/dev/zero).
+inline constexpr int NOT_A_REGULAR_FILE = -1;
+
 // A regular file opened read-only, read with positioned reads (so reading it
 // takes no memory beyond where the bytes go).
 class ReadFile final : public container::Source {
 public:
     // The file at `path`; the errno of the failed step otherwise (EISDIR for
-    // a folder).
+    // a folder, NOT_A_REGULAR_FILE for anything else that is no file).
     static std::expected<ReadFile, int> open(const char* path);
 
     ReadFile(ReadFile&& other) noexcept;

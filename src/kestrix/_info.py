@@ -11,7 +11,7 @@ from typing import Any, Dict, List
 
 from ._cli import CommandError
 from ._common import DIMENSION
-from ._files import read_sections, store_section
+from ._files import open_regular, read_sections, store_section
 from ._folders import (
     LANGCHAIN_FORMAT,
     LLAMAINDEX_FORMAT,
@@ -28,10 +28,12 @@ from ._native import SECTION_NAMES
 def describe_file(path: str) -> Dict[str, Any]:
     """Read a store file and describe it; raise CommandError when it is not one."""
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             data = f.read()
     except OSError as err:
         raise CommandError(f"cannot read {path!r}: {err.strerror or err}") from None
+    except ValueError:
+        raise CommandError(f"cannot read {path!r}: it is not a regular file") from None
     try:
         sections, container = read_sections(data, path)
         _, form = read_store(store_section(sections))
@@ -105,9 +107,9 @@ def _manifest_kind(path: str) -> Any:
     """The format (or kind) a JSON manifest at ``path`` names, or None when
     the file is no such manifest."""
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             head = f.read(_MAX_MANIFEST_BYTES + 1)
-    except OSError:
+    except (OSError, ValueError):
         return None
     if not head.lstrip()[:1] == b"{" or len(head) > _MAX_MANIFEST_BYTES:
         return None

@@ -1,11 +1,14 @@
 """``kestrix.Collection``: the store an application keeps its documents in."""
 
 import os
-from typing import Any, Optional, Tuple, Type, TypeVar, cast
+from typing import TYPE_CHECKING, Any, Optional, Tuple, Type, TypeVar, cast
 
 from ._common import DIMENSION, MAX_COLLECTION_ID
 from ._files import PathLike, atomic_write, path_argument
 from ._native import Collection as _NativeCollection
+
+if TYPE_CHECKING:
+    from ._durable import DurableCollection
 
 __all__ = ["Collection", "MAX_COLLECTION_ID"]
 
@@ -41,7 +44,7 @@ class Collection(_NativeCollection):
       vectors=True)``: the side's vectors, ``(n, 384)`` float32, as stored),
       ``expire(ttl_ms)``
       (deletes documents stored more than ``ttl_ms`` ago; insertion times are
-      kept), ``compact()`` (frees the slots of deleted and replaced documents,
+      kept; ``ttl_ms >= 0``, and ``inf`` deletes nothing), ``compact()`` (frees the slots of deleted and replaced documents,
       keeping the others in order).
     - ``search(query, k=10, *, exact=False, ef=None, threads=None,
       rescore=None, oversample=24)``: one query
@@ -75,6 +78,8 @@ class Collection(_NativeCollection):
     - ``save(path)`` / ``Collection.load(path)``: one file, written atomically.
       ``Collection.load(path, mmap_side=True)`` leaves the side in the file
       (see :meth:`load`).
+    - ``Collection.open(path)``: a durable collection in the folder ``path``,
+      every change durable when its call returns (see :meth:`open`).
 
     Scores are ``1 - hamming / 384`` (float32), as ``Kestrix``'s. Among equal
     distances the exact scan returns the lower slot first: slots follow
@@ -184,6 +189,36 @@ class Collection(_NativeCollection):
         if nodes and waypoints > threshold * nodes:
             self.compact()
             self.build_index(m, ef_construction)
+
+    @classmethod
+    def open(
+        cls,
+        path: PathLike,
+        threads: Optional[int] = None,
+        side: Optional[str] = None,
+        *,
+        rebuild_threshold: Optional[float] = None,
+    ) -> "DurableCollection":
+        """Open the durable collection in the folder ``path``, or create it
+        there (with ``side``, fixed from then on; opening it again with
+        another side raises ValueError).
+
+        Every change (``add``, ``delete``, ``expire``, ``compact``, the graph
+        ``build_index`` installs) is appended to a write-ahead log in the
+        folder, and its call returns once the record is durable (fsync; calls
+        from several threads share their flushes). A search may see a change
+        before its call returns; a crash before the flush loses it, but no
+        call that returned. ``checkpoint()`` writes the whole collection to
+        the folder and starts a new log; opening loads the newest checkpoint
+        and replays the log after it, giving the same collection: the same
+        slots, insertion times, side rows and graph. What opening found is in
+        ``recovery``; only an unfinished last record, which was never
+        acknowledged, is dropped without a word (see :mod:`kestrix._durable`).
+        One process at a time has the folder open (RuntimeError otherwise).
+        """
+        from ._durable import open_collection
+
+        return open_collection(path, threads, side, rebuild_threshold)
 
     def save(self, path: PathLike) -> None:
         """Write the collection, with its side and graph, to ``path``

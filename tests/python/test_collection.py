@@ -130,6 +130,74 @@ def test_a_forked_child_searches_on_a_pool_of_its_own():
     assert os.waitstatus_to_exitcode(status) == 0
 
 
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs fork")
+def test_a_child_forked_while_other_threads_search_changes_its_collection():
+    # A fork copies the collection's lock as the searching threads held it;
+    # the child, where those threads do not exist, must still take it.
+    import os
+    import time
+
+    col = Collection(threads=2, side="int8")
+    X = clustered(3000, 10)
+    col.add(np.arange(3000), X)
+    col.build_index(m=8, ef_construction=32)
+    stop = threading.Event()
+
+    def search():
+        while not stop.is_set():
+            col.search(X[:64], 10)
+
+    searchers = [threading.Thread(target=search) for _ in range(3)]
+    for thread in searchers:
+        thread.start()
+    try:
+        for _ in range(5):
+            time.sleep(0.01)
+            pid = os.fork()
+            if pid == 0:  # pragma: no cover - the child reports through its exit status
+                col.add([5000], X[:1])
+                col.delete([0, 1])
+                col.expire(float("inf"))
+                col.build_index(m=8, ef_construction=16)
+                col.compact()
+                os._exit(0 if len(col) == 2999 and col.has_index() is False else 1)
+            deadline = time.monotonic() + 60
+            while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            if done[0] == 0:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                pytest.fail("the forked child hung on its collection's lock")
+            assert os.waitstatus_to_exitcode(done[1]) == 0
+    finally:
+        stop.set()
+        for thread in searchers:
+            thread.join()
+
+
+@pytest.mark.parametrize("call", ["search", "add"])
+def test_the_interpreter_exits_cleanly_while_a_daemon_thread_is_in_a_call(call):
+    import os
+    import subprocess
+
+    script = (
+        "import threading, time, numpy as np, kestrix\n"
+        "col = kestrix.Collection(side='int8')\n"
+        "x = np.random.default_rng(0).standard_normal((3000, 384)).astype(np.float32)\n"
+        "col.add(np.arange(3000), x)\n"
+        "call = {'search': lambda: col.search(x[:64], 10), 'add': lambda: col.add(np.arange(3000), x)}[CALL]\n"
+        "def loop():\n"
+        "    while True:\n"
+        "        call()\n"
+        "threading.Thread(target=loop, daemon=True).start()\n"
+        "time.sleep(0.2)\n"
+    ).replace("CALL", repr(call))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+
+
 def test_the_text_signatures_the_stub_and_the_behaviour_name_the_same_defaults():
     import ast
     import inspect
@@ -196,6 +264,9 @@ def test_the_text_signatures_the_stub_and_the_behaviour_name_the_same_defaults()
         (lambda c: c.get([12345]), KeyError, "12345"),
         (lambda c: c.build_index(m=1), ValueError, "m must be >= 2"),
         (lambda c: c.build_index(progress=3), TypeError, "callable"),
+        (lambda c: c.build_index(ef_construction=0), ValueError, "ef_construction must be >= 1"),
+        (lambda c: c.expire(-1), ValueError, "ttl_ms must be >= 0"),
+        (lambda c: c.expire(float("nan")), ValueError, "ttl_ms must be >= 0"),
     ],
 )
 @pytest.mark.parametrize("side", ["none", "int8"])

@@ -56,7 +56,7 @@ import zlib
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from .._common import DIMENSION as DIM
-from .._files import atomic_write_bytes
+from .._files import atomic_write_bytes, open_regular
 from .._native import SIDES
 
 MANIFEST = "manifest.json"
@@ -95,6 +95,11 @@ def checkpoint_name(shard: int, seq: int) -> str:
     return f"shard-{shard:04d}.{seq:020d}.kxc"
 
 
+def checkpoint_pattern(shard: int) -> "re.Pattern[str]":
+    """The names of the shard's checkpoints."""
+    return re.compile(rf"shard-{shard:04d}\.\d{{20}}\.kxc")
+
+
 def wal_name(shard: int) -> str:
     return f"shard-{shard:04d}.wal"
 
@@ -117,7 +122,7 @@ def checkpoints(folder: str, shard: int) -> List[Tuple[int, str]]:
 def file_crc32(path: str) -> Tuple[int, int]:
     """(size in bytes, CRC-32) of a file, read in blocks."""
     crc, size = 0, 0
-    with open(path, "rb") as f:
+    with open_regular(path) as f:
         while True:
             block = f.read(1 << 20)
             if not block:
@@ -193,7 +198,7 @@ def write_closed(path: str, last_record: int) -> None:
 def read_closed(path: str) -> int:
     """The last record a clean close counted, or 0 when there is no whole note at ``path``."""
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             data = f.read(_CLOSED.size + 5)
     except FileNotFoundError:
         return 0
@@ -214,7 +219,7 @@ _OLD_PAYLOAD_HEADER = struct.Struct("<QB3xI")
 
 def is_old_log(path: str) -> bool:
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             return f.read(len(OLD_MAGIC)) == OLD_MAGIC
     except FileNotFoundError:
         return False
@@ -234,7 +239,7 @@ class OldLog:
 
     def __init__(self, path: str) -> None:
         self._path = path
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             header = f.read(_OLD_HEADER.size)
         self.base: Optional[int] = None
         self.graph: Optional[Tuple[int, int]] = None
@@ -248,7 +253,7 @@ class OldLog:
         if self.base is None:
             return
         size = os.path.getsize(self._path)
-        with open(self._path, "rb") as f:
+        with open_regular(self._path) as f:
             pos = f.seek(_OLD_HEADER.size)
             while pos < size:
                 head = f.read(_OLD_RECORD_HEADER.size)
@@ -319,7 +324,7 @@ def read_manifest(folder: str) -> Dict[str, Any]:
     none (``"side"`` is then ``"none"`` in the result).
     """
     path = os.path.join(folder, MANIFEST)
-    with open(path, "rb") as f:
+    with open_regular(path) as f:
         raw = f.read(_MAX_MANIFEST_BYTES + 1)
     where = f"manifest {path!r}"
     if len(raw) > _MAX_MANIFEST_BYTES:

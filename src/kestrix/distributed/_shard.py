@@ -7,6 +7,7 @@ from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tu
 import numpy as np
 import ray
 
+from .._files import remove_stale_temporaries
 from .._native import Log, LogReader
 from ..collection import Collection
 from . import _files as files
@@ -67,6 +68,9 @@ class _Shard:
         return os.path.join(self._folder, name)
 
     def _recover(self) -> Recovery:
+        # What checkpoints a crash cut short left: their names carry a batch
+        # number, so no later checkpoint writes over them.
+        remove_stale_temporaries(self._folder, files.checkpoint_pattern(self._shard))
         notes: List[str] = []
         lost: List[str] = []
         aside: List[str] = []

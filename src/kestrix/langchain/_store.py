@@ -52,6 +52,13 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         rescore: ``False`` ranks and scores by the codes alone
             (``1 - hamming / 384``); by default searches are rescored, by the
             side or, without one, by the codes' own sign vectors.
+        persist_directory: a folder to keep the store in (created if
+            needed): every ``add_texts``, ``add_embeddings`` and ``delete``
+            is durable when it returns, and a store made again with the same
+            folder (by one process at a time) holds every change that
+            returned, its documents and vectors in step even after a crash
+            between their two commits. ``side`` must be the one the folder
+            was made with. :meth:`close` lets go of the folder.
     """
 
     def __init__(
@@ -67,11 +74,21 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         side: Optional[str] = "int8",
         oversample: int = DEFAULT_OVERSAMPLE,
         rescore: bool = True,
+        persist_directory: Optional[Union[str, os.PathLike[str]]] = None,
     ) -> None:
         if not isinstance(embedding, Embeddings):
             raise TypeError(f"embedding must be a langchain Embeddings, not {type(embedding).__name__}")
         self._init_collection(
-            side, index_min_size, rebuild_fraction, m, ef_construction, ef, progress, oversample, rescore
+            side,
+            index_min_size,
+            rebuild_fraction,
+            m,
+            ef_construction,
+            ef,
+            progress,
+            oversample,
+            rescore,
+            persist_directory,
         )
         self._embedding = embedding
 
@@ -385,6 +402,8 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         the graph from those embeddings. Folders of the versions that kept the
         documents in the manifest are converted as they load.
         """
+        if kwargs.get("persist_directory") is not None:
+            raise ValueError("a persistent store is opened with KestrixVectorStore(embedding, persist_directory=...)")
         side = kwargs.pop("side", _KEEP_SIDE)
         # The arguments are checked before the folder is read.
         store = cls(embeddings, **kwargs) if side is _KEEP_SIDE else cls(embeddings, side=side, **kwargs)

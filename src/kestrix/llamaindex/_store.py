@@ -55,6 +55,9 @@ class KestrixVectorStore(BasePydanticVectorStore):
         oversample: a query ranks ``k * oversample`` candidates of the codes
             again by inner product (default 24).
         rescore: ``False`` ranks by the codes alone.
+        persist_directory: a folder to keep the store in, every change
+            durable when its call returns (see the LangChain store's
+            argument of the same name); ``persist()`` still writes a save.
     """
 
     stores_text: bool = True
@@ -75,10 +78,20 @@ class KestrixVectorStore(BasePydanticVectorStore):
         progress: Optional[Callable[[int, int], Any]] = None,
         oversample: int = DEFAULT_OVERSAMPLE,
         rescore: bool = True,
+        persist_directory: Optional[str] = None,
     ) -> None:
         core = DocumentCollection()
         core._init_collection(
-            side, index_min_size, rebuild_fraction, m, ef_construction, ef, progress, oversample, rescore
+            side,
+            index_min_size,
+            rebuild_fraction,
+            m,
+            ef_construction,
+            ef,
+            progress,
+            oversample,
+            rescore,
+            persist_directory,
         )
         super().__init__(stores_text=True)
         self._core = core
