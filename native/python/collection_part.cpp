@@ -376,9 +376,12 @@ PyObject* side_name(PyObject* self, void*) noexcept {
 
 PyObject* dimension(PyObject* self, void*) noexcept { return PyLong_FromSize_t(dimension_of(self)); }
 
+PyObject* threads_of(PyObject* self, void*) noexcept { return PyLong_FromSize_t(as_collection(self).threads); }
+
 PyGetSetDef collection_getset[] = {
     {"side", side_name, nullptr, "The rescoring side chosen at creation: 'none', 'int8' or 'float16'.", nullptr},
     {"dim", dimension, nullptr, "The components of every vector, chosen at creation.", nullptr},
+    {"threads", threads_of, nullptr, "How many threads a batch search uses when a call does not say.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -412,8 +415,14 @@ bool add_collection_part(PyObject* module) noexcept {
     PyType_Spec spec = {TYPE_NAME, static_cast<int>(sizeof(CollectionObject)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
     PyRef type(PyType_FromSpec(&spec));
-    if (!type) return false;
-    return PyModule_AddObject(module, "Collection", type.release()) == 0;
+    if (!type || PyModule_AddObject(module, "Collection", type.get()) < 0) return false;
+    type.release();
+    // The names a side may be given by, in SideKind order, for the layers
+    // that check a side before a collection is made.
+    PyRef sides(Py_BuildValue("(sss)", SIDE_NAMES[0], SIDE_NAMES[1], SIDE_NAMES[2]));
+    if (!sides || PyModule_AddObject(module, "SIDES", sides.get()) < 0) return false;
+    sides.release();
+    return true;
 }
 
 }  // namespace kestrix::python

@@ -15,6 +15,7 @@ from ._cli import CommandError, Progress, program_name
 from ._common import install_hint
 from ._demo import cmd_demo
 from ._info import cmd_info, describe_file
+from ._native import DEFAULT_EF_CONSTRUCTION, DEFAULT_K, DEFAULT_M
 
 __all__ = ["main", "build_parser", "describe_file", "Progress"]
 
@@ -51,11 +52,16 @@ def build_parser() -> argparse.ArgumentParser:
     )
     demo.add_argument("--size", type=_positive, default=10000, help="vectors to store (default 10000)")
     demo.add_argument("--queries", type=_positive, default=200, help="queries to run (default 200)")
-    demo.add_argument("-k", type=_positive, default=10, help="neighbours per query (default 10)")
+    demo.add_argument("-k", type=_positive, default=DEFAULT_K, help=f"neighbours per query (default {DEFAULT_K})")
     demo.add_argument("--clusters", type=_positive, default=64, help="clusters in the data (default 64)")
     demo.add_argument("--seed", type=int, default=7, help="seed of the data set (default 7)")
-    demo.add_argument("--m", type=_positive, default=16, help="index links per node (default 16)")
-    demo.add_argument("--ef-construction", type=_positive, default=200, help="index build width (default 200)")
+    demo.add_argument("--m", type=_positive, default=DEFAULT_M, help=f"index links per node (default {DEFAULT_M})")
+    demo.add_argument(
+        "--ef-construction",
+        type=_positive,
+        default=DEFAULT_EF_CONSTRUCTION,
+        help=f"index build width (default {DEFAULT_EF_CONSTRUCTION})",
+    )
     demo.add_argument(
         "--ef", type=_positive, nargs="+", default=[10, 50, 200], help="index search widths (default 10 50 200)"
     )

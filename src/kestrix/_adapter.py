@@ -33,6 +33,7 @@ import threading
 from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
 from ._common import DIMENSION
+from ._native import SIDES
 from .collection import Collection
 from .documents import Batch, DocumentStore, Record
 
@@ -95,7 +96,7 @@ def check_search_options(oversample: Any, rescore: Any) -> None:
 def side_argument(side: Any) -> str:
     if side is None:
         return "none"
-    if not isinstance(side, str) or side not in ("none", "int8", "float16"):
+    if not isinstance(side, str) or side not in SIDES:
         raise ValueError(f"side must be 'int8', 'float16', 'none' or None, got {side!r}")
     return side
 
@@ -166,12 +167,6 @@ class DocumentCollection:
         self._db = Collection(side=side, rebuild_threshold=self.rebuild_fraction)
         # Texts, metadata and each string key with the integer id of its vector.
         self._docs = DocumentStore()
-        # Slots this store's deletes and replacements left in the collection
-        # since it last compacted. Only a store without a graph acts on it (a
-        # graph keeps its deleted nodes as waypoints, and the collection
-        # itself decides on rebuilds by its rebuild_threshold); the collection
-        # does not count its deleted slots outside a graph.
-        self._unreclaimed = 0
         self._lock = threading.RLock()
 
     # ------------------------------------------------------------------ changes
@@ -183,7 +178,6 @@ class DocumentCollection:
         graph; should that build be stopped (an exception from ``progress``,
         Ctrl-C), the documents stay added and the next add builds it."""
         with self._lock:
-            before = len(self._db)
 
             def add_vectors(doc_ids: List[int]) -> None:
                 # The collection checks the whole batch before it changes;
@@ -192,7 +186,6 @@ class DocumentCollection:
 
             with collector_paused():
                 doc_ids = self._docs.upsert_batch(batch, apply=add_vectors)
-            self._unreclaimed += len(doc_ids) - (len(self._db) - before)  # the replaced vectors' slots
             # The documents are in; the graph comes with the add that reaches
             # the threshold, so no search ever has to wait for it.
             if not self._db.has_index() and len(self._db) >= self.index_min_size:
@@ -204,11 +197,14 @@ class DocumentCollection:
         returns their integer ids."""
         with self._lock:
             gone = self._docs.delete(keys, apply=self._delete_vectors)
-            self._unreclaimed += len(gone)
             # Compaction renumbers the slots and so would drop a graph: only a
-            # store searched by scanning is compacted behind the caller's back.
-            if not self._db.has_index() and self._unreclaimed > max(1024, len(self._db)):
-                self._compact()
+            # store searched by scanning is compacted behind the caller's back,
+            # once the slots its deletes and replacements left outnumber the
+            # live ones (a graph keeps them as waypoints, and the collection
+            # decides on its rebuilds by its rebuild_threshold).
+            live = len(self._db)
+            if not self._db.has_index() and self._db._slot_count() - live > max(1024, live):
+                self._db.compact()
         return gone
 
     def _delete_vectors(self, doc_ids: List[int]) -> None:
@@ -221,13 +217,7 @@ class DocumentCollection:
             old = self._docs
             self._db = Collection(side=self._db.side, rebuild_threshold=self.rebuild_fraction)
             self._docs = DocumentStore()
-            self._unreclaimed = 0
             old.close()
-
-    def _compact(self) -> None:
-        # A collection with no deleted slots is left exactly as it is.
-        self._db.compact()
-        self._unreclaimed = 0
 
     def _build(self) -> None:
         self._db.build_index(self.m, self.ef_construction, progress=self.progress)
@@ -235,7 +225,7 @@ class DocumentCollection:
     def build_index(self) -> None:
         """Compact and build the graph now, whatever the store's size."""
         with self._lock:
-            self._compact()
+            self._db.compact()  # a collection with no deleted slots is left exactly as it is
             self._build()
 
     # ------------------------------------------------------------------ searching
@@ -293,14 +283,12 @@ class DocumentCollection:
             # Deleted slots travel with the file while a graph walks through
             # them; a store without one is saved compact.
             if not self._db.has_index():
-                self._compact()
+                self._db.compact()
             return self._db._file_bytes(), self._db.side, self._docs.copy()
 
-    def _restore(self, db: Collection, docs: DocumentStore, deleted: int) -> None:
-        """Take over a loaded collection and its documents (checked against
-        each other), with ``deleted`` slots not yet reclaimed."""
+    def _restore(self, db: Collection, docs: DocumentStore) -> None:
+        """Take over a loaded collection and its documents (checked against each other)."""
         db.rebuild_threshold = self.rebuild_fraction
         with self._lock:
             self._db = db
             self._docs = docs
-            self._unreclaimed = deleted

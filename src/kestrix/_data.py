@@ -11,6 +11,8 @@ stored vectors. The same seed gives the same numbers on every platform
 import random
 from typing import List, Tuple
 
+from ._common import DIMENSION
+
 Vector = List[float]
 
 
@@ -18,7 +20,7 @@ def clustered(
     n: int,
     queries: int,
     *,
-    dim: int = 384,
+    dim: int = DIMENSION,
     clusters: int = 64,
     spread: float = 1.5,
     seed: int = 7,

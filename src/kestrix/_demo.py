@@ -13,6 +13,7 @@ from ._cli import CommandError, Progress
 from ._data import clustered
 from ._files import load, save
 from ._kestrix import Kestrix
+from ._native import DEFAULT_EF
 
 
 def _percentile(sorted_values: List[float], fraction: float) -> float:
@@ -122,7 +123,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
         size = os.path.getsize(path)
         same_bytes = loaded.serialize() == db.serialize()
         loaded.build_index(m=args.m, ef_construction=args.ef_construction)
-        ef = args.ef[0] if args.ef else 50
+        ef = args.ef[0] if args.ef else DEFAULT_EF
         again = [loaded.search(q, k, ef) for q in queries]
         same_results = again == indexed_results.get(ef, again)
     finally:
@@ -155,7 +156,7 @@ def _demo_collection(
     start = time.perf_counter()
     col.build_index(m=args.m, ef_construction=args.ef_construction, progress=progress.reporter("building graph"))
     build_s = time.perf_counter() - start
-    ef = args.ef[0] if args.ef else 50
+    ef = args.ef[0] if args.ef else DEFAULT_EF
     with tempfile.TemporaryDirectory(prefix="kestrix-demo-") as folder:
         path = os.path.join(folder, "demo.kxc")
         col.save(path)

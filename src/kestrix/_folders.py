@@ -35,6 +35,7 @@ from ._common import DIMENSION, MAX_DOC_ID, TOMBSTONE_BIT
 from ._files import DOC_IDS_SECTION, atomic_write_bytes, read_sections
 from ._format import ID_WORDS_OFFSET
 from ._kestrix import Kestrix
+from ._native import SIDES
 from .collection import Collection
 from .documents import DocumentStore, Record
 
@@ -46,7 +47,6 @@ LOCK = ".kestrix-langchain.lock"
 # them in a document database beside the collection file, and names the side
 # (or "none") always; earlier readers refuse it rather than misread it
 # (see langchain_layout).
-_SIDES = ("none", "int8", "float16")
 #: The formats the manifests name.
 LANGCHAIN_FORMAT = "kestrix-langchain"
 LLAMAINDEX_FORMAT = "kestrix-llamaindex"
@@ -178,15 +178,14 @@ class Saved(NamedTuple):
     db: Collection
     docs: DocumentStore
     sections: Sections  # the collection file's
-    deleted: int  # the collection's deleted slots
     manifest: Dict[str, Any]
 
 
-def read_folder(folder_path: str) -> Tuple[Collection, DocumentStore, Sections, int]:
+def read_folder(folder_path: str) -> Tuple[Collection, DocumentStore, Sections]:
     """The collection and the documents the manifest of the LangChain folder
     ``folder_path`` commits, checked against each other, with the collection
-    file's sections and the collection's deleted slots."""
-    return read_save(langchain_layout(folder_path))[:4]
+    file's sections."""
+    return read_save(langchain_layout(folder_path))[:3]
 
 
 def read_save(layout: Layout) -> Saved:
@@ -237,9 +236,7 @@ def read_save(layout: Layout) -> Saved:
     named = manifest.get("side", "none")
     if db.side != named:
         raise _damaged(where, f"the store file keeps side {db.side!r}, the manifest names {named!r}")
-    # One 8-byte id per slot, live or not (the file's reader checked that).
-    deleted = len(slot_ids[0]) // 8 - len(db) if slot_ids else 0
-    return Saved(db, docs, sections, deleted, manifest)
+    return Saved(db, docs, sections, manifest)
 
 
 def _missing(folder: str, what: str, name: str) -> FileNotFoundError:
@@ -348,10 +345,10 @@ def _check_manifest(manifest: Any, path: str, layout: Layout) -> Tuple[str, Opti
     if isinstance(version, bool) or version not in (*layout.older, layout.version):
         raise bad(f"unsupported version {version!r}")
     if version == layout.version:
-        if manifest.get("side") not in _SIDES:
+        if manifest.get("side") not in SIDES:
             raise bad("side must be 'none', 'int8' or 'float16'")
     elif version == 3:
-        if manifest.get("side") not in _SIDES[1:]:
+        if manifest.get("side") not in SIDES[1:]:
             raise bad("side must be 'int8' or 'float16'")
     elif "side" in manifest:
         raise bad(f"a version {version} folder names no side")

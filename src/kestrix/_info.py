@@ -148,7 +148,7 @@ def describe_save(layout: Layout, kind: str) -> Dict[str, Any]:
         "dimension": manifest["dimension"],
         "side": saved.db.side,
         "graph": saved.db.has_index(),
-        "deleted_slots": saved.deleted,
+        "deleted_slots": saved.db._slot_count() - len(saved.db),
         "store_file": manifest["store_file"],
     }
     checks = "manifest, SHA-256 of the store file"
@@ -179,6 +179,10 @@ def describe_sharded(folder: str) -> Dict[str, Any]:
             if files.file_crc32(path) != (entry["bytes"], entry["crc32"]):
                 raise ValueError(f"checkpoint {entry['file']!r} does not match the manifest's size and CRC-32")
             col = Collection.load(path)
+            if col.side != manifest["side"]:
+                raise ValueError(
+                    f"checkpoint {entry['file']!r} keeps side {col.side!r}; the manifest names {manifest['side']!r}"
+                )
             log = os.path.join(folder, files.wal_name(i))
             shards.append(
                 {
@@ -198,10 +202,12 @@ def describe_sharded(folder: str) -> Dict[str, Any]:
         "manifest_version": manifest["version"],
         "routing": manifest["routing"],
         "saved_batch": manifest["seq"],
+        "side": manifest["side"],
         "documents": sum(shard["documents"] for shard in shards),
         "dimension": DIMENSION,
         "shards": shards,
-        "checks": "passed (manifest, each checkpoint's size and CRC-32, each checkpoint read as a collection)",
+        "checks": "passed (manifest, each checkpoint's size and CRC-32, each checkpoint read as a collection "
+        "with the manifest's side)",
     }
 
 

@@ -1,8 +1,10 @@
 """Type stubs for the native module ``kestrix._native``."""
 
 import os
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, final
+import sys
+from typing import Any, Callable, Dict, Final, List, Optional, Sequence, Tuple, Union, final
 
+from _typeshed import structseq
 from typing_extensions import disjoint_base
 
 _Ids = Union[int, Sequence[int], Any]
@@ -26,6 +28,7 @@ GRAPH_SECTION: int
 SIDE_SECTION: int
 CODES_SECTION: int
 SECTION_NAMES: Dict[int, str]
+SIDES: Tuple[str, ...]
 
 def pack_sections(sections: List[Tuple[int, bytes]], /) -> bytes: ...
 def unpack_sections(data: bytes, /) -> List[Tuple[int, bytes]]: ...
@@ -65,6 +68,8 @@ class Collection:
     def side(self) -> str: ...
     @property
     def dim(self) -> int: ...
+    @property
+    def threads(self) -> int: ...
     def __len__(self) -> int: ...
     def __contains__(self, id: object, /) -> bool: ...
     def _search_distances(self, query: _Rows, k: int = 10, **options: Any) -> Tuple[Any, Any, Any]: ...
@@ -91,7 +96,24 @@ class Collection:
 _Payload = Union[bytes, Any, Sequence[Union[bytes, Any]]]  # bytes, C-contiguous ndarrays, or a list of them
 
 @final
-class LogReport(Tuple[Any, ...]):
+class LogReport(structseq[Any], Tuple[Any, ...]):
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = (
+            "base",
+            "checkpoint",
+            "meta",
+            "applied",
+            "skipped",
+            "last_seq",
+            "next_seq",
+            "lost",
+            "problems",
+            "notes",
+            "kept_aside",
+            "missing",
+            "intact",
+            "resumable",
+        )
     @property
     def base(self) -> int: ...
     @property

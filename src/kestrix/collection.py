@@ -1,7 +1,7 @@
 """``kestrix.Collection``: the store an application keeps its documents in."""
 
 import os
-from typing import Any, Optional, cast
+from typing import Any, Optional, Tuple, Type, TypeVar, cast
 
 from ._common import DIMENSION, MAX_COLLECTION_ID
 from ._files import PathLike, atomic_write, path_argument
@@ -120,7 +120,10 @@ class Collection(_NativeCollection):
     unless given.
     """
 
-    __slots__ = ("_rebuild_threshold",)
+    # _threads: the thread count asked for (None: every usable core), which
+    # a copy in another process asks for again.
+    __slots__ = ("_rebuild_threshold", "_threads")
+    _threads: Optional[int]
 
     def __new__(
         cls,
@@ -131,8 +134,28 @@ class Collection(_NativeCollection):
         rebuild_threshold: Optional[float] = None,
     ) -> "Collection":
         self = cast("Collection", super().__new__(cls, dim=dim, threads=threads, side=side))
+        self._threads = threads
         self.rebuild_threshold = rebuild_threshold
         return self
+
+    def __repr__(self) -> str:
+        graph = self._graph_nodes()
+        shown = "None" if graph is None else f"HNSW(m={graph[2]}, nodes={graph[0]})"
+        threshold = "" if self.rebuild_threshold is None else f", rebuild_threshold={self.rebuild_threshold}"
+        return (
+            f"{type(self).__name__}(dim={self.dim}, documents={len(self)}, slots={self._slot_count()}, "
+            f"side={self.side!r}, graph={shown}, threads={self.threads}{threshold})"
+        )
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # Pickles, copy.copy and copy.deepcopy go through the file's bytes:
+        # one state of the collection, side and graph included (a side
+        # mapped from a file travels by value), checked again as it is read.
+        # The thread count travels as it was asked for, so that None means
+        # the cores of the process that reads the copy.
+        state = getattr(self, "__dict__", None) or None  # a subclass's own attributes
+        threads = getattr(self, "_threads", None)
+        return (_from_pickle, (type(self), self._file_bytes(), threads, self.rebuild_threshold), state)
 
     @property
     def rebuild_threshold(self) -> Optional[float]:
@@ -208,6 +231,7 @@ class Collection(_NativeCollection):
             loaded: Collection = cls._load_file(source, threads, mmap_side)
         except ValueError as err:
             raise ValueError(f"{err} (file {source!r})") from None
+        loaded._threads = threads
         return loaded
 
     @classmethod
@@ -218,4 +242,16 @@ class Collection(_NativeCollection):
             loaded: Collection = cls._read_file_bytes(data, threads)
         except ValueError as err:
             raise ValueError(f"{err} (file {source!r})") from None
+        loaded._threads = threads
         return loaded
+
+
+_C = TypeVar("_C", bound=Collection)
+
+
+def _from_pickle(cls: Type[_C], data: bytes, threads: Optional[int], rebuild_threshold: Optional[float]) -> _C:
+    """A collection of the file bytes :meth:`Collection.__reduce__` took."""
+    loaded: _C = cls._read_file_bytes(data, threads)
+    loaded._threads = threads
+    loaded.rebuild_threshold = rebuild_threshold
+    return loaded

@@ -1,6 +1,7 @@
 """kestrix.Collection: batch answers against single ones and against Kestrix,
 threads searching while others change the collection, and refused calls."""
 
+import pickle
 import struct
 import sys
 import threading
@@ -448,6 +449,7 @@ def test_a_rebuild_happens_only_past_the_threshold_the_caller_set(threshold, reb
     col = Collection(rebuild_threshold=threshold)
     col.add(np.arange(400), X)
     col.build_index(m=8, ef_construction=40)
+    col = pickle.loads(pickle.dumps(col))  # the threshold travels with a copy
     before = col._graph_nodes()
     col.delete(np.arange(0, 400, 3))  # a third of the nodes
     after = col._graph_nodes()
@@ -503,6 +505,8 @@ def test_a_side_rescores_batches_like_single_queries_and_survives_its_file(side,
     mapped = Collection.load(tmp_path / "c.kx", mmap_side=True)
     col.save(tmp_path / "c.kx")
     assert mapped.side == side and np.array_equal(mapped.get(mapped.ids(), vectors=True), vectors)
+    # A copy for another process takes the side by value, and the graph.
+    assert pickle.loads(pickle.dumps(mapped))._file_bytes() == loaded._file_bytes()
     for exact in (True, False):
         for a, b in zip(mapped.search(Q, 10, exact=exact), loaded.search(Q, 10, exact=exact)):
             assert np.array_equal(a, b)

@@ -6,6 +6,7 @@ Marked ``ray``: ``pytest -m "not ray"`` skips them for a quick local run.
 import json
 import os
 import re
+import shutil
 import struct
 import sys
 import threading
@@ -53,8 +54,8 @@ def clustered(rng, n, centres=8):
     return np.where(flips, -1, 1).astype(np.float32) * base[rng.integers(0, centres, n)]
 
 
-def single_copy(ids, vectors, deleted=()):
-    col = Collection(threads=1)
+def single_copy(ids, vectors, deleted=(), side=None):
+    col = Collection(threads=1, side=side)
     col.add(ids, vectors)
     col.delete(list(deleted))
     return col
@@ -110,38 +111,66 @@ def test_routing_is_splitmix64_mod_shards_and_writes_reach_the_owner(tmp_path):
         assert sorted(held[np.isin(held, fresh)].tolist()) == sorted(fresh[shard_of(fresh, 3) < 2].tolist())
 
 
-@pytest.mark.parametrize("shards", [2, 3])
-def test_exact_merge_has_the_distances_of_one_collection(tmp_path, shards):
+def test_a_folder_saved_before_shards_kept_a_side_loads_and_routes_as_it_did(tmp_path):
+    # data/sharded-v1 was written by the version before: 3 shards, 60 ids
+    # added, the first five replaced by their negations, the last five
+    # deleted, a graph (m=8, ef_construction=32), saved and closed.
+    shutil.copytree(os.path.join(os.path.dirname(__file__), "data", "sharded-v1"), tmp_path / "c")
+    ids = np.random.default_rng(2).choice(2**63 - 1, 60, replace=False)
+    vectors = np.random.default_rng(3).standard_normal((60, DIM)).astype(np.float32)
+    vectors[:5] *= -1
+    with ShardedCollection.load(tmp_path / "c", cpus_per_shard=0.5) as sharded:
+        assert (sharded.side, sharded.recoveries, sharded.has_index()) == ("none", [], True)
+        assert_same_content(sharded, ids[:55], vectors[:55])
+        sharded.add(ids[55:], vectors[55:])
+        assert sharded.delete(ids[:3]) == 3
+        for shard, held in enumerate(sharded._call_all("ids")):
+            assert sorted(held.tolist()) == sorted(i for i in ids[3:].tolist() if splitmix64(i) % 3 == shard)
+        sharded.save()
+    assert json.loads((tmp_path / "c" / files.MANIFEST).read_text())["side"] == "none"
+
+
+@pytest.mark.parametrize("shards, side", [(2, None), (3, "int8")])
+def test_exact_merge_has_the_distances_of_one_collection(tmp_path, shards, side):
     rng = np.random.default_rng(shards)
     n = 700
     ids = rng.permutation(10**6)[:n]
     vectors = clustered(rng, n)
     queries = np.concatenate([clustered(rng, 40), vectors[:10]])
-    one = single_copy(ids, vectors, deleted=ids[:30])
-    with ShardedCollection(tmp_path / "c", shards=shards, cpus_per_shard=0.5) as sharded:
+    one = single_copy(ids, vectors, deleted=ids[:30], side=side)
+    owner = shard_of(ids, shards)
+    locals_ = [single_copy(ids[owner == s], vectors[owner == s], ids[:30], side) for s in range(shards)]
+    with ShardedCollection(tmp_path / "c", shards=shards, side=side, cpus_per_shard=0.5) as sharded:
         sharded.add(ids, vectors)
         sharded.delete(ids[:30])
-        for k in (1, 10, 100, n + 5):
-            got_ids, got_scores = sharded.search(queries, k, exact=True)
-            want_ids, want_scores = one.search(queries, k, exact=True)
-            assert got_ids.shape == want_ids.shape == (len(queries), min(k, n - 30))
-            np.testing.assert_array_equal(got_scores, want_scores)
+        # Unrescored, merged by distance; rescored over every candidate, by
+        # the rescored score: both the scores of one collection.
+        for options in ({"rescore": False}, {"rescore": True, "oversample": n}):
+            for k in (1, 10, 100, n + 5):
+                got_ids, got_scores = sharded.search(queries, k, exact=True, **options)
+                want_ids, want_scores = one.search(queries, k, exact=True, **options)
+                assert got_ids.shape == want_ids.shape == (len(queries), min(k, n - 30))
+                np.testing.assert_array_equal(got_scores, want_scores)
 
-            # Ties: by shard, then the shard's own order (its lower slot first).
-            owner = shard_of(ids, shards)
-            locals_ = [single_copy(ids[owner == s], vectors[owner == s], deleted=ids[:30]) for s in range(shards)]
-            for row, query in enumerate(queries[:8]):
-                hits = []
-                for s, col in enumerate(locals_):
-                    for rank, (doc, score) in enumerate(col.search(query, k, exact=True)):
-                        hits.append((-score, s, rank, doc))
-                assert got_ids[row].tolist() == [doc for *_, doc in sorted(hits)[: got_ids.shape[1]]]
+                # Ties: by shard, then the shard's own order (its lower slot first).
+                for row, query in enumerate(queries[:8]):
+                    hits = []
+                    for s, col in enumerate(locals_):
+                        for rank, (doc, score) in enumerate(col.search(query, k, exact=True, **options)):
+                            hits.append((-score, s, rank, doc))
+                    assert got_ids[row].tolist() == [doc for *_, doc in sorted(hits)[: got_ids.shape[1]]]
 
-        single = sharded.search(queries[0], 5, exact=True)
-        batch_ids, batch_scores = sharded.search(queries[:1], 5, exact=True)
+        single = sharded.search(queries[0], 5, exact=True, rescore=False)
+        batch_ids, batch_scores = sharded.search(queries[:1], 5, exact=True, rescore=False)
         assert single == list(zip(batch_ids[0].tolist(), batch_scores[0].tolist()))
-        assert [s for _, s in single] == [s for _, s in one.search(queries[0], 5, exact=True)]
+        assert [s for _, s in single] == [s for _, s in one.search(queries[0], 5, exact=True, rescore=False)]
         assert all(score == ref_score(round((1 - score) * DIM)) for _, score in single)
+        # The options are checked as one collection checks them, before any shard is asked.
+        for bad in ({"k": -1}, {"ef": 0}, {"oversample": 0}, {"threads": 0}, {"query": queries[:, :5]}):
+            with pytest.raises(ValueError) as refused:
+                sharded.search(**{"query": queries, "k": 5, **bad})
+            with pytest.raises(ValueError, match=re.escape(str(refused.value))):
+                one.search(**{"query": queries, "k": 5, **bad})
 
         sharded.build_index(m=8, ef_construction=64)
         assert sharded.has_index()
@@ -157,7 +186,7 @@ def test_saved_folder_loads_elsewhere_and_keeps_writes_after_the_save(tmp_path):
     vectors = rng.standard_normal((400, DIM)).astype(np.float32)
     queries = rng.standard_normal((20, DIM)).astype(np.float32)
     home, copy = tmp_path / "home", tmp_path / "copy"
-    sharded = ShardedCollection(home, shards=2)
+    sharded = ShardedCollection(home, shards=2, side="float16")
     sharded.add(ids[:300], vectors[:300])
     sharded.build_index(m=8, ef_construction=64)
     sharded.save()
@@ -170,9 +199,10 @@ def test_saved_folder_loads_elsewhere_and_keeps_writes_after_the_save(tmp_path):
         ShardedCollection(home, shards=2)
     with ShardedCollection.load(home) as reopened:
         assert_same_content(reopened, ids, vectors)
+        # Rescored by the side, the logged batches' rows included.
         for got, want in zip(reopened.search(queries, 10, exact=True), expected):
             np.testing.assert_array_equal(got, want)
-        assert reopened.recoveries == [] and reopened.has_index()
+        assert reopened.recoveries == [] and reopened.has_index() and reopened.side == "float16"
         # New batches are numbered after the logged ones, so none is taken for a replay.
         assert reopened.delete(ids[:10]) == 10
         assert_same_content(reopened, ids[10:], vectors[10:])
@@ -192,6 +222,8 @@ def test_saved_folder_loads_elsewhere_and_keeps_writes_after_the_save(tmp_path):
         lambda m: m["shards"][0].update(file="../../etc/passwd"),
         lambda m: m.update(shards=[]),
         lambda m: m["shards"][1].update(crc32=-1),
+        lambda m: m.update(side="int4"),
+        lambda m: m.update(side="int8"),  # the shards keep none
     ],
 )
 def test_a_malformed_manifest_is_refused(tmp_path, change):

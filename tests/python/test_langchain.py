@@ -455,8 +455,16 @@ def test_deleted_ids_are_reused_and_tombstones_compacted(embeddings, texts):
     store.add_texts(["x"], ids=["x"])
     # 40 integer ids were handed out; the new document reuses a freed one.
     assert store.documents.ids_of(["x"])[0] < 40
+    # Without a graph, deleted slots go once they outnumber both 1024 and the live documents.
+    more = [f"m{i}" for i in range(1100)]
+    store.add_texts(more, ids=more)
+    store.delete(more[:1000])
+    assert (store.store._slot_count(), len(store)) == (1141, 121)
+    store.delete(more[1000:1030])
+    assert store.store._slot_count() == len(store) == 91
+    assert "(dim=384, documents=91, slots=91, side='int8', graph=None" in repr(store)
     store.build_index()
-    assert len(store.store) == 21
+    assert len(store.store) == 91
 
 
 @pytest.mark.parametrize("side", ["int8", "float16", None])

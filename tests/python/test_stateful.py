@@ -578,17 +578,25 @@ class CollectionMachine(RuleBasedStateMachine):
         # Renumbered slots take the graph with them; nothing freed, nothing lost.
         assert self.col.has_index() is (had_index and slots_before == len(self.model))
 
-    @rule()
-    def save_and_load(self):
+    @rule(how=st.sampled_from(["file", "pickle", "copy", "deepcopy"]))
+    def save_and_load(self, how):
+        import copy
+        import pickle
         import tempfile
 
         from kestrix import Collection
 
-        with tempfile.TemporaryDirectory() as folder:
-            path = os.path.join(folder, "c.kx")
-            self.col.save(path)
-            self.col = Collection.load(path, threads=2)
-            assert self.col.dim == self.dim
+        before = self.col._file_bytes()
+        if how == "file":
+            with tempfile.TemporaryDirectory() as folder:
+                path = os.path.join(folder, "c.kx")
+                self.col.save(path)
+                self.col = Collection.load(path, threads=2)
+        else:
+            copied = {"pickle": lambda c: pickle.loads(pickle.dumps(c)), "copy": copy.copy, "deepcopy": copy.deepcopy}
+            self.col = copied[how](self.col)
+        # All of one state: codes, ids, times, side and graph; and the threads asked for.
+        assert self.col._file_bytes() == before and self.col.threads == 2 and self.col.dim == self.dim
 
     @rule(m=st.integers(2, 8))
     def build_index(self, m):
@@ -645,6 +653,9 @@ class CollectionMachine(RuleBasedStateMachine):
     def agrees_with_model(self):
         order = list(self.model)
         assert len(self.col) == len(order)
+        shown = repr(self.col)
+        assert shown.startswith(f"Collection(dim={DIMENSION}, documents={len(order)}, slots={self.col._slot_count()}, ")
+        assert f"side={self.side!r}" in shown and ("graph=HNSW(m=" in shown) is self.col.has_index()
         assert list(self.col.ids()) == order
         for doc in COLLECTION_IDS:
             assert (doc in self.col) is (doc in self.model)

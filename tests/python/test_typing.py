@@ -73,8 +73,9 @@ def _run(args):
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, env=_env())
 
 
-def test_stub_matches_the_built_module():
-    done = _run(["mypy.stubtest", "kestrix._kestrix"])
+@pytest.mark.parametrize("module", ["kestrix._kestrix", "kestrix._native"])
+def test_stub_matches_the_built_module(module):
+    done = _run(["mypy.stubtest", module])
     assert done.returncode == 0, done.stdout + done.stderr
 
 

@@ -12,6 +12,12 @@ Routing
     upsert or a delete always reaches the shard that holds the document, on
     any machine and in any process.
 
+Side
+    ``ShardedCollection(folder, side="int8")`` (or ``"float16"``) gives every
+    shard a rescoring side, as :class:`kestrix.Collection` keeps one; the
+    manifest records it, and a load checks every shard's checkpoint against
+    it. Folders saved before shards kept a side load without one.
+
 Writes
     ``add`` and ``delete`` are checked whole on the caller's side first (a
     refused batch changes nothing), then split by shard and sent to the shards
@@ -22,13 +28,19 @@ Writes
     replaces, a delete ignores ids that are gone.
 
 Search
-    The query goes to every shard in parallel; each returns its own top ``k``
-    and the answers are merged into one top ``k``. With ``exact=True`` the
-    merged answer has exactly the distances one collection holding every
-    document would give. Ties are broken by shard number, then by the order
-    within the shard (the lower slot, i.e. the earlier insertion, first), so
-    equal contents give equal answers. Without ``exact``, each shard searches
-    its own graph (or scans while it has none).
+    ``search`` takes :meth:`kestrix.Collection.search`'s options and checks
+    them as it does. The query goes to every shard in parallel; each returns
+    its own top ``k`` with the distance of each answer, and the answers are
+    merged into one top ``k``: by distance, or by the rescored score when the
+    search rescores (with a side, by default). With ``exact=True`` and no
+    rescoring the merged answer has exactly the distances one collection
+    holding every document would give; a rescored exact one ranks the
+    ``k * oversample`` best candidates of each shard, which hold every
+    candidate one collection would rank. Ties are broken by shard number,
+    then by the order within the shard (for equal distances the lower slot,
+    i.e. the earlier insertion, first), so equal contents give equal
+    answers. Without ``exact``, each shard searches its own graph (or scans
+    while it has none).
 
 Files and failures
     ``save()`` checkpoints every shard into the folder and writes the manifest
@@ -51,10 +63,11 @@ except ImportError as _err:  # pragma: no cover - depends on the installation
 
     raise ImportError(f"kestrix.distributed needs Ray and NumPy: {install_hint('ray')} ({_err})") from _err
 
+# DIM and MAX_ID: names the module has always had, for the native constants.
+from .._common import DIMENSION as DIM  # noqa: F401
+from .._common import MAX_COLLECTION_ID as MAX_ID  # noqa: F401
 from ._driver import ShardedCollection
 from ._errors import ShardRecoveryWarning, ShardWriteError
-from ._routing import DIM as DIM
-from ._routing import MAX_ID as MAX_ID
 from ._routing import merge_top_k as merge_top_k
 from ._routing import shard_of
 from ._shard import Recovery

@@ -8,11 +8,14 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 import numpy as np
 import ray
 
+from .._common import MAX_COLLECTION_ID
 from .._files import PathLike, path_argument
+from .._native import DEFAULT_EF_CONSTRUCTION, DEFAULT_K, DEFAULT_M, DEFAULT_OVERSAMPLE, check_batch, check_ids
+from ..collection import Collection
 from . import _files as files
-from ._checks import check_ids, check_int, check_vectors
+from ._checks import check_int
 from ._errors import ShardRecoveryWarning, ShardWriteError
-from ._routing import DIM, MAX_ID, merge_top_k, shard_of, split_by_shard
+from ._routing import merge_top_k, shard_of, split_by_shard
 from ._shard import Recovery, _ShardActor
 
 # How long close() waits for the shards to close their logs; one that takes
@@ -34,7 +37,10 @@ class ShardedCollection:
     that one with :meth:`load`). Ray must be initialised (``ray.init()``).
     Each actor asks Ray for ``cpus_per_shard`` CPUs and searches and builds
     with that many threads; ``actor_options`` are passed to Ray's
-    ``.options()`` (placement, resources, ``max_restarts``...).
+    ``.options()`` (placement, resources, ``max_restarts``...). ``side`` is
+    every shard's rescoring side, as :class:`kestrix.Collection`'s
+    (``"int8"``, ``"float16"``, or ``"none"``/None, the default), recorded
+    in the manifest.
     """
 
     def __init__(
@@ -42,6 +48,7 @@ class ShardedCollection:
         folder: PathLike,
         shards: int = 2,
         *,
+        side: Optional[str] = None,
         cpus_per_shard: float = 1,
         actor_options: Optional[Dict[str, Any]] = None,
         _existing: bool = False,
@@ -54,8 +61,12 @@ class ShardedCollection:
         self._actors: List[Any] = []
         if _existing:
             manifest = files.read_manifest(self._folder)
-            count, self._seq = len(manifest["shards"]), manifest["seq"]
-        else:
+            count, self._seq, side = len(manifest["shards"]), manifest["seq"], manifest["side"]
+        # An empty collection with the shards' side: it checks queries and
+        # their options exactly as every shard's collection will, before any
+        # shard is asked, and answers for no ids at all.
+        self._blank = Collection(threads=1, side=side)
+        if not _existing:
             count = check_int(shards, "shards", 1)
             if count > files.MAX_SHARDS:
                 raise ValueError(f"shards must be <= {files.MAX_SHARDS}, got {count}")
@@ -75,7 +86,13 @@ class ShardedCollection:
             # Batches logged after the last save carry numbers above the
             # manifest's; new batches must be numbered above them, or a shard
             # would take them for batches it has already applied.
-            self._seq = max([self._seq] + [seq for _, _, seq in self._call_all("info")])
+            found = self._call_all("info")
+            self._seq = max([self._seq] + [seq for _, _, seq, _ in found])
+            for shard, (*_, side) in enumerate(found):
+                if side != self.side:
+                    raise ValueError(
+                        f"shard {shard} of {self._folder!r} keeps side {side!r}, but the manifest names {self.side!r}"
+                    )
             if not _existing:
                 # Empty checkpoints and a manifest, so the folder is a valid
                 # (empty) sharded collection from the start.
@@ -105,11 +122,16 @@ class ShardedCollection:
         options: Dict[str, Any] = {"num_cpus": self._cpus, "max_restarts": -1, "max_task_retries": 3}
         options.update(self._options)
         options.update(overrides)
-        return _ShardActor.options(**options).remote(self._folder, shard)
+        return _ShardActor.options(**options).remote(self._folder, shard, self.side)
 
     @property
     def shards(self) -> int:
         return len(self._actors)
+
+    @property
+    def side(self) -> str:
+        """Every shard's rescoring side: ``"none"``, ``"int8"`` or ``"float16"``."""
+        return self._blank.side
 
     @property
     def folder(self) -> str:
@@ -178,11 +200,9 @@ class ShardedCollection:
 
     def add(self, ids: Any, vectors: Any) -> None:
         """Add or replace documents: ``ids`` (an int or 1-D ints in 0..2**63-1,
-        unique within the batch) and their 384-dim ``vectors``."""
-        id_array = check_ids(ids)
-        matrix = check_vectors(vectors, id_array.shape[0])
-        if np.unique(id_array).shape[0] != id_array.shape[0]:
-            raise ValueError("ids must be unique within a batch")
+        unique within the batch) and their 384-dim ``vectors``, checked as
+        :meth:`kestrix.Collection.add` checks them."""
+        id_array, matrix = check_batch(ids, vectors)
         if id_array.shape[0]:
             with self._lock:
                 self._write(files.OP_ADD, split_by_shard(id_array, matrix, self.shards))
@@ -196,7 +216,7 @@ class ShardedCollection:
             results = self._write(files.OP_DELETE, split_by_shard(np.unique(id_array), None, self.shards))
         return sum(int(r) for r in results.values())
 
-    def build_index(self, m: int = 16, ef_construction: int = 200) -> None:
+    def build_index(self, m: int = DEFAULT_M, ef_construction: int = DEFAULT_EF_CONSTRUCTION) -> None:
         """Build every shard's graph, in parallel."""
         params = (check_int(m, "m", 2), check_int(ef_construction, "ef_construction", 1))
         if max(params) >= 2**32:
@@ -207,38 +227,58 @@ class ShardedCollection:
     # -- reads --------------------------------------------------------------
 
     def search(
-        self, query: Any, k: int = 10, *, exact: bool = False, ef: int = 50
+        self,
+        query: Any,
+        k: int = DEFAULT_K,
+        *,
+        exact: bool = False,
+        ef: Optional[int] = None,
+        threads: Optional[int] = None,
+        rescore: Optional[bool] = None,
+        oversample: int = DEFAULT_OVERSAMPLE,
     ) -> Union[List[Tuple[int, float]], Tuple[Any, Any]]:
         """Search every shard and merge: a list of (id, score) for one query,
-        (ids int64 (q, w), scores float32 (q, w)) arrays for a 2-D batch."""
-        k = check_int(k, "k", 0)
-        ef = check_int(ef, "ef", 1)
-        try:
-            matrix = np.asarray(query, dtype=np.float32)
-        except (TypeError, ValueError) as err:
-            raise TypeError(f"query must be a {DIM}-vector or an (n, {DIM}) array of floats: {err}") from None
+        (ids int64 (q, w), scores float32 (q, w)) arrays for a 2-D batch.
+
+        The options are :meth:`kestrix.Collection.search`'s, and each shard
+        searches with them (``threads``: each shard's own count unless
+        given). Rescored answers (with a side, by default) are merged by
+        their rescored scores, the others by distance; ties go to the lower
+        shard, then to the shard's own order.
+        """
+        options: Dict[str, Any] = {
+            "exact": exact,
+            "ef": ef,
+            "threads": threads,
+            "rescore": rescore,
+            "oversample": oversample,
+        }
+        self._blank.search(query, k, **options)
+        k = int(k)
+        matrix = np.asarray(query, dtype=np.float32)
         single = matrix.ndim == 1
-        if single:
-            matrix = matrix.reshape(1, -1)
-        if matrix.ndim != 2 or matrix.shape[1] != DIM:
-            raise ValueError(f"query must have shape ({DIM},) or (n, {DIM}), got {np.shape(query)}")
-        shared = ray.put(np.ascontiguousarray(matrix))
-        parts = self._call_all("search", shared, k, bool(exact), ef)
-        ids, scores = merge_top_k(parts, k)
+        shared = ray.put(np.ascontiguousarray(matrix.reshape(-1, matrix.shape[-1])))
+        parts = self._call_all("search", shared, k, options)
+        rescored = self.side != "none" if rescore is None else bool(rescore)
+        ids, scores = merge_top_k(parts, k, rescored)
         if single:
             live = ids[0] >= 0
             return list(zip(ids[0][live].tolist(), scores[0][live].tolist()))
         return ids, scores
 
     def __len__(self) -> int:
-        return sum(n for n, _, _ in self._call_all("info"))
+        return sum(n for n, *_ in self._call_all("info"))
 
     def has_index(self) -> bool:
         """True when every shard has a graph."""
-        return all(built for _, built, _ in self._call_all("info"))
+        return all(built for _, built, *_ in self._call_all("info"))
 
     def __contains__(self, doc_id: object) -> bool:
-        if isinstance(doc_id, bool) or not isinstance(doc_id, (int, np.integer)) or not 0 <= doc_id <= MAX_ID:
+        if (
+            isinstance(doc_id, bool)
+            or not isinstance(doc_id, (int, np.integer))
+            or not 0 <= doc_id <= MAX_COLLECTION_ID
+        ):
             return False
         return bool(self._call_some({shard_of(int(doc_id), self.shards): ("contains", int(doc_id))}).popitem()[1])
 
@@ -249,13 +289,13 @@ class ShardedCollection:
     def get(self, ids: Any) -> Any:
         """The stored codes of ``ids`` in the order given, as each shard's ``Collection.get`` returns them."""
         id_array = check_ids(ids)
+        if not id_array.shape[0]:
+            return self._blank.get(id_array)
         owner = shard_of(id_array, self.shards)
         results = self._call_some(
             {shard: ("get", part) for shard, (part, _) in split_by_shard(id_array, None, self.shards).items()}
         )
-        first = next(iter(results.values()), None)
-        if first is None:
-            return np.empty((0, DIM // 8), dtype=np.uint8)
+        first = next(iter(results.values()))
         out = np.empty((id_array.shape[0],) + first.shape[1:], dtype=first.dtype)
         for shard, codes in results.items():
             out[owner == shard] = codes
@@ -279,7 +319,7 @@ class ShardedCollection:
                 if os.path.exists(os.path.join(target, files.MANIFEST)):
                     raise FileExistsError(f"{target!r} already holds a sharded collection")
             entries = self._call_all("checkpoint", self._seq) if own else self._call_all("copy_to", target, self._seq)
-            files.write_manifest(target, self._seq, entries)
+            files.write_manifest(target, self._seq, entries, self.side)
             if own:
                 # Older checkpoints go only once the manifest names the new ones.
                 self._call_all("retire", self._seq)
@@ -321,4 +361,4 @@ class ShardedCollection:
         self.close()
 
     def __repr__(self) -> str:
-        return f"ShardedCollection({self._folder!r}, shards={self.shards})"
+        return f"ShardedCollection({self._folder!r}, shards={self.shards}, side={self.side!r})"

@@ -2,7 +2,7 @@
 
 One folder holds one sharded collection::
 
-    manifest.json                           shard count, id routing, the files of the last save
+    manifest.json                           shard count, id routing, the shards' side, the files of the last save
     shard-0003.00000000000000000042.kxc     shard 3 as saved after batch 42 (a Collection file)
     shard-0003.wal                          every batch shard 3 applied since that save
     shard-0003.closed                       how many log records shard 3 had when it was last closed
@@ -57,6 +57,7 @@ from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from .._common import DIMENSION as DIM
 from .._files import atomic_write_bytes
+from .._native import SIDES
 
 MANIFEST = "manifest.json"
 MANIFEST_KIND = "kestrix sharded collection"
@@ -295,11 +296,12 @@ def aside_name(path: str) -> str:
 # --- manifest -----------------------------------------------------------------
 
 
-def write_manifest(folder: str, seq: int, files: List[Dict[str, Any]]) -> None:
+def write_manifest(folder: str, seq: int, files: List[Dict[str, Any]], side: str) -> None:
     manifest = {
         "kind": MANIFEST_KIND,
         "version": MANIFEST_VERSION,
         "routing": ROUTING,
+        "side": side,
         "seq": seq,
         "shards": files,
     }
@@ -311,7 +313,11 @@ def _is_count(value: Any) -> bool:
 
 
 def read_manifest(folder: str) -> Dict[str, Any]:
-    """Read and check ``folder``'s manifest; raise ValueError naming what is wrong."""
+    """Read and check ``folder``'s manifest; raise ValueError naming what is wrong.
+
+    Manifests written before shards kept a side name none: their shards have
+    none (``"side"`` is then ``"none"`` in the result).
+    """
     path = os.path.join(folder, MANIFEST)
     with open(path, "rb") as f:
         raw = f.read(_MAX_MANIFEST_BYTES + 1)
@@ -328,6 +334,8 @@ def read_manifest(folder: str) -> Dict[str, Any]:
         raise ValueError(f"{where} has version {manifest.get('version')!r}; this kestrix reads {MANIFEST_VERSION}")
     if manifest.get("routing") != ROUTING:
         raise ValueError(f"{where} routes ids by {manifest.get('routing')!r}, not {ROUTING!r}")
+    if manifest.setdefault("side", "none") not in SIDES:
+        raise ValueError(f"{where} names the side {manifest['side']!r}, not one of {', '.join(map(repr, SIDES))}")
     if not _is_count(manifest.get("seq")):
         raise ValueError(f"{where} has no valid batch number")
     shards = manifest.get("shards")

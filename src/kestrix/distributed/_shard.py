@@ -10,7 +10,6 @@ import ray
 from .._native import Log, LogReader
 from ..collection import Collection
 from . import _files as files
-from ._routing import DIM, NO_DISTANCE
 
 
 class Recovery(NamedTuple):
@@ -48,9 +47,10 @@ class _Shard:
     simply construction: newest readable checkpoint, then the logged batches.
     """
 
-    def __init__(self, folder: str, shard: int) -> None:
+    def __init__(self, folder: str, shard: int, side: str = "none") -> None:
         self._folder = folder
         self._shard = shard
+        self._side = side  # the manifest's, for a shard that starts without a checkpoint
         self._threads = _assigned_threads()
         self._incarnation = uuid.uuid4().hex
         self._last_seq = 0
@@ -83,7 +83,7 @@ class _Shard:
                 os.replace(self._path(name), self._path(name + ".unreadable"))
                 aside.append(self._path(name + ".unreadable"))
                 lost.append(f"checkpoint {name} could not be read ({err})")
-        self._col = loaded if loaded is not None else Collection(threads=self._threads)
+        self._col = loaded if loaded is not None else Collection(threads=self._threads, side=self._side)
         self._last_seq = base
 
         log_path = self._path(files.wal_name(self._shard))
@@ -250,16 +250,13 @@ class _Shard:
         self._last_seq, self._last_result = seq, result
         return self._reply(result)
 
-    def search(self, queries: Any, k: int, exact: bool, ef: int) -> Tuple[str, Any]:
-        ids, scores = self._col.search(queries, k, exact=exact, ef=ef)
-        # Back from the score to the Hamming distance: exact, since the score
-        # is 1 - d/384 rounded to float32 and d is a whole number up to 384.
-        distances = np.rint((1.0 - scores.astype(np.float64)) * DIM)
-        distances = np.where(ids < 0, NO_DISTANCE, distances).astype(np.int16)
+    def search(self, queries: Any, k: int, options: Dict[str, Any]) -> Tuple[str, Any]:
+        """(distances, ids, scores) of a batch, for the driver's merge."""
+        ids, scores, distances = self._col._search_distances(queries, k, **options)
         return self._reply((distances, ids, scores))
 
-    def info(self) -> Tuple[str, Tuple[int, bool, int]]:
-        return self._reply((len(self._col), bool(self._col.has_index()), self._last_seq))
+    def info(self) -> Tuple[str, Tuple[int, bool, int, str]]:
+        return self._reply((len(self._col), bool(self._col.has_index()), self._last_seq, self._col.side))
 
     def ids(self) -> Tuple[str, Any]:
         return self._reply(np.asarray(self._col.ids(), dtype=np.int64))

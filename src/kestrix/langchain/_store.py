@@ -13,6 +13,7 @@ from .._adapter import DocumentCollection, check_count, collector_paused, embedd
 from .._files import DOC_IDS_SECTION, GRAPH_SECTION, STORE_SECTION, path_argument
 from .._filters import Filter
 from .._folders import langchain_layout, read_folder, write_save
+from .._native import DEFAULT_EF_CONSTRUCTION, DEFAULT_M, DEFAULT_OVERSAMPLE
 from ..collection import Collection
 from ..documents import DocumentStore, Record
 from . import _mmr
@@ -59,12 +60,12 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         *,
         index_min_size: int = 2048,
         rebuild_fraction: Optional[float] = None,
-        m: int = 16,
-        ef_construction: int = 200,
+        m: int = DEFAULT_M,
+        ef_construction: int = DEFAULT_EF_CONSTRUCTION,
         ef: Optional[int] = None,
         progress: Optional[Callable[[int, int], Any]] = None,
         side: Optional[str] = "int8",
-        oversample: int = 24,
+        oversample: int = DEFAULT_OVERSAMPLE,
         rescore: bool = True,
     ) -> None:
         if not isinstance(embedding, Embeddings):
@@ -94,6 +95,9 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
 
     def __len__(self) -> int:
         return len(self._db)  # one vector per document
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}(embedding={type(self._embedding).__name__}, collection={self._db!r})"
 
     # ------------------------------------------------------------------ writing
 
@@ -384,7 +388,7 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         side = kwargs.pop("side", _KEEP_SIDE)
         # The arguments are checked before the folder is read.
         store = cls(embeddings, **kwargs) if side is _KEEP_SIDE else cls(embeddings, side=side, **kwargs)
-        db, docs, sections, deleted = read_folder(path_argument(folder, "folder"))
+        db, docs, sections = read_folder(path_argument(folder, "folder"))
         store._docs = docs
         wanted = db.side if side is _KEEP_SIDE else store._db.side
         if wanted == "none" and db.side != "none":
@@ -395,8 +399,7 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
             )
         elif wanted != db.side:
             db = store._embedded_again(db, wanted)
-            deleted = 0
-        store._restore(db, docs, deleted)
+        store._restore(db, docs)
         return store
 
     def _embedded_again(self, saved: Collection, side: str) -> Collection:

@@ -21,6 +21,7 @@ from llama_index.core.vector_stores.utils import metadata_dict_to_node, node_to_
 from .._adapter import DocumentCollection, check_count, embedded, last_of_each
 from .._files import path_argument
 from .._folders import llamaindex_layout, read_save, write_save
+from .._native import DEFAULT_EF_CONSTRUCTION, DEFAULT_M, DEFAULT_OVERSAMPLE
 from ..collection import Collection
 from ..documents import DocumentStore, Record
 from ._filters import filter_dict
@@ -68,11 +69,11 @@ class KestrixVectorStore(BasePydanticVectorStore):
         side: Optional[str] = "int8",
         index_min_size: int = 2048,
         rebuild_fraction: Optional[float] = None,
-        m: int = 16,
-        ef_construction: int = 200,
+        m: int = DEFAULT_M,
+        ef_construction: int = DEFAULT_EF_CONSTRUCTION,
         ef: Optional[int] = None,
         progress: Optional[Callable[[int, int], Any]] = None,
-        oversample: int = 24,
+        oversample: int = DEFAULT_OVERSAMPLE,
         rescore: bool = True,
     ) -> None:
         core = DocumentCollection()
@@ -85,6 +86,9 @@ class KestrixVectorStore(BasePydanticVectorStore):
     @classmethod
     def class_name(cls) -> str:
         return "KestrixVectorStore"
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}(collection={self._core._db!r})"
 
     @property
     def client(self) -> Collection:
@@ -255,7 +259,7 @@ class KestrixVectorStore(BasePydanticVectorStore):
             raise TypeError("from_persist_path() keeps the saved side; it takes no side argument")
         store = cls(**kwargs)  # the arguments are checked before the files are read
         saved = read_save(llamaindex_layout(_local_path(persist_path, fs)))
-        store._core._restore(saved.db, saved.docs, saved.deleted)
+        store._core._restore(saved.db, saved.docs)
         return store
 
     @classmethod
