@@ -204,7 +204,7 @@ def describe_sharded(folder: str) -> Dict[str, Any]:
         "saved_batch": manifest["seq"],
         "side": manifest["side"],
         "documents": sum(shard["documents"] for shard in shards),
-        "dimension": DIMENSION,
+        "dimension": manifest["dimension"],
         "shards": shards,
         "checks": "passed (manifest, each checkpoint's size and CRC-32, each checkpoint read as a collection "
         "with the manifest's side)",
