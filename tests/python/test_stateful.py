@@ -654,7 +654,7 @@ class CollectionMachine(RuleBasedStateMachine):
         order = list(self.model)
         assert len(self.col) == len(order)
         shown = repr(self.col)
-        assert shown.startswith(f"Collection(dim={DIMENSION}, documents={len(order)}, slots={self.col._slot_count()}, ")
+        assert shown.startswith(f"Collection(dim={self.dim}, documents={len(order)}, slots={self.col._slot_count()}, ")
         assert f"side={self.side!r}" in shown and ("graph=HNSW(m=" in shown) is self.col.has_index()
         assert list(self.col.ids()) == order
         for doc in COLLECTION_IDS:
