@@ -71,18 +71,19 @@ int main(int argc, char** argv) {
     const auto truth = read_all<std::int32_t>(dir + "/truth.i32");
     const std::size_t n = stored.size() / DIMENSION, q = queries.size() / DIMENSION;
 
-    std::vector<QuantizedVector> codes(n);
-    std::vector<std::uint32_t> ids(n);
+    constexpr std::size_t WORDS = DIMENSION / kernels::WORD_BITS;
+    VectorStore store;
+    store.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
-        codes[i] = quantize(std::span<const float, DIMENSION>(stored.data() + i * DIMENSION, DIMENSION));
-        ids[i] = static_cast<std::uint32_t>(i);
+        std::uint64_t code[WORDS];
+        quantize_into(stored.data() + i * DIMENSION, DIMENSION, code);
+        static_cast<void>(store.insert(static_cast<std::uint32_t>(i), code, 0.0));
     }
-    const VectorStore store = VectorStore::from_slots(codes, ids, std::vector<double>(n, 0.0));
     side::SideStore int8(side::SideKind::Int8), half(side::SideKind::Float16);
-    int8.append(stored);
-    half.append(stored);
+    int8.append(n, stored);
+    half.append(n, stored);
     auto start = Clock::now();
-    const auto graph = with_graph ? build_hnsw(store.vectors(), store.ids(), 16, 200, LinkRule::KeepWayIn) : nullptr;
+    const auto graph = with_graph ? build_hnsw(store.codes(), store.ids(), 16, 200, LinkRule::KeepWayIn) : nullptr;
     std::printf("%zu stored, %zu queries, k=%zu; graph built in %.1f s; kernels: %s\n", n, q, k, seconds_since(start),
                 side::side_kernels().name);
 
@@ -120,13 +121,14 @@ int main(int argc, char** argv) {
             // The graph road as a collection walks it at its default width (as
             // wide as the candidates, at least 50), the candidates picked from
             // every node it measured.
-            auto candidates_of = [&](const QuantizedVector& code) {
+            auto candidates_of = [&](const QuantizedVector& quantized) {
+                const std::uint64_t* code = code_of(quantized);
                 if (!use_graph) {  // the collection's exact selection
-                    FirstRowsSelection selection(std::min(candidates, n), n);
-                    selection.offer_rows(code, store.vectors(), store.ids(), 0, n);
+                    FirstRowsSelection selection(std::min(candidates, n), n, DIMENSION);
+                    selection.offer_rows(code, store.codes(), store.ids(), 0, n);
                     return selection.take();
                 }
-                auto hits = search_hnsw_pool(*graph, store.vectors(), store.ids(), code, k,
+                auto hits = search_hnsw_pool(*graph, store.codes(), store.ids(), code, k,
                                              std::max<std::uint64_t>(DEFAULT_EF, candidates), candidates, context);
                 std::sort(hits.begin(), hits.end(), [](const SearchHit& a, const SearchHit& b) {
                     return a.distance != b.distance ? a.distance < b.distance : a.slot < b.slot;
@@ -149,7 +151,7 @@ int main(int argc, char** argv) {
                     auto hits = candidates_of(quantize(query));
                     start = Clock::now();
                     const auto prepared = *side::prepare_query(modes[m].mode, query);
-                    hits.resize(side::rescore(prepared, modes[m].view, store.vectors(), std::span(hits), k));
+                    hits.resize(side::rescore(prepared, modes[m].view, store.codes(), std::span(hits), k));
                     rescored[m].seconds.push_back(seconds_since(start));
                     score(i, hits, rescored[m]);
                 }
@@ -167,8 +169,8 @@ int main(int argc, char** argv) {
     std::printf("\nint8 rescoring of %zu candidates per query, by kernel set (us per query):\n", 16 * k);
     std::vector<std::vector<SearchHit>> lists;
     for (std::size_t i = 0; i < q; ++i) {
-        lists.push_back(scan_top_k(
-            store, quantize(std::span<const float, DIMENSION>(queries.data() + i * DIMENSION, DIMENSION)), 16 * k));
+        const auto code = quantize(std::span<const float, DIMENSION>(queries.data() + i * DIMENSION, DIMENSION));
+        lists.push_back(scan_top_k(store, code_of(code), 16 * k));
     }
     for (const auto& kernels : side::available_side_kernels()) {
         Tally tally;
@@ -176,7 +178,7 @@ int main(int argc, char** argv) {
             const std::span<const float, DIMENSION> query(queries.data() + i * DIMENSION, DIMENSION);
             auto copy = lists[i];
             start = Clock::now();
-            side::rescore(*side::prepare_query(side::RescoreMode::Int8, query), int8.view(), store.vectors(),
+            side::rescore(*side::prepare_query(side::RescoreMode::Int8, query), int8.view(), store.codes(),
                           std::span(copy), k, kernels);
             tally.seconds.push_back(seconds_since(start));
         }

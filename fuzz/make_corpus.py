@@ -12,7 +12,9 @@ bytes to deserialize). OUT_DIR/container gets files of the section container
 (a store first, then page-aligned sections, the table and the footer) with
 every known kind and a skippable unknown one, their truncations and bit flips,
 and entries that overlap, misalign or point far past the end; OUT_DIR/collection_file
-gets the same and collection files of six slots with a side and a graph. OUT_DIR/graph gets
+gets the same and collection files of six slots with a side and a graph, at 384
+dimensions and at others (the codes in their own section), and such files whose
+codes, store and side disagree. OUT_DIR/graph gets
 graphs' bytes (a two-byte slot count first) laid out by hand: empty, one layer,
 two layers, and their truncations and bit flips. The stores are built here from the documented layout
 with struct, not with the extension, so a writer bug cannot hide a reader bug.
@@ -29,13 +31,29 @@ TOMBSTONE_BIT = 0x80000000
 
 
 def store_bytes(version, slots):
-    """slots: list of (id_word, timestamp, 12 words)."""
+    """slots: list of (id_word, timestamp, 12 words); version 3 keeps no codes."""
     out = MAGIC + struct.pack("<II", version, len(slots))
     out += b"".join(struct.pack("<I", s[0]) for s in slots)
-    if version == 2:
+    if version >= 2:
         out += b"".join(struct.pack("<d", s[1]) for s in slots)
-    out += b"".join(struct.pack("<12I", *s[2]) for s in slots)
+    if version != 3:
+        out += b"".join(struct.pack("<12I", *s[2]) for s in slots)
     return out
+
+
+def codes_bytes(dim, codes, words=None):
+    """A codes section: codes of `dim` bits, each a list of its u64 words."""
+    words = (dim + 63) // 64 if words is None else words
+    out = b"KXCODES\0" + struct.pack("<IIIIQ", 1, dim, words, 0, len(codes))
+    return out + b"".join(struct.pack(f"<{len(c)}Q", *c) for c in codes)
+
+
+def dim_code(dim, seed):
+    """A code of `dim` bits with its padding bits clear."""
+    words = [(seed * 0x9E3779B97F4A7C15 + w * 0xBF58476D1CE4E5B9) % 2**64 for w in range((dim + 63) // 64)]
+    if dim % 64:
+        words[-1] &= (1 << (dim % 64)) - 1
+    return words
 
 
 CONTAINER_MAGIC = b"KXSECTNS"
@@ -169,6 +187,31 @@ def collection_seeds(graphs):
         graph = graphs[name][2:]  # without the fuzz input's slot count
         seeds[f"collection-{name}"] = container_bytes([(1, 0, store), (2, 0, ids), (4, 0, side), (3, 0, graph)])
     seeds["collection-plain"] = container_bytes([(1, 0, store), (2, 0, ids)])
+    # Other dimensions: slots without codes, the codes in their own section,
+    # a side of rows as wide as the dimension.
+    slots3 = store_bytes(3, slots)
+    for dim in (1, 65, 768):
+        codes = codes_bytes(dim, [dim_code(dim, i) for i in range(6)])
+        int8 = bytes((i * 7) % 127 for i in range(dim)) + struct.pack("<f", 0.01)
+        side = b"KXSIDE\0\0" + struct.pack("<IIQQ", 1, 1, dim + 4, 6) + bytes(32) + int8 * 6
+        graph = graphs["keep-way-in"][2:]
+        seeds[f"collection-dim{dim}"] = container_bytes(
+            [(1, 0, slots3), (5, 0, codes), (2, 0, ids), (4, 0, side), (3, 0, graph)]
+        )
+    codes65 = [dim_code(65, i) for i in range(6)]
+    padded = [list(c) for c in codes65]
+    padded[3][1] |= 1 << 63
+    half = b"KXSIDE\0\0" + struct.pack("<IIQQ", 1, 2, 2 * 64, 6) + bytes(32) + bytes(2 * 64) * 6
+    lies = {
+        "padding-bit": [(1, 0, slots3), (5, 0, codes_bytes(65, padded)), (2, 0, ids)],
+        "codes-count": [(1, 0, slots3), (5, 0, codes_bytes(65, codes65[:5])), (2, 0, ids)],
+        "codes-words": [(1, 0, slots3), (5, 0, codes_bytes(65, [c + [0] for c in codes65], words=3)), (2, 0, ids)],
+        "codes-missing": [(1, 0, slots3), (2, 0, ids)],
+        "codes-beside-v2": [(1, 0, store), (5, 0, codes_bytes(65, codes65)), (2, 0, ids)],
+        "side-other-dim": [(1, 0, slots3), (5, 0, codes_bytes(65, codes65)), (2, 0, ids), (4, 0, half)],
+    }
+    for name, sections in lies.items():
+        seeds[f"collection-{name}"] = container_bytes(sections)
     return seeds
 
 

@@ -1,7 +1,8 @@
 // libFuzzer target: the collection file's reader, over the input as a file in
 // memory, its side read into memory and used in place. A collection it
-// accepts must search (scan and graph) without reading outside anything, and
-// write a file that reads back as a collection writing the very same file.
+// accepts, of whatever dimension its file says, must search (scan and graph,
+// rescored) without reading outside anything or measuring past its dimension,
+// and write a file that reads back as a collection writing the very same file.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -36,15 +37,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto read = kestrix::file::read_collection(source, options);
         if (!read) continue;
         const kestrix::Collection& collection = *read;
-        kestrix::QuantizedVector query;
-        for (std::size_t w = 0; w < kestrix::QUANTIZED_WORDS; ++w) query.words[w] = 0x9E3779B9u * (w + 1);
-        const std::vector<float> floats(kestrix::DIMENSION, 0.5f);
+        const std::size_t dim = collection.dimension();
+        std::vector<float> floats(dim);
+        for (std::size_t c = 0; c < dim; ++c) floats[c] = c % 3 == 0 ? -0.5f : 0.5f;
+        std::vector<std::uint64_t> query(kestrix::kernels::code_words(dim));
+        kestrix::quantize_into(floats.data(), dim, query.data());
         kestrix::SearchOptions options_;
         options_.k = 5;
         options_.rescore = true;
         for (const bool exact : {true, false}) {
             options_.exact = exact;
-            for (const auto& hit : collection.search(query, floats, options_)) require(collection.contains(hit.id));
+            for (const auto& hit : collection.search(query.data(), floats, options_)) {
+                require(collection.contains(hit.id) && hit.distance <= dim);
+            }
         }
         const auto written = file_of(collection);
         kestrix::container::MemorySource again(written);

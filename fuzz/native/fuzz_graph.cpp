@@ -42,9 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint32_t> stored_ids = std::span(ids).first(slots);
     kestrix::SearchContext context;
     for (const auto& query : {vectors[0], vectors.back()}) {
-        const auto live = kestrix::search_hnsw_live(*graph, stored, stored_ids, query, 5, 16, context);
+        const auto live =
+            kestrix::search_hnsw_live(*graph, stored, stored_ids, kestrix::code_of(query), 5, 16, context);
         for (const auto& hit : live) require(hit.slot < slots && !kestrix::is_tombstoned(stored_ids[hit.slot]));
-        const auto cut = kestrix::search_hnsw(*graph, stored, stored_ids, query, 5, 16, context);
+        const auto cut = kestrix::search_hnsw(*graph, stored, stored_ids, kestrix::code_of(query), 5, 16, context);
         for (const auto& hit : cut) require(hit.slot < slots);
     }
     // Extension of a loaded graph, with a small ef so a hostile one cannot stall.

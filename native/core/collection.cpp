@@ -1,6 +1,7 @@
 #include "collection.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <stdexcept>
 #include <utility>
 
@@ -26,6 +27,8 @@ std::expected<Collection, LoadProblem> Collection::from_parts(VectorStore store,
     if (doc_ids.size() != store.size()) return std::unexpected(LoadProblem{"document ids do not match the slot count"});
     if (side && side->size() != store.size())
         return std::unexpected(LoadProblem{"side rows do not match the slot count"});
+    if (side && side->kind() != side::SideKind::None && side->dimension() != store.dimension())
+        return std::unexpected(LoadProblem{"side rows do not match the dimension"});
     if (store.size() > MAX_COLLECTION_SLOTS) return std::unexpected(LoadProblem{"too many slots"});
     const auto words = store.ids();
     std::size_t live = 0;
@@ -36,36 +39,38 @@ std::expected<Collection, LoadProblem> Collection::from_parts(VectorStore store,
         }
         live += !is_tombstoned(words[slot]);
     }
-    Collection collection;
+    Collection collection(side::SideKind::None, store.dimension());
     collection.map_.reserve(live);
     for (std::size_t slot = 0; slot < doc_ids.size(); ++slot) {
         if (is_tombstoned(words[slot])) continue;
         if (collection.map_.find(doc_ids[slot])) return std::unexpected(LoadProblem{"a live document id repeats"});
         collection.map_.assign(doc_ids[slot], static_cast<std::uint32_t>(slot));
     }
-    collection.side_ = side ? std::move(*side) : side::SideStore::without_rows(store.size());
+    // A side section without rows says nothing of the dimension.
+    const bool rows = side && side->kind() != side::SideKind::None;
+    collection.side_ = rows ? std::move(*side) : side::SideStore::without_rows(store.dimension(), store.size());
     collection.store_ = std::move(store);
     collection.doc_ids_ = std::move(doc_ids);
     if (graph) collection.set_graph(std::make_unique<HnswGraph>(std::move(*graph)));
     return collection;
 }
 
-std::expected<void, CollectionError> Collection::add(std::span<const std::uint64_t> ids,
-                                                     std::span<const QuantizedVector> vectors, double now,
+std::expected<void, CollectionError> Collection::add(std::span<const std::uint64_t> ids, CodeRows vectors, double now,
                                                      std::span<const float> floats, const BeforeCommit& before_commit) {
+    assert(vectors.dim == dimension());
     const std::size_t n = std::min(ids.size(), vectors.size());
-    if (side_.kind() != side::SideKind::None && floats.size() / DIMENSION < n) {
+    if (side_.kind() != side::SideKind::None && floats.size() / dimension() < n) {
         return std::unexpected(CollectionError{CollectionError::Kind::NoSideRows, 0, 0});
     }
     return append(
-        ids.first(n), vectors.first(n), [now](std::size_t) { return now; },
+        ids.first(n), CodeRows(vectors.data, vectors.dim, n), [now](std::size_t) { return now; },
         [&](side::SideStore& side) { side.append(n, floats); }, false, before_commit);
 }
 
 std::expected<void, CollectionError> Collection::add_stored(const StoredRows& rows) {
     const std::size_t n = rows.ids.size();
-    if (rows.codes.size() != n || rows.times.size() != n ||
-        rows.side_rows.size() != n * side::row_bytes(side_.kind())) {
+    if (rows.codes.size() != n || rows.codes.dim != dimension() || rows.times.size() != n ||
+        rows.side_rows.size() != n * side::row_bytes(side_.kind(), dimension())) {
         return std::unexpected(CollectionError{CollectionError::Kind::NoSideRows, 0, 0});
     }
     return append(
@@ -74,8 +79,8 @@ std::expected<void, CollectionError> Collection::add_stored(const StoredRows& ro
 }
 
 template <class TimeOf, class AppendSide>
-std::expected<void, CollectionError> Collection::append(std::span<const std::uint64_t> ids,
-                                                        std::span<const QuantizedVector> vectors, TimeOf time_of,
+std::expected<void, CollectionError> Collection::append(std::span<const std::uint64_t> ids, CodeRows vectors,
+                                                        TimeOf time_of,
                                                         AppendSide append_side, bool repeats_allowed,
                                                         const BeforeCommit& before_commit) {
     const std::size_t n = ids.size();
@@ -174,11 +179,12 @@ std::uint64_t Collection::compact(const BeforeCommit& before_commit) {
     const std::size_t removed = words.size() - live;
     if (removed == 0) return 0;
     side_.own();  // the only step of the side that can fail, taken before any change
-    std::vector<QuantizedVector> vectors;
-    std::vector<std::uint32_t> id_words;
-    std::vector<double> times;
+    const std::size_t width = store_.words();
+    PageArray<std::uint64_t> codes;
+    PageArray<std::uint32_t> id_words;
+    PageArray<double> times;
     std::vector<std::uint64_t> doc_ids;
-    vectors.reserve(live);
+    codes.reserve(live * width);
     id_words.reserve(live);
     times.reserve(live);
     doc_ids.reserve(live);
@@ -189,13 +195,13 @@ std::uint64_t Collection::compact(const BeforeCommit& before_commit) {
     for (std::size_t slot = 0; slot < words.size(); ++slot) {
         if (is_tombstoned(words[slot])) continue;
         kept.push_back(static_cast<std::uint32_t>(slot));
-        map.assign(doc_ids_[slot], static_cast<std::uint32_t>(vectors.size()));
-        vectors.push_back(store_.vectors()[slot]);
+        map.assign(doc_ids_[slot], static_cast<std::uint32_t>(id_words.size()));
+        codes.append(store_.code(slot), width);
         id_words.push_back(words[slot]);
         times.push_back(store_.timestamps()[slot]);
         doc_ids.push_back(doc_ids_[slot]);
     }
-    VectorStore store = VectorStore::from_slots(std::move(vectors), std::move(id_words), std::move(times));
+    VectorStore store = VectorStore::from_slots(dimension(), std::move(codes), std::move(id_words), std::move(times));
     if (before_commit) before_commit();
     store_ = std::move(store);
     doc_ids_ = std::move(doc_ids);
@@ -216,13 +222,13 @@ std::vector<std::uint64_t> Collection::ids() const {
     return out;
 }
 
-std::expected<std::vector<QuantizedVector>, CollectionError> Collection::get(std::span<const std::uint64_t> ids) const {
-    std::vector<QuantizedVector> out;
-    out.reserve(ids.size());
+std::expected<std::vector<std::uint64_t>, CollectionError> Collection::get(std::span<const std::uint64_t> ids) const {
+    const std::size_t width = store_.words();
+    std::vector<std::uint64_t> out(ids.size() * width);
     for (std::size_t row = 0; row < ids.size(); ++row) {
         const auto slot = map_.find(ids[row]);
         if (!slot) return std::unexpected(CollectionError{CollectionError::Kind::UnknownId, row, ids[row]});
-        out.push_back(store_.vectors()[*slot]);
+        std::copy_n(store_.code(*slot), width, out.data() + row * width);
     }
     return out;
 }
@@ -230,13 +236,13 @@ std::expected<std::vector<QuantizedVector>, CollectionError> Collection::get(std
 std::expected<std::vector<float>, CollectionError> Collection::get_side(std::span<const std::uint64_t> ids) const {
     std::vector<float> out;
     if (side_.kind() == side::SideKind::None) return out;
-    out.resize(ids.size() * DIMENSION);
+    const std::size_t dim = dimension();
+    out.resize(ids.size() * dim);
     const auto view = side_.view();
     for (std::size_t row = 0; row < ids.size(); ++row) {
         const auto slot = map_.find(ids[row]);
         if (!slot) return std::unexpected(CollectionError{CollectionError::Kind::UnknownId, row, ids[row]});
-        side::decode_row(view.kind, view.row(*slot),
-                         std::span<float, DIMENSION>(out.data() + row * DIMENSION, DIMENSION));
+        side::decode_row(view.kind, view.row(*slot), std::span(out.data() + row * dim, dim));
     }
     return out;
 }
@@ -261,7 +267,7 @@ std::optional<Collection::PendingGraph> Collection::build_graph(
             const std::size_t end = std::min(words.size(), first + BUILD_CHUNK);
             // The builder stops at the end of the id words it is handed, so a
             // build in chunks makes exactly the insertions of one in a piece.
-            builder.insert_live(store_.vectors(), words.first(end), first);
+            builder.insert_live(store_.codes(), words.first(end), first);
             for (std::size_t slot = first; slot < end; ++slot) done += !is_tombstoned(words[slot]);
             if (keep_going && !keep_going(done, map_.size())) return std::nullopt;
         }
@@ -291,7 +297,7 @@ bool Collection::build_index(std::uint64_t m, std::uint64_t ef_construction, con
 HnswGraph Collection::extended_graph(const HnswGraph& graph, std::size_t first_slot) const {
     try {
         HnswBuilder builder = HnswBuilder::resume(graph, store_.size());
-        builder.insert_live(store_.vectors(), store_.ids(), first_slot);
+        builder.insert_live(store_.codes(), store_.ids(), first_slot);
         return std::move(builder).finish();
     } catch (const std::length_error&) {
         throw std::bad_alloc();

@@ -46,8 +46,9 @@ class Log;
 inline constexpr std::uint64_t MAX_DOCUMENT_ID = (std::uint64_t{1} << 63) - 1;
 // Slot numbers must stay below the graph's EMPTY_LINK.
 inline constexpr std::size_t MAX_COLLECTION_SLOTS = 0xFFFFFFFEu;
-// The distance of a missing answer in a padded row: after every real one.
-inline constexpr std::int16_t NO_DISTANCE = DIMENSION + 1;
+// The distance of a missing answer in a padded row: after every real one, at
+// every dimension.
+inline constexpr std::int16_t NO_DISTANCE = kernels::MAX_CODE_DIMENSION + 1;
 
 // The store's id word for a document id.
 constexpr std::uint32_t id_word_of(std::uint64_t document_id) noexcept {
@@ -116,24 +117,25 @@ using BeforeCommit = std::function<void()>;
 // side). What a durable collection's log keeps of an add, to make it again.
 struct StoredRows {
     std::span<const std::uint64_t> ids;
-    std::span<const QuantizedVector> codes;
+    CodeRows codes;
     std::span<const double> times;
     std::span<const std::byte> side_rows;
 };
 
 class Collection {
 public:
-    Collection() = default;
-    // A collection that keeps a rescoring side of the given encoding.
-    explicit Collection(side::SideKind side) noexcept : side_(side) {}
+    // An empty collection of `dim`-dimensional vectors (1..4096) that keeps a
+    // rescoring side of the given encoding.
+    explicit Collection(side::SideKind side = side::SideKind::None, std::size_t dim = DIMENSION) noexcept
+        : store_(dim), side_(side, dim) {}
     Collection(Collection&&) noexcept = default;
     Collection& operator=(Collection&&) noexcept = default;
 
     // Validates the parts: one id per slot, each in range, every live id once,
     // and each slot's id word matching its document id and its tombstone. A
-    // side, when given, must have one row per slot; without one the
-    // collection keeps none. A graph must have been read for this store's
-    // slot count (decode_graph checks it); it is installed as it is.
+    // side, when given, must have one row per slot, of the store's dimension;
+    // without one the collection keeps none. A graph must have been read for
+    // this store's slot count (decode_graph checks it); it is installed as it is.
     static std::expected<Collection, LoadProblem> from_parts(VectorStore store, std::vector<std::uint64_t> doc_ids,
                                                              std::optional<side::SideStore> side = std::nullopt,
                                                              std::optional<HnswGraph> graph = std::nullopt);
@@ -145,17 +147,17 @@ public:
     // (exactly the graph a full build would give while no earlier slot changed
     // since the build). Throws std::bad_alloc when memory runs out, the graph's
     // extension included, and then nothing has changed, the graph neither.
-    // `floats` holds the rows' 384 floats each (the codes' source), which a
-    // collection with a side needs for its rows.
-    std::expected<void, CollectionError> add(std::span<const std::uint64_t> ids,
-                                             std::span<const QuantizedVector> vectors, double now,
+    // `vectors` are codes of the collection's dimension; `floats` holds the
+    // rows' dim floats each (the codes' source), which a collection with a
+    // side needs for its rows.
+    std::expected<void, CollectionError> add(std::span<const std::uint64_t> ids, CodeRows vectors, double now,
                                              std::span<const float> floats = {},
                                              const BeforeCommit& before_commit = {});
     // Appends slots as adds stored them, one add or several in a row: the
     // collection, its side and its graph become what those adds made them
     // (an id repeated replaces its earlier row, as a later add would have).
     // Checked and whole or nothing as add() is; NoSideRows when the side's
-    // rows do not match the side.
+    // rows (or the codes' dimension) do not match the collection.
     std::expected<void, CollectionError> add_stored(const StoredRows& rows);
     // Deletes the ids present; returns how many there were.
     std::uint64_t remove(std::span<const std::uint64_t> ids) noexcept;
@@ -167,13 +169,15 @@ public:
 
     std::size_t size() const noexcept { return map_.size(); }
     std::size_t slot_count() const noexcept { return store_.size(); }
+    std::size_t dimension() const noexcept { return store_.dimension(); }
     bool contains(std::uint64_t id) const noexcept { return map_.find(id).has_value(); }
     // Live ids in slot order.
     std::vector<std::uint64_t> ids() const;
-    // The stored codes of the ids, in order; UnknownId for the first missing one.
-    std::expected<std::vector<QuantizedVector>, CollectionError> get(std::span<const std::uint64_t> ids) const;
+    // The stored codes of the ids, in order (code_words(dim) words each);
+    // UnknownId for the first missing one.
+    std::expected<std::vector<std::uint64_t>, CollectionError> get(std::span<const std::uint64_t> ids) const;
 
-    // The side's rows of the ids, decoded to floats (384 per id), in order;
+    // The side's rows of the ids, decoded to floats (dim per id), in order;
     // UnknownId for the first missing one. Empty for a collection without side.
     std::expected<std::vector<float>, CollectionError> get_side(std::span<const std::uint64_t> ids) const;
 
@@ -229,33 +233,31 @@ public:
     // ------------------------------------------------------------ search
     // (collection_query.cpp)
 
-    // One query: min(k, live) hits at most, best first; among equal distances
-    // the lower slot first. Through the graph when one exists and !exact.
-    std::vector<DocumentHit> search(const QuantizedVector& query, std::uint64_t k, bool exact, std::uint64_t ef) const;
-    // The same with every option; `floats` is the query's 384 floats (read
+    // One query (a code of the collection's dimension): min(k, live) hits at
+    // most, best first; among equal distances the lower slot first. Through
+    // the graph when one exists and !exact.
+    std::vector<DocumentHit> search(const std::uint64_t* query, std::uint64_t k, bool exact, std::uint64_t ef) const;
+    // The same with every option; `floats` is the query's dim floats (read
     // only when rescoring), and a rescored answer is ranked by its scores.
-    std::vector<DocumentHit> search(const QuantizedVector& query, std::span<const float> floats,
+    std::vector<DocumentHit> search(const std::uint64_t* query, std::span<const float> floats,
                                     const SearchOptions& options) const;
     // A batch, split over `options.threads` threads of the process pool; each
     // row holds exactly what search() gives for that query. `floats` holds the
-    // queries' floats, 384 a row (read only when rescoring).
-    BatchHits search_batch(std::span<const QuantizedVector> queries, const SearchOptions& options,
-                           std::span<const float> floats = {}) const;
+    // queries' floats, dim a row (read only when rescoring).
+    BatchHits search_batch(CodeRows queries, const SearchOptions& options, std::span<const float> floats = {}) const;
 
 private:
     // add() and add_stored(): appends the rows, each stored at time_of(row),
     // their side rows appended by append_side(n).
     template <class TimeOf, class AppendSide>
-    std::expected<void, CollectionError> append(std::span<const std::uint64_t> ids,
-                                                std::span<const QuantizedVector> vectors, TimeOf time_of,
+    std::expected<void, CollectionError> append(std::span<const std::uint64_t> ids, CodeRows vectors, TimeOf time_of,
                                                 AppendSide append_side, bool repeats_allowed,
                                                 const BeforeCommit& before_commit);
     std::size_t candidate_width(const SearchOptions& options) const noexcept;
     // Ranks hits by the side when options.rescore, keeping the best options.k.
-    void rescore_hits(std::vector<SearchHit>& hits, std::span<const float> floats,
-                      const SearchOptions& options) const noexcept;
+    void rescore_hits(std::vector<SearchHit>& hits, std::span<const float> floats, const SearchOptions& options) const;
     // The graph road of one query (a graph must exist).
-    std::vector<SearchHit> graph_one(const QuantizedVector& query, std::size_t width, const SearchOptions& options,
+    std::vector<SearchHit> graph_one(const std::uint64_t* query, std::size_t width, const SearchOptions& options,
                                      SearchContext& context) const;
     // `graph` extended by the slots from `first_slot` on (std::bad_alloc).
     HnswGraph extended_graph(const HnswGraph& graph, std::size_t first_slot) const;

@@ -24,6 +24,10 @@ constexpr std::uint32_t kind_number(Kind kind) noexcept { return static_cast<std
 template <class Each>
 void each_section(const Collection& c, Each&& each) {
     each(Kind::Store, [&](ByteSink& out) { serialize(c.store(), out); });
+    // A 384-dimensional store holds its codes (and kestrix.load reads it).
+    if (c.dimension() != DIMENSION) {
+        each(Kind::Codes, [&](ByteSink& out) { write_codes(c.store(), out); });
+    }
     each(Kind::DocIds, [&](ByteSink& out) { out.values(c.doc_ids()); });
     if (c.side().kind() != side::SideKind::None) {
         each(Kind::Side, [&](ByteSink& out) { side::write_side(c.side().view(), out); });
@@ -46,8 +50,8 @@ std::string with_section(std::string_view section, std::string_view problem) {
     return message;
 }
 
-Read<VectorStore> read_store(ByteInput& in) {
-    auto store = deserialize(in);
+Read<StoreSlots> read_store(ByteInput& in) {
+    auto store = read_store_slots(in);
     if (!store) {
         std::string message = "store section error: ";
         message += error_name(store.error());
@@ -56,6 +60,12 @@ Read<VectorStore> read_store(ByteInput& in) {
     // The section is exactly the store: nothing may follow it unread.
     if (in.left() != 0) return std::unexpected(with_section("store section", "bytes follow the store"));
     return std::move(*store);
+}
+
+Read<Codes> read_codes_section(ByteInput& in) {
+    auto codes = read_codes(in);
+    if (!codes) return std::unexpected(with_section("codes section", codes_error_name(codes.error())));
+    return std::move(*codes);
 }
 
 Read<std::vector<std::uint64_t>> read_doc_ids(ByteInput& in) {
@@ -81,17 +91,17 @@ Read<side::SideStore> read_side(ByteInput& in, container::SectionInput* placed,
     const std::uint64_t body = in.left();
     if (placed != nullptr && owner) {
         if (const auto rows = placed->in_place(body)) {
-            const side::SideView view{header->kind, *rows, header->count};
+            const side::SideView view{header->kind, header->dim, *rows, header->count};
             if (const auto checked = side::check_rows(view); !checked) return fail(checked.error());
             return side::SideStore::in_place(view, owner);
         }
     }
     std::vector<std::byte> rows(static_cast<std::size_t>(body));
     in.read(rows);
-    if (const auto checked = side::check_rows({header->kind, rows, header->count}); !checked) {
+    if (const auto checked = side::check_rows({header->kind, header->dim, rows, header->count}); !checked) {
         return fail(checked.error());
     }
-    return side::SideStore::from_rows(header->kind, std::move(rows), header->count);
+    return side::SideStore::from_rows(header->kind, header->dim, std::move(rows), header->count);
 }
 
 Read<HnswGraph> read_graph(ByteInput& in, std::size_t slot_count) {
@@ -103,7 +113,8 @@ Read<HnswGraph> read_graph(ByteInput& in, std::size_t slot_count) {
 // The parts a file or a caller handed over, each as its section said; absent
 // when there was no such section.
 struct Parts {
-    std::optional<Read<VectorStore>> store;
+    std::optional<Read<StoreSlots>> store;
+    std::optional<Read<Codes>> codes;
     std::optional<Read<std::vector<std::uint64_t>>> doc_ids;
     std::optional<Read<side::SideStore>> side;
     std::optional<Read<HnswGraph>> graph;
@@ -113,15 +124,33 @@ struct Parts {
 // there is nothing to read it against (and the store's problem is told first).
 std::optional<std::size_t> store_slots(const Parts& parts) noexcept {
     if (!parts.store || !*parts.store) return std::nullopt;
-    return (*parts.store)->size();
+    return (*parts.store)->ids.size();
+}
+
+// The store of the slots and their codes: a 384-dimensional store holds its
+// own, any other has them in a codes section, one code a slot.
+Read<VectorStore> store_of(StoreSlots slots, std::optional<Read<Codes>> codes) {
+    if (slots.version != SLOTS_FORMAT_VERSION) {
+        if (codes) return std::unexpected(with_section("codes section", "the store holds its own codes"));
+        return VectorStore::from_slots(DIMENSION, std::move(slots.codes), std::move(slots.ids),
+                                       std::move(slots.timestamps));
+    }
+    if (!codes) return std::unexpected(std::string("collection file: no codes section for the store's slots"));
+    if (!*codes) return std::unexpected(std::move(codes->error()));
+    if ((*codes)->count != slots.ids.size()) {
+        return std::unexpected(with_section("codes section", "codes do not match the slot count"));
+    }
+    return VectorStore::from_slots((*codes)->dim, std::move((*codes)->words), std::move(slots.ids),
+                                   std::move(slots.timestamps));
 }
 
 // The collection of the parts, or the first problem in a fixed order: the
-// store, the ids, the side, the ids against the store, the graph.
+// store, its codes, the ids, the side, the ids against the store, the graph.
 Read<Collection> assemble(Parts parts) {
-    Read<VectorStore>& store = *parts.store;
-    Read<std::vector<std::uint64_t>>& doc_ids = *parts.doc_ids;
+    if (!*parts.store) return std::unexpected(std::move(parts.store->error()));
+    auto store = store_of(std::move(**parts.store), std::move(parts.codes));
     if (!store) return std::unexpected(std::move(store.error()));
+    Read<std::vector<std::uint64_t>>& doc_ids = *parts.doc_ids;
     if (!doc_ids) return std::unexpected(std::move(doc_ids.error()));
     if (doc_ids->size() != store->size()) {
         return std::unexpected(with_section("document id section", "document ids do not match the slot count"));
@@ -131,6 +160,9 @@ Read<Collection> assemble(Parts parts) {
         if (!*parts.side) return std::unexpected(std::move(parts.side->error()));
         if ((*parts.side)->size() != store->size()) {
             return std::unexpected(with_section("side section", "side rows do not match the slot count"));
+        }
+        if ((*parts.side)->kind() != side::SideKind::None && (*parts.side)->dimension() != store->dimension()) {
+            return std::unexpected(with_section("side section", "side rows do not match the dimension"));
         }
         side = std::move(**parts.side);
     }
@@ -198,13 +230,15 @@ std::expected<Collection, ReadError> read_collection(container::Source& file, co
         if (!container::is_known_kind(kind)) return;
         const bool seen =
             (kind == kind_number(Kind::Store) && parts.store) || (kind == kind_number(Kind::DocIds) && parts.doc_ids) ||
-            (kind == kind_number(Kind::Side) && parts.side) || (kind == kind_number(Kind::Graph) && parts.graph);
+            (kind == kind_number(Kind::Side) && parts.side) || (kind == kind_number(Kind::Graph) && parts.graph) ||
+            (kind == kind_number(Kind::Codes) && parts.codes);
         if (seen) {
             if (!repeated) repeated = kind;
             return;
         }
         switch (static_cast<Kind>(kind)) {
             case Kind::Store: parts.store = read_store(in); break;
+            case Kind::Codes: parts.codes = read_codes_section(in); break;
             case Kind::DocIds: parts.doc_ids = read_doc_ids(in); break;
             case Kind::Side: parts.side = read_side(in, &in, options.side_owner); break;
             case Kind::Graph:
@@ -246,6 +280,10 @@ std::expected<Collection, std::string> collection_of_sections(const SectionBytes
     Parts parts;
     SpanInput store(sections.store);
     parts.store = read_store(store);
+    if (sections.codes) {
+        SpanInput codes(*sections.codes);
+        parts.codes = read_codes_section(codes);
+    }
     SpanInput doc_ids(sections.doc_ids);
     parts.doc_ids = read_doc_ids(doc_ids);
     if (sections.side) {

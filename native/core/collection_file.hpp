@@ -4,8 +4,11 @@
 //
 // A collection file is a container (container.hpp) whose sections are, in
 // this order:
-//   Store   the store's bytes (codec.hpp): kestrix.load of the file gives a
-//           Kestrix with ids cut to 31 bits;
+//   Store   the store's bytes (codec.hpp): kestrix.load of the file of a
+//           384-dimensional collection gives a Kestrix with ids cut to 31
+//           bits; any other dimension's store holds its slots alone;
+//   Codes   the codes of a collection of any other dimension, and the
+//           dimension (codec.hpp);
 //   DocIds  the u64 document id of every slot;
 //   Side    the rescoring side (side.hpp), when the collection keeps one;
 //   Graph   the graph (graph_codec.hpp), when it has one.
@@ -53,8 +56,8 @@ struct ReadOptions {
 
 // A collection of a file's sections. Every check of the container is made
 // first, in its order, and the first that fails reported; then what the
-// sections hold (in the order store, document ids, side, the ids against
-// the store, graph). Each section is read once, into its place, its checksum
+// sections hold (in the order store, codes, document ids, side, the ids
+// against the store, graph). Each section is read once, into its place, its checksum
 // computed over the bytes as they arrive; memory beyond the collection's own
 // stays flat.
 std::expected<Collection, ReadError> read_collection(container::Source& file, const ReadOptions& options = {});
@@ -64,10 +67,11 @@ std::expected<Collection, ReadError> read_collection(container::Source& file, co
 std::expected<Collection, ReadError> load_collection(const char* path, bool map_side);
 
 // A collection of sections handed over one by one, without a container: the
-// store's and the document ids' bytes, and a side's and a graph's if any.
-// Checked as a file's sections are.
+// store's and the document ids' bytes, and the codes', a side's and a graph's
+// if any. Checked as a file's sections are.
 struct SectionBytes {
     std::span<const std::byte> store;
+    std::optional<std::span<const std::byte>> codes;
     std::span<const std::byte> doc_ids;
     std::optional<std::span<const std::byte>> side;
     std::optional<std::span<const std::byte>> graph;

@@ -19,7 +19,6 @@ namespace kestrix::durable {
 namespace {
 
 constexpr std::size_t HEAD_BYTES = 16;  // slots u64, count u32, code bytes u32
-constexpr std::size_t CODE_BYTES = sizeof(QuantizedVector);
 // Runs of logged adds are gathered into one add up to this many bytes.
 constexpr std::size_t GATHER_BYTES = std::size_t{256} << 20;
 
@@ -98,7 +97,7 @@ struct Unit {};
 }  // namespace
 
 Changed<void> add(GuardedCollection& guarded, std::span<const std::uint64_t> ids,
-                  std::span<const QuantizedVector> vectors, double now, std::span<const float> floats) {
+                  CodeRows vectors, double now, std::span<const float> floats) {
     const auto made =
         change<Unit>(guarded, [&](Collection& c, Recorder& record) -> std::expected<Unit, CollectionError> {
             const std::size_t first = c.slot_count();
@@ -108,14 +107,17 @@ Changed<void> add(GuardedCollection& guarded, std::span<const std::uint64_t> ids
                 log_it = [&] {
                     const std::size_t n = c.slot_count() - first;
                     const side::SideView side = c.side().view();
-                    const std::size_t width = side::row_bytes(side.kind);
+                    const std::size_t width = side.row_length();
                     std::array<std::byte, 8> side_head{};
                     store<std::uint32_t>(side_head.data(), static_cast<std::uint32_t>(side.kind));
                     store<std::uint32_t>(side_head.data() + 4, static_cast<std::uint32_t>(width));
-                    const auto record_head = head(first, n, CODE_BYTES);
+                    // Codes as stored: the collection's words a row, so a log
+                    // records its collection's dimension in every add.
+                    const std::size_t words = c.store().words();
+                    const auto record_head = head(first, n, words * sizeof(std::uint64_t));
                     record(Change::Add,
                            {record_head, side_head, bytes_of(c.store().timestamps().subspan(first, n)),
-                            bytes_of(c.doc_ids().subspan(first, n)), bytes_of(c.store().vectors().subspan(first, n)),
+                            bytes_of(c.doc_ids().subspan(first, n)), bytes_of(std::span(c.store().code(first), n * words)),
                             side.rows.subspan(first * width, n * width)});
                 };
             }
@@ -305,7 +307,8 @@ public:
     // the same order); what is wrong with them otherwise, nothing made.
     std::optional<std::string> flush() {
         if (gathered_records_ == 0) return std::nullopt;
-        const auto added = c_.add_stored({ids_, codes_, times_, side_rows_});
+        const auto added =
+            c_.add_stored({ids_, CodeRows(codes_.data(), c_.dimension(), ids_.size()), times_, side_rows_});
         ids_.clear();
         codes_.clear();
         times_.clear();
@@ -322,8 +325,8 @@ private:
         std::uint32_t side_width = 0;
         if (!f.get(side_kind) || !f.get(side_width)) return "its payload is cut short";
         const side::SideKind kind = c_.side().kind();
-        if (code_bytes != CODE_BYTES || side_kind != static_cast<std::uint32_t>(kind) ||
-            side_width != side::row_bytes(kind)) {
+        if (code_bytes != c_.store().words() * sizeof(std::uint64_t) || side_kind != static_cast<std::uint32_t>(kind) ||
+            side_width != side::row_bytes(kind, c_.dimension())) {
             return "its rows are not those of this collection";
         }
         if (slots != c_.slot_count() + ids_.size()) return "it does not follow the collection's slots";
@@ -333,7 +336,7 @@ private:
         const auto rows = f.take(count, side_width);
         if (!times || !ids || !codes || !rows || !f.done()) return "its payload is not one of its kind";
         // Checked as a file's rows are: a log is read back like any file.
-        if (!side::check_rows({kind, *rows, count})) return "its side rows are not valid";
+        if (!side::check_rows({kind, c_.dimension(), *rows, count})) return "its side rows are not valid";
         const std::size_t first = ids_.size();
         append_values(ids_, *ids);
         if (std::any_of(ids_.begin() + static_cast<std::ptrdiff_t>(first), ids_.end(),
@@ -344,13 +347,13 @@ private:
         append_values(times_, *times);
         append_values(codes_, *codes);
         side_rows_.insert(side_rows_.end(), rows->begin(), rows->end());
-        gathered_bytes_ += payload_bytes(count, side_width);
+        gathered_bytes_ += payload_bytes(count, code_bytes, side_width);
         ++gathered_records_;
         return std::nullopt;
     }
 
-    static std::size_t payload_bytes(std::size_t count, std::size_t side_width) noexcept {
-        return count * (sizeof(double) + sizeof(std::uint64_t) + CODE_BYTES + side_width);
+    static std::size_t payload_bytes(std::size_t count, std::size_t code_bytes, std::size_t side_width) noexcept {
+        return count * (sizeof(double) + sizeof(std::uint64_t) + code_bytes + side_width);
     }
 
     std::optional<std::string> build(Fields& f, std::uint32_t count) {
@@ -377,7 +380,7 @@ private:
 
     Collection& c_;
     std::vector<std::uint64_t> ids_;
-    std::vector<QuantizedVector> codes_;
+    std::vector<std::uint64_t> codes_;  // the gathered rows' codes, the collection's words a row
     std::vector<double> times_;
     std::vector<std::byte> side_rows_;
     std::size_t gathered_bytes_ = 0;

@@ -64,7 +64,7 @@ template <class T>
 using Changed = std::expected<T, ChangeError>;
 
 Changed<void> add(GuardedCollection& guarded, std::span<const std::uint64_t> ids,
-                  std::span<const QuantizedVector> vectors, double now, std::span<const float> floats);
+                  CodeRows vectors, double now, std::span<const float> floats);
 Changed<std::uint64_t> remove(GuardedCollection& guarded, std::span<const std::uint64_t> ids);
 Changed<std::uint64_t> expire(GuardedCollection& guarded, double ttl_ms, double now);
 Changed<std::uint64_t> compact(GuardedCollection& guarded);

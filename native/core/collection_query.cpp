@@ -2,6 +2,7 @@
 // in tiles of rows and blocks of queries, split over threads and merged, or
 // the graph), how wide it looks, and the rescoring of its candidates.
 #include <algorithm>
+#include <cassert>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -31,12 +32,12 @@ constexpr std::size_t MIN_ROWS_PER_SPLIT = 32768;
 
 // The best `width` live rows of [begin, end) for each query of a block, in
 // the collection's order.
-void scan_block_of_queries(const VectorStore& store, std::span<const QuantizedVector> queries, std::size_t width,
-                           std::size_t begin, std::size_t end, std::span<std::vector<SearchHit>> out) {
+void scan_block_of_queries(const VectorStore& store, CodeRows queries, std::size_t width, std::size_t begin,
+                           std::size_t end, std::span<std::vector<SearchHit>> out) {
     std::vector<FirstRowsSelection> selections;
     selections.reserve(queries.size());
-    for (std::size_t q = 0; q < queries.size(); ++q) selections.emplace_back(width, end - begin);
-    const auto vectors = store.vectors();
+    for (std::size_t q = 0; q < queries.size(); ++q) selections.emplace_back(width, end - begin, store.dimension());
+    const auto vectors = store.codes();
     const auto words = store.ids();
     for (std::size_t tile = begin; tile < end; tile += ROW_TILE) {
         const std::size_t tile_end = std::min(end, tile + ROW_TILE);
@@ -46,9 +47,9 @@ void scan_block_of_queries(const VectorStore& store, std::span<const QuantizedVe
     for (std::size_t q = 0; q < queries.size(); ++q) out[q] = selections[q].take();
 }
 
-std::vector<SearchHit> scan_one(const VectorStore& store, const QuantizedVector& query, std::size_t width) {
+std::vector<SearchHit> scan_one(const VectorStore& store, const std::uint64_t* query, std::size_t width) {
     std::vector<SearchHit> hits;
-    scan_block_of_queries(store, std::span(&query, 1), width, 0, store.size(), std::span(&hits, 1));
+    scan_block_of_queries(store, CodeRows(query, store.dimension(), 1), width, 0, store.size(), std::span(&hits, 1));
     return hits;
 }
 
@@ -83,13 +84,13 @@ std::size_t Collection::candidate_width(const SearchOptions& options) const noex
 }
 
 void Collection::rescore_hits(std::vector<SearchHit>& hits, std::span<const float> floats,
-                              const SearchOptions& options) const noexcept {
+                              const SearchOptions& options) const {
     if (!options.rescore) return;
-    const auto prepared = floats.size() >= DIMENSION
-                              ? side::prepare_query(side::native_mode(side_.kind()), floats.first<DIMENSION>())
-                              : std::unexpected(side::SideError::BadRow);
+    const std::size_t dim = dimension();
+    const auto prepared = floats.size() >= dim ? side::prepare_query(side::native_mode(side_.kind()), floats.first(dim))
+                                               : std::unexpected(side::SideError::BadRow);
     if (prepared) {
-        hits.resize(side::rescore(*prepared, side_.view(), store_.vectors(), std::span(hits), options.k));
+        hits.resize(side::rescore(*prepared, side_.view(), store_.codes(), std::span(hits), options.k));
     } else if (hits.size() > options.k) {
         // No usable floats (none, or not finite): the codes' best k. (A graph's
         // candidates come in no particular order.)
@@ -102,10 +103,10 @@ void Collection::rescore_hits(std::vector<SearchHit>& hits, std::span<const floa
 // The graph road: deleted and replaced documents' nodes are walked through
 // but never kept, so up to `width` live hits come back; put in the
 // collection's order.
-std::vector<SearchHit> Collection::graph_one(const QuantizedVector& query, std::size_t width,
+std::vector<SearchHit> Collection::graph_one(const std::uint64_t* query, std::size_t width,
                                              const SearchOptions& options, SearchContext& context) const {
     const std::uint64_t ef = options.ef.value_or(std::max<std::uint64_t>(DEFAULT_EF, width));
-    const auto vectors = store_.vectors();
+    const auto vectors = store_.codes();
     const auto words = store_.ids();
     if (width > options.k) {
         // Rescoring candidates: the walk keeps its width max(ef, k), and the
@@ -117,7 +118,7 @@ std::vector<SearchHit> Collection::graph_one(const QuantizedVector& query, std::
     return hits;
 }
 
-std::vector<DocumentHit> Collection::search(const QuantizedVector& query, std::uint64_t k, bool exact,
+std::vector<DocumentHit> Collection::search(const std::uint64_t* query, std::uint64_t k, bool exact,
                                             std::uint64_t ef) const {
     SearchOptions options;
     options.k = k;
@@ -126,7 +127,7 @@ std::vector<DocumentHit> Collection::search(const QuantizedVector& query, std::u
     return search(query, {}, options);
 }
 
-std::vector<DocumentHit> Collection::search(const QuantizedVector& query, std::span<const float> floats,
+std::vector<DocumentHit> Collection::search(const std::uint64_t* query, std::span<const float> floats,
                                             const SearchOptions& options) const {
     const std::size_t width = candidate_width(options);
     std::vector<DocumentHit> out;
@@ -143,16 +144,17 @@ std::vector<DocumentHit> Collection::search(const QuantizedVector& query, std::s
     return out;
 }
 
-BatchHits Collection::search_batch(std::span<const QuantizedVector> queries, const SearchOptions& options,
+BatchHits Collection::search_batch(CodeRows queries, const SearchOptions& options,
                                    std::span<const float> floats) const {
+    assert(queries.dim == dimension());
     BatchHits out;
     out.queries = queries.size();
     out.width = static_cast<std::size_t>(std::min<std::uint64_t>(options.k, map_.size()));
     // Candidates per query; rescoring cuts them back to out.width.
     const std::size_t width = candidate_width(options);
+    const std::size_t dim = dimension();
     auto floats_of = [&](std::size_t q) {
-        return floats.size() >= (q + 1) * DIMENSION ? floats.subspan(q * DIMENSION, DIMENSION)
-                                                    : std::span<const float>{};
+        return floats.size() >= (q + 1) * dim ? floats.subspan(q * dim, dim) : std::span<const float>{};
     };
     out.ids.resize(queries.size() * out.width);
     out.scores.resize(queries.size() * out.width);
@@ -176,7 +178,7 @@ BatchHits Collection::search_batch(std::span<const QuantizedVector> queries, con
         const std::size_t split = t % splits;
         const std::size_t first = block * QUERY_BLOCK;
         const std::size_t count = std::min(QUERY_BLOCK, queries.size() - first);
-        const auto block_queries = queries.subspan(first, count);
+        const CodeRows block_queries(queries[first], dim, count);
         if (through_graph) {
             const auto context = rooms_.borrow();
             for (std::size_t q = 0; q < count; ++q) {

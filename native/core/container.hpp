@@ -46,6 +46,7 @@ enum class SectionKind : std::uint32_t {
     DocIds = 2,  // a Collection's u64 document id per slot
     Graph = 3,   // the HNSW graph
     Side = 4,    // rescoring vectors
+    Codes = 5,   // the codes of a store that is not 384-dimensional, and its dimension
 };
 
 struct KindName {
@@ -53,10 +54,8 @@ struct KindName {
     std::string_view name;  // as a description of a file shows it
 };
 inline constexpr KindName SECTION_NAMES[] = {
-    {SectionKind::Store, "store"},
-    {SectionKind::DocIds, "doc ids"},
-    {SectionKind::Graph, "graph"},
-    {SectionKind::Side, "side"},
+    {SectionKind::Store, "store"}, {SectionKind::DocIds, "doc ids"}, {SectionKind::Graph, "graph"},
+    {SectionKind::Side, "side"},   {SectionKind::Codes, "codes"},
 };
 
 // A reader that does not know a section's kind may pass over it only when the
@@ -65,7 +64,7 @@ inline constexpr std::uint32_t FLAG_SKIPPABLE = 1;
 
 constexpr bool is_known_kind(std::uint32_t kind) noexcept {
     return kind >= static_cast<std::uint32_t>(SectionKind::Store) &&
-           kind <= static_cast<std::uint32_t>(SectionKind::Side);
+           kind <= static_cast<std::uint32_t>(SectionKind::Codes);
 }
 
 struct Section {

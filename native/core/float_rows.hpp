@@ -1,7 +1,7 @@
-// Rows of floats handed over by a caller, read where they lie: (n, 384)
+// Rows of floats handed over by a caller, read where they lie: (n, dim)
 // matrices of half, single or double precision with any strides. Each value is
 // rounded to single precision first and then quantised by the sign rule, so a
-// row gives exactly the bits `quantize` gives for the same floats.
+// row gives exactly the bits `quantize_into` gives for the same floats.
 #pragma once
 
 #include <bit>
@@ -58,27 +58,29 @@ inline float half_to_float(std::uint16_t bits) noexcept {
 enum class FloatKind : std::uint8_t { Half, Single, Double };
 
 // A matrix view: element (r, c) is at data + r * row_stride + c * column_stride
-// (strides in bytes, possibly negative), of the given kind. The caller keeps
-// the memory alive and unchanged while it is read.
+// (strides in bytes, possibly negative), of the given kind, `columns` (1..4096)
+// a row. The caller keeps the memory alive and unchanged while it is read.
 struct FloatRows {
     const std::byte* data = nullptr;
     std::size_t rows = 0;
+    std::size_t columns = DIMENSION;
     std::ptrdiff_t row_stride = 0;
     std::ptrdiff_t column_stride = 0;
     FloatKind kind = FloatKind::Single;
 };
 
-// Row r as 384 single-precision values in `out`. Returns false when one of them
-// is a NaN or an infinity after rounding (a NaN has no sign; an infinity is
-// most often an overflow of a double or a corrupted row).
-bool read_row(const FloatRows& rows, std::size_t r, std::span<float, DIMENSION> out) noexcept;
+// Row r as `columns` single-precision values in `out`. Returns false when one
+// of them is a NaN or an infinity after rounding (a NaN has no sign; an
+// infinity is most often an overflow of a double or a corrupted row).
+bool read_row(const FloatRows& rows, std::size_t r, float* out) noexcept;
 
-// Every row quantised, in order; on the first row that is not finite, its
-// number instead (and `out` holds the rows before it). `out` is resized to
-// the row count first, which is the only allocation (std::bad_alloc).
-// With `floats`, the rows' single-precision values are kept there too (384 a
-// row), for whatever needs more than the signs (a rescoring side).
-std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<QuantizedVector>& out,
+// Every row quantised, in order, code_words(columns) words a row; on the
+// first row that is not finite, its number instead (and `out` holds the rows
+// before it). `out` is resized to the rows' words first, which is the only
+// allocation (std::bad_alloc). With `floats`, the rows' single-precision
+// values are kept there too (`columns` a row), for whatever needs more than
+// the signs (a rescoring side).
+std::optional<std::size_t> quantize_rows(const FloatRows& rows, std::vector<std::uint64_t>& out,
                                          std::vector<float>* floats = nullptr);
 
 }  // namespace kestrix

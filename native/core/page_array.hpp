@@ -98,6 +98,10 @@ public:
 
     // Only within the room reserve() made.
     void push_back(const T& value) noexcept { data()[size_++] = value; }
+    void append(const T* values, std::size_t n) noexcept {
+        if (n != 0) std::memcpy(data() + size_, values, n * sizeof(T));
+        size_ += n;
+    }
 
     // Drops the values past n (none if there are not that many); the room stays.
     void truncate(std::size_t n) noexcept { size_ = std::min(size_, n); }

@@ -5,10 +5,10 @@
 
 namespace kestrix {
 
-std::vector<SearchHit> search(const VectorStore& store, const QuantizedVector& query, std::uint64_t k, std::uint64_t ef,
+std::vector<SearchHit> search(const VectorStore& store, const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
                               SearchContext& context) {
     if (const HnswGraph* graph = store.index()) {
-        return search_hnsw(*graph, store.vectors(), store.ids(), query, k, ef, context);
+        return search_hnsw(*graph, store.codes(), store.ids(), query, k, ef, context);
     }
     return scan_top_k(store, query, k);
 }

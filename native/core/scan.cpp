@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <span>
+#include <utility>
 
 #include "heap.hpp"
 #include "kernels/kernel_set.hpp"
@@ -16,21 +17,25 @@ namespace kestrix {
 // row still goes through the one comparison below, in slot order, so the heap
 // sees exactly the pushes and replacements of a row-by-row scan.
 template <class Rank>
-TopKSelection<Rank>::TopKSelection(std::size_t limit) : limit_(limit), bound_(kernels::ADMIT_ALL) {
+TopKSelection<Rank>::TopKSelection(std::size_t limit, std::size_t dim)
+    : limit_(limit),
+      dim_(dim),
+      kernel_(&kernels::code_kernels(kernels::code_words(dim))),
+      bound_(kernels::admit_all(dim)) {
     heap_.reserve(limit);
 }
 
 template <class Rank>
-void TopKSelection<Rank>::offer_block(const QuantizedVector& query, const QuantizedVector* rows,
-                                      const std::uint32_t* ids, std::size_t count, std::uint32_t first_slot) noexcept {
+void TopKSelection<Rank>::offer_block(const std::uint64_t* query, const std::uint64_t* rows, const std::uint32_t* ids,
+                                      std::size_t count, std::uint32_t first_slot) noexcept {
     if (limit_ == 0) return;
     std::uint16_t distances[kernels::SCAN_BLOCK];
-    std::uint64_t offered = kernels::active_kernels().scan_block(query, rows, ids, count, bound_, distances);
+    std::uint64_t offered = kernel_->scan_block(query, rows, ids, count, bound_, distances);
     while (offered != 0) {
         const std::size_t i = static_cast<std::size_t>(std::countr_zero(offered));
         offered &= offered - 1;
         const std::uint32_t d = distances[i];
-        const SearchHit hit{ids[i], first_slot + static_cast<std::uint32_t>(i), d, distance_to_score(d)};
+        const SearchHit hit{ids[i], first_slot + static_cast<std::uint32_t>(i), d, distance_to_score(d, dim_)};
         // The room was reserved for `limit_` hits, so the push never allocates.
         if (heap_.size() < limit_) {
             heap_.push_back(hit);
@@ -44,30 +49,33 @@ void TopKSelection<Rank>::offer_block(const QuantizedVector& query, const Quanti
 }
 
 template <class Rank>
-void TopKSelection<Rank>::offer_rows(const QuantizedVector& query, std::span<const QuantizedVector> vectors,
-                                     std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end) noexcept {
+void TopKSelection<Rank>::offer_rows(const std::uint64_t* query, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                     std::size_t begin, std::size_t end) noexcept {
     for (std::size_t base = begin; base < end; base += kernels::SCAN_BLOCK) {
         const std::size_t count = std::min(kernels::SCAN_BLOCK, end - base);
-        offer_block(query, vectors.data() + base, ids.data() + base, count, static_cast<std::uint32_t>(base));
+        offer_block(query, vectors[base], ids.data() + base, count, static_cast<std::uint32_t>(base));
     }
 }
 
 template class TopKSelection<FarthestFirst>;
 
-FirstRowsSelection::FirstRowsSelection(std::size_t limit, std::size_t rows)
-    : limit_(limit), bound_(kernels::ADMIT_ALL) {
+FirstRowsSelection::FirstRowsSelection(std::size_t limit, std::size_t rows, std::size_t dim)
+    : per_distance_(dim + 1, 0u),
+      limit_(limit),
+      dim_(dim),
+      kernel_(&kernels::code_kernels(kernels::code_words(dim))),
+      bound_(kernels::admit_all(dim)),
+      top_(static_cast<std::uint32_t>(dim)) {
     kept_.reserve(std::min(2 * limit, rows));
 }
 
-void FirstRowsSelection::offer_rows(const QuantizedVector& query, std::span<const QuantizedVector> vectors,
-                                    std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end) noexcept {
+void FirstRowsSelection::offer_rows(const std::uint64_t* query, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                    std::size_t begin, std::size_t end) noexcept {
     if (limit_ == 0) return;
-    const auto& kernel = kernels::active_kernels();
     std::uint16_t distances[kernels::SCAN_BLOCK];
     for (std::size_t base = begin; base < end; base += kernels::SCAN_BLOCK) {
         const std::size_t count = std::min(kernels::SCAN_BLOCK, end - base);
-        std::uint64_t offered =
-            kernel.scan_block(query, vectors.data() + base, ids.data() + base, count, bound_, distances);
+        std::uint64_t offered = kernel_->scan_block(query, vectors[base], ids.data() + base, count, bound_, distances);
         while (offered != 0) {
             const std::size_t i = static_cast<std::size_t>(std::countr_zero(offered));
             offered &= offered - 1;
@@ -76,7 +84,7 @@ void FirstRowsSelection::offer_rows(const QuantizedVector& query, std::span<cons
             if (d >= bound_) continue;
             // The room reserved holds 2 x limit, or every row offered: the
             // list is cut when it reaches 2 x limit, so it never reallocates.
-            kept_.push_back({ids[base + i], static_cast<std::uint32_t>(base + i), d, distance_to_score(d)});
+            kept_.push_back({ids[base + i], static_cast<std::uint32_t>(base + i), d, distance_to_score(d, dim_)});
             ++per_distance_[d];
             if (kept_.size() == 2 * limit_) cut();
         }
@@ -109,29 +117,27 @@ void FirstRowsSelection::cut() noexcept {
 
 std::vector<SearchHit> FirstRowsSelection::take() {
     if (kept_.size() > limit_) cut();
-    // A stable counting sort by distance of a list in slot order: (distance, slot) order.
-    std::array<std::uint32_t, DIMENSION + 1> start{};
+    // A stable counting sort by distance of a list in slot order: (distance,
+    // slot) order. The counts become the start of each distance's run.
     std::uint32_t position = 0;
-    for (std::uint32_t d = 0; d <= top_; ++d) {
-        start[d] = position;
-        position += per_distance_[d];
-    }
+    for (std::uint32_t d = 0; d <= top_; ++d) position += std::exchange(per_distance_[d], position);
     std::vector<SearchHit> sorted(kept_.size());
-    for (const SearchHit& hit : kept_) sorted[start[hit.distance]++] = hit;
+    for (const SearchHit& hit : kept_) sorted[per_distance_[hit.distance]++] = hit;
     kept_.clear();
-    per_distance_.fill(0);
-    top_ = DIMENSION;
-    bound_ = kernels::ADMIT_ALL;
+    std::fill(per_distance_.begin(), per_distance_.end(), 0u);
+    top_ = static_cast<std::uint32_t>(dim_);
+    bound_ = kernels::admit_all(dim_);
     return sorted;
 }
 
-std::vector<SearchHit> scan_top_k(const VectorStore& store, const QuantizedVector& query, std::uint64_t k) {
+std::vector<SearchHit> scan_top_k(const VectorStore& store, const std::uint64_t* query, std::uint64_t k) {
     const auto ids = store.ids();
     if (k == 0 || ids.empty()) return {};
     // Room for the hits the scan can actually retain: bounded by the slots,
     // whatever k the caller asked for.
-    TopKSelection<FarthestFirst> selection(k < ids.size() ? static_cast<std::size_t>(k) : ids.size());
-    selection.offer_rows(query, store.vectors(), ids, 0, ids.size());
+    TopKSelection<FarthestFirst> selection(k < ids.size() ? static_cast<std::size_t>(k) : ids.size(),
+                                           store.dimension());
+    selection.offer_rows(query, store.codes(), ids, 0, ids.size());
     sort_by_distance(selection.hits());
     return selection.take();
 }

@@ -1,7 +1,6 @@
 // Exact k-nearest search over every live slot of a store.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -9,6 +8,7 @@
 
 #include "heap.hpp"
 #include "hits.hpp"
+#include "kernels/code_kernels.hpp"
 #include "quantized.hpp"
 #include "store.hpp"
 
@@ -22,18 +22,20 @@ namespace kestrix {
 template <class Rank>
 class TopKSelection {
 public:
-    // `limit` hits at most; the heap's room is taken up front (the caller bounds
-    // it by the rows it can offer, never by a caller's k alone).
-    explicit TopKSelection(std::size_t limit);
+    // `limit` hits at most of `dim`-dimensional codes; the heap's room is
+    // taken up front (the caller bounds it by the rows it can offer, never by
+    // a caller's k alone).
+    TopKSelection(std::size_t limit, std::size_t dim);
 
     // Measures rows[0..count) (slots first_slot..) against `query` with the
-    // active block kernel and offers the live ones. count <= the kernel's block.
-    void offer_block(const QuantizedVector& query, const QuantizedVector* rows, const std::uint32_t* ids,
-                     std::size_t count, std::uint32_t first_slot) noexcept;
+    // block kernel of the width and offers the live ones. count <= the
+    // kernel's block.
+    void offer_block(const std::uint64_t* query, const std::uint64_t* rows, const std::uint32_t* ids, std::size_t count,
+                     std::uint32_t first_slot) noexcept;
 
     // Offers every row of [begin, end) of the given arrays, block by block.
-    void offer_rows(const QuantizedVector& query, std::span<const QuantizedVector> vectors,
-                    std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end) noexcept;
+    void offer_rows(const std::uint64_t* query, CodeRows vectors, std::span<const std::uint32_t> ids, std::size_t begin,
+                    std::size_t end) noexcept;
 
     // The heap in its array order (not sorted).
     std::span<SearchHit> hits() noexcept { return heap_; }
@@ -42,6 +44,8 @@ public:
 private:
     std::vector<SearchHit> heap_;
     std::size_t limit_;
+    std::size_t dim_;
+    const kernels::CodeKernels* kernel_;
     std::uint32_t bound_;
 };
 
@@ -49,24 +53,24 @@ extern template class TopKSelection<FarthestFirst>;
 
 // The collection's exact selection: the first `limit` live rows by (distance,
 // slot) of rows offered in ascending slot order (one range, or tiles of it in
-// order). Distances are integers 0..384, so no heap is needed: admitted rows
+// order). Distances are integers 0..dim, so no heap is needed: admitted rows
 // are appended in slot order and counted per distance, and whenever the list
 // holds twice the limit the cut-off distance is found from the counts (walking
-// down from the last one, so at most 385 steps a query in all) and the list
-// is cut back to the limit, keeping the earliest rows at the cut-off. Later
-// rows then need a strictly smaller distance: at equal distance they would
-// rank after every row kept. A wide list (a rescored query keeps 24 x k
+// down from the last one, so at most dim + 1 steps a query in all) and the
+// list is cut back to the limit, keeping the earliest rows at the cut-off.
+// Later rows then need a strictly smaller distance: at equal distance they
+// would rank after every row kept. A wide list (a rescored query keeps 24 x k
 // candidates) then costs an append a row where a heap paid a sift of log k
 // unpredictable steps.
 class FirstRowsSelection {
 public:
     // Room for 2 x `limit` hits, or for the `rows` that will be offered when
     // fewer, is taken up front (the list never outgrows either), so memory is
-    // bounded by the rows, never by a caller's k.
-    FirstRowsSelection(std::size_t limit, std::size_t rows);
+    // bounded by the rows, never by a caller's k. Codes are `dim`-dimensional.
+    FirstRowsSelection(std::size_t limit, std::size_t rows, std::size_t dim);
 
-    void offer_rows(const QuantizedVector& query, std::span<const QuantizedVector> vectors,
-                    std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end) noexcept;
+    void offer_rows(const std::uint64_t* query, CodeRows vectors, std::span<const std::uint32_t> ids, std::size_t begin,
+                    std::size_t end) noexcept;
 
     // The selected hits in (distance, slot) order; the selection is empty again.
     std::vector<SearchHit> take();
@@ -75,16 +79,18 @@ private:
     // Cuts the list back to the first `limit_` by (distance, slot).
     void cut() noexcept;
 
-    std::vector<SearchHit> kept_;  // slot order
-    std::array<std::uint32_t, DIMENSION + 1> per_distance_{};
+    std::vector<SearchHit> kept_;              // slot order
+    std::vector<std::uint32_t> per_distance_;  // dim + 1 counts
     std::size_t limit_;
-    std::uint32_t bound_;            // admits distances below it
-    std::uint32_t top_ = DIMENSION;  // no kept hit lies above it
+    std::size_t dim_;
+    const kernels::CodeKernels* kernel_;
+    std::uint32_t bound_;  // admits distances below it
+    std::uint32_t top_;    // no kept hit lies above it
 };
 
 // The best min(k, live slots) hits in ascending distance. Among equal distances
 // at the cut-off, earlier slots win (a full heap only admits strictly closer
 // hits). Memory is bounded by the live slots, never by k.
-std::vector<SearchHit> scan_top_k(const VectorStore& store, const QuantizedVector& query, std::uint64_t k);
+std::vector<SearchHit> scan_top_k(const VectorStore& store, const std::uint64_t* query, std::uint64_t k);
 
 }  // namespace kestrix

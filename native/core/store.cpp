@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <utility>
 
 #include "hnsw/graph.hpp"
@@ -27,49 +29,44 @@ double now_ms() noexcept {
     return whole > 0 ? static_cast<double>(whole) : 0.0;
 }
 
-VectorStore::VectorStore() noexcept = default;
+VectorStore::VectorStore(std::size_t dim) noexcept : dim_(dim), words_(kernels::code_words(dim)) {}
 VectorStore::~VectorStore() = default;
 VectorStore::VectorStore(VectorStore&&) noexcept = default;
 VectorStore& VectorStore::operator=(VectorStore&&) noexcept = default;
 
+void VectorStore::reserve_slots(std::size_t slots) {
+    // reserve() takes size_t; room that does not even fit one is as
+    // impossible to hold as room that overflows the allocator.
+    if (slots > codes_.max_size() / words_ || slots > timestamps_.max_size()) throw std::bad_alloc();
+    codes_.reserve(slots * words_);
+    ids_.reserve(slots);
+    timestamps_.reserve(slots);
+}
+
 VectorStore VectorStore::with_capacity(std::uint64_t capacity) {
     VectorStore store;
-    // reserve() takes size_t; a capacity that does not even fit one is as
-    // impossible to hold as one that overflows the allocator.
-    if (capacity > store.vectors_.max_size() || capacity > store.timestamps_.max_size()) {
-        throw std::bad_alloc();
-    }
-    const auto n = static_cast<std::size_t>(capacity);
-    store.vectors_.reserve(n);
-    store.ids_.reserve(n);
-    store.timestamps_.reserve(n);
+    if (capacity > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+    store.reserve_slots(static_cast<std::size_t>(capacity));
     store.capacity_ = capacity;
     return store;
 }
 
-VectorStore VectorStore::from_slots(std::vector<QuantizedVector> vectors, std::vector<std::uint32_t> ids,
-                                    std::vector<double> timestamps) {
-    return from_slots(PageArray<QuantizedVector>::copy_of(vectors), PageArray<std::uint32_t>::copy_of(ids),
-                      PageArray<double>::copy_of(timestamps));
-}
-
-VectorStore VectorStore::from_slots(PageArray<QuantizedVector> vectors, PageArray<std::uint32_t> ids,
+VectorStore VectorStore::from_slots(std::size_t dim, PageArray<std::uint64_t> codes, PageArray<std::uint32_t> ids,
                                     PageArray<double> timestamps) noexcept {
-    VectorStore store;
-    store.vectors_ = std::move(vectors);
+    VectorStore store(dim);
+    store.codes_ = std::move(codes);
     store.ids_ = std::move(ids);
     store.timestamps_ = std::move(timestamps);
     return store;
 }
 
-std::expected<std::uint32_t, StoreError> VectorStore::insert(std::uint32_t id, const QuantizedVector& vector,
-                                                             double now) {
+std::expected<std::uint32_t, StoreError> VectorStore::insert(std::uint32_t id, const std::uint64_t* code, double now) {
     if (is_tombstoned(id)) return std::unexpected(StoreError{StoreError::Kind::DocIdTooLarge});
 
     if (capacity_ && ids_.size() >= *capacity_) {
         for (std::size_t slot = 0; slot < ids_.size(); ++slot) {
             if (is_tombstoned(ids_[slot])) {
-                vectors_[slot] = vector;
+                std::memcpy(codes_.data() + slot * words_, code, words_ * sizeof *code);
                 ids_[slot] = id;
                 timestamps_[slot] = now;
                 discard_index();
@@ -82,14 +79,11 @@ std::expected<std::uint32_t, StoreError> VectorStore::insert(std::uint32_t id, c
     const std::size_t slot = ids_.size();
     if (slot >= slot_limit_) return std::unexpected(StoreError{StoreError::Kind::CapacityExceeded});
     // Grow all three first so a failed allocation leaves the arrays aligned;
-    // reserve() is a no-op once room exists, and push_back below cannot throw.
-    if (slot >= vectors_.capacity() || slot >= ids_.capacity() || slot >= timestamps_.capacity()) {
-        const std::size_t want = slot < 8 ? 8 : slot + slot / 2;
-        vectors_.reserve(want);
-        ids_.reserve(want);
-        timestamps_.reserve(want);
+    // reserving is a no-op once room exists, and the appends below cannot throw.
+    if (codes_.size() + words_ > codes_.capacity() || slot >= ids_.capacity() || slot >= timestamps_.capacity()) {
+        reserve_slots(slot < 8 ? 8 : slot + slot / 2);
     }
-    vectors_.push_back(vector);
+    codes_.append(code, words_);
     ids_.push_back(id);
     timestamps_.push_back(now);
     discard_index();
@@ -117,7 +111,7 @@ bool VectorStore::tombstone_slot(std::size_t slot) noexcept {
 
 void VectorStore::truncate(std::size_t slots) noexcept {
     if (slots >= size()) return;
-    vectors_.truncate(slots);
+    codes_.truncate(slots * words_);
     ids_.truncate(slots);
     timestamps_.truncate(slots);
     discard_index();
@@ -125,9 +119,7 @@ void VectorStore::truncate(std::size_t slots) noexcept {
 
 void VectorStore::reserve(std::size_t slots) {
     if (capacity_) return;
-    vectors_.reserve(slots);
-    ids_.reserve(slots);
-    timestamps_.reserve(slots);
+    reserve_slots(slots);
 }
 
 std::uint64_t VectorStore::run_gc(double ttl_ms, double now) noexcept {
@@ -156,11 +148,11 @@ std::uint64_t VectorStore::compact() noexcept {
             continue;
         }
         --n;
-        vectors_[j] = vectors_[n];
+        std::memcpy(codes_.data() + j * words_, codes_.data() + n * words_, words_ * sizeof(std::uint64_t));
         ids_[j] = ids_[n];
         timestamps_[j] = timestamps_[n];
     }
-    vectors_.resize(n);
+    codes_.resize(n * words_);
     ids_.resize(n);
     timestamps_.resize(n);
     const std::size_t removed = before - n;
@@ -172,14 +164,14 @@ void VectorStore::release_spare_room() noexcept {
     if (capacity_) return;
     // Each shrink gives back pages or keeps the old buffer, so this cannot
     // leave the arrays half-changed.
-    vectors_.shrink_to_fit();
+    codes_.shrink_to_fit();
     ids_.shrink_to_fit();
     timestamps_.shrink_to_fit();
 }
 
 void VectorStore::build_index(std::uint64_t m, std::uint64_t ef_construction) {
     release_spare_room();
-    set_index(build_hnsw(vectors_, ids_, m, ef_construction));
+    set_index(build_hnsw(codes(), ids_, m, ef_construction));
 }
 
 void VectorStore::set_index(std::unique_ptr<HnswGraph> index) noexcept { index_ = std::move(index); }

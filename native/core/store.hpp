@@ -45,33 +45,35 @@ double now_ms() noexcept;
 // 32-bit, so a slot past this one could be neither returned nor written.
 inline constexpr std::uint64_t MAX_SLOTS = 0xFFFFFFFFu;
 
+// The slots of `dim`-dimensional codes (1..kernels::MAX_CODE_DIMENSION; a
+// Kestrix's are 384): each slot's code (CodeRows' layout), its id word and
+// its insertion time.
 class VectorStore {
 public:
-    VectorStore() noexcept;
+    // An empty growable store of `dim`-dimensional codes.
+    explicit VectorStore(std::size_t dim = DIMENSION) noexcept;
     ~VectorStore();
     VectorStore(VectorStore&&) noexcept;
     VectorStore& operator=(VectorStore&&) noexcept;
     VectorStore(const VectorStore&) = delete;
     VectorStore& operator=(const VectorStore&) = delete;
 
-    // A fixed-capacity store with room reserved for every slot up front, so the
-    // arrays never move while it fills. Throws std::bad_alloc / std::length_error
-    // when that room cannot be had.
+    // A fixed-capacity 384-dimensional store with room reserved for every
+    // slot up front, so the arrays never move while it fills. Throws
+    // std::bad_alloc / std::length_error when that room cannot be had.
     static VectorStore with_capacity(std::uint64_t capacity);
 
-    // A growable store holding exactly the given slots (copied).
-    static VectorStore from_slots(std::vector<QuantizedVector> vectors, std::vector<std::uint32_t> ids,
-                                  std::vector<double> timestamps);
-    // The same, taking the arrays over (used by the reader).
-    static VectorStore from_slots(PageArray<QuantizedVector> vectors, PageArray<std::uint32_t> ids,
+    // A growable store taking over the arrays of its slots: `codes` holds
+    // code_words(dim) words a slot (used by the readers and by compaction).
+    static VectorStore from_slots(std::size_t dim, PageArray<std::uint64_t> codes, PageArray<std::uint32_t> ids,
                                   PageArray<double> timestamps) noexcept;
 
     // Appends, or recycles the lowest tombstoned slot of a full fixed-capacity
-    // store. A store holding MAX_SLOTS slots refuses to append (CapacityExceeded)
-    // as a full fixed store does. On error nothing changes. May throw
-    // std::bad_alloc when a growable store cannot grow; nothing changes then
-    // either.
-    std::expected<std::uint32_t, StoreError> insert(std::uint32_t id, const QuantizedVector& vector, double now);
+    // store; `code` is the store's width. A store holding MAX_SLOTS slots
+    // refuses to append (CapacityExceeded) as a full fixed store does. On
+    // error nothing changes. May throw std::bad_alloc when a growable store
+    // cannot grow; nothing changes then either.
+    std::expected<std::uint32_t, StoreError> insert(std::uint32_t id, const std::uint64_t* code, double now);
 
     // Tombstones the lowest live slot whose id word equals `id`.
     bool remove(std::uint32_t id) noexcept;
@@ -104,8 +106,11 @@ public:
     std::size_t size() const noexcept { return ids_.size(); }
     bool is_empty() const noexcept { return ids_.empty(); }
     std::optional<std::uint64_t> capacity() const noexcept { return capacity_; }
+    std::size_t dimension() const noexcept { return dim_; }
+    std::size_t words() const noexcept { return words_; }
 
-    std::span<const QuantizedVector> vectors() const noexcept { return vectors_; }
+    CodeRows codes() const noexcept { return {codes_.data(), dim_, size()}; }
+    const std::uint64_t* code(std::size_t slot) const noexcept { return codes_.data() + slot * words_; }
     std::span<const std::uint32_t> ids() const noexcept { return ids_; }
     std::span<const double> timestamps() const noexcept { return timestamps_; }
 
@@ -126,11 +131,16 @@ private:
     friend struct VectorStoreTestAccess;  // lowers slot_limit_ in the core tests
 
     void discard_index() noexcept;
+    // Room for `slots` slots in each array (std::bad_alloc, nothing changed).
+    void reserve_slots(std::size_t slots);
 
+    std::size_t dim_;
+    std::size_t words_;
     std::optional<std::uint64_t> capacity_;
-    // Three parallel arrays, each in pages of its own once it is large: they
-    // grow without copying and their growth room takes no memory.
-    PageArray<QuantizedVector> vectors_;
+    // Three parallel arrays (the codes words_ words a slot), each in pages of
+    // its own once it is large: they grow without copying and their growth
+    // room takes no memory.
+    PageArray<std::uint64_t> codes_;
     PageArray<std::uint32_t> ids_;
     PageArray<double> timestamps_;
     std::unique_ptr<HnswGraph> index_;

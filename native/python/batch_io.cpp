@@ -30,16 +30,31 @@ PyObject* raise_not_finite(const char* name, std::size_t row) noexcept {
     }
 }
 
-PyObject* raise_columns(const char* name, std::string_view got) noexcept {
+PyObject* raise_columns(const char* name, std::size_t dim, std::string_view got) noexcept {
     try {
-        return raise(PyExc_ValueError, std::string(name) + " must have " + std::to_string(DIMENSION) +
-                                           " columns, got " + std::string(got));
+        return raise(PyExc_ValueError,
+                     std::string(name) + " must have " + std::to_string(dim) + " columns, got " + std::string(got));
     } catch (...) {
         return PyErr_NoMemory();
     }
 }
 
-std::optional<QuantizedRows> rows_from_array(const ArrayInterface* view, const char* name, bool keep_floats) {
+// The rows quantised (their floats kept with keep_floats), or the exception
+// of the first that is not finite.
+std::optional<QuantizedRows> quantized(const FloatRows& rows, const char* name, bool single, bool keep_floats) {
+    QuantizedRows out;
+    out.dim = rows.columns;
+    out.count = rows.rows;
+    out.single = single;
+    if (const auto bad = quantize_rows(rows, out.codes, keep_floats ? &out.floats : nullptr)) {
+        raise_not_finite(name, *bad);
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::optional<QuantizedRows> rows_from_array(const ArrayInterface* view, const char* name, std::size_t dim,
+                                             bool keep_floats) {
     if (view->typekind != 'f' || (view->itemsize != 2 && view->itemsize != 4 && view->itemsize != 8)) {
         raise(PyExc_TypeError, std::string(name) + " must have a floating dtype (float16, float32 or float64)");
         return std::nullopt;
@@ -49,30 +64,24 @@ std::optional<QuantizedRows> rows_from_array(const ArrayInterface* view, const c
         return std::nullopt;
     }
     if (view->nd != 1 && view->nd != 2) {
-        raise(PyExc_ValueError, std::string(name) + " must be 1-D (one vector) or 2-D (n, " +
-                                    std::to_string(DIMENSION) + "), got shape " + shape_text(view));
+        raise(PyExc_ValueError, std::string(name) + " must be 1-D (one vector) or 2-D (n, " + std::to_string(dim) +
+                                    "), got shape " + shape_text(view));
         return std::nullopt;
     }
     const std::size_t columns = static_cast<std::size_t>(view->shape[view->nd - 1]);
-    if (columns != DIMENSION) {
-        raise_columns(name, "shape " + shape_text(view));
+    if (columns != dim) {
+        raise_columns(name, dim, "shape " + shape_text(view));
         return std::nullopt;
     }
     FloatRows rows;
     rows.data = static_cast<const std::byte*>(view->data);
     rows.rows = view->nd == 2 ? static_cast<std::size_t>(view->shape[0]) : 1;
+    rows.columns = dim;
     const auto item = static_cast<std::ptrdiff_t>(view->itemsize);
     rows.column_stride = view->strides ? view->strides[view->nd - 1] : item;
-    rows.row_stride =
-        view->nd == 2 ? (view->strides ? view->strides[0] : item * static_cast<std::ptrdiff_t>(DIMENSION)) : 0;
+    rows.row_stride = view->nd == 2 ? (view->strides ? view->strides[0] : item * static_cast<std::ptrdiff_t>(dim)) : 0;
     rows.kind = view->itemsize == 2 ? FloatKind::Half : view->itemsize == 4 ? FloatKind::Single : FloatKind::Double;
-    QuantizedRows out;
-    out.single = view->nd == 1;
-    if (const auto bad = quantize_rows(rows, out.rows, keep_floats ? &out.floats : nullptr)) {
-        raise_not_finite(name, *bad);
-        return std::nullopt;
-    }
-    return out;
+    return quantized(rows, name, view->nd == 1, keep_floats);
 }
 
 bool is_vector_like(PyObject* object) noexcept {
@@ -89,10 +98,10 @@ PyObject* fast_item(PyObject* sequence, Py_ssize_t i) noexcept {
 
 }  // namespace
 
-std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name, bool keep_floats) {
-    if (auto array = exact_array_view(object)) return rows_from_array(array->view, name, keep_floats);
+std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name, std::size_t dim, bool keep_floats) {
+    if (auto array = exact_array_view(object)) return rows_from_array(array->view, name, dim, keep_floats);
     if (!is_vector_like(object)) {
-        raise(PyExc_TypeError, std::string(name) + " must be an array of shape (n, " + std::to_string(DIMENSION) +
+        raise(PyExc_TypeError, std::string(name) + " must be an array of shape (n, " + std::to_string(dim) +
                                    "), a list of vectors or one vector");
         return std::nullopt;
     }
@@ -109,13 +118,13 @@ std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name,
     if (single) {
         auto vector = extract_float_vector(object, name);
         if (!vector) return std::nullopt;
-        if (vector->size() != DIMENSION) {
-            raise_columns(name, std::to_string(vector->size()) + " values");
+        if (vector->size() != dim) {
+            raise_columns(name, dim, std::to_string(vector->size()) + " values");
             return std::nullopt;
         }
-        values.assign(vector->data(), vector->data() + DIMENSION);
+        values.assign(vector->data(), vector->data() + dim);
     } else {
-        values.reserve(static_cast<std::size_t>(n) * DIMENSION);
+        values.reserve(static_cast<std::size_t>(n) * dim);
         for (Py_ssize_t i = 0; i < n; ++i) {
             // Each row is its own object; the outer sequence is a fixed copy.
             // Held: a row's conversion may run code that changes the outer list.
@@ -125,27 +134,40 @@ std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name,
             PyRef held(row);
             auto vector = extract_float_vector(row, name);
             if (!vector) return std::nullopt;
-            if (vector->size() != DIMENSION) {
-                raise_columns(name,
+            if (vector->size() != dim) {
+                raise_columns(name, dim,
                               "a row of " + std::to_string(vector->size()) + " values (row " + std::to_string(i) + ")");
                 return std::nullopt;
             }
-            values.insert(values.end(), vector->data(), vector->data() + DIMENSION);
+            values.insert(values.end(), vector->data(), vector->data() + dim);
         }
     }
     FloatRows rows;
     rows.data = reinterpret_cast<const std::byte*>(values.data());
-    rows.rows = values.size() / DIMENSION;
-    rows.row_stride = static_cast<std::ptrdiff_t>(DIMENSION * sizeof(float));
+    rows.rows = values.size() / dim;
+    rows.columns = dim;
+    rows.row_stride = static_cast<std::ptrdiff_t>(dim * sizeof(float));
     rows.column_stride = sizeof(float);
-    QuantizedRows out;
-    out.single = single;
-    if (const auto bad = quantize_rows(rows, out.rows)) {
-        raise_not_finite(name, *bad);
+    // The floats are at hand already.
+    auto out = quantized(rows, name, single, false);
+    if (out && keep_floats) out->floats = std::move(values);
+    return out;
+}
+
+std::optional<std::size_t> read_dimension(PyObject* object) {
+    if (object == nullptr) return DIMENSION;
+    const auto integer = read_index(object);
+    if (!integer) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "dim must be an int, got %R", object);
         return std::nullopt;
     }
-    if (keep_floats) out.floats = std::move(values);
-    return out;
+    if (integer->range != IndexValue::Range::Fits || integer->value < 1 ||
+        integer->value > kernels::MAX_CODE_DIMENSION) {
+        PyErr_Format(PyExc_ValueError, "dim must lie in 1..%zu, got %S", kernels::MAX_CODE_DIMENSION,
+                     integer->integer.get());
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(integer->value);
 }
 
 namespace {
@@ -267,11 +289,11 @@ PyObject* raise_repeated_id(std::uint64_t id, std::size_t row) noexcept {
 std::optional<Batch> read_batch(PyObject* ids, PyObject* vectors, const BatchRules& rules) {
     auto read_ids_of = read_ids(ids, "ids", rules.max_id);
     if (!read_ids_of) return std::nullopt;
-    auto rows = read_float_rows(vectors, "vectors", rules.keep_floats);
+    auto rows = read_float_rows(vectors, "vectors", rules.dim, rules.keep_floats);
     if (!rows) return std::nullopt;
-    if (read_ids_of->ids.size() != rows->rows.size()) {
+    if (read_ids_of->ids.size() != rows->count) {
         PyErr_Format(PyExc_ValueError, "ids has %zu entries but vectors has %zu rows", read_ids_of->ids.size(),
-                     rows->rows.size());
+                     rows->count);
         return std::nullopt;
     }
     if (rules.unique_ids) {
@@ -365,18 +387,20 @@ PyObject* int64_vector(std::span<const std::int64_t> values) noexcept {
     return matrix(values, values.size(), 1, false, "int64", [](std::int64_t v) { return PyLong_FromLongLong(v); });
 }
 
-PyObject* code_matrix(std::span<const QuantizedVector> codes) noexcept {
-    constexpr std::size_t WIDTH = sizeof(QuantizedVector);
+PyObject* code_matrix(std::span<const std::uint64_t> codes, std::size_t words) noexcept {
+    const std::size_t width = words * sizeof(std::uint64_t);
+    const std::size_t n = codes.size() / words;
     if (PyObject* numpy = numpy_module()) {
         void* data = nullptr;
-        PyObject* array = empty_array(numpy, codes.size(), WIDTH, true, "uint8", &data);
+        PyObject* array = empty_array(numpy, n, width, true, "uint8", &data);
         if (array != nullptr && !codes.empty()) std::memcpy(data, codes.data(), codes.size_bytes());
         return array;
     }
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(codes.size())));
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < codes.size(); ++i) {
-        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(codes[i].words.data()), WIDTH);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(codes.data() + i * words),
+                                                    static_cast<Py_ssize_t>(width));
         if (bytes == nullptr) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), bytes);
     }

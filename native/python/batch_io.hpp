@@ -15,20 +15,30 @@
 
 namespace kestrix::python {
 
-// Rows quantised as Kestrix.insert quantises one vector. `single` when the
-// argument was one vector (1-D), not a batch of them.
+// Rows of `dim` components quantised as Kestrix.insert quantises one vector.
+// `single` when the argument was one vector (1-D), not a batch of them.
 struct QuantizedRows {
-    std::vector<QuantizedVector> rows;
-    std::vector<float> floats;  // the rows' floats, 384 a row, when asked for
+    std::size_t dim = DIMENSION;
+    std::size_t count = 0;
+    std::vector<std::uint64_t> codes;  // code_words(dim) words a row
+    std::vector<float> floats;         // the rows' floats, dim a row, when asked for
     bool single = false;
+
+    CodeRows rows() const noexcept { return {codes.data(), dim, count}; }
 };
 
-// Accepts an (n, 384) float16/float32/float64 ndarray, a 1-D ndarray of 384
-// floats, a sequence of 384-float sequences, or one such sequence. Refuses,
-// naming `name`: other dtypes and non-sequences (TypeError), other shapes and
-// rows holding a NaN or an infinity (ValueError).
+// Accepts an (n, dim) float16/float32/float64 ndarray, a 1-D ndarray of dim
+// floats, a sequence of dim-float sequences, or one such sequence. Refuses,
+// naming `name`: other dtypes and non-sequences (TypeError), other shapes
+// (ValueError naming both lengths, as "vectors must have 768 columns, got
+// shape (2, 384)") and rows holding a NaN or an infinity (ValueError).
 // With keep_floats, the rows' single-precision values are kept as well.
-std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name, bool keep_floats = false);
+std::optional<QuantizedRows> read_float_rows(PyObject* object, const char* name, std::size_t dim,
+                                             bool keep_floats = false);
+
+// The `dim` argument of a collection: an int in 1..4096 (TypeError, or
+// ValueError "dim must lie in 1..4096, got <value>"); 384 when not given.
+std::optional<std::size_t> read_dimension(PyObject* object);
 
 struct DocumentIds {
     std::vector<std::uint64_t> ids;
@@ -41,9 +51,10 @@ std::optional<DocumentIds> read_ids(PyObject* object, const char* name, std::uin
 
 // What a batch of ids and rows is checked against.
 struct BatchRules {
-    std::uint64_t max_id;      // ids lie in 0..max_id
-    bool unique_ids = false;   // no id twice in the batch
-    bool keep_floats = false;  // keep the rows' floats as well
+    std::uint64_t max_id;         // ids lie in 0..max_id
+    std::size_t dim = DIMENSION;  // components a row
+    bool unique_ids = false;      // no id twice in the batch
+    bool keep_floats = false;     // keep the rows' floats as well
 };
 
 struct Batch {
@@ -65,8 +76,9 @@ PyObject* int64_matrix(std::span<const std::int64_t> values, std::size_t rows, s
 PyObject* float32_matrix(std::span<const float> values, std::size_t rows, std::size_t cols) noexcept;
 PyObject* int16_matrix(std::span<const std::int16_t> values, std::size_t rows, std::size_t cols) noexcept;
 PyObject* int64_vector(std::span<const std::int64_t> values) noexcept;
-// (n, 48) uint8 codes, or a list of 48-byte bytes objects without NumPy.
-PyObject* code_matrix(std::span<const QuantizedVector> codes) noexcept;
+// (n, 8 x words) uint8 codes, or a list of bytes objects of that length
+// without NumPy, from n codes of `words` words.
+PyObject* code_matrix(std::span<const std::uint64_t> codes, std::size_t words) noexcept;
 
 // Takes the interpreter lock back for a thread that released it; once the
 // interpreter exits, never returns to any thread but the one that ends it

@@ -64,7 +64,7 @@ PyObject* insert_many(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         // A store's ids need not be unique; they are its id words.
         const auto batch = read_batch(a[1], a[2], {.max_id = TOMBSTONE_BIT - 1});
         if (!batch) return nullptr;
-        const std::size_t n = batch->rows.rows.size();
+        const std::size_t n = batch->rows.count;
         AccessGuard guard;
         if (!guard.acquire(a[0], Access::Exclusive)) return nullptr;
         VectorStore& store = as_kestrix(a[0]).store;
@@ -82,7 +82,7 @@ PyObject* insert_many(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         if (!store.capacity()) store.reserve(store.size() + n);
         for (std::size_t r = 0; r < n; ++r) {
             const auto slot =
-                store.insert(static_cast<std::uint32_t>(batch->ids.ids[r]), batch->rows.rows[r], now_ms());
+                store.insert(static_cast<std::uint32_t>(batch->ids.ids[r]), batch->rows.rows()[r], now_ms());
             slots[r] = slot ? static_cast<std::int64_t>(*slot) : -1;
         }
         return int64_vector(slots);
@@ -95,7 +95,7 @@ constexpr MethodSignature SEARCH_MANY_SIGNATURE{"kestrix", "search_many", SEARCH
 PyObject* search_many(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(SEARCH_MANY_SIGNATURE, Access::None, nullptr, args, kwargs, [](ArgumentSlots& a) -> PyObject* {
         if (!check_kestrix(a[0])) return nullptr;
-        const auto rows = read_float_rows(a[1], "queries");
+        const auto rows = read_float_rows(a[1], "queries", DIMENSION);
         if (!rows) return nullptr;
         const auto k = extract_u64(a[2], "k");
         if (!k) return nullptr;
@@ -109,12 +109,12 @@ PyObject* search_many(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         const VectorStore& store = object.store;
         std::size_t live = 0;
         for (const std::uint32_t word : store.ids()) live += !is_tombstoned(word);
-        const std::size_t q = rows->rows.size();
+        const std::size_t q = rows->count;
         const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(*k, live));
         std::vector<std::int64_t> ids(q * width, -1);
         std::vector<float> scores(q * width, std::numeric_limits<float>::quiet_NaN());
         for (std::size_t r = 0; r < q; ++r) {
-            const QuantizedVector& query = rows->rows[r];
+            const std::uint64_t* query = rows->rows()[r];
             const auto hits = exact ? scan_top_k(store, query, *k) : search(store, query, *k, *ef, object.queries);
             const std::size_t n = std::min(hits.size(), width);
             for (std::size_t i = 0; i < n; ++i) {
@@ -132,20 +132,23 @@ PyObject* search_many(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 // ---------------------------------------------------------------- the checks, for the package
 
-constexpr const char* CHECK_BATCH_PARAMETERS[] = {"ids", "vectors"};
+constexpr const char* CHECK_BATCH_PARAMETERS[] = {"ids", "vectors", "dim"};
 constexpr MethodSignature CHECK_BATCH_SIGNATURE{"kestrix", "check_batch", CHECK_BATCH_PARAMETERS, 2};
 
 // A collection's batch checked as Collection.add checks it, unique ids
 // included, for the layers that hand batches on (the LangChain store, the
-// sharded collection): (int64 ids, (n, 384) float32 rows).
+// sharded collection): (int64 ids, (n, dim) float32 rows).
 PyObject* check_batch(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(CHECK_BATCH_SIGNATURE, Access::None, nullptr, args, kwargs, [](ArgumentSlots& a) -> PyObject* {
-        const auto batch = read_batch(a[0], a[1], {.max_id = MAX_DOCUMENT_ID, .unique_ids = true, .keep_floats = true});
+        const auto dim = read_dimension(a[2]);
+        if (!dim) return nullptr;
+        const auto batch =
+            read_batch(a[0], a[1], {.max_id = MAX_DOCUMENT_ID, .dim = *dim, .unique_ids = true, .keep_floats = true});
         if (!batch) return nullptr;
         std::vector<std::int64_t> ids(batch->ids.ids.begin(), batch->ids.ids.end());
         PyRef id_array(int64_vector(ids));
         if (!id_array) return nullptr;
-        PyRef rows(float32_matrix(batch->rows.floats, ids.size(), DIMENSION));
+        PyRef rows(float32_matrix(batch->rows.floats, ids.size(), *dim));
         if (!rows) return nullptr;
         return PyTuple_Pack(2, id_array.get(), rows.get());
     });
@@ -188,8 +191,8 @@ PyMethodDef batch_functions[] = {
     {"search_many", as_cfunction(search_many), WITH_KEYWORDS,
      "search_many(db, queries, k, ef, exact)\n--\n\nEvery row of the queries."},
     {"check_batch", as_cfunction(check_batch), WITH_KEYWORDS,
-     "check_batch(ids, vectors)\n--\n\nA collection's batch, checked as Collection.add checks it: "
-     "(int64 ids, (n, 384) float32 rows)."},
+     "check_batch(ids, vectors, dim=384)\n--\n\nA collection's batch of dim-dimensional vectors, checked as "
+     "Collection.add checks it: (int64 ids, (n, dim) float32 rows)."},
     {"check_ids", as_cfunction(check_ids), METH_O,
      "check_ids(ids, /)\n--\n\nA collection's ids, checked as Collection.delete checks them: int64."},
     {"shard_of", as_cfunction(shard_of), WITH_KEYWORDS,

@@ -7,7 +7,7 @@
 //   _graph_section()                      the graph's section, or None
 //   _load_file(path, threads, mmap_side)  a collection read from a file
 //   _read_file_bytes(data, threads)       the same from bytes in memory
-//   _from_sections(store, doc_ids, threads, graph, side)
+//   _from_sections(store, doc_ids, threads, graph, side, codes)
 //                                         the same from sections one by one
 //
 // A file that is not a readable collection raises ValueError saying what is
@@ -62,7 +62,7 @@ constexpr MethodSignature LOAD_FILE_SIGNATURE{"Collection", "_load_file", LOAD_F
 constexpr const char* READ_FILE_BYTES_PARAMETERS[] = {"data", "threads"};
 constexpr MethodSignature READ_FILE_BYTES_SIGNATURE{"Collection", "_read_file_bytes", READ_FILE_BYTES_PARAMETERS, 1};
 
-constexpr const char* FROM_SECTIONS_PARAMETERS[] = {"store", "doc_ids", "threads", "graph", "side"};
+constexpr const char* FROM_SECTIONS_PARAMETERS[] = {"store", "doc_ids", "threads", "graph", "side", "codes"};
 constexpr MethodSignature FROM_SECTIONS_SIGNATURE{"Collection", "_from_sections", FROM_SECTIONS_PARAMETERS, 2};
 
 }  // namespace
@@ -150,7 +150,8 @@ PyObject* collection_from_sections(PyObject* cls, PyObject* args, PyObject* kwar
             sections.doc_ids = *doc_ids;
             const auto threads = read_threads(a[2], usable_cores());
             if (!threads) return nullptr;
-            if (!optional_bytes(a[3], "graph", sections.graph) || !optional_bytes(a[4], "side", sections.side)) {
+            if (!optional_bytes(a[3], "graph", sections.graph) || !optional_bytes(a[4], "side", sections.side) ||
+                !optional_bytes(a[5], "codes", sections.codes)) {
                 return nullptr;
             }
             auto read = file::collection_of_sections(sections);

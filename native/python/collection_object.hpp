@@ -27,12 +27,15 @@ namespace kestrix::python {
 struct CollectionObject {
     PyObject_HEAD std::unique_ptr<GuardedCollection> state;
     std::size_t threads;
-    side::SideKind side;  // fixed at creation: read without the collection's lock
+    // Fixed at creation: read without the collection's lock.
+    side::SideKind side;
+    std::size_t dim;
 };
 
 inline CollectionObject& as_collection(PyObject* self) noexcept { return *reinterpret_cast<CollectionObject*>(self); }
 inline GuardedCollection& state_of(PyObject* self) noexcept { return *as_collection(self).state; }
 inline bool is_side_kept(PyObject* self) noexcept { return as_collection(self).side != side::SideKind::None; }
+inline std::size_t dimension_of(PyObject* self) noexcept { return as_collection(self).dim; }
 
 template <class Body>
 auto read_locked(PyObject* self, Body&& body) -> decltype(body(std::declval<const Collection&>())) {

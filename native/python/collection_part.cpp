@@ -33,6 +33,7 @@ PyObject* make_instance(PyTypeObject* type, std::size_t threads, Collection coll
     if (self == nullptr) return nullptr;
     CollectionObject& object = as_collection(self);
     object.side = state->collection.side().kind();
+    object.dim = state->collection.dimension();
     new (&object.state) std::unique_ptr<GuardedCollection>(std::move(state));
     object.threads = threads;
     return self;
@@ -116,17 +117,19 @@ std::optional<side::SideKind> read_side_kind(PyObject* object) {
     return std::nullopt;
 }
 
-constexpr const char* NEW_PARAMETERS[] = {"threads", "side"};
+constexpr const char* NEW_PARAMETERS[] = {"dim", "threads", "side"};
 constexpr MethodSignature NEW_SIGNATURE{"Collection", "__new__", NEW_PARAMETERS, 0};
 
 PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     ArgumentSlots a{};
     if (!parse_arguments(NEW_SIGNATURE, args, kwargs, a)) return nullptr;
-    const auto threads = read_threads(a[0], usable_cores());
+    const auto dim = read_dimension(a[0]);
+    if (!dim) return nullptr;
+    const auto threads = read_threads(a[1], usable_cores());
     if (!threads) return nullptr;
-    const auto side = read_side_kind(a[1]);
+    const auto side = read_side_kind(a[2]);
     if (!side) return nullptr;
-    return make_instance(type, *threads, Collection(*side));
+    return make_instance(type, *threads, Collection(*side, *dim));
 }
 
 // ---------------------------------------------------------------- changes
@@ -137,11 +140,12 @@ constexpr MethodSignature ADD_SIGNATURE{"Collection", "add", ADD_PARAMETERS, 2};
 PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(ADD_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
         // Ids are unique within a batch: the core checks that, once.
-        const auto batch = read_batch(a[0], a[1], {.max_id = MAX_DOCUMENT_ID, .keep_floats = is_side_kept(self)});
+        const auto batch = read_batch(
+            a[0], a[1], {.max_id = MAX_DOCUMENT_ID, .dim = dimension_of(self), .keep_floats = is_side_kept(self)});
         if (!batch) return nullptr;
         const double now = now_ms();
         const auto result = without_interpreter(
-            [&] { return durable::add(state_of(self), batch->ids.ids, batch->rows.rows, now, batch->rows.floats); });
+            [&] { return durable::add(state_of(self), batch->ids.ids, batch->rows.rows(), now, batch->rows.floats); });
         if (!result) return raise_change_error(self, result.error());
         Py_RETURN_NONE;
     });
@@ -221,11 +225,11 @@ PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
             }
             const auto rows = read_locked(self, [&](const Collection& c) { return c.get_side(ids->ids); });
             if (!rows) return raise_collection_error(rows.error());
-            return float32_matrix(*rows, ids->ids.size(), DIMENSION);
+            return float32_matrix(*rows, ids->ids.size(), dimension_of(self));
         }
         const auto codes = read_locked(self, [&](const Collection& c) { return c.get(ids->ids); });
         if (!codes) return raise_collection_error(codes.error());
-        return code_matrix(*codes);
+        return code_matrix(*codes, kernels::code_words(dimension_of(self)));
     });
 }
 
@@ -343,8 +347,8 @@ PyMethodDef collection_methods[] = {
      "compact($self)\n--\n\nFree the slots of deleted and replaced documents; drops the index."},
     {"ids", as_cfunction(ids), METH_NOARGS, "ids($self)\n--\n\nThe stored ids, oldest slot first."},
     {"get", as_cfunction(get), WITH_KEYWORDS,
-     "get($self, ids, vectors=False)\n--\n\nThe stored 48-byte codes of ids; with vectors=True, their rescoring\n"
-     "side's vectors instead (float32, as stored: int8 or float16 precision)."},
+     "get($self, ids, vectors=False)\n--\n\nThe stored codes of ids (8 bytes per 64 dimensions); with vectors=True,\n"
+     "their rescoring side's vectors instead (float32, as stored: int8 or float16 precision)."},
     {"search", as_cfunction(collection_search), WITH_KEYWORDS, nullptr},  // documented in add_collection_part
     {"build_index", as_cfunction(build_index), WITH_KEYWORDS, nullptr},
     {"has_index", as_cfunction(has_index), METH_NOARGS, "has_index($self)\n--\n\nWhether a graph is built."},
@@ -402,17 +406,20 @@ PyObject* side_name(PyObject* self, void*) noexcept {
     return PyUnicode_FromString(SIDE_NAMES[static_cast<std::size_t>(as_collection(self).side)]);
 }
 
+PyObject* dimension(PyObject* self, void*) noexcept { return PyLong_FromSize_t(dimension_of(self)); }
+
 PyObject* threads_of(PyObject* self, void*) noexcept { return PyLong_FromSize_t(as_collection(self).threads); }
 
 PyGetSetDef collection_getset[] = {
     {"side", side_name, nullptr, "The rescoring side chosen at creation: 'none', 'int8' or 'float16'.", nullptr},
+    {"dim", dimension, nullptr, "The components of every vector, chosen at creation.", nullptr},
     {"threads", threads_of, nullptr, "How many threads a batch search uses when a call does not say.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char TYPE_NAME[] = "kestrix._native.Collection";
 char collection_doc[] =
-    "Collection(threads=None, side=None)\n--\n\nDocuments under unique ids; see kestrix.Collection.";
+    "Collection(dim=384, threads=None, side=None)\n--\n\nDocuments under unique ids; see kestrix.Collection.";
 
 }  // namespace
 

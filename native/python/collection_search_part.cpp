@@ -53,7 +53,7 @@ std::optional<SearchCall> read_search_call(PyObject* self, const ArgumentSlots& 
         if (!oversample) return std::nullopt;
         options.oversample = *oversample;
     }
-    auto queries = read_float_rows(a[0], "query", options.rescore);
+    auto queries = read_float_rows(a[0], "query", dimension_of(self), options.rescore);
     if (!queries) return std::nullopt;
     if (a[1] != nullptr) {
         const auto k = extract_count(a[1], "k", 0);
@@ -95,7 +95,7 @@ PyObject* collection_search(PyObject* self, PyObject* args, PyObject* kwargs) no
         const SearchOptions& options = call->options;
         const QuantizedRows& queries = call->queries;
         if (queries.single) {
-            const QuantizedVector& query = queries.rows.front();
+            const std::uint64_t* query = queries.codes.data();
             const std::span<const float> floats = queries.floats;
             GuardedCollection& state = state_of(self);
             if (state.mutex.try_lock_shared()) {
@@ -108,7 +108,7 @@ PyObject* collection_search(PyObject* self, PyObject* args, PyObject* kwargs) no
                 read_locked(self, [&](const Collection& c) { return c.search(query, floats, options); }));
         }
         const auto batch = read_locked(
-            self, [&](const Collection& c) { return c.search_batch(queries.rows, options, queries.floats); });
+            self, [&](const Collection& c) { return c.search_batch(queries.rows(), options, queries.floats); });
         PyRef ids(int64_matrix(batch.ids, batch.queries, batch.width));
         if (!ids) return nullptr;
         PyRef scores(float32_matrix(batch.scores, batch.queries, batch.width));
@@ -128,7 +128,7 @@ PyObject* collection_search_distances(PyObject* self, PyObject* args, PyObject* 
                           const auto call = read_search_call(self, a);
                           if (!call) return nullptr;
                           const auto batch = read_locked(self, [&](const Collection& c) {
-                              return c.search_batch(call->queries.rows, call->options, call->queries.floats);
+                              return c.search_batch(call->queries.rows(), call->options, call->queries.floats);
                           });
                           PyRef ids(int64_matrix(batch.ids, batch.queries, batch.width));
                           if (!ids) return nullptr;

@@ -21,8 +21,10 @@ struct Constant {
 };
 
 constexpr Constant CONSTANTS[] = {
-    // Components of every vector.
+    // Components of every vector of a Kestrix, and the default of a Collection.
     {"DIMENSION", DIMENSION},
+    // The most components a Collection's vectors may have.
+    {"MAX_DIMENSION", kernels::MAX_CODE_DIMENSION},
     // The id word's deleted mark, and the largest id a Kestrix keeps below it.
     {"TOMBSTONE_BIT", TOMBSTONE_BIT},
     {"MAX_DOC_ID", TOMBSTONE_BIT - 1},
@@ -42,6 +44,7 @@ constexpr Constant CONSTANTS[] = {
     {"DOC_IDS_SECTION", static_cast<std::uint32_t>(container::SectionKind::DocIds)},
     {"GRAPH_SECTION", static_cast<std::uint32_t>(container::SectionKind::Graph)},
     {"SIDE_SECTION", static_cast<std::uint32_t>(container::SectionKind::Side)},
+    {"CODES_SECTION", static_cast<std::uint32_t>(container::SectionKind::Codes)},
 };
 
 bool add_constant(PyObject* module, const char* name, PyObject* value) noexcept {
@@ -80,10 +83,27 @@ PyObject* store_form(PyObject*, PyObject* data) noexcept {
         static_cast<unsigned long long>(layout.vectors_at), static_cast<unsigned long long>(layout.end));
 }
 
+// (dimension, codes) a codes section announces, checked against its length;
+// ValueError "codes section: <problem>" when it is no such section.
+PyObject* codes_form(PyObject*, PyObject* data) noexcept {
+    const auto bytes = extract_bytes(data, "data");
+    if (!bytes) return nullptr;
+    const auto header = bytes->size() < CODES_HEADER_BYTES
+                            ? std::unexpected(CodesError::Truncated)
+                            : read_codes_header(bytes->first<CODES_HEADER_BYTES>(), bytes->size() - CODES_HEADER_BYTES);
+    if (!header) {
+        const std::string_view problem = codes_error_name(header.error());
+        return PyErr_Format(PyExc_ValueError, "codes section: %.*s", static_cast<int>(problem.size()), problem.data());
+    }
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(header->dim), static_cast<Py_ssize_t>(header->count));
+}
+
 PyMethodDef constant_functions[] = {
     {"store_form", store_form, METH_O,
      "store_form(data, /)\n--\n\n(version, slots, ids_at, timestamps_at, vectors_at, end) of the store at the "
      "start of data."},
+    {"codes_form", codes_form, METH_O,
+     "codes_form(data, /)\n--\n\n(dimension, codes) of the codes section data, checked against its length."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -92,11 +92,11 @@ private:
 
 // The components of one vector argument. Every item is converted, so a bad
 // item anywhere still raises its own error, but only the first
-// STORED_COMPONENTS are kept: a longer vector is refused by its length anyway,
-// and memory stays flat however long the argument is. size() counts every
-// item; data() holds min(size(), STORED_COMPONENTS) values, which is all of
-// them whenever the length is right.
-inline constexpr std::size_t STORED_COMPONENTS = DIMENSION + 1;
+// STORED_COMPONENTS are kept (one past the longest vector of any store): a
+// longer vector is refused by its length anyway, and memory stays flat however
+// long the argument is. size() counts every item; data() holds min(size(),
+// STORED_COMPONENTS) values, which is all of them whenever the length is right.
+inline constexpr std::size_t STORED_COMPONENTS = kernels::MAX_CODE_DIMENSION + 1;
 
 class FloatVector {
 public:

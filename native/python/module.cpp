@@ -219,7 +219,7 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         if (!vector) return static_cast<PyObject*>(nullptr);
         if (vector->size() != DIMENSION) return raise_dimension("vector", vector->size());
         const QuantizedVector quantized = quantize(std::span<const float, DIMENSION>(vector->data(), DIMENSION));
-        const auto slot = store_of(self).insert(*id, quantized, now_ms());
+        const auto slot = store_of(self).insert(*id, code_of(quantized), now_ms());
         if (!slot) return raise_store_error(PyExc_RuntimeError, "insert", slot.error());
         return PyLong_FromUnsignedLongLong(*slot);
     });
@@ -292,14 +292,14 @@ PyObject* search_method(PyObject* self, PyObject* args, PyObject* kwargs) noexce
                         [](KestrixObject& object, const QuantizedVector& q, std::uint64_t k, std::uint64_t ef) {
                             // Queries on one object are serialised by the
                             // interpreter lock, so they can share its room.
-                            return search(object.store, q, k, ef, object.queries);
+                            return search(object.store, code_of(q), k, ef, object.queries);
                         });
 }
 
 PyObject* search_scan(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return query_method(SEARCH_SCAN_SIGNATURE, self, args, kwargs,
                         [](const KestrixObject& object, const QuantizedVector& q, std::uint64_t k, std::uint64_t) {
-                            return scan_top_k(object.store, q, k);
+                            return scan_top_k(object.store, code_of(q), k);
                         });
 }
 

@@ -21,7 +21,7 @@ and replacements keep it (their nodes stay as waypoints). Deleted slots of a
 store without a graph are compacted away once they outnumber the live ones.
 
 Searches return the collection's own score ``s`` (the rescored inner
-product, or ``1 - hamming / 384`` without rescoring): each adapter puts it on
+product, or ``1 - hamming / dim`` without rescoring): each adapter puts it on
 the scale its framework's users expect.
 
 Persistent mode (``persist_directory=``). The folder holds the documents in a
@@ -51,7 +51,7 @@ from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 from ._common import DIMENSION
 from ._durable import DurableCollection, open_collection
 from ._files import path_argument
-from ._native import SIDES
+from ._native import MAX_DIMENSION, SIDES
 from .collection import Collection
 from .documents import Batch, DocumentStore, Record
 
@@ -128,11 +128,24 @@ def check_count(name: str, value: Any) -> None:
         raise ValueError(f"{name} must be an int >= 0, got {value!r}")
 
 
+def dim_argument(dim: Any) -> Optional[int]:
+    """A store's dimension as given (None: its first embedding's)."""
+    if dim is not None and (isinstance(dim, bool) or not isinstance(dim, int) or not 1 <= dim <= MAX_DIMENSION):
+        raise ValueError(f"dim must be an int from 1 to {MAX_DIMENSION} or None, got {dim!r}")
+    return dim
+
+
 def embedded(
-    vectors: Sequence[Sequence[float]], expected: int, what: str, source: str = "the embedding model returned"
+    vectors: Sequence[Sequence[float]],
+    expected: int,
+    what: str,
+    dim: Optional[int],
+    source: str = "the embedding model returned",
 ) -> List[List[float]]:
     """Vectors as the collection takes them, checked: ``expected`` vectors
-    of 384 floats (``source`` says where they came from, for the error)."""
+    of ``dim`` floats, or, while the store's dimension is not known yet
+    (None), of the first one's length (``source`` says where they came from,
+    for the error)."""
     if len(vectors) != expected:
         raise ValueError(f"{source} {len(vectors)} vectors for {expected} {what}")
     checked = []
@@ -140,8 +153,12 @@ def embedded(
         # A list is read as it is (the collection reads it before this
         # call returns); anything else is taken apart once.
         values = vector if type(vector) is list else list(vector)
-        if len(values) != DIMENSION:
-            raise ValueError(f"{source} {len(values)}-dim vectors; Kestrix stores {DIMENSION}-dim vectors")
+        if dim is None:
+            dim = len(values)
+            if not 1 <= dim <= MAX_DIMENSION:
+                raise ValueError(f"{source} {dim}-dim vectors; Kestrix stores 1 to {MAX_DIMENSION} dimensions")
+        if len(values) != dim:
+            raise ValueError(f"{source} {len(values)}-dim vectors; this store holds {dim}-dim vectors")
         checked.append(values)
     return checked
 
@@ -166,6 +183,7 @@ class DocumentCollection:
     def _init_collection(
         self,
         side: Any,
+        dim: Any,
         index_min_size: Any,
         rebuild_fraction: Any,
         m: Any,
@@ -178,6 +196,9 @@ class DocumentCollection:
     ) -> None:
         check_options(index_min_size, rebuild_fraction, m, ef_construction, ef, progress)
         side = side_argument(side)
+        # The dimension is the one given, or else the first embedding's;
+        # until then the store is empty and no search reaches its collection.
+        self.dim: Optional[int] = dim_argument(dim)
         check_search_options(oversample, rescore)
         folder = None if persist_directory is None else path_argument(persist_directory, "persist_directory")
         self.index_min_size: int = index_min_size
@@ -194,10 +215,12 @@ class DocumentCollection:
         # Why the persistent store takes no more changes (None: it does).
         self._failed: Optional[str] = None
         if folder is None:
-            self._db = Collection(side=side, rebuild_threshold=self.rebuild_fraction)
+            self._db = Collection(self.dim or DIMENSION, side=side, rebuild_threshold=self.rebuild_fraction)
             self._docs = DocumentStore()
         else:
-            self._db, self._docs = _open_persistent(folder, side, self.rebuild_fraction)
+            self._db, self._docs = _open_persistent(folder, side, self.rebuild_fraction, self.dim)
+            if len(self._docs) or self._db._slot_count():
+                self.dim = self._db.dim  # a folder that holds vectors has its dimension
         self._lock = threading.RLock()
 
     # ------------------------------------------------------------------ changes
@@ -209,6 +232,15 @@ class DocumentCollection:
         graph; should that build be stopped (an exception from ``progress``,
         Ctrl-C), the documents stay added and the next add builds it."""
         with self._lock:
+            if self.dim is None:  # the first embedding fixes the dimension
+                if isinstance(self._db, DurableCollection):
+                    if len(vectors[0]) != self._db.dim:
+                        self._db = self._db._made_again(len(vectors[0]))
+                else:
+                    self._db = Collection(len(vectors[0]), side=self._db.side, rebuild_threshold=self.rebuild_fraction)
+                self.dim = self._db.dim
+            elif len(vectors[0]) != self.dim:  # fixed by another thread since the vectors were checked
+                raise ValueError(f"{len(vectors[0])}-dim vectors; this store holds {self.dim}-dim vectors")
 
             def add_vectors(doc_ids: List[int]) -> None:
                 # The collection checks the whole batch before it changes;
@@ -252,7 +284,7 @@ class DocumentCollection:
                 self._compact()
                 return
             old = self._docs
-            self._db = Collection(side=self._db.side, rebuild_threshold=self.rebuild_fraction)
+            self._db = Collection(self._db.dim, side=self._db.side, rebuild_threshold=self.rebuild_fraction)
             self._docs = DocumentStore()
             old.close()
 
@@ -369,27 +401,31 @@ class DocumentCollection:
 
     # ------------------------------------------------------------------ files
 
-    def _snapshot(self) -> Tuple[bytes, str, DocumentStore]:
-        """The collection file's bytes, the side, and a copy of the documents
-        in memory (so that searches need not wait for the disk): what a save
-        writes."""
+    def _snapshot(self) -> Tuple[bytes, str, DocumentStore, int]:
+        """The collection file's bytes, the side, a copy of the documents in
+        memory (so that searches need not wait for the disk) and the
+        dimension: what a save writes."""
         with self._lock:
             # Deleted slots travel with the file while a graph walks through
             # them; a store without one is saved compact.
             if not self._db.has_index():
                 self._compact()
-            return self._db._file_bytes(), self._db.side, self._docs.copy()
+            return self._db._file_bytes(), self._db.side, self._docs.copy(), self._db.dim
 
     def _restore(self, db: Collection, docs: DocumentStore) -> None:
-        """Take over a loaded collection and its documents (checked against each other)."""
+        """Take over a loaded collection and its documents (checked against
+        each other); a dimension given to the store must be the folder's."""
+        if self.dim is not None and db.dim != self.dim:
+            raise ValueError(f"the folder holds {db.dim}-dim vectors; this store was given dim={self.dim}")
         db.rebuild_threshold = self.rebuild_fraction
         with self._lock:
+            self.dim = db.dim
             self._db = db
             self._docs = docs
 
 
 def _open_persistent(
-    folder: str, side: str, rebuild_fraction: Optional[float]
+    folder: str, side: str, rebuild_fraction: Optional[float], dim: Optional[int]
 ) -> Tuple[DurableCollection, DocumentStore]:
     """The documents and the vectors of a persistent folder, recovered to
     the last change committed to both, and checked against each other."""
@@ -405,7 +441,15 @@ def _open_persistent(
             raise ValueError(f"{folder!r} holds documents but no {VECTORS_FOLDER!r} folder of their vectors")
         # The log's records after the one the documents committed belong to
         # no committed change: left out.
-        db = open_collection(vectors, side=side, rebuild_threshold=rebuild_fraction, stop_after=docs.log_position)
+        # A folder of vectors keeps its dimension; a new one is made at the
+        # dimension given (or 384, made again at the first embedding's).
+        made = dim if dim is not None and not os.path.isdir(vectors) else None
+        db = open_collection(
+            vectors, side=side, rebuild_threshold=rebuild_fraction, stop_after=docs.log_position, dim=made
+        )
+        if dim is not None and db.dim != dim and (len(docs) or db._slot_count()):
+            db.close()
+            raise ValueError(f"the folder holds {db.dim}-dim vectors; this store was given dim={dim}")
         try:
             _check_same_documents(db.ids(), docs.ids(), folder)
         except BaseException:

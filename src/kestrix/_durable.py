@@ -39,8 +39,9 @@ import re
 import stat
 import threading
 import warnings
-from typing import Any, List, NamedTuple, Optional, Tuple, cast
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple, cast
 
+from ._common import DIMENSION
 from ._files import (
     PathLike,
     _fsync_folder,
@@ -71,8 +72,13 @@ def _log_name(number: int) -> str:
     return f"log-{number:020d}.wal"
 
 
-def _meta(side: str) -> bytes:
-    return json.dumps({"version": _META_VERSION, "side": side}, sort_keys=True).encode()
+def _meta(side: str, dim: int) -> bytes:
+    # The dimension is named only when it is not 384, so logs of 384-dim
+    # collections are what they were.
+    fields: Dict[str, Any] = {"version": _META_VERSION, "side": side}
+    if dim != DIMENSION:
+        fields["dim"] = dim
+    return json.dumps(fields, sort_keys=True).encode()
 
 
 class Recovery(NamedTuple):
@@ -186,6 +192,18 @@ class DurableCollection(Collection):
             lock.close()
             self._lock = None
 
+    def _made_again(self, dim: int) -> "DurableCollection":
+        """This collection, still empty, made again at dimension ``dim`` in
+        its folder (the store that waits for its first embedding to know its
+        dimension); this one is closed."""
+        if self._slot_count() or self.has_index():
+            raise ValueError(f"the durable collection {self._folder!r} holds {self.dim}-dim vectors")
+        folder, threads, side, threshold = self._folder, self._threads, self.side, self.rebuild_threshold
+        self.close()
+        for name in os.listdir(folder):
+            os.unlink(os.path.join(folder, name))
+        return open_collection(folder, threads, side, threshold, dim=dim)
+
     def _log_outgrown(self) -> bool:
         """Whether the log has grown past the newest checkpoint (and past
         64 MiB): then replaying it would cost more than loading a new one."""
@@ -220,7 +238,7 @@ class DurableCollection(Collection):
         tmp, fd = _locked_temporary(folder, "checkpoint")
         with _removed_on_failure(tmp):
             try:
-                held: int = self._checkpoint(fd, next_log, _meta(self._side_name), base)
+                held: int = self._checkpoint(fd, next_log, _meta(self._side_name, self.dim), base)
                 self._log_number = number
                 os.fsync(fd)
                 os.replace(tmp, os.path.join(folder, _checkpoint_name(held)))
@@ -244,6 +262,7 @@ def open_collection(
     side: Optional[str] = None,
     rebuild_threshold: Optional[float] = None,
     stop_after: Optional[int] = None,
+    dim: Optional[int] = None,
 ) -> DurableCollection:
     """Open (or create) the durable collection in the folder ``path``; see
     :meth:`kestrix.Collection.open`. ``stop_after``: the last log record to
@@ -252,12 +271,12 @@ def open_collection(
     folder = path_argument(path)
     if os.path.exists(folder) and not os.path.isdir(folder):
         raise NotADirectoryError(f"cannot open {folder!r} as a durable collection: it is a file")
-    if side is not None and side not in ("none", "int8", "float16"):
-        Collection(side=side)  # raises the collection's own error
+    if (side is not None and side not in ("none", "int8", "float16")) or dim is not None:
+        Collection(DIMENSION if dim is None else dim, side=side)  # raises the collection's own error
     os.makedirs(folder, exist_ok=True)
     lock = _take_lock(folder)
     try:
-        col = _recover(folder, threads, side, stop_after)
+        col = _recover(folder, threads, side, stop_after, dim)
         col.rebuild_threshold = rebuild_threshold
     except BaseException:
         lock.close()
@@ -272,24 +291,29 @@ def open_collection(
     return col
 
 
-def _empty(threads: Optional[int], side: str) -> DurableCollection:
-    return cast(DurableCollection, Collection.__new__(DurableCollection, threads=threads, side=side))
+def _empty(threads: Optional[int], side: str, dim: int) -> DurableCollection:
+    return cast(DurableCollection, Collection.__new__(DurableCollection, dim, threads=threads, side=side))
 
 
-def _side_of_log(path: str) -> Optional[str]:
-    """The side a log's header names (None: no readable header)."""
+def _made_as(path: str) -> Tuple[Optional[str], int]:
+    """The side (None: no readable header) and dimension a log's header names."""
     try:
         reader = LogReader(path, COLLECTION_LOG_TAG)
     except ValueError:
-        return None
+        return None, DIMENSION
     try:
         meta = json.loads(reader.meta)
     except ValueError:
-        return None
-    return meta.get("side") if isinstance(meta, dict) else None
+        return None, DIMENSION
+    if not isinstance(meta, dict):
+        return None, DIMENSION
+    dim = meta.get("dim", DIMENSION)
+    return meta.get("side"), dim if isinstance(dim, int) and not isinstance(dim, bool) else DIMENSION
 
 
-def _recover(folder: str, threads: Optional[int], side: Optional[str], stop_after: Optional[int]) -> DurableCollection:
+def _recover(
+    folder: str, threads: Optional[int], side: Optional[str], stop_after: Optional[int], dim: Optional[int]
+) -> DurableCollection:
     # Temporary files of checkpoints and logs a crash cut short: the folder is ours.
     remove_stale_temporaries(folder, "checkpoint")
     for name in os.listdir(folder):
@@ -309,10 +333,12 @@ def _recover(folder: str, threads: Optional[int], side: Optional[str], stop_afte
                 f"{err} (file {path!r}): the newest checkpoint of durable collection {folder!r} is damaged"
             ) from None
     else:
-        stored = _side_of_log(os.path.join(folder, logs[0][1])) if logs else None
-        col = _empty(threads, stored or side or "none")
+        stored, stored_dim = _made_as(os.path.join(folder, logs[0][1])) if logs else (None, dim or DIMENSION)
+        col = _empty(threads, stored or side or "none", stored_dim)
     if side is not None and side != col.side:
         raise ValueError(f"the durable collection {folder!r} keeps side {col.side!r}, not {side!r}")
+    if dim is not None and dim != col.dim:
+        raise ValueError(f"the durable collection {folder!r} holds {col.dim}-dim vectors, not {dim}")
     col._folder = folder
     col._threads = threads
     col._side_name = col.side
@@ -320,7 +346,7 @@ def _recover(folder: str, threads: Optional[int], side: Optional[str], stop_afte
     col._log_number = logs[-1][0] if logs else 0
     if not checkpoints and not logs:
         # A new collection: its first log comes before its first checkpoint.
-        col._attach_log(Log.create(os.path.join(folder, _log_name(1)), COLLECTION_LOG_TAG, 0, _meta(col.side)))
+        col._attach_log(Log.create(os.path.join(folder, _log_name(1)), COLLECTION_LOG_TAG, 0, _meta(col.side, col.dim)))
         col._log_number = 1
         col._recovery = Recovery(0, 0, 0, (), (), ())
         return col

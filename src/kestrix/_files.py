@@ -37,7 +37,16 @@ from typing import BinaryIO, Callable, Iterator, List, Optional, Tuple, Union
 from ._common import check_store
 from ._format import read_store
 from ._kestrix import Kestrix
-from ._native import DOC_IDS_SECTION, GRAPH_SECTION, SIDE_SECTION, STORE_SECTION, pack_sections, unpack_sections
+from ._native import (
+    CODES_SECTION,
+    DOC_IDS_SECTION,
+    GRAPH_SECTION,
+    SIDE_SECTION,
+    STORE_SECTION,
+    codes_form,
+    pack_sections,
+    unpack_sections,
+)
 
 __all__ = [
     "save",
@@ -55,6 +64,7 @@ __all__ = [
     "DOC_IDS_SECTION",
     "GRAPH_SECTION",
     "SIDE_SECTION",
+    "CODES_SECTION",
 ]
 
 # A string annotation, because os.PathLike cannot be subscripted at run time
@@ -320,7 +330,9 @@ def load(path: PathLike) -> Kestrix:
     foreign file raises ``ValueError`` with the file named after it: the
     module's "deserialize error: CorruptedData" when the store's bytes are
     malformed, "container error: <check>" naming the container check that
-    failed (a checksum, say) otherwise.
+    failed (a checksum, say) otherwise. The file of a collection whose
+    vectors are not 384-dimensional raises ``ValueError`` naming its
+    dimension and :meth:`kestrix.Collection.load`, which opens it.
     """
     source = path_argument(path)
     if os.path.isdir(source):
@@ -328,6 +340,13 @@ def load(path: PathLike) -> Kestrix:
     with open_regular(source) as f:
         data = f.read()
     sections, container = read_sections(data, source)
+    codes = [body for kind, body in sections if kind == CODES_SECTION]
+    if codes:
+        try:
+            dim = codes_form(codes[0])[0]
+        except ValueError as err:
+            raise ValueError(f"{err} (file {source!r})") from None
+        raise ValueError(f"file {source!r} holds a {dim}-dimensional collection: open it with kestrix.Collection.load")
     try:
         store = store_section(sections)
     except ValueError as err:

@@ -32,11 +32,11 @@ import sys
 from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, cast
 
 from ._adapter import collector_paused
-from ._common import DIMENSION, MAX_DOC_ID, TOMBSTONE_BIT
+from ._common import MAX_DOC_ID, TOMBSTONE_BIT
 from ._files import DOC_IDS_SECTION, atomic_write_bytes, open_regular, read_sections, remove_stale_temporaries
 from ._format import ID_WORDS_OFFSET
 from ._kestrix import Kestrix
-from ._native import SIDES
+from ._native import MAX_DIMENSION, SIDES
 from .collection import Collection
 from .documents import DocumentStore, Record
 
@@ -128,7 +128,7 @@ def folder_lock(layout: Layout, exclusive: bool) -> Iterator[None]:
         os.close(fd)  # closing the descriptor releases the lock
 
 
-def write_save(layout: Layout, data: bytes, side: str, documents: DocumentStore) -> None:
+def write_save(layout: Layout, data: bytes, side: str, documents: DocumentStore, dim: int) -> None:
     """Commit the collection file ``data`` and a backup of ``documents`` with
     their manifest into the layout's folder (created if needed), then remove
     the files of earlier saves."""
@@ -149,7 +149,7 @@ def write_save(layout: Layout, data: bytes, side: str, documents: DocumentStore)
             "format": layout.format,
             "version": layout.version,
             "side": side,
-            "dimension": DIMENSION,
+            "dimension": dim,
             "store_file": store_name,
             "store_sha256": hashlib.sha256(data).hexdigest(),
             "documents_file": documents_name,
@@ -241,6 +241,8 @@ def read_save(layout: Layout) -> Saved:
     named = manifest.get("side", "none")
     if db.side != named:
         raise _damaged(where, f"the store file keeps side {db.side!r}, the manifest names {named!r}")
+    if db.dim != manifest["dimension"]:
+        raise _damaged(where, f"the store file holds {db.dim}-dim vectors, the manifest names {manifest['dimension']}")
     return Saved(db, docs, sections, manifest)
 
 
@@ -361,8 +363,9 @@ def _check_manifest(manifest: Any, path: str, layout: Layout) -> Tuple[str, Opti
         raise bad("store_file must be a plain file name")
     if not isinstance(manifest.get("store_sha256"), str):
         raise bad("store_sha256 is missing")
-    if manifest.get("dimension") != DIMENSION:
-        raise bad(f"dimension must be {DIMENSION}")
+    dimension = manifest.get("dimension")
+    if isinstance(dimension, bool) or not isinstance(dimension, int) or not 1 <= dimension <= MAX_DIMENSION:
+        raise bad(f"dimension must be an int from 1 to {MAX_DIMENSION}")
     if version == layout.version:
         if not _plain_name(manifest, "documents_file", layout.documents_file):
             raise bad("documents_file must be a plain file name")

@@ -16,13 +16,15 @@ __all__ = ["Collection", "MAX_COLLECTION_ID"]
 class Collection(_NativeCollection):
     """Documents under unique integer ids, searched one query or a batch at a time.
 
-    ``Collection(threads=None, side=None, *, rebuild_threshold=None)``;
-    ``threads`` is how many threads a batch search uses (default: every core
-    this process may run on, so a worker confined to fewer cores is not
-    oversubscribed). ``side`` keeps a richer copy of every vector beside its
-    48-byte code, to rescore with: ``"int8"`` (each vector scaled by its
-    largest component and rounded to int8: 388 bytes a vector), ``"float16"``
-    (768 bytes) or ``"none"``/None (the codes only). ``rebuild_threshold`` (a
+    ``Collection(dim=384, threads=None, side=None, *, rebuild_threshold=None)``;
+    ``dim`` is the length of every vector, 1 to 4096 (``col.dim``); a vector's
+    code takes 8 bytes per 64 components (48 bytes at 384). ``threads`` is how
+    many threads a batch search uses (default: every core this process may
+    run on, so a worker confined to fewer cores is not oversubscribed).
+    ``side`` keeps a richer copy of every vector beside its code, to rescore
+    with: ``"int8"`` (each vector scaled by its largest component and rounded
+    to int8: ``dim + 4`` bytes a vector, 388 at 384), ``"float16"`` (``2 *
+    dim`` bytes) or ``"none"``/None (the codes only). ``rebuild_threshold`` (a
     share in ``[0, 1]``, or ``None``, the default: never) makes ``add``,
     ``delete`` and ``expire`` compact the collection and rebuild the graph,
     with its ``m`` and ``ef_construction``, as soon as deleted or replaced
@@ -31,17 +33,19 @@ class Collection(_NativeCollection):
     rebuilt only by ``build_index()``.
 
     - ``add(ids, vectors)``: ``ids`` is an int or a 1-D sequence/array of ints
-      in ``0..2**63-1``, unique within the batch; ``vectors`` an ``(n, 384)``
+      in ``0..2**63-1``, unique within the batch; ``vectors`` an ``(n, dim)``
       float16/float32/float64 array (read in place, any strides), a list of
-      lists, or one 384-vector with one id. Each float is rounded to float32
+      lists, or one vector with one id. Each float is rounded to float32
       and stored by its sign, exactly as ``Kestrix.insert`` does. Adding an id
       that is stored replaces it (upsert). The whole batch is checked first
       (shape, dtype, finite values, id range, duplicates): a refused batch
-      changes nothing.
+      changes nothing; a vector of another length is refused naming both
+      ("vectors must have 768 columns, got shape (2, 384)").
     - ``delete(ids) -> int`` (unknown ids are ignored), ``len(col)`` (live
       documents), ``id in col``, ``ids()`` (int64 array, oldest slot first),
-      ``get(ids)`` (the stored codes, ``(n, 48)`` uint8; ``get(ids,
-      vectors=True)``: the side's vectors, ``(n, 384)`` float32, as stored),
+      ``get(ids)`` (the stored codes, ``(n, 8 * ceil(dim / 64))`` uint8, bit
+      ``c % 8`` of byte ``c // 8`` for component ``c``; ``get(ids,
+      vectors=True)``: the side's vectors, ``(n, dim)`` float32, as stored),
       ``expire(ttl_ms)``
       (deletes documents stored more than ``ttl_ms`` ago; insertion times are
       kept; ``ttl_ms >= 0``, and ``inf`` deletes nothing), ``compact()`` (frees the slots of deleted and replaced documents,
@@ -58,7 +62,7 @@ class Collection(_NativeCollection):
       inner product with the side's vectors, and the best ``k`` are returned
       with those inner products as scores (the cosine, for unit vectors).
       ``rescore=True`` without a side uses the codes' own sign vectors (the
-      inner product with the unit vector of signs, +-1/sqrt(384) a
+      inner product with the unit vector of signs, +-1/sqrt(dim) a
       component): no memory at all, a smaller gain. Equal rescored scores go
       to the lower slot. Through the graph, a walk keeps ``max(ef, k)``
       nodes; ``ef=None`` means 50, or for a rescored query as many as its
@@ -81,7 +85,7 @@ class Collection(_NativeCollection):
     - ``Collection.open(path)``: a durable collection in the folder ``path``,
       every change durable when its call returns (see :meth:`open`).
 
-    Scores are ``1 - hamming / 384`` (float32), as ``Kestrix``'s. Among equal
+    Scores are ``1 - hamming / dim`` (float32), as ``Kestrix``'s. Among equal
     distances the exact scan returns the lower slot first: slots follow
     insertion order and an upsert moves the document to a new slot, so the
     document stored (or last replaced) earlier comes first.
@@ -108,9 +112,11 @@ class Collection(_NativeCollection):
     and goes before searches that arrive after it. The interpreter lock is
     released while waiting and while working.
 
-    The file holds the store's own bytes first (``kestrix.load`` of it gives a
-    ``Kestrix`` with ids truncated to 31 bits), then the 64-bit id of every
-    slot, the side's rows (if any), then the graph when there is one (its
+    The file holds the store's own bytes first (``kestrix.load`` of a
+    384-dimensional collection's file gives a ``Kestrix`` with ids truncated
+    to 31 bits; of any other it raises ValueError naming the dimension and
+    this class), the codes in a section of their own when ``dim`` is not 384,
+    then the 64-bit id of every slot, the side's rows (if any), then the graph when there is one (its
     tables, ``m``, ``ef_construction`` and the state of its level generator,
     so a loaded graph is extended exactly as the saved one would have been),
     in the checksummed container ``kestrix.save`` writes. ``load`` checks the
@@ -125,9 +131,14 @@ class Collection(_NativeCollection):
     _threads: Optional[int]
 
     def __new__(
-        cls, threads: Optional[int] = None, side: Optional[str] = None, *, rebuild_threshold: Optional[float] = None
+        cls,
+        dim: int = DIMENSION,
+        threads: Optional[int] = None,
+        side: Optional[str] = None,
+        *,
+        rebuild_threshold: Optional[float] = None,
     ) -> "Collection":
-        self = cast("Collection", super().__new__(cls, threads=threads, side=side))
+        self = cast("Collection", super().__new__(cls, dim=dim, threads=threads, side=side))
         self._threads = threads
         self.rebuild_threshold = rebuild_threshold
         return self
@@ -137,7 +148,7 @@ class Collection(_NativeCollection):
         shown = "None" if graph is None else f"HNSW(m={graph[2]}, nodes={graph[0]})"
         threshold = "" if self.rebuild_threshold is None else f", rebuild_threshold={self.rebuild_threshold}"
         return (
-            f"{type(self).__name__}(dim={DIMENSION}, documents={len(self)}, slots={self._slot_count()}, "
+            f"{type(self).__name__}(dim={self.dim}, documents={len(self)}, slots={self._slot_count()}, "
             f"side={self.side!r}, graph={shown}, threads={self.threads}{threshold})"
         )
 
@@ -198,10 +209,12 @@ class Collection(_NativeCollection):
         side: Optional[str] = None,
         *,
         rebuild_threshold: Optional[float] = None,
+        dim: Optional[int] = None,
     ) -> "DurableCollection":
         """Open the durable collection in the folder ``path``, or create it
-        there (with ``side``, fixed from then on; opening it again with
-        another side raises ValueError).
+        there (with ``side`` and ``dim``, 384 unless given, fixed from then
+        on; opening it again with another side or dimension raises
+        ValueError).
 
         Every change (``add``, ``delete``, ``expire``, ``compact``, the graph
         ``build_index`` installs) is appended to a write-ahead log in the
@@ -218,7 +231,7 @@ class Collection(_NativeCollection):
         """
         from ._durable import open_collection
 
-        return open_collection(path, threads, side, rebuild_threshold)
+        return open_collection(path, threads, side, rebuild_threshold, dim=dim)
 
     def save(self, path: PathLike) -> None:
         """Write the collection, with its side and graph, to ``path``

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <utility>
@@ -11,7 +12,9 @@
 #include "heap.hpp"
 #include "hnsw/graph.hpp"
 #include "hnsw/search.hpp"
+#include "kernels/code_kernels.hpp"
 #include "kernels/kernel_set.hpp"
+#include "page_array.hpp"
 #include "quantized.hpp"
 #include "store.hpp"
 
@@ -67,31 +70,49 @@ inline bool visit(VisitedSet& set, std::uint32_t slot) {
     return true;
 }
 
+// The kernels this CPU runs best for 384-bit codes.
+inline const kernels::CodeKernels& kernels_384() { return kernels::code_kernels(DIMENSION / kernels::WORD_BITS); }
+
+// A growable store of these 384-dimensional codes, ids and times (copied).
+inline VectorStore store_of(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
+                            std::span<const double> timestamps) {
+    const CodeRows codes(vectors);
+    return VectorStore::from_slots(DIMENSION,
+                                   PageArray<std::uint64_t>::copy_of(std::span(codes.data, codes.size() * codes.words)),
+                                   PageArray<std::uint32_t>::copy_of(ids), PageArray<double>::copy_of(timestamps));
+}
+
+// The code of a 384-dimensional store's slot, as a QuantizedVector.
+inline QuantizedVector code_at(const VectorStore& store, std::size_t slot) {
+    QuantizedVector v;
+    std::memcpy(v.words.data(), store.code(slot), sizeof v);
+    return v;
+}
+
 // One layer search with room of its own and the CPU's own kernel.
-inline std::vector<Candidate> search_layer(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                           const QuantizedVector& target, std::uint32_t entry, std::uint64_t layer,
-                                           std::uint64_t ef, VisitedSet& visited) {
+inline std::vector<Candidate> search_layer(const HnswGraph& graph, CodeRows vectors, const QuantizedVector& target,
+                                           std::uint32_t entry, std::uint64_t layer, std::uint64_t ef,
+                                           VisitedSet& visited) {
     std::vector<Candidate> candidates;
     std::vector<Candidate> results;
-    kestrix::search_layer(graph, vectors, target, entry, layer, ef, visited, candidates, results,
-                          kernels::active_kernels());
+    kestrix::search_layer(graph, vectors, code_of(target), entry, layer, ef, visited, candidates, results,
+                          kernels::code_kernels(vectors.words));
     return results;
 }
 
 inline std::vector<std::uint32_t> select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
-                                                    std::span<const QuantizedVector> vectors) {
+                                                    CodeRows vectors) {
     std::vector<std::uint32_t> accepted;
     std::vector<std::uint32_t> discarded;
-    kestrix::select_neighbours(sorted, capacity, vectors, accepted, discarded, kernels::active_kernels());
+    kestrix::select_neighbours(sorted, capacity, vectors, accepted, discarded, kernels::code_kernels(vectors.words));
     return accepted;
 }
 
 // Graph queries, each with a fresh context.
-inline std::vector<SearchHit> search_hnsw(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                          std::span<const std::uint32_t> ids, const QuantizedVector& query,
-                                          std::uint64_t k, std::uint64_t ef) {
+inline std::vector<SearchHit> search_hnsw(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                          const QuantizedVector& query, std::uint64_t k, std::uint64_t ef) {
     SearchContext context;
-    return kestrix::search_hnsw(graph, vectors, ids, query, k, ef, context);
+    return kestrix::search_hnsw(graph, vectors, ids, code_of(query), k, ef, context);
 }
 
 }  // namespace kestrix::test_support

@@ -112,7 +112,8 @@ std::vector<std::uint32_t> brute_force_order(const Collection& c, const Quantize
     std::vector<std::pair<std::uint32_t, std::uint32_t>> order;  // (distance, slot)
     const auto words = c.store().ids();
     for (std::uint32_t slot = 0; slot < words.size(); ++slot) {
-        if (!is_tombstoned(words[slot])) order.emplace_back(hamming_distance(query, c.store().vectors()[slot]), slot);
+        if (!is_tombstoned(words[slot]))
+            order.emplace_back(kernels::code_kernels(6).distance(code_of(query), c.store().code(slot)), slot);
     }
     std::sort(order.begin(), order.end());
     std::vector<std::uint32_t> slots;
@@ -151,8 +152,8 @@ TEST(Collection, BatchRowsEqualSingleQueriesOnEveryThreadCountAndSplit) {
                                                     << (rescore ? ", rescored" : ""));
                     ASSERT_EQ(batch.width, std::min<std::size_t>(k, c.size()));
                     for (std::size_t row = 0; row < q; ++row) {
-                        const auto single =
-                            c.search(queries[row], std::span(floats).subspan(row * DIMENSION, DIMENSION), options);
+                        const auto single = c.search(code_of(queries[row]),
+                                                     std::span(floats).subspan(row * DIMENSION, DIMENSION), options);
                         ASSERT_EQ(single.size(), batch.width);
                         if (!rescore) {  // the first k live slots by (distance, slot), by brute force
                             const auto slots = brute_force_order(c, queries[row]);
@@ -243,13 +244,13 @@ TEST(Collection, GraphSearchRoomGoesWithTheCollection) {
         // What a first search sets up once for the process is not the collection's.
         Collection small = filled(50, rng);
         small.build_index(4, 16);
-        small.search(random_vector(rng), 5, false, 10);
+        small.search(code_of(random_vector(rng)), 5, false, 10);
     }
     const long long before = live_bytes.load();
     {
         Collection c = filled(20000, rng);
         c.build_index(4, 16);
-        for (int q = 0; q < 3; ++q) c.search(random_vector(rng), 5, false, 10);
+        for (int q = 0; q < 3; ++q) c.search(code_of(random_vector(rng)), 5, false, 10);
     }
     // A visited stamp per slot alone would be 80 KB.
     EXPECT_LT(live_bytes.load() - before, 4096);
@@ -413,7 +414,7 @@ TEST(BackgroundBuild, InstallsWhatABuildThenTheChangesMeanwhileWouldGive) {
             // Readers are not kept waiting by the build.
             {
                 std::shared_lock lock(guarded.mutex);
-                searched += static_cast<int>(guarded.collection.search(vectors[0], 5, true, 10).size());
+                searched += static_cast<int>(guarded.collection.search(code_of(vectors[0]), 5, true, 10).size());
             }
             // Once the build has counted it has its read lock (or is done):
             // the change comes after the build began.
@@ -556,7 +557,7 @@ TEST(Collection, GraphKeepsWorkingThroughDeletesAppendsAndAStoppedBuild) {
     ASSERT_TRUE(c.add(more, vectors, 2.0).has_value());
     ASSERT_TRUE(c.has_index());
     for (int trial = 0; trial < 20; ++trial) {
-        const auto hits = c.search(trial < 3 ? vectors[trial] : random_vector(rng), 50, false, 10);
+        const auto hits = c.search(code_of(trial < 3 ? vectors[trial] : random_vector(rng)), 50, false, 10);
         EXPECT_EQ(hits.size(), 50u);
         for (const auto& hit : hits) {
             EXPECT_TRUE(c.contains(hit.id)) << hit.id;

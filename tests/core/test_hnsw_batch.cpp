@@ -16,6 +16,7 @@
 #include "heap.hpp"
 #include "hnsw/graph.hpp"
 #include "hnsw/search.hpp"
+#include "kernels/code_kernels.hpp"
 #include "kernels/kernel_set.hpp"
 #include "support.hpp"
 
@@ -24,7 +25,14 @@ namespace {
 
 using test_support::U64_MAX;
 
-std::span<const kernels::KernelSet> kernels_here() { return kernels::available_kernel_sets(); }
+// Every set this CPU runs at 384 bits, specialised and generic.
+std::vector<kernels::CodeKernels> kernels_here() {
+    const auto best = kernels::available_code_kernels(DIMENSION / kernels::WORD_BITS);
+    const auto generic = kernels::available_generic_code_kernels(DIMENSION / kernels::WORD_BITS);
+    std::vector<kernels::CodeKernels> sets(best.begin(), best.end());
+    sets.insert(sets.end(), generic.begin(), generic.end());
+    return sets;
+}
 
 // Vectors that differ only in a few bits: distances take a handful of values
 // and most comparisons are ties.
@@ -133,23 +141,23 @@ TEST(GatherKernels, MatchPairwiseDistancesForEverySlotListAndPair) {
             // Repeats, and the last row of the store, which ends the allocation.
             for (auto& s : slots) s = rng() % 4 == 0 ? 99 : static_cast<std::uint32_t>(rng() % rows.size());
             std::vector<std::uint32_t> out(kernels::gather_room(count) + 1, 0xDEADu);
-            kernel.gather(query, rows.data(), slots.data(), count, out.data());
+            kernel.gather(code_of(query), code_of(rows[0]), slots.data(), count, out.data());
             std::uint32_t nearest = 1000;
             for (std::size_t i = 0; i < count; ++i) {
                 const std::uint32_t d = hamming_distance(query, rows[slots[i]]);
                 ASSERT_EQ(out[i], d) << "count " << count << " position " << i;
-                ASSERT_EQ(kernel.distance(query, rows[slots[i]]), d);
+                ASSERT_EQ(kernel.distance(code_of(query), code_of(rows[slots[i]])), d);
                 nearest = std::min(nearest, d);
             }
             EXPECT_EQ(out[kernels::gather_room(count)], 0xDEADu) << "wrote past the room";
             // The bound is inclusive: the nearest distance itself is within.
             if (count > 0) {
-                EXPECT_TRUE(kernel.any_within(query, rows.data(), slots.data(), count, nearest));
+                EXPECT_TRUE(kernel.any_within(code_of(query), code_of(rows[0]), slots.data(), count, nearest));
                 if (nearest > 0) {
-                    EXPECT_FALSE(kernel.any_within(query, rows.data(), slots.data(), count, nearest - 1));
+                    EXPECT_FALSE(kernel.any_within(code_of(query), code_of(rows[0]), slots.data(), count, nearest - 1));
                 }
             }
-            EXPECT_FALSE(kernel.any_within(query, rows.data(), slots.data(), 0, 1000));
+            EXPECT_FALSE(kernel.any_within(code_of(query), code_of(rows[0]), slots.data(), 0, 1000));
         }
     }
 }
@@ -200,7 +208,7 @@ TEST_F(RandomGraph, LayerSearchMakesTheMovesOfTheLinkByLinkWalk) {
                 const auto entry = static_cast<std::uint32_t>(rng() % (slots + 2));
                 const std::uint64_t layer = trial % 4 == 0 ? 1 : 0;
                 for (const std::uint64_t ef : std::initializer_list<std::uint64_t>{0, 1, 2, 7, 60, U64_MAX}) {
-                    search_layer(*index, v, target, entry, layer, ef, mine, candidates, found, kernel);
+                    search_layer(*index, v, code_of(target), entry, layer, ef, mine, candidates, found, kernel);
                     const auto expected = reference_search_layer(*index, v, target, entry, layer, ef, theirs);
                     ASSERT_EQ(found, expected) << "m " << m << " ef " << ef << " entry " << entry;
                     ASSERT_EQ(marked(mine), marked(theirs));
@@ -208,9 +216,9 @@ TEST_F(RandomGraph, LayerSearchMakesTheMovesOfTheLinkByLinkWalk) {
                 if (entry < v.size() && !index->upper_nodes(1).empty()) {
                     const std::uint32_t start = index->upper_nodes(1)[rng() % index->upper_nodes(1).size()];
                     if (start < v.size()) {
-                        EXPECT_EQ(
-                            greedy_descend(*index, v, target, start, hamming_distance(target, v[start]), 1, kernel),
-                            reference_descend(*index, v, target, start, 1));
+                        EXPECT_EQ(greedy_descend(*index, v, code_of(target), start, hamming_distance(target, v[start]),
+                                                 1, kernel),
+                                  reference_descend(*index, v, target, start, 1));
                     }
                 }
             }
@@ -265,16 +273,15 @@ TEST(SearchContextReuse, GivesWhatAFreshContextGivesAcrossQueriesAndGraphs) {
     const auto queries = tie_heavy(rng, 20, 7);
     SearchContext shared;
     shared.visited.current = 0xFFFFFFFFu - 50;
-    using Rule =
-        std::vector<SearchHit> (*)(const HnswGraph&, std::span<const QuantizedVector>, std::span<const std::uint32_t>,
-                                   const QuantizedVector&, std::uint64_t, std::uint64_t, SearchContext&);
+    using Rule = std::vector<SearchHit> (*)(const HnswGraph&, CodeRows, std::span<const std::uint32_t>,
+                                            const std::uint64_t*, std::uint64_t, std::uint64_t, SearchContext&);
     for (const Rule rule : {Rule{search_hnsw}, Rule{search_hnsw_live}}) {
         for (const std::size_t which : {0u, 1u, 0u}) {
             const Case& c = cases[which];
             for (const auto& q : queries) {
                 SearchContext fresh;
-                const auto expected = rule(*c.graph, c.v, c.ids, q, 10, 20, fresh);
-                const auto got = rule(*c.graph, c.v, c.ids, q, 10, 20, shared);
+                const auto expected = rule(*c.graph, c.v, c.ids, code_of(q), 10, 20, fresh);
+                const auto got = rule(*c.graph, c.v, c.ids, code_of(q), 10, 20, shared);
                 ASSERT_EQ(got.size(), expected.size());
                 for (std::size_t j = 0; j < got.size(); ++j) {
                     EXPECT_EQ(got[j].slot, expected[j].slot);
@@ -297,7 +304,7 @@ TEST(SearchContextThreads, ManyThreadsSearchOneGraphEachWithItsOwnContext) {
     const auto queries = tie_heavy(rng, 40, 8);
     std::vector<std::vector<SearchHit>> expected;
     SearchContext alone;
-    for (const auto& q : queries) expected.push_back(search_hnsw_live(*graph, v, ids, q, 10, 30, alone));
+    for (const auto& q : queries) expected.push_back(search_hnsw_live(*graph, v, ids, code_of(q), 10, 30, alone));
 
     std::vector<std::size_t> mismatches(4, 0);
     std::vector<std::thread> threads;
@@ -306,7 +313,8 @@ TEST(SearchContextThreads, ManyThreadsSearchOneGraphEachWithItsOwnContext) {
             SearchContext own;
             for (int round = 0; round < 3; ++round) {
                 for (std::size_t i = 0; i < queries.size(); ++i) {
-                    const auto got = search_hnsw_live(*graph, v, ids, queries[(i + t) % queries.size()], 10, 30, own);
+                    const auto got =
+                        search_hnsw_live(*graph, v, ids, code_of(queries[(i + t) % queries.size()]), 10, 30, own);
                     const auto& want = expected[(i + t) % queries.size()];
                     bool same = got.size() == want.size();
                     for (std::size_t j = 0; same && j < got.size(); ++j) same = got[j].slot == want[j].slot;

@@ -135,7 +135,7 @@ protected:
     }
     void link(std::uint32_t slot, std::vector<std::uint32_t> row) { builder.set_neighbours(slot, 1, row); }
     Candidate descend(std::uint32_t start, std::uint32_t distance) {
-        return greedy_descend(index, v, QuantizedVector{}, start, distance, 1, kernels::active_kernels());
+        return greedy_descend(index, v, code_of(QuantizedVector{}), start, distance, 1, test_support::kernels_384());
     }
 };
 
@@ -159,7 +159,8 @@ TEST_F(GreedyDescendTest, StopsWithoutAStrictlyBetterNeighbour) {
     // Links outside the store, and layers the slot is not in, are ignored.
     link(2, {77, 5});
     EXPECT_EQ(descend(2, 6), (Candidate{4, 5}));
-    EXPECT_EQ(greedy_descend(index, v, QuantizedVector{}, 0, 10, 2, kernels::active_kernels()), (Candidate{10, 0}));
+    EXPECT_EQ(greedy_descend(index, v, code_of(QuantizedVector{}), 0, 10, 2, test_support::kernels_384()),
+              (Candidate{10, 0}));
 }
 
 // ---------------------------------------------------------------------------
@@ -179,7 +180,7 @@ TEST_F(ThreeSlotQuery, NearestFirstWithScanScores) {
               (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{2, 0}, {0, 100}, {1, 284}}));
     for (const auto& h : hits) {
         EXPECT_EQ(h.doc_id, h.slot);
-        EXPECT_EQ(h.score, distance_to_score(h.distance));
+        EXPECT_EQ(h.score, distance_to_score(h.distance, DIMENSION));
     }
     EXPECT_EQ(hits[0].score, 1.0f);
     EXPECT_FLOAT_EQ(hits[1].score, 0.7395834f);
@@ -244,7 +245,7 @@ protected:
             EXPECT_FALSE(is_tombstoned(ids[h.slot]));
             EXPECT_EQ(h.doc_id, ids[h.slot]);
             EXPECT_EQ(h.distance, hamming_distance(q, v[h.slot]));
-            EXPECT_EQ(h.score, distance_to_score(h.distance));
+            EXPECT_EQ(h.score, distance_to_score(h.distance, DIMENSION));
             if (i > 0) {
                 EXPECT_LE(hits[i - 1].distance, h.distance);
             }
@@ -313,15 +314,15 @@ TEST_F(IndexQuery, ReusedScratchGivesFreshResults) {
         expected.push_back(slots_and_distances(test_support::search_hnsw(*index, v, ids, q, 10, 40)));
     }
     SearchContext scratch;
-    for (const auto& q : source.samples(100)) search_hnsw(*index, v, ids, q, 10, 40, scratch);
+    for (const auto& q : source.samples(100)) search_hnsw(*index, v, ids, code_of(q), 10, 40, scratch);
     for (std::size_t i = queries.size(); i-- > 0;) {
-        EXPECT_EQ(slots_and_distances(search_hnsw(*index, v, ids, queries[i], 10, 40, scratch)), expected[i]);
+        EXPECT_EQ(slots_and_distances(search_hnsw(*index, v, ids, code_of(queries[i]), 10, 40, scratch)), expected[i]);
     }
     // The stamp is about to wrap and every slot carries the stamp that follows
     // the wrap: without the clear, the whole store would look visited.
     scratch.visited.current = 0xFFFFFFFFu;
     std::fill(scratch.visited.stamps.begin(), scratch.visited.stamps.end(), 1u);
-    EXPECT_EQ(slots_and_distances(search_hnsw(*index, v, ids, queries[0], 10, 40, scratch)), expected[0]);
+    EXPECT_EQ(slots_and_distances(search_hnsw(*index, v, ids, code_of(queries[0]), 10, 40, scratch)), expected[0]);
     EXPECT_EQ(scratch.visited.current, 1u);
 }
 
@@ -334,11 +335,11 @@ TEST_F(IndexQuery, LiveRuleWalksThroughDeletedNodesAndKeepsLiveHits) {
         constexpr std::uint64_t k = 10;
         double found = 0;
         for (const auto& q : queries) {
-            const auto live = search_hnsw_live(*index, v, ids, q, k, 60, context);
+            const auto live = search_hnsw_live(*index, v, ids, code_of(q), k, 60, context);
             found += good_hits(live, q, k);
             // The pool of the same walk: distinct live slots, the walk's best
             // among them, and past those only nodes as near as its k-th.
-            auto pool = search_hnsw_pool(*index, v, ids, q, k, 60, 4 * k, context);
+            auto pool = search_hnsw_pool(*index, v, ids, code_of(q), k, 60, 4 * k, context);
             ASSERT_EQ(pool.size(), 4 * k);
             std::sort(pool.begin(), pool.end(), [](const SearchHit& a, const SearchHit& b) {
                 return std::pair(a.distance, a.slot) < std::pair(b.distance, b.slot);
@@ -364,12 +365,13 @@ TEST_F(IndexQuery, LiveRuleWalksThroughDeletedNodesAndKeepsLiveHits) {
     for (const std::uint32_t s : survivors) ids[s] &= ~TOMBSTONE_BIT;
     for (const auto& q : queries) {
         std::vector<std::uint32_t> got;
-        for (const auto& h : search_hnsw_live(*index, v, ids, q, 10, U64_MAX, context)) got.push_back(h.distance);
+        for (const auto& h : search_hnsw_live(*index, v, ids, code_of(q), 10, U64_MAX, context))
+            got.push_back(h.distance);
         EXPECT_EQ(got, exact_distances(v, ids, q));
-        EXPECT_TRUE(search_hnsw_live(*index, v, ids, q, 0, U64_MAX, context).empty());
+        EXPECT_TRUE(search_hnsw_live(*index, v, ids, code_of(q), 0, U64_MAX, context).empty());
     }
     for (const std::uint32_t s : survivors) ids[s] |= TOMBSTONE_BIT;
-    EXPECT_TRUE(search_hnsw_live(*index, v, ids, queries[0], 10, U64_MAX, context).empty());
+    EXPECT_TRUE(search_hnsw_live(*index, v, ids, code_of(queries[0]), 10, U64_MAX, context).empty());
 }
 
 TEST(IndexQueryLargeM, EnormousMWorksOnASmallStore) {

@@ -21,7 +21,8 @@
 namespace kestrix {
 namespace {
 
-std::span<const kernels::KernelSet> kernels_here() { return kernels::available_kernel_sets(); }
+// Every set this CPU runs at 384 bits, the portable one first.
+std::span<const kernels::CodeKernels> kernels_here() { return kernels::available_code_kernels(6); }
 
 QuantizedVector random_vector(std::mt19937_64& rng) {
     QuantizedVector v;
@@ -71,10 +72,10 @@ std::vector<QuantizedVector> awkward_rows(std::mt19937_64& rng, std::size_t n) {
 TEST(ScanKernels, PortableKernelIsAlwaysThereAndTheChosenOneIsAvailable) {
     const auto found = kernels_here();
     ASSERT_FALSE(found.empty());
-    EXPECT_EQ(std::string(found.front().name), "generic");
-    const auto& chosen = kernels::active_kernels();
+    EXPECT_EQ(std::string(found.front().name), "portable");
+    const auto& chosen = kernels::code_kernels(6);
     EXPECT_EQ(&chosen, &found.back());
-    EXPECT_EQ(&chosen, &kernels::active_kernels());  // chosen once
+    EXPECT_EQ(&chosen, &kernels::code_kernels(6));  // chosen once
 }
 
 TEST(ScanKernels, EveryKernelMeasuresAndFiltersLikeHammingDistance) {
@@ -85,7 +86,7 @@ TEST(ScanKernels, EveryKernelMeasuresAndFiltersLikeHammingDistance) {
         ids[i] = static_cast<std::uint32_t>(i) | (rng() % 4 == 0 ? TOMBSTONE_BIT : 0u);
     }
     const QuantizedVector queries[] = {filled(0), filled(0xFFFFFFFFu), random_vector(rng), random_vector(rng)};
-    const std::uint32_t bounds[] = {0, 1, 150, 192, 193, 384, kernels::ADMIT_ALL};
+    const std::uint32_t bounds[] = {0, 1, 150, 192, 193, 384, kernels::admit_all(DIMENSION)};
 
     for (const auto& kernel : kernels_here()) {
         SCOPED_TRACE(kernel.name);
@@ -96,7 +97,7 @@ TEST(ScanKernels, EveryKernelMeasuresAndFiltersLikeHammingDistance) {
                     const std::size_t start = (count * 37) % (rows.size() - count);
                     std::uint16_t got[kernels::SCAN_BLOCK];
                     const std::uint64_t mask =
-                        kernel.scan_block(query, rows.data() + start, ids.data() + start, count, bound, got);
+                        kernel.scan_block(code_of(query), code_of(rows[start]), ids.data() + start, count, bound, got);
                     std::uint64_t expected_mask = 0;
                     for (std::size_t i = 0; i < count; ++i) {
                         const std::uint32_t d = hamming_distance(query, rows[start + i]);
@@ -116,9 +117,12 @@ TEST(ScanKernels, ExtremeRowsGiveZeroAndFullDistance) {
     for (const auto& kernel : kernels_here()) {
         SCOPED_TRACE(kernel.name);
         std::uint16_t d[kernels::SCAN_BLOCK];
-        EXPECT_EQ(kernel.scan_block(filled(0), rows.data(), ids.data(), rows.size(), kernels::ADMIT_ALL, d), ~0ull);
+        EXPECT_EQ(kernel.scan_block(code_of(filled(0)), code_of(rows[0]), ids.data(), rows.size(),
+                                    kernels::admit_all(DIMENSION), d),
+                  ~0ull);
         EXPECT_TRUE(std::all_of(d, d + rows.size(), [](std::uint16_t x) { return x == 384; }));
-        EXPECT_EQ(kernel.scan_block(filled(0xFFFFFFFFu), rows.data(), ids.data(), rows.size(), 1, d), ~0ull);
+        EXPECT_EQ(kernel.scan_block(code_of(filled(0xFFFFFFFFu)), code_of(rows[0]), ids.data(), rows.size(), 1, d),
+                  ~0ull);
         EXPECT_TRUE(std::all_of(d, d + rows.size(), [](std::uint16_t x) { return x == 0; }));
     }
 }
@@ -133,7 +137,7 @@ using Code = std::vector<std::uint64_t>;
 
 // Rows of `dim` bits (the rest zero): the extremes, single bits at the word
 // edges, a few bits, and random rows; ids with tombstones sprinkled over them.
-struct CodeRows {
+struct TestRows {
     std::size_t dim, words;
     Code rows;
     std::vector<std::uint32_t> ids;
@@ -155,9 +159,9 @@ Code random_code(std::mt19937_64& rng, std::size_t dim, int kind) {
     return code;
 }
 
-CodeRows code_rows(std::size_t dim, std::size_t n, std::uint64_t seed) {
+TestRows code_rows(std::size_t dim, std::size_t n, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
-    CodeRows r{dim, kernels::code_words(dim), {}, {}};
+    TestRows r{dim, kernels::code_words(dim), {}, {}};
     for (std::size_t i = 0; i < n; ++i) {
         const Code code = random_code(rng, dim, static_cast<int>(i % 7));
         r.rows.insert(r.rows.end(), code.begin(), code.end());
@@ -198,7 +202,7 @@ class CodeKernelWidths : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(CodeKernelWidths, EverySetMeasuresAndFiltersLikeCountingBits) {
     const std::size_t dim = GetParam();
-    const CodeRows rows = code_rows(dim, 64 * 3, dim);
+    const TestRows rows = code_rows(dim, 64 * 3, dim);
     std::mt19937_64 rng(dim + 1);
     const Code queries[] = {random_code(rng, dim, 0), random_code(rng, dim, 1), random_code(rng, dim, 4)};
     const std::uint32_t bounds[] = {0, 1, static_cast<std::uint32_t>(dim / 2), static_cast<std::uint32_t>(dim),
@@ -254,7 +258,7 @@ std::vector<float> random_floats(std::mt19937_64& rng, std::size_t n) {
 
 TEST_P(CodeKernelWidths, AsymmetricDistancesAreTheWeightedSignMismatchesOnEverySet) {
     const std::size_t dim = GetParam();
-    const CodeRows rows = code_rows(dim, 64 * 2 + 5, dim + 2);
+    const TestRows rows = code_rows(dim, 64 * 2 + 5, dim + 2);
     std::mt19937_64 rng(dim + 3);
     for (const unsigned bits : {1u, 2u, 3u, 4u, 5u, 8u}) {
         SCOPED_TRACE("bits " + std::to_string(bits));
@@ -377,11 +381,10 @@ TEST(AsymmetricQuery, RefusesWhatItCannotMeasure) {
 std::vector<SearchHit> reference_scan(const VectorStore& store, const QuantizedVector& query, std::uint64_t k) {
     std::vector<SearchHit> heap;
     const auto ids = store.ids();
-    const auto vectors = store.vectors();
     for (std::size_t slot = 0; slot < ids.size(); ++slot) {
         if (k == 0 || is_tombstoned(ids[slot])) continue;
-        const std::uint32_t d = hamming_distance(query, vectors[slot]);
-        const SearchHit hit{ids[slot], static_cast<std::uint32_t>(slot), d, distance_to_score(d)};
+        const std::uint32_t d = bit_by_bit_hamming(code_of(query), store.code(slot), DIMENSION);
+        const SearchHit hit{ids[slot], static_cast<std::uint32_t>(slot), d, distance_to_score(d, DIMENSION)};
         if (heap.size() < k) {
             test_support::heap_push(heap, hit, FarthestFirst{});
         } else if (d < heap.front().distance) {
@@ -413,7 +416,7 @@ VectorStore tie_heavy_store(std::size_t n, std::uint64_t seed) {
         const bool dead = rng() % 5 == 0 || i % 64 == 63 || i % 64 == 0;
         ids.push_back(static_cast<std::uint32_t>(rng() % 50) | (dead ? TOMBSTONE_BIT : 0u));
     }
-    return VectorStore::from_slots(std::move(vectors), std::move(ids), std::vector<double>(n, 0.0));
+    return test_support::store_of(vectors, ids, std::vector<double>(n, 0.0));
 }
 
 class ScanAgainstReference : public ::testing::TestWithParam<std::size_t> {};
@@ -425,14 +428,16 @@ TEST_P(ScanAgainstReference, SameHitsInTheSameOrderAsTheRowByRowScan) {
     for (const QuantizedVector& query : {first_bits(0), first_bits(7), first_bits(384)}) {
         for (const std::uint64_t k : ks) {
             SCOPED_TRACE("k " + std::to_string(k));
-            const auto got = scan_top_k(store, query, k);
+            const auto got = scan_top_k(store, code_of(query), k);
             expect_same_hits(got, reference_scan(store, query, k));
 
             // Independently of the heap: the retained distances are the k
             // smallest distances of the live slots.
             std::vector<std::uint32_t> live;
             for (std::size_t s = 0; s < n; ++s) {
-                if (!is_tombstoned(store.ids()[s])) live.push_back(hamming_distance(query, store.vectors()[s]));
+                if (!is_tombstoned(store.ids()[s])) {
+                    live.push_back(bit_by_bit_hamming(code_of(query), store.code(s), DIMENSION));
+                }
             }
             std::sort(live.begin(), live.end());
             live.resize(std::min<std::uint64_t>(k, live.size()));
@@ -453,10 +458,10 @@ TEST(Scan, RandomStoresMatchTheReference) {
         vectors.push_back(random_vector(rng));
         ids.push_back(i | (i % 9 == 0 ? TOMBSTONE_BIT : 0u));
     }
-    const VectorStore store = VectorStore::from_slots(vectors, ids, std::vector<double>(vectors.size(), 0.0));
+    const VectorStore store = test_support::store_of(vectors, ids, std::vector<double>(vectors.size(), 0.0));
     for (int q = 0; q < 20; ++q) {
         const QuantizedVector query = q % 2 ? random_vector(rng) : vectors[rng() % vectors.size()];
-        expect_same_hits(scan_top_k(store, query, 10), reference_scan(store, query, 10));
+        expect_same_hits(scan_top_k(store, code_of(query), 10), reference_scan(store, query, 10));
     }
 }
 
@@ -477,9 +482,9 @@ TEST_P(ScanTieRules, RetainedSlotsFollowTheHeap) {
         vectors.push_back(first_bits(c.distances[i]));
         ids.push_back(static_cast<std::uint32_t>(100 + i));
     }
-    const VectorStore store = VectorStore::from_slots(vectors, ids, std::vector<double>(vectors.size(), 0.0));
+    const VectorStore store = test_support::store_of(vectors, ids, std::vector<double>(vectors.size(), 0.0));
     std::vector<std::uint32_t> slots;
-    for (const auto& hit : scan_top_k(store, first_bits(0), c.k)) slots.push_back(hit.slot);
+    for (const auto& hit : scan_top_k(store, code_of(first_bits(0)), c.k)) slots.push_back(hit.slot);
     EXPECT_EQ(slots, c.slots);
 }
 

@@ -88,10 +88,11 @@ TEST(SideKernels, EveryKernelSetMatchesThePortableOneBitForBit) {
                 for (auto& s : slots) s = static_cast<std::uint32_t>(rng() % rows);
                 std::vector<std::int32_t> want_i(count), got_i(count);
                 std::vector<float> want_f(count), got_f(count);
-                portable.int8_dots(as_int8.integers.data(), int8.view().rows.data(), INT8_ROW_BYTES, slots.data(),
-                                   count, want_i.data());
-                kernels.int8_dots(as_int8.integers.data(), int8.view().rows.data(), INT8_ROW_BYTES, slots.data(), count,
-                                  got_i.data());
+                const std::size_t int8_row = row_bytes(SideKind::Int8, DIMENSION);
+                portable.at_384.int8_dots(as_int8.integers.data(), DIMENSION, int8.view().rows.data(), int8_row,
+                                          slots.data(), count, want_i.data());
+                kernels.at_384.int8_dots(as_int8.integers.data(), DIMENSION, int8.view().rows.data(), int8_row,
+                                         slots.data(), count, got_i.data());
                 EXPECT_EQ(got_i, want_i) << "int8, count " << count;
 
                 auto same_bits = [&](const char* what) {
@@ -101,13 +102,16 @@ TEST(SideKernels, EveryKernelSetMatchesThePortableOneBitForBit) {
                             << " != " << want_f[i];
                     }
                 };
-                portable.float16_dots(query.data(), half.view().rows.data(), FLOAT16_ROW_BYTES, slots.data(), count,
-                                      want_f.data());
-                kernels.float16_dots(query.data(), half.view().rows.data(), FLOAT16_ROW_BYTES, slots.data(), count,
-                                     got_f.data());
+                const std::size_t half_row = row_bytes(SideKind::Float16, DIMENSION);
+                portable.at_384.float16_dots(query.data(), DIMENSION, half.view().rows.data(), half_row, slots.data(),
+                                             count, want_f.data());
+                kernels.at_384.float16_dots(query.data(), DIMENSION, half.view().rows.data(), half_row, slots.data(),
+                                            count, got_f.data());
                 same_bits("float16");
-                portable.sign_dots(query.data(), codes.data(), slots.data(), count, want_f.data());
-                kernels.sign_dots(query.data(), codes.data(), slots.data(), count, got_f.data());
+                portable.at_384.sign_dots(query.data(), DIMENSION, CodeRows(codes).data, slots.data(), count,
+                                          want_f.data());
+                kernels.at_384.sign_dots(query.data(), DIMENSION, CodeRows(codes).data, slots.data(), count,
+                                         got_f.data());
                 same_bits("sign");
             }
         }
@@ -147,10 +151,10 @@ TEST_P(SideKernelDims, EverySetMatchesThePortableOneAndTheInnerProducts) {
         for (auto& slot : slots) slot = static_cast<std::uint32_t>(rng() % rows);
         std::vector<std::int32_t> want_i(count), got_i(count);
         std::vector<float> want_f(count), want_s(count), got_f(count);
-        portable.int8_dots_dim(int8_query.data(), dim, int8_rows.data(), int8_stride, slots.data(), count,
+        portable.any.int8_dots(int8_query.data(), dim, int8_rows.data(), int8_stride, slots.data(), count,
                                want_i.data());
-        portable.float16_dots_dim(query.data(), dim, half_rows.data(), half_stride, slots.data(), count, want_f.data());
-        portable.sign_dots_dim(query.data(), dim, codes.data(), slots.data(), count, want_s.data());
+        portable.any.float16_dots(query.data(), dim, half_rows.data(), half_stride, slots.data(), count, want_f.data());
+        portable.any.sign_dots(query.data(), dim, codes.data(), slots.data(), count, want_s.data());
         for (std::size_t i = 0; i < count; ++i) {
             std::int64_t int8_sum = 0;
             double half_sum = 0, sign_sum = 0, scale = 0;
@@ -168,29 +172,25 @@ TEST_P(SideKernelDims, EverySetMatchesThePortableOneAndTheInnerProducts) {
         }
         for (const auto& set : available_side_kernels()) {
             SCOPED_TRACE(std::string(set.name) + ", count " + std::to_string(count));
-            set.int8_dots_dim(int8_query.data(), dim, int8_rows.data(), int8_stride, slots.data(), count, got_i.data());
+            set.any.int8_dots(int8_query.data(), dim, int8_rows.data(), int8_stride, slots.data(), count, got_i.data());
             EXPECT_EQ(got_i, want_i);
-            if (dim == DIMENSION) {
-                set.int8_dots(int8_query.data(), int8_rows.data(), int8_stride, slots.data(), count, got_i.data());
-                EXPECT_EQ(got_i, want_i);
-            }
+            const SideDots& chosen = set.dots(dim);
+            chosen.int8_dots(int8_query.data(), dim, int8_rows.data(), int8_stride, slots.data(), count, got_i.data());
+            EXPECT_EQ(got_i, want_i);
             auto same_bits = [&](const std::vector<float>& want, const char* what) {
                 for (std::size_t i = 0; i < count; ++i) {
                     EXPECT_EQ(std::bit_cast<std::uint32_t>(got_f[i]), std::bit_cast<std::uint32_t>(want[i]))
                         << what << ", candidate " << i << ": " << got_f[i] << " != " << want[i];
                 }
             };
-            set.float16_dots_dim(query.data(), dim, half_rows.data(), half_stride, slots.data(), count, got_f.data());
+            set.any.float16_dots(query.data(), dim, half_rows.data(), half_stride, slots.data(), count, got_f.data());
             same_bits(want_f, "float16");
-            set.sign_dots_dim(query.data(), dim, codes.data(), slots.data(), count, got_f.data());
+            set.any.sign_dots(query.data(), dim, codes.data(), slots.data(), count, got_f.data());
             same_bits(want_s, "sign");
-            if (dim == DIMENSION) {
-                set.float16_dots(query.data(), half_rows.data(), half_stride, slots.data(), count, got_f.data());
-                same_bits(want_f, "float16 of 384");
-                set.sign_dots(query.data(), reinterpret_cast<const QuantizedVector*>(codes.data()), slots.data(), count,
-                              got_f.data());
-                same_bits(want_s, "sign of 384");
-            }
+            chosen.float16_dots(query.data(), dim, half_rows.data(), half_stride, slots.data(), count, got_f.data());
+            same_bits(want_f, "float16 of the width's own");
+            chosen.sign_dots(query.data(), dim, codes.data(), slots.data(), count, got_f.data());
+            same_bits(want_s, "sign of the width's own");
         }
     }
 }
@@ -210,12 +210,13 @@ TEST(SideKernels, PortableSumsAreTheInnerProducts) {
     for (std::uint32_t i = 0; i < 20; ++i) slots[i] = 19 - i;
     std::vector<float> f16(20), sign(20);
     const auto portable = available_side_kernels().front();
-    portable.float16_dots(query.data(), half.view().rows.data(), FLOAT16_ROW_BYTES, slots.data(), 20, f16.data());
-    portable.sign_dots(query.data(), codes.data(), slots.data(), 20, sign.data());
+    portable.at_384.float16_dots(query.data(), DIMENSION, half.view().rows.data(),
+                                 row_bytes(SideKind::Float16, DIMENSION), slots.data(), 20, f16.data());
+    portable.at_384.sign_dots(query.data(), DIMENSION, CodeRows(codes).data, slots.data(), 20, sign.data());
     for (std::size_t i = 0; i < 20; ++i) {
         double want_f16 = 0, want_sign = 0;
         std::array<float, DIMENSION> decoded;
-        decode_row(SideKind::Float16, half.view().row(slots[i]), decoded);
+        decode_row(SideKind::Float16, half.view().row(slots[i]), std::span(decoded));
         for (std::size_t c = 0; c < DIMENSION; ++c) {
             want_f16 += double{query[c]} * decoded[c];
             want_sign += values[slots[i] * DIMENSION + c] > 0 ? query[c] : -query[c];
@@ -271,7 +272,7 @@ TEST(SideStoreFollowsSlots, AppendsTruncationsAndCompactionsKeepRowsWithTheirSlo
                 // kept alive by the side alone: it must copy before changing.
                 auto buffer =
                     std::make_shared<std::vector<std::byte>>(store.view().rows.begin(), store.view().rows.end());
-                const SideView rows{kind, *buffer, store.size()};
+                const SideView rows{kind, DIMENSION, *buffer, store.size()};
                 store = SideStore::in_place(rows, std::move(buffer));
                 ASSERT_TRUE(store.is_in_place());
             } else if (action <= 1) {
@@ -301,10 +302,10 @@ TEST(SideStoreFollowsSlots, AppendsTruncationsAndCompactionsKeepRowsWithTheirSlo
                 model = std::move(survivors);
             }
             ASSERT_EQ(store.size(), model.size());
-            ASSERT_EQ(store.view().rows.size(), model.size() * row_bytes(kind));
-            std::vector<std::byte> want(row_bytes(kind));
+            ASSERT_EQ(store.view().rows.size(), model.size() * row_bytes(kind, DIMENSION));
+            std::vector<std::byte> want(row_bytes(kind, DIMENSION));
             for (std::size_t s = 0; s < model.size() && !want.empty(); ++s) {
-                encode_row(kind, std::span<const float, DIMENSION>(model[s].data(), DIMENSION), want.data());
+                encode_row(kind, model[s], want.data());
                 ASSERT_EQ(std::memcmp(store.view().row(s), want.data(), want.size()), 0) << "slot " << s;
             }
         }
@@ -349,12 +350,21 @@ TEST(SideSection, RoundTripsAndTheReaderRefusesEveryDamagedField) {
     EXPECT_EQ(damaged(8, std::uint32_t{2}).error(), SideError::BadVersion);
     EXPECT_EQ(damaged(40, std::uint8_t{1}).error(), SideError::BadVersion);
     EXPECT_EQ(damaged(12, std::uint32_t{7}).error(), SideError::UnknownKind);
-    EXPECT_EQ(damaged(12, std::uint32_t{2}).error(), SideError::BadLength);  // float16 rows are 768 bytes
+    // The row length tells the components: 388 bytes are 384 int8 values and
+    // a scale, or 194 halves; no row has none, or more than 4096.
+    std::array<std::byte, SIDE_HEADER_BYTES> header;
+    std::copy_n(good.begin(), SIDE_HEADER_BYTES, header.begin());
+    header[12] = std::byte{2};
+    EXPECT_EQ(read_side_header(header, good.size() - SIDE_HEADER_BYTES)->dim, 194u);
+    for (const std::uint64_t width : {0u, 4u, 4096u + 4 + 1}) {
+        EXPECT_EQ(damaged(16, width).error(), SideError::BadLength) << width;
+    }
     EXPECT_EQ(damaged(24, std::uint64_t{4}).error(), SideError::BadLength);
     EXPECT_EQ(damaged(24, ~std::uint64_t{0}).error(), SideError::BadLength);
     EXPECT_EQ(damaged(SIDE_HEADER_BYTES + 5, std::int8_t{-128}).error(), SideError::BadRow);
     EXPECT_EQ(damaged(SIDE_HEADER_BYTES + DIMENSION, std::nanf("")).error(), SideError::BadRow);
-    EXPECT_EQ(damaged(SIDE_HEADER_BYTES + INT8_ROW_BYTES + DIMENSION, -1.0f).error(), SideError::BadRow);
+    EXPECT_EQ(damaged(SIDE_HEADER_BYTES + row_bytes(SideKind::Int8, DIMENSION) + DIMENSION, -1.0f).error(),
+              SideError::BadRow);
 
     SideStore half(SideKind::Float16);
     append_rows(half, random_floats(rng, DIMENSION));
@@ -438,16 +448,16 @@ TEST(CollectionRescoring, WithoutUsableFloatsTheCodesBestKAreAnswered) {
     EXPECT_EQ(c.side().size(), 50u);
     SearchOptions options{5, true, 50, 1};
     options.rescore = true;
-    const auto binary = c.search(codes[7], 5, true, 50);
+    const auto binary = c.search(code_of(codes[7]), 5, true, 50);
     std::vector<float> not_finite(DIMENSION, 1.0f);
     not_finite[3] = std::numeric_limits<float>::infinity();
     for (const std::span<const float> floats : {std::span<const float>{}, std::span<const float>(not_finite)}) {
-        const auto hits = c.search(codes[7], floats, options);
+        const auto hits = c.search(code_of(codes[7]), floats, options);
         ASSERT_EQ(hits.size(), binary.size());
         for (std::size_t i = 0; i < hits.size(); ++i) EXPECT_EQ(hits[i].id, binary[i].id);
     }
     // With the floats, the side ranks: the document itself comes first.
-    const auto rescored = c.search(codes[7], side::row_of(values, 7), options);
+    const auto rescored = c.search(code_of(codes[7]), side::row_of(values, 7), options);
     ASSERT_EQ(rescored.size(), 5u);
     EXPECT_EQ(rescored.front().id, 70u);
 }

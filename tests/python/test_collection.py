@@ -27,11 +27,11 @@ def sections(col):
     return dict(unpack_sections(col._file_bytes()))
 
 
-def clustered(n, seed, centres=8):
+def clustered(n, seed, centres=8, dim=DIMENSION):
     """Rows near a few centres: close neighbours and equal distances abound."""
     rng = np.random.default_rng(seed)
-    base = rng.standard_normal((centres, DIMENSION))
-    return (base[rng.integers(0, centres, n)] + 0.6 * rng.standard_normal((n, DIMENSION))).astype(np.float32)
+    base = rng.standard_normal((centres, dim))
+    return (base[rng.integers(0, centres, n)] + 0.6 * rng.standard_normal((n, dim))).astype(np.float32)
 
 
 @pytest.mark.parametrize("n", [0, 1, 7, 300, 3000])
@@ -66,6 +66,56 @@ def test_a_batch_row_is_the_single_answer_and_scores_match_kestrix(n, k):
         direct.add(ids, X.astype(dtype))
         through_lists.add(ids.tolist(), X.astype(dtype).astype(np.float32).tolist())
         assert (direct.get(ids) == through_lists.get(ids)).all()
+
+
+@pytest.mark.parametrize("dim", [1, 63, 64, 65, 384, 768, 1536, 4096])
+def test_every_dimension_answers_as_a_numpy_reference(dim, tmp_path):
+    X = clustered(240, dim, dim=dim)
+    X[:, ::7] = 0.0  # zeros (and -0.0 below) are 0 bits, as at 384
+    X[1, ::5] = -0.0
+    ids = np.arange(240) * 5 + 1
+    col = Collection(dim, threads=2, side="float16")
+    with pytest.raises(ValueError, match=f"vectors must have {dim} columns, got shape \\(2, {dim + 1}\\)"):
+        col.add([1, 2], np.zeros((2, dim + 1)))
+    col.add(ids, X)
+    col.delete(ids[::6])
+    live = ~np.isin(ids, ids[::6])
+    bits = X > 0
+    # Codes: the signs packed into u64 words, little-endian, padding bits zero.
+    padded = np.zeros((len(X), 64 * -(-dim // 64)), dtype=bool)
+    padded[:, :dim] = bits
+    assert np.array_equal(col.get(ids[live]), np.packbits(padded[live], axis=1, bitorder="little"))
+    Q = np.vstack([X[2], -X[3], clustered(6, dim + 1, dim=dim)])
+    distances = (bits[live][None, :, :] != (Q > 0)[:, None, :]).sum(axis=2)
+    scores = np.float32(1) - distances.astype(np.float32) / np.float32(dim)
+    k = 12
+    got_ids, got_scores = col.search(Q, k, exact=True, rescore=False, threads=2)
+    for row in range(len(Q)):
+        order = np.argsort(distances[row], kind="stable")[:k]  # ties in slot order
+        assert got_ids[row].tolist() == ids[live][order].tolist()
+        assert got_scores[row].tolist() == scores[row][order].tolist()
+        assert col.search(Q[row], k, exact=True, rescore=False) == list(zip(got_ids[row], got_scores[row]))
+    # Rescored by the float16 rows, every live document a candidate.
+    inner = Q @ X[live].astype(np.float16).astype(np.float32).T
+    got_ids, got_scores = col.search(Q, k, exact=True, oversample=len(col))
+    position = {doc: i for i, doc in enumerate(ids[live].tolist())}
+    for row in range(len(Q)):
+        want = inner[row, [position[doc] for doc in got_ids[row].tolist()]]
+        assert np.allclose(got_scores[row], want, rtol=1e-4, atol=1e-3)
+        assert want.min() >= np.sort(inner[row])[-k] - 1e-3
+    # Through the graph: live documents, each scored by its own distance.
+    col.build_index(m=8, ef_construction=40)
+    score_of = {doc: scores[:, i] for i, doc in enumerate(ids[live].tolist())}
+    got_ids, got_scores = col.search(Q, k, rescore=False)
+    for row in range(len(Q)):
+        assert all(score_of[doc][row] == score for doc, score in zip(got_ids[row].tolist(), got_scores[row]))
+        assert col.search(Q[row], k, rescore=False) == list(zip(got_ids[row], got_scores[row]))
+    col.save(tmp_path / "c.kx")
+    loaded = Collection.load(tmp_path / "c.kx")
+    assert loaded.dim == dim and loaded._file_bytes() == col._file_bytes()
+    for exact in (True, False):
+        for a, b in zip(loaded.search(Q, k, exact=exact), col.search(Q, k, exact=exact)):
+            assert np.array_equal(a, b)
 
 
 @pytest.mark.parametrize("side", ["none", "int8"])

@@ -118,6 +118,18 @@ def test_a_durable_collection_refuses_what_it_cannot_open_and_changes_nothing(tm
         Collection.open(folder / checkpoint)
 
 
+def test_a_durable_collection_keeps_its_dimension_through_log_and_checkpoint(tmp_path):
+    rows = np.random.default_rng(0).standard_normal((3, 768)).astype(np.float32)
+    with Collection.open(tmp_path / "c", dim=768) as col:
+        col.add([1, 2, 3], rows)  # in the log only
+    for step in ("replayed", "checkpointed"):
+        with Collection.open(tmp_path / "c") as col:
+            assert (col.dim, len(col), col.search(rows[1], 1)[0][0]) == (768, 3, 2), step
+            col.checkpoint()
+    with pytest.raises(ValueError, match="holds 768-dim vectors, not 384"):
+        Collection.open(tmp_path / "c", dim=384)
+
+
 def test_a_copy_of_a_durable_collection_is_a_plain_collection_of_its_state(tmp_path):
     with Collection.open(tmp_path / "c", side="int8", threads=1) as col:
         _writes(col, 2)

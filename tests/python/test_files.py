@@ -273,7 +273,7 @@ def test_a_save_removes_the_temporary_files_killed_saves_of_the_same_target_left
     saved = tmp_path / "saved"
     saved.mkdir()
     (saved / ".store-0123456789abcdef.kx.0123456789ab.tmp").write_bytes(b"x")
-    folders.write_save(folders.langchain_layout(str(saved)), b"", "none", kestrix.DocumentStore())
+    folders.write_save(folders.langchain_layout(str(saved)), b"", "none", kestrix.DocumentStore(), 384)
     assert not [name for name in os.listdir(saved) if name.endswith(".tmp")]
 
 
@@ -301,7 +301,7 @@ def _special_target(reader, folder):
             if reader == "LangChain folder"
             else folders.llamaindex_layout(str(folder / "v.json"))
         )
-        folders.write_save(layout, kestrix.Collection()._file_bytes(), "none", kestrix.DocumentStore())
+        folders.write_save(layout, kestrix.Collection()._file_bytes(), "none", kestrix.DocumentStore(), 384)
         (name,) = [n for n in os.listdir(folder) if n.endswith(".kx")]
         os.unlink(folder / name)
         return folder / name

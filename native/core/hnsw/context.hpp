@@ -53,7 +53,8 @@ struct SearchContext {
     VisitedSet visited;
     std::vector<Candidate> candidates;
     std::vector<Candidate> found;
-    std::vector<Candidate> seen;  // the nodes a pool search measured
+    std::vector<Candidate> seen;            // the nodes a pool search measured
+    std::vector<std::size_t> per_distance;  // and how many at each distance
 };
 
 // Query room for the walks of one owner's graph, from any number of threads:

@@ -115,8 +115,7 @@ std::uint32_t HnswGraph::upper_count(std::uint64_t layer, std::size_t position) 
 HnswBuilder::HnswBuilder(std::size_t slot_count, std::uint64_t m, std::uint64_t ef_construction, LinkRule rule)
     : HnswBuilder(HnswGraph(slot_count, m, ef_construction, rule), 0) {}
 
-HnswBuilder::HnswBuilder(HnswGraph graph, std::size_t next_slot)
-    : graph_(std::move(graph)), next_slot_(next_slot), measure_(&kernels::active_kernels()) {
+HnswBuilder::HnswBuilder(HnswGraph graph, std::size_t next_slot) : graph_(std::move(graph)), next_slot_(next_slot) {
     try {
         visited_ = VisitedSet(graph_.slot_count());
         if (keeps_ways_in()) {
@@ -229,7 +228,7 @@ void HnswBuilder::set_neighbours(std::uint32_t slot, std::uint64_t layer,
 }
 
 void HnswBuilder::add_reverse_link(std::uint32_t neighbour, std::uint32_t node, std::uint64_t layer,
-                                   std::uint64_t capacity, std::span<const QuantizedVector> vectors) {
+                                   std::uint64_t capacity, CodeRows vectors) {
     const auto r = row(neighbour, layer);
     if (!r) return;
     const std::uint32_t count = *r->count;
@@ -249,6 +248,7 @@ void HnswBuilder::add_reverse_link(std::uint32_t neighbour, std::uint32_t node, 
     // Full row: re-choose among the old links and the new node, from the
     // neighbour's point of view. The new node may lose, or displace an old link.
     if (neighbour >= vectors.size() || node >= vectors.size()) return;
+    measure_rows_of(vectors);
     prune_slots_.clear();
     for (std::size_t i = 0; i < used; ++i) {
         const std::uint32_t link = r->links[i];
@@ -258,7 +258,7 @@ void HnswBuilder::add_reverse_link(std::uint32_t neighbour, std::uint32_t node, 
     prune_slots_.push_back(node);
     const std::size_t n = prune_slots_.size();
     prune_distances_.resize(kernels::gather_room(n));
-    measure_->gather(vectors[neighbour], vectors.data(), prune_slots_.data(), n, prune_distances_.data());
+    measure_->gather(vectors[neighbour], vectors.data, prune_slots_.data(), n, prune_distances_.data());
     prune_pairs_.clear();
     for (std::size_t i = 0; i < n; ++i) prune_pairs_.push_back({prune_distances_[i], prune_slots_[i]});
     if (prune_pairs_.size() >= 2) sort_by_distance(std::span(prune_pairs_));
@@ -311,9 +311,9 @@ void HnswBuilder::give_way_in(std::uint32_t slot, std::uint32_t nearest, std::ui
     set_neighbours(nearest, 0, pruned_);
 }
 
-void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
-                       std::span<const QuantizedVector> vectors, std::vector<std::uint32_t>& accepted,
-                       std::vector<std::uint32_t>& discarded, const kernels::KernelSet& measure) {
+void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity, CodeRows vectors,
+                       std::vector<std::uint32_t>& accepted, std::vector<std::uint32_t>& discarded,
+                       const kernels::CodeKernels& measure) {
     accepted.clear();
     discarded.clear();
     for (const Candidate& candidate : sorted) {
@@ -322,7 +322,7 @@ void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity
         // A tie counts against the candidate: it must be strictly closer to the
         // base than to every link already taken, or it only fills leftover room.
         const bool shadowed =
-            !accepted.empty() && measure.any_within(vectors[candidate.slot], vectors.data(), accepted.data(),
+            !accepted.empty() && measure.any_within(vectors[candidate.slot], vectors.data, accepted.data(),
                                                     accepted.size(), candidate.distance);
         (shadowed ? discarded : accepted).push_back(candidate.slot);
     }
@@ -332,7 +332,7 @@ void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity
     }
 }
 
-void HnswBuilder::insert_node(std::uint32_t slot, std::span<const QuantizedVector> vectors) {
+void HnswBuilder::insert_node(std::uint32_t slot, CodeRows vectors) {
     const std::uint64_t level = draw_level();
     add_node(slot, level);
     if (!graph_.entry_point_) {
@@ -341,7 +341,7 @@ void HnswBuilder::insert_node(std::uint32_t slot, std::span<const QuantizedVecto
         return;
     }
 
-    const QuantizedVector& target = vectors[slot];
+    const std::uint64_t* target = vectors[slot];
     const std::uint32_t entry = *graph_.entry_point_;
     Candidate position{measure_->distance(target, vectors[entry]), entry};
     for (std::uint64_t layer = graph_.top_level_; layer > level; --layer) {
@@ -377,10 +377,11 @@ void HnswBuilder::insert_node(std::uint32_t slot, std::span<const QuantizedVecto
     }
 }
 
-void HnswBuilder::insert_live(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
-                              std::size_t first_slot, const BuildProgress& progress) {
+void HnswBuilder::insert_live(CodeRows vectors, std::span<const std::uint32_t> ids, std::size_t first_slot,
+                              const BuildProgress& progress) {
     if (first_slot < next_slot_) throw std::invalid_argument("slots are inserted once, in ascending order");
     assert(vectors.size() == graph_.slot_count());
+    measure_rows_of(vectors);
     // Rows exist only for the graph's slots; a slot without an id word is not live.
     const std::size_t end = std::min({vectors.size(), graph_.slot_count(), ids.size()});
     std::size_t total = 0;
@@ -397,8 +398,8 @@ void HnswBuilder::insert_live(std::span<const QuantizedVector> vectors, std::spa
     next_slot_ = std::max(next_slot_, std::max(first_slot, end));
 }
 
-std::unique_ptr<HnswGraph> build_hnsw(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
-                                      std::uint64_t m, std::uint64_t ef_construction, LinkRule rule) {
+std::unique_ptr<HnswGraph> build_hnsw(CodeRows vectors, std::span<const std::uint32_t> ids, std::uint64_t m,
+                                      std::uint64_t ef_construction, LinkRule rule) {
     // Built on the side: if memory runs out part-way, the half-built graph is
     // simply dropped and the store keeps whatever index it had.
     try {

@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "../kernels/code_kernels.hpp"
 #include "../kernels/kernel_set.hpp"
 #include "../quantized.hpp"
 #include "context.hpp"
@@ -180,8 +181,8 @@ public:
     // tombstoned slots draw no level and are never linked. Slots must come
     // after every slot already offered to this builder (std::invalid_argument
     // otherwise). `vectors` and `ids` are the store's rows, all of them.
-    void insert_live(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
-                     std::size_t first_slot, const BuildProgress& progress = {});
+    void insert_live(CodeRows vectors, std::span<const std::uint32_t> ids, std::size_t first_slot,
+                     const BuildProgress& progress = {});
 
     HnswGraph finish() && noexcept { return std::move(graph_); }
 
@@ -208,7 +209,7 @@ public:
     // rule with `capacity` places (under KeepWayIn, never dropping a node's
     // last way in on layer 0).
     void add_reverse_link(std::uint32_t neighbour, std::uint32_t node, std::uint64_t layer, std::uint64_t capacity,
-                          std::span<const QuantizedVector> vectors);
+                          CodeRows vectors);
 
 private:
     struct Row {
@@ -221,7 +222,7 @@ private:
     explicit HnswBuilder(HnswGraph graph, std::size_t next_slot);
 
     std::optional<Row> row(std::uint32_t slot, std::uint64_t layer) noexcept;
-    void insert_node(std::uint32_t slot, std::span<const QuantizedVector> vectors);
+    void insert_node(std::uint32_t slot, CodeRows vectors);
     // KeepWayIn: puts back into `pruned_` every link of the row `old_links`
     // whose node the re-selection left with no way in.
     void keep_ways_in(std::span<const std::uint32_t> old_links, std::uint32_t node, std::uint64_t room);
@@ -250,23 +251,26 @@ private:
     // extension decides exactly as one build would.
     std::vector<std::uint32_t> ways_in_;
     std::vector<std::uint32_t> stranded_;
-    // The kernels this CPU runs best, looked up once per builder.
-    const kernels::KernelSet* measure_;
+    // The kernels this CPU runs best at the width of the rows last handed
+    // over, looked up once per width.
+    const kernels::CodeKernels* measure_ = nullptr;
+    void measure_rows_of(const CodeRows& vectors) noexcept {
+        if (measure_ == nullptr || measure_->words != vectors.words) measure_ = &kernels::code_kernels(vectors.words);
+    }
 };
 
 // Chooses at most `capacity` links from candidates sorted ascending by their
 // distance to a base node. A candidate is taken at once only when it is strictly
 // closer to the base than to every one taken before it; the others fill any
 // places left, nearest first. Candidates outside `vectors` are skipped.
-void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity,
-                       std::span<const QuantizedVector> vectors, std::vector<std::uint32_t>& accepted,
-                       std::vector<std::uint32_t>& discarded, const kernels::KernelSet& measure);
+void select_neighbours(std::span<const Candidate> sorted, std::uint64_t capacity, CodeRows vectors,
+                       std::vector<std::uint32_t>& accepted, std::vector<std::uint32_t>& discarded,
+                       const kernels::CodeKernels& measure);
 
 // A complete new graph over the live slots of a store (tombstoned slots get an
 // empty row and are never linked). Throws std::bad_alloc, never anything else,
 // when the tables cannot be allocated; the caller's store is not touched.
-std::unique_ptr<HnswGraph> build_hnsw(std::span<const QuantizedVector> vectors, std::span<const std::uint32_t> ids,
-                                      std::uint64_t m, std::uint64_t ef_construction,
-                                      LinkRule rule = LinkRule::FillRows);
+std::unique_ptr<HnswGraph> build_hnsw(CodeRows vectors, std::span<const std::uint32_t> ids, std::uint64_t m,
+                                      std::uint64_t ef_construction, LinkRule rule = LinkRule::FillRows);
 
 }  // namespace kestrix

@@ -1,7 +1,6 @@
 #include "search.hpp"
 
 #include <algorithm>
-#include <array>
 
 #include "../heap.hpp"
 
@@ -14,10 +13,10 @@ namespace {
 // as search_layer takes them. Kept out of line: folded into its callers it
 // makes their own loops slower.
 template <class Keep, class See>
-[[gnu::noinline]] void walk_to_layer0(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                      const QuantizedVector& query, std::uint32_t entry, std::uint64_t k,
-                                      std::uint64_t ef, SearchContext& context, Keep keep, See see) {
-    const kernels::KernelSet& measure = kernels::active_kernels();
+[[gnu::noinline]] void walk_to_layer0(const HnswGraph& graph, CodeRows vectors, const std::uint64_t* query,
+                                      std::uint32_t entry, std::uint64_t k, std::uint64_t ef, SearchContext& context,
+                                      Keep keep, See see) {
+    const kernels::CodeKernels& measure = kernels::code_kernels(vectors.words);
     Candidate position{measure.distance(query, vectors[entry]), entry};
     for (std::uint64_t layer = graph.top_level(); layer >= 1; --layer) {
         position = greedy_descend(graph, vectors, query, position.slot, position.distance, layer, measure);
@@ -29,48 +28,48 @@ template <class Keep, class See>
 
 // The first k of the sorted results that pass `ids`' tombstone test, as hits.
 // Cut first, then drop: a dropped slot is not replaced by the next one.
-std::vector<SearchHit> first_hits(std::span<const Candidate> found, std::span<const std::uint32_t> ids,
-                                  std::uint64_t k) {
+std::vector<SearchHit> first_hits(std::span<const Candidate> found, std::span<const std::uint32_t> ids, std::uint64_t k,
+                                  std::size_t dim) {
     const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(k, found.size()));
     std::vector<SearchHit> hits;
     hits.reserve(keep);
     for (std::size_t i = 0; i < keep; ++i) {
         const Candidate& c = found[i];
         if (c.slot >= ids.size() || is_tombstoned(ids[c.slot])) continue;
-        hits.push_back({ids[c.slot], c.slot, c.distance, distance_to_score(c.distance)});
+        hits.push_back({ids[c.slot], c.slot, c.distance, distance_to_score(c.distance, dim)});
     }
     return hits;
 }
 
 template <class Keep>
-std::vector<SearchHit> search_graph(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                    std::span<const std::uint32_t> ids, const QuantizedVector& query, std::uint64_t k,
-                                    std::uint64_t ef, Keep keep, SearchContext& context) {
+std::vector<SearchHit> search_graph(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                    const std::uint64_t* query, std::uint64_t k, std::uint64_t ef, Keep keep,
+                                    SearchContext& context) {
     if (k == 0) return {};
     const auto entry = graph.entry_point();
     if (!entry || *entry >= vectors.size()) return {};
     walk_to_layer0(graph, vectors, query, *entry, k, ef, context, keep, SeeNothing{});
-    return first_hits(context.found, ids, k);
+    return first_hits(context.found, ids, k, vectors.dim);
 }
 
 }  // namespace
 
-std::vector<SearchHit> search_hnsw(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                   std::span<const std::uint32_t> ids, const QuantizedVector& query, std::uint64_t k,
-                                   std::uint64_t ef, SearchContext& context) {
+std::vector<SearchHit> search_hnsw(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                   const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                   SearchContext& context) {
     return search_graph(graph, vectors, ids, query, k, ef, KeepEvery{}, context);
 }
 
-std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                        std::span<const std::uint32_t> ids, const QuantizedVector& query,
-                                        std::uint64_t k, std::uint64_t ef, SearchContext& context) {
+std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                        const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                        SearchContext& context) {
     // Everything kept is live, so the cut to k drops nothing.
     return search_graph(graph, vectors, ids, query, k, ef, KeepLive{ids}, context);
 }
 
-std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                        std::span<const std::uint32_t> ids, const QuantizedVector& query,
-                                        std::uint64_t k, std::uint64_t ef, std::size_t width, SearchContext& context) {
+std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                        const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                        std::size_t width, SearchContext& context) {
     const auto entry = graph.entry_point();
     if (width == 0 || !entry || *entry >= vectors.size()) return {};
     context.seen.clear();
@@ -81,17 +80,19 @@ std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, std::span<const 
     // slots at it. The pool holds each measured slot once. Rescoring ranks
     // them anew, so they are left in the order the walk met them.
     const std::span<const Candidate> seen = context.seen;
-    std::array<std::size_t, DIMENSION + 1> per_distance{};
+    const std::size_t dim = vectors.dim;
+    std::vector<std::size_t>& per_distance = context.per_distance;
+    per_distance.assign(dim + 1, 0);
     for (const Candidate& c : seen) ++per_distance[c.distance];
     std::uint32_t cutoff = 0;
     std::size_t below = 0;
-    while (cutoff < DIMENSION && below + per_distance[cutoff] < width) below += per_distance[cutoff++];
+    while (cutoff < dim && below + per_distance[cutoff] < width) below += per_distance[cutoff++];
     std::vector<SearchHit> hits;
     hits.reserve(std::min(width, seen.size()));
     std::vector<std::uint32_t> at_cutoff;
     for (const Candidate& c : seen) {
         if (c.distance < cutoff) {
-            hits.push_back({ids[c.slot], c.slot, c.distance, distance_to_score(c.distance)});
+            hits.push_back({ids[c.slot], c.slot, c.distance, distance_to_score(c.distance, dim)});
         } else if (c.distance == cutoff) {
             at_cutoff.push_back(c.slot);
         }
@@ -99,7 +100,7 @@ std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, std::span<const 
     const std::size_t wanted = std::min(at_cutoff.size(), width > below ? width - below : 0);
     std::partial_sort(at_cutoff.begin(), at_cutoff.begin() + static_cast<std::ptrdiff_t>(wanted), at_cutoff.end());
     for (std::size_t i = 0; i < wanted; ++i) {
-        hits.push_back({ids[at_cutoff[i]], at_cutoff[i], cutoff, distance_to_score(cutoff)});
+        hits.push_back({ids[at_cutoff[i]], at_cutoff[i], cutoff, distance_to_score(cutoff, dim)});
     }
     return hits;
 }

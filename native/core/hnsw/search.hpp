@@ -12,6 +12,7 @@
 
 #include "../heap.hpp"
 #include "../hits.hpp"
+#include "../kernels/code_kernels.hpp"
 #include "../kernels/kernel_set.hpp"
 #include "../quantized.hpp"
 #include "context.hpp"
@@ -42,9 +43,9 @@ inline std::span<const std::uint32_t> row_links(const HnswGraph& graph, std::uin
 // an equal distance never moves the walk, so it cannot cycle. The distances of
 // a pass are measured together and then compared in link order, which moves
 // the walk exactly as measuring them one by one would.
-inline Candidate greedy_descend(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                const QuantizedVector& target, std::uint32_t start, std::uint32_t start_distance,
-                                std::uint64_t layer, const kernels::KernelSet& measure) noexcept {
+inline Candidate greedy_descend(const HnswGraph& graph, CodeRows vectors, const std::uint64_t* target,
+                                std::uint32_t start, std::uint32_t start_distance, std::uint64_t layer,
+                                const kernels::CodeKernels& measure) noexcept {
     Candidate best{start_distance, start};
     const std::size_t slot_count = vectors.size();
     std::uint32_t slots[detail::LINK_CHUNK];
@@ -63,7 +64,7 @@ inline Candidate greedy_descend(const HnswGraph& graph, std::span<const Quantize
                 if (links[i] < slot_count) slots[n++] = links[i];
             }
             if (n == 0) continue;
-            measure.gather(target, vectors.data(), slots, n, distances);
+            measure.gather(target, vectors.data, slots, n, distances);
             for (std::size_t j = 0; j < n; ++j) {
                 if (distances[j] < best.distance) {
                     best = {distances[j], slots[j]};
@@ -120,10 +121,10 @@ struct CollectLive {
 // measuring and offering each link as it is marked. The heaps live in the two
 // vectors but are worked on through raw pointers with the moves of heap.hpp.
 template <class Keep = KeepEvery, class See = SeeNothing>
-inline void search_layer(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                         const QuantizedVector& target, std::uint32_t entry, std::uint64_t layer, std::uint64_t ef,
-                         VisitedSet& visited, std::vector<Candidate>& candidates, std::vector<Candidate>& results,
-                         const kernels::KernelSet& measure, Keep keep = {}, See see = {}) {
+inline void search_layer(const HnswGraph& graph, CodeRows vectors, const std::uint64_t* target, std::uint32_t entry,
+                         std::uint64_t layer, std::uint64_t ef, VisitedSet& visited, std::vector<Candidate>& candidates,
+                         std::vector<Candidate>& results, const kernels::CodeKernels& measure, Keep keep = {},
+                         See see = {}) {
     visited.start_search();
     const std::size_t slot_count = vectors.size();
     // A slot outside the store is never measured or returned, so whether it is
@@ -154,8 +155,8 @@ inline void search_layer(const HnswGraph& graph, std::span<const QuantizedVector
     Candidate* cand = candidates.data();
     std::size_t cand_n = 1;
 
-    const QuantizedVector* base = vectors.data();
-    cand[0] = Candidate{measure.distance(target, base[entry]), entry};
+    const std::uint64_t* const base = vectors.data;
+    cand[0] = Candidate{measure.distance(target, vectors[entry]), entry};
     res[0] = cand[0];
     see(entry, cand[0].distance);
     std::size_t res_n = keep(entry) ? 1 : 0;
@@ -234,17 +235,17 @@ inline void search_layer(const HnswGraph& graph, std::span<const QuantizedVector
 // The k nearest slots the graph reaches, in ascending distance. The layer-0
 // search runs with width max(ef, k); the list is cut to k before slots that are
 // tombstoned or outside `ids` are dropped, so a dropped slot is not replaced.
-std::vector<SearchHit> search_hnsw(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                   std::span<const std::uint32_t> ids, const QuantizedVector& query, std::uint64_t k,
-                                   std::uint64_t ef, SearchContext& context);
+std::vector<SearchHit> search_hnsw(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                   const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                   SearchContext& context);
 
 // The k nearest live slots the graph reaches, in ascending distance, for a
 // graph that outlives deletions: tombstoned nodes are walked through but never
 // kept, so the layer-0 results (width max(ef, k)) hold live nodes only and up
 // to k live hits come back.
-std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                        std::span<const std::uint32_t> ids, const QuantizedVector& query,
-                                        std::uint64_t k, std::uint64_t ef, SearchContext& context);
+std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                        const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                        SearchContext& context);
 
 // The first `width` live slots by (distance, slot) among every node a live
 // search of width max(ef, k) measures on layer 0, in no particular order: the candidates of
@@ -253,8 +254,8 @@ std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, std::span<const 
 // widening the beam to that many costs far more than rescoring saves: the
 // nodes the walk measured on its way, near the query by construction, serve
 // instead.
-std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, std::span<const QuantizedVector> vectors,
-                                        std::span<const std::uint32_t> ids, const QuantizedVector& query,
-                                        std::uint64_t k, std::uint64_t ef, std::size_t width, SearchContext& context);
+std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                        const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                        std::size_t width, SearchContext& context);
 
 }  // namespace kestrix

@@ -168,7 +168,6 @@ struct Avx2 {
 }  // namespace
 
 constinit const InstructionSetKernels AVX2_CODE_KERNELS = instruction_set_kernels<Avx2>("avx2");
-constinit const KernelSet AVX2_KERNELS = View384<Avx2>::set("avx2");
 
 }  // namespace kestrix::kernels
 

@@ -491,7 +491,6 @@ struct Avx512 {
 }  // namespace
 
 constinit const InstructionSetKernels AVX512_CODE_KERNELS = instruction_set_kernels<Avx512>("avx512");
-constinit const KernelSet AVX512_KERNELS = View384<Avx512>::set("avx512");
 
 }  // namespace kestrix::kernels
 

@@ -8,8 +8,7 @@
 // QuantizedVector.
 //
 // Two measures:
-// - Hamming: the number of differing bits (0..dim), as kernel_set.hpp's
-//   kernels measure 384-bit codes.
+// - Hamming: the number of differing bits (0..dim).
 // - Asymmetric: a query kept at a few bits per component (AsymmetricQuery)
 //   against the codes' sign vectors (+1 where a bit is set, -1 where clear).
 //   With integer query components q_c, the distance to a code x is
@@ -126,7 +125,8 @@ std::uint32_t asymmetric_distance_reference(const AsymmetricQuery& query, const 
 
 // ---------------------------------------------------------------- the kernels
 //
-// The same contracts as kernel_set.hpp's, over `words`-word rows:
+// Over `words`-word rows (kernel_set.hpp says what the scan and the graph
+// ask of them):
 // - scan block: distances of rows[0..count) (1 <= count <= 64, rows
 //   contiguous) into distances[], and the mask whose bit i is set exactly when
 //   ids[i] has no tombstone bit and distances[i] < bound;

@@ -6,6 +6,5 @@
 namespace kestrix::kernels {
 
 constinit const InstructionSetKernels PORTABLE_CODE_KERNELS = instruction_set_kernels<scalar::Portable>("portable");
-constinit const KernelSet GENERIC_KERNELS = View384<scalar::Portable>::set("generic");
 
 }  // namespace kestrix::kernels

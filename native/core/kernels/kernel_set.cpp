@@ -39,22 +39,19 @@ CpuFeatures look_at_cpu() noexcept {
     return cpu;
 }
 
-// A measuring set: its kernels at every width, and the 384-bit view of them.
-struct HammingSet {
-    const InstructionSetKernels* codes;
-    const KernelSet* view;
-};
+// A measuring set: its kernels at every width.
+using HammingSet = const InstructionSetKernels*;
 
 constexpr std::array HAMMING_SETS {
-    Offered<HammingSet>{{&PORTABLE_CODE_KERNELS, &GENERIC_KERNELS}, {}},
+    Offered<HammingSet>{&PORTABLE_CODE_KERNELS, {}},
 #if defined(__x86_64__)
-        Offered<HammingSet>{{&POPCNT_CODE_KERNELS, &POPCNT_KERNELS}, {.popcnt = true}},
-        Offered<HammingSet>{{&AVX2_CODE_KERNELS, &AVX2_KERNELS}, {.popcnt = true, .avx2 = true}},
-        Offered<HammingSet>{{&AVX512_CODE_KERNELS, &AVX512_KERNELS},
+        Offered<HammingSet>{&POPCNT_CODE_KERNELS, {.popcnt = true}},
+        Offered<HammingSet>{&AVX2_CODE_KERNELS, {.popcnt = true, .avx2 = true}},
+        Offered<HammingSet>{&AVX512_CODE_KERNELS,
                             {.popcnt = true, .avx512 = true, .avx512vbmi = true, .avx512vpopcntdq = true}},
 #endif
 #if defined(__aarch64__)
-        Offered<HammingSet>{{&NEON_CODE_KERNELS, &NEON_KERNELS}, {.neon = true}},
+        Offered<HammingSet>{&NEON_CODE_KERNELS, {.neon = true}},
 #endif
 };
 constexpr std::size_t SET_COUNT = HAMMING_SETS.size();
@@ -89,8 +86,8 @@ CodeTable build_code_table() noexcept {
     const auto sets = hamming_sets().all();
     for (std::size_t words = 1; words <= MAX_CODE_WORDS; ++words) {
         for (std::size_t i = 0; i < sets.size(); ++i) {
-            table.widths[words].best[i] = row_of(*sets[i].codes, words, true);
-            table.widths[words].generic[i] = row_of(*sets[i].codes, words, false);
+            table.widths[words].best[i] = row_of(*sets[i], words, true);
+            table.widths[words].generic[i] = row_of(*sets[i], words, false);
         }
     }
     return table;
@@ -101,38 +98,11 @@ const CodeTable& code_table() noexcept {
     return table;
 }
 
-// The 384-bit views of the usable sets, in the same order.
-struct ViewTable {
-    std::array<KernelSet, SET_COUNT> sets{};
-    std::size_t count = 0;
-};
-
-ViewTable build_views() noexcept {
-    ViewTable views;
-    for (const HammingSet& set : hamming_sets().all()) views.sets[views.count++] = *set.view;
-    return views;
-}
-
-const ViewTable& views() noexcept {
-    static const ViewTable found = build_views();
-    return found;
-}
-
 }  // namespace
 
 const CpuFeatures& cpu_features() noexcept {
     static const CpuFeatures cpu = look_at_cpu();
     return cpu;
-}
-
-std::span<const KernelSet> available_kernel_sets() noexcept {
-    const ViewTable& t = views();
-    return {t.sets.data(), t.count};
-}
-
-const KernelSet& active_kernels() noexcept {
-    const ViewTable& t = views();
-    return t.sets[t.count - 1];
 }
 
 const CodeKernels& code_kernels(std::size_t words) noexcept {

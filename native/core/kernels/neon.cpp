@@ -108,7 +108,6 @@ struct Neon : scalar::EntryTables<Neon> {
 }  // namespace
 
 constinit const InstructionSetKernels NEON_CODE_KERNELS = instruction_set_kernels<Neon>("neon");
-constinit const KernelSet NEON_KERNELS = View384<Neon>::set("neon");
 
 }  // namespace kestrix::kernels
 

@@ -8,7 +8,6 @@
 namespace kestrix::kernels {
 
 constinit const InstructionSetKernels POPCNT_CODE_KERNELS = instruction_set_kernels<x86::Popcnt>("popcnt");
-constinit const KernelSet POPCNT_KERNELS = View384<x86::Popcnt>::set("popcnt");
 
 }  // namespace kestrix::kernels
 

@@ -26,39 +26,39 @@ namespace kestrix::side {
 
 inline constexpr std::size_t FLOAT_LANES = 16;
 
-// Sum of query[c] * row[c] over the 384 int8 components of each of `count`
-// rows, row i starting at rows + slots[i] * stride.
-using Int8DotsFn = void (*)(const std::int16_t* query, const std::byte* rows, std::size_t stride,
+// Sum of query[c] * row[c] over the `dim` int8 components (1..4096) of each
+// of `count` rows, row i starting at rows + slots[i] * stride; the query has
+// `dim` int16 values in -127..127.
+using Int8DotsFn = void (*)(const std::int16_t* query, std::size_t dim, const std::byte* rows, std::size_t stride,
                             const std::uint32_t* slots, std::size_t count, std::int32_t* out) noexcept;
-// The same over 384 float16 components, in the fixed order above.
-using Float16DotsFn = void (*)(const float* query, const std::byte* rows, std::size_t stride,
+// The same over `dim` float16 components. The order of the float sums is the
+// one above whatever dim is: component c goes to lane c % 16, in ascending
+// order, so a lane that no component of the last, partial group reaches keeps
+// its sum as it was; then the fixed fold.
+using Float16DotsFn = void (*)(const float* query, std::size_t dim, const std::byte* rows, std::size_t stride,
                                const std::uint32_t* slots, std::size_t count, float* out) noexcept;
 // The same with the row's sign vector: +query[c] where bit c is set, -query[c]
-// where it is clear.
-using SignDotsFn = void (*)(const float* query, const QuantizedVector* rows, const std::uint32_t* slots,
+// where it is clear. Rows are codes of kernels::code_words(dim) words
+// (code_kernels.hpp), `codes` the first.
+using SignDotsFn = void (*)(const float* query, std::size_t dim, const std::uint64_t* codes, const std::uint32_t* slots,
                             std::size_t count, float* out) noexcept;
 
-// The same products over `dim` components (1..4096), for rows of any width.
-// The order of the float sums is the one above whatever dim is: component c
-// goes to lane c % 16, in ascending order, so a lane that no component of the
-// last, partial group reaches keeps its sum as it was; then the fixed fold.
-// The int8 query has `dim` int16 values in -127..127; sign rows are codes of
-// kernels::code_words(dim) words (code_kernels.hpp), `codes` the first.
-using Int8DotsDimFn = void (*)(const std::int16_t* query, std::size_t dim, const std::byte* rows, std::size_t stride,
-                               const std::uint32_t* slots, std::size_t count, std::int32_t* out) noexcept;
-using Float16DotsDimFn = void (*)(const float* query, std::size_t dim, const std::byte* rows, std::size_t stride,
-                                  const std::uint32_t* slots, std::size_t count, float* out) noexcept;
-using SignDotsDimFn = void (*)(const float* query, std::size_t dim, const std::uint64_t* codes,
-                               const std::uint32_t* slots, std::size_t count, float* out) noexcept;
-
-struct SideKernels {
-    const char* name;
+// The products of one set at one width.
+struct SideDots {
     Int8DotsFn int8_dots;
     Float16DotsFn float16_dots;
     SignDotsFn sign_dots;
-    Int8DotsDimFn int8_dots_dim;
-    Float16DotsDimFn float16_dots_dim;
-    SignDotsDimFn sign_dots_dim;
+};
+
+// One instruction set's products: compiled for 384 components, where loops
+// unroll (a Kestrix's width, and the most common), and for any.
+struct SideKernels {
+    const char* name;
+    SideDots at_384;
+    SideDots any;
+
+    // The products for `dim` components: the ones compiled for it where there are.
+    const SideDots& dots(std::size_t dim) const noexcept { return dim == DIMENSION ? at_384 : any; }
 };
 
 // Every kernel set this CPU can run, portable first, fastest last. The
@@ -111,28 +111,12 @@ inline void in_row_groups(const std::byte* rows, std::size_t stride, std::size_t
 }
 
 // A set from a policy P whose P::int8_dots<D>, P::float16_dots<D> and
-// P::sign_dots<D> sum over D components (0: over `dim`). The 384-component
-// entry points are the D = 384 kernels, called directly; a QuantizedVector's
-// bytes are its six-word code.
+// P::sign_dots<D> sum over D components (0: over `dim`).
 template <class P>
 constexpr SideKernels side_kernels_of(const char* name) noexcept {
     return {name,
-            [](const std::int16_t* query, const std::byte* rows, std::size_t stride, const std::uint32_t* slots,
-               std::size_t count, std::int32_t* out) noexcept {
-                P::template int8_dots<DIMENSION>(query, DIMENSION, rows, stride, slots, count, out);
-            },
-            [](const float* query, const std::byte* rows, std::size_t stride, const std::uint32_t* slots,
-               std::size_t count, float* out) noexcept {
-                P::template float16_dots<DIMENSION>(query, DIMENSION, rows, stride, slots, count, out);
-            },
-            [](const float* query, const QuantizedVector* rows, const std::uint32_t* slots, std::size_t count,
-               float* out) noexcept {
-                P::template sign_dots<DIMENSION>(query, DIMENSION, reinterpret_cast<const std::uint64_t*>(rows), slots,
-                                                 count, out);
-            },
-            P::template int8_dots<0>,
-            P::template float16_dots<0>,
-            P::template sign_dots<0>};
+            {P::template int8_dots<DIMENSION>, P::template float16_dots<DIMENSION>, P::template sign_dots<DIMENSION>},
+            {P::template int8_dots<0>, P::template float16_dots<0>, P::template sign_dots<0>}};
 }
 
 // The bits of components c .. c + 15 of a code (c a multiple of 16).

@@ -1,13 +1,14 @@
 // The rescoring side: richer copies of the vectors, one row per slot beside
-// the 48-byte codes, and the rescoring of a candidate list with them.
+// the codes, and the rescoring of a candidate list with them.
 //
 // The codes find candidates quickly but rank them coarsely (Hamming distances
-// are 385 integers, so near neighbours tie and swap). Rescoring an
+// are dim + 1 integers, so near neighbours tie and swap). Rescoring an
 // oversampled candidate list by inner product with the side restores most of
-// the float ranking:
+// the float ranking. For `dim`-dimensional vectors:
 // - Int8: each vector scaled by its own max |component| / 127 and rounded to
-//   int8; the row is the 384 int8 values then the float scale (388 bytes).
-// - Float16: the 384 components as IEEE half floats (768 bytes).
+//   int8; the row is the dim int8 values then the float scale (dim + 4 bytes:
+//   388 at 384 dimensions).
+// - Float16: the dim components as IEEE half floats (2 dim bytes: 768).
 // - None: no side at all; rescoring may still use the sign vectors of the
 //   codes themselves (+1 where a bit is set, -1 where clear), for free.
 #pragma once
@@ -30,13 +31,11 @@ namespace kestrix::side {
 
 enum class SideKind : std::uint8_t { None = 0, Int8 = 1, Float16 = 2 };
 
-inline constexpr std::size_t INT8_ROW_BYTES = DIMENSION + sizeof(float);  // 388
-inline constexpr std::size_t FLOAT16_ROW_BYTES = 2 * DIMENSION;           // 768
-
-constexpr std::size_t row_bytes(SideKind kind) noexcept {
+// The bytes of a row of `dim` components.
+constexpr std::size_t row_bytes(SideKind kind, std::size_t dim) noexcept {
     switch (kind) {
-        case SideKind::Int8: return INT8_ROW_BYTES;
-        case SideKind::Float16: return FLOAT16_ROW_BYTES;
+        case SideKind::Int8: return dim + sizeof(float);
+        case SideKind::Float16: return 2 * dim;
         case SideKind::None: break;
     }
     return 0;
@@ -46,46 +45,54 @@ constexpr std::size_t row_bytes(SideKind kind) noexcept {
 // quantisation is symmetric around zero.
 inline constexpr int INT8_LIMIT = 127;
 
-// One vector as 384 int8 values and the scale that maps them back
-// (component ~ value * scale). A zero vector has scale 0. Finite input only.
-float quantize_int8(std::span<const float, DIMENSION> values, std::span<std::int8_t, DIMENSION> out) noexcept;
+// One vector as int8 values (as many as it has components) and the scale
+// that maps them back (component ~ value * scale). A zero vector has scale 0.
+// Finite input only.
+float quantize_int8(std::span<const float> values, std::int8_t* out) noexcept;
 
 // Round to nearest, ties to even; magnitudes beyond the largest half (65504)
 // saturate to it rather than become infinite, so every stored row is finite.
 std::uint16_t float_to_float16(float value) noexcept;
 
-// The row of one vector in the given encoding (row_bytes(kind) bytes at out).
-void encode_row(SideKind kind, std::span<const float, DIMENSION> values, std::byte* out) noexcept;
-// The stored approximation of a row, back as floats.
-void decode_row(SideKind kind, const std::byte* row, std::span<float, DIMENSION> out) noexcept;
+// The row of one vector (its components are `values`) in the given encoding:
+// row_bytes(kind, values.size()) bytes at out.
+void encode_row(SideKind kind, std::span<const float> values, std::byte* out) noexcept;
+// The stored approximation of a row of out.size() components, back as floats.
+void decode_row(SideKind kind, const std::byte* row, std::span<float> out) noexcept;
 
 // Rows of a side wherever they live: owned by a SideStore, or read in place
 // from a file's bytes (a mapped file) after read_side validated them.
 struct SideView {
     SideKind kind = SideKind::None;
-    std::span<const std::byte> rows;  // count * row_bytes(kind) bytes
+    std::size_t dim = DIMENSION;
+    std::span<const std::byte> rows;  // count * row_bytes(kind, dim) bytes
     std::size_t count = 0;
 
-    const std::byte* row(std::size_t slot) const noexcept { return rows.data() + slot * row_bytes(kind); }
+    std::size_t row_length() const noexcept { return row_bytes(kind, dim); }
+    const std::byte* row(std::size_t slot) const noexcept { return rows.data() + slot * row_length(); }
 };
 
 // A side that grows with the slots of its store. Slot i of the store is row i
 // of the side; every change of the store is mirrored by one call here.
 class SideStore {
 public:
-    explicit SideStore(SideKind kind = SideKind::None) noexcept : kind_(kind) {}
-    // Validated rows of its own (read from a file): `count` rows of the kind's
-    // length in `rows`.
-    static SideStore from_rows(SideKind kind, std::vector<std::byte> rows, std::size_t count) noexcept;
+    // An empty side of rows of `dim` components.
+    explicit SideStore(SideKind kind = SideKind::None, std::size_t dim = DIMENSION) noexcept : kind_(kind), dim_(dim) {}
+    // Validated rows of its own (read from a file): `count` rows of the
+    // length of the kind at `dim` in `rows`.
+    static SideStore from_rows(SideKind kind, std::size_t dim, std::vector<std::byte> rows, std::size_t count) noexcept;
     // A side without rows of its own for `count` slots.
-    static SideStore without_rows(std::size_t count) noexcept;
+    static SideStore without_rows(std::size_t dim, std::size_t count) noexcept;
     // Validated rows used in place where they lie (a mapped file), kept alive
     // by `owner` as long as this side reads them.
     static SideStore in_place(const SideView& view, std::shared_ptr<const void> owner) noexcept;
 
     SideKind kind() const noexcept { return kind_; }
+    std::size_t dimension() const noexcept { return dim_; }
     std::size_t size() const noexcept { return count_; }
-    SideView view() const noexcept { return {kind_, owner_ ? in_place_ : std::span<const std::byte>(rows_), count_}; }
+    SideView view() const noexcept {
+        return {kind_, dim_, owner_ ? in_place_ : std::span<const std::byte>(rows_), count_};
+    }
     bool is_in_place() const noexcept { return owner_ != nullptr; }
 
     // Rows of its own: a side read in place copies its rows into memory and
@@ -96,7 +103,7 @@ public:
     // half-way; owns the rows first. Throws std::bad_alloc /
     // std::length_error; the rows are unchanged then.
     void reserve(std::size_t rows);
-    // Appends the rows of `n` vectors (`values`: n * 384 finite floats; a side
+    // Appends the rows of `n` vectors (`values`: n * dim finite floats; a side
     // without rows reads none and may be given none). Throws std::bad_alloc /
     // std::length_error when the room cannot be had; nothing changes then.
     void append(std::size_t n, std::span<const float> values);
@@ -115,6 +122,7 @@ public:
 
 private:
     SideKind kind_;
+    std::size_t dim_;
     std::vector<std::byte> rows_;
     std::size_t count_ = 0;
     std::span<const std::byte> in_place_;  // the rows while owner_ holds them
@@ -131,9 +139,11 @@ enum class SideError : std::uint8_t { Truncated, BadMagic, BadVersion, UnknownKi
 std::string_view side_error_name(SideError error) noexcept;
 
 // What a section's header announces, checked against the length of the rows
-// that follow it (`body` bytes): the rows' kind and count.
+// that follow it (`body` bytes): the rows' kind, their components (told by
+// their length; 0 for a side without rows, which fits any) and count.
 struct SideHeader {
     SideKind kind;
+    std::size_t dim;
     std::size_t count;
 };
 std::expected<SideHeader, SideError> read_side_header(std::span<const std::byte, SIDE_HEADER_BYTES> header,
@@ -151,14 +161,15 @@ enum class RescoreMode : std::uint8_t { Sign, Int8, Float16 };
 // The query in the form the kernels of one mode read, made once per query.
 struct PreparedQuery {
     RescoreMode mode = RescoreMode::Sign;
-    float scale = 0.0f;                                          // Int8: the query's own int8 scale
-    alignas(64) std::array<float, DIMENSION> values{};           // Sign, Float16
-    alignas(64) std::array<std::int16_t, DIMENSION> integers{};  // Int8: quantised, widened
+    std::size_t dim = 0;
+    float scale = 0.0f;                  // Int8: the query's own int8 scale
+    std::vector<float> values;           // Sign, Float16
+    std::vector<std::int16_t> integers;  // Int8: quantised, widened
 };
 
-// Refuses a query with a non-finite component (its scores would be NaN).
-std::expected<PreparedQuery, SideError> prepare_query(RescoreMode mode,
-                                                      std::span<const float, DIMENSION> query) noexcept;
+// The query of `query.size()` components (1..4096). Refuses a query with a
+// non-finite component (its scores would be NaN). Throws std::bad_alloc.
+std::expected<PreparedQuery, SideError> prepare_query(RescoreMode mode, std::span<const float> query);
 
 // The mode a side supports: its own encoding, or the sign vectors without one.
 constexpr RescoreMode native_mode(SideKind kind) noexcept {
@@ -170,13 +181,13 @@ constexpr RescoreMode native_mode(SideKind kind) noexcept {
 // Scores of `slots` with the given kernels: for Int8 and Float16 the inner
 // product of the query with the side's row (the cosine for unit vectors);
 // for Sign the inner product with the unit-length sign vector (the signs
-// divided by sqrt(384)), so it too is a cosine. A score that does not exist
+// divided by sqrt(dim)), so it too is a cosine. A score that does not exist
 // as a number (a sum of infinities of both signs) is -infinity, ranking last.
-// The mode must match the side (Sign reads the codes); every slot must be
-// below side.count (and codes.size() for Sign).
-void score_slots(const SideKernels& kernels, const PreparedQuery& query, const SideView& side,
-                 std::span<const QuantizedVector> codes, std::span<const std::uint32_t> slots,
-                 std::span<float> scores) noexcept;
+// The mode must match the side (Sign reads the codes); the query, the side
+// and the codes have one dimension; every slot must be below side.count (and
+// codes.size() for Sign).
+void score_slots(const SideKernels& kernels, const PreparedQuery& query, const SideView& side, CodeRows codes,
+                 std::span<const std::uint32_t> slots, std::span<float> scores) noexcept;
 
 // Ranking of rescored hits: higher score first; equal scores, lower slot first
 // (slots are distinct in a candidate list, so this is a total order and the
@@ -199,8 +210,8 @@ std::size_t rank_by_score(std::span<Hit> hits, std::size_t keep) noexcept {
 inline constexpr std::size_t RESCORE_BLOCK = 64;
 
 template <class Hit>
-std::size_t rescore(const PreparedQuery& query, const SideView& side, std::span<const QuantizedVector> codes,
-                    std::span<Hit> hits, std::size_t keep, const SideKernels& kernels = side_kernels()) noexcept {
+std::size_t rescore(const PreparedQuery& query, const SideView& side, CodeRows codes, std::span<Hit> hits,
+                    std::size_t keep, const SideKernels& kernels = side_kernels()) noexcept {
     std::uint32_t slots[RESCORE_BLOCK];
     float scores[RESCORE_BLOCK];
     for (std::size_t start = 0; start < hits.size(); start += RESCORE_BLOCK) {

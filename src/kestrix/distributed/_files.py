@@ -57,7 +57,7 @@ from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from .._common import DIMENSION as DIM
 from .._files import atomic_write_bytes, open_regular
-from .._native import SIDES
+from .._native import MAX_DIMENSION, SIDES
 
 MANIFEST = "manifest.json"
 MANIFEST_KIND = "kestrix sharded collection"
@@ -162,7 +162,7 @@ def payload(record: Record) -> List[Any]:
     return parts
 
 
-def _decode_body(seq: int, op: int, count: int, body: memoryview) -> Optional[Record]:
+def _decode_body(seq: int, op: int, count: int, body: memoryview, dim: int) -> Optional[Record]:
     """The record of a payload's body after its header; None if it is no batch of ``op``."""
     import numpy as np
 
@@ -172,22 +172,23 @@ def _decode_body(seq: int, op: int, count: int, body: memoryview) -> Optional[Re
         return Record(seq, op, None, None, struct.unpack("<II", body) if op == OP_BUILD else ())
     if op not in (OP_ADD, OP_DELETE):
         return None
-    row = 8 + (4 * DIM if op == OP_ADD else 0)
+    row = 8 + (4 * dim if op == OP_ADD else 0)
     if len(body) != count * row:
         return None
     ids = np.frombuffer(body, dtype="<i8", count=count)
     vectors = None
     if op == OP_ADD:
-        vectors = np.frombuffer(body, dtype="<f4", offset=8 * count).reshape(count, DIM)
+        vectors = np.frombuffer(body, dtype="<f4", offset=8 * count).reshape(count, dim)
     return Record(seq, op, ids, vectors, ())
 
 
-def decode(kind: int, data: bytes) -> Optional[Record]:
-    """The record of a log record's kind and payload; None if it holds no batch this version reads."""
+def decode(kind: int, data: bytes, dim: int) -> Optional[Record]:
+    """The record of a log record's kind and payload (vectors of ``dim``
+    floats); None if it holds no batch this version reads."""
     if len(data) < _PAYLOAD_HEADER.size:
         return None
     seq, count = _PAYLOAD_HEADER.unpack_from(data)
-    return _decode_body(seq, kind, count, memoryview(data)[_PAYLOAD_HEADER.size :])
+    return _decode_body(seq, kind, count, memoryview(data)[_PAYLOAD_HEADER.size :], dim)
 
 
 def write_closed(path: str, last_record: int) -> None:
@@ -277,7 +278,9 @@ class OldLog:
                 record = None
                 if zlib.crc32(data) == crc and len(data) >= _OLD_PAYLOAD_HEADER.size:
                     seq, op, count = _OLD_PAYLOAD_HEADER.unpack_from(data)
-                    record = _decode_body(seq, op, count, memoryview(data)[_OLD_PAYLOAD_HEADER.size :])
+                    record = _decode_body(
+                        seq, op, count, memoryview(data)[_OLD_PAYLOAD_HEADER.size :], DIM
+                    )  # before other dimensions
                 if record is None or record.op == OP_FAILED:
                     # Only the last record can be a write cut short by a crash.
                     if end == size:
@@ -301,12 +304,13 @@ def aside_name(path: str) -> str:
 # --- manifest -----------------------------------------------------------------
 
 
-def write_manifest(folder: str, seq: int, files: List[Dict[str, Any]], side: str) -> None:
+def write_manifest(folder: str, seq: int, files: List[Dict[str, Any]], side: str, dim: int) -> None:
     manifest = {
         "kind": MANIFEST_KIND,
         "version": MANIFEST_VERSION,
         "routing": ROUTING,
         "side": side,
+        "dimension": dim,
         "seq": seq,
         "shards": files,
     }
@@ -321,7 +325,8 @@ def read_manifest(folder: str) -> Dict[str, Any]:
     """Read and check ``folder``'s manifest; raise ValueError naming what is wrong.
 
     Manifests written before shards kept a side name none: their shards have
-    none (``"side"`` is then ``"none"`` in the result).
+    none (``"side"`` is then ``"none"`` in the result); those written before
+    collections took other dimensions name none: their vectors have 384.
     """
     path = os.path.join(folder, MANIFEST)
     with open_regular(path) as f:
@@ -341,6 +346,9 @@ def read_manifest(folder: str) -> Dict[str, Any]:
         raise ValueError(f"{where} routes ids by {manifest.get('routing')!r}, not {ROUTING!r}")
     if manifest.setdefault("side", "none") not in SIDES:
         raise ValueError(f"{where} names the side {manifest['side']!r}, not one of {', '.join(map(repr, SIDES))}")
+    dim = manifest.setdefault("dimension", DIM)
+    if isinstance(dim, bool) or not isinstance(dim, int) or not 1 <= dim <= MAX_DIMENSION:
+        raise ValueError(f"{where} names the dimension {dim!r}, not an int from 1 to {MAX_DIMENSION}")
     if not _is_count(manifest.get("seq")):
         raise ValueError(f"{where} has no valid batch number")
     shards = manifest.get("shards")

@@ -78,11 +78,13 @@ class KestrixVectorStore(BasePydanticVectorStore):
         progress: Optional[Callable[[int, int], Any]] = None,
         oversample: int = DEFAULT_OVERSAMPLE,
         rescore: bool = True,
+        dim: Optional[int] = None,
         persist_directory: Optional[str] = None,
     ) -> None:
         core = DocumentCollection()
         core._init_collection(
             side,
+            dim,
             index_min_size,
             rebuild_fraction,
             m,
@@ -139,7 +141,9 @@ class KestrixVectorStore(BasePydanticVectorStore):
             # beside the metadata itself and the ref_doc_id to select by.
             [node_to_metadata_dict(node, remove_text=True, flat_metadata=self.flat_metadata) for node in kept],
         )
-        vectors = embedded([cast(List[float], node.embedding) for node in kept], len(kept), "nodes", "the nodes hold")
+        vectors = embedded(
+            [cast(List[float], node.embedding) for node in kept], len(kept), "nodes", self._core.dim, "the nodes hold"
+        )
         if keys:
             self._core._store_batch(batch, vectors)
         return keys
@@ -223,7 +227,7 @@ class KestrixVectorStore(BasePydanticVectorStore):
             raise ValueError("the query has no query_embedding")
         k = query.similarity_top_k
         check_count("similarity_top_k", k)
-        vector = embedded([query.query_embedding], 1, "query", "the query holds")[0]
+        vector = embedded([query.query_embedding], 1, "query", self._core.dim, "the query holds")[0]
         filter_dict(query.filters)  # a malformed filter is refused before anything is read
         core = self._core
         # An index's retriever passes the node ids the index lists, and an
@@ -257,9 +261,9 @@ class KestrixVectorStore(BasePydanticVectorStore):
         path = _local_path(persist_path, fs)
         if os.path.isdir(path):
             raise IsADirectoryError(f"cannot persist to {path!r}: it is a folder")
-        data, side, documents = self._core._snapshot()
+        data, side, documents, dim = self._core._snapshot()
         try:
-            write_save(llamaindex_layout(path), data, side, documents)
+            write_save(llamaindex_layout(path), data, side, documents, dim)
         finally:
             documents.close()
 
