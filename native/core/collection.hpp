@@ -216,6 +216,7 @@ public:
 
 private:
     std::size_t candidate_width(const SearchOptions& options) const noexcept;
+    std::uint64_t default_walk(const SearchOptions& options, std::size_t width) const noexcept;
     // Ranks hits by the side when options.rescore, keeping the best options.k
     // with their codes' Hamming distances to `query`.
     void rescore_hits(std::vector<SearchHit>& hits, const std::uint64_t* query, std::span<const float> floats,

@@ -131,13 +131,25 @@ void Collection::rescore_hits(std::vector<SearchHit>& hits, const std::uint64_t*
     }
 }
 
+// The walk's width when the caller names none: DEFAULT_EF, or as many as the
+// answers want; a rescored query walks wider by a factor per answer (the
+// sign mode, with only the codes to rescore by, wider still), never wider
+// than the live documents.
+std::uint64_t Collection::default_walk(const SearchOptions& options, std::size_t width) const noexcept {
+    if (!options.rescore) return std::max<std::uint64_t>(DEFAULT_EF, width);
+    const std::uint64_t per_answer =
+        side_.kind() == side::SideKind::None ? SIGN_WALK_PER_ANSWER : RESCORED_WALK_PER_ANSWER;
+    const std::uint64_t live = map_.size();
+    return std::max(DEFAULT_EF, options.k > live / per_answer ? live : options.k * per_answer);
+}
+
 // The graph road: deleted and replaced documents' nodes are walked through
 // but never kept, so up to `width` live hits come back; put in the
 // collection's order.
 std::vector<SearchHit> Collection::graph_one(const std::uint64_t* query, const CandidateQuery& prepared,
                                              std::size_t width, const SearchOptions& options,
                                              SearchContext& context) const {
-    const std::uint64_t ef = options.ef.value_or(std::max<std::uint64_t>(DEFAULT_EF, width));
+    const std::uint64_t ef = options.ef.value_or(default_walk(options, width));
     const auto vectors = store_.codes();
     const auto words = store_.ids();
     // Rescoring candidates: the walk keeps its width max(ef, k), guided by
