@@ -87,21 +87,19 @@ def default_roads(cols, queries, measure, repeats):
 
 
 def curve(cols, queries, measure, repeats):
-    print(f"{'road':<12} {'oversample':>10} {'ef':>5} {'int8 share':>10} {'top-1':>6} {'q/s':>7}", end="")
+    print(f"{'road':<6} {'oversample':>10} {'ef':>5} {'int8 share':>10} {'top-1':>6} {'q/s':>7}", end="")
     print(f" {'sign share':>10} {'top-1':>6} {'q/s':>7}")
-    for exact in (True, False):
-        for over in (1, 2, 3, 4, 5, 6, 8, 12, 16, 24):
-            for ef in [None] if exact else [None, 20, 40, 60, 80, 120]:
-                if not exact and ef is not None and ef < K * over // 2:
-                    continue
-                got = [
-                    road(cols[s], queries, measure, repeats, exact=exact, ef=ef, oversample=over, rescore=True)
-                    for s in ("int8", "none")
-                ]
-                print(f"{'scan' if exact else 'graph':<12} {over:>10} {str(ef or '-'):>5}", end="")
-                for g in got:
-                    print(f" {g['share']:>10.3f} {g['top1']:>6.3f} {g['qps']:>7.0f}", end="")
-                print()
+    grid = [("scan", over, None) for over in (1, 2, 4, 6, 7, 8, 10, 12, 16, 24)]
+    grid += [("graph", over, ef) for over in (6, 7, 8, 10, 12) for ef in (None, 80, 100, 120, 160, 200, 240)]
+    for kind, over, ef in grid:
+        got = [
+            road(cols[s], queries, measure, repeats, exact=kind == "scan", ef=ef, oversample=over, rescore=True)
+            for s in ("int8", "none")
+        ]
+        print(f"{kind:<6} {over:>10} {str(ef or '-'):>5}", end="")
+        for g in got:
+            print(f" {g['share']:>10.3f} {g['top1']:>6.3f} {g['qps']:>7.0f}", end="")
+        print(flush=True)
 
 
 def peers(stored_rows, stored, queries, measure, repeats, threads):

@@ -13,6 +13,7 @@ from .._adapter import DocumentCollection, check_count, collector_paused, embedd
 from .._files import DOC_IDS_SECTION, GRAPH_SECTION, STORE_SECTION, path_argument
 from .._filters import Filter
 from .._folders import langchain_layout, read_folder, write_save
+from .._native import DEFAULT_OVERSAMPLE
 from ..collection import Collection
 from ..documents import DocumentStore, Record
 from . import _mmr
@@ -39,15 +40,15 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
             default) never rebuilds on its own.
         m, ef_construction: parameters of the graph.
         ef: search width of the graph; ``None`` (the default) lets the
-            collection choose: as wide as the rescored candidates
-            (``k * oversample``), or 50 without rescoring.
+            collection choose: ``max(50, 12 * k)`` when rescoring by a side
+            (``24 * k`` without one), or 50 without rescoring.
         progress: called as ``progress(done, total)`` while a graph is built
             (a few times a second); an exception from it stops the build.
         side: the copy of every embedding kept beside its 1-bit code to
             rescore with: ``"int8"`` (the default, 388 bytes a document),
             ``"float16"`` (768) or ``None``/``"none"`` (the codes only).
         oversample: a search ranks ``k * oversample`` candidates of the codes
-            again by inner product (default 24).
+            again by inner product (default ``DEFAULT_OVERSAMPLE``, 8).
         rescore: ``False`` ranks and scores by the codes alone
             (``1 - hamming / 384``); by default searches are rescored, by the
             side or, without one, by the codes' own sign vectors.
@@ -64,7 +65,7 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         ef: Optional[int] = None,
         progress: Optional[Callable[[int, int], Any]] = None,
         side: Optional[str] = "int8",
-        oversample: int = 24,
+        oversample: int = DEFAULT_OVERSAMPLE,
         rescore: bool = True,
     ) -> None:
         if not isinstance(embedding, Embeddings):

@@ -21,6 +21,7 @@ from llama_index.core.vector_stores.utils import metadata_dict_to_node, node_to_
 from .._adapter import DocumentCollection, check_count, embedded, last_of_each
 from .._files import path_argument
 from .._folders import llamaindex_layout, read_save, write_save
+from .._native import DEFAULT_OVERSAMPLE
 from ..collection import Collection
 from ..documents import DocumentStore, Record
 from ._filters import filter_dict
@@ -52,7 +53,7 @@ class KestrixVectorStore(BasePydanticVectorStore):
         ef: search width of the graph; ``None`` lets the collection choose.
         progress: called as ``progress(done, total)`` while a graph is built.
         oversample: a query ranks ``k * oversample`` candidates of the codes
-            again by inner product (default 24).
+            again by inner product (default ``DEFAULT_OVERSAMPLE``, 8).
         rescore: ``False`` ranks by the codes alone.
     """
 
@@ -72,7 +73,7 @@ class KestrixVectorStore(BasePydanticVectorStore):
         ef_construction: int = 200,
         ef: Optional[int] = None,
         progress: Optional[Callable[[int, int], Any]] = None,
-        oversample: int = 24,
+        oversample: int = DEFAULT_OVERSAMPLE,
         rescore: bool = True,
     ) -> None:
         core = DocumentCollection()
