@@ -102,22 +102,24 @@ def curve(cols, queries, measure, repeats):
         print(flush=True)
 
 
-def peers(stored_rows, stored, queries, measure, repeats, threads):
-    found = {}
+def peers(stored_rows, stored, queries, measure, repeats):
+    """Each peer's (ef, top-1, share, q/s) rows at 1 and at 2 threads."""
+    found = {1: {}, 2: {}}
     try:
         import faiss
 
-        faiss.omp_set_num_threads(threads)
         index = faiss.IndexHNSWSQ(stored.shape[1], faiss.ScalarQuantizer.QT_8bit, 16, faiss.METRIC_INNER_PRODUCT)
         index.hnsw.efConstruction = 200
         index.train(stored)
         index.add(stored)
-        rows = []
-        for ef in PEER_EFS:
-            index.hnsw.efSearch = ef
-            top1, share = measure(stored_rows[index.search(queries, K)[1]])
-            rows.append((ef, top1, share, rate(lambda q: index.search(q, K), queries, repeats)))
-        found["faiss IndexHNSWSQ 8-bit"] = rows
+        for threads in (1, 2):
+            faiss.omp_set_num_threads(threads)
+            rows = []
+            for ef in PEER_EFS:
+                index.hnsw.efSearch = ef
+                top1, share = measure(stored_rows[index.search(queries, K)[1]])
+                rows.append((ef, top1, share, rate(lambda q: index.search(q, K), queries, repeats)))
+            found[threads]["faiss IndexHNSWSQ 8-bit"] = rows
         faiss.omp_set_num_threads(1)
     except ImportError:
         pass
@@ -126,12 +128,14 @@ def peers(stored_rows, stored, queries, measure, repeats, threads):
 
         index = Index(ndim=stored.shape[1], metric="ip", dtype="i8", connectivity=16, expansion_add=200)
         index.add(stored_rows, stored, threads=2)
-        rows = []
-        for ef in PEER_EFS:
-            index.expansion_search = ef
-            top1, share = measure(index.search(queries, K, threads=threads).keys)
-            rows.append((ef, top1, share, rate(lambda q: index.search(q, K, threads=threads), queries, repeats)))
-        found["usearch i8"] = rows
+        for threads in (1, 2):
+            rows = []
+            for ef in PEER_EFS:
+                index.expansion_search = ef
+                top1, share = measure(index.search(queries, K, threads=threads).keys)
+                search = lambda q: index.search(q, K, threads=threads)  # noqa: E731
+                rows.append((ef, top1, share, rate(search, queries, repeats)))
+            found[threads]["usearch i8"] = rows
     except ImportError:
         pass
     return found
@@ -197,14 +201,13 @@ def main() -> None:
             child += ["--seed", str(args.seed), "--repeats", str(args.repeats)]
             env = dict(os.environ, PYTHONPATH=args.today)
             today = json.loads(subprocess.run(child, env=env, check=True, capture_output=True, text=True).stdout)
-        one = peers(stored_rows, stored, queries, measure, args.repeats, 1)
-        two = peers(stored_rows, stored, queries, measure, args.repeats, 2)
+        by_threads = peers(stored_rows, stored, queries, measure, args.repeats)
         print(f"{'road':<44} {'top-1':>6} {'share':>6} {'q/s':>8} {'today q/s':>9} {'today share':>11}")
         for label, got in mine.items():
             before = today.get(label)
             extra = f" {before['qps']:>9.0f} {before['share']:>11.3f}" if before else ""
             print(f"{label:<44} {got['top1']:>6.3f} {got['share']:>6.3f} {got['qps']:>8.0f}{extra}")
-        for threads, found in ((1, one), (2, two)):
+        for threads, found in by_threads.items():
             for peer, rows in found.items():
                 print(
                     f"{peer}, {threads} thread{'s' if threads > 1 else ''}: "
@@ -212,7 +215,7 @@ def main() -> None:
                 )
         for label, threads in (("int8 rescored, graph", 1), ("int8 rescored, graph, batch 2 threads", 2)):
             got = mine[label]
-            for peer, rows in (one if threads == 1 else two).items():
+            for peer, rows in by_threads[threads].items():
                 row = first_reaching(rows, got["share"])
                 if row is None:
                     print(f"{label} ({got['share']:.3f}): {peer} never reaches it")
