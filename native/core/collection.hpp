@@ -254,11 +254,16 @@ private:
                                                 AppendSide append_side, bool repeats_allowed,
                                                 const BeforeCommit& before_commit);
     std::size_t candidate_width(const SearchOptions& options) const noexcept;
-    // Ranks hits by the side when options.rescore, keeping the best options.k.
-    void rescore_hits(std::vector<SearchHit>& hits, std::span<const float> floats, const SearchOptions& options) const;
-    // The graph road of one query (a graph must exist).
-    std::vector<SearchHit> graph_one(const std::uint64_t* query, std::size_t width, const SearchOptions& options,
-                                     SearchContext& context) const;
+    std::uint64_t default_walk(const SearchOptions& options, std::size_t width) const noexcept;
+    // Ranks hits by the side when options.rescore, keeping the best options.k
+    // with their codes' Hamming distances to `query`.
+    void rescore_hits(std::vector<SearchHit>& hits, const std::uint64_t* query, std::span<const float> floats,
+                      const SearchOptions& options) const;
+    // The graph road of one query (a graph must exist), guided by `prepared`
+    // (rescored queries) or by the code's Hamming distances.
+    std::vector<SearchHit> graph_one(const std::uint64_t* query,
+                                     const std::optional<kernels::AsymmetricQuery>& prepared, std::size_t width,
+                                     const SearchOptions& options, SearchContext& context) const;
     // `graph` extended by the slots from `first_slot` on (std::bad_alloc).
     HnswGraph extended_graph(const HnswGraph& graph, std::size_t first_slot) const;
     void set_graph(std::unique_ptr<HnswGraph> graph) noexcept;

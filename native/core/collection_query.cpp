@@ -5,6 +5,7 @@
 #include <cassert>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "collection.hpp"
@@ -30,13 +31,36 @@ constexpr std::size_t QUERY_BLOCK = 32;
 // A split of the rows among threads pays off only above this many per thread.
 constexpr std::size_t MIN_ROWS_PER_SPLIT = 32768;
 
+// What a query's candidates are measured by: the asymmetric distance of its
+// floats when it is rescored (the float query rounded to a few bits against
+// the codes' signs puts as much of the float answer into 40 candidates as the
+// Hamming distance of its own signs puts into 240), else the Hamming distance
+// of its code. Without usable floats (none, or not finite) a rescored query
+// falls back to the codes' Hamming order too.
+using CandidateQuery = std::optional<kernels::AsymmetricQuery>;
+
+CandidateQuery candidate_query(std::span<const float> floats, std::size_t dim, const SearchOptions& options) noexcept {
+    if (!options.rescore || floats.size() < dim) return std::nullopt;
+    auto prepared = kernels::prepare_asymmetric_query(floats.first(dim), ASYMMETRIC_QUERY_BITS);
+    if (!prepared) return std::nullopt;
+    return std::move(*prepared);
+}
+
 // The best `width` live rows of [begin, end) for each query of a block, in
-// the collection's order.
-void scan_block_of_queries(const VectorStore& store, CodeRows queries, std::size_t width, std::size_t begin,
-                           std::size_t end, std::span<std::vector<SearchHit>> out) {
+// the collection's order (by asymmetric distance where the query has its
+// prepared form in `prepared`).
+void scan_block_of_queries(const VectorStore& store, CodeRows queries, std::span<const CandidateQuery> prepared,
+                           std::size_t width, std::size_t begin, std::size_t end,
+                           std::span<std::vector<SearchHit>> out) {
     std::vector<FirstRowsSelection> selections;
     selections.reserve(queries.size());
-    for (std::size_t q = 0; q < queries.size(); ++q) selections.emplace_back(width, end - begin, store.dimension());
+    for (std::size_t q = 0; q < queries.size(); ++q) {
+        if (prepared[q]) {
+            selections.emplace_back(width, end - begin, *prepared[q]);
+        } else {
+            selections.emplace_back(width, end - begin, store.dimension());
+        }
+    }
     const auto vectors = store.codes();
     const auto words = store.ids();
     for (std::size_t tile = begin; tile < end; tile += ROW_TILE) {
@@ -47,9 +71,11 @@ void scan_block_of_queries(const VectorStore& store, CodeRows queries, std::size
     for (std::size_t q = 0; q < queries.size(); ++q) out[q] = selections[q].take();
 }
 
-std::vector<SearchHit> scan_one(const VectorStore& store, const std::uint64_t* query, std::size_t width) {
+std::vector<SearchHit> scan_one(const VectorStore& store, const std::uint64_t* query, const CandidateQuery& prepared,
+                                std::size_t width) {
     std::vector<SearchHit> hits;
-    scan_block_of_queries(store, CodeRows(query, store.dimension(), 1), width, 0, store.size(), std::span(&hits, 1));
+    scan_block_of_queries(store, CodeRows(query, store.dimension(), 1), std::span(&prepared, 1), width, 0, store.size(),
+                          std::span(&hits, 1));
     return hits;
 }
 
@@ -83,7 +109,7 @@ std::size_t Collection::candidate_width(const SearchOptions& options) const noex
     return static_cast<std::size_t>(std::min(wanted, live));
 }
 
-void Collection::rescore_hits(std::vector<SearchHit>& hits, std::span<const float> floats,
+void Collection::rescore_hits(std::vector<SearchHit>& hits, const std::uint64_t* query, std::span<const float> floats,
                               const SearchOptions& options) const {
     if (!options.rescore) return;
     const std::size_t dim = dimension();
@@ -91,6 +117,11 @@ void Collection::rescore_hits(std::vector<SearchHit>& hits, std::span<const floa
                                                : std::unexpected(side::SideError::BadRow);
     if (prepared) {
         hits.resize(side::rescore(*prepared, side_.view(), store_.codes(), std::span(hits), options.k));
+        // The candidates may have been measured by asymmetric distance; an
+        // answer's distance is always its code's Hamming distance.
+        const auto codes = store_.codes();
+        const kernels::CodeKernels& measure = kernels::code_kernels(codes.words);
+        for (SearchHit& hit : hits) hit.distance = measure.distance(query, codes[hit.slot]);
     } else if (hits.size() > options.k) {
         // No usable floats (none, or not finite): the codes' best k. (A graph's
         // candidates come in no particular order.)
@@ -100,17 +131,32 @@ void Collection::rescore_hits(std::vector<SearchHit>& hits, std::span<const floa
     }
 }
 
+// The walk's width when the caller names none: DEFAULT_EF, or as many as the
+// answers want; a rescored query walks wider by a factor per answer (the
+// sign mode, with only the codes to rescore by, wider still), never wider
+// than the live documents.
+std::uint64_t Collection::default_walk(const SearchOptions& options, std::size_t width) const noexcept {
+    if (!options.rescore) return std::max<std::uint64_t>(DEFAULT_EF, width);
+    const std::uint64_t per_answer =
+        side_.kind() == side::SideKind::None ? SIGN_WALK_PER_ANSWER : RESCORED_WALK_PER_ANSWER;
+    const std::uint64_t live = map_.size();
+    return std::max(DEFAULT_EF, options.k > live / per_answer ? live : options.k * per_answer);
+}
+
 // The graph road: deleted and replaced documents' nodes are walked through
 // but never kept, so up to `width` live hits come back; put in the
 // collection's order.
-std::vector<SearchHit> Collection::graph_one(const std::uint64_t* query, std::size_t width,
-                                             const SearchOptions& options, SearchContext& context) const {
-    const std::uint64_t ef = options.ef.value_or(std::max<std::uint64_t>(DEFAULT_EF, width));
+std::vector<SearchHit> Collection::graph_one(const std::uint64_t* query, const CandidateQuery& prepared,
+                                             std::size_t width, const SearchOptions& options,
+                                             SearchContext& context) const {
+    const std::uint64_t ef = options.ef.value_or(default_walk(options, width));
     const auto vectors = store_.codes();
     const auto words = store_.ids();
+    // Rescoring candidates: the walk keeps its width max(ef, k), guided by
+    // the prepared query's asymmetric distances where it has them, and the
+    // candidates come from every live node it measured.
+    if (prepared) return search_hnsw_pool(*graph_, vectors, words, *prepared, options.k, ef, width, context);
     if (width > options.k) {
-        // Rescoring candidates: the walk keeps its width max(ef, k), and the
-        // candidates come from every live node it measured.
         return search_hnsw_pool(*graph_, vectors, words, query, options.k, ef, width, context);
     }
     auto hits = search_hnsw_live(*graph_, vectors, words, query, width, ef, context);
@@ -132,13 +178,14 @@ std::vector<DocumentHit> Collection::search(const std::uint64_t* query, std::spa
     const std::size_t width = candidate_width(options);
     std::vector<DocumentHit> out;
     if (width == 0) return out;
+    const CandidateQuery prepared = candidate_query(floats, dimension(), options);
     std::vector<SearchHit> hits;
     if (graph_ && !options.exact) {
-        hits = graph_one(query, width, options, *rooms_.borrow());
+        hits = graph_one(query, prepared, width, options, *rooms_.borrow());
     } else {
-        hits = scan_one(store_, query, width);
+        hits = scan_one(store_, query, prepared, width);
     }
-    rescore_hits(hits, floats, options);
+    rescore_hits(hits, query, floats, options);
     out.reserve(hits.size());
     for (const SearchHit& hit : hits) out.push_back({doc_ids_[hit.slot], hit.slot, hit.distance, hit.score});
     return out;
@@ -182,19 +229,22 @@ BatchHits Collection::search_batch(CodeRows queries, const SearchOptions& option
         if (through_graph) {
             const auto context = rooms_.borrow();
             for (std::size_t q = 0; q < count; ++q) {
-                auto hits = graph_one(block_queries[q], width, options, *context);
-                rescore_hits(hits, floats_of(first + q), options);
+                const CandidateQuery prepared = candidate_query(floats_of(first + q), dim, options);
+                auto hits = graph_one(block_queries[q], prepared, width, options, *context);
+                rescore_hits(hits, block_queries[q], floats_of(first + q), options);
                 write_row(hits, doc_ids_, out, first + q);
             }
             return;
         }
         const std::size_t begin = std::min(store_.size(), split * rows_per_split);
         const std::size_t end = std::min(store_.size(), begin + rows_per_split);
+        std::vector<CandidateQuery> prepared(count);
+        for (std::size_t q = 0; q < count; ++q) prepared[q] = candidate_query(floats_of(first + q), dim, options);
         std::vector<std::vector<SearchHit>> hits(count);
-        scan_block_of_queries(store_, block_queries, width, begin, end, hits);
+        scan_block_of_queries(store_, block_queries, prepared, width, begin, end, hits);
         for (std::size_t q = 0; q < count; ++q) {
             if (splits == 1) {
-                rescore_hits(hits[q], floats_of(first + q), options);
+                rescore_hits(hits[q], block_queries[q], floats_of(first + q), options);
                 write_row(hits[q], doc_ids_, out, first + q);
             } else {
                 partial[(first + q) * splits + split] = std::move(hits[q]);
@@ -213,7 +263,7 @@ BatchHits Collection::search_batch(CodeRows queries, const SearchOptions& option
             }
             std::sort(merged.begin(), merged.end(), ranks_before);
             if (merged.size() > width) merged.resize(width);
-            rescore_hits(merged, floats_of(q), options);
+            rescore_hits(merged, queries[q], floats_of(q), options);
             write_row(merged, doc_ids_, out, q);
         }
     }

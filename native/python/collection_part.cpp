@@ -381,10 +381,11 @@ const std::string& search_doc() {
         "The k nearest documents of one query (a list of (id, score)) or of a batch\n"
         "((ids, scores) arrays of shape (q, min(k, len(self)))). With rescore (the\n"
         "default when the collection has a side), k * oversample candidates of the\n"
-        "codes are ranked again by inner product with the side's vectors (with the\n"
-        "codes' signs when side='none'), and scored by it. Through the graph a walk\n"
-        "keeps max(ef, k) nodes; ef=None means " +
-        to_string(DEFAULT_EF) + ", or as many as a rescored query's candidates when more.";
+        "codes (nearest by the query's asymmetric distance) are ranked again by inner\n"
+        "product with the side's vectors (with the codes' signs when side='none'), and\n"
+        "scored by it. Through the graph a walk keeps max(ef, k) nodes; ef=None means " +
+        to_string(DEFAULT_EF) + ",\nor for a rescored query max(" + to_string(DEFAULT_EF) + ", " +
+        to_string(RESCORED_WALK_PER_ANSWER) + " * k) (" + to_string(SIGN_WALK_PER_ANSWER) + " * k with side='none').";
     return text;
 }
 

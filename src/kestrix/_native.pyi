@@ -59,7 +59,7 @@ class Collection:
         ef: Optional[int] = None,
         threads: Optional[int] = None,
         rescore: Optional[bool] = None,
-        oversample: int = 24,
+        oversample: int = 8,
     ) -> Any: ...
     def build_index(
         self, m: int = 16, ef_construction: int = 200, progress: Optional[Callable[[int, int], object]] = None

@@ -51,30 +51,31 @@ class Collection(_NativeCollection):
       kept; ``ttl_ms >= 0``, and ``inf`` deletes nothing), ``compact()`` (frees the slots of deleted and replaced documents,
       keeping the others in order).
     - ``search(query, k=10, *, exact=False, ef=None, threads=None,
-      rescore=None, oversample=24)``: one query
+      rescore=None, oversample=8)``: one query
       (1-D) gives a list of ``(id, score)``, best first; a batch (2-D) gives
       ``(ids, scores)``, int64 and float32 arrays of shape
       ``(q, min(k, len(col)))``, a short row padded with id ``-1`` and score
       ``nan``. Results are NumPy arrays when NumPy is installed, lists
       otherwise. A batch row is exactly the answer of that query alone.
       With ``rescore`` (the default when there is a side), the
-      ``k * oversample`` best candidates by the codes are ranked again by
-      inner product with the side's vectors, and the best ``k`` are returned
-      with those inner products as scores (the cosine, for unit vectors).
+      ``k * oversample`` candidates nearest by the query's asymmetric
+      distance (the query rounded to 4 bits a component, against the codes'
+      signs; ties to the lower slot) are ranked again by inner product with
+      the side's vectors, and the best ``k`` are returned with those inner
+      products as scores (the cosine, for unit vectors).
       ``rescore=True`` without a side uses the codes' own sign vectors (the
       inner product with the unit vector of signs, +-1/sqrt(dim) a
       component): no memory at all, a smaller gain. Equal rescored scores go
       to the lower slot. Through the graph, a walk keeps ``max(ef, k)``
-      nodes; ``ef=None`` means 50, or for a rescored query as many as its
-      candidates when that is more. A rescored query takes its
-      ``k * oversample`` candidates from every live node the walk measured
-      (the nearest by the codes, ties to the lower slot), so a narrower
+      nodes; ``ef=None`` means 50, or for a rescored query ``max(50, 12 * k)``
+      (``24 * k`` without a side), and the walk measures by the same
+      asymmetric distance. A rescored query takes its ``k * oversample``
+      candidates from every live node the walk measured, so a narrower
       ``ef`` given explicitly trades a little of the answer for speed. On
-      all-MiniLM-L6-v2 sentence embeddings an int8 side at the default
-      oversampling recovers about 0.95 of the float top-10 and the float
-      top-1 99 % of the time, through the exact scan and through the graph
-      at the default width alike (the codes alone: 0.47); ``ef=50`` through
-      the graph: 0.91, about three times faster.
+      all-MiniLM-L6-v2 sentence embeddings an int8 side at the defaults
+      recovers about 0.95 of the float top-10 and the float top-1 99 % of
+      the time, through the exact scan and through the graph alike (the
+      codes alone: 0.47).
     - ``build_index(m=16, ef_construction=200, progress=None)``,
       ``has_index()``: an HNSW graph; ``progress(done, total)`` is called a few
       times a second while it is built (an exception from it, or Ctrl-C,

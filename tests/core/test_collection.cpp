@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <random>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -108,12 +110,20 @@ Collection filled(std::size_t n, std::mt19937_64& rng) {
     return c;
 }
 
-std::vector<std::uint32_t> brute_force_order(const Collection& c, const QuantizedVector& query) {
+// The live slots by (distance, slot): Hamming distance to `query`, or with
+// `floats` the asymmetric distance of their prepared form.
+std::vector<std::uint32_t> brute_force_order(const Collection& c, const QuantizedVector& query,
+                                             std::span<const float> floats = {}) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> order;  // (distance, slot)
     const auto words = c.store().ids();
+    const auto& measure = kernels::code_kernels(6);
+    std::optional<kernels::AsymmetricQuery> prepared;
+    if (!floats.empty()) prepared = *kernels::prepare_asymmetric_query(floats, ASYMMETRIC_QUERY_BITS);
     for (std::uint32_t slot = 0; slot < words.size(); ++slot) {
-        if (!is_tombstoned(words[slot]))
-            order.emplace_back(kernels::code_kernels(6).distance(code_of(query), c.store().code(slot)), slot);
+        if (is_tombstoned(words[slot])) continue;
+        const auto* code = c.store().code(slot);
+        order.emplace_back(
+            prepared ? measure.asymmetric_distance(*prepared, code) : measure.distance(code_of(query), code), slot);
     }
     std::sort(order.begin(), order.end());
     std::vector<std::uint32_t> slots;
@@ -155,9 +165,22 @@ TEST(Collection, BatchRowsEqualSingleQueriesOnEveryThreadCountAndSplit) {
                         const auto single = c.search(code_of(queries[row]),
                                                      std::span(floats).subspan(row * DIMENSION, DIMENSION), options);
                         ASSERT_EQ(single.size(), batch.width);
+                        const auto floats_of_row = std::span(floats).subspan(row * DIMENSION, DIMENSION);
                         if (!rescore) {  // the first k live slots by (distance, slot), by brute force
                             const auto slots = brute_force_order(c, queries[row]);
                             for (std::size_t i = 0; i < single.size(); ++i) EXPECT_EQ(single[i].slot, slots[i]);
+                        } else if (threads == 1) {
+                            // Picked among the first 3 k by (asymmetric distance, slot); each answer
+                            // with its code's Hamming distance.
+                            const auto slots = brute_force_order(c, queries[row], floats_of_row);
+                            const std::set<std::uint32_t> candidates(
+                                slots.begin(),
+                                slots.begin() + static_cast<std::ptrdiff_t>(std::min(3 * k, slots.size())));
+                            for (const auto& hit : single) {
+                                EXPECT_TRUE(candidates.contains(hit.slot));
+                                EXPECT_EQ(hit.distance, kernels::code_kernels(6).distance(code_of(queries[row]),
+                                                                                          c.store().code(hit.slot)));
+                            }
                         }
                         for (std::size_t i = 0; i < single.size(); ++i) {
                             EXPECT_EQ(batch.ids[row * batch.width + i], static_cast<std::int64_t>(single[i].id));

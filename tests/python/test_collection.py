@@ -7,6 +7,7 @@ import sys
 import threading
 
 import pytest
+from conftest import ref_asymmetric
 
 np = pytest.importorskip("numpy")
 
@@ -553,14 +554,24 @@ def test_a_side_rescores_batches_like_single_queries_and_survives_its_file(side,
         got = inner[row, [position[doc] for doc in got_ids[row].tolist()]]
         assert np.allclose(got_scores[row], got, atol=tolerance)
         assert got.min() >= np.sort(inner[row])[-10] - 2 * tolerance
+    # Three candidates an answer: the first 30 slots by the query's asymmetric
+    # distance (lower slot first), the best 10 of them by the side.
+    codes, stored = col.get(col.ids()), col.ids()
+    got_ids, _ = col.search(Q, 10, exact=True, oversample=3)
+    for row in range(len(Q)):
+        far = ref_asymmetric(Q[row], codes)
+        chosen = np.lexsort((np.arange(len(far)), far))[:30]
+        assert set(got_ids[row].tolist()) <= set(stored[chosen].tolist())
+        got = inner[row, [position[doc] for doc in got_ids[row].tolist()]]
+        assert got.min() >= np.sort(inner[row, chosen])[-10] - 2 * tolerance
     for exact in (True, False):
         if not exact:
             col.build_index(m=8, ef_construction=32)
         batch = col.search(Q, 10, exact=exact, threads=2)
         if not exact:
-            # Left to the collection, a rescored walk is as wide as its 240 candidates.
+            # Left to the collection, a rescored walk keeps 12 nodes an answer.
             assert _equal_answers(batch, col.search(Q, 10, ef=None)) and _equal_answers(
-                batch, col.search(Q, 10, ef=240)
+                batch, col.search(Q, 10, ef=120)
             )
             assert not _equal_answers(batch, col.search(Q, 10, ef=10))
         for row, query in enumerate(Q):

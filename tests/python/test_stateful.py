@@ -20,7 +20,7 @@ import time
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
-from conftest import reference_top_k  # noqa: E402
+from conftest import ref_asymmetric, reference_top_k  # noqa: E402
 from hypothesis import HealthCheck, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from hypothesis.stateful import (  # noqa: E402
@@ -640,6 +640,11 @@ class CollectionMachine(RuleBasedStateMachine):
             for doc, score in hits:
                 assert score == pytest.approx(by_doc[doc], rel=1e-5, abs=1e-6)
             if scan:
+                # Candidates by the query's asymmetric distance, lower slot first.
+                codes = b"".join(code_bytes(w, self.dim) for _, w in live)
+                rows = numpy.frombuffer(codes, numpy.uint8).reshape(-1, 8 * ((self.dim + 63) // 64))
+                far = ref_asymmetric(float32_rows([query], self.dim)[0], rows)
+                ranked = sorted(range(len(live)), key=lambda i: (far[i], i))
                 best = sorted(ranked[: k * oversample], key=lambda i: (-scores[i], i))[:k]
                 assert [doc for doc, _ in hits] == [live[i][0] for i in best]
             return

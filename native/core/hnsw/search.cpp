@@ -12,11 +12,10 @@ namespace {
 // max(ef, k) whose results are left sorted in context.found; `keep` and `see`
 // as search_layer takes them. Kept out of line: folded into its callers it
 // makes their own loops slower.
-template <class Keep, class See>
-[[gnu::noinline]] void walk_to_layer0(const HnswGraph& graph, CodeRows vectors, const std::uint64_t* query,
-                                      std::uint32_t entry, std::uint64_t k, std::uint64_t ef, SearchContext& context,
-                                      Keep keep, See see) {
-    const kernels::CodeKernels& measure = kernels::code_kernels(vectors.words);
+template <class Keep, class See, class Target, class Measure>
+[[gnu::noinline]] void walk_to_layer0(const HnswGraph& graph, CodeRows vectors, const Target* query,
+                                      const Measure& measure, std::uint32_t entry, std::uint64_t k, std::uint64_t ef,
+                                      SearchContext& context, Keep keep, See see) {
     Candidate position{measure.distance(query, vectors[entry]), entry};
     for (std::uint64_t layer = graph.top_level(); layer >= 1; --layer) {
         position = greedy_descend(graph, vectors, query, position.slot, position.distance, layer, measure);
@@ -48,7 +47,8 @@ std::vector<SearchHit> search_graph(const HnswGraph& graph, CodeRows vectors, st
     if (k == 0) return {};
     const auto entry = graph.entry_point();
     if (!entry || *entry >= vectors.size()) return {};
-    walk_to_layer0(graph, vectors, query, *entry, k, ef, context, keep, SeeNothing{});
+    walk_to_layer0(graph, vectors, query, kernels::code_kernels(vectors.words), *entry, k, ef, context, keep,
+                   SeeNothing{});
     return first_hits(context.found, ids, k, vectors.dim);
 }
 
@@ -67,13 +67,18 @@ std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, CodeRows vectors
     return search_graph(graph, vectors, ids, query, k, ef, KeepLive{ids}, context);
 }
 
-std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
-                                        const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
-                                        std::size_t width, SearchContext& context) {
+namespace {
+
+// The pool road of both measures: `max_distance` bounds every distance the
+// measure gives.
+template <class Target, class Measure>
+std::vector<SearchHit> pool_search(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                   const Target* query, const Measure& measure, std::uint32_t max_distance,
+                                   std::uint64_t k, std::uint64_t ef, std::size_t width, SearchContext& context) {
     const auto entry = graph.entry_point();
     if (width == 0 || !entry || *entry >= vectors.size()) return {};
     context.seen.clear();
-    walk_to_layer0(graph, vectors, query, *entry, k, ef, context, KeepLive{ids},
+    walk_to_layer0(graph, vectors, query, measure, *entry, k, ef, context, KeepLive{ids},
                    CollectLive{KeepLive{ids}, &context.seen});
     // The first `width` of the pool by (distance, slot): the cut-off distance
     // from a count per distance, then every node below it and the lowest
@@ -82,11 +87,11 @@ std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors
     const std::span<const Candidate> seen = context.seen;
     const std::size_t dim = vectors.dim;
     std::vector<std::size_t>& per_distance = context.per_distance;
-    per_distance.assign(dim + 1, 0);
+    per_distance.assign(std::size_t{max_distance} + 1, 0);
     for (const Candidate& c : seen) ++per_distance[c.distance];
     std::uint32_t cutoff = 0;
     std::size_t below = 0;
-    while (cutoff < dim && below + per_distance[cutoff] < width) below += per_distance[cutoff++];
+    while (cutoff < max_distance && below + per_distance[cutoff] < width) below += per_distance[cutoff++];
     std::vector<SearchHit> hits;
     hits.reserve(std::min(width, seen.size()));
     std::vector<std::uint32_t> at_cutoff;
@@ -103,6 +108,22 @@ std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors
         hits.push_back({ids[at_cutoff[i]], at_cutoff[i], cutoff, distance_to_score(cutoff, dim)});
     }
     return hits;
+}
+
+}  // namespace
+
+std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                        const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                        std::size_t width, SearchContext& context) {
+    return pool_search(graph, vectors, ids, query, kernels::code_kernels(vectors.words),
+                       static_cast<std::uint32_t>(vectors.dim), k, ef, width, context);
+}
+
+std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                        const kernels::AsymmetricQuery& query, std::uint64_t k, std::uint64_t ef,
+                                        std::size_t width, SearchContext& context) {
+    return pool_search(graph, vectors, ids, &query, asymmetric_measure(query), query.max_distance, k, ef, width,
+                       context);
 }
 
 }  // namespace kestrix

@@ -41,15 +41,15 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
             default) never rebuilds on its own.
         m, ef_construction: parameters of the graph.
         ef: search width of the graph; ``None`` (the default) lets the
-            collection choose: as wide as the rescored candidates
-            (``k * oversample``), or 50 without rescoring.
+            collection choose: ``max(50, 12 * k)`` when rescoring by a side
+            (``24 * k`` without one), or 50 without rescoring.
         progress: called as ``progress(done, total)`` while a graph is built
             (a few times a second); an exception from it stops the build.
         side: the copy of every embedding kept beside its 1-bit code to
             rescore with: ``"int8"`` (the default, 388 bytes a document),
             ``"float16"`` (768) or ``None``/``"none"`` (the codes only).
         oversample: a search ranks ``k * oversample`` candidates of the codes
-            again by inner product (default 24).
+            again by inner product (default ``DEFAULT_OVERSAMPLE``, 8).
         rescore: ``False`` ranks and scores by the codes alone
             (``1 - hamming / dim``); by default searches are rescored, by the
             side or, without one, by the codes' own sign vectors.

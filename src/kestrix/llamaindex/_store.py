@@ -53,7 +53,7 @@ class KestrixVectorStore(BasePydanticVectorStore):
         ef: search width of the graph; ``None`` lets the collection choose.
         progress: called as ``progress(done, total)`` while a graph is built.
         oversample: a query ranks ``k * oversample`` candidates of the codes
-            again by inner product (default 24).
+            again by inner product (default ``DEFAULT_OVERSAMPLE``, 8).
         rescore: ``False`` ranks by the codes alone.
         persist_directory: a folder to keep the store in, every change
             durable when its call returns (see the LangChain store's
