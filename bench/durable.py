@@ -1,8 +1,11 @@
-"""Durable appends to kestrix's write-ahead log against SQLite, in one run on one machine.
+"""Durable writes: kestrix's write-ahead log and durable collections against SQLite, Chroma and
+LanceDB, in one run on one machine.
 
-    python bench/durable.py                  # 40 batches of 1,000 rows; 1,000 single rows a thread
-    python bench/durable.py --quick          # 10 batches; 200 single rows a thread
+    python bench/durable.py                  # 40 batches of 1,000 rows; 1,000 single rows a thread;
+                                             # reopen: 100,000 documents with a graph, 100,000 logged adds
+    python bench/durable.py --quick          # 10 batches; 200 single rows a thread; reopen 20,000 + 20,000
     python bench/durable.py --dir /mnt/disk  # the disk to measure (default: the system's temp folder)
+    python bench/durable.py --only reopen --base 1000000 --logged 100000
 
 Every write is durable before the next one starts: the log flushes after
 each append (group commit shares one flush among the threads waiting for
@@ -13,6 +16,19 @@ blob per row, made before the clock starts. "read back" is recovery's pass
 over a log of batches (read, checksums checked, each payload handed over).
 Figures are rows per second, the median of the repeats with the spread
 beside it. Nothing here asserts a time.
+
+A durable collection (``Collection.open``, side "none") makes each ``add``
+durable before it returns: its record holds the ids, the 48-byte codes and
+the insertion times. Chroma (``PersistentClient``) and LanceDB
+(``lancedb.connect``) add the same batches to their persistent collections
+at their default settings, which do not promise that a batch is on the disk
+when its call returns: their figures are a ceiling for durable adds of theirs.
+
+Reopen: a durable collection of ``--base`` documents with a graph is
+checkpointed, then takes ``--logged`` more in batches of 1,000 (one log
+record each; the graph is extended by each add) and is closed. Opening it
+again (load the checkpoint, replay the records) is set against loading the
+checkpoint as a plain collection and adding the same rows in one call.
 
 The file flushed by each thread (os.write + os.fdatasync per row, no group
 commit of its own) is the floor for single rows: the kernel may already
@@ -34,6 +50,7 @@ import time
 
 import numpy as np
 
+from kestrix import Collection
 from kestrix._native import Log, LogReader
 
 DIM = 384
@@ -67,6 +84,15 @@ def in_threads(threads, work):
     for thread in pool:
         thread.join()
     return time.perf_counter() - began
+
+
+def interleaved_seconds(runs, repeats):
+    """{name: run} -> {name: median seconds}, the runs taking turns."""
+    took = {name: [] for name in runs}
+    for _ in range(repeats):
+        for name, run in runs.items():
+            took[name].append(run())
+    return {name: statistics.median(t) for name, t in took.items()}
 
 
 class Bench:
@@ -189,6 +215,115 @@ class Bench:
 
         return run, threads * each
 
+    # -- durable collections --------------------------------------------------
+
+    def collection_batches(self, ids, x):
+        def run():
+            with Collection.open(self.path("batches.kxd")) as col:
+                began = time.perf_counter()
+                for start in range(0, len(ids), BATCH):
+                    col.add(ids[start : start + BATCH], x[start : start + BATCH])
+                return time.perf_counter() - began
+
+        return run, len(ids)
+
+    def collection_rows(self, ids, x, threads, each):
+        def run():
+            with Collection.open(self.path("rows.kxd")) as col:
+
+                def work(t):
+                    for i in range(t * each, (t + 1) * each):
+                        col.add(ids[i : i + 1], x[i : i + 1])
+
+                return in_threads(threads, work)
+
+        return run, threads * each
+
+    # -- Chroma and LanceDB, persistent -----------------------------------------
+
+    def chroma_batches(self, ids, x):
+        import chromadb
+        from chromadb.config import Settings
+
+        keys = [str(i) for i in ids]
+
+        def run():
+            client = chromadb.PersistentClient(path=self.path("chroma"), settings=Settings(anonymized_telemetry=False))
+            col = client.create_collection("rows")
+            began = time.perf_counter()
+            for start in range(0, len(ids), BATCH):
+                col.add(ids=keys[start : start + BATCH], embeddings=x[start : start + BATCH])
+            return time.perf_counter() - began
+
+        return run, len(ids)
+
+    def lance_batches(self, ids, x):
+        import lancedb
+        import pyarrow as pa
+
+        schema = pa.schema([("id", pa.int64()), ("vector", pa.list_(pa.float32(), DIM))])
+        tables = [
+            pa.Table.from_arrays(
+                [
+                    pa.array(ids[start : start + BATCH]),
+                    pa.FixedSizeListArray.from_arrays(pa.array(x[start : start + BATCH].ravel()), DIM),
+                ],
+                schema=schema,
+            )
+            for start in range(0, len(ids), BATCH)
+        ]
+
+        def run():
+            table = lancedb.connect(self.path("lance")).create_table("rows", schema=schema)
+            began = time.perf_counter()
+            for batch in tables:
+                table.add(batch)
+            return time.perf_counter() - began
+
+        return run, len(ids)
+
+    # -- reopen after logged adds ----------------------------------------------
+
+    def reopen(self, base, logged, graph):
+        """(reopen, load + one add, load alone) seconds, over a durable
+        collection of ``base`` documents (with a graph when ``graph``)
+        checkpointed, then ``logged`` more added in batches of 1,000."""
+        rng = np.random.default_rng(11)
+        folder = self.path("reopen.kxd")
+        with Collection.open(folder) as col:
+            for start in range(0, base, 100_000):
+                rows = min(100_000, base - start)
+                col.add(np.arange(start, start + rows), rng.standard_normal((rows, DIM), dtype=np.float32))
+            if graph:
+                col.build_index()
+            col.checkpoint()
+            (checkpoint,) = [name for name in os.listdir(folder) if name.endswith(".kx")]
+            new_ids = np.arange(base, base + logged)
+            new_rows = rng.standard_normal((logged, DIM), dtype=np.float32)
+            for start in range(0, logged, BATCH):
+                col.add(new_ids[start : start + BATCH], new_rows[start : start + BATCH])
+        checkpoint = os.path.join(folder, checkpoint)
+
+        def reopen():
+            began = time.perf_counter()
+            with Collection.open(folder) as col:
+                took = time.perf_counter() - began
+                assert len(col) == base + logged and col.recovery.replayed == logged // BATCH
+            return took
+
+        def load_and_add():
+            began = time.perf_counter()
+            col = Collection.load(checkpoint)
+            col.add(new_ids, new_rows)
+            return time.perf_counter() - began
+
+        def load():
+            began = time.perf_counter()
+            Collection.load(checkpoint)
+            return time.perf_counter() - began
+
+        return interleaved_seconds({"reopen": reopen, "load + add": load_and_add, "load": load}, self.repeats)
+
     def markdown(self):
         lines = ["| work | system | rows/s | spread |", "|---|---|---:|---:|"]
         for work, system, med, low, high, note in self.rows:
@@ -202,8 +337,17 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--dir", default=None, help="folder on the disk to measure")
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument(
+        "--only", nargs="*", default=["batches", "rows", "reopen"], choices=["batches", "rows", "reopen"]
+    )
+    parser.add_argument("--base", type=int, default=None, help="reopen: documents in the checkpoint")
+    parser.add_argument(
+        "--logged", type=int, default=None, help="reopen: documents added after it (a multiple of 1,000)"
+    )
     args = parser.parse_args()
     batches, each = (10, 200) if args.quick else (40, 1000)
+    base = args.base or (20_000 if args.quick else 100_000)
+    logged = args.logged or (20_000 if args.quick else 100_000)
 
     rng = np.random.default_rng(7)
     n = max(batches * BATCH, 4 * each)
@@ -215,55 +359,80 @@ def main():
     folder = tempfile.mkdtemp(prefix="kestrix-durable-", dir=args.dir)
     bench = Bench(folder, args.repeats)
     log, sqlite = "Kestrix Log.append_durable", "SQLite WAL, synchronous=FULL"
+    durable, chroma, lance = "Kestrix Collection.open, add", "Chroma PersistentClient, add", "LanceDB table.add"
     plain = "file: write + fdatasync per row"
-    try:
-        rows = batches * BATCH
-        batch_work = f"{batches} batches of {BATCH:,} rows, flush per batch"
-        print(f"[batches] {batch_work}", file=sys.stderr, flush=True)
-        batch = interleaved(
-            {
-                log: bench.log_batches(ids[:rows], x),
-                sqlite: bench.sqlite_batches(id_list[:rows], blobs),
-                "read": bench.log_read_back(ids[:rows], x),
-            },
-            args.repeats,
-        )
-        bench.add(batch_work, log, batch[log])
-        bench.add(batch_work, sqlite, batch[sqlite])
-        bench.add(f"read back {batches} logged batches", "Kestrix LogReader", batch["read"])
-
-        print(f"[rows] single rows, 1 and 4 threads x {each:,}", file=sys.stderr, flush=True)
-        runs = {}
-        for threads in (1, 4):
-            runs[(log, threads)] = bench.log_rows(ids, x, threads, each)
-            runs[(sqlite, threads)] = bench.sqlite_rows(id_list, blobs, threads, each)
-            runs[(plain, threads)] = bench.plain_rows(ids, x, threads, each)
-        single = interleaved(runs, args.repeats)
-        for threads in (1, 4):
-            work = f"single rows, {threads} thread{'s' if threads > 1 else ''} x {each:,}"
-            for system in (log, sqlite, plain):
-                bench.add(work, system, single[(system, threads)])
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+    summary = []
 
     def ratio(a, b):
         return f"{a[0] / b[0]:.2f}x"
 
+    try:
+        if "batches" in args.only:
+            rows = batches * BATCH
+            batch_work = f"{batches} batches of {BATCH:,} rows, flush per batch"
+            print(f"[batches] {batch_work}", file=sys.stderr, flush=True)
+            batch = interleaved(
+                {
+                    log: bench.log_batches(ids[:rows], x),
+                    durable: bench.collection_batches(ids[:rows], x),
+                    sqlite: bench.sqlite_batches(id_list[:rows], blobs),
+                    chroma: bench.chroma_batches(id_list[:rows], x),
+                    lance: bench.lance_batches(ids[:rows], x),
+                    "read": bench.log_read_back(ids[:rows], x),
+                },
+                args.repeats,
+            )
+            for system in (log, durable, sqlite, chroma, lance):
+                bench.add(batch_work, system, batch[system], "" if system not in (chroma, lance) else "no flush asked")
+            bench.add(f"read back {batches} logged batches", "Kestrix LogReader", batch["read"])
+            faster = max(batch[chroma][0], batch[lance][0])
+            summary += [
+                f"- batches: Kestrix log / SQLite = {ratio(batch[log], batch[sqlite])}, "
+                f"durable collection / SQLite = {ratio(batch[durable], batch[sqlite])} (target >= 2x)",
+                f"- batches: durable collection / the faster of Chroma and LanceDB = {batch[durable][0] / faster:.2f}x "
+                f"(target >= 1x; Chroma {batch[chroma][0]:,.0f}, LanceDB {batch[lance][0]:,.0f} rows/s)",
+            ]
+
+        if "rows" in args.only:
+            print(f"[rows] single rows, 1 and 4 threads x {each:,}", file=sys.stderr, flush=True)
+            runs = {}
+            for threads in (1, 4):
+                runs[(log, threads)] = bench.log_rows(ids, x, threads, each)
+                runs[(durable, threads)] = bench.collection_rows(ids, x, threads, each)
+                runs[(sqlite, threads)] = bench.sqlite_rows(id_list, blobs, threads, each)
+                runs[(plain, threads)] = bench.plain_rows(ids, x, threads, each)
+            single = interleaved(runs, args.repeats)
+            for threads in (1, 4):
+                work = f"single rows, {threads} thread{'s' if threads > 1 else ''} x {each:,}"
+                for system in (log, durable, sqlite, plain):
+                    bench.add(work, system, single[(system, threads)])
+            summary += [
+                f"- single rows, 4 threads / 1 thread: durable collection {ratio(single[(durable, 4)], single[(durable, 1)])}"
+                f" (target >= 4x), Kestrix log {ratio(single[(log, 4)], single[(log, 1)])}, "
+                f"SQLite {ratio(single[(sqlite, 4)], single[(sqlite, 1)])}, "
+                f"file flushed by each thread {ratio(single[(plain, 4)], single[(plain, 1)])}",
+                f"- single rows, durable collection / SQLite: 1 thread {ratio(single[(durable, 1)], single[(sqlite, 1)])}, "
+                f"4 threads {ratio(single[(durable, 4)], single[(sqlite, 4)])}",
+                f"- single rows, 4 threads, durable collection / file flushed by each thread: "
+                f"{ratio(single[(durable, 4)], single[(plain, 4)])}",
+            ]
+
+        if "reopen" in args.only:
+            for graph in (False, True):
+                what = f"{base:,} documents{' with a graph' if graph else ''}, {logged:,} logged adds"
+                print(f"[reopen] {what}", file=sys.stderr, flush=True)
+                took = bench.reopen(base, logged, graph)
+                summary.append(
+                    f"- reopen, {what}: {took['reopen']:.2f} s; load + one add of the same rows "
+                    f"{took['load + add']:.2f} s (load alone {took['load']:.2f} s): "
+                    f"{took['reopen'] / took['load + add']:.2f}x (target <= 1.2x)"
+                )
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
     print(bench.markdown())
     print()
-    print(f"- batches: Kestrix / SQLite = {ratio(batch[log], batch[sqlite])} (target >= 2x)")
-    print(
-        f"- single rows, 4 threads / 1 thread: Kestrix {ratio(single[(log, 4)], single[(log, 1)])} (target >= 4x), "
-        f"SQLite {ratio(single[(sqlite, 4)], single[(sqlite, 1)])}, "
-        f"file flushed by each thread {ratio(single[(plain, 4)], single[(plain, 1)])}"
-    )
-    print(
-        f"- single rows, Kestrix / SQLite: 1 thread {ratio(single[(log, 1)], single[(sqlite, 1)])}, "
-        f"4 threads {ratio(single[(log, 4)], single[(sqlite, 4)])}"
-    )
-    print(
-        f"- single rows, 4 threads, Kestrix / file flushed by each thread: {ratio(single[(log, 4)], single[(plain, 4)])}"
-    )
+    print("\n".join(summary))
 
 
 if __name__ == "__main__":

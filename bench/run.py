@@ -36,18 +36,20 @@ EF_CONSTRUCTION = 200
 # ------------------------------------------------------------------ data
 
 
-def clustered(n: int, n_queries: int, seed: int = SEED):
-    """Random unit centres plus Gaussian noise; queries drawn the same way."""
+def clustered(n: int, n_queries: int, seed: int = SEED, dim: int = DIM):
+    """Random unit centres plus Gaussian noise; queries drawn the same way.
+    The noise's length relative to a centre's is the same at every dimension."""
     rng = np.random.default_rng(seed)
-    centres = rng.standard_normal((CENTRES, DIM)).astype(np.float32)
+    centres = rng.standard_normal((CENTRES, dim)).astype(np.float32)
     centres /= np.linalg.norm(centres, axis=1, keepdims=True)
+    noise = NOISE * (DIM / dim) ** 0.5
 
     def draw(count):
-        out = np.empty((count, DIM), dtype=np.float32)
+        out = np.empty((count, dim), dtype=np.float32)
         for start in range(0, count, 100_000):
             stop = min(count, start + 100_000)
             pick = rng.integers(0, CENTRES, stop - start)
-            out[start:stop] = centres[pick] + rng.normal(0.0, NOISE, (stop - start, DIM)).astype(np.float32)
+            out[start:stop] = centres[pick] + rng.normal(0.0, noise, (stop - start, dim)).astype(np.float32)
         return out
 
     return draw(n), draw(n_queries)

@@ -9,8 +9,8 @@
 # tools (make test passes its venv's), so no second venv is installed.
 # Installs what it needs (GoogleTest, valgrind-free) and builds under build/;
 # exits non-zero on the first failing stage's report, after running them all.
-#   scripts/ci-hardening.sh          FUZZ_SECONDS (default 30) per fuzz target,
-#                                    NATIVE_FUZZ_SECONDS (default 10) per native one
+#   scripts/ci-hardening.sh          FUZZ_SECONDS (default 20) per fuzz target,
+#                                    NATIVE_FUZZ_SECONDS (default 6) per native one
 set -uo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
@@ -44,8 +44,8 @@ stage "C++ threaded tests under ThreadSanitizer" scripts/sanitize.sh tsan
 # The typing tests run mypy in subprocesses; they check the stubs, not memory,
 # and the plain suite runs them.
 stage "Python suite under sanitizers" scripts/sanitize.sh python -m "not ray" --ignore=python/test_typing.py
-stage "fuzz smoke" scripts/fuzz.sh all "${FUZZ_SECONDS:-30}"
-stage "native fuzz smoke" scripts/fuzz-native.sh all "${NATIVE_FUZZ_SECONDS:-10}"
+stage "fuzz smoke" scripts/fuzz.sh all "${FUZZ_SECONDS:-20}"
+stage "native fuzz smoke" scripts/fuzz-native.sh all "${NATIVE_FUZZ_SECONDS:-6}"
 echo "ci-hardening: $(( $(date +%s) - start ))s"
 if [ "${#failed[@]}" -gt 0 ]; then
   echo "ci-hardening: failed: ${failed[*]}" >&2

@@ -55,13 +55,18 @@ PY
   "$vpython" -m pip install --quiet -r "$work/requirements.txt"
 }
 
+# One sanitized build serves the C++ tests and the Python suite, so the core
+# is compiled once. -O1, as the sanitizers' authors advise: every check stays,
+# and the tests run several times faster than at -O0.
+ASAN_FLAGS=(-DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g"
+  -DKESTRIX_WERROR=OFF)
+
 run_core() {
   scripts/install-gtest.sh
-  cmake -S . -B "$work/core" -G Ninja -DKESTRIX_TESTS=ON -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
-    -DKESTRIX_WERROR=OFF >/dev/null
-  cmake --build "$work/core" >/dev/null
+  cmake -S . -B "$work/asan" -G Ninja -DKESTRIX_TESTS=ON "${ASAN_FLAGS[@]}" >/dev/null
+  cmake --build "$work/asan" --target kestrix_core_tests >/dev/null
   echo "== C++ tests under ASan+UBSan"
-  "$work/core/kestrix_core_tests" --gtest_brief=1
+  "$work/asan/kestrix_core_tests" --gtest_brief=1
 }
 
 # The tests whose threads share state: the collection's lock and pool, batch
@@ -84,8 +89,7 @@ run_tsan() {
 run_python() {
   venv
   local pkg
-  pkg="$(PYTHON="$vpython" scripts/dev-build.sh "$work/asan" -DKESTRIX_SANITIZE=ON \
-    -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_WERROR=OFF)"
+  pkg="$(PYTHON="$vpython" scripts/dev-build.sh "$work/asan" "${ASAN_FLAGS[@]}")"
   echo "== Python suite under ASan+UBSan"
   (cd tests && LD_PRELOAD="$(asan_runtime)" PYTHONMALLOC=malloc PYTHONPATH="$pkg" \
     "$vpython" -m pytest -q -p no:cacheprovider python "$@")

@@ -56,12 +56,34 @@ std::expected<Collection, LoadProblem> Collection::from_parts(VectorStore store,
 }
 
 std::expected<void, CollectionError> Collection::add(std::span<const std::uint64_t> ids, CodeRows vectors, double now,
-                                                     std::span<const float> floats) {
+                                                     std::span<const float> floats, const BeforeCommit& before_commit) {
     assert(vectors.dim == dimension());
     const std::size_t n = std::min(ids.size(), vectors.size());
     if (side_.kind() != side::SideKind::None && floats.size() / dimension() < n) {
         return std::unexpected(CollectionError{CollectionError::Kind::NoSideRows, 0, 0});
     }
+    return append(
+        ids.first(n), CodeRows(vectors.data, vectors.dim, n), [now](std::size_t) { return now; },
+        [&](side::SideStore& side) { side.append(n, floats); }, false, before_commit);
+}
+
+std::expected<void, CollectionError> Collection::add_stored(const StoredRows& rows) {
+    const std::size_t n = rows.ids.size();
+    if (rows.codes.size() != n || rows.codes.dim != dimension() || rows.times.size() != n ||
+        rows.side_rows.size() != n * side::row_bytes(side_.kind(), dimension())) {
+        return std::unexpected(CollectionError{CollectionError::Kind::NoSideRows, 0, 0});
+    }
+    return append(
+        rows.ids, rows.codes, [&](std::size_t row) { return rows.times[row]; },
+        [&](side::SideStore& side) { side.append_rows(n, rows.side_rows); }, true, {});
+}
+
+template <class TimeOf, class AppendSide>
+std::expected<void, CollectionError> Collection::append(std::span<const std::uint64_t> ids, CodeRows vectors,
+                                                        TimeOf time_of,
+                                                        AppendSide append_side, bool repeats_allowed,
+                                                        const BeforeCommit& before_commit) {
+    const std::size_t n = ids.size();
     for (std::size_t row = 0; row < n; ++row) {
         if (ids[row] > MAX_DOCUMENT_ID)
             return std::unexpected(CollectionError{CollectionError::Kind::IdOutOfRange, row, ids[row]});
@@ -70,8 +92,10 @@ std::expected<void, CollectionError> Collection::add(std::span<const std::uint64
         return std::unexpected(CollectionError{CollectionError::Kind::TooManySlots, 0, 0});
     }
     // Duplicates within the batch: the first repeated row is reported.
-    if (const auto row = first_repeat(ids.first(n))) {
-        return std::unexpected(CollectionError{CollectionError::Kind::DuplicateId, *row, ids[*row]});
+    if (!repeats_allowed) {
+        if (const auto row = first_repeat(ids)) {
+            return std::unexpected(CollectionError{CollectionError::Kind::DuplicateId, *row, ids[*row]});
+        }
     }
     if (n == 0) return {};
 
@@ -88,25 +112,29 @@ std::expected<void, CollectionError> Collection::add(std::span<const std::uint64
     // The new slots go in first, beside the old ones they replace; with room
     // reserved this cannot fail. The graph's extension reads only the new
     // slots' liveness, so it gives the same graph as after the tombstones.
-    side_.append(n, floats);
+    append_side(side_);
     for (std::size_t row = 0; row < n; ++row) {
         // Room was reserved and the id word carries no tombstone: cannot fail.
-        static_cast<void>(store_.insert(id_word_of(ids[row]), vectors[row], now));
+        static_cast<void>(store_.insert(id_word_of(ids[row]), vectors[row], time_of(row)));
         doc_ids_.push_back(ids[row]);
     }
-    if (graph_) {
-        try {
-            graph_ = std::make_unique<HnswGraph>(extended_graph(*graph_, first_new));
-        } catch (...) {
-            // The batch goes in whole with its graph or not at all.
-            store_.truncate(first_new);
-            doc_ids_.resize(first_new);
-            side_.truncate(first_new);
-            throw;
-        }
+    std::unique_ptr<HnswGraph> extended;
+    try {
+        if (graph_) extended = std::make_unique<HnswGraph>(extended_graph(*graph_, first_new));
+        if (before_commit) before_commit();
+    } catch (...) {
+        // The batch goes in whole with its graph or not at all.
+        store_.truncate(first_new);
+        doc_ids_.resize(first_new);
+        side_.truncate(first_new);
+        throw;
+    }
+    if (extended) {
+        graph_ = std::move(extended);
         nodes_.nodes += n;
     }
-    // From here on nothing can fail: the documents replaced become waypoints.
+    // From here on nothing can fail: the documents replaced become waypoints
+    // (a repeated id's earlier row among them, once its later row comes).
     for (std::size_t row = 0; row < n; ++row) {
         if (const auto old = map_.find(ids[row])) {
             store_.tombstone_slot(*old);
@@ -145,7 +173,7 @@ std::uint64_t Collection::expire(double ttl_ms, double now) noexcept {
     return expired;
 }
 
-std::uint64_t Collection::compact() {
+std::uint64_t Collection::compact(const BeforeCommit& before_commit) {
     const auto words = store_.ids();
     const std::size_t live = map_.size();
     const std::size_t removed = words.size() - live;
@@ -173,7 +201,9 @@ std::uint64_t Collection::compact() {
         times.push_back(store_.timestamps()[slot]);
         doc_ids.push_back(doc_ids_[slot]);
     }
-    store_ = VectorStore::from_slots(dimension(), std::move(codes), std::move(id_words), std::move(times));
+    VectorStore store = VectorStore::from_slots(dimension(), std::move(codes), std::move(id_words), std::move(times));
+    if (before_commit) before_commit();
+    store_ = std::move(store);
     doc_ids_ = std::move(doc_ids);
     map_ = std::move(map);
     side_.keep_rows(kept);  // ascending and in range by construction: cannot refuse
@@ -223,14 +253,15 @@ std::expected<std::vector<float>, CollectionError> Collection::get_side(std::spa
 // times a second, large enough that the checks cost nothing.
 constexpr std::size_t BUILD_CHUNK = 1024;
 
-std::optional<Collection::PendingGraph> Collection::build_graph(std::uint64_t m, std::uint64_t ef_construction,
-                                                                const BuildCheck& keep_going) const {
+std::optional<Collection::PendingGraph> Collection::build_graph(
+    std::uint64_t m, std::uint64_t ef_construction, const BuildCheck& keep_going,
+    std::optional<std::span<const std::uint32_t>> given_words) const {
     try {
+        const auto words = given_words ? *given_words : store_.ids();
         // Rows keep free places for later reverse links, so that nodes far
         // from the rest stay reachable (see LinkRule). A loaded graph goes on
         // with the rule it was built with.
-        HnswBuilder builder(store_.size(), m, ef_construction, LinkRule::KeepWayIn);
-        const auto words = store_.ids();
+        HnswBuilder builder(words.size(), m, ef_construction, LinkRule::KeepWayIn);
         std::size_t done = 0;
         for (std::size_t first = 0; first < words.size(); first += BUILD_CHUNK) {
             const std::size_t end = std::min(words.size(), first + BUILD_CHUNK);
@@ -240,19 +271,20 @@ std::optional<Collection::PendingGraph> Collection::build_graph(std::uint64_t m,
             for (std::size_t slot = first; slot < end; ++slot) done += !is_tombstoned(words[slot]);
             if (keep_going && !keep_going(done, map_.size())) return std::nullopt;
         }
-        return PendingGraph{std::make_unique<HnswGraph>(std::move(builder).finish()), store_.size(), epoch_};
+        return PendingGraph{std::make_unique<HnswGraph>(std::move(builder).finish()), words.size(), epoch_};
     } catch (const std::length_error&) {
         throw std::bad_alloc();
     }
 }
 
-bool Collection::install_graph(PendingGraph pending) {
+bool Collection::install_graph(PendingGraph pending, const BeforeCommit& before_commit) {
     if (pending.epoch != epoch_ || pending.slots > store_.size()) return false;
     if (pending.slots < store_.size()) {
         // Appended since the build: inserted as the add would have inserted
         // them into this graph, had it been installed then.
         pending.graph = std::make_unique<HnswGraph>(extended_graph(*pending.graph, pending.slots));
     }
+    if (before_commit) before_commit();
     set_graph(std::move(pending.graph));
     return true;
 }

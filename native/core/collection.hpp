@@ -16,6 +16,7 @@
 // reports and can be stopped (collection_build.hpp).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -38,6 +39,10 @@
 #include "store.hpp"
 
 namespace kestrix {
+
+namespace wal {
+class Log;
+}
 
 inline constexpr std::uint64_t MAX_DOCUMENT_ID = (std::uint64_t{1} << 63) - 1;
 // Slot numbers must stay below the graph's EMPTY_LINK.
@@ -105,6 +110,23 @@ struct SearchOptions {
 // Why the parts of a collection read from a file cannot be one.
 using LoadProblem = std::string_view;
 
+// Called by a change once nothing can fail any more and before anyone can see
+// it: a durable collection writes the change to its log there, so that the
+// log holds exactly the changes made, in their order. Whatever it throws
+// abandons the change, which then leaves the collection as it was, and is
+// passed on.
+using BeforeCommit = std::function<void()>;
+
+// Slots as an add stored them: document ids, codes, insertion times, and the
+// side's rows as stored (row_bytes(side kind) bytes each, none without a
+// side). What a durable collection's log keeps of an add, to make it again.
+struct StoredRows {
+    std::span<const std::uint64_t> ids;
+    CodeRows codes;
+    std::span<const double> times;
+    std::span<const std::byte> side_rows;
+};
+
 class Collection {
 public:
     // An empty collection of `dim`-dimensional vectors (1..4096) that keeps a
@@ -134,14 +156,21 @@ public:
     // rows' dim floats each (the codes' source), which a collection with a
     // side needs for its rows.
     std::expected<void, CollectionError> add(std::span<const std::uint64_t> ids, CodeRows vectors, double now,
-                                             std::span<const float> floats = {});
+                                             std::span<const float> floats = {},
+                                             const BeforeCommit& before_commit = {});
+    // Appends slots as adds stored them, one add or several in a row: the
+    // collection, its side and its graph become what those adds made them
+    // (an id repeated replaces its earlier row, as a later add would have).
+    // Checked and whole or nothing as add() is; NoSideRows when the side's
+    // rows (or the codes' dimension) do not match the collection.
+    std::expected<void, CollectionError> add_stored(const StoredRows& rows);
     // Deletes the ids present; returns how many there were.
     std::uint64_t remove(std::span<const std::uint64_t> ids) noexcept;
     // Deletes every document stored more than ttl_ms before `now`.
     std::uint64_t expire(double ttl_ms, double now) noexcept;
     // Drops tombstoned slots, keeping the others in order, and with them the
     // graph (slot numbers change). Strong guarantee on std::bad_alloc.
-    std::uint64_t compact();
+    std::uint64_t compact(const BeforeCommit& before_commit = {});
 
     std::size_t size() const noexcept { return map_.size(); }
     std::size_t slot_count() const noexcept { return store_.size(); }
@@ -177,16 +206,19 @@ public:
     // A new graph over the live slots, built without changing anything (a
     // reader's work: searches go on meanwhile). The slots are inserted a
     // chunk at a time; after each chunk `keep_going` may stop the build, which
-    // then gives nothing. Throws std::bad_alloc.
+    // then gives nothing. `words`, when given, stands for the store's id
+    // words of its first words.size() slots, which the build covers: the
+    // liveness they had when a build now replayed began. Throws std::bad_alloc.
     std::optional<PendingGraph> build_graph(std::uint64_t m, std::uint64_t ef_construction,
-                                            const BuildCheck& keep_going = {}) const;
+                                            const BuildCheck& keep_going = {},
+                                            std::optional<std::span<const std::uint32_t>> words = {}) const;
     // Replaces the graph by a built one. Slots appended since the build are
     // inserted into it first, as an add would have; deletes need nothing. A
     // compaction since the build renumbered the slots: the built graph is
     // dropped, as the compaction would have dropped it, and false returned
     // with the collection's graph as it is. Throws std::bad_alloc with the
     // earlier graph still in place.
-    bool install_graph(PendingGraph pending);
+    bool install_graph(PendingGraph pending, const BeforeCommit& before_commit = {});
     // Both, for a caller that holds the collection alone.
     bool build_index(std::uint64_t m, std::uint64_t ef_construction, const BuildCheck& keep_going = {});
 
@@ -220,21 +252,33 @@ public:
     BatchHits search_batch(CodeRows queries, const SearchOptions& options, std::span<const float> floats = {}) const;
 
 private:
+    // add() and add_stored(): appends the rows, each stored at time_of(row),
+    // their side rows appended by append_side(n).
+    template <class TimeOf, class AppendSide>
+    std::expected<void, CollectionError> append(std::span<const std::uint64_t> ids, CodeRows vectors, TimeOf time_of,
+                                                AppendSide append_side, bool repeats_allowed,
+                                                const BeforeCommit& before_commit);
     // The slots of options.filter's stored ids; nothing without a filter.
     // Throws std::bad_alloc.
     std::optional<AllowedSlots> allowed_slots(const SearchOptions& options) const;
     // How many candidates a query looks for among `eligible` documents.
     static std::size_t candidate_width(const SearchOptions& options, std::size_t eligible) noexcept;
+    std::uint64_t default_walk(const SearchOptions& options, std::size_t width) const noexcept;
     // Whether a query walks the graph; with a filter, unless scanning the
     // allowed slots is the cheaper road.
     bool walks_graph(const SearchOptions& options, std::size_t width, const AllowedSlots* allowed) const noexcept;
-    // Ranks hits by the side when options.rescore, keeping the best options.k.
-    void rescore_hits(std::vector<SearchHit>& hits, std::span<const float> floats, const SearchOptions& options) const;
-    // The graph road of one query (a graph must exist); with `allowed`, a
-    // filtered walk that hands over to the scan of the allowed slots when it
-    // gives up or comes back short.
-    std::vector<SearchHit> graph_one(const std::uint64_t* query, std::size_t width, const SearchOptions& options,
-                                     const AllowedSlots* allowed, SearchContext& context) const;
+    // Ranks hits by the side when options.rescore, keeping the best options.k
+    // with their codes' Hamming distances to `query`.
+    void rescore_hits(std::vector<SearchHit>& hits, const std::uint64_t* query, std::span<const float> floats,
+                      const SearchOptions& options) const;
+    // The graph road of one query (a graph must exist), guided by `prepared`
+    // (rescored queries) or by the code's Hamming distances; with `allowed`,
+    // a filtered walk that hands over to the scan of the allowed slots when
+    // it gives up or comes back short.
+    std::vector<SearchHit> graph_one(const std::uint64_t* query,
+                                     const std::optional<kernels::AsymmetricQuery>& prepared, std::size_t width,
+                                     const SearchOptions& options, const AllowedSlots* allowed,
+                                     SearchContext& context) const;
     // `graph` extended by the slots from `first_slot` on (std::bad_alloc).
     HnswGraph extended_graph(const HnswGraph& graph, std::size_t first_slot) const;
     void set_graph(std::unique_ptr<HnswGraph> graph) noexcept;
@@ -262,9 +306,18 @@ Collection::GraphNodes count_graph_nodes(const HnswGraph& graph, std::span<const
 // A collection with its readers-writer lock: searches share it, changes take
 // it alone, and a waiting change goes before searches that come after it. The
 // binding waits for it only with the interpreter lock released.
+//
+// A durable collection also keeps its log: every change is appended to it
+// under the write lock, just before the change is made (BeforeCommit), so the
+// log's order is the order of the changes; the writer then waits for the
+// record to be durable after letting go of the lock (collection_log.hpp).
 struct GuardedCollection {
     mutable ReadersWriterLock mutex;
     Collection collection;
+    // None for a plain collection. A checkpoint replaces it holding the
+    // shared lock, while a build may read it: hence atomic. A writer keeps
+    // its own reference to wait on after letting the lock go.
+    std::atomic<std::shared_ptr<wal::Log>> log;
 };
 
 }  // namespace kestrix

@@ -14,20 +14,27 @@ BackgroundBuild::~BackgroundBuild() {
 
 void BackgroundBuild::run(std::uint64_t m, std::uint64_t ef_construction) noexcept {
     std::optional<Collection::PendingGraph> built;
+    std::vector<std::uint32_t> words;
     std::exception_ptr failure;
     try {
         std::shared_lock lock(guarded_.mutex);
-        built = guarded_.collection.build_graph(m, ef_construction, [this](std::size_t done, std::size_t total) {
+        const Collection& c = guarded_.collection;
+        built = c.build_graph(m, ef_construction, [this](std::size_t done, std::size_t total) {
             done_.store(done, std::memory_order_relaxed);
             total_.store(total, std::memory_order_relaxed);
             counted_.store(true, std::memory_order_release);
             return !cancel_.load(std::memory_order_relaxed);
         });
+        if (built && guarded_.log.load()) {
+            const auto ids = c.store().ids().first(built->slots);
+            words.assign(ids.begin(), ids.end());
+        }
     } catch (...) {
         failure = std::current_exception();
     }
     std::lock_guard lock(mutex_);
     built_ = std::move(built);
+    words_ = std::move(words);
     failure_ = std::move(failure);
     finished_ = true;
     ended_.notify_all();
@@ -54,12 +61,11 @@ void BackgroundBuild::finish() {
     if (failure_) std::rethrow_exception(failure_);
 }
 
-bool BackgroundBuild::install() {
+durable::Changed<bool> BackgroundBuild::install() {
     if (!built_ || cancel_.load(std::memory_order_relaxed)) return false;
-    std::unique_lock lock(guarded_.mutex);
-    const bool installed = guarded_.collection.install_graph(std::move(*built_));
+    auto pending = std::move(*built_);
     built_.reset();
-    return installed;
+    return durable::install(guarded_, std::move(pending), words_);
 }
 
 }  // namespace kestrix

@@ -16,8 +16,10 @@
 #include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "collection.hpp"
+#include "collection_log.hpp"
 
 namespace kestrix {
 
@@ -43,9 +45,10 @@ public:
     // Waits for the thread; then rethrows what the build threw (std::bad_alloc).
     void finish();
     // After finish(): installs the graph, under the collection's write lock,
-    // unless the build was stopped. Returns whether it was installed; throws
+    // unless the build was stopped (a durable collection logs it first).
+    // Returns whether it was installed, or why its log refused it; throws
     // std::bad_alloc with the earlier graph in place.
-    bool install();
+    durable::Changed<bool> install();
 
 private:
     void run(std::uint64_t m, std::uint64_t ef_construction) noexcept;
@@ -56,6 +59,8 @@ private:
     bool finished_ = false;                          // guarded by mutex_
     std::exception_ptr failure_;                     // set before finished_
     std::optional<Collection::PendingGraph> built_;  // set before finished_
+    // The id words the graph was built over, for a durable collection's log.
+    std::vector<std::uint32_t> words_;  // set before finished_
     std::atomic<std::size_t> done_{0};
     std::atomic<std::size_t> total_{0};
     std::atomic<bool> counted_{false};

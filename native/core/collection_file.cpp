@@ -265,6 +265,7 @@ std::expected<Collection, ReadError> read_collection(container::Source& file, co
 
 std::expected<Collection, ReadError> load_collection(const char* path, bool map_side) {
     auto file = ReadFile::open(path);
+    if (!file && file.error() == NOT_A_REGULAR_FILE) return std::unexpected(ReadError{0, "not a regular file"});
     if (!file) return std::unexpected(ReadError{file.error(), {}});
     ReadOptions options;
     if (map_side) {

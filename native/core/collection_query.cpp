@@ -5,6 +5,7 @@
 #include <cassert>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "collection.hpp"
@@ -47,15 +48,37 @@ bool gathers(const AllowedSlots& allowed, std::size_t slots) noexcept {
     return allowed.count() * GATHER_SPARSITY <= slots;
 }
 
+// What a query's candidates are measured by: the asymmetric distance of its
+// floats when it is rescored (the float query rounded to a few bits against
+// the codes' signs puts as much of the float answer into 40 candidates as the
+// Hamming distance of its own signs puts into 240), else the Hamming distance
+// of its code. Without usable floats (none, or not finite) a rescored query
+// falls back to the codes' Hamming order too.
+using CandidateQuery = std::optional<kernels::AsymmetricQuery>;
+
+CandidateQuery candidate_query(std::span<const float> floats, std::size_t dim, const SearchOptions& options) noexcept {
+    if (!options.rescore || floats.size() < dim) return std::nullopt;
+    auto prepared = kernels::prepare_asymmetric_query(floats.first(dim), ASYMMETRIC_QUERY_BITS);
+    if (!prepared) return std::nullopt;
+    return std::move(*prepared);
+}
+
 // The best `width` live (and allowed, with a filter) rows of [begin, end) for
-// each query of a block, in the collection's order.
-void scan_block_of_queries(const VectorStore& store, CodeRows queries, std::size_t width, std::size_t begin,
-                           std::size_t end, std::span<std::vector<SearchHit>> out,
+// each query of a block, in the collection's order (by asymmetric distance
+// where the query has its prepared form in `prepared`).
+void scan_block_of_queries(const VectorStore& store, CodeRows queries, std::span<const CandidateQuery> prepared,
+                           std::size_t width, std::size_t begin, std::size_t end, std::span<std::vector<SearchHit>> out,
                            const AllowedSlots* allowed = nullptr) {
     const std::size_t rows = allowed ? std::min(end - begin, allowed->count()) : end - begin;
     std::vector<FirstRowsSelection> selections;
     selections.reserve(queries.size());
-    for (std::size_t q = 0; q < queries.size(); ++q) selections.emplace_back(width, rows, store.dimension());
+    for (std::size_t q = 0; q < queries.size(); ++q) {
+        if (prepared[q]) {
+            selections.emplace_back(width, rows, *prepared[q]);
+        } else {
+            selections.emplace_back(width, rows, store.dimension());
+        }
+    }
     const auto vectors = store.codes();
     const auto words = store.ids();
     if (allowed && gathers(*allowed, store.size())) {
@@ -75,11 +98,11 @@ void scan_block_of_queries(const VectorStore& store, CodeRows queries, std::size
     for (std::size_t q = 0; q < queries.size(); ++q) out[q] = selections[q].take();
 }
 
-std::vector<SearchHit> scan_one(const VectorStore& store, const std::uint64_t* query, std::size_t width,
-                                const AllowedSlots* allowed) {
+std::vector<SearchHit> scan_one(const VectorStore& store, const std::uint64_t* query, const CandidateQuery& prepared,
+                                std::size_t width, const AllowedSlots* allowed) {
     std::vector<SearchHit> hits;
-    scan_block_of_queries(store, CodeRows(query, store.dimension(), 1), width, 0, store.size(), std::span(&hits, 1),
-                          allowed);
+    scan_block_of_queries(store, CodeRows(query, store.dimension(), 1), std::span(&prepared, 1), width, 0, store.size(),
+                          std::span(&hits, 1), allowed);
     return hits;
 }
 
@@ -129,14 +152,14 @@ bool Collection::walks_graph(const SearchOptions& options, std::size_t width,
     if (!graph_ || options.exact) return false;
     if (!allowed) return true;
     // The walk's width, as graph_one sets it.
-    const std::uint64_t ef = std::max(options.ef.value_or(std::max<std::uint64_t>(DEFAULT_EF, width)), options.k);
+    const std::uint64_t ef = std::max(options.ef.value_or(default_walk(options, width)), options.k);
     const auto count = static_cast<std::uint64_t>(allowed->count());
     const auto slots = static_cast<std::uint64_t>(store_.size());
     // Both sides stay below 2^64: count, slots < 2^32 and ef is cut to slots.
     return count * count > WALK_COST * std::min(ef, slots) * slots;
 }
 
-void Collection::rescore_hits(std::vector<SearchHit>& hits, std::span<const float> floats,
+void Collection::rescore_hits(std::vector<SearchHit>& hits, const std::uint64_t* query, std::span<const float> floats,
                               const SearchOptions& options) const {
     if (!options.rescore) return;
     const std::size_t dim = dimension();
@@ -144,6 +167,11 @@ void Collection::rescore_hits(std::vector<SearchHit>& hits, std::span<const floa
                                                : std::unexpected(side::SideError::BadRow);
     if (prepared) {
         hits.resize(side::rescore(*prepared, side_.view(), store_.codes(), std::span(hits), options.k));
+        // The candidates may have been measured by asymmetric distance; an
+        // answer's distance is always its code's Hamming distance.
+        const auto codes = store_.codes();
+        const kernels::CodeKernels& measure = kernels::code_kernels(codes.words);
+        for (SearchHit& hit : hits) hit.distance = measure.distance(query, codes[hit.slot]);
     } else if (hits.size() > options.k) {
         // No usable floats (none, or not finite): the codes' best k. (A graph's
         // candidates come in no particular order.)
@@ -153,28 +181,45 @@ void Collection::rescore_hits(std::vector<SearchHit>& hits, std::span<const floa
     }
 }
 
+// The walk's width when the caller names none: DEFAULT_EF, or as many as the
+// answers want; a rescored query walks wider by a factor per answer (the
+// sign mode, with only the codes to rescore by, wider still), never wider
+// than the live documents.
+std::uint64_t Collection::default_walk(const SearchOptions& options, std::size_t width) const noexcept {
+    if (!options.rescore) return std::max<std::uint64_t>(DEFAULT_EF, width);
+    const std::uint64_t per_answer =
+        side_.kind() == side::SideKind::None ? SIGN_WALK_PER_ANSWER : RESCORED_WALK_PER_ANSWER;
+    const std::uint64_t live = map_.size();
+    return std::max(DEFAULT_EF, options.k > live / per_answer ? live : options.k * per_answer);
+}
+
 // The graph road: deleted and replaced documents' nodes are walked through
 // but never kept, so up to `width` live hits come back; put in the
 // collection's order.
-std::vector<SearchHit> Collection::graph_one(const std::uint64_t* query, std::size_t width,
-                                             const SearchOptions& options, const AllowedSlots* allowed,
-                                             SearchContext& context) const {
-    const std::uint64_t ef = options.ef.value_or(std::max<std::uint64_t>(DEFAULT_EF, width));
+std::vector<SearchHit> Collection::graph_one(const std::uint64_t* query, const CandidateQuery& prepared,
+                                             std::size_t width, const SearchOptions& options,
+                                             const AllowedSlots* allowed, SearchContext& context) const {
+    const std::uint64_t ef = options.ef.value_or(default_walk(options, width));
     const auto vectors = store_.codes();
     const auto words = store_.ids();
     if (allowed) {
         // A walk that gave up, or found fewer than the answers due, hands
         // over to the scan of the allowed slots: a filter never cuts answers.
-        auto hits = search_hnsw_allowed(*graph_, vectors, words, query, options.k, ef, width, *allowed, context);
+        // A rescored query walks and scans by its asymmetric distances.
+        auto hits =
+            prepared ? search_hnsw_allowed(*graph_, vectors, words, *prepared, options.k, ef, width, *allowed, context)
+                     : search_hnsw_allowed(*graph_, vectors, words, query, options.k, ef, width, *allowed, context);
         if (!hits || hits->size() < std::min<std::size_t>(options.k, allowed->count())) {
-            return scan_one(store_, query, width, allowed);
+            return scan_one(store_, query, prepared, width, allowed);
         }
-        if (width <= options.k) std::sort(hits->begin(), hits->end(), ranks_before);
+        if (!prepared && width <= options.k) std::sort(hits->begin(), hits->end(), ranks_before);
         return std::move(*hits);
     }
+    // Rescoring candidates: the walk keeps its width max(ef, k), guided by
+    // the prepared query's asymmetric distances where it has them, and the
+    // candidates come from every live node it measured.
+    if (prepared) return search_hnsw_pool(*graph_, vectors, words, *prepared, options.k, ef, width, context);
     if (width > options.k) {
-        // Rescoring candidates: the walk keeps its width max(ef, k), and the
-        // candidates come from every live node it measured.
         return search_hnsw_pool(*graph_, vectors, words, query, options.k, ef, width, context);
     }
     auto hits = search_hnsw_live(*graph_, vectors, words, query, width, ef, context);
@@ -198,13 +243,14 @@ std::vector<DocumentHit> Collection::search(const std::uint64_t* query, std::spa
     const std::size_t width = candidate_width(options, filter ? filter->count() : map_.size());
     std::vector<DocumentHit> out;
     if (width == 0) return out;
+    const CandidateQuery prepared = candidate_query(floats, dimension(), options);
     std::vector<SearchHit> hits;
     if (walks_graph(options, width, filter)) {
-        hits = graph_one(query, width, options, filter, *rooms_.borrow());
+        hits = graph_one(query, prepared, width, options, filter, *rooms_.borrow());
     } else {
-        hits = scan_one(store_, query, width, filter);
+        hits = scan_one(store_, query, prepared, width, filter);
     }
-    rescore_hits(hits, floats, options);
+    rescore_hits(hits, query, floats, options);
     out.reserve(hits.size());
     for (const SearchHit& hit : hits) out.push_back({doc_ids_[hit.slot], hit.slot, hit.distance, hit.score});
     return out;
@@ -252,19 +298,22 @@ BatchHits Collection::search_batch(CodeRows queries, const SearchOptions& option
         if (through_graph) {
             const auto context = rooms_.borrow();
             for (std::size_t q = 0; q < count; ++q) {
-                auto hits = graph_one(block_queries[q], width, options, filter, *context);
-                rescore_hits(hits, floats_of(first + q), options);
+                const CandidateQuery prepared = candidate_query(floats_of(first + q), dim, options);
+                auto hits = graph_one(block_queries[q], prepared, width, options, filter, *context);
+                rescore_hits(hits, block_queries[q], floats_of(first + q), options);
                 write_row(hits, doc_ids_, out, first + q);
             }
             return;
         }
         const std::size_t begin = std::min(store_.size(), split * rows_per_split);
         const std::size_t end = std::min(store_.size(), begin + rows_per_split);
+        std::vector<CandidateQuery> prepared(count);
+        for (std::size_t q = 0; q < count; ++q) prepared[q] = candidate_query(floats_of(first + q), dim, options);
         std::vector<std::vector<SearchHit>> hits(count);
-        scan_block_of_queries(store_, block_queries, width, begin, end, hits, filter);
+        scan_block_of_queries(store_, block_queries, prepared, width, begin, end, hits, filter);
         for (std::size_t q = 0; q < count; ++q) {
             if (splits == 1) {
-                rescore_hits(hits[q], floats_of(first + q), options);
+                rescore_hits(hits[q], block_queries[q], floats_of(first + q), options);
                 write_row(hits[q], doc_ids_, out, first + q);
             } else {
                 partial[(first + q) * splits + split] = std::move(hits[q]);
@@ -283,7 +332,7 @@ BatchHits Collection::search_batch(CodeRows queries, const SearchOptions& option
             }
             std::sort(merged.begin(), merged.end(), ranks_before);
             if (merged.size() > width) merged.resize(width);
-            rescore_hits(merged, floats_of(q), options);
+            rescore_hits(merged, queries[q], floats_of(q), options);
             write_row(merged, doc_ids_, out, q);
         }
     }

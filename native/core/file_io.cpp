@@ -30,8 +30,15 @@ constexpr std::size_t MOST_PER_CALL = std::size_t{1} << 30;
 
 #if defined(_WIN32)
 
-// Failures are reported as errno values (Python turns them into OSError).
-int errno_of(DWORD error) noexcept {
+HANDLE as_handle(std::intptr_t handle) noexcept { return reinterpret_cast<HANDLE>(handle); }
+
+#endif
+
+}  // namespace
+
+#if defined(_WIN32)
+
+int errno_of(unsigned long error) noexcept {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
@@ -42,15 +49,22 @@ int errno_of(DWORD error) noexcept {
         case ERROR_NOT_ENOUGH_MEMORY:
         case ERROR_OUTOFMEMORY:
         case ERROR_COMMITMENT_LIMIT: return ENOMEM;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
         default: return EIO;
     }
 }
 
-HANDLE as_handle(std::intptr_t handle) noexcept { return reinterpret_cast<HANDLE>(handle); }
+std::wstring wide_path(const char* path) {
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (length <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), length) != length) return {};
+    wide.resize(static_cast<std::size_t>(length - 1));
+    return wide;
+}
 
 #endif
-
-}  // namespace
 
 MappedFile::~MappedFile() {
     if (data_ == nullptr) return;
@@ -64,13 +78,8 @@ MappedFile::~MappedFile() {
 #if defined(_WIN32)
 
 std::expected<ReadFile, int> ReadFile::open(const char* path) {
-    // Paths arrive in UTF-8, Python's file-system encoding on Windows.
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    if (length <= 0) return std::unexpected(EINVAL);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), length) != length) {
-        return std::unexpected(EINVAL);
-    }
+    const std::wstring wide = wide_path(path);
+    if (wide.empty()) return std::unexpected(EINVAL);
     // Others may read and rename, not write: a file rewritten in place would
     // change under the reader. Backup semantics lets a folder open, to be
     // refused as one.
@@ -84,7 +93,7 @@ std::expected<ReadFile, int> ReadFile::open(const char* path) {
     } else if ((status.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         failure = EISDIR;
     } else if (GetFileType(file) != FILE_TYPE_DISK) {
-        failure = EINVAL;
+        failure = NOT_A_REGULAR_FILE;
     }
     const std::uint64_t size = (std::uint64_t{status.nFileSizeHigh} << 32) | status.nFileSizeLow;
     if (failure == 0 && size > std::numeric_limits<std::size_t>::max()) failure = EFBIG;
@@ -137,14 +146,17 @@ std::expected<std::shared_ptr<const MappedFile>, int> ReadFile::map() {
 #else
 
 std::expected<ReadFile, int> ReadFile::open(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Without waiting: opening a FIFO to read would wait for a writer.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::unexpected(errno);
     struct stat status {};
     int failure = 0;
     if (::fstat(fd, &status) != 0) {
         failure = errno;
     } else if (!S_ISREG(status.st_mode)) {
-        failure = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+        failure = S_ISDIR(status.st_mode) ? EISDIR : NOT_A_REGULAR_FILE;
+    } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        failure = errno;
     } else if (static_cast<std::uintmax_t>(status.st_size) > std::numeric_limits<std::size_t>::max()) {
         failure = EFBIG;
     }

@@ -15,11 +15,23 @@
 #include <memory>
 #include <span>
 #include <vector>
+#if defined(_WIN32)
+#include <string>
+#endif
 
 #include "bytes.hpp"
 #include "container.hpp"
 
 namespace kestrix {
+
+#if defined(_WIN32)
+// The errno value of a Windows error code, as every failure here is reported
+// (Python turns it into OSError).
+int errno_of(unsigned long error) noexcept;
+// A UTF-8 path (Python's file-system encoding on Windows) in Windows' own
+// form; empty when it is not valid UTF-8.
+std::wstring wide_path(const char* path);
+#endif
 
 // A whole file mapped read-only into memory. The pages are the file's own:
 // the kernel reads them in when touched and may drop them again under memory
@@ -38,12 +50,17 @@ private:
     std::size_t size_;
 };
 
+// ReadFile::open's failure for a path that names neither a regular file nor
+// a folder (a FIFO, a device, a socket): no file of the system is one, and
+// reading one could wait for ever (a FIFO) or never end (/dev/zero).
+inline constexpr int NOT_A_REGULAR_FILE = -1;
+
 // A regular file opened read-only, read with positioned reads (so reading it
 // takes no memory beyond where the bytes go).
 class ReadFile final : public container::Source {
 public:
     // The file at `path`; the errno of the failed step otherwise (EISDIR for
-    // a folder).
+    // a folder, NOT_A_REGULAR_FILE for anything else that is no file).
     static std::expected<ReadFile, int> open(const char* path);
 
     ReadFile(ReadFile&& other) noexcept;

@@ -64,8 +64,21 @@ FirstRowsSelection::FirstRowsSelection(std::size_t limit, std::size_t rows, std:
       limit_(limit),
       dim_(dim),
       kernel_(&kernels::code_kernels(kernels::code_words(dim))),
-      bound_(kernels::admit_all(dim)),
-      top_(static_cast<std::uint32_t>(dim)) {
+      max_distance_(static_cast<std::uint32_t>(dim)),
+      bound_(max_distance_ + 1),
+      top_(max_distance_) {
+    kept_.reserve(std::min(2 * limit, rows));
+}
+
+FirstRowsSelection::FirstRowsSelection(std::size_t limit, std::size_t rows, const kernels::AsymmetricQuery& query)
+    : per_distance_(std::size_t{query.max_distance} + 1, 0u),
+      limit_(limit),
+      dim_(query.dim),
+      kernel_(&kernels::code_kernels(query.words)),
+      asymmetric_(&query),
+      max_distance_(query.max_distance),
+      bound_(max_distance_ + 1),
+      top_(max_distance_) {
     kept_.reserve(std::min(2 * limit, rows));
 }
 
@@ -81,15 +94,34 @@ void FirstRowsSelection::offer(std::uint32_t id_word, std::uint32_t slot, std::u
 
 void FirstRowsSelection::offer_rows(const std::uint64_t* query, CodeRows vectors, std::span<const std::uint32_t> ids,
                                     std::size_t begin, std::size_t end, const AllowedSlots* allowed) noexcept {
+    if (asymmetric_ != nullptr) {
+        const kernels::AsymmetricFns& fns = kernel_->asymmetric(*asymmetric_);
+        offer_blocks<std::uint32_t>(vectors, ids, begin, end, allowed,
+                                    [&](const std::uint32_t* block_ids, const std::uint64_t* rows, std::size_t count,
+                                        std::uint32_t bound, std::uint32_t* distances) noexcept {
+                                        return fns.scan_block(*asymmetric_, rows, block_ids, count, bound, distances);
+                                    });
+    } else {
+        offer_blocks<std::uint16_t>(vectors, ids, begin, end, allowed,
+                                    [&](const std::uint32_t* block_ids, const std::uint64_t* rows, std::size_t count,
+                                        std::uint32_t bound, std::uint16_t* distances) noexcept {
+                                        return kernel_->scan_block(query, rows, block_ids, count, bound, distances);
+                                    });
+    }
+}
+
+template <class Distance, class MeasureBlock>
+void FirstRowsSelection::offer_blocks(CodeRows vectors, std::span<const std::uint32_t> ids, std::size_t begin,
+                                      std::size_t end, const AllowedSlots* allowed,
+                                      MeasureBlock measure_block) noexcept {
     if (limit_ == 0) return;
-    std::uint16_t distances[kernels::SCAN_BLOCK];
+    Distance distances[kernels::SCAN_BLOCK];
     static_assert(kernels::SCAN_BLOCK == 64, "a block's allowed rows are one word of the bitmap");
     for (std::size_t base = begin; base < end; base += kernels::SCAN_BLOCK) {
         const std::size_t count = std::min(kernels::SCAN_BLOCK, end - base);
         const std::uint64_t admitted = allowed ? allowed->bits_from(base) : ~std::uint64_t{0};
         if (admitted == 0) continue;
-        std::uint64_t offered =
-            admitted & kernel_->scan_block(query, vectors[base], ids.data() + base, count, bound_, distances);
+        std::uint64_t offered = admitted & measure_block(ids.data() + base, vectors[base], count, bound_, distances);
         while (offered != 0) {
             const std::size_t i = static_cast<std::size_t>(std::countr_zero(offered));
             offered &= offered - 1;
@@ -105,7 +137,11 @@ void FirstRowsSelection::offer_slots(const std::uint64_t* query, CodeRows vector
     std::uint32_t distances[kernels::gather_room(CHUNK)];
     for (std::size_t from = 0; from < slots.size(); from += CHUNK) {
         const std::size_t count = std::min(CHUNK, slots.size() - from);
-        kernel_->gather(query, vectors.data, slots.data() + from, count, distances);
+        if (asymmetric_ != nullptr) {
+            kernel_->asymmetric_gather(*asymmetric_, vectors.data, slots.data() + from, count, distances);
+        } else {
+            kernel_->gather(query, vectors.data, slots.data() + from, count, distances);
+        }
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint32_t slot = slots[from + i];
             offer(ids[slot], slot, distances[i]);
@@ -147,8 +183,8 @@ std::vector<SearchHit> FirstRowsSelection::take() {
     for (const SearchHit& hit : kept_) sorted[per_distance_[hit.distance]++] = hit;
     kept_.clear();
     std::fill(per_distance_.begin(), per_distance_.end(), 0u);
-    top_ = static_cast<std::uint32_t>(dim_);
-    bound_ = kernels::admit_all(dim_);
+    top_ = max_distance_;
+    bound_ = max_distance_ + 1;
     return sorted;
 }
 

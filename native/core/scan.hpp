@@ -63,20 +63,31 @@ extern template class TopKSelection<FarthestFirst>;
 // would rank after every row kept. A wide list (a rescored query keeps 24 x k
 // candidates) then costs an append a row where a heap paid a sift of log k
 // unpredictable steps.
+//
+// A selection measures by Hamming distance, or, made with a prepared query,
+// by that query's asymmetric distance (integers 0..query.max_distance, which
+// rank the rows and nothing else: a hit's score is then meaningless until
+// rescoring replaces it).
 class FirstRowsSelection {
 public:
     // Room for 2 x `limit` hits, or for the `rows` that will be offered when
     // fewer, is taken up front (the list never outgrows either), so memory is
     // bounded by the rows, never by a caller's k. Codes are `dim`-dimensional.
     FirstRowsSelection(std::size_t limit, std::size_t rows, std::size_t dim);
+    // By asymmetric distance; the query (of the codes' dimension) must outlive
+    // the selection.
+    FirstRowsSelection(std::size_t limit, std::size_t rows, const kernels::AsymmetricQuery& query);
 
-    // With `allowed`, only its slots are offered (a block of rows none of
-    // which is allowed is not even measured).
+    // Offers rows [begin, end): measured against `query` by Hamming distance,
+    // or against the selection's own prepared query (`query` unread). With
+    // `allowed`, only its slots are offered (a block of rows none of which is
+    // allowed is not even measured).
     void offer_rows(const std::uint64_t* query, CodeRows vectors, std::span<const std::uint32_t> ids, std::size_t begin,
                     std::size_t end, const AllowedSlots* allowed = nullptr) noexcept;
 
     // Offers the rows at `slots` (ascending, all live), gathered a chunk at a
-    // time: for a few allowed slots among many.
+    // time and measured as offer_rows measures: for a few allowed slots among
+    // many.
     void offer_slots(const std::uint64_t* query, CodeRows vectors, std::span<const std::uint32_t> ids,
                      std::span<const std::uint32_t> slots) noexcept;
 
@@ -87,16 +98,24 @@ private:
     // Keeps a row measured at `distance` if it is still in the running; rows
     // come in ascending slot order.
     void offer(std::uint32_t id_word, std::uint32_t slot, std::uint32_t distance) noexcept;
+    // Offers rows [begin, end) (only `allowed` ones, when given), measured a
+    // block at a time by `measure_block` (ids, rows, count, bound, distances)
+    // -> the mask of rows to offer.
+    template <class Distance, class MeasureBlock>
+    void offer_blocks(CodeRows vectors, std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end,
+                      const AllowedSlots* allowed, MeasureBlock measure_block) noexcept;
     // Cuts the list back to the first `limit_` by (distance, slot).
     void cut() noexcept;
 
     std::vector<SearchHit> kept_;              // slot order
-    std::vector<std::uint32_t> per_distance_;  // dim + 1 counts
+    std::vector<std::uint32_t> per_distance_;  // max_distance_ + 1 counts
     std::size_t limit_;
     std::size_t dim_;
     const kernels::CodeKernels* kernel_;
-    std::uint32_t bound_;  // admits distances below it
-    std::uint32_t top_;    // no kept hit lies above it
+    const kernels::AsymmetricQuery* asymmetric_ = nullptr;
+    std::uint32_t max_distance_;  // no distance exceeds it
+    std::uint32_t bound_;         // admits distances below it
+    std::uint32_t top_;           // no kept hit lies above it
 };
 
 // The best min(k, live slots) hits in ascending distance. Among equal distances

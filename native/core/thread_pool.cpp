@@ -35,8 +35,8 @@ std::size_t affinity_cores() noexcept {
     return 0;
 }
 
-// Identifies the process, so that a pool inherited by a forked child is told
-// apart from the child's own. Windows does not fork.
+}  // namespace
+
 std::uint64_t current_process() noexcept {
 #if defined(_WIN32)
     return GetCurrentProcessId();
@@ -44,8 +44,6 @@ std::uint64_t current_process() noexcept {
     return static_cast<std::uint64_t>(getpid());
 #endif
 }
-
-}  // namespace
 
 std::size_t usable_cores() noexcept {
     const std::size_t mask = affinity_cores();

@@ -18,6 +18,10 @@
 
 namespace kestrix {
 
+// Identifies the process, so that what a forked child inherited (a pool, a
+// log) is told apart from its own. Windows does not fork.
+std::uint64_t current_process() noexcept;
+
 // The cores this process may run on (its affinity mask, on Linux and
 // Windows; elsewhere the machine's cores), so that a worker process confined
 // to fewer cores than the machine has is not oversubscribed. At least 1.

@@ -1,10 +1,16 @@
 #include "wal.hpp"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <limits.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -17,6 +23,8 @@
 
 #include "bytes.hpp"
 #include "container.hpp"
+#include "file_io.hpp"
+#include "thread_pool.hpp"
 
 namespace kestrix::wal {
 
@@ -69,9 +77,142 @@ bool valid_record_header(const std::byte* at) noexcept {
            container::crc32({at, R_CRC}) == load<std::uint32_t>(at + R_CRC);
 }
 
-// Makes what was written to the file durable. Only the data and what is
-// needed to find it (the size) are flushed, which is all a log needs; macOS
-// flushes the drive's own cache only when asked this way.
+// ---- The few system calls a log makes. Descriptors are C runtime ones on
+// Windows too, so FileHandle is the same everywhere. Every call returns 0 or
+// the errno of what failed.
+
+enum class Access : std::uint8_t {
+    Read,    // an existing file, read; a FIFO opens without waiting for a writer
+    Write,   // an existing file, written
+    Create,  // a new empty file (an old one at the path is emptied), written
+};
+
+#if defined(_WIN32)
+
+// What one positioned write takes: iovec's fields, by name.
+struct Piece {
+    void* iov_base;
+    std::size_t iov_len;
+};
+
+HANDLE handle_of(int fd) noexcept { return reinterpret_cast<HANDLE>(::_get_osfhandle(fd)); }
+
+// Files are shared for reading, writing and deletion, so that a log can be
+// renamed while open, as on POSIX systems.
+int open_file(const std::string& path, Access access, FileHandle& out) {
+    const std::wstring wide = wide_path(path.c_str());
+    if (wide.empty()) return EINVAL;
+    const DWORD rights = access == Access::Read ? GENERIC_READ : GENERIC_WRITE;
+    const DWORD disposition = access == Access::Create ? CREATE_ALWAYS : OPEN_EXISTING;
+    const HANDLE file = CreateFileW(wide.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return errno_of(GetLastError());
+    const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(file),
+                                     (access == Access::Read ? _O_RDONLY : _O_WRONLY) | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        return EMFILE;
+    }
+    out.reset(fd);
+    return 0;
+}
+
+void close_file(int fd) noexcept { ::_close(fd); }
+
+int flush_file(int fd) noexcept { return FlushFileBuffers(handle_of(fd)) != 0 ? 0 : errno_of(GetLastError()); }
+
+// A rename below is made durable by the rename itself (write-through).
+int flush_folder(const std::string&) noexcept { return 0; }
+
+int regular_size(int fd, std::uint64_t& size) noexcept {
+    struct _stat64 status {};
+    if (::_fstat64(fd, &status) != 0) return errno;
+    if ((status.st_mode & _S_IFMT) != _S_IFREG || GetFileType(handle_of(fd)) != FILE_TYPE_DISK) return EINVAL;
+    size = static_cast<std::uint64_t>(status.st_size);
+    return 0;
+}
+
+int truncate_file(int fd, std::uint64_t size) noexcept { return ::_chsize_s(fd, static_cast<long long>(size)); }
+
+int rename_file(const std::string& from, const std::string& to) {
+    const std::wstring wide_from = wide_path(from.c_str()), wide_to = wide_path(to.c_str());
+    if (wide_from.empty() || wide_to.empty()) return EINVAL;
+    return MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0
+               ? 0
+               : errno_of(GetLastError());
+}
+
+bool file_exists(const std::string& path) {
+    const std::wstring wide = wide_path(path.c_str());
+    return !wide.empty() && GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void remove_file(const std::string& path) {
+    const std::wstring wide = wide_path(path.c_str());
+    if (!wide.empty()) DeleteFileW(wide.c_str());
+}
+
+// Writes every byte of `parts` at `offset`; the parts are consumed.
+int write_all(int fd, std::uint64_t offset, std::span<Piece> parts) noexcept {
+    for (Piece& part : parts) {
+        while (part.iov_len > 0) {
+            OVERLAPPED at{};
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            const auto want = static_cast<DWORD>(std::min<std::size_t>(part.iov_len, std::size_t{1} << 30));
+            DWORD put = 0;
+            if (WriteFile(handle_of(fd), part.iov_base, want, &put, &at) == 0) return errno_of(GetLastError());
+            if (put == 0) return EIO;
+            part.iov_base = static_cast<char*>(part.iov_base) + put;
+            part.iov_len -= put;
+            offset += put;
+        }
+    }
+    return 0;
+}
+
+// Reads exactly `length` bytes at `offset` (EIO for a file that ends sooner
+// than its size said).
+int read_all(int fd, std::uint64_t offset, std::byte* out, std::size_t length) noexcept {
+    while (length > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const auto want = static_cast<DWORD>(std::min<std::size_t>(length, std::size_t{1} << 30));
+        DWORD got = 0;
+        if (::ReadFile(handle_of(fd), out, want, &got, &at) == 0) {
+            const DWORD error = GetLastError();
+            return error == ERROR_HANDLE_EOF ? EIO : errno_of(error);
+        }
+        if (got == 0) return EIO;
+        out += got;
+        offset += got;
+        length -= got;
+    }
+    return 0;
+}
+
+#else
+
+using Piece = iovec;
+
+int open_file(const std::string& path, Access access, FileHandle& out) {
+    int fd = -1;
+    switch (access) {
+        case Access::Read: fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); break;
+        case Access::Write: fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC); break;
+        case Access::Create: fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); break;
+    }
+    if (fd < 0) return errno;
+    out.reset(fd);
+    return 0;
+}
+
+void close_file(int fd) noexcept { ::close(fd); }
+
+// Only the data and what is needed to find it (the size) are flushed, which
+// is all a log needs; macOS flushes the drive's own cache only when asked
+// this way.
 int flush_file(int fd) noexcept {
 #if defined(__APPLE__)
     if (::fcntl(fd, F_FULLFSYNC) == 0) return 0;
@@ -84,7 +225,11 @@ int flush_file(int fd) noexcept {
 }
 
 std::string folder_of(const std::string& path) {
+#if defined(_WIN32)
+    const auto slash = path.find_last_of("/\\");
+#else
     const auto slash = path.rfind('/');
+#endif
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
@@ -96,9 +241,30 @@ int flush_folder(const std::string& path) noexcept {
     return ::fsync(folder.get()) == 0 ? 0 : errno;
 }
 
+// The size of a regular file; EINVAL for anything else.
+int regular_size(int fd, std::uint64_t& size) noexcept {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return errno;
+    if (!S_ISREG(status.st_mode)) return EINVAL;
+    size = static_cast<std::uint64_t>(status.st_size);
+    return 0;
+}
+
+int truncate_file(int fd, std::uint64_t size) noexcept {
+    return ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
+}
+
+int rename_file(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+bool file_exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+void remove_file(const std::string& path) { ::unlink(path.c_str()); }
+
 // Writes every byte of `parts` at `offset`, through short writes and signals;
-// the parts are consumed. 0 or the errno.
-int write_all(int fd, std::uint64_t offset, std::span<iovec> parts) noexcept {
+// the parts are consumed.
+int write_all(int fd, std::uint64_t offset, std::span<Piece> parts) noexcept {
     std::size_t i = 0;
     while (i < parts.size()) {
         if (parts[i].iov_len == 0) {
@@ -128,8 +294,8 @@ int write_all(int fd, std::uint64_t offset, std::span<iovec> parts) noexcept {
     return 0;
 }
 
-// Reads exactly `length` bytes at `offset`; 0 or the errno (EIO for a file
-// that ends sooner than its size said).
+// Reads exactly `length` bytes at `offset` (EIO for a file that ends sooner
+// than its size said).
 int read_all(int fd, std::uint64_t offset, std::byte* out, std::size_t length) noexcept {
     while (length > 0) {
         const ssize_t got = ::pread(fd, out, length, static_cast<off_t>(offset));
@@ -144,6 +310,8 @@ int read_all(int fd, std::uint64_t offset, std::byte* out, std::size_t length) n
     }
     return 0;
 }
+
+#endif
 
 // "record 5 <one>", "records 5 to 9 <many>", "every record after 4 <one>".
 std::string range_text(const RecordRange& r, std::string_view one, std::string_view many) {
@@ -173,7 +341,7 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
 int FileHandle::release() noexcept { return std::exchange(fd_, -1); }
 
 void FileHandle::reset(int fd) noexcept {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) close_file(fd_);
     fd_ = fd;
 }
 
@@ -250,17 +418,15 @@ std::expected<LogReader, LogError> LogReader::open(const std::string& path, cons
         reader.scanned_ = reader.finished_ = true;
     };
     // Non-blocking, so that opening a FIFO does not wait for a writer.
-    reader.file_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (reader.file_.get() < 0) {
-        if (errno != ENOENT) return io_error(errno);
+    if (const int error = open_file(path, Access::Read, reader.file_)) {
+        if (error != ENOENT) return io_error(error);
         report.missing = true;
         lost_whole(Finding::Kind::Missing);
         return reader;
     }
-    struct stat status {};
-    if (::fstat(reader.file_.get(), &status) != 0) return io_error(errno);
-    if (!S_ISREG(status.st_mode)) return fail(LogError::Kind::NotRegularFile);
-    reader.size_ = static_cast<std::uint64_t>(status.st_size);
+    if (const int error = regular_size(reader.file_.get(), reader.size_)) {
+        return error == EINVAL ? fail(LogError::Kind::NotRegularFile) : io_error(error);
+    }
 
     std::array<std::byte, HEADER_BYTES> header{};
     const std::size_t present = static_cast<std::size_t>(std::min<std::uint64_t>(reader.size_, HEADER_BYTES));
@@ -496,14 +662,14 @@ std::expected<void, LogError> LogReader::settle() {
     if (damaged) {
         // Kept whole under a name of its own, never overwriting one kept before.
         std::string aside = path_ + ".damaged";
-        for (int n = 2; ::access(aside.c_str(), F_OK) == 0; ++n) aside = path_ + ".damaged." + std::to_string(n);
-        if (::rename(path_.c_str(), aside.c_str()) != 0) return io_error(errno);
+        for (int n = 2; file_exists(aside); ++n) aside = path_ + ".damaged." + std::to_string(n);
+        if (const int error = rename_file(path_, aside)) return io_error(error);
         report_.kept_aside = aside;
         if (const int error = flush_folder(path_)) return io_error(error);
     } else if (!report_.missing && report_.end < size_) {
-        FileHandle file(::open(path_.c_str(), O_WRONLY | O_CLOEXEC));
-        if (file.get() < 0) return io_error(errno);
-        if (::ftruncate(file.get(), static_cast<off_t>(report_.end)) != 0) return io_error(errno);
+        FileHandle file;
+        if (const int error = open_file(path_, Access::Write, file)) return io_error(error);
+        if (const int error = truncate_file(file.get(), report_.end)) return io_error(error);
         if (const int error = flush_file(file.get())) return io_error(error);
     }
     report_.settled = true;
@@ -528,7 +694,7 @@ std::expected<Recovery, LogError> recover(const std::string& path, const Recover
 
 Log::Log(std::string path, FileHandle file, std::uint64_t end, std::uint64_t next_seq)
     : path_(std::move(path)),
-      owner_(::getpid()),
+      owner_(current_process()),
       sync_(std::make_unique<Sync>()),
       mutex_(sync_->mutex),
       flushed_(sync_->flushed),
@@ -548,7 +714,7 @@ Log::~Log() {
     close();
 }
 
-bool Log::inherited() const noexcept { return ::getpid() != owner_; }
+bool Log::inherited() const noexcept { return current_process() != owner_; }
 
 std::expected<std::unique_ptr<Log>, LogError> Log::create(const std::string& path, std::string_view tag,
                                                           std::uint64_t base, std::span<const std::byte> meta) {
@@ -571,14 +737,14 @@ std::expected<std::unique_ptr<Log>, LogError> Log::create(const std::string& pat
     const std::string tmp = slash == std::string::npos
                                 ? "." + path + ".tmp"
                                 : path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".tmp";
-    FileHandle file(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (file.get() < 0) return io_error(errno);
-    iovec parts[] = {{header.data(), header.size()}, {const_cast<std::byte*>(meta.data()), meta.size()}};
+    FileHandle file;
+    if (const int error = open_file(tmp, Access::Create, file)) return io_error(error);
+    Piece parts[] = {{header.data(), header.size()}, {const_cast<std::byte*>(meta.data()), meta.size()}};
     int error = write_all(file.get(), 0, parts);
     if (error == 0) error = flush_file(file.get());
-    if (error == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) error = errno;
+    if (error == 0) error = rename_file(tmp, path);
     if (error != 0) {
-        ::unlink(tmp.c_str());
+        remove_file(tmp);
         return io_error(error);
     }
     if (const int folder_error = flush_folder(path)) return io_error(folder_error);
@@ -588,14 +754,13 @@ std::expected<std::unique_ptr<Log>, LogError> Log::create(const std::string& pat
 std::expected<std::unique_ptr<Log>, LogError> Log::resume(const LogReader& reader) {
     const Recovery& report = reader.report();
     if (!report.resumable()) return fail(LogError::Kind::BadArgument);
-    FileHandle file(::open(reader.path().c_str(), O_WRONLY | O_CLOEXEC));
-    if (file.get() < 0) return io_error(errno);
-    struct stat status {};
-    if (::fstat(file.get(), &status) != 0) return io_error(errno);
+    FileHandle file;
+    if (const int error = open_file(reader.path(), Access::Write, file)) return io_error(error);
     // The file must be the one the reader settled, as it left it.
-    if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) != report.end) {
-        return fail(LogError::Kind::BadArgument);
-    }
+    std::uint64_t size = 0;
+    const int checked = regular_size(file.get(), size);
+    if (checked != 0 && checked != EINVAL) return io_error(checked);
+    if (checked == EINVAL || size != report.end) return fail(LogError::Kind::BadArgument);
     // What recovery handed over may still be only in the page cache of a
     // process that crashed: durable before anything is added after it.
     if (const int error = flush_file(file.get())) return io_error(error);
@@ -610,7 +775,7 @@ std::expected<std::uint64_t, LogError> Log::append(std::uint32_t kind,
         length += part.size();
         payload_crc = container::crc32(part, payload_crc);
     }
-    std::vector<iovec> pieces;
+    std::vector<Piece> pieces;
     pieces.reserve(parts.size() + 1);
     std::array<std::byte, RECORD_HEADER_BYTES> head{};
     pieces.push_back({head.data(), head.size()});
@@ -630,7 +795,7 @@ std::expected<std::uint64_t, LogError> Log::append(std::uint32_t kind,
     if (const int error = write_all(file_.get(), end_, pieces)) {
         // Whatever reached the file goes again, so that the next record
         // follows the last whole one.
-        if (::ftruncate(file_.get(), static_cast<off_t>(end_)) != 0) failed_ = error;
+        if (truncate_file(file_.get(), end_) != 0) failed_ = error;
         return io_error(error);
     }
     end_ += RECORD_HEADER_BYTES + length;

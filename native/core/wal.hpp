@@ -24,8 +24,6 @@
 // that nobody was told were stored, and they can only be at the end.
 #pragma once
 
-#include <sys/types.h>
-
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -322,7 +320,7 @@ private:
     };
 
     const std::string path_;
-    const ::pid_t owner_;  // the process that opened the log
+    const std::uint64_t owner_;  // the process that opened the log
     std::unique_ptr<Sync> sync_;
     std::mutex& mutex_;
     std::condition_variable& flushed_;

@@ -80,13 +80,18 @@ PyObject* int64_vector(std::span<const std::int64_t> values) noexcept;
 // without NumPy, from n codes of `words` words.
 PyObject* code_matrix(std::span<const std::uint64_t> codes, std::size_t words) noexcept;
 
+// Takes the interpreter lock back for a thread that released it; once the
+// interpreter exits, never returns to any thread but the one that ends it
+// (interpreter_exit.cpp says why).
+void reacquire_interpreter(PyThreadState* state) noexcept;
+
 // Runs `body` with the interpreter lock released and takes it back on every
 // path, exceptions included.
 template <class Body>
 auto without_interpreter(Body&& body) -> decltype(body()) {
     struct Reacquire {
         PyThreadState* state;
-        ~Reacquire() { PyEval_RestoreThread(state); }
+        ~Reacquire() { reacquire_interpreter(state); }
     } reacquire{PyEval_SaveThread()};
     return body();
 }

@@ -19,6 +19,7 @@
 
 #include "batch_io.hpp"
 #include "collection.hpp"
+#include "collection_log.hpp"
 #include "frame.hpp"
 
 namespace kestrix::python {
@@ -45,15 +46,6 @@ auto read_locked(PyObject* self, Body&& body) -> decltype(body(std::declval<cons
     });
 }
 
-template <class Body>
-auto write_locked(PyObject* self, Body&& body) -> decltype(body(std::declval<Collection&>())) {
-    GuardedCollection& state = state_of(self);
-    return without_interpreter([&] {
-        std::unique_lock lock(state.mutex);
-        return body(state.collection);
-    });
-}
-
 // A small read: tried without releasing the interpreter lock first.
 template <class Body>
 auto quick_read(PyObject* self, Body&& body) -> decltype(body(std::declval<const Collection&>())) {
@@ -73,10 +65,19 @@ std::optional<std::size_t> read_threads(PyObject* object, std::size_t fallback);
 
 // The Python exception of a refused call; returns nullptr.
 PyObject* raise_collection_error(const CollectionError& error) noexcept;
+// The same for a change the collection refused or its log did not take.
+PyObject* raise_change_error(PyObject* self, const durable::ChangeError& error) noexcept;
 
 // The searches of the type (collection_search_part.cpp).
 PyObject* collection_search(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* collection_search_distances(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+
+// The durable collection's methods of the type (collection_log_part.cpp).
+PyObject* collection_replay(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* collection_attach_log(PyObject* self, PyObject* log) noexcept;
+PyObject* collection_close_log(PyObject* self, PyObject*) noexcept;
+PyObject* collection_checkpoint(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* collection_last_record(PyObject* self, PyObject*) noexcept;
 
 // The file methods of the type (collection_file_part.cpp).
 PyObject* collection_write_file(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;

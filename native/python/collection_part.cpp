@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "collection_build.hpp"
+#include "collection_log.hpp"
 #include "collection_object.hpp"
+#include "log_object.hpp"
 #include "native_parts.hpp"
 #include "thread_pool.hpp"
 
@@ -67,7 +69,28 @@ PyObject* raise_collection_error(const CollectionError& error) noexcept {
     return PyErr_Format(PyExc_SystemError, "kestrix: unexpected collection error");
 }
 
+PyObject* raise_change_error(PyObject* self, const durable::ChangeError& error) noexcept {
+    if (error.refused) return raise_collection_error(*error.refused);
+    switch (error.log.kind) {
+        case wal::LogError::Kind::Closed: return raise(PyExc_ValueError, "the collection is closed");
+        case wal::LogError::Kind::Forked:
+            return raise(PyExc_RuntimeError,
+                         "a durable collection belongs to the process that opened it; a forked child cannot change it");
+        default: break;
+    }
+    const auto log = state_of(self).log.load();
+    PyRef path(log ? PyUnicode_DecodeFSDefault(log->path().c_str()) : (Py_INCREF(Py_None), Py_None));
+    if (!path) return nullptr;
+    return raise_log_error(error.log, path.get());
+}
+
 namespace {
+
+// The count a change returns, or its error.
+PyObject* count_or_error(PyObject* self, const durable::Changed<std::uint64_t>& changed) noexcept {
+    if (!changed) return raise_change_error(self, changed.error());
+    return PyLong_FromUnsignedLongLong(*changed);
+}
 
 void collection_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
@@ -121,9 +144,9 @@ PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
             a[0], a[1], {.max_id = MAX_DOCUMENT_ID, .dim = dimension_of(self), .keep_floats = is_side_kept(self)});
         if (!batch) return nullptr;
         const double now = now_ms();
-        const auto result = write_locked(
-            self, [&](Collection& c) { return c.add(batch->ids.ids, batch->rows.rows(), now, batch->rows.floats); });
-        if (!result) return raise_collection_error(result.error());
+        const auto result = without_interpreter(
+            [&] { return durable::add(state_of(self), batch->ids.ids, batch->rows.rows(), now, batch->rows.floats); });
+        if (!result) return raise_change_error(self, result.error());
         Py_RETURN_NONE;
     });
 }
@@ -135,8 +158,7 @@ PyObject* delete_(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(DELETE_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
         auto ids = read_ids(a[0], "ids", MAX_DOCUMENT_ID);
         if (!ids) return nullptr;
-        const auto removed = write_locked(self, [&](Collection& c) { return c.remove(ids->ids); });
-        return PyLong_FromUnsignedLongLong(removed);
+        return count_or_error(self, without_interpreter([&] { return durable::remove(state_of(self), ids->ids); }));
     });
 }
 
@@ -147,15 +169,18 @@ PyObject* expire(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return run_method(EXPIRE_SIGNATURE, Access::None, self, args, kwargs, [self](ArgumentSlots& a) -> PyObject* {
         const auto ttl = extract_f64(a[0], "ttl_ms");
         if (!ttl) return nullptr;
+        // Ages are never negative: a negative ttl would delete everything, and
+        // NaN nothing, neither what a caller means. inf keeps everything.
+        if (!(*ttl >= 0.0)) return PyErr_Format(PyExc_ValueError, "ttl_ms must be >= 0, got %R", a[0]);
         const double now = now_ms();
-        return PyLong_FromUnsignedLongLong(write_locked(self, [&](Collection& c) { return c.expire(*ttl, now); }));
+        return count_or_error(self, without_interpreter([&] { return durable::expire(state_of(self), *ttl, now); }));
     });
 }
 
 PyObject* compact(PyObject* self, PyObject*) noexcept {
     return guarded(
         [self]() -> PyObject* {
-            return PyLong_FromUnsignedLongLong(write_locked(self, [](Collection& c) { return c.compact(); }));
+            return count_or_error(self, without_interpreter([&] { return durable::compact(state_of(self)); }));
         },
         nullptr);
 }
@@ -278,7 +303,8 @@ PyObject* build(PyObject* self, std::uint64_t m, std::uint64_t ef_construction, 
         if (!report(total, total)) return nullptr;
     }
     if (PyErr_CheckSignals() < 0) return nullptr;
-    without_interpreter([&] { return build.install(); });
+    const auto installed = without_interpreter([&] { return build.install(); });
+    if (!installed) return raise_change_error(self, installed.error());
     Py_RETURN_NONE;
 }
 
@@ -315,7 +341,8 @@ PyMethodDef collection_methods[] = {
     {"delete", as_cfunction(delete_), WITH_KEYWORDS,
      "delete($self, ids)\n--\n\nDelete the documents stored under ids; return how many there were."},
     {"expire", as_cfunction(expire), WITH_KEYWORDS,
-     "expire($self, ttl_ms)\n--\n\nDelete documents stored more than ttl_ms milliseconds ago; return the count."},
+     "expire($self, ttl_ms)\n--\n\nDelete documents stored more than ttl_ms milliseconds ago; return the count.\n"
+     "ttl_ms must be >= 0; inf deletes nothing."},
     {"compact", as_cfunction(compact), METH_NOARGS,
      "compact($self)\n--\n\nFree the slots of deleted and replaced documents; drops the index."},
     {"ids", as_cfunction(ids), METH_NOARGS, "ids($self)\n--\n\nThe stored ids, oldest slot first."},
@@ -328,6 +355,11 @@ PyMethodDef collection_methods[] = {
     {"_search_distances", as_cfunction(collection_search_distances), WITH_KEYWORDS, nullptr},
     {"_graph_nodes", as_cfunction(graph_nodes), METH_NOARGS, nullptr},
     {"_slot_count", as_cfunction(slot_count), METH_NOARGS, nullptr},
+    {"_replay", as_cfunction(collection_replay), WITH_KEYWORDS, nullptr},
+    {"_attach_log", as_cfunction(collection_attach_log), METH_O, nullptr},
+    {"_close_log", as_cfunction(collection_close_log), METH_NOARGS, nullptr},
+    {"_checkpoint", as_cfunction(collection_checkpoint), WITH_KEYWORDS, nullptr},
+    {"_last_record", as_cfunction(collection_last_record), METH_NOARGS, nullptr},
     {"_write_file", as_cfunction(collection_write_file), WITH_KEYWORDS, nullptr},
     {"_file_bytes", as_cfunction(collection_file_bytes), METH_NOARGS, nullptr},
     {"_graph_section", as_cfunction(collection_graph_section), METH_NOARGS, nullptr},
@@ -351,10 +383,11 @@ const std::string& search_doc() {
         "to answer (others, and ids not stored, never do); then min(k, allowed stored)\n"
         "answers, on every road. With rescore (the\n"
         "default when the collection has a side), k * oversample candidates of the\n"
-        "codes are ranked again by inner product with the side's vectors (with the\n"
-        "codes' signs when side='none'), and scored by it. Through the graph a walk\n"
-        "keeps max(ef, k) nodes; ef=None means " +
-        to_string(DEFAULT_EF) + ", or as many as a rescored query's candidates when more.";
+        "codes (nearest by the query's asymmetric distance) are ranked again by inner\n"
+        "product with the side's vectors (with the codes' signs when side='none'), and\n"
+        "scored by it. Through the graph a walk keeps max(ef, k) nodes; ef=None means " +
+        to_string(DEFAULT_EF) + ",\nor for a rescored query max(" + to_string(DEFAULT_EF) + ", " +
+        to_string(RESCORED_WALK_PER_ANSWER) + " * k) (" + to_string(SIGN_WALK_PER_ANSWER) + " * k with side='none').";
     return text;
 }
 

@@ -6,6 +6,7 @@
 
 #include "codec.hpp"
 #include "collection.hpp"
+#include "collection_log.hpp"
 #include "container.hpp"
 #include "defaults.hpp"
 #include "frame.hpp"
@@ -113,6 +114,12 @@ bool add_constants_part(PyObject* module) noexcept {
         if (!add_constant(module, c.name, PyLong_FromUnsignedLongLong(c.value))) return false;
     }
     if (!add_constant(module, "SECTION_NAMES", section_names())) return false;
+    // The tag of a durable collection's logs, for the package's recovery.
+    const std::string_view tag = durable::LOG_TAG;
+    if (!add_constant(module, "COLLECTION_LOG_TAG",
+                      PyUnicode_FromStringAndSize(tag.data(), static_cast<Py_ssize_t>(tag.size())))) {
+        return false;
+    }
     return PyModule_AddFunctions(module, constant_functions) == 0;
 }
 

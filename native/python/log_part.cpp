@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "batch_io.hpp"
+#include "log_object.hpp"
 #include "native_parts.hpp"
 #include "wal.hpp"
 
@@ -23,7 +24,8 @@ namespace kestrix::python {
 namespace {
 
 struct LogObject {
-    PyObject_HEAD std::unique_ptr<wal::Log> log;
+    // Shared with a durable collection the log is attached to.
+    PyObject_HEAD std::shared_ptr<wal::Log> log;
     PyObject* path;  // as given, for messages
 };
 
@@ -37,11 +39,12 @@ LogObject& as_log(PyObject* self) noexcept { return *reinterpret_cast<LogObject*
 LogReaderObject& as_reader(PyObject* self) noexcept { return *reinterpret_cast<LogReaderObject*>(self); }
 
 PyTypeObject* log_type = nullptr;
+PyTypeObject* reader_type = nullptr;
 PyTypeObject* report_type = nullptr;
 
 constexpr int NDARRAY_C_CONTIGUOUS = 0x1;
 
-PyObject* raise_log_error(const wal::LogError& error, PyObject* path) noexcept {
+PyObject* raise_error(const wal::LogError& error, PyObject* path) noexcept {
     using K = wal::LogError::Kind;
     switch (error.kind) {
         case K::Io: errno = error.error; return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
@@ -149,7 +152,7 @@ PyObject* make_log(std::unique_ptr<wal::Log> log, PyObject* path) noexcept {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(log_type, Py_tp_alloc));
     PyObject* self = alloc(log_type, 0);
     if (self == nullptr) return nullptr;
-    new (&as_log(self).log) std::unique_ptr<wal::Log>(std::move(log));
+    new (&as_log(self).log) std::shared_ptr<wal::Log>(std::move(log));
     Py_INCREF(path);
     as_log(self).path = path;
     return self;
@@ -190,7 +193,7 @@ PyObject* log_create(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
             meta = *bytes;
         }
         auto log = without_interpreter([&] { return wal::Log::create(*path, *tag, base, meta); });
-        if (!log) return raise_log_error(log.error(), a[0]);
+        if (!log) return raise_error(log.error(), a[0]);
         return make_log(std::move(*log), a[0]);
     });
 }
@@ -200,7 +203,7 @@ PyObject* log_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
 }
 
 void log_dealloc(PyObject* self) noexcept {
-    as_log(self).log.~unique_ptr();
+    as_log(self).log.~shared_ptr();
     Py_XDECREF(as_log(self).path);
     free_instance(self);
 }
@@ -220,7 +223,7 @@ PyObject* log_append(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
         wal::Log& log = *as_log(self).log;
         const auto seq = without_interpreter(
             [&] { return Durable ? log.append_durable(*kind, payload->parts) : log.append(*kind, payload->parts); });
-        if (!seq) return raise_log_error(seq.error(), as_log(self).path);
+        if (!seq) return raise_error(seq.error(), as_log(self).path);
         return PyLong_FromUnsignedLongLong(*seq);
     });
 }
@@ -239,7 +242,7 @@ PyObject* log_sync(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
                 return PyErr_Format(PyExc_ValueError, "record %llu was never appended",
                                     static_cast<unsigned long long>(*seq));
             }
-            return raise_log_error(synced.error(), as_log(self).path);
+            return raise_error(synced.error(), as_log(self).path);
         }
         Py_RETURN_NONE;
     });
@@ -294,7 +297,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
             options.acknowledged = *acknowledged;
         }
         auto reader = without_interpreter([&] { return wal::LogReader::open(*path, options); });
-        if (!reader) return raise_log_error(reader.error(), a[0]);
+        if (!reader) return raise_error(reader.error(), a[0]);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = (alloc ? alloc : PyType_GenericAlloc)(type, 0);
         if (self == nullptr) return nullptr;
@@ -334,7 +337,7 @@ PyObject* reader_call(PyObject* self, Body&& body) noexcept {
 PyObject* reader_next(PyObject* self) noexcept {
     return reader_call(self, [](LogReaderObject& object, wal::LogReader& reader) -> PyObject* {
         const auto record = without_interpreter([&] { return reader.next(); });
-        if (!record) return raise_log_error(record.error(), object.path);
+        if (!record) return raise_error(record.error(), object.path);
         if (!*record) return nullptr;  // StopIteration
         const wal::RecordView& r = **record;
         return Py_BuildValue("(KIy#)", static_cast<unsigned long long>(r.seq), static_cast<unsigned int>(r.kind),
@@ -435,7 +438,7 @@ PyObject* reader_finish(PyObject* self, PyObject*) noexcept {
             if (settled.error().kind == wal::LogError::Kind::BadArgument) {
                 return raise(PyExc_ValueError, "read every record of the log before finishing it");
             }
-            return raise_log_error(settled.error(), object.path);
+            return raise_error(settled.error(), object.path);
         }
         return make_report(reader.report());
     });
@@ -449,7 +452,7 @@ PyObject* reader_resume(PyObject* self, PyObject*) noexcept {
                          "start a new one after a checkpoint");
         }
         auto log = without_interpreter([&] { return wal::Log::resume(reader); });
-        if (!log) return raise_log_error(log.error(), object.path);
+        if (!log) return raise_error(log.error(), object.path);
         return make_log(std::move(*log), object.path);
     });
 }
@@ -530,6 +533,23 @@ bool add_type(PyObject* module, const char* attribute, PyObject* type, PyTypeObj
 
 }  // namespace
 
+PyObject* raise_log_error(const wal::LogError& error, PyObject* path) noexcept { return raise_error(error, path); }
+
+std::shared_ptr<wal::Log> shared_log(PyObject* object) noexcept {
+    if (log_type == nullptr || PyObject_TypeCheck(object, log_type) == 0) {
+        PyErr_Format(PyExc_TypeError, "expected a kestrix._native.Log, got %R", Py_TYPE(object));
+        return nullptr;
+    }
+    return as_log(object).log;
+}
+
+PyObject* with_log_reader(PyObject* object, const std::function<PyObject*(wal::LogReader&, PyObject*)>& body) noexcept {
+    if (reader_type == nullptr || PyObject_TypeCheck(object, reader_type) == 0) {
+        return PyErr_Format(PyExc_TypeError, "expected a kestrix._native.LogReader, got %R", Py_TYPE(object));
+    }
+    return reader_call(object, [&](LogReaderObject& reader, wal::LogReader& read) { return body(read, reader.path); });
+}
+
 bool add_log_part(PyObject* module) noexcept {
     PyType_Slot log_slots[] = {
         {Py_tp_doc, log_doc},
@@ -553,7 +573,6 @@ bool add_log_part(PyObject* module) noexcept {
     };
     PyType_Spec reader_spec = {"kestrix._native.LogReader", static_cast<int>(sizeof(LogReaderObject)), 0,
                                Py_TPFLAGS_DEFAULT, reader_slots};
-    PyTypeObject* reader_type = nullptr;
     return add_type(module, "Log", PyType_FromSpec(&log_spec), log_type) &&
            add_type(module, "LogReader", PyType_FromSpec(&reader_spec), reader_type) &&
            add_type(module, "LogReport", reinterpret_cast<PyObject*>(PyStructSequence_NewType(&REPORT_DESC)),

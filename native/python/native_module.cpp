@@ -18,6 +18,7 @@ constexpr ModulePart PARTS[] = {
     add_collection_part,
     add_constants_part,
     add_log_part,
+    add_exit_part,
 };
 
 PyModuleDef native_definition = {

@@ -29,5 +29,8 @@ bool add_collection_part(PyObject* module) noexcept;
 bool add_constants_part(PyObject* module) noexcept;
 // Log, LogReader, LogReport: the write-ahead log (log_part.cpp).
 bool add_log_part(PyObject* module) noexcept;
+// The exit handler that keeps threads coming back to an exiting interpreter
+// from ending the process (interpreter_exit.cpp).
+bool add_exit_part(PyObject* module) noexcept;
 
 }  // namespace kestrix::python

@@ -8,6 +8,8 @@ one file. ``kestrix.Kestrix`` is the exact low-level store underneath.
 ``kestrix._kestrix``). Around it:
 
 - :func:`save` / :func:`load` keep a store in a file, written atomically;
+  ``Collection.open(path)`` gives a :class:`DurableCollection`, whose every
+  change is durable when its call returns;
 - :func:`insert_many` / :func:`search_many` work on NumPy arrays (NumPy is
   optional and imported on first use);
 - :class:`DocumentStore` keeps texts and metadata in SQLite and turns
@@ -19,6 +21,7 @@ one file. ``kestrix.Kestrix`` is the exact low-level store underneath.
 
 from ._arrays import insert_many, search_many
 from ._common import DIMENSION, MAX_COLLECTION_ID, MAX_DOC_ID
+from ._durable import DurableCollection
 from ._files import load, save
 from ._kestrix import Kestrix
 from .collection import Collection
@@ -30,6 +33,7 @@ __all__ = [
     "Collection",
     "DIMENSION",
     "DocumentStore",
+    "DurableCollection",
     "MAX_COLLECTION_ID",
     "MAX_DOC_ID",
     "Kestrix",

@@ -4,8 +4,15 @@ A store is written through a temporary file in the destination's own folder,
 which is flushed and fsynced, renamed over the destination, and followed by an
 fsync of the folder. A rename within one file system is atomic, so a crash at
 any moment leaves under the destination either the complete old file or the
-complete new one, never a mixture. A crash may leave a temporary file behind;
-its name starts with a dot and ends with ".tmp", and nothing ever reads it.
+complete new one, never a mixture. A crash may leave a temporary file behind
+(".NAME.<12 hex digits>.tmp"); nothing ever reads it, and the next save of
+the same file removes it. A save holds an exclusive lock (flock) on its
+temporary file while it writes it, and only temporary files whose lock can be
+taken are removed, so a save running in another process keeps its own.
+
+Only regular files are read as files of the system: a FIFO would block its
+reader for ever and a device such as /dev/zero never end, so every reader
+opens through :func:`open_regular`, which refuses them at once.
 
 Replacing a file keeps what the caller set up around it: the new file gets
 the old one's permission bits (and its owner and group, where the process may
@@ -20,10 +27,12 @@ holds nothing after the store: trailing bytes there can only be a container
 whose footer is damaged.
 """
 
+import contextlib
 import os
+import re
 import secrets
 import stat
-from typing import Callable, List, Optional, Tuple, Union
+from typing import BinaryIO, Callable, Iterator, List, Optional, Tuple, Union
 
 from ._common import check_store
 from ._format import read_store
@@ -46,6 +55,8 @@ __all__ = [
     "atomic_write_bytes",
     "atomic_write_file",
     "path_argument",
+    "open_regular",
+    "remove_stale_temporaries",
     "read_sections",
     "store_section",
     "PathLike",
@@ -74,6 +85,27 @@ def path_argument(path: object, what: str = "path") -> str:
     if result == "":
         raise ValueError(f"{what} must not be empty")
     return result
+
+
+def open_regular(path: str) -> BinaryIO:
+    """``path`` opened for binary reading; ValueError "not a regular file
+    (file PATH)" for a FIFO, a device or a socket, IsADirectoryError for a
+    folder. The file is opened without waiting (a FIFO's open would wait for
+    a writer) and checked before a byte is read."""
+    nonblocking = getattr(os, "O_NONBLOCK", 0)
+    fd = os.open(path, os.O_RDONLY | nonblocking | getattr(os, "O_BINARY", 0))
+    try:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(f"cannot read {path!r}: it is a folder")
+        if not stat.S_ISREG(mode):
+            raise ValueError(f"not a regular file (file {path!r})")
+        if nonblocking:
+            os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 def _fsync_folder(folder: str) -> None:
@@ -160,26 +192,100 @@ def _atomic_replace(target: str, fill: Callable[[int, str], None]) -> None:
         old = None
 
     name = os.path.basename(target)
-    tmp = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
-    # 0o666 lets the process umask decide the permissions of a new file, as
-    # for open().
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
-    try:
+    remove_stale_temporaries(folder, name)
+    tmp, fd = _locked_temporary(folder, name)
+    with _removed_on_failure(tmp):
         try:
             if old is not None:
                 _keep_attributes(fd, tmp, old)
             fill(fd, tmp)
             os.fsync(fd)
+            if os.name == "nt":  # pragma: no cover - a file open there cannot be renamed
+                os.close(fd)
+                fd = -1
+            os.replace(tmp, target)
         finally:
-            os.close(fd)
-        os.replace(tmp, target)
+            # The lock goes with the descriptor: only once the file is in
+            # place, so that no other save takes it for a stale one first.
+            if fd >= 0:
+                os.close(fd)
+    _fsync_folder(folder)
+
+
+@contextlib.contextmanager
+def _removed_on_failure(tmp: str) -> Iterator[None]:
+    """Remove the temporary file ``tmp`` should the body fail."""
+    try:
+        yield
     except BaseException:
-        try:
+        with contextlib.suppress(OSError):
             os.unlink(tmp)
+        raise
+
+
+def _try_lock(fd: int) -> bool:
+    """Whether this process now holds the exclusive lock of ``fd``'s file;
+    True where files cannot be locked (Windows, where a file another process
+    has open cannot be removed either)."""
+    try:
+        import fcntl
+    except ImportError:  # pragma: no cover - Windows
+        return True
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return False
+    return True
+
+
+def _same_file(fd: int, path: str) -> bool:
+    try:
+        here, there = os.fstat(fd), os.lstat(path)
+    except FileNotFoundError:
+        return False
+    return (here.st_dev, here.st_ino) == (there.st_dev, there.st_ino)
+
+
+def remove_stale_temporaries(folder: str, name: Union[str, "re.Pattern[str]"]) -> None:
+    """Remove the temporary files killed saves of ``name`` (a file name, or a
+    pattern of the names of a family of files, such as checkpoints numbered
+    in their names) left in ``folder``: those of our own pattern whose lock
+    no live save holds."""
+    target = re.escape(name) if isinstance(name, str) else name.pattern
+    pattern = re.compile(rf"\.(?:{target})\.[0-9a-f]{{12}}\.tmp")
+    try:
+        found = [entry for entry in os.listdir(folder) if pattern.fullmatch(entry)]
+    except OSError:
+        return
+    for entry in found:
+        path = os.path.join(folder, entry)
+        try:
+            fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOFOLLOW", 0))
+        except OSError:
+            continue
+        try:
+            # Locked, and still the file under that name: no save can use it.
+            if stat.S_ISREG(os.fstat(fd).st_mode) and _try_lock(fd) and _same_file(fd, path):
+                os.unlink(path)
         except OSError:
             pass
-        raise
-    _fsync_folder(folder)
+        finally:
+            os.close(fd)
+
+
+def _locked_temporary(folder: str, name: str) -> Tuple[str, int]:
+    """A new temporary file for ``name`` in ``folder``, open for writing and
+    locked for as long as it is open."""
+    while True:
+        tmp = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
+        # 0o666 lets the process umask decide the permissions of a new file,
+        # as for open().
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+        # Another save's cleaning may have taken the lock between the two
+        # calls and removed the file: then it is no longer under its name.
+        if _try_lock(fd) and _same_file(fd, tmp):
+            return tmp, fd
+        os.close(fd)
 
 
 def save(db: Kestrix, path: PathLike) -> None:
@@ -231,7 +337,7 @@ def load(path: PathLike) -> Kestrix:
     source = path_argument(path)
     if os.path.isdir(source):
         raise IsADirectoryError(f"cannot load {source!r}: it is a folder")
-    with open(source, "rb") as f:
+    with open_regular(source) as f:
         data = f.read()
     sections, container = read_sections(data, source)
     codes = [body for kind, body in sections if kind == CODES_SECTION]

@@ -25,17 +25,18 @@ import contextlib
 import hashlib
 import json
 import os
+import re
 import secrets
 import struct
 import sys
 from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, cast
 
 from ._adapter import collector_paused
-from ._common import DIMENSION, MAX_DOC_ID, TOMBSTONE_BIT
-from ._files import DOC_IDS_SECTION, atomic_write_bytes, read_sections
+from ._common import MAX_DOC_ID, TOMBSTONE_BIT
+from ._files import DOC_IDS_SECTION, atomic_write_bytes, open_regular, read_sections, remove_stale_temporaries
 from ._format import ID_WORDS_OFFSET
 from ._kestrix import Kestrix
-from ._native import SIDES
+from ._native import MAX_DIMENSION, SIDES
 from .collection import Collection
 from .documents import DocumentStore, Record
 
@@ -127,7 +128,7 @@ def folder_lock(layout: Layout, exclusive: bool) -> Iterator[None]:
         os.close(fd)  # closing the descriptor releases the lock
 
 
-def write_save(layout: Layout, data: bytes, side: str, documents: DocumentStore) -> None:
+def write_save(layout: Layout, data: bytes, side: str, documents: DocumentStore, dim: int) -> None:
     """Commit the collection file ``data`` and a backup of ``documents`` with
     their manifest into the layout's folder (created if needed), then remove
     the files of earlier saves."""
@@ -137,6 +138,10 @@ def write_save(layout: Layout, data: bytes, side: str, documents: DocumentStore)
     folder_path = layout.folder
     os.makedirs(folder_path, exist_ok=True)
     with folder_lock(layout, exclusive=True):
+        # Saves a crash cut short left their files' temporaries (each save's
+        # names are new, so no later save writes over them).
+        for prefix, suffix in kinds:
+            remove_stale_temporaries(folder_path, re.compile(rf"{re.escape(prefix)}[0-9a-f]{{16}}{re.escape(suffix)}"))
         atomic_write_bytes(os.path.join(folder_path, store_name), data)
         documents_path = os.path.join(folder_path, documents_name)
         documents.backup(documents_path)
@@ -144,7 +149,7 @@ def write_save(layout: Layout, data: bytes, side: str, documents: DocumentStore)
             "format": layout.format,
             "version": layout.version,
             "side": side,
-            "dimension": DIMENSION,
+            "dimension": dim,
             "store_file": store_name,
             "store_sha256": hashlib.sha256(data).hexdigest(),
             "documents_file": documents_name,
@@ -166,7 +171,7 @@ def write_save(layout: Layout, data: bytes, side: str, documents: DocumentStore)
 
 def _file_sha256(path: str) -> str:
     digest = hashlib.sha256()
-    with open(path, "rb") as f:
+    with open_regular(path) as f:
         for chunk in iter(lambda: f.read(1 << 20), b""):
             digest.update(chunk)
     return digest.hexdigest()
@@ -198,7 +203,7 @@ def read_save(layout: Layout) -> Saved:
     # The manifest and the files it names are read under the lock, so no
     # save in between can remove them.
     with folder_lock(layout, exclusive=False):
-        with open(manifest_path, "rb") as f:
+        with open_regular(manifest_path) as f:
             raw = f.read()
         try:
             with collector_paused():  # one dict per document in the older versions
@@ -209,7 +214,7 @@ def read_save(layout: Layout) -> Saved:
         store_name, documents_name = _check_manifest(manifest, manifest_path, layout)
         store_path = os.path.join(folder_path, store_name)
         try:
-            with open(store_path, "rb") as f:
+            with open_regular(store_path) as f:
                 data = f.read()
         except FileNotFoundError:
             raise _missing(layout.where, "store file", store_name) from None
@@ -236,6 +241,8 @@ def read_save(layout: Layout) -> Saved:
     named = manifest.get("side", "none")
     if db.side != named:
         raise _damaged(where, f"the store file keeps side {db.side!r}, the manifest names {named!r}")
+    if db.dim != manifest["dimension"]:
+        raise _damaged(where, f"the store file holds {db.dim}-dim vectors, the manifest names {manifest['dimension']}")
     return Saved(db, docs, sections, manifest)
 
 
@@ -356,8 +363,9 @@ def _check_manifest(manifest: Any, path: str, layout: Layout) -> Tuple[str, Opti
         raise bad("store_file must be a plain file name")
     if not isinstance(manifest.get("store_sha256"), str):
         raise bad("store_sha256 is missing")
-    if manifest.get("dimension") != DIMENSION:
-        raise bad(f"dimension must be {DIMENSION}")
+    dimension = manifest.get("dimension")
+    if isinstance(dimension, bool) or not isinstance(dimension, int) or not 1 <= dimension <= MAX_DIMENSION:
+        raise bad(f"dimension must be an int from 1 to {MAX_DIMENSION}")
     if version == layout.version:
         if not _plain_name(manifest, "documents_file", layout.documents_file):
             raise bad("documents_file must be a plain file name")

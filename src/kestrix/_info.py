@@ -7,11 +7,11 @@ import math
 import os
 import sys
 import time
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Tuple
 
 from ._cli import CommandError
 from ._common import DIMENSION
-from ._files import read_sections, store_section
+from ._files import CODES_SECTION, open_regular, read_sections, store_section
 from ._folders import (
     LANGCHAIN_FORMAT,
     LLAMAINDEX_FORMAT,
@@ -21,26 +21,43 @@ from ._folders import (
     llamaindex_layout,
     read_save,
 )
-from ._format import read_store
-from ._native import SECTION_NAMES
+from ._format import StoreForm, read_store
+from ._native import SECTION_NAMES, store_form
+
+
+def _read_form(data: bytes, path: str, sections: List[Tuple[int, bytes]]) -> Tuple[StoreForm, int]:
+    """The store's layout and the vectors' dimension. A file of 384-dimensional
+    vectors holds a store that Kestrix reads; any other dimension's codes lie
+    in a section of their own, and the file is checked whole, as the
+    collection that opens it checks it."""
+    store = store_section(sections)
+    if not any(kind == CODES_SECTION for kind, _ in sections):
+        return read_store(store)[1], DIMENSION
+    from .collection import Collection
+
+    collection = Collection._from_file_bytes(data, path)
+    return StoreForm(bytes(store), *store_form(store)), collection.dim
 
 
 def describe_file(path: str) -> Dict[str, Any]:
     """Read a store file and describe it; raise CommandError when it is not one."""
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             data = f.read()
     except OSError as err:
         raise CommandError(f"cannot read {path!r}: {err.strerror or err}") from None
+    except ValueError:
+        raise CommandError(f"cannot read {path!r}: it is not a regular file") from None
     try:
         sections, container = read_sections(data, path)
-        _, form = read_store(store_section(sections))
+        form, dimension = _read_form(data, path, sections)
     except ValueError as err:
         raise CommandError(f"{path!r} is not a readable Kestrix file ({err})") from None
     tombstoned = form.tombstoned()
     info: Dict[str, Any] = {
         "file": path,
         "format_version": form.version,
+        "dimension": dimension,
         "slots": form.slots,
         "live": form.slots - tombstoned,
         "tombstoned": tombstoned,
@@ -105,9 +122,9 @@ def _manifest_kind(path: str) -> Any:
     """The format (or kind) a JSON manifest at ``path`` names, or None when
     the file is no such manifest."""
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             head = f.read(_MAX_MANIFEST_BYTES + 1)
-    except OSError:
+    except (OSError, ValueError):
         return None
     if not head.lstrip()[:1] == b"{" or len(head) > _MAX_MANIFEST_BYTES:
         return None
@@ -189,7 +206,7 @@ def describe_sharded(folder: str) -> Dict[str, Any]:
         "saved_batch": manifest["seq"],
         "side": manifest["side"],
         "documents": sum(shard["documents"] for shard in shards),
-        "dimension": DIMENSION,
+        "dimension": manifest["dimension"],
         "shards": shards,
         "checks": "passed (manifest, each checkpoint's size and CRC-32, each checkpoint read as a collection "
         "with the manifest's side)",

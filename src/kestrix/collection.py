@@ -1,11 +1,14 @@
 """``kestrix.Collection``: the store an application keeps its documents in."""
 
 import os
-from typing import Any, Optional, Tuple, Type, TypeVar, cast
+from typing import TYPE_CHECKING, Any, Optional, Tuple, Type, TypeVar, cast
 
 from ._common import DIMENSION, MAX_COLLECTION_ID
 from ._files import PathLike, atomic_write, path_argument
 from ._native import Collection as _NativeCollection
+
+if TYPE_CHECKING:
+    from ._durable import DurableCollection
 
 __all__ = ["Collection", "MAX_COLLECTION_ID"]
 
@@ -45,41 +48,44 @@ class Collection(_NativeCollection):
       vectors=True)``: the side's vectors, ``(n, dim)`` float32, as stored),
       ``expire(ttl_ms)``
       (deletes documents stored more than ``ttl_ms`` ago; insertion times are
-      kept), ``compact()`` (frees the slots of deleted and replaced documents,
+      kept; ``ttl_ms >= 0``, and ``inf`` deletes nothing), ``compact()`` (frees the slots of deleted and replaced documents,
       keeping the others in order).
     - ``search(query, k=10, *, exact=False, ef=None, threads=None,
-      rescore=None, oversample=24, filter=None)``: one query
+      rescore=None, oversample=8, filter=None)``: one query
       (1-D) gives a list of ``(id, score)``, best first; a batch (2-D) gives
       ``(ids, scores)``, int64 and float32 arrays of shape
       ``(q, min(k, len(col)))``, a short row padded with id ``-1`` and score
       ``nan``. Results are NumPy arrays when NumPy is installed, lists
       otherwise. A batch row is exactly the answer of that query alone.
       With ``rescore`` (the default when there is a side), the
-      ``k * oversample`` best candidates by the codes are ranked again by
-      inner product with the side's vectors, and the best ``k`` are returned
-      with those inner products as scores (the cosine, for unit vectors).
+      ``k * oversample`` candidates nearest by the query's asymmetric
+      distance (the query rounded to 4 bits a component, against the codes'
+      signs; ties to the lower slot) are ranked again by inner product with
+      the side's vectors, and the best ``k`` are returned with those inner
+      products as scores (the cosine, for unit vectors).
       ``rescore=True`` without a side uses the codes' own sign vectors (the
       inner product with the unit vector of signs, +-1/sqrt(dim) a
       component): no memory at all, a smaller gain. Equal rescored scores go
       to the lower slot. Through the graph, a walk keeps ``max(ef, k)``
-      nodes; ``ef=None`` means 50, or for a rescored query as many as its
-      candidates when that is more. A rescored query takes its
-      ``k * oversample`` candidates from every live node the walk measured
-      (the nearest by the codes, ties to the lower slot), so a narrower
+      nodes; ``ef=None`` means 50, or for a rescored query ``max(50, 12 * k)``
+      (``24 * k`` without a side), and the walk measures by the same
+      asymmetric distance. A rescored query takes its ``k * oversample``
+      candidates from every live node the walk measured, so a narrower
       ``ef`` given explicitly trades a little of the answer for speed. On
-      all-MiniLM-L6-v2 sentence embeddings an int8 side at the default
-      oversampling recovers about 0.95 of the float top-10 and the float
-      top-1 99 % of the time, through the exact scan and through the graph
-      at the default width alike (the codes alone: 0.47); ``ef=50`` through
-      the graph: 0.91, about three times faster.
+      all-MiniLM-L6-v2 sentence embeddings an int8 side at the defaults
+      recovers about 0.95 of the float top-10 and the float top-1 99 % of
+      the time, through the exact scan and through the graph alike (the
+      codes alone: 0.47).
       ``filter`` (a sequence of ints or an integer array, one for every
       query of a batch) allows only those ids to answer; ids not stored are
       ignored. A filtered search answers ``min(k, allowed stored
       documents)`` on every road (a batch is ``(q, min(k, allowed))``): the
       scan offers only allowed rows, the graph walks through the others, and
       the scan of the allowed documents answers where it is cheaper (about
-      ``allowed**2 <= 50 * max(ef, k) * slots``) or when a walk gives up or
-      comes back short (see docs/filters.md).
+      ``allowed**2 <= 50 * max(ef, k) * slots``, ``ef`` the walk's width) or
+      when a walk gives up or comes back short (see docs/filters.md). A
+      rescored filtered query measures its candidates by the asymmetric
+      distance on either road, as without a filter.
     - ``build_index(m=16, ef_construction=200, progress=None)``,
       ``has_index()``: an HNSW graph; ``progress(done, total)`` is called a few
       times a second while it is built (an exception from it, or Ctrl-C,
@@ -87,6 +93,8 @@ class Collection(_NativeCollection):
     - ``save(path)`` / ``Collection.load(path)``: one file, written atomically.
       ``Collection.load(path, mmap_side=True)`` leaves the side in the file
       (see :meth:`load`).
+    - ``Collection.open(path)``: a durable collection in the folder ``path``,
+      every change durable when its call returns (see :meth:`open`).
 
     Scores are ``1 - hamming / dim`` (float32), as ``Kestrix``'s. Among equal
     distances the exact scan returns the lower slot first: slots follow
@@ -203,6 +211,38 @@ class Collection(_NativeCollection):
         if nodes and waypoints > threshold * nodes:
             self.compact()
             self.build_index(m, ef_construction)
+
+    @classmethod
+    def open(
+        cls,
+        path: PathLike,
+        threads: Optional[int] = None,
+        side: Optional[str] = None,
+        *,
+        rebuild_threshold: Optional[float] = None,
+        dim: Optional[int] = None,
+    ) -> "DurableCollection":
+        """Open the durable collection in the folder ``path``, or create it
+        there (with ``side`` and ``dim``, 384 unless given, fixed from then
+        on; opening it again with another side or dimension raises
+        ValueError).
+
+        Every change (``add``, ``delete``, ``expire``, ``compact``, the graph
+        ``build_index`` installs) is appended to a write-ahead log in the
+        folder, and its call returns once the record is durable (fsync; calls
+        from several threads share their flushes). A search may see a change
+        before its call returns; a crash before the flush loses it, but no
+        call that returned. ``checkpoint()`` writes the whole collection to
+        the folder and starts a new log; opening loads the newest checkpoint
+        and replays the log after it, giving the same collection: the same
+        slots, insertion times, side rows and graph. What opening found is in
+        ``recovery``; only an unfinished last record, which was never
+        acknowledged, is dropped without a word (see :mod:`kestrix._durable`).
+        One process at a time has the folder open (RuntimeError otherwise).
+        """
+        from ._durable import open_collection
+
+        return open_collection(path, threads, side, rebuild_threshold, dim=dim)
 
     def save(self, path: PathLike) -> None:
         """Write the collection, with its side and graph, to ``path``

@@ -57,9 +57,12 @@ from ._metadata import check_metadata, check_string, index_entries
 
 __all__ = ["Batch", "DocumentStore", "Record"]
 
-# "KXDS" in the file header, and the version of the tables below.
+# "KXDS" in the file header, and the version of the tables below. Version 2
+# adds the log_position table, only to a database whose changes are tied to a
+# durable collection's log (set_log_position); every other stays version 1.
 APPLICATION_ID = 0x4B584453
 SCHEMA_VERSION = 1
+LOG_POSITION_VERSION = 2
 
 # ``value`` has no declared type, so SQLite keeps every value in the class it
 # was given (a string that looks like a number stays a string) and orders the
@@ -73,6 +76,9 @@ _SCHEMA = (
     "CREATE TABLE elements (field TEXT NOT NULL, kind INTEGER NOT NULL, value NOT NULL, doc_id INTEGER NOT NULL,"
     " PRIMARY KEY (field, kind, value, doc_id)) WITHOUT ROWID",
 )
+# The last record of a durable collection's log whose change this database
+# committed with its own (one row).
+_LOG_POSITION = "CREATE TABLE log_position (seq INTEGER NOT NULL)"
 _BY_KEYS = "SELECT key, doc_id, text, metadata FROM documents WHERE key IN (SELECT value FROM json_each(?))"
 _BY_IDS = "SELECT key, doc_id, text, metadata FROM documents WHERE doc_id IN (SELECT value FROM json_each(?))"
 _CHUNK = 1024
@@ -106,23 +112,23 @@ def _connect(target: str, uri: bool = False) -> sqlite3.Connection:
     return sqlite3.connect(target, isolation_level=None, check_same_thread=False, uri=uri)
 
 
-_expected: List[Tuple[str, ...]] = []
+_expected: Dict[int, List[Tuple[str, ...]]] = {}
 
 
 def _schema_objects(conn: sqlite3.Connection) -> List[Tuple[str, ...]]:
     return [tuple(row) for row in conn.execute("SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name")]
 
 
-def _expected_objects() -> List[Tuple[str, ...]]:
-    if not _expected:
+def _expected_objects(version: int) -> List[Tuple[str, ...]]:
+    if version not in _expected:
         conn = _connect(":memory:")
         try:
-            for ddl in _SCHEMA:
+            for ddl in _SCHEMA + ((_LOG_POSITION,) if version == LOG_POSITION_VERSION else ()):
                 conn.execute(ddl)
-            _expected.extend(_schema_objects(conn))
+            _expected[version] = _schema_objects(conn)
         finally:
             conn.close()
-    return _expected
+    return _expected[version]
 
 
 def _check_database(conn: sqlite3.Connection, source: str, create: bool) -> None:
@@ -144,12 +150,14 @@ def _check_database(conn: sqlite3.Connection, source: str, create: bool) -> None
             return
         if app != APPLICATION_ID:
             raise ValueError(f"{source!r} is not a Kestrix document database")
-        if version != SCHEMA_VERSION:
+        if version not in (SCHEMA_VERSION, LOG_POSITION_VERSION):
             raise ValueError(
                 f"{source!r} holds a document database of version {version}, which this Kestrix cannot read"
             )
-        if objects != _expected_objects():
+        if objects != _expected_objects(version):
             raise ValueError(f"damaged document database {source!r}: its tables are not those of version {version}")
+        if version == LOG_POSITION_VERSION and conn.execute("SELECT count(*) FROM log_position").fetchone()[0] != 1:
+            raise ValueError(f"damaged document database {source!r}: its log position is not one row")
         problems = conn.execute("PRAGMA quick_check").fetchall()
         if problems != [("ok",)]:
             raise ValueError(f"damaged document database {source!r}: {problems[0][0]}")
@@ -278,17 +286,48 @@ class DocumentStore:
         return self._conn
 
     @contextlib.contextmanager
-    def _writing(self) -> Iterator[sqlite3.Connection]:
+    def _writing(self, log_position: Optional[Callable[[], int]] = None) -> Iterator[sqlite3.Connection]:
         with self._lock:
             conn = self._live()
             conn.execute("BEGIN IMMEDIATE")
             try:
                 yield conn
+                if log_position is not None:
+                    self._write_log_position(conn, log_position())
                 conn.execute("COMMIT")
             except BaseException:
                 if conn.in_transaction:
                     conn.execute("ROLLBACK")
                 raise
+
+    @staticmethod
+    def _write_log_position(conn: sqlite3.Connection, seq: int) -> None:
+        if isinstance(seq, bool) or not isinstance(seq, int) or not 0 <= seq < 2**63:
+            raise ValueError(f"a log position is an int in 0..2**63-1, got {seq!r}")
+        if conn.execute("PRAGMA user_version").fetchone()[0] != LOG_POSITION_VERSION:
+            conn.execute(_LOG_POSITION)
+            conn.execute("INSERT INTO log_position (seq) VALUES (0)")
+            conn.execute(f"PRAGMA user_version = {LOG_POSITION_VERSION}")
+        conn.execute("UPDATE log_position SET seq = ?", (seq,))
+
+    def set_log_position(self, seq: int) -> None:
+        """Commit ``seq`` as the last record of a durable collection's log
+        whose change this database holds with its own. A store whose changes
+        go with a collection's (``apply``) records, in each transaction, the
+        log's last record (``log_position=``): after a crash between the two
+        commits, the log's records after this number belong to no committed
+        change of the documents, and recovery leaves them out."""
+        with self._writing(lambda: seq):
+            pass
+
+    @property
+    def log_position(self) -> int:
+        """The log record :meth:`set_log_position` last committed (0: none)."""
+        with self._lock:
+            conn = self._live()
+            if conn.execute("PRAGMA user_version").fetchone()[0] != LOG_POSITION_VERSION:
+                return 0
+            return int(conn.execute("SELECT seq FROM log_position").fetchone()[0])
 
     def _reading(self, sql: str, params: Sequence[Any] = ()) -> List[Any]:
         with self._lock:
@@ -363,10 +402,18 @@ class DocumentStore:
         encoded = [json.dumps(metadata, ensure_ascii=False) for metadata in plain]
         return Batch(keys, texts, plain, encoded)
 
-    def upsert_batch(self, batch: "Batch", *, apply: Optional[Callable[[List[int]], Any]] = None) -> List[int]:
-        """Store a batch :meth:`check_batch` made, as :meth:`upsert` does."""
+    def upsert_batch(
+        self,
+        batch: "Batch",
+        *,
+        apply: Optional[Callable[[List[int]], Any]] = None,
+        log_position: Optional[Callable[[], int]] = None,
+    ) -> List[int]:
+        """Store a batch :meth:`check_batch` made, as :meth:`upsert` does.
+        ``log_position``, when given, is called after ``apply`` and its
+        number committed with the batch (see :meth:`set_log_position`)."""
         keys, texts, plain, encoded = batch
-        with self._writing() as conn:
+        with self._writing(log_position) as conn:
             stored = {row[0]: row for row in conn.execute(_BY_KEYS, (json.dumps(keys, ensure_ascii=False),))}
             self._unindex(conn, stored.values())
             fresh = iter(self._allocate(conn, len(keys) - len(stored)))
@@ -385,11 +432,18 @@ class DocumentStore:
                 apply(doc_ids)
         return doc_ids
 
-    def delete(self, keys: Iterable[str], *, apply: Optional[Callable[[List[int]], Any]] = None) -> List[int]:
+    def delete(
+        self,
+        keys: Iterable[str],
+        *,
+        apply: Optional[Callable[[List[int]], Any]] = None,
+        log_position: Optional[Callable[[], int]] = None,
+    ) -> List[int]:
         """Delete the documents under ``keys`` (unknown keys are ignored) and
-        return their integer ids, which later documents may reuse."""
+        return their integer ids, which later documents may reuse.
+        ``log_position`` as for :meth:`upsert_batch`."""
         wanted = [key for key in dict.fromkeys(_key_list(keys)) if _storable(key)]
-        with self._writing() as conn:
+        with self._writing(log_position) as conn:
             stored = {row[0]: row for row in conn.execute(_BY_KEYS, (json.dumps(wanted, ensure_ascii=False),))}
             doc_ids = [stored[key][1] for key in wanted if key in stored]
             self._unindex(conn, stored.values())

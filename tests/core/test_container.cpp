@@ -10,6 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "container.hpp"
 #include "file_io.hpp"
 #include "support.hpp"
@@ -247,6 +251,13 @@ TEST(ReadFile, ReadsAndMapsWholeFilesAndRefusesWhatIsNone) {
     }
     EXPECT_EQ(ReadFile::open((folder / "missing.kxc").string().c_str()).error(), ENOENT);
     EXPECT_EQ(ReadFile::open(folder.string().c_str()).error(), EISDIR);
+#if !defined(_WIN32)
+    // Refused at once: opening a FIFO to read would wait for a writer.
+    const auto fifo = (folder / "fifo.kxc").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(ReadFile::open(fifo.c_str()).error(), NOT_A_REGULAR_FILE);
+    EXPECT_EQ(ReadFile::open("/dev/zero").error(), NOT_A_REGULAR_FILE);
+#endif
     fs::remove_all(folder);
 }
 

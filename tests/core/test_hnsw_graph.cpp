@@ -728,6 +728,7 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"version 2 without its rule", [](auto& b, auto&) { put_u32(b, 8, 2); }, GraphError::BadLinkRule},
         Damage{"slot count", [](auto& b, auto&) { put_u64(b, 16, U64_MAX); }, GraphError::SlotCountMismatch},
         Damage{"m", [](auto& b, auto&) { put_u64(b, 24, 1); }, GraphError::BadM},
+        Damage{"ef_construction", [](auto& b, auto&) { put_u64(b, 32, 0); }, GraphError::BadEfConstruction},
         Damage{"m changes the stride", [](auto& b, auto&) { put_u64(b, 24, 5); }, GraphError::BadStride},
         Damage{"stride", [](auto& b, auto&) { put_u32(b, 56, 0xFFFFFFFFu); }, GraphError::BadStride},
         Damage{"upper stride", [](auto& b, auto&) { put_u32(b, 60, 3); }, GraphError::BadStride},

@@ -79,6 +79,27 @@ def ref_hamming(a_bits, b_bits):
     return bin(a_bits ^ b_bits).count("1")
 
 
+def ref_asymmetric(query, codes, bits=4):
+    """The distance a rescored search picks its candidates by: the float32
+    query rounded to the odd levels -(2**bits - 1)..2**bits - 1 of its largest
+    magnitude (halves up), and for each code (rows of uint8, bit c of byte
+    c // 8 set for a positive component) the sum of |level| over the
+    components whose sign the code gets wrong."""
+    q = np.asarray(query, dtype=np.float32)
+    codes = np.asarray(codes, dtype=np.uint8)
+    if codes.ndim == 1:  # rows packed back to back
+        codes = codes.reshape(-1, (q.size + 7) // 8)
+    largest = np.abs(q).max()
+    top = np.float32(2**bits - 1)
+    if largest == 0:
+        return np.zeros(len(codes), dtype=np.int64)
+    levels = np.clip(np.floor((q / largest + np.float32(1)) * (top * np.float32(0.5)) + np.float32(0.5)), 0, top)
+    component = 2 * levels.astype(np.int64) - int(top)
+    positive = np.unpackbits(codes, axis=1, bitorder="little")[:, : q.size].astype(bool)
+    wrong = np.where(positive, component < 0, component > 0)
+    return (wrong * np.abs(component)).sum(axis=1)
+
+
 def ref_score(d):
     """distance_to_score in 32-bit floats: (d / -384.0) + 1.0, each step rounded to single precision."""
     q = np.float32(d) / np.float32(-384.0)

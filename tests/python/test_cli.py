@@ -91,6 +91,14 @@ def test_info_describes_a_store_file(tmp_path):
     assert info["oldest_insert_ms"] <= info["newest_insert_ms"]
     table = _run("info", str(path))
     assert table.returncode == 0 and "tombstoned       2" in table.stdout
+    # Other dimensions keep their codes in a section of their own.
+    col = kestrix.Collection(768)
+    col.add([1, 2], [[1.0] * 768, [-1.0] * 768])
+    col.delete(2)
+    col.save(path)
+    info = json.loads(_run("info", "--json", str(path)).stdout)
+    assert (info["format_version"], info["dimension"], info["live"], info["size_bytes"]) == (3, 768, 1, 12 + 12 * 2)
+    assert info["sections"].startswith("store (36 B), codes (224 B)")
 
 
 def test_info_reads_a_version_1_file(tmp_path):
@@ -226,7 +234,7 @@ def _save(tmp_path, kind):
         col.save(path)
         size, crc = files.file_crc32(str(path))
         entries.append({"file": path.name, "bytes": size, "crc32": crc, "seq": 5})
-    files.write_manifest(str(tmp_path), 7, entries, "int8")
+    files.write_manifest(str(tmp_path), 7, entries, "int8", 384)
     said = {"kind": "sharded collection", "documents": 4, "saved_batch": 7, "manifest_version": 1, "side": "int8"}
     return tmp_path, said, path
 

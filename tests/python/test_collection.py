@@ -7,6 +7,7 @@ import sys
 import threading
 
 import pytest
+from conftest import ref_asymmetric
 
 np = pytest.importorskip("numpy")
 
@@ -27,11 +28,11 @@ def sections(col):
     return dict(unpack_sections(col._file_bytes()))
 
 
-def clustered(n, seed, centres=8):
+def clustered(n, seed, centres=8, dim=DIMENSION):
     """Rows near a few centres: close neighbours and equal distances abound."""
     rng = np.random.default_rng(seed)
-    base = rng.standard_normal((centres, DIMENSION))
-    return (base[rng.integers(0, centres, n)] + 0.6 * rng.standard_normal((n, DIMENSION))).astype(np.float32)
+    base = rng.standard_normal((centres, dim))
+    return (base[rng.integers(0, centres, n)] + 0.6 * rng.standard_normal((n, dim))).astype(np.float32)
 
 
 @pytest.mark.parametrize("n", [0, 1, 7, 300, 3000])
@@ -66,6 +67,56 @@ def test_a_batch_row_is_the_single_answer_and_scores_match_kestrix(n, k):
         direct.add(ids, X.astype(dtype))
         through_lists.add(ids.tolist(), X.astype(dtype).astype(np.float32).tolist())
         assert (direct.get(ids) == through_lists.get(ids)).all()
+
+
+@pytest.mark.parametrize("dim", [1, 63, 64, 65, 384, 768, 1536, 4096])
+def test_every_dimension_answers_as_a_numpy_reference(dim, tmp_path):
+    X = clustered(240, dim, dim=dim)
+    X[:, ::7] = 0.0  # zeros (and -0.0 below) are 0 bits, as at 384
+    X[1, ::5] = -0.0
+    ids = np.arange(240) * 5 + 1
+    col = Collection(dim, threads=2, side="float16")
+    with pytest.raises(ValueError, match=f"vectors must have {dim} columns, got shape \\(2, {dim + 1}\\)"):
+        col.add([1, 2], np.zeros((2, dim + 1)))
+    col.add(ids, X)
+    col.delete(ids[::6])
+    live = ~np.isin(ids, ids[::6])
+    bits = X > 0
+    # Codes: the signs packed into u64 words, little-endian, padding bits zero.
+    padded = np.zeros((len(X), 64 * -(-dim // 64)), dtype=bool)
+    padded[:, :dim] = bits
+    assert np.array_equal(col.get(ids[live]), np.packbits(padded[live], axis=1, bitorder="little"))
+    Q = np.vstack([X[2], -X[3], clustered(6, dim + 1, dim=dim)])
+    distances = (bits[live][None, :, :] != (Q > 0)[:, None, :]).sum(axis=2)
+    scores = np.float32(1) - distances.astype(np.float32) / np.float32(dim)
+    k = 12
+    got_ids, got_scores = col.search(Q, k, exact=True, rescore=False, threads=2)
+    for row in range(len(Q)):
+        order = np.argsort(distances[row], kind="stable")[:k]  # ties in slot order
+        assert got_ids[row].tolist() == ids[live][order].tolist()
+        assert got_scores[row].tolist() == scores[row][order].tolist()
+        assert col.search(Q[row], k, exact=True, rescore=False) == list(zip(got_ids[row], got_scores[row]))
+    # Rescored by the float16 rows, every live document a candidate.
+    inner = Q @ X[live].astype(np.float16).astype(np.float32).T
+    got_ids, got_scores = col.search(Q, k, exact=True, oversample=len(col))
+    position = {doc: i for i, doc in enumerate(ids[live].tolist())}
+    for row in range(len(Q)):
+        want = inner[row, [position[doc] for doc in got_ids[row].tolist()]]
+        assert np.allclose(got_scores[row], want, rtol=1e-4, atol=1e-3)
+        assert want.min() >= np.sort(inner[row])[-k] - 1e-3
+    # Through the graph: live documents, each scored by its own distance.
+    col.build_index(m=8, ef_construction=40)
+    score_of = {doc: scores[:, i] for i, doc in enumerate(ids[live].tolist())}
+    got_ids, got_scores = col.search(Q, k, rescore=False)
+    for row in range(len(Q)):
+        assert all(score_of[doc][row] == score for doc, score in zip(got_ids[row].tolist(), got_scores[row]))
+        assert col.search(Q[row], k, rescore=False) == list(zip(got_ids[row], got_scores[row]))
+    col.save(tmp_path / "c.kx")
+    loaded = Collection.load(tmp_path / "c.kx")
+    assert loaded.dim == dim and loaded._file_bytes() == col._file_bytes()
+    for exact in (True, False):
+        for a, b in zip(loaded.search(Q, k, exact=exact), col.search(Q, k, exact=exact)):
+            assert np.array_equal(a, b)
 
 
 @pytest.mark.parametrize("side", ["none", "int8"])
@@ -128,6 +179,74 @@ def test_a_forked_child_searches_on_a_pool_of_its_own():
         os._exit(0 if (col.search(X[:200], 5)[0] == before).all() else 1)
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
+
+
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs fork")
+def test_a_child_forked_while_other_threads_search_changes_its_collection():
+    # A fork copies the collection's lock as the searching threads held it;
+    # the child, where those threads do not exist, must still take it.
+    import os
+    import time
+
+    col = Collection(threads=2, side="int8")
+    X = clustered(3000, 10)
+    col.add(np.arange(3000), X)
+    col.build_index(m=8, ef_construction=32)
+    stop = threading.Event()
+
+    def search():
+        while not stop.is_set():
+            col.search(X[:64], 10)
+
+    searchers = [threading.Thread(target=search) for _ in range(3)]
+    for thread in searchers:
+        thread.start()
+    try:
+        for _ in range(5):
+            time.sleep(0.01)
+            pid = os.fork()
+            if pid == 0:  # pragma: no cover - the child reports through its exit status
+                col.add([5000], X[:1])
+                col.delete([0, 1])
+                col.expire(float("inf"))
+                col.build_index(m=8, ef_construction=16)
+                col.compact()
+                os._exit(0 if len(col) == 2999 and col.has_index() is False else 1)
+            deadline = time.monotonic() + 60
+            while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            if done[0] == 0:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                pytest.fail("the forked child hung on its collection's lock")
+            assert os.waitstatus_to_exitcode(done[1]) == 0
+    finally:
+        stop.set()
+        for thread in searchers:
+            thread.join()
+
+
+@pytest.mark.parametrize("call", ["search", "add"])
+def test_the_interpreter_exits_cleanly_while_a_daemon_thread_is_in_a_call(call):
+    import os
+    import subprocess
+
+    script = (
+        "import threading, time, numpy as np, kestrix\n"
+        "col = kestrix.Collection(side='int8')\n"
+        "x = np.random.default_rng(0).standard_normal((3000, 384)).astype(np.float32)\n"
+        "col.add(np.arange(3000), x)\n"
+        "call = {'search': lambda: col.search(x[:64], 10), 'add': lambda: col.add(np.arange(3000), x)}[CALL]\n"
+        "def loop():\n"
+        "    while True:\n"
+        "        call()\n"
+        "threading.Thread(target=loop, daemon=True).start()\n"
+        "time.sleep(0.2)\n"
+    ).replace("CALL", repr(call))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
 
 
 def test_the_text_signatures_the_stub_and_the_behaviour_name_the_same_defaults():
@@ -250,6 +369,9 @@ def test_a_filtered_search_answers_min_k_allowed_on_every_road(share, side):
         (lambda c: c.get([12345]), KeyError, "12345"),
         (lambda c: c.build_index(m=1), ValueError, "m must be >= 2"),
         (lambda c: c.build_index(progress=3), TypeError, "callable"),
+        (lambda c: c.build_index(ef_construction=0), ValueError, "ef_construction must be >= 1"),
+        (lambda c: c.expire(-1), ValueError, "ttl_ms must be >= 0"),
+        (lambda c: c.expire(float("nan")), ValueError, "ttl_ms must be >= 0"),
     ],
 )
 @pytest.mark.parametrize("side", ["none", "int8"])
@@ -486,14 +608,24 @@ def test_a_side_rescores_batches_like_single_queries_and_survives_its_file(side,
         got = inner[row, [position[doc] for doc in got_ids[row].tolist()]]
         assert np.allclose(got_scores[row], got, atol=tolerance)
         assert got.min() >= np.sort(inner[row])[-10] - 2 * tolerance
+    # Three candidates an answer: the first 30 slots by the query's asymmetric
+    # distance (lower slot first), the best 10 of them by the side.
+    codes, stored = col.get(col.ids()), col.ids()
+    got_ids, _ = col.search(Q, 10, exact=True, oversample=3)
+    for row in range(len(Q)):
+        far = ref_asymmetric(Q[row], codes)
+        chosen = np.lexsort((np.arange(len(far)), far))[:30]
+        assert set(got_ids[row].tolist()) <= set(stored[chosen].tolist())
+        got = inner[row, [position[doc] for doc in got_ids[row].tolist()]]
+        assert got.min() >= np.sort(inner[row, chosen])[-10] - 2 * tolerance
     for exact in (True, False):
         if not exact:
             col.build_index(m=8, ef_construction=32)
         batch = col.search(Q, 10, exact=exact, threads=2)
         if not exact:
-            # Left to the collection, a rescored walk is as wide as its 240 candidates.
+            # Left to the collection, a rescored walk keeps 12 nodes an answer.
             assert _equal_answers(batch, col.search(Q, 10, ef=None)) and _equal_answers(
-                batch, col.search(Q, 10, ef=240)
+                batch, col.search(Q, 10, ef=120)
             )
             assert not _equal_answers(batch, col.search(Q, 10, ef=10))
         for row, query in enumerate(Q):

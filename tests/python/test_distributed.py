@@ -55,7 +55,7 @@ def clustered(rng, n, centres=8):
 
 
 def single_copy(ids, vectors, deleted=(), side=None):
-    col = Collection(threads=1, side=side)
+    col = Collection(vectors.shape[1], threads=1, side=side)
     col.add(ids, vectors)
     col.delete(list(deleted))
     return col
@@ -127,7 +127,8 @@ def test_a_folder_saved_before_shards_kept_a_side_loads_and_routes_as_it_did(tmp
         for shard, held in enumerate(sharded._call_all("ids")):
             assert sorted(held.tolist()) == sorted(i for i in ids[3:].tolist() if splitmix64(i) % 3 == shard)
         sharded.save()
-    assert json.loads((tmp_path / "c" / files.MANIFEST).read_text())["side"] == "none"
+    saved = json.loads((tmp_path / "c" / files.MANIFEST).read_text())
+    assert (saved["side"], saved["dimension"]) == ("none", DIM)
 
 
 @pytest.mark.parametrize("shards, side", [(2, None), (3, "int8")])
@@ -181,12 +182,16 @@ def test_exact_merge_has_the_distances_of_one_collection(tmp_path, shards, side)
 
 
 def test_saved_folder_loads_elsewhere_and_keeps_writes_after_the_save(tmp_path):
+    # At another dimension than the default: the manifest, the checkpoints
+    # and the logged batches all keep it.
     rng = np.random.default_rng(5)
     ids = np.arange(400) * 7919
-    vectors = rng.standard_normal((400, DIM)).astype(np.float32)
-    queries = rng.standard_normal((20, DIM)).astype(np.float32)
+    vectors = rng.standard_normal((400, 768)).astype(np.float32)
+    queries = rng.standard_normal((20, 768)).astype(np.float32)
     home, copy = tmp_path / "home", tmp_path / "copy"
-    sharded = ShardedCollection(home, shards=2, side="float16")
+    sharded = ShardedCollection(home, shards=2, side="float16", dim=768)
+    with pytest.raises(ValueError, match="768 columns, got shape \\(1, 384\\)"):
+        sharded.add([1], np.zeros((1, 384)))
     sharded.add(ids[:300], vectors[:300])
     sharded.build_index(m=8, ef_construction=64)
     sharded.save()
@@ -202,7 +207,7 @@ def test_saved_folder_loads_elsewhere_and_keeps_writes_after_the_save(tmp_path):
         # Rescored by the side, the logged batches' rows included.
         for got, want in zip(reopened.search(queries, 10, exact=True), expected):
             np.testing.assert_array_equal(got, want)
-        assert reopened.recoveries == [] and reopened.has_index() and reopened.side == "float16"
+        assert reopened.recoveries == [] and reopened.has_index() and (reopened.side, reopened.dim) == ("float16", 768)
         # New batches are numbered after the logged ones, so none is taken for a replay.
         assert reopened.delete(ids[:10]) == 10
         assert_same_content(reopened, ids[10:], vectors[10:])
@@ -224,6 +229,8 @@ def test_saved_folder_loads_elsewhere_and_keeps_writes_after_the_save(tmp_path):
         lambda m: m["shards"][1].update(crc32=-1),
         lambda m: m.update(side="int4"),
         lambda m: m.update(side="int8"),  # the shards keep none
+        lambda m: m.update(dimension=4097),
+        lambda m: m.update(dimension=768),  # the shards keep 384
     ],
 )
 def test_a_malformed_manifest_is_refused(tmp_path, change):

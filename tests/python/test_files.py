@@ -251,6 +251,97 @@ def test_killing_a_saving_process_never_leaves_a_torn_file(tmp_path):
     assert all(name.startswith(".store.kx.") and name.endswith(".tmp") for name in leftovers)
 
 
+def test_a_save_removes_the_temporary_files_killed_saves_of_the_same_target_left(tmp_path):
+    # A killed save leaves its full-size temporary file; the next save of that
+    # target removes it, and leaves every other file alone: another target's,
+    # a name that is not ours, and one a live save still holds.
+    stale = [tmp_path / ".c.kx.0123456789ab.tmp", tmp_path / ".c.kx.ba9876543210.tmp"]
+    kept = [tmp_path / ".d.kx.0123456789ab.tmp", tmp_path / ".c.kx.tmp", tmp_path / ".c.kx.0123.tmp"]
+    held = tmp_path / ".c.kx.aaaaaaaaaaaa.tmp"
+    for path in stale + kept + [held]:
+        path.write_bytes(b"x" * 1000)
+    import fcntl
+
+    with open(held, "rb") as holder:
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        kestrix.Collection().save(tmp_path / "c.kx")
+        kestrix.save(_store(1), tmp_path / "c.kx")
+    assert sorted(os.listdir(tmp_path)) == sorted(p.name for p in kept + [held]) + ["c.kx"]
+    # Files whose names each save makes anew: the next save removes those of the family.
+    from kestrix import _folders as folders
+
+    saved = tmp_path / "saved"
+    saved.mkdir()
+    (saved / ".store-0123456789abcdef.kx.0123456789ab.tmp").write_bytes(b"x")
+    folders.write_save(folders.langchain_layout(str(saved)), b"", "none", kestrix.DocumentStore(), 384)
+    assert not [name for name in os.listdir(saved) if name.endswith(".tmp")]
+
+
+_SPECIAL_READERS = {
+    "Collection.load": "kestrix.Collection.load(path)",
+    "kestrix.load": "kestrix.load(path)",
+    "kestrix info": "__import__('kestrix._info')._info.describe(path)",
+    "DocumentStore.load": "kestrix.DocumentStore.load(path)",
+    "LangChain folder": "folders.read_folder(folder)",
+    "LlamaIndex manifest": "folders.read_save(folders.llamaindex_layout(folder + '/v.json'))",
+    "sharded manifest": "__import__('importlib').import_module('kestrix.distributed._files').read_manifest(folder)",
+}
+
+
+def _special_target(reader, folder):
+    """The file a reader reads that the test turns into a FIFO or /dev/zero:
+    for a folder's save, the collection file its manifest names."""
+    from kestrix import _folders as folders
+
+    if reader == "sharded manifest":
+        return folder / "manifest.json"
+    if reader.endswith(("folder", "manifest")):
+        layout = (
+            folders.langchain_layout(str(folder))
+            if reader == "LangChain folder"
+            else folders.llamaindex_layout(str(folder / "v.json"))
+        )
+        folders.write_save(layout, kestrix.Collection()._file_bytes(), "none", kestrix.DocumentStore(), 384)
+        (name,) = [n for n in os.listdir(folder) if n.endswith(".kx")]
+        os.unlink(folder / name)
+        return folder / name
+    return folder / "special.kx"
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs and /dev/zero")
+@pytest.mark.parametrize("special", ["fifo", "/dev/zero"])
+@pytest.mark.parametrize("reader", sorted(_SPECIAL_READERS))
+def test_only_regular_files_are_read_as_files_of_the_system(tmp_path, reader, special):
+    # A FIFO would block the reader for ever and /dev/zero feed it until
+    # memory runs out: each reader refuses both at once (in a child with a
+    # deadline and a memory limit (not under ASan, whose shadow memory needs
+    # more), so that the old behaviour fails the test).
+    path = _special_target(reader, tmp_path)
+    if special == "fifo":
+        os.mkfifo(path)
+    else:
+        os.symlink("/dev/zero", path)
+    script = textwrap.dedent(
+        f"""
+        import resource, sys, kestrix, kestrix._folders as folders
+        from kestrix._cli import CommandError
+        if "libasan" not in open("/proc/self/maps").read():
+            resource.setrlimit(resource.RLIMIT_DATA, (1 << 30, 1 << 30))
+        path, folder = sys.argv[1], sys.argv[2]
+        try:
+            {_SPECIAL_READERS[reader]}
+        except (ValueError, OSError, CommandError) as err:
+            print("refused:", err)
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run(
+        [sys.executable, "-c", script, str(path), str(tmp_path)], capture_output=True, text=True, env=env, timeout=60
+    )
+    assert done.returncode == 0, done.stderr
+    assert "refused:" in done.stdout and "regular file" in done.stdout
+
+
 # --- the write-ahead log -------------------------------------------------------
 
 

@@ -248,11 +248,28 @@ class _WrongSize(Embeddings):
         return [1.0] * 768
 
 
-def test_an_embedding_model_of_the_wrong_width_is_refused_clearly():
-    store = KestrixVectorStore(_WrongSize())
-    with pytest.raises(ValueError, match="768-dim vectors; Kestrix stores 384-dim"):
+@pytest.mark.parametrize("side", ["int8", None])
+def test_the_first_embedding_sets_the_dimension_and_the_folder_keeps_it(tmp_path, side):
+    store = KestrixVectorStore(_WrongSize(), dim=384)
+    with pytest.raises(ValueError, match="768-dim vectors; this store holds 384-dim"):
         store.add_texts(["a"])
     assert len(store) == 0 and len(store.store) == 0
+    model = DeterministicFakeEmbedding(size=768)
+    store = KestrixVectorStore(model, side=side)
+    store.add_texts([f"text {i}" for i in range(30)], ids=[str(i) for i in range(30)])
+    assert store.store.dim == 768
+    before = store.store._file_bytes()
+    with pytest.raises(ValueError, match="384-dim vectors; this store holds 768-dim"):
+        store.add_embeddings([("b", [0.5] * 768), ("c", [0.5] * 384)])
+    assert store.store._file_bytes() == before
+    best = store.similarity_search("text 7", k=3)
+    assert best[0].id == "7" and store.max_marginal_relevance_search("text 7", k=3, fetch_k=10)[0].id == "7"
+    store.save_local(tmp_path)
+    assert json.loads((tmp_path / MANIFEST).read_text())["dimension"] == 768
+    loaded = KestrixVectorStore.load_local(tmp_path, model)
+    assert loaded.store.dim == 768 and loaded.similarity_search("text 7", k=3) == best
+    with pytest.raises(ValueError, match="holds 768-dim vectors; this store was given dim=384"):
+        KestrixVectorStore.load_local(tmp_path, model, dim=384)
 
 
 class _FailsOn(Embeddings):

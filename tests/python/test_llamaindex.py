@@ -215,6 +215,8 @@ def test_persist_and_load_through_llamaindex(tmp_path, nodes):
         ),
         (lambda s, n: _query(s, n[0].embedding, mode=VectorStoreQueryMode.MMR), ValueError),
         (lambda s, n: _query(s, None), ValueError),
+        (lambda s, n: _query(s, [0.5] * 768), ValueError),  # the nodes' embeddings set the dimension: 384
+        (lambda s, n: KestrixVectorStore(dim=4097), ValueError),
         (lambda s, n: _query(s, n[0].embedding, k=-1), ValueError),
         (lambda s, n: _query(s, n[0].embedding, filters=MetadataFilters(filters=[_f("$or", [1])])), ValueError),
         (

@@ -20,7 +20,7 @@ import time
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
-from conftest import reference_top_k  # noqa: E402
+from conftest import ref_asymmetric, reference_top_k  # noqa: E402
 from hypothesis import HealthCheck, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from hypothesis.stateful import (  # noqa: E402
@@ -61,21 +61,35 @@ def f32(x):
     return struct.unpack("<f", struct.pack("<f", x))[0]
 
 
-def score_of(distance):
+def score_of(distance, dim=DIMENSION):
     # Two single-precision steps; a float64 quotient followed by rounding gives
     # the same single as a float32 division of these exactly representable operands.
-    return f32(1.0 + f32(distance / -384.0))
+    return f32(1.0 + f32(distance / -dim))
 
 
-def hamming(a, b):
-    return sum(bin(x ^ y).count("1") for x, y in zip(a, b))
+def bits_of(words, dim=DIMENSION):
+    """The signs of a `dim`-dimensional vector spelt by a 384-bit pattern:
+    component c takes the pattern's bit c % 384."""
+    return [(words[c % DIMENSION // 32] >> (c % 32)) & 1 for c in range(dim)]
 
 
-def floats_of(words, style):
-    """384 components whose signs spell `words`, in one of several spellings."""
+def hamming(a, b, dim=DIMENSION):
+    if dim == DIMENSION:
+        return sum(bin(x ^ y).count("1") for x, y in zip(a, b))
+    return sum(x != y for x, y in zip(bits_of(a, dim), bits_of(b, dim)))
+
+
+def code_bytes(words, dim=DIMENSION):
+    """The stored code: the signs packed into 64-bit little-endian words."""
+    bits = bits_of(words, dim)
+    packed = [sum(bit << i for i, bit in enumerate(bits[w : w + 64])) for w in range(0, dim, 64)]
+    return struct.pack(f"<{len(packed)}Q", *packed)
+
+
+def floats_of(words, style, dim=DIMENSION):
+    """`dim` components whose signs spell `words`, in one of several spellings."""
     out = []
-    for c in range(DIMENSION):
-        bit = (words[c // 32] >> (c % 32)) & 1
+    for c, bit in enumerate(bits_of(words, dim)):
         pool = ONE_VALUES if bit else ZERO_VALUES
         out.append(pool[(style + c * 7) % len(pool)])
     return out
@@ -406,11 +420,11 @@ TestKestrixAgainstModel = KestrixMachine.TestCase
 COLLECTION_IDS = [0, 1, 2, 3, 7, 2**31 - 1, 2**31, 2**63 - 1]
 
 
-def finite_floats_of(words):
+def finite_floats_of(words, dim=DIMENSION):
     """Like floats_of, with large finite components standing in for the
     infinities and overflows a collection refuses (NaN spells a 0 bit as -1)."""
     out = []
-    for x in floats_of(words, 3):
+    for x in floats_of(words, 3, dim):
         if x != x:
             x = -1.0
         elif abs(x) > 1e4:
@@ -419,16 +433,16 @@ def finite_floats_of(words):
     return out
 
 
-def rows_of(words_list, kind):
+def rows_of(words_list, kind, dim=DIMENSION):
     """The batch in one of the input forms a collection reads."""
-    values = [finite_floats_of(words) for words in words_list]
+    values = [finite_floats_of(words, dim) for words in words_list]
     if kind == "lists":
         return values
     import numpy as np
 
-    array = np.asarray(values, dtype=np.float64).reshape(-1, DIMENSION)
+    array = np.asarray(values, dtype=np.float64).reshape(-1, dim)
     if kind == "strided":  # every other column of a wider array: read in place
-        wide = np.zeros((len(values), 2 * DIMENSION))
+        wide = np.zeros((len(values), 2 * dim))
         wide[:, ::2] = array
         return wide[:, ::2]
     if kind == "f16":  # float16 has no room for the tiny components: keep the signs float32 gives them
@@ -444,9 +458,9 @@ except ImportError:  # the rescoring side is checked with NumPy only
 SIDES = ["none", "int8", "float16"] if numpy is not None else ["none"]
 
 
-def float32_rows(rows):
+def float32_rows(rows, dim=DIMENSION):
     """The float32 values a collection reads from any of the input forms."""
-    return numpy.asarray(rows, dtype=numpy.float64).reshape(-1, DIMENSION).astype(numpy.float32)
+    return numpy.asarray(rows, dtype=numpy.float64).reshape(-1, dim).astype(numpy.float32)
 
 
 def int8_rows(x):
@@ -467,11 +481,11 @@ def side_rows(x, side):
     return values.astype(numpy.float32) * scale
 
 
-def rescored_scores(query, x, words, side):
+def rescored_scores(query, x, words, side, dim=DIMENSION):
     """The inner products a collection ranks by: int8 ones exactly (integer
     sums, one rounding); float16 and sign ones up to their summation order."""
     np = numpy
-    q = float32_rows([query])
+    q = float32_rows([query], dim)
     if side == "int8":
         qv, qs = int8_rows(q)
         xv, xs = int8_rows(x)
@@ -479,13 +493,13 @@ def rescored_scores(query, x, words, side):
         return (dots * (np.float64(qs[0, 0]) * xs[:, 0].astype(np.float64))).astype(np.float32)
     if side == "float16":
         return side_rows(x, side).astype(np.float64) @ q[0].astype(np.float64)
-    bits = np.array([[(w[c // 32] >> (c % 32)) & 1 for c in range(DIMENSION)] for w in words], dtype=np.float64)
-    return (2 * bits - 1).reshape(-1, DIMENSION) @ q[0].astype(np.float64) / math.sqrt(DIMENSION)
+    bits = np.array([bits_of(w, dim) for w in words], dtype=np.float64)
+    return (2 * bits - 1).reshape(-1, dim) @ q[0].astype(np.float64) / math.sqrt(dim)
 
 
 class CollectionMachine(RuleBasedStateMachine):
-    """Collection against a dict of id -> vector bits kept in slot order, and
-    the rows its side must hold for them."""
+    """Collection of one dimension against a dict of id -> vector bits kept in
+    slot order, and the rows its side must hold for them."""
 
     def __init__(self):
         super().__init__()
@@ -493,19 +507,22 @@ class CollectionMachine(RuleBasedStateMachine):
 
         self.col = Collection(threads=2)
         self.side = "none"
+        self.dim = DIMENSION
         self.model = {}  # id -> words, in slot order (an upsert moves to the end)
         self.rows = {}  # id -> the float32 row it was given (with NumPy)
 
-    @initialize(side=st.sampled_from(SIDES))
-    def choose_side(self, side):
+    # The word edges (1, 65) and a common model size beside 384.
+    @initialize(side=st.sampled_from(SIDES), dim=st.sampled_from([DIMENSION, 1, 65, 768]))
+    def choose_side(self, side, dim):
         from kestrix import Collection
 
-        self.col = Collection(threads=2, side=side)
+        self.col = Collection(dim, threads=2, side=side)
         self.side = side
+        self.dim = dim
 
     def remember_rows(self, ids, rows):
         if numpy is not None:
-            self.rows.update(zip(ids, float32_rows(rows)))
+            self.rows.update(zip(ids, float32_rows(rows, self.dim)))
 
     @rule(
         batch=st.lists(st.tuples(st.sampled_from(COLLECTION_IDS), st.integers(0, len(PATTERNS) - 1)), max_size=6),
@@ -518,9 +535,9 @@ class CollectionMachine(RuleBasedStateMachine):
             pytest.importorskip("numpy")
         if len(set(ids)) != len(ids):
             with pytest.raises(ValueError, match="more than once"):
-                self.col.add(ids, rows_of(words, kind))
+                self.col.add(ids, rows_of(words, kind, self.dim))
             return
-        rows = rows_of(words, kind)
+        rows = rows_of(words, kind, self.dim)
         self.col.add(ids, rows)
         self.remember_rows(ids, rows)
         for doc, w in zip(ids, words):
@@ -529,8 +546,8 @@ class CollectionMachine(RuleBasedStateMachine):
 
     @rule(doc=st.sampled_from(COLLECTION_IDS), pattern=st.integers(0, len(PATTERNS) - 1))
     def add_one(self, doc, pattern):
-        self.col.add(doc, finite_floats_of(PATTERNS[pattern]))
-        self.remember_rows([doc], [finite_floats_of(PATTERNS[pattern])])
+        self.col.add(doc, finite_floats_of(PATTERNS[pattern], self.dim))
+        self.remember_rows([doc], [finite_floats_of(PATTERNS[pattern], self.dim)])
         self.model.pop(doc, None)
         self.model[doc] = PATTERNS[pattern]
 
@@ -547,9 +564,11 @@ class CollectionMachine(RuleBasedStateMachine):
 
     @rule(everything=st.booleans())
     def expire(self, everything):
-        # Ages are never negative, so a negative ttl expires every document and
-        # an infinite one none.
-        assert self.col.expire(-1.0 if everything else math.inf) == (len(self.model) if everything else 0)
+        # Times are whole milliseconds: once one has passed, ttl 0 expires
+        # every document; an infinite ttl expires none.
+        if everything:
+            time.sleep(0.002)
+        assert self.col.expire(0 if everything else math.inf) == (len(self.model) if everything else 0)
         if everything:
             self.model.clear()
 
@@ -579,7 +598,7 @@ class CollectionMachine(RuleBasedStateMachine):
             copied = {"pickle": lambda c: pickle.loads(pickle.dumps(c)), "copy": copy.copy, "deepcopy": copy.deepcopy}
             self.col = copied[how](self.col)
         # All of one state: codes, ids, times, side and graph; and the threads asked for.
-        assert self.col._file_bytes() == before and self.col.threads == 2
+        assert self.col._file_bytes() == before and self.col.threads == 2 and self.col.dim == self.dim
 
     @rule(m=st.integers(2, 8))
     def build_index(self, m):
@@ -595,12 +614,14 @@ class CollectionMachine(RuleBasedStateMachine):
         allowed=st.one_of(st.none(), st.lists(st.sampled_from(COLLECTION_IDS + [5, 2**40]), max_size=8)),
     )
     def search(self, pattern, k, exact, rescore, oversample, allowed):
-        query = finite_floats_of(PATTERNS[pattern])
+        dim = self.dim
+        query = finite_floats_of(PATTERNS[pattern], dim)
         # A filter keeps the stored documents it names: min(k, their number)
         # answers on every road, the graph's included.
         live = [(d, w) for d, w in self.model.items() if allowed is None or d in allowed]
         expected = min(k, len(live))
-        ranked = sorted(range(len(live)), key=lambda i: (hamming(PATTERNS[pattern], live[i][1]), i))
+        distances = [hamming(PATTERNS[pattern], words, dim) for _, words in live]
+        ranked = sorted(range(len(live)), key=lambda i: (distances[i], i))
         rescoring = rescore if rescore is not None else self.side != "none"
         if rescoring and numpy is None:
             return
@@ -612,7 +633,9 @@ class CollectionMachine(RuleBasedStateMachine):
             # live ones), ranked again by the side, equal scores lower slot
             # first, and scored by it.
             scores = (
-                rescored_scores(query, numpy.stack([self.rows[d] for d, _ in live]), [w for _, w in live], self.side)
+                rescored_scores(
+                    query, numpy.stack([self.rows[d] for d, _ in live]), [w for _, w in live], self.side, dim
+                )
                 if live
                 else []
             )
@@ -621,27 +644,35 @@ class CollectionMachine(RuleBasedStateMachine):
             for doc, score in hits:
                 assert score == pytest.approx(by_doc[doc], rel=1e-5, abs=1e-6)
             if scan:
+                # Candidates by the query's asymmetric distance, lower slot first.
+                codes = b"".join(code_bytes(w, self.dim) for _, w in live)
+                rows = numpy.frombuffer(codes, numpy.uint8).reshape(-1, 8 * ((self.dim + 63) // 64))
+                far = ref_asymmetric(float32_rows([query], self.dim)[0], rows)
+                ranked = sorted(range(len(live)), key=lambda i: (far[i], i))
                 best = sorted(ranked[: k * oversample], key=lambda i: (-scores[i], i))[:k]
                 assert [doc for doc, _ in hits] == [live[i][0] for i in best]
             return
         if exact or not self.col.has_index():
-            assert hits == [(live[i][0], score_of(hamming(PATTERNS[pattern], live[i][1]))) for i in ranked[:k]]
+            assert hits == [(live[i][0], score_of(distances[i], dim)) for i in ranked[:k]]
         else:
-            by_doc = dict(live)
-            assert hits == [(doc, score_of(hamming(PATTERNS[pattern], by_doc[doc]))) for doc, _ in hits]
+            # Through the graph: allowed live documents, each with its own
+            # distance's score.
+            by_doc = {live[i][0]: score_of(distances[i], dim) for i in range(len(live))}
+            assert all(by_doc[doc] == score for doc, score in hits)
 
     @invariant()
     def agrees_with_model(self):
         order = list(self.model)
         assert len(self.col) == len(order)
         shown = repr(self.col)
-        assert shown.startswith(f"Collection(dim={DIMENSION}, documents={len(order)}, slots={self.col._slot_count()}, ")
+        kind = type(self.col).__name__  # a durable collection says so
+        assert shown.startswith(f"{kind}(dim={self.dim}, documents={len(order)}, slots={self.col._slot_count()}, ")
         assert f"side={self.side!r}" in shown and ("graph=HNSW(m=" in shown) is self.col.has_index()
         assert list(self.col.ids()) == order
         for doc in COLLECTION_IDS:
             assert (doc in self.col) is (doc in self.model)
         codes = self.col.get(order)
-        assert [bytes(bytearray(row)) for row in codes] == [struct.pack("<12I", *self.model[d]) for d in order]
+        assert [bytes(bytearray(row)) for row in codes] == [code_bytes(self.model[d], self.dim) for d in order]
         if self.side != "none" and order:
             # Row for row what the side must hold for each live document, in
             # slot order: nothing lost, moved or stale after any change.
@@ -657,3 +688,72 @@ CollectionMachine.TestCase.settings = settings(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
 )
 TestCollectionAgainstModel = CollectionMachine.TestCase
+
+
+class DurableCollectionMachine(CollectionMachine):
+    """The same against a durable collection, closed and opened again, and
+    checkpointed, between any two steps: it opens to the collection it was,
+    byte for byte (slots, insertion times, side rows, graph)."""
+
+    def __init__(self):
+        super().__init__()
+        import tempfile
+
+        self.folders = [tempfile.mkdtemp(prefix="kestrix-durable-")]
+        self.col = self.open(self.folders[0])
+
+    @staticmethod
+    def open(folder, side=None):
+        from kestrix import Collection
+
+        return Collection.open(folder, threads=2, side=side)
+
+    @initialize(side=st.sampled_from(SIDES))
+    def choose_side(self, side):
+        import tempfile
+
+        self.col.close()
+        self.folders.append(tempfile.mkdtemp(prefix="kestrix-durable-"))
+        self.col = self.open(self.folders[-1], side)
+        self.side = side
+
+    @rule()
+    def reopen(self):
+        before = self.col._file_bytes()
+        self.col.close()
+        self.col = self.open(self.folders[-1])
+        assert self.col._file_bytes() == before
+        assert self.col.recovery.lost == () and self.col.recovery.kept_aside == ()
+
+    @rule()
+    def checkpoint(self):
+        # It holds every change so far; the next log starts after it.
+        assert self.col.checkpoint() == self.col._last_record()
+
+    @rule()
+    def save_and_load(self):
+        import tempfile
+
+        from kestrix import Collection
+
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "c.kx")
+            self.col.save(path)
+            assert Collection.load(path)._file_bytes() == self.col._file_bytes()
+
+    def teardown(self):
+        import shutil
+
+        self.col.close()
+        for folder in self.folders:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+DurableCollectionMachine.TestCase.settings = settings(
+    max_examples=max(10, EXAMPLES // 3),
+    stateful_step_count=30,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
+TestDurableCollectionAgainstModel = DurableCollectionMachine.TestCase

@@ -141,6 +141,9 @@ struct HnswGraphCodec {
         if (slots != slot_count || slot_count > EMPTY_LINK) return Fail(GraphError::SlotCountMismatch);
         // A graph raises m to 2 when it is laid out, so a written m is never lower.
         if (m < 2) return Fail(GraphError::BadM);
+        // The reader takes what a build takes: extending a loaded graph
+        // walks ef_construction candidates.
+        if (ef_construction < 1) return Fail(GraphError::BadEfConstruction);
         // No tables yet: m0, the level multiplier and the strides come from
         // the graph's own rules, not from the bytes.
         HnswGraph g(0, m, ef_construction, static_cast<LinkRule>(rule));
@@ -207,6 +210,7 @@ std::string_view error_name(GraphError error) noexcept {
         case GraphError::BadLinkRule: return "graph link rule unknown";
         case GraphError::SlotCountMismatch: return "graph slot count does not match the store";
         case GraphError::BadM: return "graph m below 2";
+        case GraphError::BadEfConstruction: return "graph ef_construction below 1";
         case GraphError::BadStride: return "graph row stride does not match m and the slot count";
         case GraphError::BadRngState: return "graph level generator state invalid";
         case GraphError::BadTopLevel: return "graph top level invalid";

@@ -50,6 +50,7 @@ enum class GraphError : std::uint8_t {
     BadLinkRule,
     SlotCountMismatch,  // laid out for a store of another size
     BadM,               // m below 2
+    BadEfConstruction,  // ef_construction below 1, which no build takes
     BadStride,          // a stride other than the one m and the slot count give
     BadRngState,        // a level generator state the generator cannot be in
     BadTopLevel,        // above MAX_LEVEL, or levels without a node

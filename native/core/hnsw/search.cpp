@@ -12,11 +12,10 @@ namespace {
 // max(ef, k) whose results are left sorted in context.found; `keep` and `see`
 // as search_layer takes them. Kept out of line: folded into its callers it
 // makes their own loops slower.
-template <class Keep, class See>
-[[gnu::noinline]] void walk_to_layer0(const HnswGraph& graph, CodeRows vectors, const std::uint64_t* query,
-                                      std::uint32_t entry, std::uint64_t k, std::uint64_t ef, SearchContext& context,
-                                      Keep keep, See see) {
-    const kernels::CodeKernels& measure = kernels::code_kernels(vectors.words);
+template <class Keep, class See, class Target, class Measure>
+[[gnu::noinline]] void walk_to_layer0(const HnswGraph& graph, CodeRows vectors, const Target* query,
+                                      const Measure& measure, std::uint32_t entry, std::uint64_t k, std::uint64_t ef,
+                                      SearchContext& context, Keep keep, See see) {
     Candidate position{measure.distance(query, vectors[entry]), entry};
     for (std::uint64_t layer = graph.top_level(); layer >= 1; --layer) {
         position = greedy_descend(graph, vectors, query, position.slot, position.distance, layer, measure);
@@ -48,19 +47,41 @@ std::vector<SearchHit> search_graph(const HnswGraph& graph, CodeRows vectors, st
     if (k == 0) return {};
     const auto entry = graph.entry_point();
     if (!entry || *entry >= vectors.size()) return {};
-    walk_to_layer0(graph, vectors, query, *entry, k, ef, context, keep, SeeNothing{});
+    walk_to_layer0(graph, vectors, query, kernels::code_kernels(vectors.words), *entry, k, ef, context, keep,
+                   SeeNothing{});
     return first_hits(context.found, ids, k, vectors.dim);
 }
 
-// The first `width` kept nodes of every one a layer-0 walk measured.
-template <class Keep>
+}  // namespace
+
+std::vector<SearchHit> search_hnsw(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                   const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                   SearchContext& context) {
+    return search_graph(graph, vectors, ids, query, k, ef, KeepEvery{}, context);
+}
+
+std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                        const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                        SearchContext& context) {
+    // Everything kept is live, so the cut to k drops nothing.
+    return search_graph(graph, vectors, ids, query, k, ef, KeepLive{ids}, context);
+}
+
+namespace {
+
+// The first `width` kept nodes of every one a layer-0 walk measured, by either
+// measure (`max_distance` bounds every distance it gives); what is kept, live
+// or allowed slots, is the walk's `keep`.
+template <class Target, class Measure, class Keep>
 std::vector<SearchHit> pool_hits(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
-                                 const std::uint64_t* query, std::uint64_t k, std::uint64_t ef, std::size_t width,
-                                 SearchContext& context, Keep keep) {
+                                 const Target* query, const Measure& measure, std::uint32_t max_distance,
+                                 std::uint64_t k, std::uint64_t ef, std::size_t width, SearchContext& context,
+                                 Keep keep) {
     const auto entry = graph.entry_point();
     if (width == 0 || !entry || *entry >= vectors.size()) return {};
     context.seen.clear();
-    walk_to_layer0(graph, vectors, query, *entry, k, ef, context, keep, CollectKept<Keep>{keep, &context.seen});
+    walk_to_layer0(graph, vectors, query, measure, *entry, k, ef, context, keep,
+                   CollectKept<Keep>{keep, &context.seen});
     // The first `width` of the pool by (distance, slot): the cut-off distance
     // from a count per distance, then every node below it and the lowest
     // slots at it. The pool holds each measured slot once. Rescoring ranks
@@ -68,11 +89,11 @@ std::vector<SearchHit> pool_hits(const HnswGraph& graph, CodeRows vectors, std::
     const std::span<const Candidate> seen = context.seen;
     const std::size_t dim = vectors.dim;
     std::vector<std::size_t>& per_distance = context.per_distance;
-    per_distance.assign(dim + 1, 0);
+    per_distance.assign(std::size_t{max_distance} + 1, 0);
     for (const Candidate& c : seen) ++per_distance[c.distance];
     std::uint32_t cutoff = 0;
     std::size_t below = 0;
-    while (cutoff < dim && below + per_distance[cutoff] < width) below += per_distance[cutoff++];
+    while (cutoff < max_distance && below + per_distance[cutoff] < width) below += per_distance[cutoff++];
     std::vector<SearchHit> hits;
     hits.reserve(std::min(width, seen.size()));
     std::vector<std::uint32_t> at_cutoff;
@@ -93,23 +114,18 @@ std::vector<SearchHit> pool_hits(const HnswGraph& graph, CodeRows vectors, std::
 
 }  // namespace
 
-std::vector<SearchHit> search_hnsw(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
-                                   const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
-                                   SearchContext& context) {
-    return search_graph(graph, vectors, ids, query, k, ef, KeepEvery{}, context);
-}
-
-std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
-                                        const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
-                                        SearchContext& context) {
-    // Everything kept is live, so the cut to k drops nothing.
-    return search_graph(graph, vectors, ids, query, k, ef, KeepLive{ids}, context);
-}
-
 std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
                                         const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
                                         std::size_t width, SearchContext& context) {
-    return pool_hits(graph, vectors, ids, query, k, ef, width, context, KeepLive{ids});
+    return pool_hits(graph, vectors, ids, query, kernels::code_kernels(vectors.words),
+                     static_cast<std::uint32_t>(vectors.dim), k, ef, width, context, KeepLive{ids});
+}
+
+std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                        const kernels::AsymmetricQuery& query, std::uint64_t k, std::uint64_t ef,
+                                        std::size_t width, SearchContext& context) {
+    return pool_hits(graph, vectors, ids, &query, asymmetric_measure(query), query.max_distance, k, ef, width, context,
+                     KeepLive{ids});
 }
 
 std::optional<std::vector<SearchHit>> search_hnsw_allowed(const HnswGraph& graph, CodeRows vectors,
@@ -119,8 +135,22 @@ std::optional<std::vector<SearchHit>> search_hnsw_allowed(const HnswGraph& graph
                                                           SearchContext& context) {
     bool gave_up = false;
     const KeepAllowed keep{&allowed, allowed.count() / SCAN_ROWS_PER_WALK_NODE, &gave_up};
-    auto hits = width > k ? pool_hits(graph, vectors, ids, query, k, ef, width, context, keep)
+    auto hits = width > k ? pool_hits(graph, vectors, ids, query, kernels::code_kernels(vectors.words),
+                                      static_cast<std::uint32_t>(vectors.dim), k, ef, width, context, keep)
                           : search_graph(graph, vectors, ids, query, k, ef, keep, context);
+    if (gave_up) return std::nullopt;
+    return hits;
+}
+
+std::optional<std::vector<SearchHit>> search_hnsw_allowed(const HnswGraph& graph, CodeRows vectors,
+                                                          std::span<const std::uint32_t> ids,
+                                                          const kernels::AsymmetricQuery& query, std::uint64_t k,
+                                                          std::uint64_t ef, std::size_t width,
+                                                          const AllowedSlots& allowed, SearchContext& context) {
+    bool gave_up = false;
+    const KeepAllowed keep{&allowed, allowed.count() / SCAN_ROWS_PER_WALK_NODE, &gave_up};
+    auto hits = pool_hits(graph, vectors, ids, &query, asymmetric_measure(query), query.max_distance, k, ef, width,
+                          context, keep);
     if (gave_up) return std::nullopt;
     return hits;
 }

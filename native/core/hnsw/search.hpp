@@ -39,15 +39,36 @@ inline std::span<const std::uint32_t> row_links(const HnswGraph& graph, std::uin
 
 }  // namespace detail
 
+// A walk measures by the Hamming distance of the query's code (a CodeKernels
+// row, the target a code), or, for a query whose candidates are rescored, by
+// the asymmetric distance of its prepared form (this, the target an
+// AsymmetricQuery): the same moves with other numbers. Built once a query,
+// so the choice of kernels is made once, not per row.
+struct AsymmetricMeasure {
+    const kernels::AsymmetricFns* fns;
+
+    std::uint32_t distance(const kernels::AsymmetricQuery* query, const std::uint64_t* row) const noexcept {
+        return fns->distance(*query, row);
+    }
+    void gather(const kernels::AsymmetricQuery* query, const std::uint64_t* rows, const std::uint32_t* slots,
+                std::size_t count, std::uint32_t* out) const noexcept {
+        fns->gather(*query, rows, slots, count, out);
+    }
+};
+
+inline AsymmetricMeasure asymmetric_measure(const kernels::AsymmetricQuery& query) noexcept {
+    return {&kernels::code_kernels(query.words).asymmetric(query)};
+}
+
 // Follows strictly closer links on one layer from `start` (whose distance to
 // the target the caller already knows) and returns where the walk stopped. Each
 // pass reads the position's links once and may move several times within them;
 // an equal distance never moves the walk, so it cannot cycle. The distances of
 // a pass are measured together and then compared in link order, which moves
 // the walk exactly as measuring them one by one would.
-inline Candidate greedy_descend(const HnswGraph& graph, CodeRows vectors, const std::uint64_t* target,
-                                std::uint32_t start, std::uint32_t start_distance, std::uint64_t layer,
-                                const kernels::CodeKernels& measure) noexcept {
+template <class Target = std::uint64_t, class Measure = kernels::CodeKernels>
+inline Candidate greedy_descend(const HnswGraph& graph, CodeRows vectors, const Target* target, std::uint32_t start,
+                                std::uint32_t start_distance, std::uint64_t layer, const Measure& measure) noexcept {
     Candidate best{start_distance, start};
     const std::size_t slot_count = vectors.size();
     std::uint32_t slots[detail::LINK_CHUNK];
@@ -151,11 +172,11 @@ using CollectLive = CollectKept<KeepLive>;
 // and offers do not look at marks, so this makes exactly the moves of
 // measuring and offering each link as it is marked. The heaps live in the two
 // vectors but are worked on through raw pointers with the moves of heap.hpp.
-template <class Keep = KeepEvery, class See = SeeNothing>
-inline void search_layer(const HnswGraph& graph, CodeRows vectors, const std::uint64_t* target, std::uint32_t entry,
+template <class Keep = KeepEvery, class See = SeeNothing, class Target = std::uint64_t,
+          class Measure = kernels::CodeKernels>
+inline void search_layer(const HnswGraph& graph, CodeRows vectors, const Target* target, std::uint32_t entry,
                          std::uint64_t layer, std::uint64_t ef, VisitedSet& visited, std::vector<Candidate>& candidates,
-                         std::vector<Candidate>& results, const kernels::CodeKernels& measure, Keep keep = {},
-                         See see = {}) {
+                         std::vector<Candidate>& results, const Measure& measure, Keep keep = {}, See see = {}) {
     visited.start_search();
     const std::size_t slot_count = vectors.size();
     // A slot outside the store is never measured or returned, so whether it is
@@ -291,6 +312,14 @@ std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors
                                         const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
                                         std::size_t width, SearchContext& context);
 
+// The same walk and pick with the asymmetric distances of a prepared query
+// (of the codes' dimension), entry descent included: the graph was built by
+// Hamming distances, and only how this query measures its way changes. The
+// hits carry asymmetric distances, which rank them and nothing else.
+std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                        const kernels::AsymmetricQuery& query, std::uint64_t k, std::uint64_t ef,
+                                        std::size_t width, SearchContext& context);
+
 // The graph road of a filtered query: search_hnsw_live's answer (width <= k)
 // or search_hnsw_pool's (width > k) with only `allowed` slots kept, the
 // others walked through. Nothing when the walk gave up, having measured more
@@ -300,5 +329,13 @@ std::optional<std::vector<SearchHit>> search_hnsw_allowed(const HnswGraph& graph
                                                           const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
                                                           std::size_t width, const AllowedSlots& allowed,
                                                           SearchContext& context);
+// The same for a rescored query measured by its prepared asymmetric form:
+// always search_hnsw_pool's pick (of `width` candidates) with only `allowed`
+// slots kept, the hits carrying asymmetric distances.
+std::optional<std::vector<SearchHit>> search_hnsw_allowed(const HnswGraph& graph, CodeRows vectors,
+                                                          std::span<const std::uint32_t> ids,
+                                                          const kernels::AsymmetricQuery& query, std::uint64_t k,
+                                                          std::uint64_t ef, std::size_t width,
+                                                          const AllowedSlots& allowed, SearchContext& context);
 
 }  // namespace kestrix

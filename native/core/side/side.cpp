@@ -133,6 +133,16 @@ void SideStore::append(std::size_t n, std::span<const float> values) {
     count_ += n;
 }
 
+void SideStore::append_rows(std::size_t n, std::span<const std::byte> rows) {
+    own();
+    const std::size_t width = row_bytes(kind_, dim_);
+    if (width != 0) {
+        if (n > rows_.max_size() / width - count_) throw std::length_error("side too large");
+        rows_.insert(rows_.end(), rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(n * width));
+    }
+    count_ += n;
+}
+
 void SideStore::truncate(std::size_t n) noexcept {
     if (n >= count_) return;
     if (owner_) {  // rows in place shrink by their view alone

@@ -107,6 +107,9 @@ public:
     // without rows reads none and may be given none). Throws std::bad_alloc /
     // std::length_error when the room cannot be had; nothing changes then.
     void append(std::size_t n, std::span<const float> values);
+    // Appends `n` rows as stored (n * row_bytes(kind) bytes, checked rows:
+    // see check_rows). Throws as append() does.
+    void append_rows(std::size_t n, std::span<const std::byte> rows);
     // Drops rows from `n` on: the undo of an append whose batch could not go
     // in whole (a collection's add whose graph could not be extended).
     void truncate(std::size_t n) noexcept;

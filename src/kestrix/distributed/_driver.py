@@ -39,8 +39,10 @@ class ShardedCollection:
     with that many threads; ``actor_options`` are passed to Ray's
     ``.options()`` (placement, resources, ``max_restarts``...). ``side`` is
     every shard's rescoring side, as :class:`kestrix.Collection`'s
-    (``"int8"``, ``"float16"``, or ``"none"``/None, the default), recorded
-    in the manifest.
+    (``"int8"``, ``"float16"``, or ``"none"``/None, the default), and ``dim``
+    the length of every vector (1 to 4096, 384 by default); both are
+    recorded in the manifest, and every shard's checkpoints are checked
+    against them on load.
     """
 
     def __init__(
@@ -49,6 +51,7 @@ class ShardedCollection:
         shards: int = 2,
         *,
         side: Optional[str] = None,
+        dim: int = files.DIM,
         cpus_per_shard: float = 1,
         actor_options: Optional[Dict[str, Any]] = None,
         _existing: bool = False,
@@ -62,10 +65,11 @@ class ShardedCollection:
         if _existing:
             manifest = files.read_manifest(self._folder)
             count, self._seq, side = len(manifest["shards"]), manifest["seq"], manifest["side"]
+            dim = manifest["dimension"]
         # An empty collection with the shards' side: it checks queries and
         # their options exactly as every shard's collection will, before any
         # shard is asked, and answers for no ids at all.
-        self._blank = Collection(threads=1, side=side)
+        self._blank = Collection(dim, threads=1, side=side)
         if not _existing:
             count = check_int(shards, "shards", 1)
             if count > files.MAX_SHARDS:
@@ -87,8 +91,12 @@ class ShardedCollection:
             # manifest's; new batches must be numbered above them, or a shard
             # would take them for batches it has already applied.
             found = self._call_all("info")
-            self._seq = max([self._seq] + [seq for _, _, seq, _ in found])
-            for shard, (*_, side) in enumerate(found):
+            self._seq = max([self._seq] + [seq for _, _, seq, *_ in found])
+            for shard, (*_, dim, side) in enumerate(found):
+                if dim != self.dim:
+                    raise ValueError(
+                        f"shard {shard} of {self._folder!r} holds {dim}-dim vectors, but the manifest names {self.dim}"
+                    )
                 if side != self.side:
                     raise ValueError(
                         f"shard {shard} of {self._folder!r} keeps side {side!r}, but the manifest names {self.side!r}"
@@ -122,11 +130,16 @@ class ShardedCollection:
         options: Dict[str, Any] = {"num_cpus": self._cpus, "max_restarts": -1, "max_task_retries": 3}
         options.update(self._options)
         options.update(overrides)
-        return _ShardActor.options(**options).remote(self._folder, shard, self.side)
+        return _ShardActor.options(**options).remote(self._folder, shard, self.side, self.dim)
 
     @property
     def shards(self) -> int:
         return len(self._actors)
+
+    @property
+    def dim(self) -> int:
+        """The length of every vector, chosen at creation and recorded in the manifest."""
+        return self._blank.dim
 
     @property
     def side(self) -> str:
@@ -200,9 +213,9 @@ class ShardedCollection:
 
     def add(self, ids: Any, vectors: Any) -> None:
         """Add or replace documents: ``ids`` (an int or 1-D ints in 0..2**63-1,
-        unique within the batch) and their 384-dim ``vectors``, checked as
+        unique within the batch) and their ``dim``-long ``vectors``, checked as
         :meth:`kestrix.Collection.add` checks them."""
-        id_array, matrix = check_batch(ids, vectors)
+        id_array, matrix = check_batch(ids, vectors, self.dim)
         if id_array.shape[0]:
             with self._lock:
                 self._write(files.OP_ADD, split_by_shard(id_array, matrix, self.shards))
@@ -319,7 +332,7 @@ class ShardedCollection:
                 if os.path.exists(os.path.join(target, files.MANIFEST)):
                     raise FileExistsError(f"{target!r} already holds a sharded collection")
             entries = self._call_all("checkpoint", self._seq) if own else self._call_all("copy_to", target, self._seq)
-            files.write_manifest(target, self._seq, entries, self.side)
+            files.write_manifest(target, self._seq, entries, self.side, self.dim)
             if own:
                 # Older checkpoints go only once the manifest names the new ones.
                 self._call_all("retire", self._seq)

@@ -56,8 +56,8 @@ import zlib
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from .._common import DIMENSION as DIM
-from .._files import atomic_write_bytes
-from .._native import SIDES
+from .._files import atomic_write_bytes, open_regular
+from .._native import MAX_DIMENSION, SIDES
 
 MANIFEST = "manifest.json"
 MANIFEST_KIND = "kestrix sharded collection"
@@ -95,6 +95,11 @@ def checkpoint_name(shard: int, seq: int) -> str:
     return f"shard-{shard:04d}.{seq:020d}.kxc"
 
 
+def checkpoint_pattern(shard: int) -> "re.Pattern[str]":
+    """The names of the shard's checkpoints."""
+    return re.compile(rf"shard-{shard:04d}\.\d{{20}}\.kxc")
+
+
 def wal_name(shard: int) -> str:
     return f"shard-{shard:04d}.wal"
 
@@ -117,7 +122,7 @@ def checkpoints(folder: str, shard: int) -> List[Tuple[int, str]]:
 def file_crc32(path: str) -> Tuple[int, int]:
     """(size in bytes, CRC-32) of a file, read in blocks."""
     crc, size = 0, 0
-    with open(path, "rb") as f:
+    with open_regular(path) as f:
         while True:
             block = f.read(1 << 20)
             if not block:
@@ -157,7 +162,7 @@ def payload(record: Record) -> List[Any]:
     return parts
 
 
-def _decode_body(seq: int, op: int, count: int, body: memoryview) -> Optional[Record]:
+def _decode_body(seq: int, op: int, count: int, body: memoryview, dim: int) -> Optional[Record]:
     """The record of a payload's body after its header; None if it is no batch of ``op``."""
     import numpy as np
 
@@ -167,22 +172,23 @@ def _decode_body(seq: int, op: int, count: int, body: memoryview) -> Optional[Re
         return Record(seq, op, None, None, struct.unpack("<II", body) if op == OP_BUILD else ())
     if op not in (OP_ADD, OP_DELETE):
         return None
-    row = 8 + (4 * DIM if op == OP_ADD else 0)
+    row = 8 + (4 * dim if op == OP_ADD else 0)
     if len(body) != count * row:
         return None
     ids = np.frombuffer(body, dtype="<i8", count=count)
     vectors = None
     if op == OP_ADD:
-        vectors = np.frombuffer(body, dtype="<f4", offset=8 * count).reshape(count, DIM)
+        vectors = np.frombuffer(body, dtype="<f4", offset=8 * count).reshape(count, dim)
     return Record(seq, op, ids, vectors, ())
 
 
-def decode(kind: int, data: bytes) -> Optional[Record]:
-    """The record of a log record's kind and payload; None if it holds no batch this version reads."""
+def decode(kind: int, data: bytes, dim: int) -> Optional[Record]:
+    """The record of a log record's kind and payload (vectors of ``dim``
+    floats); None if it holds no batch this version reads."""
     if len(data) < _PAYLOAD_HEADER.size:
         return None
     seq, count = _PAYLOAD_HEADER.unpack_from(data)
-    return _decode_body(seq, kind, count, memoryview(data)[_PAYLOAD_HEADER.size :])
+    return _decode_body(seq, kind, count, memoryview(data)[_PAYLOAD_HEADER.size :], dim)
 
 
 def write_closed(path: str, last_record: int) -> None:
@@ -193,7 +199,7 @@ def write_closed(path: str, last_record: int) -> None:
 def read_closed(path: str) -> int:
     """The last record a clean close counted, or 0 when there is no whole note at ``path``."""
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             data = f.read(_CLOSED.size + 5)
     except FileNotFoundError:
         return 0
@@ -214,7 +220,7 @@ _OLD_PAYLOAD_HEADER = struct.Struct("<QB3xI")
 
 def is_old_log(path: str) -> bool:
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             return f.read(len(OLD_MAGIC)) == OLD_MAGIC
     except FileNotFoundError:
         return False
@@ -234,7 +240,7 @@ class OldLog:
 
     def __init__(self, path: str) -> None:
         self._path = path
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             header = f.read(_OLD_HEADER.size)
         self.base: Optional[int] = None
         self.graph: Optional[Tuple[int, int]] = None
@@ -248,7 +254,7 @@ class OldLog:
         if self.base is None:
             return
         size = os.path.getsize(self._path)
-        with open(self._path, "rb") as f:
+        with open_regular(self._path) as f:
             pos = f.seek(_OLD_HEADER.size)
             while pos < size:
                 head = f.read(_OLD_RECORD_HEADER.size)
@@ -272,7 +278,9 @@ class OldLog:
                 record = None
                 if zlib.crc32(data) == crc and len(data) >= _OLD_PAYLOAD_HEADER.size:
                     seq, op, count = _OLD_PAYLOAD_HEADER.unpack_from(data)
-                    record = _decode_body(seq, op, count, memoryview(data)[_OLD_PAYLOAD_HEADER.size :])
+                    record = _decode_body(
+                        seq, op, count, memoryview(data)[_OLD_PAYLOAD_HEADER.size :], DIM
+                    )  # before other dimensions
                 if record is None or record.op == OP_FAILED:
                     # Only the last record can be a write cut short by a crash.
                     if end == size:
@@ -296,12 +304,13 @@ def aside_name(path: str) -> str:
 # --- manifest -----------------------------------------------------------------
 
 
-def write_manifest(folder: str, seq: int, files: List[Dict[str, Any]], side: str) -> None:
+def write_manifest(folder: str, seq: int, files: List[Dict[str, Any]], side: str, dim: int) -> None:
     manifest = {
         "kind": MANIFEST_KIND,
         "version": MANIFEST_VERSION,
         "routing": ROUTING,
         "side": side,
+        "dimension": dim,
         "seq": seq,
         "shards": files,
     }
@@ -316,10 +325,11 @@ def read_manifest(folder: str) -> Dict[str, Any]:
     """Read and check ``folder``'s manifest; raise ValueError naming what is wrong.
 
     Manifests written before shards kept a side name none: their shards have
-    none (``"side"`` is then ``"none"`` in the result).
+    none (``"side"`` is then ``"none"`` in the result); those written before
+    collections took other dimensions name none: their vectors have 384.
     """
     path = os.path.join(folder, MANIFEST)
-    with open(path, "rb") as f:
+    with open_regular(path) as f:
         raw = f.read(_MAX_MANIFEST_BYTES + 1)
     where = f"manifest {path!r}"
     if len(raw) > _MAX_MANIFEST_BYTES:
@@ -336,6 +346,9 @@ def read_manifest(folder: str) -> Dict[str, Any]:
         raise ValueError(f"{where} routes ids by {manifest.get('routing')!r}, not {ROUTING!r}")
     if manifest.setdefault("side", "none") not in SIDES:
         raise ValueError(f"{where} names the side {manifest['side']!r}, not one of {', '.join(map(repr, SIDES))}")
+    dim = manifest.setdefault("dimension", DIM)
+    if isinstance(dim, bool) or not isinstance(dim, int) or not 1 <= dim <= MAX_DIMENSION:
+        raise ValueError(f"{where} names the dimension {dim!r}, not an int from 1 to {MAX_DIMENSION}")
     if not _is_count(manifest.get("seq")):
         raise ValueError(f"{where} has no valid batch number")
     shards = manifest.get("shards")

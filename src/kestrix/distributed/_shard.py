@@ -7,6 +7,7 @@ from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tu
 import numpy as np
 import ray
 
+from .._files import remove_stale_temporaries
 from .._native import Log, LogReader
 from ..collection import Collection
 from . import _files as files
@@ -47,10 +48,12 @@ class _Shard:
     simply construction: newest readable checkpoint, then the logged batches.
     """
 
-    def __init__(self, folder: str, shard: int, side: str = "none") -> None:
+    def __init__(self, folder: str, shard: int, side: str = "none", dim: int = files.DIM) -> None:
         self._folder = folder
         self._shard = shard
-        self._side = side  # the manifest's, for a shard that starts without a checkpoint
+        # The manifest's, for a shard that starts without a checkpoint and to read its log.
+        self._side = side
+        self._dim = dim
         self._threads = _assigned_threads()
         self._incarnation = uuid.uuid4().hex
         self._last_seq = 0
@@ -67,6 +70,9 @@ class _Shard:
         return os.path.join(self._folder, name)
 
     def _recover(self) -> Recovery:
+        # What checkpoints a crash cut short left: their names carry a batch
+        # number, so no later checkpoint writes over them.
+        remove_stale_temporaries(self._folder, files.checkpoint_pattern(self._shard))
         notes: List[str] = []
         lost: List[str] = []
         aside: List[str] = []
@@ -83,7 +89,7 @@ class _Shard:
                 os.replace(self._path(name), self._path(name + ".unreadable"))
                 aside.append(self._path(name + ".unreadable"))
                 lost.append(f"checkpoint {name} could not be read ({err})")
-        self._col = loaded if loaded is not None else Collection(threads=self._threads, side=self._side)
+        self._col = loaded if loaded is not None else Collection(self._dim, threads=self._threads, side=self._side)
         self._last_seq = base
 
         log_path = self._path(files.wal_name(self._shard))
@@ -134,8 +140,7 @@ class _Shard:
             self._log = reader.resume()
         return replayed
 
-    @staticmethod
-    def _logged(reader: LogReader, log_path: str, batches: Dict[int, int]) -> Iterator[files.Record]:
+    def _logged(self, reader: LogReader, log_path: str, batches: Dict[int, int]) -> Iterator[files.Record]:
         """The batches of a log in order, leaving out any that failed to apply.
 
         A whole record that holds no batch this version knows was written by
@@ -144,7 +149,7 @@ class _Shard:
         """
         held: Optional[files.Record] = None
         for number, kind, data in reader:
-            record = files.decode(kind, data)
+            record = files.decode(kind, data, self._dim)
             if record is None:
                 raise ValueError(
                     f"log {log_path!r}: record {number} (kind {kind}) holds no batch this version of kestrix can "
@@ -255,8 +260,9 @@ class _Shard:
         ids, scores, distances = self._col._search_distances(queries, k, **options)
         return self._reply((distances, ids, scores))
 
-    def info(self) -> Tuple[str, Tuple[int, bool, int, str]]:
-        return self._reply((len(self._col), bool(self._col.has_index()), self._last_seq, self._col.side))
+    def info(self) -> Tuple[str, Tuple[int, bool, int, int, str]]:
+        col = self._col
+        return self._reply((len(col), bool(col.has_index()), self._last_seq, col.dim, col.side))
 
     def ids(self) -> Tuple[str, Any]:
         return self._reply(np.asarray(self._col.ids(), dtype=np.int64))

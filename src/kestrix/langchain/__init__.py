@@ -31,7 +31,7 @@ methods (a misspelt ``filters=``) raise ``TypeError``.
 Rescoring. Each document is kept as its 48-byte code (the signs of its
 embedding) and, by default, an int8 copy beside it (``side="int8"``, 388
 bytes; ``"float16"``: 768; ``None``: the codes only). A search takes the
-``k * oversample`` (24) best candidates by the codes and ranks them again by
+``k * oversample`` (8) best candidates by the codes and ranks them again by
 the inner product s of the query with their side vectors (the cosine, for
 unit-length embeddings). A store without a side ranks them by s with the
 codes' own unit sign vectors (+-1/sqrt(384) a component): no memory, a

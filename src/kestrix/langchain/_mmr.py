@@ -8,14 +8,15 @@ from .._common import DIMENSION
 from ..collection import Collection
 
 
-def sign_vectors(codes: Any) -> Any:
-    """The unit sign vectors of ``(n, 48)`` codes: component c is
-    +1/sqrt(384) where bit c % 8 (least significant first) of byte c // 8 is
-    set, -1/sqrt(384) where it is clear, as the store defines the code."""
+def sign_vectors(codes: Any, dim: int = DIMENSION) -> Any:
+    """The unit sign vectors of the codes of ``dim``-dimensional vectors:
+    component c is +1/sqrt(dim) where bit c % 8 (least significant first) of
+    byte c // 8 is set, -1/sqrt(dim) where it is clear, as the store defines
+    the code."""
     import numpy as np
 
-    bits = np.unpackbits(codes, axis=1, bitorder="little")[:, :DIMENSION]
-    return np.where(bits == 1, 1.0, -1.0) / np.sqrt(DIMENSION)
+    bits = np.unpackbits(codes, axis=1, bitorder="little")[:, :dim]
+    return np.where(bits == 1, 1.0, -1.0) / np.sqrt(dim)
 
 
 def kept_vectors(db: Collection, doc_ids: List[int]) -> Any:
@@ -25,7 +26,7 @@ def kept_vectors(db: Collection, doc_ids: List[int]) -> Any:
 
     if db.side != "none":
         return np.asarray(db.get(doc_ids, vectors=True), dtype=np.float64)
-    return sign_vectors(np.asarray(db.get(doc_ids)))
+    return sign_vectors(np.asarray(db.get(doc_ids)), db.dim)
 
 
 def choose(query: Sequence[float], vectors: Any, lambda_mult: float, k: int) -> List[int]:

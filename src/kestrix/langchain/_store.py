@@ -32,7 +32,8 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
     """LangChain vector store over a :class:`kestrix.Collection`.
 
     Args:
-        embedding: the embedding model; it must produce 384-dim vectors.
+        embedding: the embedding model; its vectors may have 1 to 4096
+            components, as many in every one.
         index_min_size: the add that brings the store to this many documents
             builds the graph (default 2048); below it searches scan exactly.
         rebuild_fraction: share of the graph's nodes that deleted or replaced
@@ -40,18 +41,28 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
             default) never rebuilds on its own.
         m, ef_construction: parameters of the graph.
         ef: search width of the graph; ``None`` (the default) lets the
-            collection choose: as wide as the rescored candidates
-            (``k * oversample``), or 50 without rescoring.
+            collection choose: ``max(50, 12 * k)`` when rescoring by a side
+            (``24 * k`` without one), or 50 without rescoring.
         progress: called as ``progress(done, total)`` while a graph is built
             (a few times a second); an exception from it stops the build.
         side: the copy of every embedding kept beside its 1-bit code to
             rescore with: ``"int8"`` (the default, 388 bytes a document),
             ``"float16"`` (768) or ``None``/``"none"`` (the codes only).
         oversample: a search ranks ``k * oversample`` candidates of the codes
-            again by inner product (default 24).
+            again by inner product (default ``DEFAULT_OVERSAMPLE``, 8).
         rescore: ``False`` ranks and scores by the codes alone
-            (``1 - hamming / 384``); by default searches are rescored, by the
+            (``1 - hamming / dim``); by default searches are rescored, by the
             side or, without one, by the codes' own sign vectors.
+        dim: the length of every embedding; ``None`` (the default) takes the
+            first one's. An embedding of another length is refused, naming
+            both, before anything changes. A saved folder records it.
+        persist_directory: a folder to keep the store in (created if
+            needed): every ``add_texts``, ``add_embeddings`` and ``delete``
+            is durable when it returns, and a store made again with the same
+            folder (by one process at a time) holds every change that
+            returned, its documents and vectors in step even after a crash
+            between their two commits. ``side`` must be the one the folder
+            was made with. :meth:`close` lets go of the folder.
     """
 
     def __init__(
@@ -67,11 +78,23 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         side: Optional[str] = "int8",
         oversample: int = DEFAULT_OVERSAMPLE,
         rescore: bool = True,
+        dim: Optional[int] = None,
+        persist_directory: Optional[Union[str, os.PathLike[str]]] = None,
     ) -> None:
         if not isinstance(embedding, Embeddings):
             raise TypeError(f"embedding must be a langchain Embeddings, not {type(embedding).__name__}")
         self._init_collection(
-            side, index_min_size, rebuild_fraction, m, ef_construction, ef, progress, oversample, rescore
+            side,
+            dim,
+            index_min_size,
+            rebuild_fraction,
+            m,
+            ef_construction,
+            ef,
+            progress,
+            oversample,
+            rescore,
+            persist_directory,
         )
         self._embedding = embedding
 
@@ -164,7 +187,7 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
                 names=[repr(final_ids[i]) if given_ids and given_ids[i] else f"#{i} of the batch" for i in order],
             )
         source = "text_embeddings hold" if given else "the embedding model returned"
-        vectors = embedded(vectors_of(), n, "texts", source)
+        vectors = embedded(vectors_of(), n, "texts", self.dim, source)
         self._store_batch(batch, [vectors[i] for i in order])
         return final_ids
 
@@ -214,7 +237,7 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         return self._scored(embedding, k, filter_argument(filter))
 
     def _scored(self, embedding: Sequence[float], k: int, condition: Condition) -> List[Tuple[Document, float]]:
-        query = embedded([embedding], 1, "query")[0]
+        query = embedded([embedding], 1, "query", self.dim)[0]
         with self._lock:
             found = self._search(query, k, condition)
             return list(zip(self._documents([doc_id for doc_id, _ in found]), [score for _, score in found]))
@@ -311,7 +334,7 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
     def _diverse(
         self, embedding: Sequence[float], k: int, fetch_k: int, lambda_mult: float, condition: Condition
     ) -> List[Document]:
-        query = embedded([embedding], 1, "query")[0]
+        query = embedded([embedding], 1, "query", self.dim)[0]
         if k == 0:
             return []
         with self._lock:
@@ -365,9 +388,9 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         folder_path = path_argument(folder, "folder")
         if os.path.exists(folder_path) and not os.path.isdir(folder_path):
             raise NotADirectoryError(f"cannot save to {folder_path!r}: it is a file")
-        data, side, documents = self._snapshot()
+        data, side, documents, dim = self._snapshot()
         try:
-            write_save(langchain_layout(folder_path), data, side, documents)
+            write_save(langchain_layout(folder_path), data, side, documents, dim)
         finally:
             documents.close()
 
@@ -385,6 +408,8 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         the graph from those embeddings. Folders of the versions that kept the
         documents in the manifest are converted as they load.
         """
+        if kwargs.get("persist_directory") is not None:
+            raise ValueError("a persistent store is opened with KestrixVectorStore(embedding, persist_directory=...)")
         side = kwargs.pop("side", _KEEP_SIDE)
         # The arguments are checked before the folder is read.
         store = cls(embeddings, **kwargs) if side is _KEEP_SIDE else cls(embeddings, side=side, **kwargs)
@@ -408,10 +433,10 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         store's size calls for it."""
         order = saved.ids()
         order = order.tolist() if hasattr(order, "tolist") else list(order)
-        db = Collection(side=side)
+        db = Collection(saved.dim, side=side)
         if order:
             texts = [record.text for record in self._docs.get_by_ids(order)]
-            vectors = embedded(self._embedding.embed_documents(texts), len(texts), "texts")
+            vectors = embedded(self._embedding.embed_documents(texts), len(texts), "texts", saved.dim)
             db.add(order, vectors)  # in the saved slot order, so ties fall as they did
         if saved.has_index() or len(db) >= self.index_min_size:
             self._db = db

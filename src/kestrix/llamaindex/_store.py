@@ -53,8 +53,11 @@ class KestrixVectorStore(BasePydanticVectorStore):
         ef: search width of the graph; ``None`` lets the collection choose.
         progress: called as ``progress(done, total)`` while a graph is built.
         oversample: a query ranks ``k * oversample`` candidates of the codes
-            again by inner product (default 24).
+            again by inner product (default ``DEFAULT_OVERSAMPLE``, 8).
         rescore: ``False`` ranks by the codes alone.
+        persist_directory: a folder to keep the store in, every change
+            durable when its call returns (see the LangChain store's
+            argument of the same name); ``persist()`` still writes a save.
     """
 
     stores_text: bool = True
@@ -75,10 +78,22 @@ class KestrixVectorStore(BasePydanticVectorStore):
         progress: Optional[Callable[[int, int], Any]] = None,
         oversample: int = DEFAULT_OVERSAMPLE,
         rescore: bool = True,
+        dim: Optional[int] = None,
+        persist_directory: Optional[str] = None,
     ) -> None:
         core = DocumentCollection()
         core._init_collection(
-            side, index_min_size, rebuild_fraction, m, ef_construction, ef, progress, oversample, rescore
+            side,
+            dim,
+            index_min_size,
+            rebuild_fraction,
+            m,
+            ef_construction,
+            ef,
+            progress,
+            oversample,
+            rescore,
+            persist_directory,
         )
         super().__init__(stores_text=True)
         self._core = core
@@ -126,7 +141,9 @@ class KestrixVectorStore(BasePydanticVectorStore):
             # beside the metadata itself and the ref_doc_id to select by.
             [node_to_metadata_dict(node, remove_text=True, flat_metadata=self.flat_metadata) for node in kept],
         )
-        vectors = embedded([cast(List[float], node.embedding) for node in kept], len(kept), "nodes", "the nodes hold")
+        vectors = embedded(
+            [cast(List[float], node.embedding) for node in kept], len(kept), "nodes", self._core.dim, "the nodes hold"
+        )
         if keys:
             self._core._store_batch(batch, vectors)
         return keys
@@ -210,7 +227,7 @@ class KestrixVectorStore(BasePydanticVectorStore):
             raise ValueError("the query has no query_embedding")
         k = query.similarity_top_k
         check_count("similarity_top_k", k)
-        vector = embedded([query.query_embedding], 1, "query", "the query holds")[0]
+        vector = embedded([query.query_embedding], 1, "query", self._core.dim, "the query holds")[0]
         filter_dict(query.filters)  # a malformed filter is refused before anything is read
         core = self._core
         # An index's retriever passes the node ids the index lists, and an
@@ -244,9 +261,9 @@ class KestrixVectorStore(BasePydanticVectorStore):
         path = _local_path(persist_path, fs)
         if os.path.isdir(path):
             raise IsADirectoryError(f"cannot persist to {path!r}: it is a folder")
-        data, side, documents = self._core._snapshot()
+        data, side, documents, dim = self._core._snapshot()
         try:
-            write_save(llamaindex_layout(path), data, side, documents)
+            write_save(llamaindex_layout(path), data, side, documents, dim)
         finally:
             documents.close()
 
