@@ -80,8 +80,7 @@ std::expected<void, CollectionError> Collection::add_stored(const StoredRows& ro
 
 template <class TimeOf, class AppendSide>
 std::expected<void, CollectionError> Collection::append(std::span<const std::uint64_t> ids, CodeRows vectors,
-                                                        TimeOf time_of,
-                                                        AppendSide append_side, bool repeats_allowed,
+                                                        TimeOf time_of, AppendSide append_side, bool repeats_allowed,
                                                         const BeforeCommit& before_commit) {
     const std::size_t n = ids.size();
     for (std::size_t row = 0; row < n; ++row) {

@@ -96,8 +96,8 @@ struct Unit {};
 
 }  // namespace
 
-Changed<void> add(GuardedCollection& guarded, std::span<const std::uint64_t> ids,
-                  CodeRows vectors, double now, std::span<const float> floats) {
+Changed<void> add(GuardedCollection& guarded, std::span<const std::uint64_t> ids, CodeRows vectors, double now,
+                  std::span<const float> floats) {
     const auto made =
         change<Unit>(guarded, [&](Collection& c, Recorder& record) -> std::expected<Unit, CollectionError> {
             const std::size_t first = c.slot_count();
@@ -115,10 +115,10 @@ Changed<void> add(GuardedCollection& guarded, std::span<const std::uint64_t> ids
                     // records its collection's dimension in every add.
                     const std::size_t words = c.store().words();
                     const auto record_head = head(first, n, words * sizeof(std::uint64_t));
-                    record(Change::Add,
-                           {record_head, side_head, bytes_of(c.store().timestamps().subspan(first, n)),
-                            bytes_of(c.doc_ids().subspan(first, n)), bytes_of(std::span(c.store().code(first), n * words)),
-                            side.rows.subspan(first * width, n * width)});
+                    record(Change::Add, {record_head, side_head, bytes_of(c.store().timestamps().subspan(first, n)),
+                                         bytes_of(c.doc_ids().subspan(first, n)),
+                                         bytes_of(std::span(c.store().code(first), n * words)),
+                                         side.rows.subspan(first * width, n * width)});
                 };
             }
             const auto added = c.add(ids, vectors, now, floats, log_it);

@@ -63,8 +63,8 @@ struct ChangeError {
 template <class T>
 using Changed = std::expected<T, ChangeError>;
 
-Changed<void> add(GuardedCollection& guarded, std::span<const std::uint64_t> ids,
-                  CodeRows vectors, double now, std::span<const float> floats);
+Changed<void> add(GuardedCollection& guarded, std::span<const std::uint64_t> ids, CodeRows vectors, double now,
+                  std::span<const float> floats);
 Changed<std::uint64_t> remove(GuardedCollection& guarded, std::span<const std::uint64_t> ids);
 Changed<std::uint64_t> expire(GuardedCollection& guarded, double ttl_ms, double now);
 Changed<std::uint64_t> compact(GuardedCollection& guarded);
