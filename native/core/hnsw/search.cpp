@@ -128,18 +128,30 @@ std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors
                      KeepLive{ids});
 }
 
+namespace {
+
+// A filtered walk: `walk(keep)` with the allowed slots kept and the budget of
+// the scan of them; nothing when it gave up.
+template <class Walk>
+std::optional<std::vector<SearchHit>> walk_allowed(const AllowedSlots& allowed, Walk walk) {
+    bool gave_up = false;
+    auto hits = walk(KeepAllowed{&allowed, allowed.count() / SCAN_ROWS_PER_WALK_NODE, &gave_up});
+    if (gave_up) return std::nullopt;
+    return hits;
+}
+
+}  // namespace
+
 std::optional<std::vector<SearchHit>> search_hnsw_allowed(const HnswGraph& graph, CodeRows vectors,
                                                           std::span<const std::uint32_t> ids,
                                                           const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
                                                           std::size_t width, const AllowedSlots& allowed,
                                                           SearchContext& context) {
-    bool gave_up = false;
-    const KeepAllowed keep{&allowed, allowed.count() / SCAN_ROWS_PER_WALK_NODE, &gave_up};
-    auto hits = width > k ? pool_hits(graph, vectors, ids, query, kernels::code_kernels(vectors.words),
-                                      static_cast<std::uint32_t>(vectors.dim), k, ef, width, context, keep)
-                          : search_graph(graph, vectors, ids, query, k, ef, keep, context);
-    if (gave_up) return std::nullopt;
-    return hits;
+    return walk_allowed(allowed, [&](const KeepAllowed& keep) {
+        return width > k ? pool_hits(graph, vectors, ids, query, kernels::code_kernels(vectors.words),
+                                     static_cast<std::uint32_t>(vectors.dim), k, ef, width, context, keep)
+                         : search_graph(graph, vectors, ids, query, k, ef, keep, context);
+    });
 }
 
 std::optional<std::vector<SearchHit>> search_hnsw_allowed(const HnswGraph& graph, CodeRows vectors,
@@ -147,12 +159,10 @@ std::optional<std::vector<SearchHit>> search_hnsw_allowed(const HnswGraph& graph
                                                           const kernels::AsymmetricQuery& query, std::uint64_t k,
                                                           std::uint64_t ef, std::size_t width,
                                                           const AllowedSlots& allowed, SearchContext& context) {
-    bool gave_up = false;
-    const KeepAllowed keep{&allowed, allowed.count() / SCAN_ROWS_PER_WALK_NODE, &gave_up};
-    auto hits = pool_hits(graph, vectors, ids, &query, asymmetric_measure(query), query.max_distance, k, ef, width,
-                          context, keep);
-    if (gave_up) return std::nullopt;
-    return hits;
+    return walk_allowed(allowed, [&](const KeepAllowed& keep) {
+        return pool_hits(graph, vectors, ids, &query, asymmetric_measure(query), query.max_distance, k, ef, width,
+                         context, keep);
+    });
 }
 
 }  // namespace kestrix
