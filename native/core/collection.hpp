@@ -27,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "allowed.hpp"
 #include "defaults.hpp"
 #include "hnsw/context.hpp"
 #include "hnsw/graph.hpp"
@@ -100,6 +101,10 @@ struct SearchOptions {
     // floats.
     bool rescore = false;
     std::uint64_t oversample = DEFAULT_OVERSAMPLE;
+    // An allow-list of document ids: only those that are stored may answer,
+    // min(k, their number) of them, on every road. Ids not stored are
+    // ignored, repeats are harmless. Unset: every document may.
+    std::optional<std::span<const std::uint64_t>> filter = std::nullopt;
 };
 
 // Why the parts of a collection read from a file cannot be one.
@@ -253,17 +258,27 @@ private:
     std::expected<void, CollectionError> append(std::span<const std::uint64_t> ids, CodeRows vectors, TimeOf time_of,
                                                 AppendSide append_side, bool repeats_allowed,
                                                 const BeforeCommit& before_commit);
-    std::size_t candidate_width(const SearchOptions& options) const noexcept;
+    // The slots of options.filter's stored ids; nothing without a filter.
+    // Throws std::bad_alloc.
+    std::optional<AllowedSlots> allowed_slots(const SearchOptions& options) const;
+    // How many candidates a query looks for among `eligible` documents.
+    static std::size_t candidate_width(const SearchOptions& options, std::size_t eligible) noexcept;
     std::uint64_t default_walk(const SearchOptions& options, std::size_t width) const noexcept;
+    // Whether a query walks the graph; with a filter, unless scanning the
+    // allowed slots is the cheaper road.
+    bool walks_graph(const SearchOptions& options, std::size_t width, const AllowedSlots* allowed) const noexcept;
     // Ranks hits by the side when options.rescore, keeping the best options.k
     // with their codes' Hamming distances to `query`.
     void rescore_hits(std::vector<SearchHit>& hits, const std::uint64_t* query, std::span<const float> floats,
                       const SearchOptions& options) const;
     // The graph road of one query (a graph must exist), guided by `prepared`
-    // (rescored queries) or by the code's Hamming distances.
+    // (rescored queries) or by the code's Hamming distances; with `allowed`,
+    // a filtered walk that hands over to the scan of the allowed slots when
+    // it gives up or comes back short.
     std::vector<SearchHit> graph_one(const std::uint64_t* query,
                                      const std::optional<kernels::AsymmetricQuery>& prepared, std::size_t width,
-                                     const SearchOptions& options, SearchContext& context) const;
+                                     const SearchOptions& options, const AllowedSlots* allowed,
+                                     SearchContext& context) const;
     // `graph` extended by the slots from `first_slot` on (std::bad_alloc).
     HnswGraph extended_graph(const HnswGraph& graph, std::size_t first_slot) const;
     void set_graph(std::unique_ptr<HnswGraph> graph) noexcept;

@@ -32,6 +32,23 @@ constexpr std::uint64_t splitmix64(std::uint64_t x) noexcept { return mix64(x + 
 class IdMap {
 public:
     std::optional<std::uint32_t> find(std::uint64_t id) const noexcept;
+    // found(slot) for each id of `ids` that is present, in order. The table's
+    // lines for an id a few places on are fetched while earlier ones are
+    // looked up: a long list of ids over a large map would otherwise wait on
+    // memory for every id.
+    template <class Found>
+    void find_each(std::span<const std::uint64_t> ids, Found found) const noexcept {
+        if (keys_.empty()) return;
+        constexpr std::size_t AHEAD = 16;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            if (i + AHEAD < ids.size()) {
+                const std::size_t later = home(ids[i + AHEAD]);
+                __builtin_prefetch(&keys_[later]);
+                __builtin_prefetch(&slots_[later]);
+            }
+            if (const auto slot = find(ids[i])) found(*slot);
+        }
+    }
     // Room for `entries` entries in all. Throws std::bad_alloc, leaving the map as it was.
     void reserve(std::size_t entries);
     // Sets the slot of `id`, adding it if absent. Requires room (reserve).

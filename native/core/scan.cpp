@@ -82,43 +82,69 @@ FirstRowsSelection::FirstRowsSelection(std::size_t limit, std::size_t rows, cons
     kept_.reserve(std::min(2 * limit, rows));
 }
 
+void FirstRowsSelection::offer(std::uint32_t id_word, std::uint32_t slot, std::uint32_t distance) noexcept {
+    // A cut earlier in this block may have lowered the bound.
+    if (distance >= bound_) return;
+    // The room reserved holds 2 x limit, or every row offered: the list is
+    // cut when it reaches 2 x limit, so it never reallocates.
+    kept_.push_back({id_word, slot, distance, distance_to_score(distance, dim_)});
+    ++per_distance_[distance];
+    if (kept_.size() == 2 * limit_) cut();
+}
+
 void FirstRowsSelection::offer_rows(const std::uint64_t* query, CodeRows vectors, std::span<const std::uint32_t> ids,
-                                    std::size_t begin, std::size_t end) noexcept {
+                                    std::size_t begin, std::size_t end, const AllowedSlots* allowed) noexcept {
     if (asymmetric_ != nullptr) {
         const kernels::AsymmetricFns& fns = kernel_->asymmetric(*asymmetric_);
-        offer<std::uint32_t>(vectors, ids, begin, end,
-                             [&](const std::uint32_t* block_ids, const std::uint64_t* rows, std::size_t count,
-                                 std::uint32_t bound, std::uint32_t* distances) noexcept {
-                                 return fns.scan_block(*asymmetric_, rows, block_ids, count, bound, distances);
-                             });
+        offer_blocks<std::uint32_t>(vectors, ids, begin, end, allowed,
+                                    [&](const std::uint32_t* block_ids, const std::uint64_t* rows, std::size_t count,
+                                        std::uint32_t bound, std::uint32_t* distances) noexcept {
+                                        return fns.scan_block(*asymmetric_, rows, block_ids, count, bound, distances);
+                                    });
     } else {
-        offer<std::uint16_t>(vectors, ids, begin, end,
-                             [&](const std::uint32_t* block_ids, const std::uint64_t* rows, std::size_t count,
-                                 std::uint32_t bound, std::uint16_t* distances) noexcept {
-                                 return kernel_->scan_block(query, rows, block_ids, count, bound, distances);
-                             });
+        offer_blocks<std::uint16_t>(vectors, ids, begin, end, allowed,
+                                    [&](const std::uint32_t* block_ids, const std::uint64_t* rows, std::size_t count,
+                                        std::uint32_t bound, std::uint16_t* distances) noexcept {
+                                        return kernel_->scan_block(query, rows, block_ids, count, bound, distances);
+                                    });
     }
 }
 
 template <class Distance, class MeasureBlock>
-void FirstRowsSelection::offer(CodeRows vectors, std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end,
-                               MeasureBlock measure_block) noexcept {
+void FirstRowsSelection::offer_blocks(CodeRows vectors, std::span<const std::uint32_t> ids, std::size_t begin,
+                                      std::size_t end, const AllowedSlots* allowed,
+                                      MeasureBlock measure_block) noexcept {
     if (limit_ == 0) return;
     Distance distances[kernels::SCAN_BLOCK];
+    static_assert(kernels::SCAN_BLOCK == 64, "a block's allowed rows are one word of the bitmap");
     for (std::size_t base = begin; base < end; base += kernels::SCAN_BLOCK) {
         const std::size_t count = std::min(kernels::SCAN_BLOCK, end - base);
-        std::uint64_t offered = measure_block(ids.data() + base, vectors[base], count, bound_, distances);
+        const std::uint64_t admitted = allowed ? allowed->bits_from(base) : ~std::uint64_t{0};
+        if (admitted == 0) continue;
+        std::uint64_t offered = admitted & measure_block(ids.data() + base, vectors[base], count, bound_, distances);
         while (offered != 0) {
             const std::size_t i = static_cast<std::size_t>(std::countr_zero(offered));
             offered &= offered - 1;
-            const std::uint32_t d = distances[i];
-            // A cut earlier in this block may have lowered the bound.
-            if (d >= bound_) continue;
-            // The room reserved holds 2 x limit, or every row offered: the
-            // list is cut when it reaches 2 x limit, so it never reallocates.
-            kept_.push_back({ids[base + i], static_cast<std::uint32_t>(base + i), d, distance_to_score(d, dim_)});
-            ++per_distance_[d];
-            if (kept_.size() == 2 * limit_) cut();
+            offer(ids[base + i], static_cast<std::uint32_t>(base + i), distances[i]);
+        }
+    }
+}
+
+void FirstRowsSelection::offer_slots(const std::uint64_t* query, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                     std::span<const std::uint32_t> slots) noexcept {
+    if (limit_ == 0) return;
+    constexpr std::size_t CHUNK = 64;
+    std::uint32_t distances[kernels::gather_room(CHUNK)];
+    for (std::size_t from = 0; from < slots.size(); from += CHUNK) {
+        const std::size_t count = std::min(CHUNK, slots.size() - from);
+        if (asymmetric_ != nullptr) {
+            kernel_->asymmetric_gather(*asymmetric_, vectors.data, slots.data() + from, count, distances);
+        } else {
+            kernel_->gather(query, vectors.data, slots.data() + from, count, distances);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t slot = slots[from + i];
+            offer(ids[slot], slot, distances[i]);
         }
     }
 }

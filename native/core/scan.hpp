@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "allowed.hpp"
 #include "heap.hpp"
 #include "hits.hpp"
 #include "kernels/code_kernels.hpp"
@@ -78,19 +79,31 @@ public:
     FirstRowsSelection(std::size_t limit, std::size_t rows, const kernels::AsymmetricQuery& query);
 
     // Offers rows [begin, end): measured against `query` by Hamming distance,
-    // or against the selection's own prepared query (`query` unread).
+    // or against the selection's own prepared query (`query` unread). With
+    // `allowed`, only its slots are offered (a block of rows none of which is
+    // allowed is not even measured).
     void offer_rows(const std::uint64_t* query, CodeRows vectors, std::span<const std::uint32_t> ids, std::size_t begin,
-                    std::size_t end) noexcept;
+                    std::size_t end, const AllowedSlots* allowed = nullptr) noexcept;
+
+    // Offers the rows at `slots` (ascending, all live), gathered a chunk at a
+    // time and measured as offer_rows measures: for a few allowed slots among
+    // many.
+    void offer_slots(const std::uint64_t* query, CodeRows vectors, std::span<const std::uint32_t> ids,
+                     std::span<const std::uint32_t> slots) noexcept;
 
     // The selected hits in (distance, slot) order; the selection is empty again.
     std::vector<SearchHit> take();
 
 private:
-    // Offers rows [begin, end), measured a block at a time by `measure_block`
-    // (ids, rows, count, bound, distances) -> the mask of rows to offer.
+    // Keeps a row measured at `distance` if it is still in the running; rows
+    // come in ascending slot order.
+    void offer(std::uint32_t id_word, std::uint32_t slot, std::uint32_t distance) noexcept;
+    // Offers rows [begin, end) (only `allowed` ones, when given), measured a
+    // block at a time by `measure_block` (ids, rows, count, bound, distances)
+    // -> the mask of rows to offer.
     template <class Distance, class MeasureBlock>
-    void offer(CodeRows vectors, std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end,
-               MeasureBlock measure_block) noexcept;
+    void offer_blocks(CodeRows vectors, std::span<const std::uint32_t> ids, std::size_t begin, std::size_t end,
+                      const AllowedSlots* allowed, MeasureBlock measure_block) noexcept;
     // Cuts the list back to the first `limit_` by (distance, slot).
     void cut() noexcept;
 

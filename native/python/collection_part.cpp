@@ -377,9 +377,11 @@ const std::string& search_doc() {
     static const std::string text =
         "search($self, query, k=" + to_string(DEFAULT_K) +
         ", *, exact=False, ef=None, threads=None, rescore=None, oversample=" + to_string(DEFAULT_OVERSAMPLE) +
-        ")\n--\n\n"
+        ", filter=None)\n--\n\n"
         "The k nearest documents of one query (a list of (id, score)) or of a batch\n"
-        "((ids, scores) arrays of shape (q, min(k, len(self)))). With rescore (the\n"
+        "((ids, scores) arrays of shape (q, min(k, len(self)))). filter: ids allowed\n"
+        "to answer (others, and ids not stored, never do); then min(k, allowed stored)\n"
+        "answers, on every road. With rescore (the\n"
         "default when the collection has a side), k * oversample candidates of the\n"
         "codes (nearest by the query's asymmetric distance) are ranked again by inner\n"
         "product with the side's vectors (with the codes' signs when side='none'), and\n"

@@ -1,6 +1,7 @@
 // kestrix._native.Collection's searches: the one reader of a search's
 // arguments, and search / _search_distances, which run the core's planner
 // (collection_query.cpp) under the collection's shared lock.
+#include <iterator>
 #include <mutex>
 #include <shared_mutex>
 #include <vector>
@@ -27,14 +28,17 @@ PyObject* single_hits(const std::vector<DocumentHit>& hits) noexcept {
 // interpreter lock: releasing and taking it back costs more than the scan.
 constexpr std::size_t SMALL_COLLECTION = 4096;
 
-constexpr const char* SEARCH_PARAMETERS[] = {"query", "k", "exact", "ef", "threads", "rescore", "oversample"};
+constexpr const char* SEARCH_PARAMETERS[] = {"query", "k", "exact", "ef", "threads", "rescore", "oversample", "filter"};
+static_assert(std::size(SEARCH_PARAMETERS) <= MAX_PARAMETERS);
 constexpr MethodSignature SEARCH_SIGNATURE{"Collection", "search", SEARCH_PARAMETERS, 1};
 constexpr MethodSignature SEARCH_DISTANCES_SIGNATURE{"Collection", "_search_distances", SEARCH_PARAMETERS, 1};
 
 // A search's arguments: the queries and every option, in SEARCH_PARAMETERS.
+// options.filter views `allowed` (a moved vector keeps its buffer).
 struct SearchCall {
     SearchOptions options;
     QuantizedRows queries;
+    std::vector<std::uint64_t> allowed;
 };
 
 // The one reader of a search's arguments, for every method that searches.
@@ -74,10 +78,19 @@ std::optional<SearchCall> read_search_call(PyObject* self, const ArgumentSlots& 
     const auto threads = read_threads(a[4], as_collection(self).threads);
     if (!threads) return std::nullopt;
     options.threads = *threads;
-    return SearchCall{options, std::move(*queries)};
+    // The allow-list: ids as delete() takes them; None, like leaving it out,
+    // allows every document.
+    std::vector<std::uint64_t> allowed;
+    if (a[7] != nullptr && a[7] != Py_None) {
+        auto ids = read_ids(a[7], "filter", MAX_DOCUMENT_ID);
+        if (!ids) return std::nullopt;
+        allowed = std::move(ids->ids);
+        options.filter = std::span<const std::uint64_t>(allowed);
+    }
+    return SearchCall{options, std::move(*queries), std::move(allowed)};
 }
 
-// exact, ef, threads, rescore and oversample are keyword-only.
+// exact, ef, threads, rescore, oversample and filter are keyword-only.
 bool too_many_positional(const char* method, PyObject* args) noexcept {
     if (args == nullptr || PyTuple_Size(args) <= 2) return false;
     PyErr_Format(PyExc_TypeError, "Collection.%s() takes from 1 to 2 positional arguments but %zd were given", method,

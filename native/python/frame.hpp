@@ -65,7 +65,7 @@ struct MethodSignature {
     std::size_t required_count;
 };
 
-inline constexpr std::size_t MAX_PARAMETERS = 7;
+inline constexpr std::size_t MAX_PARAMETERS = 8;
 // One borrowed reference per parameter; nullptr where an optional one was not passed.
 using ArgumentSlots = std::array<PyObject*, MAX_PARAMETERS>;
 

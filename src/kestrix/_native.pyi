@@ -60,6 +60,7 @@ class Collection:
         threads: Optional[int] = None,
         rescore: Optional[bool] = None,
         oversample: int = 8,
+        filter: Optional[_Ids] = None,
     ) -> Any: ...
     def build_index(
         self, m: int = 16, ef_construction: int = 200, progress: Optional[Callable[[int, int], object]] = None

@@ -51,7 +51,7 @@ class Collection(_NativeCollection):
       kept; ``ttl_ms >= 0``, and ``inf`` deletes nothing), ``compact()`` (frees the slots of deleted and replaced documents,
       keeping the others in order).
     - ``search(query, k=10, *, exact=False, ef=None, threads=None,
-      rescore=None, oversample=8)``: one query
+      rescore=None, oversample=8, filter=None)``: one query
       (1-D) gives a list of ``(id, score)``, best first; a batch (2-D) gives
       ``(ids, scores)``, int64 and float32 arrays of shape
       ``(q, min(k, len(col)))``, a short row padded with id ``-1`` and score
@@ -76,6 +76,16 @@ class Collection(_NativeCollection):
       recovers about 0.95 of the float top-10 and the float top-1 99 % of
       the time, through the exact scan and through the graph alike (the
       codes alone: 0.47).
+      ``filter`` (a sequence of ints or an integer array, one for every
+      query of a batch) allows only those ids to answer; ids not stored are
+      ignored. A filtered search answers ``min(k, allowed stored
+      documents)`` on every road (a batch is ``(q, min(k, allowed))``): the
+      scan offers only allowed rows, the graph walks through the others, and
+      the scan of the allowed documents answers where it is cheaper (about
+      ``allowed**2 <= 50 * max(ef, k) * slots``, ``ef`` the walk's width) or
+      when a walk gives up or comes back short (see docs/filters.md). A
+      rescored filtered query measures its candidates by the asymmetric
+      distance on either road, as without a filter.
     - ``build_index(m=16, ef_construction=200, progress=None)``,
       ``has_index()``: an HNSW graph; ``progress(done, total)`` is called a few
       times a second while it is built (an exception from it, or Ctrl-C,

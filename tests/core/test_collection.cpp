@@ -28,6 +28,7 @@
 #include "collection_file.hpp"
 #include "collection_log.hpp"
 #include "file_io.hpp"
+#include "hnsw/search.hpp"
 #include "thread_pool.hpp"
 
 // Every allocation of this program through operator new is counted, and when
@@ -110,10 +111,12 @@ Collection filled(std::size_t n, std::mt19937_64& rng) {
     return c;
 }
 
-// The live slots by (distance, slot): Hamming distance to `query`, or with
-// `floats` the asymmetric distance of their prepared form.
+// The live slots (whose ids the ascending `allowed` lists, when filtered) by
+// (distance, slot): Hamming distance to `query`, or with `floats` the
+// asymmetric distance of their prepared form.
 std::vector<std::uint32_t> brute_force_order(const Collection& c, const QuantizedVector& query,
-                                             std::span<const float> floats = {}) {
+                                             std::span<const float> floats = {},
+                                             std::span<const std::uint64_t> allowed = {}, bool filtered = false) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> order;  // (distance, slot)
     const auto words = c.store().ids();
     const auto& measure = kernels::code_kernels(6);
@@ -121,6 +124,7 @@ std::vector<std::uint32_t> brute_force_order(const Collection& c, const Quantize
     if (!floats.empty()) prepared = *kernels::prepare_asymmetric_query(floats, ASYMMETRIC_QUERY_BITS);
     for (std::uint32_t slot = 0; slot < words.size(); ++slot) {
         if (is_tombstoned(words[slot])) continue;
+        if (filtered && !std::binary_search(allowed.begin(), allowed.end(), c.doc_ids()[slot])) continue;
         const auto* code = c.store().code(slot);
         order.emplace_back(
             prepared ? measure.asymmetric_distance(*prepared, code) : measure.distance(code_of(query), code), slot);
@@ -149,54 +153,120 @@ TEST(Collection, BatchRowsEqualSingleQueriesOnEveryThreadCountAndSplit) {
             floats[row * DIMENSION + d] = set ? magnitude(rng) : -magnitude(rng);
         }
     }
+    // Allow-lists whose rows the scan gathers (1 in 40 ids, some deleted or
+    // never stored) and whose blocks it masks (1 in 3).
+    std::vector<std::uint64_t> sparse, dense;
+    for (std::uint64_t id = 0; id < 70000 * 3 + 600; id += 120) sparse.push_back(id);
+    for (std::uint64_t id = 0; id < 70000 * 3; id += 9) dense.push_back(id);
     for (const std::size_t threads : {1u, 2u, 4u}) {
         for (const std::uint64_t k : {0u, 1u, 10u, 100u}) {
-            for (const bool rescore : {false, true}) {
-                // Two queries force the row split, 37 the query split.
-                for (const std::size_t q : {2u, 37u}) {
-                    SearchOptions options{k, true, 50, threads};
-                    options.rescore = rescore;
-                    options.oversample = 3;
-                    const auto batch = c.search_batch(std::span(queries).first(q), options, floats);
-                    SCOPED_TRACE(testing::Message() << threads << " threads, k " << k << ", " << q << " queries"
-                                                    << (rescore ? ", rescored" : ""));
-                    ASSERT_EQ(batch.width, std::min<std::size_t>(k, c.size()));
-                    for (std::size_t row = 0; row < q; ++row) {
-                        const auto single = c.search(code_of(queries[row]),
-                                                     std::span(floats).subspan(row * DIMENSION, DIMENSION), options);
-                        ASSERT_EQ(single.size(), batch.width);
-                        const auto floats_of_row = std::span(floats).subspan(row * DIMENSION, DIMENSION);
-                        if (!rescore) {  // the first k live slots by (distance, slot), by brute force
-                            const auto slots = brute_force_order(c, queries[row]);
-                            for (std::size_t i = 0; i < single.size(); ++i) EXPECT_EQ(single[i].slot, slots[i]);
-                        } else if (threads == 1) {
-                            // Picked among the first 3 k by (asymmetric distance, slot); each answer
-                            // with its code's Hamming distance.
-                            const auto slots = brute_force_order(c, queries[row], floats_of_row);
-                            const std::set<std::uint32_t> candidates(
-                                slots.begin(),
-                                slots.begin() + static_cast<std::ptrdiff_t>(std::min(3 * k, slots.size())));
-                            for (const auto& hit : single) {
-                                EXPECT_TRUE(candidates.contains(hit.slot));
-                                EXPECT_EQ(hit.distance, kernels::code_kernels(6).distance(code_of(queries[row]),
-                                                                                          c.store().code(hit.slot)));
+            for (const int filter : {0, 1, 2}) {
+                const std::span<const std::uint64_t> allowed = filter == 1 ? std::span(sparse) : std::span(dense);
+                for (const bool rescore : {false, true}) {
+                    // Two queries force the row split, 37 the query split.
+                    for (const std::size_t q : {2u, 37u}) {
+                        SearchOptions options{k, true, 50, threads};
+                        options.rescore = rescore;
+                        options.oversample = 3;
+                        if (filter != 0) options.filter = allowed;
+                        const auto batch = c.search_batch(std::span(queries).first(q), options, floats);
+                        SCOPED_TRACE(testing::Message() << threads << " threads, k " << k << ", " << q << " queries"
+                                                        << (rescore ? ", rescored" : "") << ", filter " << filter);
+                        const std::size_t eligible =
+                            filter == 0 ? c.size() : brute_force_order(c, queries[0], {}, allowed, true).size();
+                        ASSERT_EQ(batch.width, std::min<std::size_t>(k, eligible));
+                        for (std::size_t row = 0; row < q; ++row) {
+                            const auto floats_of_row = std::span(floats).subspan(row * DIMENSION, DIMENSION);
+                            const auto single = c.search(code_of(queries[row]), floats_of_row, options);
+                            ASSERT_EQ(single.size(), batch.width);
+                            if (!rescore) {  // the first k live slots by (distance, slot), by brute force
+                                const auto slots = brute_force_order(c, queries[row], {}, allowed, filter != 0);
+                                for (std::size_t i = 0; i < single.size(); ++i) EXPECT_EQ(single[i].slot, slots[i]);
+                            } else if (threads == 1) {
+                                // Picked among the first 3 k (allowed) by (asymmetric distance, slot);
+                                // each answer with its code's Hamming distance.
+                                const auto slots =
+                                    brute_force_order(c, queries[row], floats_of_row, allowed, filter != 0);
+                                const std::set<std::uint32_t> candidates(
+                                    slots.begin(),
+                                    slots.begin() + static_cast<std::ptrdiff_t>(std::min(3 * k, slots.size())));
+                                for (const auto& hit : single) {
+                                    EXPECT_TRUE(candidates.contains(hit.slot));
+                                    EXPECT_EQ(hit.distance, kernels::code_kernels(6).distance(
+                                                                code_of(queries[row]), c.store().code(hit.slot)));
+                                }
                             }
-                        }
-                        for (std::size_t i = 0; i < single.size(); ++i) {
-                            EXPECT_EQ(batch.ids[row * batch.width + i], static_cast<std::int64_t>(single[i].id));
-                            EXPECT_EQ(batch.scores[row * batch.width + i], single[i].score);
-                            if (i == 0) continue;
-                            const auto& a = single[i - 1];
-                            const auto& b = single[i];
-                            EXPECT_TRUE(rescore
-                                            ? a.score > b.score || (a.score == b.score && a.slot < b.slot)
-                                            : a.distance < b.distance || (a.distance == b.distance && a.slot < b.slot));
+                            for (std::size_t i = 0; i < single.size(); ++i) {
+                                EXPECT_EQ(batch.ids[row * batch.width + i], static_cast<std::int64_t>(single[i].id));
+                                EXPECT_EQ(batch.scores[row * batch.width + i], single[i].score);
+                                if (i == 0) continue;
+                                const auto& a = single[i - 1];
+                                const auto& b = single[i];
+                                EXPECT_TRUE(rescore ? a.score > b.score || (a.score == b.score && a.slot < b.slot)
+                                                    : a.distance < b.distance ||
+                                                          (a.distance == b.distance && a.slot < b.slot));
+                            }
                         }
                     }
                 }
             }
         }
     }
+}
+
+TEST(Collection, AFilteredWalkKeepsOnlyAllowedNodesAndHandsOverWhenItGivesUp) {
+    std::mt19937_64 rng(5);
+    Collection c = filled(3000, rng);
+    std::vector<std::uint64_t> gone;
+    for (std::uint64_t id = 0; id < 3000 * 3; id += 33) gone.push_back(id);
+    c.remove(gone);
+    ASSERT_TRUE(c.build_index(8, 32));
+    std::vector<std::uint64_t> most, few;
+    for (std::uint64_t id = 0; id < 3000 * 3; id += 3) (id % 60 == 0 ? few : most).push_back(id);
+    for (const auto& allowed : {std::span<const std::uint64_t>(most), std::span<const std::uint64_t>(few)}) {
+        for (int trial = 0; trial < 20; ++trial) {
+            const QuantizedVector query = random_vector(rng);
+            const auto exact = brute_force_order(c, query, {}, allowed, true);
+            SearchOptions options{10, false, 10, 1};  // a narrow walk: the planner lets most of the ids walk
+            options.filter = allowed;
+            // Odd trials rescore (by the signs of floats of the code's signs):
+            // the walk and any hand-over then measure by asymmetric distance.
+            std::vector<float> floats;
+            if (trial % 2 == 1) {
+                options.rescore = true;
+                options.oversample = 3;
+                for (std::size_t d = 0; d < DIMENSION; ++d)
+                    floats.push_back((query.words[d / 32] >> (d % 32)) & 1u ? 0.5f + 0.01f * float(d % 7) : -0.3f);
+            }
+            const auto hits = c.search(code_of(query), floats, options);
+            ASSERT_EQ(hits.size(), std::min<std::size_t>(10, exact.size()));
+            // Every answer allowed, live and measured right (how many of the
+            // exact ones a walk finds is bench/filter_engine.py's business:
+            // uniform random codes leave a graph little to go by).
+            for (const DocumentHit& hit : hits) {
+                EXPECT_NE(std::find(exact.begin(), exact.end(), hit.slot), exact.end());
+                EXPECT_EQ(hit.distance, kernels::code_kernels(6).distance(code_of(query), c.store().code(hit.slot)));
+            }
+        }
+    }
+    // The walk itself: the few allowed slots give it no budget, so it gives up
+    // (and the collection answered above by the scan); the many let it finish.
+    auto room = std::make_unique<SearchContext>();
+    AllowedSlots few_slots(c.slot_count()), most_slots(c.slot_count());
+    for (std::uint32_t slot = 0; slot < c.slot_count(); ++slot) {
+        if (c.doc_ids()[slot] % 60 == 0) few_slots.allow(slot);
+        if (c.doc_ids()[slot] % 60 != 0 && !is_tombstoned(c.store().ids()[slot])) most_slots.allow(slot);
+    }
+    const QuantizedVector query = random_vector(rng);
+    few_slots.list();
+    most_slots.list();
+    EXPECT_FALSE(search_hnsw_allowed(*c.graph(), c.store().codes(), c.store().ids(), code_of(query), 10, 10, 10,
+                                     few_slots, *room));
+    const auto walked = search_hnsw_allowed(*c.graph(), c.store().codes(), c.store().ids(), code_of(query), 10, 10, 10,
+                                            most_slots, *room);
+    ASSERT_TRUE(walked);
+    EXPECT_EQ(walked->size(), 10u);
+    for (const SearchHit& hit : *walked) EXPECT_TRUE(most_slots.allows(hit.slot));
 }
 
 TEST(Collection, RefusedBatchChangesNothing) {

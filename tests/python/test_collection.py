@@ -290,6 +290,55 @@ def test_the_text_signatures_the_stub_and_the_behaviour_name_the_same_defaults()
     assert _equal_answers(col.search(q, rescore=False), col.search(q, rescore=False, ef=native.DEFAULT_EF))
 
 
+def _hamming_to(X, Q):
+    """(q, n) Hamming distances of the sign codes."""
+    rows = np.packbits(X > 0, axis=1)
+    return np.array([np.unpackbits(rows ^ np.packbits(q > 0), axis=1).sum(axis=1) for q in Q])
+
+
+@pytest.mark.parametrize("share", [0.0, 0.002, 0.03, 0.3, 1.0])
+@pytest.mark.parametrize("side", ["none", "int8"])
+def test_a_filtered_search_answers_min_k_allowed_on_every_road(share, side):
+    n, k = 3000, 10
+    X = clustered(n, 11)
+    ids = np.arange(n, dtype=np.int64) * 3
+    col = Collection(threads=2, side=side)
+    col.add(ids, X)
+    col.delete(ids[::4])
+    rng = np.random.default_rng(int(share * 1000))
+    # Stored, deleted and never-stored ids, some twice, as a list or a uint64 array.
+    wanted = rng.choice(3 * n + 50, int(share * 3 * n), replace=True)
+    live = np.isin(ids, wanted) & (np.arange(n) % 4 != 0)
+    allowed = np.flatnonzero(live)
+    Q = clustered(6, 12)
+    D = _hamming_to(X, Q)
+    for graph in (False, True):
+        if graph:
+            col.build_index(m=8, ef_construction=32)
+        for form in (wanted.tolist(), wanted.astype(np.uint64)):
+            found, scores = col.search(Q, k, filter=form, rescore=False)
+            assert found.shape == (len(Q), min(k, len(allowed)))
+            exact, exact_scores = col.search(Q, k, filter=form, rescore=False, exact=True)
+            unfiltered, _ = col.search(Q, n, exact=True, rescore=False)
+            for r, q in enumerate(Q):
+                # The exact answer: the NumPy ranking by (distance, slot)
+                # among the allowed live rows, and the unfiltered one kept to them.
+                best = allowed[np.lexsort((allowed, D[r, allowed]))][:k]
+                assert exact[r].tolist() == ids[best].tolist()
+                assert exact_scores[r].tolist() == (1 + D[r, best].astype(np.float32) / np.float32(-DIMENSION)).tolist()
+                assert exact[r].tolist() == [d for d in unfiltered[r] if d in set(ids[allowed])][:k]
+                # The graph's: every answer allowed and scored by its distance, most of the exact ones.
+                rows = found[r] // 3
+                assert live[rows].all() and len(set(rows)) == len(rows)
+                assert np.allclose(scores[r], 1 - D[r, rows] / DIMENSION)
+                assert len(set(found[r]) & set(exact[r])) >= 0.7 * len(exact[r])
+                assert col.search(q, k, filter=form, rescore=False) == list(zip(found[r].tolist(), scores[r].tolist()))
+        # Rescored: the same number of answers, all allowed, a batch row the single answer.
+        found, scores = col.search(Q, k, filter=wanted, rescore=True)
+        assert found.shape == (len(Q), min(k, len(allowed))) and live[found // 3].all()
+        assert col.search(Q[0], k, filter=wanted, rescore=True) == list(zip(found[0].tolist(), scores[0].tolist()))
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [
@@ -312,6 +361,11 @@ def test_the_text_signatures_the_stub_and_the_behaviour_name_the_same_defaults()
         (lambda c: c.search(np.full(DIMENSION, np.inf), 10, rescore=True), ValueError, "NaN or an infinity"),
         (lambda c: c.search(np.zeros(DIMENSION), 10, threads=0), ValueError, "threads must be >= 1"),
         (lambda c: c.search(np.zeros(DIMENSION), 10, True), TypeError, "positional"),
+        (lambda c: c.search(np.zeros(DIMENSION), 10, filter=[5, -1]), ValueError, "filter must lie in"),
+        (lambda c: c.search(np.zeros((2, DIMENSION)), 10, filter=[2**63]), ValueError, "filter must lie in"),
+        (lambda c: c.search(np.zeros(DIMENSION), 10, filter=np.array([5.0])), TypeError, "filter must have an integer"),
+        (lambda c: c.search(np.zeros(DIMENSION), 10, filter=["5"]), TypeError, "filter must be integers"),
+        (lambda c: c.search(np.zeros(DIMENSION), 10, filter="5"), TypeError, "filter must be an integer or a 1-D"),
         (lambda c: c.get([12345]), KeyError, "12345"),
         (lambda c: c.build_index(m=1), ValueError, "m must be >= 2"),
         (lambda c: c.build_index(progress=3), TypeError, "callable"),

@@ -611,23 +611,27 @@ class CollectionMachine(RuleBasedStateMachine):
         exact=st.booleans(),
         rescore=st.sampled_from([None, True, False]),
         oversample=st.sampled_from([1, 3, 24]),
+        allowed=st.one_of(st.none(), st.lists(st.sampled_from(COLLECTION_IDS + [5, 2**40]), max_size=8)),
     )
-    def search(self, pattern, k, exact, rescore, oversample):
+    def search(self, pattern, k, exact, rescore, oversample, allowed):
         dim = self.dim
         query = finite_floats_of(PATTERNS[pattern], dim)
-        live = list(self.model.items())
+        # A filter keeps the stored documents it names: min(k, their number)
+        # answers on every road, the graph's included.
+        live = [(d, w) for d, w in self.model.items() if allowed is None or d in allowed]
+        expected = min(k, len(live))
         distances = [hamming(PATTERNS[pattern], words, dim) for _, words in live]
         ranked = sorted(range(len(live)), key=lambda i: (distances[i], i))
         rescoring = rescore if rescore is not None else self.side != "none"
         if rescoring and numpy is None:
             return
-        hits = self.col.search(query, k, exact=exact, rescore=rescore, oversample=oversample)
+        hits = self.col.search(query, k, exact=exact, rescore=rescore, oversample=oversample, filter=allowed)
         scan = exact or not self.col.has_index()
+        assert len(hits) == expected if scan or allowed is not None else len(hits) <= expected
         if rescoring:
             # The best k * oversample by the codes (through the graph: some
             # live ones), ranked again by the side, equal scores lower slot
             # first, and scored by it.
-            assert len(hits) == min(k, len(live)) if scan else len(hits) <= min(k, len(live))
             scores = (
                 rescored_scores(
                     query, numpy.stack([self.rows[d] for d, _ in live]), [w for _, w in live], self.side, dim
@@ -651,8 +655,8 @@ class CollectionMachine(RuleBasedStateMachine):
         if exact or not self.col.has_index():
             assert hits == [(live[i][0], score_of(distances[i], dim)) for i in ranked[:k]]
         else:
-            # Through the graph: live documents, each with its own distance's score.
-            assert len(hits) <= min(k, len(live))
+            # Through the graph: allowed live documents, each with its own
+            # distance's score.
             by_doc = {live[i][0]: score_of(distances[i], dim) for i in range(len(live))}
             assert all(by_doc[doc] == score for doc, score in hits)
 

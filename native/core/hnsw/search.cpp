@@ -69,17 +69,19 @@ std::vector<SearchHit> search_hnsw_live(const HnswGraph& graph, CodeRows vectors
 
 namespace {
 
-// The pool road of both measures: `max_distance` bounds every distance the
-// measure gives.
-template <class Target, class Measure>
-std::vector<SearchHit> pool_search(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
-                                   const Target* query, const Measure& measure, std::uint32_t max_distance,
-                                   std::uint64_t k, std::uint64_t ef, std::size_t width, SearchContext& context) {
+// The first `width` kept nodes of every one a layer-0 walk measured, by either
+// measure (`max_distance` bounds every distance it gives); what is kept, live
+// or allowed slots, is the walk's `keep`.
+template <class Target, class Measure, class Keep>
+std::vector<SearchHit> pool_hits(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
+                                 const Target* query, const Measure& measure, std::uint32_t max_distance,
+                                 std::uint64_t k, std::uint64_t ef, std::size_t width, SearchContext& context,
+                                 Keep keep) {
     const auto entry = graph.entry_point();
     if (width == 0 || !entry || *entry >= vectors.size()) return {};
     context.seen.clear();
-    walk_to_layer0(graph, vectors, query, measure, *entry, k, ef, context, KeepLive{ids},
-                   CollectLive{KeepLive{ids}, &context.seen});
+    walk_to_layer0(graph, vectors, query, measure, *entry, k, ef, context, keep,
+                   CollectKept<Keep>{keep, &context.seen});
     // The first `width` of the pool by (distance, slot): the cut-off distance
     // from a count per distance, then every node below it and the lowest
     // slots at it. The pool holds each measured slot once. Rescoring ranks
@@ -115,15 +117,52 @@ std::vector<SearchHit> pool_search(const HnswGraph& graph, CodeRows vectors, std
 std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
                                         const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
                                         std::size_t width, SearchContext& context) {
-    return pool_search(graph, vectors, ids, query, kernels::code_kernels(vectors.words),
-                       static_cast<std::uint32_t>(vectors.dim), k, ef, width, context);
+    return pool_hits(graph, vectors, ids, query, kernels::code_kernels(vectors.words),
+                     static_cast<std::uint32_t>(vectors.dim), k, ef, width, context, KeepLive{ids});
 }
 
 std::vector<SearchHit> search_hnsw_pool(const HnswGraph& graph, CodeRows vectors, std::span<const std::uint32_t> ids,
                                         const kernels::AsymmetricQuery& query, std::uint64_t k, std::uint64_t ef,
                                         std::size_t width, SearchContext& context) {
-    return pool_search(graph, vectors, ids, &query, asymmetric_measure(query), query.max_distance, k, ef, width,
-                       context);
+    return pool_hits(graph, vectors, ids, &query, asymmetric_measure(query), query.max_distance, k, ef, width, context,
+                     KeepLive{ids});
+}
+
+namespace {
+
+// A filtered walk: `walk(keep)` with the allowed slots kept and the budget of
+// the scan of them; nothing when it gave up.
+template <class Walk>
+std::optional<std::vector<SearchHit>> walk_allowed(const AllowedSlots& allowed, Walk walk) {
+    bool gave_up = false;
+    auto hits = walk(KeepAllowed{&allowed, allowed.count() / SCAN_ROWS_PER_WALK_NODE, &gave_up});
+    if (gave_up) return std::nullopt;
+    return hits;
+}
+
+}  // namespace
+
+std::optional<std::vector<SearchHit>> search_hnsw_allowed(const HnswGraph& graph, CodeRows vectors,
+                                                          std::span<const std::uint32_t> ids,
+                                                          const std::uint64_t* query, std::uint64_t k, std::uint64_t ef,
+                                                          std::size_t width, const AllowedSlots& allowed,
+                                                          SearchContext& context) {
+    return walk_allowed(allowed, [&](const KeepAllowed& keep) {
+        return width > k ? pool_hits(graph, vectors, ids, query, kernels::code_kernels(vectors.words),
+                                     static_cast<std::uint32_t>(vectors.dim), k, ef, width, context, keep)
+                         : search_graph(graph, vectors, ids, query, k, ef, keep, context);
+    });
+}
+
+std::optional<std::vector<SearchHit>> search_hnsw_allowed(const HnswGraph& graph, CodeRows vectors,
+                                                          std::span<const std::uint32_t> ids,
+                                                          const kernels::AsymmetricQuery& query, std::uint64_t k,
+                                                          std::uint64_t ef, std::size_t width,
+                                                          const AllowedSlots& allowed, SearchContext& context) {
+    return walk_allowed(allowed, [&](const KeepAllowed& keep) {
+        return pool_hits(graph, vectors, ids, &query, asymmetric_measure(query), query.max_distance, k, ef, width,
+                         context, keep);
+    });
 }
 
 }  // namespace kestrix
