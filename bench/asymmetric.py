@@ -183,8 +183,8 @@ def main() -> None:
     parser.add_argument("--roads-json", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
-    for spec in args.data:
-        name, path = spec.split("=", 1)
+    for data_set in args.data:
+        name, path = data_set.split("=", 1)
         stored_rows, stored, queries = split(path, args.queries, args.seed)
         measure = float_answer(stored_rows, stored, queries, K)
         cols = collections(stored_rows, stored)
@@ -197,7 +197,7 @@ def main() -> None:
         mine = default_roads(cols, queries, measure, args.repeats)
         today = {}
         if args.today:
-            child = [sys.executable, __file__, "--roads-json", "--data", spec, "--queries", str(args.queries)]
+            child = [sys.executable, __file__, "--roads-json", "--data", data_set, "--queries", str(args.queries)]
             child += ["--seed", str(args.seed), "--repeats", str(args.repeats)]
             env = dict(os.environ, PYTHONPATH=args.today)
             today = json.loads(subprocess.run(child, env=env, check=True, capture_output=True, text=True).stdout)
