@@ -23,7 +23,7 @@ std::size_t grown_room(const Vec& v, std::size_t wanted) noexcept {
 
 std::expected<Collection, LoadProblem> Collection::from_parts(VectorStore store, std::vector<std::uint64_t> doc_ids,
                                                               std::optional<side::SideStore> side,
-                                                              std::optional<HnswGraph> graph) {
+                                                              std::optional<HnswGraph> graph, side::Metric metric) {
     if (doc_ids.size() != store.size()) return std::unexpected(LoadProblem{"document ids do not match the slot count"});
     if (side && side->size() != store.size())
         return std::unexpected(LoadProblem{"side rows do not match the slot count"});
@@ -39,7 +39,7 @@ std::expected<Collection, LoadProblem> Collection::from_parts(VectorStore store,
         }
         live += !is_tombstoned(words[slot]);
     }
-    Collection collection(side::SideKind::None, store.dimension());
+    Collection collection(side::SideKind::None, store.dimension(), metric);
     collection.map_.reserve(live);
     for (std::size_t slot = 0; slot < doc_ids.size(); ++slot) {
         if (is_tombstoned(words[slot])) continue;
@@ -64,7 +64,7 @@ std::expected<void, CollectionError> Collection::add(std::span<const std::uint64
     }
     return append(
         ids.first(n), CodeRows(vectors.data, vectors.dim, n), [now](std::size_t) { return now; },
-        [&](side::SideStore& side) { side.append(n, floats); }, false, before_commit);
+        [&](side::SideStore& side) { side.append(n, floats, metric_); }, false, before_commit);
 }
 
 std::expected<void, CollectionError> Collection::add_stored(const StoredRows& rows) {

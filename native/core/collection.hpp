@@ -97,8 +97,8 @@ struct SearchOptions {
     std::size_t threads = 1;
     // Rank the k x oversample best candidates of the codes again by inner
     // product with the side (with the codes' sign vectors when the collection
-    // has no side) and answer the best k with those scores. Needs the queries'
-    // floats.
+    // has no side), or by cosine under Metric::Cosine, and answer the best k
+    // with those scores. Needs the queries' floats.
     bool rescore = false;
     std::uint64_t oversample = DEFAULT_OVERSAMPLE;
     // An allow-list of document ids: only those that are stored may answer,
@@ -130,9 +130,10 @@ struct StoredRows {
 class Collection {
 public:
     // An empty collection of `dim`-dimensional vectors (1..4096) that keeps a
-    // rescoring side of the given encoding.
-    explicit Collection(side::SideKind side = side::SideKind::None, std::size_t dim = DIMENSION) noexcept
-        : store_(dim), side_(side, dim) {}
+    // rescoring side of the given encoding and rescores by `metric`.
+    explicit Collection(side::SideKind side = side::SideKind::None, std::size_t dim = DIMENSION,
+                        side::Metric metric = side::Metric::InnerProduct) noexcept
+        : store_(dim), side_(side, dim), metric_(metric) {}
     Collection(Collection&&) noexcept = default;
     Collection& operator=(Collection&&) noexcept = default;
 
@@ -141,9 +142,11 @@ public:
     // side, when given, must have one row per slot, of the store's dimension;
     // without one the collection keeps none. A graph must have been read for
     // this store's slot count (decode_graph checks it); it is installed as it is.
+    // `metric` is the one the side's rows were stored under.
     static std::expected<Collection, LoadProblem> from_parts(VectorStore store, std::vector<std::uint64_t> doc_ids,
                                                              std::optional<side::SideStore> side = std::nullopt,
-                                                             std::optional<HnswGraph> graph = std::nullopt);
+                                                             std::optional<HnswGraph> graph = std::nullopt,
+                                                             side::Metric metric = side::Metric::InnerProduct);
 
     // Upserts the batch, whole or not at all. Everything is checked first (id
     // range, duplicates in the batch, room), and a refused batch changes
@@ -154,7 +157,7 @@ public:
     // extension included, and then nothing has changed, the graph neither.
     // `vectors` are codes of the collection's dimension; `floats` holds the
     // rows' dim floats each (the codes' source), which a collection with a
-    // side needs for its rows.
+    // side needs for its rows (scaled to unit length under Metric::Cosine).
     std::expected<void, CollectionError> add(std::span<const std::uint64_t> ids, CodeRows vectors, double now,
                                              std::span<const float> floats = {},
                                              const BeforeCommit& before_commit = {});
@@ -188,6 +191,7 @@ public:
 
     const VectorStore& store() const noexcept { return store_; }
     const side::SideStore& side() const noexcept { return side_; }
+    side::Metric metric() const noexcept { return metric_; }
     std::span<const std::uint64_t> doc_ids() const noexcept { return doc_ids_; }
 
     // ------------------------------------------------------------ the graph
@@ -292,6 +296,9 @@ private:
     GraphNodes nodes_;
     // Row i belongs to slot i, through every change of the store.
     side::SideStore side_;
+    // What rescored scores measure: the side's rows were stored, and queries
+    // are prepared, under it.
+    side::Metric metric_ = side::Metric::InnerProduct;
     // Compactions so far: slot numbers of one epoch mean the same slots.
     std::uint64_t epoch_ = 0;
     // The graph road's room, sized for this collection's slots and freed

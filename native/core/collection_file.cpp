@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 #include <utility>
 
 #include "codec.hpp"
@@ -34,6 +35,12 @@ void each_section(const Collection& c, Each&& each) {
     }
     if (const HnswGraph* graph = c.graph()) {
         each(Kind::Graph, [&](ByteSink& out) { encode_graph(*graph, out); });
+    }
+    // Only a metric other than the inner product is written, so the files of
+    // such collections stay what they were, and a reader that does not know
+    // the section refuses the file instead of rescoring it wrongly.
+    if (c.metric() != side::Metric::InnerProduct) {
+        each(Kind::Metric, [&](ByteSink& out) { out.value(static_cast<std::uint32_t>(c.metric())); });
     }
 }
 
@@ -104,6 +111,18 @@ Read<side::SideStore> read_side(ByteInput& in, container::SectionInput* placed,
     return side::SideStore::from_rows(header->kind, header->dim, std::move(rows), header->count);
 }
 
+// One little-endian u32: the metric's number.
+Read<side::Metric> read_metric(ByteInput& in) {
+    std::uint32_t number = 0;
+    if (in.left() != sizeof number || !in.value(number)) {
+        return std::unexpected(with_section("metric section", "its length is not 4 bytes"));
+    }
+    if (number != static_cast<std::uint32_t>(side::Metric::Cosine)) {
+        return std::unexpected(with_section("metric section", "unknown metric " + std::to_string(number)));
+    }
+    return static_cast<side::Metric>(number);
+}
+
 Read<HnswGraph> read_graph(ByteInput& in, std::size_t slot_count) {
     auto graph = decode_graph(in, slot_count);
     if (!graph) return std::unexpected(with_section("graph section", error_name(graph.error())));
@@ -118,6 +137,7 @@ struct Parts {
     std::optional<Read<std::vector<std::uint64_t>>> doc_ids;
     std::optional<Read<side::SideStore>> side;
     std::optional<Read<HnswGraph>> graph;
+    std::optional<Read<side::Metric>> metric;
 };
 
 // The graph is read against the store's slot count; without a readable store
@@ -145,7 +165,8 @@ Read<VectorStore> store_of(StoreSlots slots, std::optional<Read<Codes>> codes) {
 }
 
 // The collection of the parts, or the first problem in a fixed order: the
-// store, its codes, the ids, the side, the ids against the store, the graph.
+// store, its codes, the ids, the side, the metric, the ids against the store,
+// the graph.
 Read<Collection> assemble(Parts parts) {
     if (!*parts.store) return std::unexpected(std::move(parts.store->error()));
     auto store = store_of(std::move(**parts.store), std::move(parts.codes));
@@ -166,9 +187,15 @@ Read<Collection> assemble(Parts parts) {
         }
         side = std::move(**parts.side);
     }
+    auto metric = side::Metric::InnerProduct;
+    if (parts.metric) {
+        if (!*parts.metric) return std::unexpected(std::move(parts.metric->error()));
+        metric = **parts.metric;
+    }
     std::optional<HnswGraph> graph;
     if (parts.graph && *parts.graph) graph = std::move(**parts.graph);
-    auto collection = Collection::from_parts(std::move(*store), std::move(*doc_ids), std::move(side), std::move(graph));
+    auto collection =
+        Collection::from_parts(std::move(*store), std::move(*doc_ids), std::move(side), std::move(graph), metric);
     if (!collection) return std::unexpected(with_section("document id section", collection.error()));
     if (parts.graph && !*parts.graph) return std::unexpected(std::move(parts.graph->error()));
     return std::move(*collection);
@@ -231,7 +258,7 @@ std::expected<Collection, ReadError> read_collection(container::Source& file, co
         const bool seen =
             (kind == kind_number(Kind::Store) && parts.store) || (kind == kind_number(Kind::DocIds) && parts.doc_ids) ||
             (kind == kind_number(Kind::Side) && parts.side) || (kind == kind_number(Kind::Graph) && parts.graph) ||
-            (kind == kind_number(Kind::Codes) && parts.codes);
+            (kind == kind_number(Kind::Codes) && parts.codes) || (kind == kind_number(Kind::Metric) && parts.metric);
         if (seen) {
             if (!repeated) repeated = kind;
             return;
@@ -239,6 +266,7 @@ std::expected<Collection, ReadError> read_collection(container::Source& file, co
         switch (static_cast<Kind>(kind)) {
             case Kind::Store: parts.store = read_store(in); break;
             case Kind::Codes: parts.codes = read_codes_section(in); break;
+            case Kind::Metric: parts.metric = read_metric(in); break;
             case Kind::DocIds: parts.doc_ids = read_doc_ids(in); break;
             case Kind::Side: parts.side = read_side(in, &in, options.side_owner); break;
             case Kind::Graph:
@@ -289,6 +317,10 @@ std::expected<Collection, std::string> collection_of_sections(const SectionBytes
     if (sections.side) {
         SpanInput side(*sections.side);
         parts.side = read_side(side, nullptr, nullptr);
+    }
+    if (sections.metric) {
+        SpanInput metric(*sections.metric);
+        parts.metric = read_metric(metric);
     }
     if (const auto slots = store_slots(parts); sections.graph && slots) {
         SpanInput graph(*sections.graph);

@@ -67,14 +67,15 @@ std::expected<Collection, ReadError> read_collection(container::Source& file, co
 std::expected<Collection, ReadError> load_collection(const char* path, bool map_side);
 
 // A collection of sections handed over one by one, without a container: the
-// store's and the document ids' bytes, and the codes', a side's and a graph's
-// if any. Checked as a file's sections are.
+// store's and the document ids' bytes, and the codes', a side's, a graph's
+// and a metric's if any. Checked as a file's sections are.
 struct SectionBytes {
     std::span<const std::byte> store;
     std::optional<std::span<const std::byte>> codes;
     std::span<const std::byte> doc_ids;
     std::optional<std::span<const std::byte>> side;
     std::optional<std::span<const std::byte>> graph;
+    std::optional<std::span<const std::byte>> metric;
 };
 std::expected<Collection, std::string> collection_of_sections(const SectionBytes& sections);
 

@@ -163,8 +163,9 @@ void Collection::rescore_hits(std::vector<SearchHit>& hits, const std::uint64_t*
                               const SearchOptions& options) const {
     if (!options.rescore) return;
     const std::size_t dim = dimension();
-    const auto prepared = floats.size() >= dim ? side::prepare_query(side::native_mode(side_.kind()), floats.first(dim))
-                                               : std::unexpected(side::SideError::BadRow);
+    const auto prepared = floats.size() >= dim
+                              ? side::prepare_query(side::native_mode(side_.kind()), floats.first(dim), metric_)
+                              : std::unexpected(side::SideError::BadRow);
     if (prepared) {
         hits.resize(side::rescore(*prepared, side_.view(), store_.codes(), std::span(hits), options.k));
         // The candidates may have been measured by asymmetric distance; an

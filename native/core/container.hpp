@@ -47,6 +47,7 @@ enum class SectionKind : std::uint32_t {
     Graph = 3,   // the HNSW graph
     Side = 4,    // rescoring vectors
     Codes = 5,   // the codes of a store that is not 384-dimensional, and its dimension
+    Metric = 6,  // what rescored scores measure, when it is not the inner product
 };
 
 struct KindName {
@@ -55,7 +56,7 @@ struct KindName {
 };
 inline constexpr KindName SECTION_NAMES[] = {
     {SectionKind::Store, "store"}, {SectionKind::DocIds, "doc ids"}, {SectionKind::Graph, "graph"},
-    {SectionKind::Side, "side"},   {SectionKind::Codes, "codes"},
+    {SectionKind::Side, "side"},   {SectionKind::Codes, "codes"},    {SectionKind::Metric, "metric"},
 };
 
 // A reader that does not know a section's kind may pass over it only when the
@@ -64,7 +65,7 @@ inline constexpr std::uint32_t FLAG_SKIPPABLE = 1;
 
 constexpr bool is_known_kind(std::uint32_t kind) noexcept {
     return kind >= static_cast<std::uint32_t>(SectionKind::Store) &&
-           kind <= static_cast<std::uint32_t>(SectionKind::Codes);
+           kind <= static_cast<std::uint32_t>(SectionKind::Metric);
 }
 
 struct Section {

@@ -62,7 +62,7 @@ constexpr MethodSignature LOAD_FILE_SIGNATURE{"Collection", "_load_file", LOAD_F
 constexpr const char* READ_FILE_BYTES_PARAMETERS[] = {"data", "threads"};
 constexpr MethodSignature READ_FILE_BYTES_SIGNATURE{"Collection", "_read_file_bytes", READ_FILE_BYTES_PARAMETERS, 1};
 
-constexpr const char* FROM_SECTIONS_PARAMETERS[] = {"store", "doc_ids", "threads", "graph", "side", "codes"};
+constexpr const char* FROM_SECTIONS_PARAMETERS[] = {"store", "doc_ids", "threads", "graph", "side", "codes", "metric"};
 constexpr MethodSignature FROM_SECTIONS_SIGNATURE{"Collection", "_from_sections", FROM_SECTIONS_PARAMETERS, 2};
 
 }  // namespace
@@ -151,7 +151,7 @@ PyObject* collection_from_sections(PyObject* cls, PyObject* args, PyObject* kwar
             const auto threads = read_threads(a[2], usable_cores());
             if (!threads) return nullptr;
             if (!optional_bytes(a[3], "graph", sections.graph) || !optional_bytes(a[4], "side", sections.side) ||
-                !optional_bytes(a[5], "codes", sections.codes)) {
+                !optional_bytes(a[5], "codes", sections.codes) || !optional_bytes(a[6], "metric", sections.metric)) {
                 return nullptr;
             }
             auto read = file::collection_of_sections(sections);

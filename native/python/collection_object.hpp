@@ -29,6 +29,7 @@ struct CollectionObject {
     std::size_t threads;
     // Fixed at creation: read without the collection's lock.
     side::SideKind side;
+    side::Metric metric;
     std::size_t dim;
 };
 

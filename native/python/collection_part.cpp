@@ -33,6 +33,7 @@ PyObject* make_instance(PyTypeObject* type, std::size_t threads, Collection coll
     if (self == nullptr) return nullptr;
     CollectionObject& object = as_collection(self);
     object.side = state->collection.side().kind();
+    object.metric = state->collection.metric();
     object.dim = state->collection.dimension();
     new (&object.state) std::unique_ptr<GuardedCollection>(std::move(state));
     object.threads = threads;
@@ -102,22 +103,27 @@ void collection_dealloc(PyObject* self) noexcept {
 
 // The rescoring side's names, in SideKind order.
 constexpr const char* SIDE_NAMES[] = {"none", "int8", "float16"};
+// What rescored scores measure, in Metric order.
+constexpr const char* METRIC_NAMES[] = {"ip", "cosine"};
 
-// side: None or one of SIDE_NAMES.
-std::optional<side::SideKind> read_side_kind(PyObject* object) {
-    if (object == nullptr || object == Py_None) return side::SideKind::None;
-    if (PyUnicode_Check(object)) {
-        for (std::size_t i = 0; i < std::size(SIDE_NAMES); ++i) {
-            if (PyUnicode_CompareWithASCIIString(object, SIDE_NAMES[i]) == 0) return static_cast<side::SideKind>(i);
-        }
-        PyErr_Format(PyExc_ValueError, "side must be 'none', 'int8' or 'float16', got %R", object);
+// The position of `object` among `names` (None: the first), or nothing with
+// ValueError (naming `choices`) or TypeError (not a str) set; `what` names
+// the argument.
+std::optional<std::size_t> read_choice(PyObject* object, std::span<const char* const> names, const char* what,
+                                       const char* choices) {
+    if (object == nullptr || object == Py_None) return 0;
+    if (!PyUnicode_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a str or None, got %R", what, object);
         return std::nullopt;
     }
-    PyErr_Format(PyExc_TypeError, "side must be a str or None, got %R", object);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(object, names[i]) == 0) return i;
+    }
+    PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", what, choices, object);
     return std::nullopt;
 }
 
-constexpr const char* NEW_PARAMETERS[] = {"dim", "threads", "side"};
+constexpr const char* NEW_PARAMETERS[] = {"dim", "threads", "side", "metric"};
 constexpr MethodSignature NEW_SIGNATURE{"Collection", "__new__", NEW_PARAMETERS, 0};
 
 PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -127,9 +133,12 @@ PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
     if (!dim) return nullptr;
     const auto threads = read_threads(a[1], usable_cores());
     if (!threads) return nullptr;
-    const auto side = read_side_kind(a[2]);
+    const auto side = read_choice(a[2], SIDE_NAMES, "side", "'none', 'int8' or 'float16'");
     if (!side) return nullptr;
-    return make_instance(type, *threads, Collection(*side, *dim));
+    const auto metric = read_choice(a[3], METRIC_NAMES, "metric", "'ip' or 'cosine'");
+    if (!metric) return nullptr;
+    return make_instance(type, *threads,
+                         Collection(static_cast<side::SideKind>(*side), *dim, static_cast<side::Metric>(*metric)));
 }
 
 // ---------------------------------------------------------------- changes
@@ -409,12 +418,18 @@ PyObject* side_name(PyObject* self, void*) noexcept {
     return PyUnicode_FromString(SIDE_NAMES[static_cast<std::size_t>(as_collection(self).side)]);
 }
 
+PyObject* metric_name(PyObject* self, void*) noexcept {
+    return PyUnicode_FromString(METRIC_NAMES[static_cast<std::size_t>(as_collection(self).metric)]);
+}
+
 PyObject* dimension(PyObject* self, void*) noexcept { return PyLong_FromSize_t(dimension_of(self)); }
 
 PyObject* threads_of(PyObject* self, void*) noexcept { return PyLong_FromSize_t(as_collection(self).threads); }
 
 PyGetSetDef collection_getset[] = {
     {"side", side_name, nullptr, "The rescoring side chosen at creation: 'none', 'int8' or 'float16'.", nullptr},
+    {"metric", metric_name, nullptr,
+     "What rescored scores measure, chosen at creation: 'ip' (the inner product) or 'cosine'.", nullptr},
     {"dim", dimension, nullptr, "The components of every vector, chosen at creation.", nullptr},
     {"threads", threads_of, nullptr, "How many threads a batch search uses when a call does not say.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -422,7 +437,8 @@ PyGetSetDef collection_getset[] = {
 
 constexpr const char TYPE_NAME[] = "kestrix._native.Collection";
 char collection_doc[] =
-    "Collection(dim=384, threads=None, side=None)\n--\n\nDocuments under unique ids; see kestrix.Collection.";
+    "Collection(dim=384, threads=None, side=None, metric=None)\n--\n\nDocuments under unique ids; see "
+    "kestrix.Collection.";
 
 }  // namespace
 
@@ -457,6 +473,9 @@ bool add_collection_part(PyObject* module) noexcept {
     PyRef sides(Py_BuildValue("(sss)", SIDE_NAMES[0], SIDE_NAMES[1], SIDE_NAMES[2]));
     if (!sides || PyModule_AddObject(module, "SIDES", sides.get()) < 0) return false;
     sides.release();
+    PyRef metrics(Py_BuildValue("(ss)", METRIC_NAMES[0], METRIC_NAMES[1]));
+    if (!metrics || PyModule_AddObject(module, "METRICS", metrics.get()) < 0) return false;
+    metrics.release();
     return true;
 }
 

@@ -45,6 +45,7 @@ constexpr Constant CONSTANTS[] = {
     {"GRAPH_SECTION", static_cast<std::uint32_t>(container::SectionKind::Graph)},
     {"SIDE_SECTION", static_cast<std::uint32_t>(container::SectionKind::Side)},
     {"CODES_SECTION", static_cast<std::uint32_t>(container::SectionKind::Codes)},
+    {"METRIC_SECTION", static_cast<std::uint32_t>(container::SectionKind::Metric)},
 };
 
 bool add_constant(PyObject* module, const char* name, PyObject* value) noexcept {

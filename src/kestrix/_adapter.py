@@ -20,9 +20,10 @@ search waits for a build: the add that brings the store to
 and replacements keep it (their nodes stay as waypoints). Deleted slots of a
 store without a graph are compacted away once they outnumber the live ones.
 
-Searches return the collection's own score ``s`` (the rescored inner
-product, or ``1 - hamming / dim`` without rescoring): each adapter puts it on
-the scale its framework's users expect.
+Searches return the collection's own score ``s`` (the rescored cosine, as a
+new store's collection rescores by ``metric="cosine"``; the inner product
+under ``metric="ip"``; ``1 - hamming / dim`` without rescoring): each adapter
+puts it on the scale its framework's users expect.
 
 Persistent mode (``persist_directory=``). The folder holds the documents in a
 SQLite database (``documents.sqlite``, committed durably by each change) and
@@ -51,10 +52,13 @@ from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 from ._common import DIMENSION
 from ._durable import DurableCollection, open_collection
 from ._files import path_argument
-from ._native import MAX_DIMENSION, SIDES
+from ._native import MAX_DIMENSION, METRICS, SIDES
 from .collection import Collection
 from .documents import Batch, DocumentStore, Record
 
+# What a new store's rescored scores measure: the cosine, so that its scores
+# keep their scale whatever the lengths of the model's embeddings.
+NEW_STORE_METRIC = "cosine"
 # A filtered search rescores every allowed document up to this many.
 RESCORE_EVERY_ALLOWED = 10_000
 # The persistent mode's folder.
@@ -115,6 +119,14 @@ def check_search_options(oversample: Any, rescore: Any) -> None:
         raise ValueError(f"oversample must be an int >= 1, got {oversample!r}")
     if not isinstance(rescore, bool):
         raise TypeError(f"rescore must be True or False, got {rescore!r}")
+
+
+def metric_argument(metric: Any) -> Optional[str]:
+    """A store's metric as given (None: cosine for a new store, a folder's
+    own for one that exists)."""
+    if metric is not None and (not isinstance(metric, str) or metric not in METRICS):
+        raise ValueError(f"metric must be 'cosine', 'ip' or None, got {metric!r}")
+    return metric
 
 
 def side_argument(side: Any) -> str:
@@ -195,9 +207,11 @@ class DocumentCollection:
         oversample: Any,
         rescore: Any,
         persist_directory: Any = None,
+        metric: Any = None,
     ) -> None:
         check_options(index_min_size, rebuild_fraction, m, ef_construction, ef, progress)
         side = side_argument(side)
+        metric = metric_argument(metric)
         # The dimension is the one given, or else the first embedding's;
         # until then the store is empty and no search reaches its collection.
         self.dim: Optional[int] = dim_argument(dim)
@@ -217,10 +231,15 @@ class DocumentCollection:
         # Why the persistent store takes no more changes (None: it does).
         self._failed: Optional[str] = None
         if folder is None:
-            self._db = Collection(self.dim or DIMENSION, side=side, rebuild_threshold=self.rebuild_fraction)
+            self._db = Collection(
+                self.dim or DIMENSION,
+                side=side,
+                metric=metric or NEW_STORE_METRIC,
+                rebuild_threshold=self.rebuild_fraction,
+            )
             self._docs = DocumentStore()
         else:
-            self._db, self._docs = _open_persistent(folder, side, self.rebuild_fraction, self.dim)
+            self._db, self._docs = _open_persistent(folder, side, self.rebuild_fraction, self.dim, metric)
             if len(self._docs) or self._db._slot_count():
                 self.dim = self._db.dim  # a folder that holds vectors has its dimension
         self._lock = threading.RLock()
@@ -239,7 +258,7 @@ class DocumentCollection:
                     if len(vectors[0]) != self._db.dim:
                         self._db = self._db._made_again(len(vectors[0]))
                 else:
-                    self._db = Collection(len(vectors[0]), side=self._db.side, rebuild_threshold=self.rebuild_fraction)
+                    self._db = self._empty_like(self._db, len(vectors[0]))
                 self.dim = self._db.dim
             elif len(vectors[0]) != self.dim:  # fixed by another thread since the vectors were checked
                 raise ValueError(f"{len(vectors[0])}-dim vectors; this store holds {self.dim}-dim vectors")
@@ -286,9 +305,13 @@ class DocumentCollection:
                 self._compact()
                 return
             old = self._docs
-            self._db = Collection(self._db.dim, side=self._db.side, rebuild_threshold=self.rebuild_fraction)
+            self._db = self._empty_like(self._db, self._db.dim)
             self._docs = DocumentStore()
             old.close()
+
+    def _empty_like(self, db: Collection, dim: int) -> Collection:
+        """An empty collection of ``dim``-dim vectors with ``db``'s side and metric."""
+        return Collection(dim, side=db.side, metric=db.metric, rebuild_threshold=self.rebuild_fraction)
 
     def _compact(self) -> None:
         # A collection with no deleted slots is left exactly as it is.
@@ -418,7 +441,7 @@ class DocumentCollection:
 
 
 def _open_persistent(
-    folder: str, side: str, rebuild_fraction: Optional[float], dim: Optional[int]
+    folder: str, side: str, rebuild_fraction: Optional[float], dim: Optional[int], metric: Optional[str]
 ) -> Tuple[DurableCollection, DocumentStore]:
     """The documents and the vectors of a persistent folder, recovered to
     the last change committed to both, and checked against each other."""
@@ -437,8 +460,17 @@ def _open_persistent(
         # A folder of vectors keeps its dimension; a new one is made at the
         # dimension given (or 384, made again at the first embedding's).
         made = dim if dim is not None and not os.path.isdir(vectors) else None
+        # A new folder's metric is the one given, or cosine; one that exists
+        # keeps its own (one given must be it).
+        if metric is None and not os.path.isdir(vectors):
+            metric = NEW_STORE_METRIC
         db = open_collection(
-            vectors, side=side, rebuild_threshold=rebuild_fraction, stop_after=docs.log_position, dim=made
+            vectors,
+            side=side,
+            rebuild_threshold=rebuild_fraction,
+            stop_after=docs.log_position,
+            dim=made,
+            metric=metric,
         )
         if dim is not None and db.dim != dim and (len(docs) or db._slot_count()):
             db.close()

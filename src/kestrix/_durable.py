@@ -72,12 +72,14 @@ def _log_name(number: int) -> str:
     return f"log-{number:020d}.wal"
 
 
-def _meta(side: str, dim: int) -> bytes:
-    # The dimension is named only when it is not 384, so logs of 384-dim
-    # collections are what they were.
+def _meta(side: str, dim: int, metric: str) -> bytes:
+    # The dimension and the metric are named only when they are not the
+    # defaults, so logs of other collections are what they were.
     fields: Dict[str, Any] = {"version": _META_VERSION, "side": side}
     if dim != DIMENSION:
         fields["dim"] = dim
+    if metric != "ip":
+        fields["metric"] = metric
     return json.dumps(fields, sort_keys=True).encode()
 
 
@@ -199,10 +201,11 @@ class DurableCollection(Collection):
         if self._slot_count() or self.has_index():
             raise ValueError(f"the durable collection {self._folder!r} holds {self.dim}-dim vectors")
         folder, threads, side, threshold = self._folder, self._threads, self.side, self.rebuild_threshold
+        metric = self.metric
         self.close()
         for name in os.listdir(folder):
             os.unlink(os.path.join(folder, name))
-        return open_collection(folder, threads, side, threshold, dim=dim)
+        return open_collection(folder, threads, side, threshold, dim=dim, metric=metric)
 
     def _log_outgrown(self) -> bool:
         """Whether the log has grown past the newest checkpoint (and past
@@ -238,7 +241,7 @@ class DurableCollection(Collection):
         tmp, fd = _locked_temporary(folder, "checkpoint")
         with _removed_on_failure(tmp):
             try:
-                held: int = self._checkpoint(fd, next_log, _meta(self._side_name, self.dim), base)
+                held: int = self._checkpoint(fd, next_log, _meta(self._side_name, self.dim, self.metric), base)
                 self._log_number = number
                 os.fsync(fd)
                 os.replace(tmp, os.path.join(folder, _checkpoint_name(held)))
@@ -263,6 +266,7 @@ def open_collection(
     rebuild_threshold: Optional[float] = None,
     stop_after: Optional[int] = None,
     dim: Optional[int] = None,
+    metric: Optional[str] = None,
 ) -> DurableCollection:
     """Open (or create) the durable collection in the folder ``path``; see
     :meth:`kestrix.Collection.open`. ``stop_after``: the last log record to
@@ -271,12 +275,13 @@ def open_collection(
     folder = path_argument(path)
     if os.path.exists(folder) and not os.path.isdir(folder):
         raise NotADirectoryError(f"cannot open {folder!r} as a durable collection: it is a file")
-    if (side is not None and side not in ("none", "int8", "float16")) or dim is not None:
-        Collection(DIMENSION if dim is None else dim, side=side)  # raises the collection's own error
+    if (side is not None and side not in ("none", "int8", "float16")) or dim is not None or metric is not None:
+        # Raises the collection's own error.
+        Collection(DIMENSION if dim is None else dim, side=side, metric=metric or "ip")
     os.makedirs(folder, exist_ok=True)
     lock = _take_lock(folder)
     try:
-        col = _recover(folder, threads, side, stop_after, dim)
+        col = _recover(folder, threads, side, stop_after, dim, metric)
         col.rebuild_threshold = rebuild_threshold
     except BaseException:
         lock.close()
@@ -291,28 +296,45 @@ def open_collection(
     return col
 
 
-def _empty(threads: Optional[int], side: str, dim: int) -> DurableCollection:
-    return cast(DurableCollection, Collection.__new__(DurableCollection, dim, threads=threads, side=side))
+def _empty(threads: Optional[int], side: str, dim: int, metric: str) -> DurableCollection:
+    made = Collection.__new__(DurableCollection, dim, threads=threads, side=side, metric=metric)
+    return cast(DurableCollection, made)
 
 
-def _made_as(path: str) -> Tuple[Optional[str], int]:
-    """The side (None: no readable header) and dimension a log's header names."""
+class _Made(NamedTuple):
+    """What a log's header says the collection was made as."""
+
+    side: Optional[str]  # None: no readable header
+    dim: int
+    metric: Optional[str]
+
+
+def _made_as(path: str) -> _Made:
+    """The side, dimension and metric a log's header names."""
+    unknown = _Made(None, DIMENSION, None)
     try:
         reader = LogReader(path, COLLECTION_LOG_TAG)
     except ValueError:
-        return None, DIMENSION
+        return unknown
     try:
         meta = json.loads(reader.meta)
     except ValueError:
-        return None, DIMENSION
+        return unknown
     if not isinstance(meta, dict):
-        return None, DIMENSION
+        return unknown
     dim = meta.get("dim", DIMENSION)
-    return meta.get("side"), dim if isinstance(dim, int) and not isinstance(dim, bool) else DIMENSION
+    if not isinstance(dim, int) or isinstance(dim, bool):
+        dim = DIMENSION
+    return _Made(meta.get("side"), dim, meta.get("metric", "ip"))
 
 
 def _recover(
-    folder: str, threads: Optional[int], side: Optional[str], stop_after: Optional[int], dim: Optional[int]
+    folder: str,
+    threads: Optional[int],
+    side: Optional[str],
+    stop_after: Optional[int],
+    dim: Optional[int],
+    metric: Optional[str],
 ) -> DurableCollection:
     # Temporary files of checkpoints and logs a crash cut short: the folder is ours.
     remove_stale_temporaries(folder, "checkpoint")
@@ -333,10 +355,12 @@ def _recover(
                 f"{err} (file {path!r}): the newest checkpoint of durable collection {folder!r} is damaged"
             ) from None
     else:
-        stored, stored_dim = _made_as(os.path.join(folder, logs[0][1])) if logs else (None, dim or DIMENSION)
-        col = _empty(threads, stored or side or "none", stored_dim)
+        made = _made_as(os.path.join(folder, logs[0][1])) if logs else _Made(None, dim or DIMENSION, None)
+        col = _empty(threads, made.side or side or "none", made.dim, made.metric or metric or "ip")
     if side is not None and side != col.side:
         raise ValueError(f"the durable collection {folder!r} keeps side {col.side!r}, not {side!r}")
+    if metric is not None and metric != col.metric:
+        raise ValueError(f"the durable collection {folder!r} rescores by metric {col.metric!r}, not {metric!r}")
     if dim is not None and dim != col.dim:
         raise ValueError(f"the durable collection {folder!r} holds {col.dim}-dim vectors, not {dim}")
     col._folder = folder
@@ -346,7 +370,9 @@ def _recover(
     col._log_number = logs[-1][0] if logs else 0
     if not checkpoints and not logs:
         # A new collection: its first log comes before its first checkpoint.
-        col._attach_log(Log.create(os.path.join(folder, _log_name(1)), COLLECTION_LOG_TAG, 0, _meta(col.side, col.dim)))
+        col._attach_log(
+            Log.create(os.path.join(folder, _log_name(1)), COLLECTION_LOG_TAG, 0, _meta(col.side, col.dim, col.metric))
+        )
         col._log_number = 1
         col._recovery = Recovery(0, 0, 0, (), (), ())
         return col
@@ -377,11 +403,16 @@ def _replay_logs(
             continue
         reader = LogReader(path, COLLECTION_LOG_TAG, expected_base=position)
         try:
-            logged_side = json.loads(reader.meta).get("side")
+            logged = json.loads(reader.meta)
+            logged_side, logged_metric = logged.get("side"), logged.get("metric", "ip")
         except (ValueError, AttributeError):
-            logged_side = None
+            logged_side = logged_metric = None
         if logged_side not in (None, col.side):
             raise ValueError(f"log {path!r} is the log of a collection with side {logged_side!r}, not {col.side!r}")
+        if logged_metric not in (None, col.metric):
+            raise ValueError(
+                f"log {path!r} is the log of a collection with metric {logged_metric!r}, not {col.metric!r}"
+            )
         records, last, stopped_at, problem, left_out = col._replay(reader, position, stop_after)
         report = reader.finish()
         replayed += records

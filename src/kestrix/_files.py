@@ -41,6 +41,7 @@ from ._native import (
     CODES_SECTION,
     DOC_IDS_SECTION,
     GRAPH_SECTION,
+    METRIC_SECTION,
     SIDE_SECTION,
     STORE_SECTION,
     codes_form,
@@ -65,6 +66,7 @@ __all__ = [
     "GRAPH_SECTION",
     "SIDE_SECTION",
     "CODES_SECTION",
+    "METRIC_SECTION",
 ]
 
 # A string annotation, because os.PathLike cannot be subscripted at run time

@@ -149,6 +149,7 @@ def describe_save(layout: Layout, kind: str) -> Dict[str, Any]:
         "documents": len(saved.docs),
         "dimension": manifest["dimension"],
         "side": saved.db.side,
+        "metric": saved.db.metric,
         "graph": saved.db.has_index(),
         "deleted_slots": saved.db._slot_count() - len(saved.db),
         "store_file": manifest["store_file"],
@@ -185,6 +186,11 @@ def describe_sharded(folder: str) -> Dict[str, Any]:
                 raise ValueError(
                     f"checkpoint {entry['file']!r} keeps side {col.side!r}; the manifest names {manifest['side']!r}"
                 )
+            if col.metric != manifest["metric"]:
+                raise ValueError(
+                    f"checkpoint {entry['file']!r} rescores by metric {col.metric!r}; "
+                    f"the manifest names {manifest['metric']!r}"
+                )
             log = os.path.join(folder, files.wal_name(i))
             shards.append(
                 {
@@ -205,11 +211,12 @@ def describe_sharded(folder: str) -> Dict[str, Any]:
         "routing": manifest["routing"],
         "saved_batch": manifest["seq"],
         "side": manifest["side"],
+        "metric": manifest["metric"],
         "documents": sum(shard["documents"] for shard in shards),
         "dimension": manifest["dimension"],
         "shards": shards,
         "checks": "passed (manifest, each checkpoint's size and CRC-32, each checkpoint read as a collection "
-        "with the manifest's side)",
+        "with the manifest's side and metric)",
     }
 
 

@@ -16,7 +16,8 @@ __all__ = ["Collection", "MAX_COLLECTION_ID"]
 class Collection(_NativeCollection):
     """Documents under unique integer ids, searched one query or a batch at a time.
 
-    ``Collection(dim=384, threads=None, side=None, *, rebuild_threshold=None)``;
+    ``Collection(dim=384, threads=None, side=None, *, metric="ip",
+    rebuild_threshold=None)``;
     ``dim`` is the length of every vector, 1 to 4096 (``col.dim``); a vector's
     code takes 8 bytes per 64 components (48 bytes at 384). ``threads`` is how
     many threads a batch search uses (default: every core this process may
@@ -24,7 +25,14 @@ class Collection(_NativeCollection):
     ``side`` keeps a richer copy of every vector beside its code, to rescore
     with: ``"int8"`` (each vector scaled by its largest component and rounded
     to int8: ``dim + 4`` bytes a vector, 388 at 384), ``"float16"`` (``2 *
-    dim`` bytes) or ``"none"``/None (the codes only). ``rebuild_threshold`` (a
+    dim`` bytes) or ``"none"``/None (the codes only). ``metric`` is what a
+    rescored score measures: ``"ip"`` (the default), the inner product of
+    the query and the stored vector as they are (the cosine for unit
+    vectors, as most sentence models give), or ``"cosine"``, which stores the
+    side's vectors scaled to unit length and scales every query too, so that
+    scores are cosines in ``[-1, 1]`` (up to the side's rounding) whatever
+    the embeddings' lengths (``col.metric``). Unrescored scores and the
+    ranking by the codes do not depend on it. ``rebuild_threshold`` (a
     share in ``[0, 1]``, or ``None``, the default: never) makes ``add``,
     ``delete`` and ``expire`` compact the collection and rebuild the graph,
     with its ``m`` and ``ef_construction``, as soon as deleted or replaced
@@ -45,7 +53,8 @@ class Collection(_NativeCollection):
       documents), ``id in col``, ``ids()`` (int64 array, oldest slot first),
       ``get(ids)`` (the stored codes, ``(n, 8 * ceil(dim / 64))`` uint8, bit
       ``c % 8`` of byte ``c // 8`` for component ``c``; ``get(ids,
-      vectors=True)``: the side's vectors, ``(n, dim)`` float32, as stored),
+      vectors=True)``: the side's vectors, ``(n, dim)`` float32, as stored:
+      of unit length under ``metric="cosine"``),
       ``expire(ttl_ms)``
       (deletes documents stored more than ``ttl_ms`` ago; insertion times are
       kept; ``ttl_ms >= 0``, and ``inf`` deletes nothing), ``compact()`` (frees the slots of deleted and replaced documents,
@@ -62,7 +71,8 @@ class Collection(_NativeCollection):
       distance (the query rounded to 4 bits a component, against the codes'
       signs; ties to the lower slot) are ranked again by inner product with
       the side's vectors, and the best ``k`` are returned with those inner
-      products as scores (the cosine, for unit vectors).
+      products as scores (the cosine, for unit vectors or
+      ``metric="cosine"``).
       ``rescore=True`` without a side uses the codes' own sign vectors (the
       inner product with the unit vector of signs, +-1/sqrt(dim) a
       component): no memory at all, a smaller gain. Equal rescored scores go
@@ -127,10 +137,11 @@ class Collection(_NativeCollection):
     384-dimensional collection's file gives a ``Kestrix`` with ids truncated
     to 31 bits; of any other it raises ValueError naming the dimension and
     this class), the codes in a section of their own when ``dim`` is not 384,
-    then the 64-bit id of every slot, the side's rows (if any), then the graph when there is one (its
-    tables, ``m``, ``ef_construction`` and the state of its level generator,
-    so a loaded graph is extended exactly as the saved one would have been),
-    in the checksummed container ``kestrix.save`` writes. ``load`` checks the
+    then the 64-bit id of every slot, the side's rows (if any), then the
+    graph when there is one (its tables, ``m``, ``ef_construction`` and the
+    state of its level generator, so a loaded graph is extended exactly as
+    the saved one would have been), and a metric section under
+    ``metric="cosine"``, in the checksummed container ``kestrix.save`` writes. ``load`` checks the
     graph's every count, member and link against the store before use and
     does not rebuild it. A loaded collection has no ``rebuild_threshold``
     unless given.
@@ -147,9 +158,10 @@ class Collection(_NativeCollection):
         threads: Optional[int] = None,
         side: Optional[str] = None,
         *,
+        metric: str = "ip",
         rebuild_threshold: Optional[float] = None,
     ) -> "Collection":
-        self = cast("Collection", super().__new__(cls, dim=dim, threads=threads, side=side))
+        self = cast("Collection", super().__new__(cls, dim=dim, threads=threads, side=side, metric=metric))
         self._threads = threads
         self.rebuild_threshold = rebuild_threshold
         return self
@@ -160,7 +172,7 @@ class Collection(_NativeCollection):
         threshold = "" if self.rebuild_threshold is None else f", rebuild_threshold={self.rebuild_threshold}"
         return (
             f"{type(self).__name__}(dim={self.dim}, documents={len(self)}, slots={self._slot_count()}, "
-            f"side={self.side!r}, graph={shown}, threads={self.threads}{threshold})"
+            f"side={self.side!r}, metric={self.metric!r}, graph={shown}, threads={self.threads}{threshold})"
         )
 
     def __reduce__(self) -> Tuple[Any, ...]:
@@ -221,11 +233,12 @@ class Collection(_NativeCollection):
         *,
         rebuild_threshold: Optional[float] = None,
         dim: Optional[int] = None,
+        metric: Optional[str] = None,
     ) -> "DurableCollection":
         """Open the durable collection in the folder ``path``, or create it
-        there (with ``side`` and ``dim``, 384 unless given, fixed from then
-        on; opening it again with another side or dimension raises
-        ValueError).
+        there (with ``side``, ``dim``, 384 unless given, and ``metric``,
+        ``"ip"`` unless given, fixed from then on; opening it again with
+        another side, dimension or metric raises ValueError).
 
         Every change (``add``, ``delete``, ``expire``, ``compact``, the graph
         ``build_index`` installs) is appended to a write-ahead log in the
@@ -242,7 +255,7 @@ class Collection(_NativeCollection):
         """
         from ._durable import open_collection
 
-        return open_collection(path, threads, side, rebuild_threshold, dim=dim)
+        return open_collection(path, threads, side, rebuild_threshold, dim=dim, metric=metric)
 
     def save(self, path: PathLike) -> None:
         """Write the collection, with its side and graph, to ``path``

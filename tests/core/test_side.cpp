@@ -416,6 +416,9 @@ TEST(Rescore, SignModeScoresTheCosineWithTheSignVectorAndNonFiniteQueriesAreRefu
     for (const float x : query) l1 += std::fabs(x), l2 += double{x} * x;
     EXPECT_NEAR(hits[0].score, l1 / std::sqrt(384.0), 1e-4);
     EXPECT_LE(hits[0].score, std::sqrt(l2) + 1e-4);  // a cosine times |q|, at most |q|
+    // Under the cosine the query is scaled to unit length: the cosine itself.
+    rescore(*prepare_query(RescoreMode::Sign, query, Metric::Cosine), SideView{}, codes, std::span(hits), 3);
+    EXPECT_NEAR(hits[0].score, l1 / std::sqrt(384.0 * l2), 1e-5);
 
     std::array<float, DIMENSION> bad{};
     for (const float x : {std::nanf(""), INFINITY, -INFINITY}) {

@@ -234,7 +234,7 @@ def _save(tmp_path, kind):
         col.save(path)
         size, crc = files.file_crc32(str(path))
         entries.append({"file": path.name, "bytes": size, "crc32": crc, "seq": 5})
-    files.write_manifest(str(tmp_path), 7, entries, "int8", 384)
+    files.write_manifest(str(tmp_path), 7, entries, "int8", 384, "ip")
     said = {"kind": "sharded collection", "documents": 4, "saved_batch": 7, "manifest_version": 1, "side": "int8"}
     return tmp_path, said, path
 

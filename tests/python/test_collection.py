@@ -17,6 +17,7 @@ from kestrix._native import (  # noqa: E402
     DIMENSION,
     DOC_IDS_SECTION,
     GRAPH_SECTION,
+    METRIC_SECTION,
     SIDE_SECTION,
     STORE_SECTION,
     pack_sections,
@@ -592,23 +593,29 @@ def test_a_rebuild_happens_only_past_the_threshold_the_caller_set(threshold, reb
         Collection(rebuild_threshold=1.5)
 
 
-@pytest.mark.parametrize("side", ["int8", "float16"])
-def test_a_side_rescores_batches_like_single_queries_and_survives_its_file(side, tmp_path):
-    X = clustered(600, 3)
-    X /= np.linalg.norm(X, axis=1, keepdims=True)
+def _unit(rows):
+    return rows / np.linalg.norm(rows, axis=-1, keepdims=True)
+
+
+@pytest.mark.parametrize("side, metric", [("int8", "ip"), ("float16", "ip"), ("int8", "cosine"), ("float16", "cosine")])
+def test_a_side_rescores_batches_like_single_queries_and_survives_its_file(side, metric, tmp_path):
+    U = _unit(clustered(600, 3))
+    # Under the cosine, lengths far apart change nothing: the side keeps the
+    # unit vectors, and every query is scaled to unit length too.
+    X = U * np.random.default_rng(5).uniform(0.01, 300, (600, 1)) if metric == "cosine" else U
     ids = np.arange(600) * 3
-    col = Collection(threads=2, side=side)
+    col = Collection(threads=2, side=side, metric=metric)
     col.add(ids, X)
     col.delete(ids[::4])
     col.add(ids[1:11], X[200:210])  # upserts move to new slots, rows with them
     col.compact()
     Q = X[:25] + 0.05 * clustered(25, 4)
     vectors = col.get(col.ids(), vectors=True)
-    assert np.abs(vectors - X[col.ids() // 3 + np.isin(col.ids(), ids[1:11]) * 199]).max() < 0.01
+    assert np.abs(vectors - U[col.ids() // 3 + np.isin(col.ids(), ids[1:11]) * 199]).max() < 0.01
     # Oversampling every document: the top-10 by the side's inner products
     # (an int8 side multiplies with the query rounded to int8 as well).
     tolerance = 3e-3 if side == "int8" else 1e-5
-    inner = Q @ vectors.T
+    inner = (_unit(Q) if metric == "cosine" else Q) @ vectors.T
     position = {doc: i for i, doc in enumerate(col.ids().tolist())}
     got_ids, got_scores = col.search(Q, 10, exact=True, oversample=len(col))
     for row in range(len(Q)):
@@ -647,7 +654,8 @@ def test_a_side_rescores_batches_like_single_queries_and_survives_its_file(side,
     # it: both then go on identically.
     mapped = Collection.load(tmp_path / "c.kx", mmap_side=True)
     col.save(tmp_path / "c.kx")
-    assert mapped.side == side and np.array_equal(mapped.get(mapped.ids(), vectors=True), vectors)
+    assert (mapped.side, mapped.metric, loaded.metric) == (side, metric, metric)
+    assert np.array_equal(mapped.get(mapped.ids(), vectors=True), vectors)
     # A copy for another process takes the side by value, and the graph.
     assert pickle.loads(pickle.dumps(mapped))._file_bytes() == loaded._file_bytes()
     for exact in (True, False):
@@ -668,6 +676,21 @@ def test_side_choices_and_damaged_side_sections_are_refused(tmp_path):
         Collection(side="int4")
     with pytest.raises(TypeError, match="side must be a str"):
         Collection(side=8)
+    with pytest.raises(ValueError, match="metric must be 'ip' or 'cosine', got 'l2'"):
+        Collection(metric="l2")
+    with pytest.raises(TypeError, match="metric must be a str or None"):
+        Collection(metric=1)
+    # A metric section: one u32, the cosine's 1 (the inner product writes none).
+    cosine = Collection(metric="cosine")
+    cosine.add([1, 2], clustered(2, 0))
+    parts = sections(cosine)
+    assert METRIC_SECTION not in sections(Collection()) and parts[METRIC_SECTION] == b"\1\0\0\0"
+    for damaged, message in [
+        (b"\1\0\0", "metric section: its length is not 4 bytes"),
+        (b"\2\0\0\0", "unknown metric 2"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            Collection._from_sections(parts[STORE_SECTION], parts[DOC_IDS_SECTION], metric=damaged)
     with pytest.raises(ValueError, match="keeps no vectors"):
         Collection().get([], vectors=True)
     col, other = Collection(side="int8"), Collection(side="int8")

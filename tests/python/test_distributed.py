@@ -54,8 +54,8 @@ def clustered(rng, n, centres=8):
     return np.where(flips, -1, 1).astype(np.float32) * base[rng.integers(0, centres, n)]
 
 
-def single_copy(ids, vectors, deleted=(), side=None):
-    col = Collection(vectors.shape[1], threads=1, side=side)
+def single_copy(ids, vectors, deleted=(), side=None, metric="ip"):
+    col = Collection(vectors.shape[1], threads=1, side=side, metric=metric)
     col.add(ids, vectors)
     col.delete(list(deleted))
     return col
@@ -131,17 +131,17 @@ def test_a_folder_saved_before_shards_kept_a_side_loads_and_routes_as_it_did(tmp
     assert (saved["side"], saved["dimension"]) == ("none", DIM)
 
 
-@pytest.mark.parametrize("shards, side", [(2, None), (3, "int8")])
-def test_exact_merge_has_the_distances_of_one_collection(tmp_path, shards, side):
+@pytest.mark.parametrize("shards, side, metric", [(2, None, "ip"), (3, "int8", "cosine")])
+def test_exact_merge_has_the_distances_of_one_collection(tmp_path, shards, side, metric):
     rng = np.random.default_rng(shards)
     n = 700
     ids = rng.permutation(10**6)[:n]
     vectors = clustered(rng, n)
     queries = np.concatenate([clustered(rng, 40), vectors[:10]])
-    one = single_copy(ids, vectors, deleted=ids[:30], side=side)
+    one = single_copy(ids, vectors, deleted=ids[:30], side=side, metric=metric)
     owner = shard_of(ids, shards)
-    locals_ = [single_copy(ids[owner == s], vectors[owner == s], ids[:30], side) for s in range(shards)]
-    with ShardedCollection(tmp_path / "c", shards=shards, side=side, cpus_per_shard=0.5) as sharded:
+    locals_ = [single_copy(ids[owner == s], vectors[owner == s], ids[:30], side, metric) for s in range(shards)]
+    with ShardedCollection(tmp_path / "c", shards=shards, side=side, metric=metric, cpus_per_shard=0.5) as sharded:
         sharded.add(ids, vectors)
         sharded.delete(ids[:30])
         # Unrescored, merged by distance; rescored over every candidate, by
@@ -229,6 +229,8 @@ def test_saved_folder_loads_elsewhere_and_keeps_writes_after_the_save(tmp_path):
         lambda m: m["shards"][1].update(crc32=-1),
         lambda m: m.update(side="int4"),
         lambda m: m.update(side="int8"),  # the shards keep none
+        lambda m: m.update(metric="l2"),
+        lambda m: m.update(metric="cosine"),  # the shards rescore by the inner product
         lambda m: m.update(dimension=4097),
         lambda m: m.update(dimension=768),  # the shards keep 384
     ],

@@ -118,16 +118,19 @@ def test_a_durable_collection_refuses_what_it_cannot_open_and_changes_nothing(tm
         Collection.open(folder / checkpoint)
 
 
-def test_a_durable_collection_keeps_its_dimension_through_log_and_checkpoint(tmp_path):
-    rows = np.random.default_rng(0).standard_normal((3, 768)).astype(np.float32)
-    with Collection.open(tmp_path / "c", dim=768) as col:
+def test_a_durable_collection_keeps_its_dimension_and_metric_through_log_and_checkpoint(tmp_path):
+    rows = np.random.default_rng(0).standard_normal((3, 768)).astype(np.float32) * [[1], [40], [0.01]]
+    with Collection.open(tmp_path / "c", dim=768, side="int8", metric="cosine") as col:
         col.add([1, 2, 3], rows)  # in the log only
+        answer = col.search(rows[1] * 3, 3)
     for step in ("replayed", "checkpointed"):
         with Collection.open(tmp_path / "c") as col:
-            assert (col.dim, len(col), col.search(rows[1], 1)[0][0]) == (768, 3, 2), step
+            assert (col.dim, col.metric, len(col), col.search(rows[1] * 3, 3)) == (768, "cosine", 3, answer), step
             col.checkpoint()
     with pytest.raises(ValueError, match="holds 768-dim vectors, not 384"):
         Collection.open(tmp_path / "c", dim=384)
+    with pytest.raises(ValueError, match="rescores by metric 'cosine', not 'ip'"):
+        Collection.open(tmp_path / "c", metric="ip")
 
 
 def test_a_copy_of_a_durable_collection_is_a_plain_collection_of_its_state(tmp_path):

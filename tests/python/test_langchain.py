@@ -95,6 +95,21 @@ def test_scores_are_the_exact_rescored_inner_product_on_the_codes_scale(embeddin
     assert _pairs(relevance) == [(d.id, min(1.0, s)) for d, s in results] and results[-1][1] < 1
 
 
+def test_a_new_store_scores_by_the_cosine_whatever_the_embeddings_lengths(texts):
+    # A model whose embeddings are far from unit length: the cosine (the
+    # default) keeps the scores on their scale, the inner product does not.
+    class Long(_Unit):
+        def _get_embedding(self, seed):
+            return (np.float32(super()._get_embedding(seed)) * (50 + seed % 7)).tolist()
+
+    cosine = KestrixVectorStore.from_texts(texts, Long(size=384))
+    inner = KestrixVectorStore.from_texts(texts, Long(size=384), metric="ip")
+    scored = cosine.similarity_search_with_score("text number 7", k=40)
+    assert cosine.store.metric == "cosine" and scored[0][0].page_content == "text number 7"
+    assert all(-2e-3 <= score <= 1 + 2e-3 for _, score in scored) and scored[0][1] == pytest.approx(1, abs=2e-3)
+    assert inner.similarity_search_with_score("text number 7", k=1)[0][1] > 100
+
+
 class _Table(Embeddings):
     def __init__(self, vectors):
         self.vectors = vectors
@@ -431,8 +446,14 @@ def _json_folder(folder, store, embeddings, version):
 def test_folders_of_earlier_versions_load_converted_and_get_a_graph_from_the_next_add(
     tmp_path, embeddings, texts, version
 ):
+    # Stores of those versions rescored by the inner product.
     store = KestrixVectorStore.from_texts(
-        texts, embeddings, [{"n": i, "f": i / 2} for i in range(40)], ids=[str(i) for i in range(40)], side=None
+        texts,
+        embeddings,
+        [{"n": i, "f": i / 2} for i in range(40)],
+        ids=[str(i) for i in range(40)],
+        side=None,
+        metric="ip",
     )
     store.delete(["3"])
     _json_folder(tmp_path, store, embeddings, version)
@@ -450,8 +471,8 @@ def test_folders_of_earlier_versions_load_converted_and_get_a_graph_from_the_nex
     assert list(KestrixVectorStore.load_local(tmp_path / "again", embeddings).documents) == list(store.documents)
     # Asked for, a side costs one embedding of every text, and answers as a new store would.
     asked = KestrixVectorStore.load_local(tmp_path, embeddings, side="int8")
-    fresh = KestrixVectorStore.from_texts([t for t in texts if t != "text number 3"], embeddings)
-    assert embeddings.batches == [39, 39] and asked.store.side == "int8"
+    fresh = KestrixVectorStore.from_texts([t for t in texts if t != "text number 3"], embeddings, metric="ip")
+    assert embeddings.batches == [39, 39] and asked.store.side == "int8" and asked.store.metric == "ip"
     assert [(d.page_content, s) for d, s in asked.similarity_search_with_score(query, k=4)] == [
         (d.page_content, s) for d, s in fresh.similarity_search_with_score(query, k=4)
     ]
@@ -479,7 +500,7 @@ def test_deleted_ids_are_reused_and_tombstones_compacted(embeddings, texts):
     assert (store.store._slot_count(), len(store)) == (1141, 121)
     store.delete(more[1000:1030])
     assert store.store._slot_count() == len(store) == 91
-    assert "(dim=384, documents=91, slots=91, side='int8', graph=None" in repr(store)
+    assert "(dim=384, documents=91, slots=91, side='int8', metric='cosine', graph=None" in repr(store)
     store.build_index()
     assert len(store.store) == 91
 

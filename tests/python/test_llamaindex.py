@@ -184,7 +184,9 @@ def test_persist_and_load_through_llamaindex(tmp_path, nodes):
         (n.node.node_id, n.score) for n in asked
     ]
     assert list(loaded.documents) == list(store.documents) and loaded.client.has_index()
-    assert "documents=36, slots=40, side='int8', graph=HNSW(m=16, nodes=40)" in repr(loaded)  # d0's waypoints
+    assert "documents=36, slots=40, side='int8', metric='cosine', graph=HNSW(m=16, nodes=40)" in repr(
+        loaded
+    )  # d0's waypoints
     assert loaded.client._file_bytes() == store.client._file_bytes()
     # Saved again over itself, the older files go.
     loaded.add(nodes[:2])

@@ -481,11 +481,29 @@ def side_rows(x, side):
     return values.astype(numpy.float32) * scale
 
 
-def rescored_scores(query, x, words, side, dim=DIMENSION):
+def unit_rows(x):
+    """Rows scaled to unit length as a cosine collection scales them: the
+    squares summed in order in double, each component scaled in double."""
+    rows = numpy.asarray(x, dtype=numpy.float64)
+    out = rows.astype(numpy.float32)
+    for i, row in enumerate(rows):
+        squares = 0.0
+        for v in row.tolist():
+            squares += v * v
+        if squares:
+            out[i] = row * (1.0 / math.sqrt(squares))
+    return out
+
+
+def rescored_scores(query, x, words, side, dim=DIMENSION, metric="ip"):
     """The inner products a collection ranks by: int8 ones exactly (integer
-    sums, one rounding); float16 and sign ones up to their summation order."""
+    sums, one rounding); float16 and sign ones up to their summation order.
+    Under the cosine, x holds the rows as stored (unit) and the query is
+    scaled as the collection scales it."""
     np = numpy
     q = float32_rows([query], dim)
+    if metric == "cosine":
+        q = unit_rows(q)
     if side == "int8":
         qv, qs = int8_rows(q)
         xv, xs = int8_rows(x)
@@ -507,22 +525,27 @@ class CollectionMachine(RuleBasedStateMachine):
 
         self.col = Collection(threads=2)
         self.side = "none"
+        self.metric = "ip"
         self.dim = DIMENSION
         self.model = {}  # id -> words, in slot order (an upsert moves to the end)
         self.rows = {}  # id -> the float32 row it was given (with NumPy)
 
     # The word edges (1, 65) and a common model size beside 384.
-    @initialize(side=st.sampled_from(SIDES), dim=st.sampled_from([DIMENSION, 1, 65, 768]))
-    def choose_side(self, side, dim):
+    @initialize(
+        side=st.sampled_from(SIDES),
+        dim=st.sampled_from([DIMENSION, 1, 65, 768]),
+        metric=st.sampled_from(["ip", "cosine"]),
+    )
+    def choose_side(self, side, dim, metric):
         from kestrix import Collection
 
-        self.col = Collection(dim, threads=2, side=side)
-        self.side = side
-        self.dim = dim
+        self.col = Collection(dim, threads=2, side=side, metric=metric)
+        self.side, self.dim, self.metric = side, dim, metric
 
     def remember_rows(self, ids, rows):
         if numpy is not None:
-            self.rows.update(zip(ids, float32_rows(rows, self.dim)))
+            rows = float32_rows(rows, self.dim)
+            self.rows.update(zip(ids, unit_rows(rows) if self.metric == "cosine" else rows))
 
     @rule(
         batch=st.lists(st.tuples(st.sampled_from(COLLECTION_IDS), st.integers(0, len(PATTERNS) - 1)), max_size=6),
@@ -634,7 +657,12 @@ class CollectionMachine(RuleBasedStateMachine):
             # first, and scored by it.
             scores = (
                 rescored_scores(
-                    query, numpy.stack([self.rows[d] for d, _ in live]), [w for _, w in live], self.side, dim
+                    query,
+                    numpy.stack([self.rows[d] for d, _ in live]),
+                    [w for _, w in live],
+                    self.side,
+                    dim,
+                    self.metric,
                 )
                 if live
                 else []
@@ -650,7 +678,14 @@ class CollectionMachine(RuleBasedStateMachine):
                 far = ref_asymmetric(float32_rows([query], self.dim)[0], rows)
                 ranked = sorted(range(len(live)), key=lambda i: (far[i], i))
                 best = sorted(ranked[: k * oversample], key=lambda i: (-scores[i], i))[:k]
-                assert [doc for doc, _ in hits] == [live[i][0] for i in best]
+                if self.metric == "ip" or self.side == "int8":
+                    assert [doc for doc, _ in hits] == [live[i][0] for i in best]
+                else:
+                    # A query scaled to unit length makes scores that tie
+                    # exactly unscaled tie only up to the order of their sums:
+                    # the best scores of the same candidates.
+                    assert {doc for doc, _ in hits} <= {live[i][0] for i in ranked[: k * oversample]}
+                    assert [by_doc[doc] for doc, _ in hits] == pytest.approx([scores[i] for i in best], 1e-5, 1e-6)
             return
         if exact or not self.col.has_index():
             assert hits == [(live[i][0], score_of(distances[i], dim)) for i in ranked[:k]]
@@ -667,7 +702,10 @@ class CollectionMachine(RuleBasedStateMachine):
         shown = repr(self.col)
         kind = type(self.col).__name__  # a durable collection says so
         assert shown.startswith(f"{kind}(dim={self.dim}, documents={len(order)}, slots={self.col._slot_count()}, ")
-        assert f"side={self.side!r}" in shown and ("graph=HNSW(m=" in shown) is self.col.has_index()
+        assert (
+            f"side={self.side!r}, metric={self.metric!r}" in shown
+            and ("graph=HNSW(m=" in shown) is self.col.has_index()
+        )
         assert list(self.col.ids()) == order
         for doc in COLLECTION_IDS:
             assert (doc in self.col) is (doc in self.model)
@@ -703,19 +741,19 @@ class DurableCollectionMachine(CollectionMachine):
         self.col = self.open(self.folders[0])
 
     @staticmethod
-    def open(folder, side=None):
+    def open(folder, side=None, metric=None):
         from kestrix import Collection
 
-        return Collection.open(folder, threads=2, side=side)
+        return Collection.open(folder, threads=2, side=side, metric=metric)
 
-    @initialize(side=st.sampled_from(SIDES))
-    def choose_side(self, side):
+    @initialize(side=st.sampled_from(SIDES), metric=st.sampled_from(["ip", "cosine"]))
+    def choose_side(self, side, metric):
         import tempfile
 
         self.col.close()
         self.folders.append(tempfile.mkdtemp(prefix="kestrix-durable-"))
-        self.col = self.open(self.folders[-1], side)
-        self.side = side
+        self.col = self.open(self.folders[-1], side, metric)
+        self.side, self.metric = side, metric
 
     @rule()
     def reopen(self):

@@ -36,6 +36,18 @@ float quantize_int8(std::span<const float> values, std::int8_t* out) noexcept {
     return static_cast<float>(static_cast<double>(largest) / INT8_LIMIT);
 }
 
+void scale_to_unit(std::span<const float> values, std::span<float> out) noexcept {
+    double squares = 0.0;
+    for (const float v : values) squares += static_cast<double>(v) * static_cast<double>(v);
+    if (squares == 0.0) {
+        std::copy(values.begin(), values.end(), out.begin());
+        return;
+    }
+    const double inverse = 1.0 / std::sqrt(squares);
+    for (std::size_t c = 0; c < values.size(); ++c)
+        out[c] = static_cast<float>(static_cast<double>(values[c]) * inverse);
+}
+
 std::uint16_t float_to_float16(float value) noexcept {
     std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
     const auto sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000u);
@@ -120,14 +132,20 @@ void SideStore::reserve(std::size_t rows) {
     rows_.reserve(rows * width);
 }
 
-void SideStore::append(std::size_t n, std::span<const float> values) {
+void SideStore::append(std::size_t n, std::span<const float> values, Metric metric) {
     own();
     const std::size_t width = row_bytes(kind_, dim_);
     if (width != 0) {
         if (n > rows_.max_size() / width - count_) throw std::length_error("side too large");
         rows_.resize((count_ + n) * width);  // the only step that can fail
+        std::array<float, kernels::MAX_CODE_DIMENSION> unit;
         for (std::size_t i = 0; i < n; ++i) {
-            encode_row(kind_, values.subspan(i * dim_, dim_), rows_.data() + (count_ + i) * width);
+            std::span<const float> row = values.subspan(i * dim_, dim_);
+            if (metric == Metric::Cosine) {
+                scale_to_unit(row, std::span(unit).first(dim_));
+                row = std::span(unit).first(dim_);
+            }
+            encode_row(kind_, row, rows_.data() + (count_ + i) * width);
         }
     }
     count_ += n;
@@ -258,9 +276,15 @@ std::expected<SideView, SideError> read_side(std::span<const std::byte> section)
     return view;
 }
 
-std::expected<PreparedQuery, SideError> prepare_query(RescoreMode mode, std::span<const float> query) {
+std::expected<PreparedQuery, SideError> prepare_query(RescoreMode mode, std::span<const float> query, Metric metric) {
     for (const float v : query) {
         if (!std::isfinite(v)) return std::unexpected(SideError::BadRow);
+    }
+    std::vector<float> unit;
+    if (metric == Metric::Cosine) {
+        unit.resize(query.size());
+        scale_to_unit(query, unit);
+        query = unit;
     }
     PreparedQuery prepared;
     prepared.mode = mode;

@@ -31,6 +31,19 @@ namespace kestrix::side {
 
 enum class SideKind : std::uint8_t { None = 0, Int8 = 1, Float16 = 2 };
 
+// What a rescored score measures. InnerProduct: the inner product of the
+// query and the row as they are (the cosine, for unit vectors). Cosine: both
+// scaled to unit length first (a row when it is stored, the query when it is
+// prepared), so that a score is the cosine whatever the vectors' lengths. A
+// zero vector stays zero and scores 0 against everything.
+enum class Metric : std::uint8_t { InnerProduct = 0, Cosine = 1 };
+
+// `values` scaled to unit length into `out` (of the same size; may be the
+// same span); a zero vector is copied as it is. The length is summed in
+// double, so no finite input overflows or loses its small components, and the
+// result is finite.
+void scale_to_unit(std::span<const float> values, std::span<float> out) noexcept;
+
 // The bytes of a row of `dim` components.
 constexpr std::size_t row_bytes(SideKind kind, std::size_t dim) noexcept {
     switch (kind) {
@@ -104,9 +117,10 @@ public:
     // std::length_error; the rows are unchanged then.
     void reserve(std::size_t rows);
     // Appends the rows of `n` vectors (`values`: n * dim finite floats; a side
-    // without rows reads none and may be given none). Throws std::bad_alloc /
+    // without rows reads none and may be given none), each scaled to unit
+    // length first under Metric::Cosine. Throws std::bad_alloc /
     // std::length_error when the room cannot be had; nothing changes then.
-    void append(std::size_t n, std::span<const float> values);
+    void append(std::size_t n, std::span<const float> values, Metric metric = Metric::InnerProduct);
     // Appends `n` rows as stored (n * row_bytes(kind) bytes, checked rows:
     // see check_rows). Throws as append() does.
     void append_rows(std::size_t n, std::span<const std::byte> rows);
@@ -167,9 +181,11 @@ struct PreparedQuery {
     std::vector<std::int16_t> integers;  // Int8: quantised, widened
 };
 
-// The query of `query.size()` components (1..4096). Refuses a query with a
-// non-finite component (its scores would be NaN). Throws std::bad_alloc.
-std::expected<PreparedQuery, SideError> prepare_query(RescoreMode mode, std::span<const float> query);
+// The query of `query.size()` components (1..4096), scaled to unit length
+// first under Metric::Cosine. Refuses a query with a non-finite component (its
+// scores would be NaN). Throws std::bad_alloc.
+std::expected<PreparedQuery, SideError> prepare_query(RescoreMode mode, std::span<const float> query,
+                                                      Metric metric = Metric::InnerProduct);
 
 // The mode a side supports: its own encoding, or the sign vectors without one.
 constexpr RescoreMode native_mode(SideKind kind) noexcept {

@@ -39,10 +39,12 @@ class ShardedCollection:
     with that many threads; ``actor_options`` are passed to Ray's
     ``.options()`` (placement, resources, ``max_restarts``...). ``side`` is
     every shard's rescoring side, as :class:`kestrix.Collection`'s
-    (``"int8"``, ``"float16"``, or ``"none"``/None, the default), and ``dim``
-    the length of every vector (1 to 4096, 384 by default); both are
-    recorded in the manifest, and every shard's checkpoints are checked
-    against them on load.
+    (``"int8"``, ``"float16"``, or ``"none"``/None, the default), ``metric``
+    what its rescored scores measure (``"ip"``, the default, or
+    ``"cosine"``, as :class:`kestrix.Collection`'s), and ``dim`` the length
+    of every vector (1 to 4096, 384 by default); all three are recorded in
+    the manifest, and every shard's checkpoints are checked against them on
+    load.
     """
 
     def __init__(
@@ -51,6 +53,7 @@ class ShardedCollection:
         shards: int = 2,
         *,
         side: Optional[str] = None,
+        metric: str = "ip",
         dim: int = files.DIM,
         cpus_per_shard: float = 1,
         actor_options: Optional[Dict[str, Any]] = None,
@@ -65,11 +68,11 @@ class ShardedCollection:
         if _existing:
             manifest = files.read_manifest(self._folder)
             count, self._seq, side = len(manifest["shards"]), manifest["seq"], manifest["side"]
-            dim = manifest["dimension"]
+            dim, metric = manifest["dimension"], manifest["metric"]
         # An empty collection with the shards' side: it checks queries and
         # their options exactly as every shard's collection will, before any
         # shard is asked, and answers for no ids at all.
-        self._blank = Collection(dim, threads=1, side=side)
+        self._blank = Collection(dim, threads=1, side=side, metric=metric)
         if not _existing:
             count = check_int(shards, "shards", 1)
             if count > files.MAX_SHARDS:
@@ -92,7 +95,7 @@ class ShardedCollection:
             # would take them for batches it has already applied.
             found = self._call_all("info")
             self._seq = max([self._seq] + [seq for _, _, seq, *_ in found])
-            for shard, (*_, dim, side) in enumerate(found):
+            for shard, (*_, dim, side, metric) in enumerate(found):
                 if dim != self.dim:
                     raise ValueError(
                         f"shard {shard} of {self._folder!r} holds {dim}-dim vectors, but the manifest names {self.dim}"
@@ -100,6 +103,11 @@ class ShardedCollection:
                 if side != self.side:
                     raise ValueError(
                         f"shard {shard} of {self._folder!r} keeps side {side!r}, but the manifest names {self.side!r}"
+                    )
+                if metric != self.metric:
+                    raise ValueError(
+                        f"shard {shard} of {self._folder!r} rescores by metric {metric!r}, "
+                        f"but the manifest names {self.metric!r}"
                     )
             if not _existing:
                 # Empty checkpoints and a manifest, so the folder is a valid
@@ -130,7 +138,7 @@ class ShardedCollection:
         options: Dict[str, Any] = {"num_cpus": self._cpus, "max_restarts": -1, "max_task_retries": 3}
         options.update(self._options)
         options.update(overrides)
-        return _ShardActor.options(**options).remote(self._folder, shard, self.side, self.dim)
+        return _ShardActor.options(**options).remote(self._folder, shard, self.side, self.dim, self.metric)
 
     @property
     def shards(self) -> int:
@@ -145,6 +153,11 @@ class ShardedCollection:
     def side(self) -> str:
         """Every shard's rescoring side: ``"none"``, ``"int8"`` or ``"float16"``."""
         return self._blank.side
+
+    @property
+    def metric(self) -> str:
+        """What every shard's rescored scores measure: ``"ip"`` or ``"cosine"``."""
+        return self._blank.metric
 
     @property
     def folder(self) -> str:
@@ -332,7 +345,7 @@ class ShardedCollection:
                 if os.path.exists(os.path.join(target, files.MANIFEST)):
                     raise FileExistsError(f"{target!r} already holds a sharded collection")
             entries = self._call_all("checkpoint", self._seq) if own else self._call_all("copy_to", target, self._seq)
-            files.write_manifest(target, self._seq, entries, self.side, self.dim)
+            files.write_manifest(target, self._seq, entries, self.side, self.dim, self.metric)
             if own:
                 # Older checkpoints go only once the manifest names the new ones.
                 self._call_all("retire", self._seq)
@@ -374,4 +387,4 @@ class ShardedCollection:
         self.close()
 
     def __repr__(self) -> str:
-        return f"ShardedCollection({self._folder!r}, shards={self.shards}, side={self.side!r})"
+        return f"ShardedCollection({self._folder!r}, shards={self.shards}, side={self.side!r}, metric={self.metric!r})"

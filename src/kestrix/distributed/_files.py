@@ -57,7 +57,7 @@ from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from .._common import DIMENSION as DIM
 from .._files import atomic_write_bytes, open_regular
-from .._native import MAX_DIMENSION, SIDES
+from .._native import MAX_DIMENSION, METRICS, SIDES
 
 MANIFEST = "manifest.json"
 MANIFEST_KIND = "kestrix sharded collection"
@@ -304,8 +304,8 @@ def aside_name(path: str) -> str:
 # --- manifest -----------------------------------------------------------------
 
 
-def write_manifest(folder: str, seq: int, files: List[Dict[str, Any]], side: str, dim: int) -> None:
-    manifest = {
+def write_manifest(folder: str, seq: int, files: List[Dict[str, Any]], side: str, dim: int, metric: str) -> None:
+    manifest: Dict[str, Any] = {
         "kind": MANIFEST_KIND,
         "version": MANIFEST_VERSION,
         "routing": ROUTING,
@@ -314,6 +314,9 @@ def write_manifest(folder: str, seq: int, files: List[Dict[str, Any]], side: str
         "seq": seq,
         "shards": files,
     }
+    # Named only when it is not the default, as older manifests have none.
+    if metric != "ip":
+        manifest["metric"] = metric
     atomic_write_bytes(os.path.join(folder, MANIFEST), json.dumps(manifest, indent=1).encode())
 
 
@@ -326,7 +329,8 @@ def read_manifest(folder: str) -> Dict[str, Any]:
 
     Manifests written before shards kept a side name none: their shards have
     none (``"side"`` is then ``"none"`` in the result); those written before
-    collections took other dimensions name none: their vectors have 384.
+    collections took other dimensions name none: their vectors have 384;
+    a manifest names a metric only when it is not ``"ip"``.
     """
     path = os.path.join(folder, MANIFEST)
     with open_regular(path) as f:
@@ -346,6 +350,8 @@ def read_manifest(folder: str) -> Dict[str, Any]:
         raise ValueError(f"{where} routes ids by {manifest.get('routing')!r}, not {ROUTING!r}")
     if manifest.setdefault("side", "none") not in SIDES:
         raise ValueError(f"{where} names the side {manifest['side']!r}, not one of {', '.join(map(repr, SIDES))}")
+    if manifest.setdefault("metric", "ip") not in METRICS:
+        raise ValueError(f"{where} names the metric {manifest['metric']!r}, not one of {', '.join(map(repr, METRICS))}")
     dim = manifest.setdefault("dimension", DIM)
     if isinstance(dim, bool) or not isinstance(dim, int) or not 1 <= dim <= MAX_DIMENSION:
         raise ValueError(f"{where} names the dimension {dim!r}, not an int from 1 to {MAX_DIMENSION}")

@@ -48,12 +48,13 @@ class _Shard:
     simply construction: newest readable checkpoint, then the logged batches.
     """
 
-    def __init__(self, folder: str, shard: int, side: str = "none", dim: int = files.DIM) -> None:
+    def __init__(self, folder: str, shard: int, side: str = "none", dim: int = files.DIM, metric: str = "ip") -> None:
         self._folder = folder
         self._shard = shard
         # The manifest's, for a shard that starts without a checkpoint and to read its log.
         self._side = side
         self._dim = dim
+        self._metric = metric
         self._threads = _assigned_threads()
         self._incarnation = uuid.uuid4().hex
         self._last_seq = 0
@@ -89,7 +90,11 @@ class _Shard:
                 os.replace(self._path(name), self._path(name + ".unreadable"))
                 aside.append(self._path(name + ".unreadable"))
                 lost.append(f"checkpoint {name} could not be read ({err})")
-        self._col = loaded if loaded is not None else Collection(self._dim, threads=self._threads, side=self._side)
+        self._col = (
+            loaded
+            if loaded is not None
+            else Collection(self._dim, threads=self._threads, side=self._side, metric=self._metric)
+        )
         self._last_seq = base
 
         log_path = self._path(files.wal_name(self._shard))
@@ -260,9 +265,9 @@ class _Shard:
         ids, scores, distances = self._col._search_distances(queries, k, **options)
         return self._reply((distances, ids, scores))
 
-    def info(self) -> Tuple[str, Tuple[int, bool, int, int, str]]:
+    def info(self) -> Tuple[str, Tuple[int, bool, int, int, str, str]]:
         col = self._col
-        return self._reply((len(col), bool(col.has_index()), self._last_seq, col.dim, col.side))
+        return self._reply((len(col), bool(col.has_index()), self._last_seq, col.dim, col.side, col.metric))
 
     def ids(self) -> Tuple[str, Any]:
         return self._reply(np.asarray(self._col.ids(), dtype=np.int64))

@@ -10,7 +10,7 @@ from langchain_core.embeddings import Embeddings
 from langchain_core.vectorstores import VectorStore
 
 from .._adapter import DocumentCollection, check_count, collector_paused, embedded, last_of_each
-from .._files import DOC_IDS_SECTION, GRAPH_SECTION, STORE_SECTION, path_argument
+from .._files import CODES_SECTION, DOC_IDS_SECTION, GRAPH_SECTION, METRIC_SECTION, STORE_SECTION, path_argument
 from .._filters import Filter
 from .._folders import langchain_layout, read_folder, write_save
 from .._native import DEFAULT_EF_CONSTRUCTION, DEFAULT_M, DEFAULT_OVERSAMPLE
@@ -56,6 +56,12 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         dim: the length of every embedding; ``None`` (the default) takes the
             first one's. An embedding of another length is refused, naming
             both, before anything changes. A saved folder records it.
+        metric: what rescored scores measure: ``"cosine"`` (the default
+            for a new store: the side's vectors and every query are scaled
+            to unit length, so scores keep their scale whatever the lengths
+            of the model's embeddings) or ``"ip"`` (the inner product of the
+            embeddings as they are). A folder keeps the metric it was made
+            with; ``None`` (the default) takes it.
         persist_directory: a folder to keep the store in (created if
             needed): every ``add_texts``, ``add_embeddings`` and ``delete``
             is durable when it returns, and a store made again with the same
@@ -79,6 +85,7 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         oversample: int = DEFAULT_OVERSAMPLE,
         rescore: bool = True,
         dim: Optional[int] = None,
+        metric: Optional[str] = None,
         persist_directory: Optional[Union[str, os.PathLike[str]]] = None,
     ) -> None:
         if not isinstance(embedding, Embeddings):
@@ -95,6 +102,7 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
             oversample,
             rescore,
             persist_directory,
+            metric,
         )
         self._embedding = embedding
 
@@ -420,7 +428,13 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
             # The same codes, ids and graph, without the side.
             found = dict(sections)
             db = Collection._from_sections(
-                found[STORE_SECTION], found[DOC_IDS_SECTION], None, found.get(GRAPH_SECTION), None
+                found[STORE_SECTION],
+                found[DOC_IDS_SECTION],
+                None,
+                found.get(GRAPH_SECTION),
+                None,
+                found.get(CODES_SECTION),
+                found.get(METRIC_SECTION),
             )
         elif wanted != db.side:
             db = store._embedded_again(db, wanted)
@@ -433,7 +447,7 @@ class KestrixVectorStore(DocumentCollection, VectorStore):
         store's size calls for it."""
         order = saved.ids()
         order = order.tolist() if hasattr(order, "tolist") else list(order)
-        db = Collection(saved.dim, side=side)
+        db = Collection(saved.dim, side=side, metric=saved.metric)
         if order:
             texts = [record.text for record in self._docs.get_by_ids(order)]
             vectors = embedded(self._embedding.embed_documents(texts), len(texts), "texts", saved.dim)

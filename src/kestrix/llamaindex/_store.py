@@ -34,12 +34,14 @@ class KestrixVectorStore(BasePydanticVectorStore):
     """LlamaIndex vector store over a :class:`kestrix.Collection`, keeping
     the nodes' texts and metadata in a :class:`kestrix.DocumentStore`.
 
-    Nodes must carry 384-dim embeddings. Node ids are the documents' keys,
-    and the node's ``ref_doc_id`` is a metadata field (``delete(ref_doc_id)``
-    and ``doc_ids=`` of a query select by it). Similarities are cosines: the
-    inner product of the query with the kept int8 (or float16) copy of each
-    embedding, for unit-length embeddings; ``2 * (1 - hamming / 384) - 1``,
-    the cosine of the sign vectors, with ``rescore=False``.
+    Nodes carry embeddings of 1 to 4096 components, as many in every one
+    (the first node's fix the store's ``dim`` unless given). Node ids are
+    the documents' keys, and the node's ``ref_doc_id`` is a metadata field
+    (``delete(ref_doc_id)`` and ``doc_ids=`` of a query select by it).
+    Similarities are cosines: of the query and the kept int8 (or float16)
+    copy of each embedding under ``metric="cosine"`` (a new store's), their
+    inner product under ``"ip"``; ``2 * (1 - hamming / dim) - 1``, the
+    cosine of the sign vectors, with ``rescore=False``.
 
     Args:
         side: the copy of every embedding kept beside its 1-bit code to
@@ -55,6 +57,11 @@ class KestrixVectorStore(BasePydanticVectorStore):
         oversample: a query ranks ``k * oversample`` candidates of the codes
             again by inner product (default ``DEFAULT_OVERSAMPLE``, 8).
         rescore: ``False`` ranks by the codes alone.
+        metric: what rescored scores measure: ``"cosine"`` (the default
+            for a new store: the side's vectors and every query are scaled
+            to unit length, so scores keep their scale whatever the lengths
+            of the model's embeddings) or ``"ip"``. A folder keeps the metric
+            it was made with; ``None`` (the default) takes it.
         persist_directory: a folder to keep the store in, every change
             durable when its call returns (see the LangChain store's
             argument of the same name); ``persist()`` still writes a save.
@@ -79,6 +86,7 @@ class KestrixVectorStore(BasePydanticVectorStore):
         oversample: int = DEFAULT_OVERSAMPLE,
         rescore: bool = True,
         dim: Optional[int] = None,
+        metric: Optional[str] = None,
         persist_directory: Optional[str] = None,
     ) -> None:
         core = DocumentCollection()
@@ -94,6 +102,7 @@ class KestrixVectorStore(BasePydanticVectorStore):
             oversample,
             rescore,
             persist_directory,
+            metric,
         )
         super().__init__(stores_text=True)
         self._core = core
