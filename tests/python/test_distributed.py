@@ -146,11 +146,13 @@ def test_exact_merge_has_the_distances_of_one_collection(tmp_path, shards, side,
         sharded.delete(ids[:30])
         # Unrescored, merged by distance; rescored over every candidate, by
         # the rescored score: both the scores of one collection.
-        for options in ({"rescore": False}, {"rescore": True, "oversample": n}):
+        # Filtered: each shard asked about its allowed ids (ten of them deleted).
+        for options in ({"rescore": False}, {"rescore": True, "oversample": n}, {"filter": ids[20:120], "oversample": n}):
             for k in (1, 10, 100, n + 5):
                 got_ids, got_scores = sharded.search(queries, k, exact=True, **options)
                 want_ids, want_scores = one.search(queries, k, exact=True, **options)
-                assert got_ids.shape == want_ids.shape == (len(queries), min(k, n - 30))
+                live = 90 if "filter" in options else n - 30
+                assert got_ids.shape == want_ids.shape == (len(queries), min(k, live))
                 np.testing.assert_array_equal(got_scores, want_scores)
 
                 # Ties: by shard, then the shard's own order (its lower slot first).
@@ -167,7 +169,14 @@ def test_exact_merge_has_the_distances_of_one_collection(tmp_path, shards, side,
         assert [s for _, s in single] == [s for _, s in one.search(queries[0], 5, exact=True, rescore=False)]
         assert all(score == ref_score(round((1 - score) * DIM)) for _, score in single)
         # The options are checked as one collection checks them, before any shard is asked.
-        for bad in ({"k": -1}, {"ef": 0}, {"oversample": 0}, {"threads": 0}, {"query": queries[:, :5]}):
+        for bad in (
+            {"k": -1},
+            {"ef": 0},
+            {"oversample": 0},
+            {"threads": 0},
+            {"query": queries[:, :5]},
+            {"filter": [-1]},
+        ):
             with pytest.raises(ValueError) as refused:
                 sharded.search(**{"query": queries, "k": 5, **bad})
             with pytest.raises(ValueError, match=re.escape(str(refused.value))):

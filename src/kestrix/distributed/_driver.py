@@ -262,6 +262,7 @@ class ShardedCollection:
         threads: Optional[int] = None,
         rescore: Optional[bool] = None,
         oversample: int = DEFAULT_OVERSAMPLE,
+        filter: Any = None,
     ) -> Union[List[Tuple[int, float]], Tuple[Any, Any]]:
         """Search every shard and merge: a list of (id, score) for one query,
         (ids int64 (q, w), scores float32 (q, w)) arrays for a 2-D batch.
@@ -270,7 +271,9 @@ class ShardedCollection:
         searches with them (``threads``: each shard's own count unless
         given). Rescored answers (with a side, by default) are merged by
         their rescored scores, the others by distance; ties go to the lower
-        shard, then to the shard's own order.
+        shard, then to the shard's own order. With ``filter``, each shard is
+        asked about the allowed ids routed to it, and the answer has
+        ``min(k, allowed stored documents)`` columns, as one collection's.
         """
         options: Dict[str, Any] = {
             "exact": exact,
@@ -279,12 +282,21 @@ class ShardedCollection:
             "rescore": rescore,
             "oversample": oversample,
         }
-        self._blank.search(query, k, **options)
+        self._blank.search(query, k, filter=filter, **options)
         k = int(k)
         matrix = np.asarray(query, dtype=np.float32)
         single = matrix.ndim == 1
         shared = ray.put(np.ascontiguousarray(matrix.reshape(-1, matrix.shape[-1])))
-        parts = self._call_all("search", shared, k, options)
+        if filter is None:
+            parts = self._call_all("search", shared, k, options)
+        else:
+            # Every shard answers, with its own allowed ids (none: no answers),
+            # so the merge keeps the shards' order for its ties.
+            allowed = check_ids(filter)
+            owner = shard_of(allowed, self.shards)
+            calls = {s: ("search", shared, k, {**options, "filter": allowed[owner == s]}) for s in range(self.shards)}
+            found = self._call_some(calls)
+            parts = [found[s] for s in range(self.shards)]
         rescored = self.side != "none" if rescore is None else bool(rescore)
         ids, scores = merge_top_k(parts, k, rescored)
         if single:
