@@ -147,7 +147,11 @@ def test_exact_merge_has_the_distances_of_one_collection(tmp_path, shards, side,
         # Unrescored, merged by distance; rescored over every candidate, by
         # the rescored score: both the scores of one collection.
         # Filtered: each shard asked about its allowed ids (ten of them deleted).
-        for options in ({"rescore": False}, {"rescore": True, "oversample": n}, {"filter": ids[20:120], "oversample": n}):
+        for options in (
+            {"rescore": False},
+            {"rescore": True, "oversample": n},
+            {"filter": ids[20:120], "oversample": n},
+        ):
             for k in (1, 10, 100, n + 5):
                 got_ids, got_scores = sharded.search(queries, k, exact=True, **options)
                 want_ids, want_scores = one.search(queries, k, exact=True, **options)

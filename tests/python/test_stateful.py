@@ -485,14 +485,9 @@ def unit_rows(x):
     """Rows scaled to unit length as a cosine collection scales them: the
     squares summed in order in double, each component scaled in double."""
     rows = numpy.asarray(x, dtype=numpy.float64)
-    out = rows.astype(numpy.float32)
-    for i, row in enumerate(rows):
-        squares = 0.0
-        for v in row.tolist():
-            squares += v * v
-        if squares:
-            out[i] = row * (1.0 / math.sqrt(squares))
-    return out
+    squares = numpy.cumsum(rows * rows, axis=1)[:, -1:]  # accumulated in order
+    inverse = numpy.divide(1.0, numpy.sqrt(squares), out=numpy.zeros_like(squares), where=squares > 0)
+    return (rows * inverse).astype(numpy.float32)
 
 
 def rescored_scores(query, x, words, side, dim=DIMENSION, metric="ip"):
