@@ -2,6 +2,7 @@
 threads searching while others change the collection, and refused calls."""
 
 import pickle
+import signal
 import struct
 import sys
 import threading
@@ -560,12 +561,19 @@ def test_a_stopped_build_keeps_the_earlier_graph_at_any_report_with_or_without_a
     with pytest.raises(KeyError, match="stop"):
         small.build_index(m=8, progress=refuse)
     assert reports == [(500, 500)] and small._graph_section() == small_graph
-    # Ctrl-C while a long build runs, with no callback to report to.
-    timer = threading.Timer(0.05, _thread.interrupt_main)
-    timer.start()
-    with pytest.raises(KeyboardInterrupt):
-        col.build_index(m=16, ef_construction=400)
-    timer.join()
+    # Ctrl-C while a long build runs, with no callback to report to. A shell
+    # starts a background job with SIGINT ignored, and then the interpreter
+    # installs no handler of its own and interrupt_main() does nothing: the
+    # handler a terminal's Ctrl-C meets is put in place for this.
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        timer = threading.Timer(0.05, _thread.interrupt_main)
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            col.build_index(m=16, ef_construction=400)
+        timer.join()
+    finally:
+        signal.signal(signal.SIGINT, handler)
     assert col._graph_section() == earlier
 
 
