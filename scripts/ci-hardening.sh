@@ -15,14 +15,20 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
 failed=()
-stage() {
-  local name="$1"
+. scripts/cpu-time.sh
+stage() {  # stage NAME COMMAND...: timed (wall and CPU)
+  local name="$1" status=ok
   shift
   local t0=$(date +%s)
-  if "$@"; then
-    echo "-- $name: ok ($(( $(date +%s) - t0 ))s)"
+  cpu_now
+  local c0=$cpu
+  "$@" || status=FAILED
+  cpu_since "$c0"
+  local line="-- $name: $status ($(( $(date +%s) - t0 ))s, CPU ${cpu_used}s)"
+  if [ "$status" = ok ]; then
+    echo "$line"
   else
-    echo "-- $name: FAILED ($(( $(date +%s) - t0 ))s)" >&2
+    echo "$line" >&2
     failed+=("$name")
   fi
 }
@@ -46,7 +52,8 @@ stage "C++ threaded tests under ThreadSanitizer" scripts/sanitize.sh tsan
 stage "Python suite under sanitizers" scripts/sanitize.sh python -m "not ray" --ignore=python/test_typing.py
 stage "fuzz smoke" scripts/fuzz.sh all "${FUZZ_SECONDS:-20}"
 stage "native fuzz smoke" scripts/fuzz-native.sh all "${NATIVE_FUZZ_SECONDS:-6}"
-echo "ci-hardening: $(( $(date +%s) - start ))s"
+cpu_since 0
+echo "ci-hardening: $(( $(date +%s) - start ))s, CPU ${cpu_used}s"
 if [ "${#failed[@]}" -gt 0 ]; then
   echo "ci-hardening: failed: ${failed[*]}" >&2
   exit 1
