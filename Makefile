@@ -66,10 +66,15 @@ demo: $(WHEEL_STAMP)
 # the oldest and newest Python, the documentation site, and the hardening run
 # (the C++ unit tests and the Python suite under AddressSanitizer and UBSan,
 # the threaded core tests under ThreadSanitizer, and a short run of each fuzz
-# target). Each stage prints its time. `make test-core` runs the C++ tests of
-# an optimised build on their own.
+# target). Each stage prints its wall and CPU time. `make test-core` runs the
+# C++ tests of an optimised build on their own.
+# Stages that mostly wait on one core run beside ones that compile: the
+# Python suite beside the other platforms' builds and the ASan build of the
+# C++ tests, then the Python suite under ASan (which reuses that build) beside
+# the ThreadSanitizer and native fuzzer builds. docs comes last: it installs
+# into the venv that the suites run from.
 test:
-	@scripts/stages.sh lint test-python+cross wheel-smoke docs test-hardening
+	@scripts/stages.sh lint test-python+cross+hardening-asan hardening-python+hardening-tsan-fuzz+wheel-smoke docs
 
 test-python: $(WHEEL_STAMP)
 	$(call install-wheel,[test])
@@ -82,8 +87,21 @@ test-core:
 	ctest --test-dir $(CORE_BUILD) --output-on-failure
 
 # The hardening run reuses this venv (its test tools are installed by then).
+# make test runs it in three parts (see scripts/ci-hardening.sh), side by side
+# with other stages.
+HARDENING = HARDENING_PYTHON=$(abspath $(PY)) scripts/ci-hardening.sh
+.PHONY: hardening-asan hardening-python hardening-tsan-fuzz
 test-hardening: $(PY)
-	HARDENING_PYTHON=$(abspath $(PY)) scripts/ci-hardening.sh
+	$(HARDENING)
+
+hardening-asan:
+	scripts/ci-hardening.sh asan
+
+hardening-python: $(PY)
+	$(HARDENING) python fuzz
+
+hardening-tsan-fuzz:
+	scripts/ci-hardening.sh tsan native-fuzz
 
 bench: $(WHEEL_STAMP)
 	$(call install-wheel,[bench])

@@ -23,7 +23,8 @@
 #
 # CI reuses what it has built already: FUZZ_PYTHON names an interpreter whose
 # environment has the package installed (its plain build serves the guided
-# phase) and FUZZ_ASAN_BUILD the sanitized build folder of scripts/sanitize.sh.
+# phase) and FUZZ_ASAN_BUILD the sanitized build folder of scripts/sanitize.sh,
+# used with the options it was built with.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -37,8 +38,13 @@ setup() {
     "$python" -m venv "$work/venv"
   fi
   "$vpython" -c "import atheris" 2>/dev/null || "$vpython" -m pip install --quiet atheris
-  PYTHON="$vpython" scripts/dev-build.sh "$asan_build" -DKESTRIX_SANITIZE=ON \
-    -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_WERROR=OFF >/dev/null
+  if [ -n "${FUZZ_ASAN_BUILD:-}" ] && [ -f "$asan_build/CMakeCache.txt" ]; then
+    # Brought up to date as it was configured: new options would rebuild it all.
+    PYTHON="$vpython" scripts/dev-build.sh "$asan_build" >/dev/null
+  else
+    PYTHON="$vpython" scripts/dev-build.sh "$asan_build" -DKESTRIX_SANITIZE=ON \
+      -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_WERROR=OFF >/dev/null
+  fi
   if [ -n "${FUZZ_PYTHON:-}" ]; then
     plain_pkg=""  # the package installed in FUZZ_PYTHON's environment
   else

@@ -12,13 +12,20 @@ failed=()
 logs="$(mktemp -d)"
 trap 'rm -rf "$logs"' EXIT
 
-run() {  # run TARGET: one make target, timed
-  local t0
+. "$(dirname "$0")/cpu-time.sh"
+
+run() {  # run TARGET: one make target, timed (wall and CPU)
+  local t0 c0 status=ok
   t0=$(date +%s)
-  if ${MAKE:-make} --no-print-directory "$1"; then
-    echo "== stage $1: ok ($(($(date +%s) - t0))s)"
+  cpu_now
+  c0=$cpu
+  ${MAKE:-make} --no-print-directory "$1" || status=FAILED
+  cpu_since "$c0"
+  local line="== stage $1: $status ($(($(date +%s) - t0))s, CPU ${cpu_used}s)"
+  if [ "$status" = ok ]; then
+    echo "$line"
   else
-    echo "== stage $1: FAILED ($(($(date +%s) - t0))s)" >&2
+    echo "$line" >&2
     return 1
   fi
 }
@@ -39,7 +46,8 @@ for stage in "$@"; do
     cat "$logs/${together[$i]}.log"
   done
 done
-echo "== all stages: $(($(date +%s) - start))s"
+cpu_since 0
+echo "== all stages: $(($(date +%s) - start))s, CPU ${cpu_used}s"
 if [ "${#failed[@]}" -gt 0 ]; then
   echo "== failed: ${failed[*]}" >&2
   exit 1

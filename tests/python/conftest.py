@@ -7,6 +7,7 @@ single-precision score, and a writer/reader of the serialized byte format.
 
 import ctypes
 import operator
+import os
 import struct
 import time
 
@@ -18,7 +19,18 @@ from kestrix import Kestrix
 
 # No example database in the work tree, and no deadline: CI machines vary.
 settings.register_profile("kestrix", database=None, deadline=None)
-settings.load_profile("kestrix")
+# Under the sanitizers an example costs several times as much, and what they
+# look for (a bad access, a reference slip) shows on any example that reaches
+# the code: a fifth of the examples (scripts/sanitize.sh picks this profile).
+settings.register_profile("sanitizers", settings.get_profile("kestrix"), max_examples=20)
+settings.load_profile(os.environ.get("KESTRIX_HYPOTHESIS_PROFILE", "kestrix"))
+
+
+def examples(n):
+    """A test's own number of examples, `n` under the default profile (100
+    examples a test) and the same share of a smaller profile's."""
+    return max(1, n * settings.default.max_examples // 100)
+
 
 DIM = 384
 WORDS = 12

@@ -13,6 +13,7 @@ from conftest import (
     DIM,
     TOMBSTONE_BIT,
     assert_raises_exactly,
+    examples,
     first_bits,
     pack_store,
     parse_store,
@@ -369,14 +370,14 @@ def test_every_single_bit_flip_gives_a_store_or_the_exact_error(sample):
             assert db.serialize() == data[: 12 + 60 * want]
 
 
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 @given(st.binary(max_size=300))
 def test_random_bytes_never_crash(data):
     db = deserialize_or_corrupted(data)
     assert (db is None) == (expected_outcome(data) is None)
 
 
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 @given(st.sampled_from([1, 2]), st.integers(0, 8), st.binary(max_size=600))
 def test_random_bodies_after_a_valid_header_never_crash(version, n, body):
     data = b"KSTX" + struct.pack("<II", version, n) + body

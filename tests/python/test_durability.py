@@ -20,6 +20,7 @@ from kestrix import Collection
 KILLS = int(os.environ.get("KESTRIX_CRASH_KILLS", "3"))
 
 
+@pytest.mark.plain_only
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="kills with SIGKILL")
 @pytest.mark.parametrize("user", sorted(crash_harness.USERS))
 def test_every_acknowledged_write_survives_a_kill_at_any_moment(tmp_path, user):

@@ -215,6 +215,7 @@ _WRITER = textwrap.dedent(
 )
 
 
+@pytest.mark.plain_only
 def test_killing_a_saving_process_never_leaves_a_torn_file(tmp_path):
     """SIGKILL a process at random moments while it saves two stores in turn.
 

@@ -10,6 +10,7 @@ from conftest import (
     DIM,
     TOMBSTONE_BIT,
     assert_raises_exactly,
+    examples,
     first_bits,
     now_ms,
     pack_store,
@@ -223,7 +224,7 @@ def test_compact_fills_holes_from_the_end(pattern, result, removed):
     assert db.compact() == 0
 
 
-@settings(max_examples=100)
+@settings(max_examples=examples(100))
 @given(st.lists(st.booleans(), max_size=24))
 def test_compact_matches_the_reference_order(live):
     labels = [f"s{i}" if alive else "x" for i, alive in enumerate(live)]

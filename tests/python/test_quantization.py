@@ -10,6 +10,7 @@ from conftest import (
     DIM,
     bits_at,
     bits_to_words,
+    examples,
     first_bits,
     parse_store,
     ref_hamming,
@@ -90,7 +91,7 @@ def test_component_sign_rule_on_32_bit_values(value, bit, pos):
     assert stored_bits(with_component(pos, value)) == (bit << pos)
 
 
-@settings(max_examples=40)
+@settings(max_examples=examples(40))
 @given(st.lists(st.floats(allow_nan=True, allow_infinity=True), min_size=DIM, max_size=DIM))
 def test_arbitrary_floats_quantise_like_the_reference(values):
     assert stored_bits(values) == ref_quantize(values)

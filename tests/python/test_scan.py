@@ -8,6 +8,7 @@ from conftest import (
     DIM,
     TOMBSTONE_BIT,
     assert_raises_exactly,
+    examples,
     first_bits,
     index_error,
     is_f32,
@@ -79,7 +80,7 @@ def scan_cases(draw):
     return distances, live, k
 
 
-@settings(max_examples=150)
+@settings(max_examples=examples(150))
 @given(scan_cases())
 def test_scan_matches_the_reference_heap_and_sort(case):
     distances, live, k = case

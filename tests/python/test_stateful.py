@@ -20,7 +20,7 @@ import time
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
-from conftest import ref_asymmetric, reference_top_k  # noqa: E402
+from conftest import examples, ref_asymmetric, reference_top_k  # noqa: E402
 from hypothesis import HealthCheck, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from hypothesis.stateful import (  # noqa: E402
@@ -404,7 +404,7 @@ class KestrixMachine(RuleBasedStateMachine):
         assert len(self.db) <= self.model.capacity
 
 
-EXAMPLES = int(os.environ.get("KESTRIX_STATEFUL_EXAMPLES", "60"))
+EXAMPLES = int(os.environ.get("KESTRIX_STATEFUL_EXAMPLES", examples(60)))
 KestrixMachine.TestCase.settings = settings(
     max_examples=EXAMPLES,
     stateful_step_count=40,
