@@ -26,26 +26,16 @@ import json
 import os
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-from real_embeddings import float_answer
+from real_embeddings import float_answer, queries_per_second
 
 DATA = ["kjv=/work/data/kjv-minilm.npy", "docstrings=/work/data/docstrings-minilm.npy"]
 K = 10
 PEER_EFS = [10, 16, 20, 24, 32, 40, 48, 64, 80, 100, 128, 160, 200, 256]
-
-
-def rate(search, queries, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        search(queries)
-        times.append(time.perf_counter() - start)
-    return len(queries) / sorted(times)[len(times) // 2]
 
 
 def split(path, n_queries, seed):
@@ -72,7 +62,7 @@ def road(col, queries, measure, repeats, threads=1, **options):
         return col.search(q, K, threads=threads, **options)
 
     top1, share = measure(run(queries)[0])
-    return {"top1": top1, "share": share, "qps": rate(run, queries, repeats)}
+    return {"top1": top1, "share": share, "qps": queries_per_second(run, queries, repeats)}
 
 
 def default_roads(cols, queries, measure, repeats):
@@ -118,7 +108,7 @@ def peers(stored_rows, stored, queries, measure, repeats):
             for ef in PEER_EFS:
                 index.hnsw.efSearch = ef
                 top1, share = measure(stored_rows[index.search(queries, K)[1]])
-                rows.append((ef, top1, share, rate(lambda q: index.search(q, K), queries, repeats)))
+                rows.append((ef, top1, share, queries_per_second(lambda q: index.search(q, K), queries, repeats)))
             found[threads]["faiss IndexHNSWSQ 8-bit"] = rows
         faiss.omp_set_num_threads(1)
     except ImportError:
@@ -134,7 +124,7 @@ def peers(stored_rows, stored, queries, measure, repeats):
                 index.expansion_search = ef
                 top1, share = measure(index.search(queries, K, threads=threads).keys)
                 search = lambda q: index.search(q, K, threads=threads)  # noqa: E731
-                rows.append((ef, top1, share, rate(search, queries, repeats)))
+                rows.append((ef, top1, share, queries_per_second(search, queries, repeats)))
             found[threads]["usearch i8"] = rows
     except ImportError:
         pass
@@ -160,7 +150,7 @@ def scan_1m(repeats):
             for q in qs:
                 col.search(q, K, exact=True, **options)
 
-        return 1e3 / rate(run, queries, repeats)
+        return 1e3 / queries_per_second(run, queries, repeats)
 
     # Interleaved, so both see the same load.
     hamming, asymmetric = [], []
