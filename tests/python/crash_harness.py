@@ -224,7 +224,10 @@ def run(user: str, folder: str, kills: int, seed: int = 0, max_delay: float = 0.
         # first acknowledgements into its buffer, which communicate() skips.
         out, err = child.stdout.read(), child.stderr.read()
         child.wait()
-        acks = [int(line.split()[1]) for line in out.decode().splitlines()]
+        # Only whole lines count: print hands "ack", " ", the number and the
+        # newline to the pipe in writes of their own, and the kill can fall
+        # between two of them.
+        acks = [int(line.split()[1]) for line in out.decode().split("\n")[:-1]]
         assert acks == list(range(start, start + len(acks))), (
             f"{user}: acknowledgements out of order: {acks[:3]}... from {start}"
         )
