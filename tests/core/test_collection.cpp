@@ -158,35 +158,43 @@ TEST(Collection, BatchRowsEqualSingleQueriesOnEveryThreadCountAndSplit) {
     std::vector<std::uint64_t> sparse, dense;
     for (std::uint64_t id = 0; id < 70000 * 3 + 600; id += 120) sparse.push_back(id);
     for (std::uint64_t id = 0; id < 70000 * 3; id += 9) dense.push_back(id);
+    const auto allowed_by = [&](int filter) { return filter == 1 ? std::span(sparse) : std::span(dense); };
+    const auto floats_of = [&](std::size_t row) { return std::span(floats).subspan(row * DIMENSION, DIMENSION); };
+    // The brute-force orders of each filter and row (by the codes, and by the
+    // float queries), which no thread count, k or split changes.
+    std::vector<std::vector<std::uint32_t>> by_code[3], by_float[3];
+    for (int filter = 0; filter < 3; ++filter) {
+        for (std::size_t row = 0; row < queries.size(); ++row) {
+            by_code[filter].push_back(brute_force_order(c, queries[row], {}, allowed_by(filter), filter != 0));
+            by_float[filter].push_back(
+                brute_force_order(c, queries[row], floats_of(row), allowed_by(filter), filter != 0));
+        }
+    }
     for (const std::size_t threads : {1u, 2u, 4u}) {
         for (const std::uint64_t k : {0u, 1u, 10u, 100u}) {
             for (const int filter : {0, 1, 2}) {
-                const std::span<const std::uint64_t> allowed = filter == 1 ? std::span(sparse) : std::span(dense);
                 for (const bool rescore : {false, true}) {
                     // Two queries force the row split, 37 the query split.
                     for (const std::size_t q : {2u, 37u}) {
                         SearchOptions options{k, true, 50, threads};
                         options.rescore = rescore;
                         options.oversample = 3;
-                        if (filter != 0) options.filter = allowed;
+                        if (filter != 0) options.filter = allowed_by(filter);
                         const auto batch = c.search_batch(std::span(queries).first(q), options, floats);
                         SCOPED_TRACE(testing::Message() << threads << " threads, k " << k << ", " << q << " queries"
                                                         << (rescore ? ", rescored" : "") << ", filter " << filter);
-                        const std::size_t eligible =
-                            filter == 0 ? c.size() : brute_force_order(c, queries[0], {}, allowed, true).size();
+                        const std::size_t eligible = filter == 0 ? c.size() : by_code[filter][0].size();
                         ASSERT_EQ(batch.width, std::min<std::size_t>(k, eligible));
                         for (std::size_t row = 0; row < q; ++row) {
-                            const auto floats_of_row = std::span(floats).subspan(row * DIMENSION, DIMENSION);
-                            const auto single = c.search(code_of(queries[row]), floats_of_row, options);
+                            const auto single = c.search(code_of(queries[row]), floats_of(row), options);
                             ASSERT_EQ(single.size(), batch.width);
                             if (!rescore) {  // the first k live slots by (distance, slot), by brute force
-                                const auto slots = brute_force_order(c, queries[row], {}, allowed, filter != 0);
+                                const auto& slots = by_code[filter][row];
                                 for (std::size_t i = 0; i < single.size(); ++i) EXPECT_EQ(single[i].slot, slots[i]);
                             } else if (threads == 1) {
                                 // Picked among the first 3 k (allowed) by (asymmetric distance, slot);
                                 // each answer with its code's Hamming distance.
-                                const auto slots =
-                                    brute_force_order(c, queries[row], floats_of_row, allowed, filter != 0);
+                                const auto& slots = by_float[filter][row];
                                 const std::set<std::uint32_t> candidates(
                                     slots.begin(),
                                     slots.begin() + static_cast<std::ptrdiff_t>(std::min(3 * k, slots.size())));
