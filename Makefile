@@ -60,25 +60,27 @@ demo: $(WHEEL_STAMP)
 	$(call install-wheel,[numpy])
 	$(PY) -m kestrix demo
 
-# Everything CI checks: lint, the Python suite against the installed wheel
-# (mypy --strict and the stubs against both native modules included) beside
-# the other platforms' builds (see cross), the wheel in fresh environments of
-# the oldest and newest Python, the documentation site, and the hardening run
-# (the C++ unit tests and the Python suite under AddressSanitizer and UBSan,
-# the threaded core tests under ThreadSanitizer, and a short run of each fuzz
-# target). Each stage prints its wall and CPU time. `make test-core` runs the
-# C++ tests of an optimised build on their own.
-# Stages that mostly wait on one core run beside ones that compile: the
-# Python suite beside the other platforms' builds and the ASan build of the
-# C++ tests, then the Python suite under ASan (which reuses that build) beside
-# the ThreadSanitizer and native fuzzer builds. docs comes last: it installs
-# into the venv that the suites run from.
+# Everything CI checks: lint; the Python suite against the installed wheel
+# (mypy --strict and the stubs against both native modules included); the
+# C++ unit tests, the native fuzz targets' kept inputs and the Python suite
+# under AddressSanitizer and UBSan, the threaded core tests under
+# ThreadSanitizer, a short run of each Python fuzz target; the core built for
+# Windows and tested on aarch64 under qemu (see cross); the wheel in fresh
+# environments of the oldest and newest Python; the documentation site.
+# They are one graph of jobs (the ci-* targets below) that make runs CI_JOBS at
+# a time, so that a job starts as soon as what it needs is built and the
+# builds fill the cores around the runs that use one. Each job prints its wall
+# and CPU time. `make test-core` runs the C++ tests of an optimised build on
+# their own; `make fuzz` fuzzes for real.
+CI_JOBS ?= 3
 test:
-	@scripts/stages.sh lint test-python+cross+hardening-asan hardening-python+hardening-tsan-fuzz+wheel-smoke docs
+	@scripts/stages.sh $(CI_JOBS) ci
 
 test-python: $(WHEEL_STAMP)
 	$(call install-wheel,[test])
-	cd tests && $(abspath $(PY)) -m pytest -q -p no:cacheprovider python
+	$(PYTEST)
+
+PYTEST = cd tests && $(abspath $(PY)) -m pytest -q -p no:cacheprovider python
 
 test-core:
 	scripts/install-gtest.sh
@@ -86,22 +88,64 @@ test-core:
 	cmake --build $(CORE_BUILD)
 	ctest --test-dir $(CORE_BUILD) --output-on-failure
 
-# The hardening run reuses this venv (its test tools are installed by then).
-# make test runs it in three parts (see scripts/ci-hardening.sh), side by side
-# with other stages.
+# The whole hardening run on its own (scripts/ci-hardening.sh), in this venv.
 HARDENING = HARDENING_PYTHON=$(abspath $(PY)) scripts/ci-hardening.sh
-.PHONY: hardening-asan hardening-python hardening-tsan-fuzz
 test-hardening: $(PY)
 	$(HARDENING)
 
-hardening-asan:
-	scripts/ci-hardening.sh asan
+# make test's graph. Listed roughly longest chain first: make starts what is
+# ready in this order. Every Debian package comes in one apt run first, every
+# Python package of the venv in one pip run once the wheel is built (two pip
+# runs in one venv at once would trip over each other).
+STAGE = @scripts/stages.sh stage
+CI_DEBIAN = clang-format libgtest-dev googletest g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu qemu-user
+CI_ASAN = SANITIZE_PREBUILT=1 SANITIZE_PYTHON=$(abspath $(PY)) FUZZ_PYTHON=$(abspath $(PY)) \
+	FUZZ_ASAN_BUILD=$(abspath build/sanitize/asan) scripts/ci-hardening.sh
+.PHONY: ci ci-debian ci-wheel ci-venv ci-lint ci-test-python ci-docs ci-wheel-smoke ci-asan-build ci-asan
+.PHONY: ci-asan-python ci-fuzz ci-tsan ci-windows ci-aarch64
+ci: ci-asan-python ci-fuzz ci-asan ci-test-python ci-aarch64 ci-tsan ci-windows ci-lint ci-docs ci-wheel-smoke
 
-hardening-python: $(PY)
-	$(HARDENING) python fuzz
+ci-debian:
+	$(STAGE) debian-packages scripts/apt-install.sh --missing $(CI_DEBIAN)
 
-hardening-tsan-fuzz:
-	scripts/ci-hardening.sh tsan native-fuzz
+ci-wheel: | $(PY)
+	$(STAGE) wheel $(MAKE) --no-print-directory wheel
+
+ci-venv: ci-wheel
+	$(STAGE) install sh -c '$(call install-wheel,[test$(COMMA)docs],"$(RUFF)" atheris)'
+
+ci-lint: ci-debian ci-venv
+	$(STAGE) lint $(MAKE) --no-print-directory lint
+
+ci-test-python: ci-venv
+	$(STAGE) test-python sh -c '$(PYTEST)'
+
+ci-docs: ci-venv
+	$(STAGE) docs $(PY) -m mkdocs build --strict
+
+ci-wheel-smoke: ci-wheel
+	$(STAGE) wheel-smoke scripts/wheel-smoke.sh
+
+ci-asan-build: ci-debian | $(PY)
+	$(STAGE) asan-build env SANITIZE_PYTHON=$(abspath $(PY)) scripts/sanitize.sh build
+
+ci-asan: ci-asan-build
+	$(STAGE) asan $(CI_ASAN) asan
+
+ci-asan-python: ci-asan-build ci-venv
+	$(STAGE) asan-python $(CI_ASAN) python
+
+ci-fuzz: ci-asan-build ci-venv
+	$(STAGE) fuzz $(CI_ASAN) fuzz
+
+ci-tsan: ci-debian
+	$(STAGE) tsan scripts/ci-hardening.sh tsan
+
+ci-windows: ci-debian
+	$(STAGE) windows env CROSS_TESTS=no scripts/cross-build.sh windows
+
+ci-aarch64: ci-debian
+	$(STAGE) aarch64 scripts/cross-test.sh aarch64 "$(CROSS_CI_FILTER)"
 
 bench: $(WHEEL_STAMP)
 	$(call install-wheel,[bench])
@@ -117,6 +161,7 @@ example: $(WHEEL_STAMP)
 # Lint and format checks: ruff for Python, clang-format for C++ (Debian's,
 # installed when missing and running as root). `make format` rewrites.
 RUFF = ruff==0.17.6
+COMMA = ,
 CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' '*.h')
 lint: $(PY)
 	$(PY) -m pip install --quiet "$(RUFF)"

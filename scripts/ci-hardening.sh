@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# The hardening checks that fit in CI, for the test command to call:
-#   1. the C++ unit tests under AddressSanitizer + UBSan;
-#   2. the threaded C++ tests (lock, pool, collection) under ThreadSanitizer;
-#   3. the whole Python suite against the extension built with ASan + UBSan;
-#   4. a short run of each fuzz target, on that sanitized build;
-#   5. a short run of each native libFuzzer target (clang, core instrumented).
+# The hardening checks, all of them or some (make test runs them as separate
+# jobs of its graph, on one AddressSanitizer build; make test-hardening runs
+# all of them here):
+#   1. asan: the C++ unit tests, and the native fuzz targets over their kept
+#      and generated inputs, under AddressSanitizer + UBSan;
+#   2. tsan: the threaded C++ tests (lock, pool, collection) under ThreadSanitizer;
+#   3. python: the Python suite against the extension built with ASan + UBSan;
+#   4. fuzz: a short run of each Python fuzz target, on that sanitized build;
+#   5. native-fuzz: a short run of each native libFuzzer target (clang, core
+#      instrumented).
 # HARDENING_PYTHON names an interpreter whose environment already has the test
-# tools (make test passes its venv's), so no second venv is installed.
+# tools (make test-hardening passes its venv's), so no second venv is installed.
 # Installs what it needs (GoogleTest, valgrind-free) and builds under build/;
 # exits non-zero on the first failing stage's report, after running them all.
 #   scripts/ci-hardening.sh [PART...]   PART: asan tsan python fuzz native-fuzz
@@ -50,7 +54,7 @@ parts=("$@")
 [ "${#parts[@]}" -gt 0 ] || parts=(asan tsan python fuzz native-fuzz)
 for part in "${parts[@]}"; do
   case "$part" in
-    asan) stage "C++ tests under sanitizers" scripts/sanitize.sh core ;;
+    asan) stage "C++ tests and native fuzz inputs under sanitizers" scripts/sanitize.sh core ;;
     tsan) stage "C++ threaded tests under ThreadSanitizer" scripts/sanitize.sh tsan ;;
     # Without the Ray tests: Ray's workers inherit the preloaded ASan runtime,
     # and Ray's own process-title code (its native setproctitle) then reads

@@ -28,7 +28,7 @@ apt_install() {  # apt_install PACKAGE... -- quietly, as root only
 
 windows() {
   local build="$root/build/cross-windows"
-  command -v x86_64-w64-mingw32-g++-posix >/dev/null || apt_install mingw-w64
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null || apt_install g++-mingw-w64-x86-64-posix
   if [ "${CROSS_TESTS:-yes}" = no ]; then
     # Only whether it compiles (warnings are errors) is checked: -O1 keeps the
     # warnings that need an optimiser's analysis at two thirds of -O3's time.

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Runs the tests with the memory checkers.
 #
-#   scripts/sanitize.sh [all|core|tsan|python|valgrind] [pytest args...]     default: all
+#   scripts/sanitize.sh [all|core|tsan|python|valgrind|build] [pytest args...]     default: all
 #
-#   core      the C++ unit tests, built with AddressSanitizer + UBSan
+#   build     the AddressSanitizer build that core and python run (both build
+#             it themselves unless SANITIZE_PREBUILT=1)
+#   core      the C++ unit tests, built with AddressSanitizer + UBSan, and the
+#             native fuzz targets over their kept corpus and generated seeds
 #   python    the whole Python suite (tests/python) against the extension built
 #             with AddressSanitizer + UBSan; the interpreter itself is not
 #             instrumented, so the runtimes are preloaded and PYTHONMALLOC=malloc
@@ -65,13 +68,39 @@ PY
 ASAN_FLAGS=(-DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1
   -DKESTRIX_WERROR=OFF)
 
-run_core() {
+# The native fuzz targets, each linked with a replay driver instead of
+# libFuzzer: every kept and every generated input once.
+fuzz_targets() { ls fuzz/native/fuzz_*.cpp | sed 's|.*/fuzz_||; s|\.cpp$||'; }
+
+# SANITIZE_PREBUILT=1: core and python run what `build` made, building
+# nothing (make test runs them side by side).
+build_core() {
   scripts/install-gtest.sh
   # The test programs at -Og: they compile in half the time and run a third longer.
   cmake -S . -B "$work/asan" -G Ninja -DKESTRIX_TESTS=ON -DKESTRIX_TEST_OPTIONS=-Og "${ASAN_FLAGS[@]}" >/dev/null
-  cmake --build "$work/asan" --target kestrix_core_tests >/dev/null
+  cmake --build "$work/asan" --target kestrix_core_tests $(fuzz_targets | sed 's/^/replay_/') >/dev/null
+}
+
+build_python() {
+  venv
+  pkg="$(PYTHON="$vpython" scripts/dev-build.sh "$work/asan" "${ASAN_FLAGS[@]}")"
+}
+
+run_core() {
+  [ "${SANITIZE_PREBUILT:-0}" = 1 ] || build_core
   echo "== C++ tests under ASan+UBSan"
   "$work/asan/kestrix_core_tests" --gtest_brief=1
+  echo "== native fuzz targets over their kept corpus and seeds, under ASan+UBSan"
+  rm -rf "$work/seeds"
+  "$python" fuzz/make_corpus.py "$work/seeds" >/dev/null
+  local target dir inputs
+  for target in $(fuzz_targets); do
+    inputs=()
+    for dir in "$work/seeds/$target" "fuzz/corpus/native-$target"; do
+      [ -d "$dir" ] && inputs+=("$dir")
+    done
+    echo "$target: $("$work/asan/replay_$target" "${inputs[@]}")"
+  done
 }
 
 # The tests whose threads share state: the collection's lock and pool, batch
@@ -94,8 +123,11 @@ run_tsan() {
 
 run_python() {
   venv
-  local pkg
-  pkg="$(PYTHON="$vpython" scripts/dev-build.sh "$work/asan" "${ASAN_FLAGS[@]}")"
+  if [ "${SANITIZE_PREBUILT:-0}" = 1 ]; then
+    pkg="$work/asan/pkg"
+  else
+    build_python
+  fi
   echo "== Python suite under ASan+UBSan"
   (cd tests && LD_PRELOAD="$(asan_runtime)" PYTHONMALLOC=malloc PYTHONPATH="$pkg" \
     KESTRIX_HYPOTHESIS_PROFILE=sanitizers "$vpython" -m pytest -q -p no:cacheprovider python "$@")
@@ -127,6 +159,10 @@ run_valgrind() {
 }
 
 case "$what" in
+  build)
+    build_core
+    build_python
+    ;;
   core) run_core ;;
   tsan) run_tsan ;;
   python) run_python "$@" ;;
@@ -138,7 +174,7 @@ case "$what" in
     exit "$failed"
     ;;
   *)
-    echo "usage: $0 [all|core|tsan|python|valgrind] [pytest args...]" >&2
+    echo "usage: $0 [all|core|tsan|python|valgrind|build] [pytest args...]" >&2
     exit 2
     ;;
 esac

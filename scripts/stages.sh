@@ -1,54 +1,54 @@
 #!/usr/bin/env bash
-# Runs make targets one after another as the stages of a check, with a timing
-# line for each and a summary at the end; every stage runs even after one has
-# failed, and the exit status says whether all passed.
-#   scripts/stages.sh TARGET...        (MAKE and MAKEFLAGS come from make)
-# A stage written A+B runs targets A and B side by side (for a stage that
-# mostly waits on one core beside one that compiles); each one's output is
-# printed whole when both have ended.
+# Runs CI's checks as one graph of make targets, several at a time, with a
+# timing line for each stage and a summary at the end; every stage whose
+# prerequisites passed runs even after another has failed, and the exit status
+# says whether all passed.
+#   scripts/stages.sh JOBS TARGET      make -k -jJOBS TARGET, each target's output
+#                                      printed whole when it ends
+#   scripts/stages.sh stage NAME CMD...
+#                                      (in a recipe) runs CMD as the stage NAME:
+#                                      its wall and CPU time, ok or FAILED
+# Wall time says little of a stage that shares the cores with others; CPU
+# time says what it costs.
 set -uo pipefail
-start=$(date +%s)
-failed=()
-logs="$(mktemp -d)"
-trap 'rm -rf "$logs"' EXIT
-
 . "$(dirname "$0")/cpu-time.sh"
 
-run() {  # run TARGET: one make target, timed (wall and CPU)
-  local t0 c0 status=ok
+if [ "${1:-}" = stage ]; then
+  name="$2"
+  shift 2
   t0=$(date +%s)
   cpu_now
   c0=$cpu
-  ${MAKE:-make} --no-print-directory "$1" || status=FAILED
+  status=ok
+  "$@" || status=FAILED
   cpu_since "$c0"
-  local line="== stage $1: $status ($(($(date +%s) - t0))s, CPU ${cpu_used}s)"
+  line="$name: $status ($(($(date +%s) - t0))s, CPU ${cpu_used}s)"
+  [ -n "${STAGES_SUMMARY:-}" ] && echo "$line" >>"$STAGES_SUMMARY"
   if [ "$status" = ok ]; then
-    echo "$line"
+    echo "== stage $line"
   else
-    echo "$line" >&2
-    return 1
+    echo "== stage $line" >&2
+    exit 1
   fi
-}
+  exit 0
+fi
 
-for stage in "$@"; do
-  IFS=+ read -r -a together <<<"$stage"
-  if [ "${#together[@]}" -eq 1 ]; then
-    run "$stage" || failed+=("$stage")
-    continue
-  fi
-  pids=()
-  for target in "${together[@]}"; do
-    run "$target" >"$logs/$target.log" 2>&1 &
-    pids+=($!)
-  done
-  for i in "${!together[@]}"; do
-    wait "${pids[$i]}" || failed+=("${together[$i]}")
-    cat "$logs/${together[$i]}.log"
-  done
-done
-cpu_since 0
+jobs="$1"
+target="$2"
+start=$(date +%s)
+STAGES_SUMMARY="$(mktemp)"
+export STAGES_SUMMARY
+trap 'rm -f "$STAGES_SUMMARY"' EXIT
+cpu_now
+c0=$cpu
+${MAKE:-make} --no-print-directory -k -j"$jobs" --output-sync=target "$target"
+status=$?
+cpu_since "$c0"
+echo "== stages, in the order they ended:"
+sed 's/^/   /' "$STAGES_SUMMARY"
 echo "== all stages: $(($(date +%s) - start))s, CPU ${cpu_used}s"
-if [ "${#failed[@]}" -gt 0 ]; then
-  echo "== failed: ${failed[*]}" >&2
+if [ "$status" -ne 0 ]; then
+  failed="$(grep -c ': FAILED' "$STAGES_SUMMARY")"
+  echo "== failed: $failed stage(s) above, and those that needed them did not run" >&2
   exit 1
 fi

@@ -248,8 +248,12 @@ def test_saved_folder_loads_elsewhere_and_keeps_writes_after_the_save(tmp_path):
         lambda m: m.update(dimension=768),  # the shards keep 384
     ],
 )
-def test_a_malformed_manifest_is_refused(tmp_path, change):
-    ShardedCollection(tmp_path, shards=2).close()
+def test_a_malformed_manifest_is_refused(tmp_path, tmp_path_factory, change):
+    # One folder made for every case (each making costs two actors), copied.
+    template = tmp_path_factory.getbasetemp() / "manifest-template"
+    if not template.exists():
+        ShardedCollection(template, shards=2).close()
+    shutil.copytree(template, tmp_path, dirs_exist_ok=True)
     path = tmp_path / files.MANIFEST
     manifest = json.loads(path.read_text())
     change(manifest)
