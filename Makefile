@@ -99,7 +99,7 @@ test-hardening: $(PY)
 # runs in one venv at once would trip over each other).
 STAGE = @scripts/stages.sh stage
 CI_DEBIAN = clang-format libgtest-dev googletest g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu qemu-user
-CI_ASAN = SANITIZE_PREBUILT=1 SANITIZE_PYTHON=$(abspath $(PY)) FUZZ_PYTHON=$(abspath $(PY)) \
+CI_ASAN = env SANITIZE_PREBUILT=1 SANITIZE_PYTHON=$(abspath $(PY)) FUZZ_PYTHON=$(abspath $(PY)) \
 	FUZZ_ASAN_BUILD=$(abspath build/sanitize/asan) scripts/ci-hardening.sh
 .PHONY: ci ci-debian ci-wheel ci-venv ci-lint ci-test-python ci-docs ci-wheel-smoke ci-asan-build ci-asan
 .PHONY: ci-asan-python ci-fuzz ci-tsan ci-windows ci-aarch64
