@@ -38,11 +38,11 @@ release=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG")
 if [ ! -f "$work/gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
   cmake -S /usr/src/googletest -B "$work/gtest-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     "${release[@]}" -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$work/gtest" -Wno-dev >/dev/null 2>&1
-  nice cmake --build "$work/gtest-build" -j "$jobs" >/dev/null
+  cmake --build "$work/gtest-build" -j "$jobs" >/dev/null
   cmake --install "$work/gtest-build" >/dev/null
 fi
 
 cmake -S "$root" -B "$work/core" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" "${release[@]}" \
   -DKESTRIX_TESTS=ON -DGTest_DIR="$work/gtest/lib/cmake/GTest" >/dev/null
-nice cmake --build "$work/core" -j "$jobs" --target kestrix_core_tests
+cmake --build "$work/core" -j "$jobs" --target kestrix_core_tests
 "$emulator" -L "/usr/$triple" "$work/core/kestrix_core_tests" --gtest_brief=1 --gtest_filter="$filter"
