@@ -76,7 +76,7 @@ demo: $(WHEEL_STAMP)
 # builds fill the cores around the runs that use one. Each job prints its wall
 # and CPU time. `make test-core` runs the C++ tests of an optimised build on
 # their own; `make fuzz` fuzzes for real.
-CI_JOBS ?= 3
+CI_JOBS ?= 4
 test:
 	@scripts/stages.sh $(CI_JOBS) ci
 
@@ -98,27 +98,29 @@ test-hardening: $(PY)
 	$(HARDENING)
 
 # make test's graph. Listed roughly longest chain first: make starts what is
-# ready in this order. Every Debian package comes in one apt run first, every
-# Python package of the venv in one pip run once the wheel is built (two pip
-# runs in one venv at once would trip over each other).
+# ready in this order, and every job waits for ci-start (every Debian package
+# in one apt run, and the venv), so that the longest chains (the ASan build,
+# the wheel, aarch64) take the first places. Every Python package of the venv
+# comes in one pip run once the wheel is built (two pip runs in one venv at
+# once would trip over each other).
 STAGE = @scripts/stages.sh stage
 CI_DEBIAN = clang-format libgtest-dev googletest g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu qemu-user
 CI_ASAN = env SANITIZE_PREBUILT=1 SANITIZE_PYTHON=$(abspath $(PY)) FUZZ_PYTHON=$(abspath $(PY)) \
 	FUZZ_ASAN_BUILD=$(abspath build/sanitize/asan) scripts/ci-hardening.sh
-.PHONY: ci ci-debian ci-wheel ci-venv ci-lint ci-test-python ci-docs ci-wheel-smoke ci-asan-build ci-asan
+.PHONY: ci ci-start ci-wheel ci-venv ci-lint ci-test-python ci-docs ci-wheel-smoke ci-asan-build ci-asan
 .PHONY: ci-asan-python ci-fuzz ci-tsan ci-windows ci-aarch64
 ci: ci-asan-python ci-fuzz ci-asan ci-aarch64 ci-test-python ci-tsan ci-windows ci-lint ci-docs ci-wheel-smoke
 
-ci-debian:
+ci-start: | $(PY)
 	$(STAGE) debian-packages scripts/apt-install.sh --missing $(CI_DEBIAN)
 
-ci-wheel: | $(PY)
+ci-wheel: ci-start
 	$(STAGE) wheel $(MAKE) --no-print-directory wheel
 
 ci-venv: ci-wheel
 	$(STAGE) install sh -c '$(call install-wheel,[test$(COMMA)docs],"$(RUFF)" atheris)'
 
-ci-lint: ci-debian ci-venv
+ci-lint: ci-venv
 	$(STAGE) lint $(MAKE) --no-print-directory lint
 
 ci-test-python: ci-venv
@@ -130,7 +132,7 @@ ci-docs: ci-venv
 ci-wheel-smoke: ci-wheel
 	$(STAGE) wheel-smoke scripts/wheel-smoke.sh
 
-ci-asan-build: ci-debian | $(PY)
+ci-asan-build: ci-start
 	$(STAGE) asan-build env SANITIZE_PYTHON=$(abspath $(PY)) scripts/sanitize.sh build
 
 ci-asan: ci-asan-build
@@ -142,13 +144,13 @@ ci-asan-python: ci-asan-build ci-venv
 ci-fuzz: ci-asan-build ci-venv
 	$(STAGE) fuzz $(CI_ASAN) fuzz
 
-ci-tsan: ci-debian
+ci-tsan: ci-start
 	$(STAGE) tsan scripts/ci-hardening.sh tsan
 
-ci-windows: ci-debian
+ci-windows: ci-start
 	$(STAGE) windows env CROSS_TESTS=no scripts/cross-build.sh windows
 
-ci-aarch64: ci-debian
+ci-aarch64: ci-start
 	$(STAGE) aarch64 scripts/cross-test.sh aarch64 "$(CROSS_CI_FILTER)"
 
 bench: $(WHEEL_STAMP)
