@@ -23,10 +23,9 @@ $(WHEEL_STAMP): $(WHEEL_SOURCES) | $(PY)
 	touch $@
 
 # $(call install-wheel,[EXTRAS],MORE): the wheel in dist/ (over any earlier
-# build of the same version), then its extras and MORE packages, without
-# compiling every module of them ahead (Python compiles what it imports).
+# build of the same version), then its extras and MORE packages.
 install-wheel = $(PY) -m pip install --quiet --force-reinstall --no-deps dist/kestrix_db-*.whl && \
-	$(PY) -m pip install --quiet --no-compile "$$(ls dist/kestrix_db-*.whl)$(1)" $(2)
+	$(PY) -m pip install --quiet "$$(ls dist/kestrix_db-*.whl)$(1)" $(2)
 
 # The wheel in fresh environments of the oldest and newest supported Pythons.
 wheel-smoke: $(WHEEL_STAMP)
@@ -76,7 +75,7 @@ demo: $(WHEEL_STAMP)
 # builds fill the cores around the runs that use one. Each job prints its wall
 # and CPU time. `make test-core` runs the C++ tests of an optimised build on
 # their own; `make fuzz` fuzzes for real.
-CI_JOBS ?= 4
+CI_JOBS ?= 3
 test:
 	@scripts/stages.sh $(CI_JOBS) ci
 
@@ -102,14 +101,18 @@ test-hardening: $(PY)
 # in one apt run, and the venv), so that the longest chains (the ASan build,
 # the wheel, aarch64) take the first places. Every Python package of the venv
 # comes in one pip run once the wheel is built (two pip runs in one venv at
-# once would trip over each other).
+# once would trip over each other). The builds that shell scripts drive
+# (BUILD, a recipe make hands its job slots to) compile in the slots the other
+# jobs leave free, rather than two or three compilers to a core; the wheel's
+# build goes through pip, which would not pass the slots on.
 STAGE = @scripts/stages.sh stage
+BUILD = +@scripts/stages.sh stage
 CI_DEBIAN = clang-format libgtest-dev googletest g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu qemu-user
 CI_ASAN = env SANITIZE_PREBUILT=1 SANITIZE_PYTHON=$(abspath $(PY)) FUZZ_PYTHON=$(abspath $(PY)) \
 	FUZZ_ASAN_BUILD=$(abspath build/sanitize/asan) scripts/ci-hardening.sh
-.PHONY: ci ci-start ci-wheel ci-venv ci-lint ci-test-python ci-docs ci-wheel-smoke ci-asan-build ci-asan
+.PHONY: ci ci-start ci-wheel ci-venv ci-lint ci-test-python ci-docs ci-wheel-smoke ci-asan-python-build ci-asan-build ci-asan
 .PHONY: ci-asan-python ci-fuzz ci-tsan ci-windows ci-aarch64
-ci: ci-asan-python ci-fuzz ci-asan ci-aarch64 ci-test-python ci-tsan ci-windows ci-lint ci-docs ci-wheel-smoke
+ci: ci-asan-python ci-fuzz ci-aarch64 ci-asan ci-test-python ci-tsan ci-windows ci-lint ci-docs ci-wheel-smoke
 
 ci-start: | $(PY)
 	$(STAGE) debian-packages scripts/apt-install.sh --missing $(CI_DEBIAN)
@@ -132,26 +135,31 @@ ci-docs: ci-venv
 ci-wheel-smoke: ci-wheel
 	$(STAGE) wheel-smoke scripts/wheel-smoke.sh
 
-ci-asan-build: ci-start
-	$(STAGE) asan-build env SANITIZE_PYTHON=$(abspath $(PY)) scripts/sanitize.sh build
+# The ASan build in two jobs: the extension first, for the Python suite and
+# the fuzz run to start on, then the test programs beside them.
+ci-asan-python-build: ci-start
+	$(BUILD) asan-python-build env SANITIZE_PYTHON=$(abspath $(PY)) scripts/sanitize.sh build-python
+
+ci-asan-build: ci-asan-python-build
+	$(BUILD) asan-build scripts/sanitize.sh build-core
 
 ci-asan: ci-asan-build
 	$(STAGE) asan $(CI_ASAN) asan
 
-ci-asan-python: ci-asan-build ci-venv
+ci-asan-python: ci-asan-python-build ci-venv
 	$(STAGE) asan-python $(CI_ASAN) python
 
-ci-fuzz: ci-asan-build ci-venv
+ci-fuzz: ci-asan-python-build ci-venv
 	$(STAGE) fuzz $(CI_ASAN) fuzz
 
 ci-tsan: ci-start
-	$(STAGE) tsan scripts/ci-hardening.sh tsan
+	$(BUILD) tsan scripts/ci-hardening.sh tsan
 
 ci-windows: ci-start
-	$(STAGE) windows env CROSS_TESTS=no scripts/cross-build.sh windows
+	$(BUILD) windows env CROSS_TESTS=no scripts/cross-build.sh windows
 
 ci-aarch64: ci-start
-	$(STAGE) aarch64 scripts/cross-test.sh aarch64 "$(CROSS_CI_FILTER)"
+	$(BUILD) aarch64 scripts/cross-test.sh aarch64 "$(CROSS_CI_FILTER)"
 
 bench: $(WHEEL_STAMP)
 	$(call install-wheel,[bench])

@@ -28,7 +28,6 @@ fi
 
 work="$root/build/cross-$arch"
 toolchain="$root/cmake/$triple.cmake"
-jobs="$(nproc 2>/dev/null || echo 2)"
 
 # Everything at -O1 without debug information: under emulation the tests run
 # about as fast as at -O2, and the build takes half the time of -O2 -g.
@@ -38,11 +37,11 @@ release=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG")
 if [ ! -f "$work/gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
   cmake -S /usr/src/googletest -B "$work/gtest-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     "${release[@]}" -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$work/gtest" -Wno-dev >/dev/null 2>&1
-  cmake --build "$work/gtest-build" -j "$jobs" >/dev/null
+  cmake --build "$work/gtest-build" >/dev/null
   cmake --install "$work/gtest-build" >/dev/null
 fi
 
 cmake -S "$root" -B "$work/core" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" "${release[@]}" \
   -DKESTRIX_TESTS=ON -DGTest_DIR="$work/gtest/lib/cmake/GTest" >/dev/null
-cmake --build "$work/core" -j "$jobs" --target kestrix_core_tests
+cmake --build "$work/core" --target kestrix_core_tests
 "$emulator" -L "/usr/$triple" "$work/core/kestrix_core_tests" --gtest_brief=1 --gtest_filter="$filter"
