@@ -103,8 +103,11 @@ test-hardening: $(PY)
 # comes in one pip run once the wheel is built (two pip runs in one venv at
 # once would trip over each other). The builds that shell scripts drive
 # (BUILD, a recipe make hands its job slots to) compile in the slots the other
-# jobs leave free, rather than two or three compilers to a core; the wheel's
-# build goes through pip, which would not pass the slots on.
+# jobs leave free, rather than two or three compilers to a core; the two that
+# the suites wait for compile on both cores from the start: the wheel's build
+# (through pip, which would not pass the slots on) and the ASan extension's.
+# ThreadSanitizer and Windows, which nothing waits for, start once the venv is
+# installed, so that the suites start first.
 STAGE = @scripts/stages.sh stage
 BUILD = +@scripts/stages.sh stage
 CI_DEBIAN = clang-format libgtest-dev googletest g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu qemu-user
@@ -138,7 +141,7 @@ ci-wheel-smoke: ci-wheel
 # The ASan build in two jobs: the extension first, for the Python suite and
 # the fuzz run to start on, then the test programs beside them.
 ci-asan-python-build: ci-start
-	$(BUILD) asan-python-build env SANITIZE_PYTHON=$(abspath $(PY)) scripts/sanitize.sh build-python
+	$(STAGE) asan-python-build env SANITIZE_PYTHON=$(abspath $(PY)) scripts/sanitize.sh build-python
 
 ci-asan-build: ci-asan-python-build
 	$(BUILD) asan-build scripts/sanitize.sh build-core
@@ -152,10 +155,10 @@ ci-asan-python: ci-asan-python-build ci-venv
 ci-fuzz: ci-asan-python-build ci-venv
 	$(STAGE) fuzz $(CI_ASAN) fuzz
 
-ci-tsan: ci-start
+ci-tsan: ci-venv
 	$(BUILD) tsan scripts/ci-hardening.sh tsan
 
-ci-windows: ci-start
+ci-windows: ci-venv
 	$(BUILD) windows env CROSS_TESTS=no scripts/cross-build.sh windows
 
 ci-aarch64: ci-start
