@@ -75,7 +75,7 @@ demo: $(WHEEL_STAMP)
 # builds fill the cores around the runs that use one. Each job prints its wall
 # and CPU time. `make test-core` runs the C++ tests of an optimised build on
 # their own; `make fuzz` fuzzes for real.
-CI_JOBS ?= 3
+CI_JOBS ?= 4
 test:
 	@scripts/stages.sh $(CI_JOBS) ci
 
@@ -99,9 +99,10 @@ test-hardening: $(PY)
 # make test's graph. Listed roughly longest chain first: make starts what is
 # ready in this order, and every job waits for ci-start (every Debian package
 # in one apt run, and the venv), so that the longest chains (the ASan build,
-# the wheel, aarch64) take the first places. Every Python package of the venv
-# comes in one pip run once the wheel is built (two pip runs in one venv at
-# once would trip over each other). The builds that shell scripts drive
+# the wheel, aarch64) take the first places. The Python packages of the venv
+# come in two pip runs, one after the other (two pip runs in one venv at
+# once would trip over each other): the suites' tools while the builds run,
+# the wheel once built. The builds that shell scripts drive
 # (BUILD, a recipe make hands its job slots to) compile in the slots the other
 # jobs leave free, rather than two or three compilers to a core; the two that
 # the suites wait for compile on both cores from the start: the wheel's build
@@ -113,18 +114,23 @@ BUILD = +@scripts/stages.sh stage
 CI_DEBIAN = clang-format libgtest-dev googletest g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu qemu-user
 CI_ASAN = env SANITIZE_PREBUILT=1 SANITIZE_PYTHON=$(abspath $(PY)) FUZZ_PYTHON=$(abspath $(PY)) \
 	FUZZ_ASAN_BUILD=$(abspath build/sanitize/asan) scripts/ci-hardening.sh
-.PHONY: ci ci-start ci-wheel ci-venv ci-lint ci-test-python ci-docs ci-wheel-smoke ci-asan-python-build ci-asan-build ci-asan
+.PHONY: ci ci-start ci-tools ci-wheel ci-venv ci-lint ci-test-python ci-docs ci-wheel-smoke ci-asan-python-build ci-asan-build ci-asan
 .PHONY: ci-asan-python ci-fuzz ci-tsan ci-windows ci-aarch64
-ci: ci-asan-python ci-fuzz ci-aarch64 ci-asan ci-test-python ci-tsan ci-windows ci-lint ci-docs ci-wheel-smoke
+ci: ci-asan-python ci-fuzz ci-aarch64 ci-test-python ci-asan ci-tsan ci-windows ci-lint ci-docs ci-wheel-smoke
 
 ci-start: | $(PY)
 	$(STAGE) debian-packages scripts/apt-install.sh --missing $(CI_DEBIAN)
+	$(STAGE) wheel-tools scripts/build-wheel.sh --tools $(PY)
 
 ci-wheel: ci-start
 	$(STAGE) wheel $(MAKE) --no-print-directory wheel
 
-ci-venv: ci-wheel
-	$(STAGE) install sh -c '$(call install-wheel,[test$(COMMA)docs],"$(RUFF)" atheris)'
+# The suites' tools first, beside the builds; the wheel over them once built.
+ci-tools: ci-start
+	$(STAGE) tools sh -c '$(PY) scripts/extras.py test docs | $(PY) -m pip install --quiet -r /dev/stdin "$(RUFF)" atheris'
+
+ci-venv: ci-wheel ci-tools
+	$(STAGE) install sh -c '$(call install-wheel,[test$(COMMA)docs])'
 
 ci-lint: ci-venv
 	$(STAGE) lint $(MAKE) --no-print-directory lint
@@ -149,7 +155,7 @@ ci-asan-build: ci-asan-python-build
 ci-asan: ci-asan-build
 	$(STAGE) asan $(CI_ASAN) asan
 
-ci-asan-python: ci-asan-python-build ci-venv
+ci-asan-python: ci-asan-python-build ci-tools
 	$(STAGE) asan-python $(CI_ASAN) python
 
 ci-fuzz: ci-asan-python-build ci-venv

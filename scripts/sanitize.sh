@@ -53,11 +53,7 @@ venv() {
   fi
   # The test extra of the package, without installing the package itself: the
   # suite must import the sanitized build, not a wheel.
-  "$vpython" - >"$work/requirements.txt" <<'PY'
-import tomllib
-with open("pyproject.toml", "rb") as f:
-    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))
-PY
+  "$vpython" scripts/extras.py test >"$work/requirements.txt"
   "$vpython" -m pip install --quiet -r "$work/requirements.txt"
 }
 
