@@ -114,9 +114,9 @@ BUILD = +@scripts/stages.sh stage
 CI_DEBIAN = clang-format libgtest-dev googletest g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu qemu-user
 CI_ASAN = env SANITIZE_PREBUILT=1 SANITIZE_PYTHON=$(abspath $(PY)) FUZZ_PYTHON=$(abspath $(PY)) \
 	FUZZ_ASAN_BUILD=$(abspath build/sanitize/asan) scripts/ci-hardening.sh
-.PHONY: ci ci-start ci-tools ci-wheel ci-venv ci-lint ci-test-python ci-docs ci-wheel-smoke ci-asan-python-build ci-asan-build ci-asan
+.PHONY: ci ci-start ci-tools ci-wheel ci-venv ci-lint ci-test-ray ci-test-python ci-docs ci-wheel-smoke ci-asan-python-build ci-asan-build ci-asan
 .PHONY: ci-asan-python ci-fuzz ci-tsan ci-windows ci-aarch64
-ci: ci-asan-python ci-fuzz ci-aarch64 ci-test-python ci-asan ci-tsan ci-windows ci-lint ci-docs ci-wheel-smoke
+ci: ci-asan-python ci-test-ray ci-test-python ci-fuzz ci-aarch64 ci-asan ci-tsan ci-windows ci-lint ci-docs ci-wheel-smoke
 
 ci-start: | $(PY)
 	$(STAGE) debian-packages scripts/apt-install.sh --missing $(CI_DEBIAN)
@@ -135,8 +135,13 @@ ci-venv: ci-wheel ci-tools
 ci-lint: ci-venv
 	$(STAGE) lint $(MAKE) --no-print-directory lint
 
+# The plain suite in two jobs side by side: the Ray tests mostly wait for
+# actors to start, the rest mostly computes.
+ci-test-ray: ci-venv
+	$(STAGE) test-ray sh -c '$(PYTEST) -m ray'
+
 ci-test-python: ci-venv
-	$(STAGE) test-python sh -c '$(PYTEST)'
+	$(STAGE) test-python sh -c '$(PYTEST) -m "not ray"'
 
 ci-docs: ci-venv
 	$(STAGE) docs $(PY) -m mkdocs build --strict
