@@ -75,7 +75,7 @@ demo: $(WHEEL_STAMP)
 # builds fill the cores around the runs that use one. Each job prints its wall
 # and CPU time. `make test-core` runs the C++ tests of an optimised build on
 # their own; `make fuzz` fuzzes for real.
-CI_JOBS ?= 4
+CI_JOBS ?= 3
 test:
 	@scripts/stages.sh $(CI_JOBS) ci
 
