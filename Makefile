@@ -70,14 +70,14 @@ demo: $(WHEEL_STAMP)
 # ThreadSanitizer, a short run of each Python fuzz target; the core built for
 # Windows and tested on aarch64 under qemu (see cross); the wheel in fresh
 # environments of the oldest and newest Python; the documentation site.
-# They are one graph of jobs (the ci-* targets below) that make runs CI_JOBS at
-# a time, so that a job starts as soon as what it needs is built and the
-# builds fill the cores around the runs that use one. Each job prints its wall
-# and CPU time. `make test-core` runs the C++ tests of an optimised build on
-# their own; `make fuzz` fuzzes for real.
+# They are one graph of jobs (CI_GRAPH below), CI_JOBS at a time, so that a
+# job starts as soon as what it needs is built and the builds fill the cores
+# around the runs that use one. Each job prints its wall and CPU time.
+# `make test-core` runs the C++ tests of an optimised build on their own;
+# `make fuzz` fuzzes for real.
 CI_JOBS ?= 3
 test:
-	@scripts/stages.sh $(CI_JOBS) ci
+	@scripts/stages.sh $(CI_JOBS) $(CI_GRAPH)
 
 test-python: $(WHEEL_STAMP)
 	$(call install-wheel,[test])
@@ -96,84 +96,80 @@ HARDENING = HARDENING_PYTHON=$(abspath $(PY)) scripts/ci-hardening.sh
 test-hardening: $(PY)
 	$(HARDENING)
 
-# make test's graph. Listed roughly longest chain first: make starts what is
-# ready in this order, and every job waits for ci-start (every Debian package
-# in one apt run, and the venv), so that the longest chains (the ASan build,
-# the wheel, aarch64) take the first places. The Python packages of the venv
-# come in two pip runs, one after the other (two pip runs in one venv at
-# once would trip over each other): the suites' tools while the builds run,
-# the wheel once built. The builds that shell scripts drive
-# (BUILD, a recipe make hands its job slots to) compile in the slots the other
-# jobs leave free, rather than two or three compilers to a core; the two that
-# the suites wait for compile on both cores from the start: the wheel's build
-# (through pip, which would not pass the slots on) and the ASan extension's.
-# ThreadSanitizer and Windows, which nothing waits for, start once the venv is
-# installed, so that the suites start first.
+# make test's graph: each job a ci-NAME target below, each with the jobs it
+# needs (scripts/stages.sh runs it, CI_JOBS at a time, starting whenever a
+# place is free the first job of this list that is ready: the list is the
+# priority). Every Debian package comes in one apt run and the venv first; the
+# longest chains next (the ASan extension and its suite, the wheel and the
+# plain suite, aarch64), the jobs nothing waits for last. The Python packages
+# of the venv come in two pip runs, one after the other (two pip runs in one
+# venv at once would trip over each other): the suites' tools beside the
+# builds, the wheel once built.
+CI_GRAPH = start: asan-python-build:start tools:start wheel:start asan-python:asan-python-build,tools \
+	venv:wheel,tools test-ray:venv test-python:venv aarch64:start fuzz:asan-python-build,venv \
+	asan-build:asan-python-build asan:asan-build tsan:start windows:start lint:venv docs:venv wheel-smoke:wheel
 STAGE = @scripts/stages.sh stage
-BUILD = +@scripts/stages.sh stage
 CI_DEBIAN = clang-format libgtest-dev googletest g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu qemu-user
 CI_ASAN = env SANITIZE_PREBUILT=1 SANITIZE_PYTHON=$(abspath $(PY)) FUZZ_PYTHON=$(abspath $(PY)) \
 	FUZZ_ASAN_BUILD=$(abspath build/sanitize/asan) scripts/ci-hardening.sh
-.PHONY: ci ci-start ci-tools ci-wheel ci-venv ci-lint ci-test-ray ci-test-python ci-docs ci-wheel-smoke ci-asan-python-build ci-asan-build ci-asan
-.PHONY: ci-asan-python ci-fuzz ci-tsan ci-windows ci-aarch64
-ci: ci-asan-python ci-test-ray ci-test-python ci-fuzz ci-aarch64 ci-asan ci-tsan ci-windows ci-lint ci-docs ci-wheel-smoke
+.PHONY: ci-start ci-tools ci-wheel ci-venv ci-lint ci-test-ray ci-test-python ci-docs ci-wheel-smoke ci-asan-python-build
+.PHONY: ci-asan-build ci-asan ci-asan-python ci-fuzz ci-tsan ci-windows ci-aarch64
 
 ci-start: | $(PY)
 	$(STAGE) debian-packages scripts/apt-install.sh --missing $(CI_DEBIAN)
 	$(STAGE) wheel-tools scripts/build-wheel.sh --tools $(PY)
 
-ci-wheel: ci-start
+ci-wheel:
 	$(STAGE) wheel $(MAKE) --no-print-directory wheel
 
-# The suites' tools first, beside the builds; the wheel over them once built.
-ci-tools: ci-start
+ci-tools:
 	$(STAGE) tools sh -c '$(PY) scripts/extras.py test docs | $(PY) -m pip install --quiet -r /dev/stdin "$(RUFF)" atheris'
 
-ci-venv: ci-wheel ci-tools
+ci-venv:
 	$(STAGE) install sh -c '$(call install-wheel,[test$(COMMA)docs])'
 
-ci-lint: ci-venv
+ci-lint:
 	$(STAGE) lint $(MAKE) --no-print-directory lint
 
 # The plain suite in two jobs side by side: the Ray tests mostly wait for
 # actors to start, the rest mostly computes.
-ci-test-ray: ci-venv
+ci-test-ray:
 	$(STAGE) test-ray sh -c '$(PYTEST) -m ray'
 
-ci-test-python: ci-venv
+ci-test-python:
 	$(STAGE) test-python sh -c '$(PYTEST) -m "not ray"'
 
-ci-docs: ci-venv
+ci-docs:
 	$(STAGE) docs $(PY) -m mkdocs build --strict
 
-ci-wheel-smoke: ci-wheel
+ci-wheel-smoke:
 	$(STAGE) wheel-smoke scripts/wheel-smoke.sh
 
 # The ASan build in two jobs: the extension first, for the Python suite and
 # the fuzz run to start on, then the test programs beside them.
-ci-asan-python-build: ci-start
+ci-asan-python-build:
 	$(STAGE) asan-python-build env SANITIZE_PYTHON=$(abspath $(PY)) scripts/sanitize.sh build-python
 
-ci-asan-build: ci-asan-python-build
-	$(BUILD) asan-build scripts/sanitize.sh build-core
+ci-asan-build:
+	$(STAGE) asan-build scripts/sanitize.sh build-core
 
-ci-asan: ci-asan-build
+ci-asan:
 	$(STAGE) asan $(CI_ASAN) asan
 
-ci-asan-python: ci-asan-python-build ci-tools
+ci-asan-python:
 	$(STAGE) asan-python $(CI_ASAN) python
 
-ci-fuzz: ci-asan-python-build ci-venv
+ci-fuzz:
 	$(STAGE) fuzz $(CI_ASAN) fuzz
 
-ci-tsan: ci-venv
-	$(BUILD) tsan scripts/ci-hardening.sh tsan
+ci-tsan:
+	$(STAGE) tsan scripts/ci-hardening.sh tsan
 
-ci-windows: ci-venv
-	$(BUILD) windows env CROSS_TESTS=no scripts/cross-build.sh windows
+ci-windows:
+	$(STAGE) windows env CROSS_TESTS=no scripts/cross-build.sh windows
 
-ci-aarch64: ci-start
-	$(BUILD) aarch64 scripts/cross-test.sh aarch64 "$(CROSS_CI_FILTER)"
+ci-aarch64:
+	$(STAGE) aarch64 scripts/cross-test.sh aarch64 "$(CROSS_CI_FILTER)"
 
 bench: $(WHEEL_STAMP)
 	$(call install-wheel,[bench])

@@ -3,8 +3,10 @@
 # timing line for each stage and a summary at the end; every stage whose
 # prerequisites passed runs even after another has failed, and the exit status
 # says whether all passed.
-#   scripts/stages.sh JOBS TARGET      make -k -jJOBS TARGET, each target's output
-#                                      printed whole when it ends
+#   scripts/stages.sh JOBS NAME:NEEDS...
+#                                      runs make ci-NAME for each, JOBS at a time,
+#                                      each once the jobs named in NEEDS (a comma
+#                                      list) have passed
 #   scripts/stages.sh stage NAME CMD...
 #                                      (in a recipe) runs CMD as the stage NAME:
 #                                      its wall and CPU time, ok or FAILED
@@ -33,22 +35,69 @@ if [ "${1:-}" = stage ]; then
   exit 0
 fi
 
+# The graph: JOBS at a time; whenever a place is free, the first job of the
+# list whose prerequisites have passed starts (so the list is the priority).
+# A job whose prerequisite failed is skipped. Each job's output is printed
+# whole when it ends.
 jobs="$1"
-target="$2"
+shift
 start=$(date +%s)
-STAGES_SUMMARY="$(mktemp)"
+logs="$(mktemp -d)"
+STAGES_SUMMARY="$logs/summary"
 export STAGES_SUMMARY
-trap 'rm -f "$STAGES_SUMMARY"' EXIT
+trap 'rm -rf "$logs"' EXIT
+touch "$STAGES_SUMMARY"
+order=()
+declare -A needs state
+for spec in "$@"; do
+  name="${spec%%:*}"
+  order+=("$name")
+  needs[$name]="${spec#*:}"
+  state[$name]=waiting
+done
 cpu_now
 c0=$cpu
-${MAKE:-make} --no-print-directory -k -j"$jobs" --output-sync=target "$target"
-status=$?
+running=0
+while :; do
+  for name in "${order[@]}"; do
+    [ "${state[$name]}" = waiting ] || continue
+    ready=1
+    for need in ${needs[$name]//,/ }; do
+      case "${state[$need]}" in
+        ok) ;;
+        failed | skipped) ready=skipped ;;
+        *) [ "$ready" = skipped ] || ready=0 ;;
+      esac
+    done
+    if [ "$ready" = skipped ]; then
+      state[$name]=skipped
+      echo "   $name: skipped (a prerequisite failed)" >>"$STAGES_SUMMARY"
+    elif [ "$ready" = 1 ] && [ "$running" -lt "$jobs" ]; then
+      state[$name]=running
+      running=$((running + 1))
+      (
+        ${MAKE:-make} --no-print-directory "ci-$name" >"$logs/$name.log" 2>&1
+        echo $? >"$logs/$name.status"
+      ) &
+    fi
+  done
+  [ "$running" -gt 0 ] || break
+  wait -n || true
+  for name in "${order[@]}"; do
+    if [ "${state[$name]}" = running ] && [ -f "$logs/$name.status" ]; then
+      if [ "$(cat "$logs/$name.status")" = 0 ]; then state[$name]=ok; else state[$name]=failed; fi
+      running=$((running - 1))
+      cat "$logs/$name.log"
+    fi
+  done
+done
 cpu_since "$c0"
 echo "== stages, in the order they ended:"
-sed 's/^/   /' "$STAGES_SUMMARY"
+sed 's/^\([^ ]\)/   \1/' "$STAGES_SUMMARY"
 echo "== all stages: $(($(date +%s) - start))s, CPU ${cpu_used}s"
-if [ "$status" -ne 0 ]; then
-  failed="$(grep -c ': FAILED' "$STAGES_SUMMARY")"
-  echo "== failed: $failed stage(s) above, and those that needed them did not run" >&2
-  exit 1
-fi
+for name in "${order[@]}"; do
+  if [ "${state[$name]}" != ok ]; then
+    echo "== failed: not every stage passed" >&2
+    exit 1
+  fi
+done
