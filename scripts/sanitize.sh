@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Runs the tests with the memory checkers.
 #
-#   scripts/sanitize.sh [all|core|tsan|python|valgrind|build...] [pytest args...]     default: all
+#   scripts/sanitize.sh [all|core|tsan|python|valgrind|build-python|build-core] [pytest args...]     default: all
 #
-#   build     the AddressSanitizer build that core and python run (both build
-#             it themselves unless SANITIZE_PREBUILT=1); build-python and
-#             build-core, the parts each of them runs
+#   build-python, build-core
+#             the parts of the AddressSanitizer build that python and core run
+#             (each builds its own unless SANITIZE_PREBUILT=1)
 #   core      the C++ unit tests, built with AddressSanitizer + UBSan, and the
 #             native fuzz targets over their kept corpus and generated seeds
 #   python    the whole Python suite (tests/python) against the extension built
@@ -69,8 +69,8 @@ ASAN_FLAGS=(-DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_
 # libFuzzer: every kept and every generated input once.
 fuzz_targets() { ls fuzz/native/fuzz_*.cpp | sed 's|.*/fuzz_||; s|\.cpp$||'; }
 
-# SANITIZE_PREBUILT=1: core and python run what `build` made, building
-# nothing (make test runs them side by side).
+# SANITIZE_PREBUILT=1: core and python run what build-core and build-python
+# made, building nothing (make test runs them side by side).
 # Both parts configure the build alike, so that building one never rebuilds
 # what the other built (make test runs the Python suite on the extension while
 # the test programs compile). The test programs at -Og: they compile in half
@@ -162,10 +162,6 @@ run_valgrind() {
 }
 
 case "$what" in
-  build)
-    build_python
-    build_core
-    ;;
   build-python) build_python ;;
   build-core) build_core ;;
   core) run_core ;;
@@ -179,7 +175,7 @@ case "$what" in
     exit "$failed"
     ;;
   *)
-    echo "usage: $0 [all|core|tsan|python|valgrind|build|build-python|build-core] [pytest args...]" >&2
+    echo "usage: $0 [all|core|tsan|python|valgrind|build-python|build-core] [pytest args...]" >&2
     exit 2
     ;;
 esac

@@ -49,10 +49,10 @@ trap 'rm -rf "$logs"' EXIT
 touch "$STAGES_SUMMARY"
 order=()
 declare -A needs state
-for spec in "$@"; do
-  name="${spec%%:*}"
+for job in "$@"; do
+  name="${job%%:*}"
   order+=("$name")
-  needs[$name]="${spec#*:}"
+  needs[$name]="${job#*:}"
   state[$name]=waiting
 done
 cpu_now
