@@ -4,7 +4,7 @@
 # all of them here):
 #   1. asan: the C++ unit tests, and the native fuzz targets over their kept
 #      and generated inputs, under AddressSanitizer + UBSan;
-#   2. tsan: the threaded C++ tests (lock, pool, collection) under ThreadSanitizer;
+#   2. tsan: the threaded C++ tests (lock, pool, collection, log) under ThreadSanitizer;
 #   3. python: the Python suite against the extension built with ASan + UBSan;
 #   4. fuzz: a short run of each Python fuzz target, on that sanitized build;
 #   5. native-fuzz: a short run of each native libFuzzer target (clang, core

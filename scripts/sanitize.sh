@@ -15,8 +15,9 @@
 #             tests run a fifth of their examples (the hypothesis profile
 #             "sanitizers" of tests/python/conftest.py)
 #   tsan      the C++ tests of what threads share (the readers-writer lock, the
-#             thread pool, the collection searched while it changes, the query
-#             scratch), built with ThreadSanitizer
+#             thread pool, the collection searched while it changes, plain and
+#             durable, the query scratch, the log's group commit and its forked
+#             child), built with ThreadSanitizer
 #   valgrind  memcheck over the leak workload of tests/python/test_leaks.py on
 #             the plain build; fails on any definite loss or memory error whose
 #             stack passes through the extension
@@ -107,7 +108,9 @@ run_core() {
 }
 
 # The tests whose threads share state: the collection's lock and pool, batch
-# searches on several threads, the per-thread query scratch. The batch oracle
+# searches on several threads, the per-thread query scratch, writers waiting
+# on the log's shared flush (and the log's own tests beside them, which take a
+# second). The batch oracle
 # (every thread count against single queries) is left out: it checks answers,
 # its threads share what ReadersAndWriters already races, and it takes a minute
 # under the sanitizer.

@@ -440,51 +440,75 @@ TEST(Collection, CompactKeepsOrderAndUpsertMovesToTheEnd) {
 // Readers search in parallel (each batch itself on the pool) while writers
 // add and delete under the exclusive lock; every answer must be a consistent
 // snapshot: ids that exist at that moment, the width bounded by the live count.
+// Durable, the writers go through the log (group commit among them), and the
+// log replays to the collection they left.
 TEST(Collection, ReadersAndWritersShareOneCollection) {
-    GuardedCollection guarded;
-    std::atomic<bool> stop{false};
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int w = 0; w < 2; ++w) {
-        threads.emplace_back([&, w] {
-            std::mt19937_64 rng(100 + w);
-            for (int step = 0; step < 200; ++step) {
-                std::vector<std::uint64_t> ids(50);
-                std::vector<QuantizedVector> vectors(50);
-                for (auto& id : ids) id = rng() % 2000;
-                std::sort(ids.begin(), ids.end());
-                ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-                vectors.resize(ids.size());
-                for (auto& v : vectors) v = random_vector(rng);
-                std::unique_lock lock(guarded.mutex);
-                if (step % 3 == 2) {
-                    guarded.collection.remove(ids);
-                } else if (!guarded.collection.add(ids, vectors, 1.0)) {
-                    failures++;
+    for (const bool durable : {false, true}) {
+        SCOPED_TRACE(durable);
+        GuardedCollection guarded;
+        const std::string path = "/tmp/kestrix-shared-log-" +
+                                 std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".wal";
+        if (durable) {
+            guarded.log.store(std::shared_ptr<wal::Log>(wal::Log::create(path, durable::LOG_TAG, 0, {}).value()));
+        }
+        std::atomic<bool> stop{false};
+        std::atomic<int> failures{0};
+        std::vector<std::thread> threads;
+        for (int w = 0; w < 2; ++w) {
+            threads.emplace_back([&, w] {
+                std::mt19937_64 rng(100 + w);
+                for (int step = 0; step < (durable ? 60 : 200); ++step) {
+                    std::vector<std::uint64_t> ids(50);
+                    std::vector<QuantizedVector> vectors(50);
+                    for (auto& id : ids) id = rng() % 2000;
+                    std::sort(ids.begin(), ids.end());
+                    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+                    vectors.resize(ids.size());
+                    for (auto& v : vectors) v = random_vector(rng);
+                    if (durable) {
+                        const bool done = step % 3 == 2 ? durable::remove(guarded, ids).has_value()
+                                                        : durable::add(guarded, ids, vectors, 1.0, {}).has_value();
+                        if (!done) failures++;
+                        continue;
+                    }
+                    std::unique_lock lock(guarded.mutex);
+                    if (step % 3 == 2) {
+                        guarded.collection.remove(ids);
+                    } else if (!guarded.collection.add(ids, vectors, 1.0)) {
+                        failures++;
+                    }
                 }
-            }
-        });
-    }
-    for (int r = 0; r < 3; ++r) {
-        threads.emplace_back([&, r] {
-            std::mt19937_64 rng(200 + r);
-            for (int round = 0; round < 30 || !stop.load(); ++round) {
-                std::vector<QuantizedVector> queries(40);
-                for (auto& q : queries) q = random_vector(rng);
-                std::shared_lock lock(guarded.mutex);
-                const Collection& c = guarded.collection;
-                const auto batch = c.search_batch(queries, {5, true, 50, 2});
-                if (batch.width != std::min<std::size_t>(5, c.size())) failures++;
-                for (const auto id : batch.ids) {
-                    if (id < 0 || !c.contains(static_cast<std::uint64_t>(id))) failures++;
+            });
+        }
+        for (int r = 0; r < 3; ++r) {
+            threads.emplace_back([&, r] {
+                std::mt19937_64 rng(200 + r);
+                for (int round = 0; round < 30 || !stop.load(); ++round) {
+                    std::vector<QuantizedVector> queries(40);
+                    for (auto& q : queries) q = random_vector(rng);
+                    std::shared_lock lock(guarded.mutex);
+                    const Collection& c = guarded.collection;
+                    const auto batch = c.search_batch(queries, {5, true, 50, 2});
+                    if (batch.width != std::min<std::size_t>(5, c.size())) failures++;
+                    for (const auto id : batch.ids) {
+                        if (id < 0 || !c.contains(static_cast<std::uint64_t>(id))) failures++;
+                    }
                 }
-            }
-        });
+            });
+        }
+        for (int w = 0; w < 2; ++w) threads[w].join();
+        stop = true;
+        for (std::size_t t = 2; t < threads.size(); ++t) threads[t].join();
+        EXPECT_EQ(failures.load(), 0);
+        if (durable) {
+            Collection again;
+            auto reader = wal::LogReader::open(path, {durable::LOG_TAG, 0});
+            ASSERT_TRUE(reader.has_value());
+            EXPECT_EQ(durable::replay(again, *reader, 0).value().records, durable::last_record(guarded));
+            EXPECT_EQ(file_of(again), file_of(guarded.collection));
+            ::unlink(path.c_str());
+        }
     }
-    for (int w = 0; w < 2; ++w) threads[w].join();
-    stop = true;
-    for (std::size_t t = 2; t < threads.size(); ++t) threads[t].join();
-    EXPECT_EQ(failures.load(), 0);
 }
 
 // A build on its own thread: searches go on while it runs; slots added
