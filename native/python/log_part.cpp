@@ -468,12 +468,6 @@ PyObject* reader_meta(PyObject* self, void*) noexcept {
 
 // ---------------------------------------------------------------- types
 
-template <class F>
-PyCFunction as_cfunction(F f) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int WITH_KEYWORDS = METH_VARARGS | METH_KEYWORDS;
-
 PyMethodDef log_methods[] = {
     {"create", as_cfunction(log_create), WITH_KEYWORDS | METH_CLASS,
      "create($cls, path, tag, base=0, meta=b'')\n--\n\nA new, empty log at path (replacing any file there), its first "
