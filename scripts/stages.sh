@@ -25,6 +25,8 @@ if [ "${1:-}" = stage ]; then
   "$@" || status=FAILED
   cpu_since "$c0"
   line="$name: $status ($(($(date +%s) - t0))s, CPU ${cpu_used}s)"
+  # In a graph: when it started, counted from the graph's start.
+  [ -n "${STAGES_START:-}" ] && line="$line from +$((t0 - STAGES_START))s"
   [ -n "${STAGES_SUMMARY:-}" ] && echo "$line" >>"$STAGES_SUMMARY"
   if [ "$status" = ok ]; then
     echo "== stage $line"
@@ -44,7 +46,8 @@ shift
 start=$(date +%s)
 logs="$(mktemp -d)"
 STAGES_SUMMARY="$logs/summary"
-export STAGES_SUMMARY
+STAGES_START=$start
+export STAGES_SUMMARY STAGES_START
 trap 'rm -rf "$logs"' EXIT
 touch "$STAGES_SUMMARY"
 order=()
