@@ -1,4 +1,4 @@
-"""Kestrix: an embedded 1-bit quantised nearest-neighbour store for 384-dim embeddings.
+"""Kestrix: an embedded 1-bit quantised nearest-neighbour store for embeddings of any size.
 
 ``kestrix.Collection`` is the front door for applications: unique 63-bit
 document ids, upserts, batches straight from arrays, searches on many cores,

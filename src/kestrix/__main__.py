@@ -36,7 +36,7 @@ def _positive(text: str) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=program_name(),
-        description="Kestrix: a 1-bit quantised nearest-neighbour store for 384-dim embeddings.",
+        description="Kestrix: a 1-bit quantised nearest-neighbour store for embeddings of any size.",
     )
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
